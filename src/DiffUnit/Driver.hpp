@@ -1,0 +1,44 @@
+// The command-line driver: banner, usage text, argument handling, working
+// directory, result messages, and the report of a failure that ends the
+// program. It is the only code that writes to the console.
+#pragma once
+
+#include "platform/Console.hpp"
+
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kestro {
+
+// The two operations the command line runs. Both get bare file names, with
+// the working directory set to the directory of the first argument.
+struct DeltaOperations {
+    std::function<std::int32_t(const std::string& originalName, const std::string& newerName)>
+        makeDelta;
+    std::function<std::int32_t(const std::string& deltaName)> applyDelta;
+};
+
+// Runs one command line (the arguments after the program's own name). A
+// failure of an operation passes out after the working directory has been
+// restored.
+void RunCommandLine(const std::vector<std::string>& arguments, const DeltaOperations& operations,
+                    const Console& console);
+
+// The message line(s) of a result code; empty for a code without message.
+std::string_view ResultMessage(std::int32_t code);
+
+// The report of a failure that ended the program, without the final CR LF:
+// "Exception <kind> in module <module> at <location>.\n<message>[.]", cut to
+// 1024 characters.
+std::string FailureReport(const std::exception& failure, std::string_view moduleName);
+
+// The process entry's work: runs the command line, reports a failure that
+// leaves it, and returns the exit status (0, or 1 after a failure report).
+int RunProgram(std::string_view programPath, const std::vector<std::string>& arguments,
+               const DeltaOperations& operations, const Console& console);
+
+} // namespace kestro

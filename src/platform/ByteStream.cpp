@@ -1,0 +1,78 @@
+#include "platform/ByteStream.hpp"
+
+#include "platform/Failures.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+namespace kestro {
+
+void ByteStream::ReadBuffer(void* buffer, std::int64_t count) {
+    if (count != 0 && Read(buffer, count) != count) {
+        throw EReadError("Stream read error");
+    }
+}
+
+void ByteStream::WriteBuffer(const void* buffer, std::int64_t count) {
+    if (count != 0 && Write(buffer, count) != count) {
+        throw EWriteError("Stream write error");
+    }
+}
+
+void ByteStream::CopyFrom(ByteStream& source, std::int64_t count) {
+    constexpr std::int64_t chunk = 1 << 16;
+    std::vector<std::uint8_t> buffer(static_cast<std::size_t>(std::min(count, chunk)));
+    while (count > 0) {
+        const std::int64_t n = std::min(count, chunk);
+        source.ReadBuffer(buffer.data(), n);
+        WriteBuffer(buffer.data(), n);
+        count -= n;
+    }
+}
+
+std::int64_t MemoryStream::Read(void* buffer, std::int64_t count) {
+    const std::int64_t available = std::max<std::int64_t>(Size() - position_, 0);
+    const std::int64_t n = std::clamp<std::int64_t>(count, 0, available);
+    if (n > 0) {
+        std::memcpy(buffer, bytes_.data() + position_, static_cast<std::size_t>(n));
+        position_ += n;
+    }
+    return n;
+}
+
+std::int64_t MemoryStream::Write(const void* buffer, std::int64_t count) {
+    if (count <= 0) {
+        return 0;
+    }
+    const std::int64_t end = position_ + count;
+    if (end > Size()) {
+        try {
+            if (static_cast<std::uint64_t>(end) > bytes_.max_size()) {
+                throw std::bad_alloc();
+            }
+            bytes_.resize(static_cast<std::size_t>(end));
+        } catch (const std::bad_alloc&) {
+            throw EStreamError("Out of memory while expanding memory stream");
+        }
+    }
+    std::memcpy(bytes_.data() + position_, buffer, static_cast<std::size_t>(count));
+    position_ = end;
+    return count;
+}
+
+void MemoryStream::SetPosition(std::int64_t position) {
+    // A position past the end is allowed, as for files: a later write fills
+    // the gap with zeros, a read there returns nothing.
+    position_ = std::max<std::int64_t>(position, 0);
+}
+
+MemoryStream LoadFile(const std::string& name) {
+    FileStream file = FileStream::OpenRead(name);
+    MemoryStream memory;
+    memory.CopyFrom(file, file.Size());
+    memory.SetPosition(0);
+    return memory;
+}
+
+} // namespace kestro

@@ -1,0 +1,217 @@
+#include "DiffUnit/Driver.hpp"
+#include "DiffUnit/ResultCodes.hpp"
+#include "platform/Failures.hpp"
+#include "platform/Files.hpp"
+
+#include "TestSupport.hpp"
+
+#include <gtest/gtest.h>
+
+#include <new>
+#include <optional>
+
+namespace kestro {
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string Banner = "Kestro\r\n"
+                           "Copyright (c) 2026 the Kestro developers\r\n"
+                           "\r\n"
+                           "Creates difference files for executables and dll's\r\n"
+                           "\r\n"
+                           "Based on:\r\n"
+                           "Tessaly\r\n"
+                           "Block difference engine by the Tessaly authors\r\n"
+                           "\r\n"
+                           "\r\n";
+
+const std::string Usage = "To create difference file:\r\n"
+                          "\r\n"
+                          "Kestro <Original file> <newer file>\r\n"
+                          "\r\n"
+                          "\r\n"
+                          "To use difference file:\r\n"
+                          "\r\n"
+                          "Kestro <delta file>\r\n"
+                          "\r\n"
+                          "\r\n"
+                          "\r\n"
+                          "Press ENTER\r\n";
+
+// Test doubles for the two operations: they record what they were called
+// with, and where, and return a chosen code or raise a chosen failure.
+struct FakeOperations {
+    std::int32_t code = ResultOk;
+    bool raise = false;
+    std::optional<std::vector<std::string>> called;
+    std::string calledIn;
+
+    DeltaOperations Get() {
+        DeltaOperations operations;
+        operations.makeDelta = [this](const std::string& original, const std::string& newer) {
+            return Record({original, newer});
+        };
+        operations.applyDelta = [this](const std::string& delta) { return Record({delta}); };
+        return operations;
+    }
+
+    std::int32_t Record(std::vector<std::string> names) {
+        called = std::move(names);
+        calledIn = GetWorkingDirectory();
+        if (raise) {
+            throw EFCreateError("Cannot create file tool.exe_1.0.kst");
+        }
+        return code;
+    }
+};
+
+// Runs the driver from a scratch folder that holds an original, a newer and
+// a delta file, and restores the test's own working directory afterwards.
+class DriverTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        start_ = fs::current_path();
+        fs::create_directory(dir_.Path() / "app");
+        test::WriteBytes(dir_.File("app/tool.exe"), test::ToBytes("old"));
+        test::WriteBytes(dir_.File("app/tool2.exe"), test::ToBytes("new"));
+        test::WriteBytes(dir_.File("app/tool.exe_2.kst"), test::ToBytes("delta"));
+        test::WriteBytes(dir_.File("elsewhere.exe"), test::ToBytes("new"));
+        fs::current_path(dir_.Path());
+    }
+    void TearDown() override { fs::current_path(start_); }
+
+    int Run(std::vector<std::string> arguments) {
+        console_.output.clear();
+        return RunProgram("/usr/local/bin/kestro", arguments, fake_.Get(), console_.Get());
+    }
+
+    std::string AppDir() const { return fs::canonical(dir_.Path() / "app").string(); }
+    std::string Output() const { return console_.output; }
+
+    test::ScratchDir dir_;
+    fs::path start_;
+    FakeOperations fake_;
+    test::CapturedConsole console_;
+};
+
+TEST_F(DriverTest, WrongArgumentCountPrintsUsageAndWaitsForOneLine) {
+    for (const auto& arguments :
+         {std::vector<std::string>{}, std::vector<std::string>{"a", "b", "c"}}) {
+        console_.linesRead = 0;
+        EXPECT_EQ(Run(arguments), 0);
+        EXPECT_EQ(Output(), Banner + Usage);
+        EXPECT_EQ(console_.linesRead, 1);
+        EXPECT_FALSE(fake_.called);
+    }
+}
+
+TEST_F(DriverTest, CreateRunsInTheOriginalsDirectoryWithBareNames) {
+    EXPECT_EQ(Run({"app/tool.exe", "app/tool2.exe"}), 0);
+    EXPECT_EQ(Output(), Banner + "OK\r\n");
+    ASSERT_TRUE(fake_.called);
+    EXPECT_EQ(*fake_.called, (std::vector<std::string>{"tool.exe", "tool2.exe"}));
+    EXPECT_EQ(fake_.calledIn, AppDir());
+    EXPECT_EQ(fs::current_path(), fs::canonical(dir_.Path()));
+}
+
+TEST_F(DriverTest, CreateWithoutDirectoryPartStaysInTheWorkingDirectory) {
+    fs::current_path(dir_.Path() / "app");
+    EXPECT_EQ(Run({"tool.exe", "tool2.exe"}), 0);
+    EXPECT_EQ(fake_.calledIn, AppDir());
+    EXPECT_EQ(Output(), Banner + "OK\r\n");
+}
+
+TEST_F(DriverTest, NewerFileIsLookedForBesideTheOriginal) {
+    EXPECT_EQ(Run({"app/tool.exe", "elsewhere.exe"}), 0);
+    EXPECT_EQ(Output(), Banner + "Newer file does not exists!\r\n");
+    EXPECT_FALSE(fake_.called);
+    // The directory given with the newer file is dropped.
+    EXPECT_EQ(Run({"app/tool.exe", "other/tool2.exe"}), 0);
+    EXPECT_EQ(Output(), Banner + "OK\r\n");
+}
+
+TEST_F(DriverTest, MissingOrDirectoryArgumentsAreReported) {
+    EXPECT_EQ(Run({"app/missing.exe", "tool2.exe"}), 0);
+    EXPECT_EQ(Output(), Banner + "Original file does not exists!\r\n");
+    EXPECT_EQ(Run({"app", "app/tool2.exe"}), 0);
+    EXPECT_EQ(Output(), Banner + "Original file does not exists!\r\n");
+    // The original's directory does not exist: a file of the same name in
+    // the working directory must not be taken for it.
+    EXPECT_EQ(Run({"nowhere/elsewhere.exe", "elsewhere.exe"}), 0);
+    EXPECT_EQ(Output(), Banner + "Original file does not exists!\r\n");
+    EXPECT_EQ(Run({"app/tool.exe", "app"}), 0);
+    EXPECT_EQ(Output(), Banner + "Newer file does not exists!\r\n");
+    EXPECT_EQ(Run({"app/missing.kst"}), 0);
+    EXPECT_EQ(Output(), Banner + "Delta file does not exists!\r\n");
+    EXPECT_EQ(Run({"app"}), 0);
+    EXPECT_EQ(Output(), Banner + "Delta file does not exists!\r\n");
+    EXPECT_FALSE(fake_.called);
+    EXPECT_EQ(fs::current_path(), fs::canonical(dir_.Path()));
+}
+
+TEST_F(DriverTest, ApplyChecksTheNameAsTypedThenRunsInItsDirectory) {
+    EXPECT_EQ(Run({"app/tool.exe_2.kst"}), 0);
+    ASSERT_TRUE(fake_.called);
+    EXPECT_EQ(*fake_.called, (std::vector<std::string>{"tool.exe_2.kst"}));
+    EXPECT_EQ(fake_.calledIn, AppDir());
+    EXPECT_EQ(Output(), Banner + "OK\r\n");
+}
+
+TEST_F(DriverTest, EveryResultCodePrintsItsMessage) {
+    const std::vector<std::pair<std::int32_t, std::string>> expected = {
+        {ResultOk, "OK\r\n"},
+        {ResultNewerUnversioned, "Warning: Newer file doesn't have file version information\r\n"},
+        {ResultOriginalUnversioned, "Warning: Old file doesn't have file version information\r\n"},
+        {ResultCrcWrong, "Error: CRC is wrong\r\n"},
+        {ResultWrongSourceVersion, "Error: Wrong version of source file!\r\n"},
+        {ResultSourceUnversioned,
+         "Warning: Source File has no file version information included!\r\n"},
+        {ResultNoTarget, "Error: There's no file to Expand!\r\n"},
+        {ResultWrongDeltaVersion,
+         "Error: Wrong version of delta file!\r\nCheck if newer version is available\r\n"},
+        {ResultNotADelta, "Error: This no delta file of Kestro!\r\n"},
+        {ResultAlreadyUpdated, "Error: Source file already updated!\r\n"},
+        {ResultMessagePrinted, ""},
+        {-1, ""},
+    };
+    for (const auto& [code, message] : expected) {
+        fake_.code = code;
+        EXPECT_EQ(Run({"app/tool.exe_2.kst"}), 0) << code;
+        EXPECT_EQ(Output(), Banner + message) << code;
+    }
+}
+
+TEST_F(DriverTest, FailureIsReportedWithStatusOneAndDirectoryRestored) {
+    fake_.raise = true;
+    EXPECT_EQ(Run({"app/tool.exe", "tool2.exe"}), 1);
+    EXPECT_EQ(fs::current_path(), fs::canonical(dir_.Path()));
+    const std::string out = Output();
+    ASSERT_EQ(out.substr(0, Banner.size()), Banner);
+    const std::string report = out.substr(Banner.size());
+    // "Exception EFCreateError in module kestro at XXXXXXXX.\n<message>.\r\n"
+    const std::string head = "Exception EFCreateError in module kestro at ";
+    ASSERT_EQ(report.substr(0, head.size()), head);
+    const std::string location = report.substr(head.size(), 8);
+    EXPECT_EQ(location.find_first_not_of("0123456789ABCDEF"), std::string::npos) << location;
+    EXPECT_EQ(report.substr(head.size() + 8), ".\nCannot create file tool.exe_1.0.kst.\r\n");
+}
+
+TEST(FailureReport, FormsKindMessageFullStopAndLengthLimit) {
+    EXPECT_EQ(FailureReport(Exception("CRC Error"), "kestro.exe").substr(0, 33),
+              "Exception Exception in module kes");
+    const std::string crc = FailureReport(Exception("CRC Error"), "kestro.exe");
+    EXPECT_EQ(crc.substr(crc.size() - 12), ".\nCRC Error.");
+    const std::string stopped = FailureReport(EReadError("Ends here."), "k");
+    EXPECT_EQ(stopped.substr(stopped.size() - 12), ".\nEnds here.");
+    const std::string empty = FailureReport(Exception(""), "k");
+    EXPECT_EQ(empty.substr(empty.size() - 2), ".\n");
+    const std::string memory = FailureReport(std::bad_alloc(), "k");
+    EXPECT_EQ(memory.substr(0, 23), "Exception EOutOfMemory ");
+    EXPECT_EQ(memory.substr(memory.size() - 16), ".\nOut of memory.");
+    const std::string longReport = FailureReport(EFOpenError(std::string(3000, 'x')), "k");
+    EXPECT_EQ(longReport.size(), 1024u);
+}
+
+} // namespace
+} // namespace kestro

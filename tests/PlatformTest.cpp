@@ -1,0 +1,238 @@
+#include "platform/ByteStream.hpp"
+#include "platform/Failures.hpp"
+#include "platform/Files.hpp"
+
+#include "TestSupport.hpp"
+
+#include <gtest/gtest.h>
+
+namespace kestro {
+namespace {
+
+namespace fs = std::filesystem;
+using test::Bytes;
+
+template <typename Failure, typename Action>
+std::string FailureMessage(Action action) {
+    try {
+        action();
+    } catch (const Failure& failure) {
+        return failure.Message();
+    }
+    return "<no failure>";
+}
+
+TEST(MemoryStream, GrowsReadsAndKeepsItsPosition) {
+    MemoryStream stream;
+    stream.WriteBuffer("abcdef", 6);
+    EXPECT_EQ(stream.Size(), 6);
+    EXPECT_EQ(stream.Position(), 6);
+    stream.SetPosition(2);
+    stream.WriteBuffer("XY", 2);
+    stream.SetPosition(0);
+    char text[8] = {};
+    EXPECT_EQ(stream.Read(text, 8), 6);
+    EXPECT_STREQ(text, "abXYef");
+    EXPECT_EQ(stream.Read(text, 8), 0);
+    // Writing past the end fills the gap with zeros.
+    stream.SetPosition(8);
+    stream.WriteBuffer("z", 1);
+    EXPECT_EQ(stream.Bytes(), test::ToBytes(std::string_view("abXYef\0\0z", 9)));
+}
+
+TEST(MemoryStream, ExactReadPastTheEndIsStreamReadError) {
+    MemoryStream stream;
+    stream.WriteBuffer("abc", 3);
+    stream.SetPosition(1);
+    char buffer[4];
+    EXPECT_EQ(FailureMessage<EReadError>([&] { stream.ReadBuffer(buffer, 3); }),
+              "Stream read error");
+}
+
+TEST(FileStream, OpenAndCreateFailuresNameTheFile) {
+    test::ScratchDir dir;
+    const std::string missing = dir.File("missing.bin");
+    EXPECT_EQ(FailureMessage<EFOpenError>([&] { FileStream::OpenRead(missing); }),
+              "Cannot open file " + missing);
+    // A directory is not a file to read.
+    EXPECT_EQ(FailureMessage<EFOpenError>([&] { FileStream::OpenRead(dir.Path().string()); }),
+              "Cannot open file " + dir.Path().string());
+    const std::string inMissingDir = dir.File("no/such/dir.bin");
+    EXPECT_EQ(FailureMessage<EFCreateError>([&] { FileStream::Create(inMissingDir); }),
+              "Cannot create file " + inMissingDir);
+}
+
+TEST(FileStream, CreateReplacesOrRefusesAnExistingName) {
+    test::ScratchDir dir;
+    const std::string name = dir.File("out.bin");
+    test::WriteBytes(name, test::ToBytes("old content"));
+    {
+        FileStream out = FileStream::Create(name);
+        out.WriteBuffer("new", 3);
+        out.Close();
+    }
+    EXPECT_EQ(test::ReadBytes(name), test::ToBytes("new"));
+    EXPECT_THROW(FileStream::Create(name, CreateMode::New), EFCreateError);
+    EXPECT_EQ(test::ReadBytes(name), test::ToBytes("new"));
+}
+
+TEST(FileStream, NewFileIsNeverCreatedThroughALink) {
+    test::ScratchDir dir;
+    const std::string elsewhere = dir.File("elsewhere.bin");
+    const std::string link = dir.File("planted.new");
+    std::error_code error;
+    fs::create_symlink(elsewhere, link, error);
+    if (error) {
+        GTEST_SKIP() << "no symbolic links here: " << error.message();
+    }
+    EXPECT_THROW(FileStream::Create(link, CreateMode::New), EFCreateError);
+    EXPECT_FALSE(fs::exists(elsewhere));
+}
+
+TEST(FileStream, ReadsWritesSeeksAndCopies) {
+    test::ScratchDir dir;
+    std::mt19937 random(3);
+    const Bytes data = test::RandomBytes(random, 300000);
+    test::WriteBytes(dir.File("in.bin"), data);
+    FileStream in = FileStream::OpenRead(dir.File("in.bin"));
+    EXPECT_EQ(in.Size(), 300000);
+    in.SetPosition(1000);
+    FileStream out = FileStream::Create(dir.File("out.bin"));
+    out.CopyFrom(in, 200000);
+    EXPECT_EQ(out.Position(), 200000);
+    out.Close();
+    EXPECT_EQ(test::ReadBytes(dir.File("out.bin")),
+              Bytes(data.begin() + 1000, data.begin() + 201000));
+    MemoryStream sink;
+    EXPECT_THROW(sink.CopyFrom(in, 100001), EReadError);
+
+    MemoryStream whole = LoadFile(dir.File("in.bin"));
+    EXPECT_EQ(whole.Position(), 0);
+    EXPECT_EQ(whole.Bytes(), data);
+}
+
+TEST(FileStream, WriteThatTheDeviceRefusesIsStreamWriteError) {
+    if (!fs::exists("/dev/full")) {
+        GTEST_SKIP() << "no /dev/full here";
+    }
+    FileStream full = FileStream::Create("/dev/full");
+    EXPECT_EQ(FailureMessage<EWriteError>([&] { full.WriteBuffer("x", 1); }), "Stream write error");
+}
+
+TEST(Files, ExistenceDeletionAndDirectories) {
+    test::ScratchDir dir;
+    EXPECT_FALSE(FileExists(dir.Path().string()));
+    EXPECT_FALSE(FileExists(dir.File("a.bin")));
+    EXPECT_FALSE(FileExists(""));
+    test::WriteBytes(dir.File("a.bin"), test::ToBytes("a"));
+    EXPECT_TRUE(FileExists(dir.File("a.bin")));
+    EXPECT_TRUE(DeleteFile(dir.File("a.bin")));
+    EXPECT_FALSE(FileExists(dir.File("a.bin")));
+    EXPECT_FALSE(DeleteFile(dir.File("a.bin")));
+}
+
+TEST(Files, CopyHonoursFailIfExistsAndKeepsPermissions) {
+    test::ScratchDir dir;
+    const std::string source = dir.File("tool.exe");
+    const std::string copy = dir.File("tool.exe.org");
+    test::WriteBytes(source, test::ToBytes("program"));
+    fs::permissions(source, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
+
+    EXPECT_TRUE(CopyFile(source, copy, true));
+    EXPECT_EQ(test::ReadBytes(copy), test::ToBytes("program"));
+#ifndef _WIN32
+    EXPECT_EQ(fs::status(copy).permissions(), fs::status(source).permissions());
+#endif
+    test::WriteBytes(copy, test::ToBytes("earlier backup"));
+    EXPECT_FALSE(CopyFile(source, copy, true));
+    EXPECT_EQ(test::ReadBytes(copy), test::ToBytes("earlier backup"));
+    EXPECT_TRUE(CopyFile(source, copy, false));
+    EXPECT_EQ(test::ReadBytes(copy), test::ToBytes("program"));
+    EXPECT_FALSE(CopyFile(dir.File("missing"), dir.File("other"), false));
+    EXPECT_FALSE(FileExists(dir.File("other")));
+}
+
+TEST(Files, ReplaceSwapsContentInOneStep) {
+    test::ScratchDir dir;
+    test::WriteBytes(dir.File("target"), test::ToBytes("old"));
+    test::WriteBytes(dir.File("target.new"), test::ToBytes("new"));
+    EXPECT_TRUE(ReplaceFile(dir.File("target.new"), dir.File("target")));
+    EXPECT_EQ(test::ReadBytes(dir.File("target")), test::ToBytes("new"));
+    EXPECT_FALSE(FileExists(dir.File("target.new")));
+    EXPECT_FALSE(ReplaceFile(dir.File("target.new"), dir.File("target")));
+}
+
+TEST(Files, WorkingDirectoryCanBeChangedAndRestored) {
+    test::ScratchDir dir;
+    const std::string start = GetWorkingDirectory();
+    ASSERT_FALSE(start.empty());
+    EXPECT_TRUE(SetWorkingDirectory(dir.Path().string()));
+    EXPECT_EQ(fs::current_path(), fs::canonical(dir.Path()));
+    EXPECT_FALSE(SetWorkingDirectory(dir.File("missing")));
+    EXPECT_FALSE(SetWorkingDirectory(""));
+    EXPECT_EQ(fs::current_path(), fs::canonical(dir.Path()));
+    EXPECT_TRUE(SetWorkingDirectory(start));
+}
+
+TEST(Paths, SplitAtTheLastSeparator) {
+    EXPECT_EQ(DirectoryPart("dir/sub/tool.exe"), "dir/sub/");
+    EXPECT_EQ(FileNamePart("dir/sub/tool.exe"), "tool.exe");
+    EXPECT_EQ(DirectoryPart("tool.exe"), "");
+    EXPECT_EQ(FileNamePart("tool.exe"), "tool.exe");
+    EXPECT_EQ(DirectoryPart("/tool.exe"), "/");
+    EXPECT_EQ(FileNamePart("dir/"), "");
+#ifdef _WIN32
+    EXPECT_EQ(DirectoryPart("C:\\app\\tool.exe"), "C:\\app\\");
+    EXPECT_EQ(FileNamePart("C:tool.exe"), "tool.exe");
+    EXPECT_EQ(DirectoryPart("C:tool.exe"), "C:");
+    EXPECT_EQ(FileNamePart("a\\b/c.exe"), "c.exe");
+#else
+    // A backslash is an ordinary character of a POSIX file name.
+    EXPECT_EQ(DirectoryPart("C:\\app\\tool.exe"), "");
+    EXPECT_EQ(FileNamePart("dir/a\\b.exe"), "a\\b.exe");
+#endif
+}
+
+TEST(Paths, PlainFileNamesReachNoOtherDirectory) {
+    EXPECT_TRUE(IsPlainFileName("tool.exe_1.0.0.2.kst"));
+    EXPECT_TRUE(IsPlainFileName("1, 0, 0, 1"));
+    EXPECT_FALSE(IsPlainFileName(""));
+    EXPECT_FALSE(IsPlainFileName("."));
+    EXPECT_FALSE(IsPlainFileName(".."));
+    EXPECT_FALSE(IsPlainFileName("../tool.exe"));
+    EXPECT_FALSE(IsPlainFileName("a/b"));
+    EXPECT_FALSE(IsPlainFileName(std::string_view("a\0b", 3)));
+#ifdef _WIN32
+    EXPECT_FALSE(IsPlainFileName("a\\b"));
+    EXPECT_FALSE(IsPlainFileName("C:x"));
+    EXPECT_FALSE(IsPlainFileName("a?b"));
+#endif
+}
+
+TEST(Failures, CarryMessageKindAndAStablePerSiteLocation) {
+    auto raise = [](int site) {
+        if (site == 0) {
+            throw EFOpenError("Cannot open file x");
+        }
+        throw EFOpenError("Cannot open file x");
+    };
+    std::uint32_t locations[2] = {};
+    for (int site = 0; site < 2; ++site) {
+        try {
+            raise(site);
+        } catch (const Exception& failure) {
+            EXPECT_STREQ(failure.KindName(), "EFOpenError");
+            EXPECT_STREQ(failure.what(), "Cannot open file x");
+            locations[site] = failure.Location();
+        }
+    }
+    EXPECT_NE(locations[0], locations[1]);
+    try {
+        raise(0);
+    } catch (const Exception& failure) {
+        EXPECT_EQ(failure.Location(), locations[0]);
+    }
+}
+
+} // namespace
+} // namespace kestro

@@ -1,0 +1,82 @@
+#include "TestSupport.hpp"
+
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <stdexcept>
+
+namespace kestro::test {
+
+ScratchDir::ScratchDir() {
+    static std::atomic<unsigned> counter{0};
+    const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
+    std::random_device device;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        path_ = std::filesystem::temp_directory_path() /
+                ("kestro-test-" + std::to_string(stamp) + "-" + std::to_string(device()) + "-" +
+                 std::to_string(counter++));
+        if (std::filesystem::create_directory(path_)) {
+            return;
+        }
+    }
+    throw std::runtime_error("cannot make a scratch folder");
+}
+
+ScratchDir::~ScratchDir() {
+    std::error_code ignored;
+    // Read-only entries made by a test must not keep the folder alive.
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(path_, ignored)) {
+        std::filesystem::permissions(entry.path(), std::filesystem::perms::owner_all,
+                                     std::filesystem::perm_options::add, ignored);
+    }
+    std::filesystem::remove_all(path_, ignored);
+}
+
+void WriteBytes(const std::string& name, const Bytes& bytes) {
+    std::ofstream out(name, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
+    if (!out) {
+        throw std::runtime_error("cannot write " + name);
+    }
+}
+
+Bytes ReadBytes(const std::string& name) {
+    std::ifstream in(name, std::ios::binary);
+    if (!in) {
+        throw std::runtime_error("cannot read " + name);
+    }
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+Bytes ToBytes(std::string_view text) {
+    return Bytes(text.begin(), text.end());
+}
+
+Console CapturedConsole::Get() {
+    Console console;
+    console.write = [this](std::string_view bytes) { output.append(bytes); };
+    console.readLine = [this] { ++linesRead; };
+    return console;
+}
+
+Bytes RandomBytes(std::mt19937& random, std::size_t size) {
+    Bytes bytes(size);
+    for (auto& byte : bytes) {
+        byte = static_cast<std::uint8_t>(random());
+    }
+    return bytes;
+}
+
+std::uint32_t ReferenceCrc32(const std::uint8_t* data, std::size_t size) {
+    std::uint32_t crc = 0xFFFFFFFFu;
+    for (std::size_t i = 0; i < size; ++i) {
+        crc ^= data[i];
+        for (int bit = 0; bit < 8; ++bit) {
+            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1)));
+        }
+    }
+    return ~crc;
+}
+
+} // namespace kestro::test
