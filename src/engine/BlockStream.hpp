@@ -1,0 +1,51 @@
+// The block stream: the newer file in blocks of at most BlockSize bytes, each
+// stored as it is or coded against the original's block of the same index.
+// It begins right behind the delta file's header and descriptor and ends
+// with its own end block. All integers are little-endian; int32 is signed.
+//
+// Every block begins:
+//   0  int32  SourceLength  bytes taken from the original for this block,
+//                           0..BlockSize (0 once the original is used up)
+//   4  byte   Kind          0 stored, 1 coded
+// A stored block (Kind 0) continues:
+//   5  int32  BlockLength   bytes of the newer file, 0..BlockSize; 0 marks
+//                           the end block, which ends here
+//   9  uint32 BlockCrc      CRC-32 of the data (only when BlockLength != 0)
+//  13         data          BlockLength bytes of the newer file
+// A coded block (Kind 1) continues:
+//   5  uint32 TargetCrc     CRC-32 of the block it rebuilds
+//   9  uint32 SourceCrc     CRC-32 of the SourceLength original bytes
+//  13  int32  LiteralCount
+//  17  int32  RecordBytes   12 * (copy records + 1)
+//  21         literals      LiteralCount bytes
+//             records       RecordBytes bytes of copy records, terminator last
+// A coded block's length is its terminator's TargetPos - 1.
+//
+// A block is coded when both lengths are at least 4 and the original block
+// is at least a quarter of the newer block; otherwise it is stored.
+#pragma once
+
+#include <cstdint>
+
+namespace kestro {
+
+class ByteStream;
+
+inline constexpr std::int32_t BlockSize = 1048576;
+// The shortest run that becomes a copy record.
+inline constexpr std::int32_t BlockMinMatchLength = 20;
+
+// Appends the block stream that turns original into newer to out. Both
+// inputs are read from their positions, one block of each at a time.
+void EncodeBlockStream(ByteStream& newer, ByteStream& original, ByteStream& out,
+                       std::int32_t maxCandidates);
+
+// Reads a block stream from delta, reads original in step with it, and
+// appends the rebuilt newer file to out. A block reaches out only after its
+// checks have passed. Any damage (a CRC mismatch, an invalid kind, a count,
+// length or position that reaches outside the block or the data present, a
+// stream that ends early) fails with Exception "CRC Error"; the blocks
+// before the damaged one have then been written.
+void DecodeBlockStream(ByteStream& delta, ByteStream& original, ByteStream& out);
+
+} // namespace kestro

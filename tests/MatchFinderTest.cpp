@@ -1,0 +1,350 @@
+#include "engine/MatchFinder.hpp"
+#include "engine/CopyRecord.hpp"
+#include "platform/Failures.hpp"
+
+#include "TestSupport.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+namespace kestro {
+namespace {
+
+using test::Bytes;
+
+struct Matches {
+    Bytes literals;
+    std::vector<CopyRecord> records; // terminator included
+
+    bool operator==(const Matches& other) const {
+        if (literals != other.literals || records.size() != other.records.size()) {
+            return false;
+        }
+        for (std::size_t i = 0; i < records.size(); ++i) {
+            const CopyRecord& a = records[i];
+            const CopyRecord& b = other.records[i];
+            if (a.Length != b.Length || a.SourcePos != b.SourcePos || a.TargetPos != b.TargetPos) {
+                return false;
+            }
+        }
+        return true;
+    }
+};
+
+Matches Find(const Bytes& target, const Bytes& source, std::int32_t maxCandidates = 25,
+             MatchTables* tables = nullptr) {
+    const auto targetLength = static_cast<std::int32_t>(target.size());
+    Bytes literals(target.size() + 1, 0xEE);
+    Bytes records(12 * (target.size() / 20 + 1), 0xEE);
+    std::int32_t literalCount = -1;
+    std::int32_t recordBytes = -1;
+    MatchParams params;
+    params.Target = target.data();
+    params.Source = source.data();
+    params.TargetLength = targetLength;
+    params.SourceLength = static_cast<std::int32_t>(source.size());
+    params.MaxCandidates = maxCandidates;
+    params.MinMatchLength = 20;
+    params.Literals = literals.data();
+    params.Records = records.data();
+    params.LiteralCountOut = &literalCount;
+    params.RecordBytesOut = &recordBytes;
+    if (tables != nullptr) {
+        FindMatches(params, *tables);
+    } else {
+        FindMatches(params);
+    }
+    Matches result;
+    EXPECT_GE(literalCount, 0);
+    EXPECT_EQ(recordBytes % 12, 0);
+    result.literals.assign(literals.begin(), literals.begin() + literalCount);
+    for (std::int32_t at = 0; at < recordBytes; at += 12) {
+        result.records.push_back(GetCopyRecord(records.data() + at));
+    }
+    return result;
+}
+
+// The finder's rules written as plainly as possible, one byte at a time: the
+// tuned finder must produce exactly the same records and literals.
+Matches PlainFind(const Bytes& t, const Bytes& s, std::int32_t maxCandidates) {
+    const auto tl = static_cast<std::int32_t>(t.size());
+    const auto sl = static_cast<std::int32_t>(s.size());
+    auto hash = [](const Bytes& x, std::int32_t p) {
+        return (std::uint32_t{x[p - 1]} << 9) ^ (std::uint32_t{x[p]} << 5) ^ x[p + 1];
+    };
+    std::vector<std::int32_t> head(1 << 17, 0);
+    std::vector<std::int32_t> chain(static_cast<std::size_t>(sl) + 1, 0);
+    std::uint32_t lastHash = 0x7FFFFFFF;
+    for (std::int32_t q = 1; q <= sl - 4; ++q) {
+        const std::uint32_t h = hash(s, q);
+        if (h != lastHash) {
+            chain[q] = head[h];
+            head[h] = q;
+            lastHash = h;
+        }
+    }
+    Matches result;
+    std::int32_t p = 1;
+    while (p <= tl) {
+        if (p <= tl - 3) {
+            std::int32_t best = 19;
+            std::int32_t bestPos = 0;
+            std::int32_t q = head[hash(t, p)];
+            for (std::int32_t examined = 0; q != 0 && examined < maxCandidates; ++examined) {
+                const std::int32_t n = std::min(tl - p, sl - q);
+                std::int32_t len = 0;
+                while (len < n && t[p - 1 + len] == s[q - 1 + len]) {
+                    ++len;
+                }
+                len = std::min(len, n - 1) % 65536;
+                if (len > best) {
+                    best = len;
+                    bestPos = q;
+                }
+                q = chain[q];
+            }
+            if (best >= 20) {
+                result.records.push_back({static_cast<std::uint16_t>(best), bestPos, p});
+                p += best;
+                continue;
+            }
+        }
+        result.literals.push_back(t[p - 1]);
+        ++p;
+    }
+    result.records.push_back({0, 0, tl + 1});
+    return result;
+}
+
+// What every result must satisfy: the records and literals rebuild the
+// target exactly, in order, within both blocks.
+void ExpectRebuildsTarget(const Matches& m, const Bytes& target, const Bytes& source) {
+    Bytes rebuilt;
+    std::size_t literal = 0;
+    for (const CopyRecord& record : m.records) {
+        ASSERT_GE(record.TargetPos, static_cast<std::int32_t>(rebuilt.size()) + 1);
+        while (static_cast<std::int32_t>(rebuilt.size()) + 1 < record.TargetPos) {
+            ASSERT_LT(literal, m.literals.size());
+            rebuilt.push_back(m.literals[literal++]);
+        }
+        if (record.Length != 0) {
+            ASSERT_GE(record.Length, 20);
+            ASSERT_GE(record.SourcePos, 1);
+            // Never reaches the last two bytes of the source block.
+            ASSERT_LE(record.SourcePos - 1 + record.Length,
+                      static_cast<std::int32_t>(source.size()) - 2);
+            rebuilt.insert(rebuilt.end(), source.begin() + record.SourcePos - 1,
+                           source.begin() + record.SourcePos - 1 + record.Length);
+        }
+    }
+    EXPECT_EQ(literal, m.literals.size());
+    EXPECT_EQ(m.records.back().Length, 0);
+    EXPECT_EQ(m.records.back().SourcePos, 0);
+    EXPECT_EQ(m.records.back().TargetPos, static_cast<std::int32_t>(target.size()) + 1);
+    EXPECT_EQ(rebuilt, target);
+}
+
+Bytes Random(std::size_t size, unsigned seed) {
+    std::mt19937 random(seed);
+    return test::RandomBytes(random, size);
+}
+
+CopyRecord Record(std::uint16_t length, std::int32_t sourcePos, std::int32_t targetPos) {
+    return CopyRecord{length, sourcePos, targetPos};
+}
+
+TEST(CompareRun, CountsEqualLeadingPairsButNeverAllN) {
+    const Bytes a = test::ToBytes("abcdefghijklmnopqrstuvwxyz0123456789");
+    Bytes b = a;
+    EXPECT_EQ(CompareRun(a.data(), b.data(), 1), 0);
+    EXPECT_EQ(CompareRun(a.data(), b.data(), 36), 35);
+    for (std::int32_t differ = 0; differ < 36; ++differ) {
+        b = a;
+        b[differ] = '#';
+        for (std::int32_t n = 1; n <= 36; ++n) {
+            EXPECT_EQ(CompareRun(a.data(), b.data(), n), std::min(differ, n - 1))
+                << "differ " << differ << " n " << n;
+        }
+    }
+}
+
+TEST(FindMatches, BlocksShorterThanFourBytesAreRefusedBeforeAnyWrite) {
+    Bytes literals(16, 0xEE);
+    Bytes records(64, 0xEE);
+    std::int32_t literalCount = -1;
+    std::int32_t recordBytes = -1;
+    const Bytes data = Random(100, 1);
+    for (auto [tl, sl] : {std::pair{3, 100}, std::pair{100, 3}}) {
+        MatchParams params{data.data(),    data.data(),   tl,          sl, 25, 20, literals.data(),
+                           records.data(), &literalCount, &recordBytes};
+        try {
+            FindMatches(params);
+            FAIL() << "no failure";
+        } catch (const Exception& failure) {
+            EXPECT_EQ(failure.Message(), "Buffer size should be at least 4 bytes");
+        }
+        EXPECT_EQ(literalCount, -1);
+        EXPECT_EQ(recordBytes, -1);
+        EXPECT_EQ(literals, Bytes(16, 0xEE));
+        EXPECT_EQ(records, Bytes(64, 0xEE));
+    }
+}
+
+TEST(FindMatches, ShortestBlocksGiveOnlyLiterals) {
+    // A 4-byte source indexes nothing; a 4-byte target is searched at its
+    // first position only, with too few pairs for any record.
+    const Bytes data = Random(1000, 2);
+    const Bytes four(data.begin(), data.begin() + 4);
+    Matches m = Find(data, four);
+    EXPECT_EQ(m.literals, data);
+    ASSERT_EQ(m.records.size(), 1u);
+    EXPECT_EQ(m.records[0].TargetPos, 1001);
+    m = Find(four, data);
+    EXPECT_EQ(m.literals, four);
+    ASSERT_EQ(m.records.size(), 1u);
+    EXPECT_EQ(m.records[0].TargetPos, 5);
+    // No record unless both blocks have at least 22 bytes.
+    const Bytes b21(data.begin(), data.begin() + 21);
+    EXPECT_EQ(Find(b21, data).records.size(), 1u);
+    EXPECT_EQ(Find(data, b21).records.size(), 1u);
+    const Bytes b22(data.begin(), data.begin() + 22);
+    EXPECT_EQ(Find(b22, b22).records.size(), 2u);
+}
+
+TEST(FindMatches, EqualBlocksStopTwoBytesShortOfTheEnd) {
+    const Bytes data = Random(5000, 3);
+    Matches m = Find(data, data);
+    EXPECT_EQ(
+        m, (Matches{Bytes(data.end() - 2, data.end()), {Record(4998, 1, 1), Record(0, 0, 5001)}}));
+}
+
+TEST(FindMatches, RunOfOneValueIndexesOnlyItsFirstPosition) {
+    const Bytes zeros(3000, 0);
+    Matches m = Find(zeros, zeros);
+    EXPECT_EQ(m, (Matches{Bytes(2, 0), {Record(2998, 1, 1), Record(0, 0, 3001)}}));
+}
+
+TEST(FindMatches, RunLengthIsCutToSixteenBitsBeforeComparison) {
+    const Bytes data = Random(70002, 4);
+    Matches m = Find(data, data);
+    EXPECT_EQ(m, (Matches{{data[4464], data[70000], data[70001]},
+                          {Record(4464, 1, 1), Record(65535, 4466, 4466), Record(0, 0, 70003)}}));
+}
+
+TEST(FindMatches, FullEqualBlocksGiveSixteenRecordsAndSeventeenLiterals) {
+    const Bytes data = Random(1048576, 5);
+    Matches expected;
+    expected.records.push_back(Record(65534, 1, 1));
+    for (std::int32_t k = 0; k < 15; ++k) {
+        expected.literals.push_back(data[65535 + k * 65536 - 1]);
+        const std::int32_t at = 65536 + k * 65536;
+        expected.records.push_back(Record(65535, at, at));
+    }
+    expected.literals.push_back(data[1048574]);
+    expected.literals.push_back(data[1048575]);
+    expected.records.push_back(Record(0, 0, 1048577));
+    EXPECT_EQ(Find(data, data), expected);
+}
+
+TEST(FindMatches, TieGoesToTheHighestSourcePosition) {
+    Bytes source = Random(200, 6);
+    const Bytes run = Random(40, 7);
+    std::copy(run.begin(), run.end(), source.begin() + 10);
+    std::copy(run.begin(), run.end(), source.begin() + 60);
+    Bytes target = run;
+    // Differ from the bytes that follow either copy of the run.
+    std::uint8_t next = 0;
+    while (next == source[50] || next == source[100]) {
+        ++next;
+    }
+    target.push_back(next);
+    const Bytes tail = Random(30, 8);
+    target.insert(target.end(), tail.begin(), tail.end());
+    Matches m = Find(target, source);
+    ASSERT_GE(m.records.size(), 1u);
+    EXPECT_EQ(m.records[0].Length, 40);
+    EXPECT_EQ(m.records[0].SourcePos, 61);
+    EXPECT_EQ(m.records[0].TargetPos, 1);
+}
+
+TEST(FindMatches, CandidatesBeyondTheLimitAreNotExamined) {
+    // 30 source segments start with the target's first 25 bytes; only the
+    // lowest one goes on to match 60 bytes. Newest first, 25 candidates
+    // reach down to segment 6, so the long run is missed.
+    const Bytes target = Random(100, 9);
+    Bytes source;
+    for (int segment = 0; segment < 30; ++segment) {
+        Bytes filler = Random(100, 100 + segment);
+        const std::size_t same = segment == 0 ? 60 : 25;
+        std::copy(target.begin(), target.begin() + same, filler.begin());
+        source.insert(source.end(), filler.begin(), filler.end());
+    }
+    source.resize(source.size() + 10, 0x55);
+    Matches limited = Find(target, source, 25);
+    ASSERT_GE(limited.records.size(), 2u);
+    EXPECT_EQ(limited.records[0].Length, 25);
+    EXPECT_EQ(limited.records[0].SourcePos, 29 * 100 + 1);
+    Matches all = Find(target, source, 30);
+    EXPECT_EQ(all.records[0].Length, 60);
+    EXPECT_EQ(all.records[0].SourcePos, 1);
+}
+
+// Target blocks derived from a source block the way new builds of a program
+// derive from old ones, plus low-entropy text that makes long hash chains.
+std::vector<std::pair<Bytes, Bytes>> StructuredPairs(unsigned seed) {
+    std::mt19937 random(seed);
+    std::vector<std::pair<Bytes, Bytes>> pairs;
+    const Bytes base = test::RandomBytes(random, 200000);
+
+    Bytes edited = base;
+    for (int i = 0; i < 300; ++i) {
+        edited[random() % edited.size()] = static_cast<std::uint8_t>(random());
+    }
+    pairs.emplace_back(edited, base);
+
+    Bytes inserted = base;
+    for (int i = 0; i < 50; ++i) {
+        const Bytes extra = test::RandomBytes(random, random() % 64);
+        inserted.insert(inserted.begin() + static_cast<std::ptrdiff_t>(random() % inserted.size()),
+                        extra.begin(), extra.end());
+    }
+    pairs.emplace_back(inserted, base);
+
+    Bytes shifted(base.begin() + 7777, base.end());
+    shifted.insert(shifted.end(), base.begin(), base.begin() + 7777);
+    pairs.emplace_back(shifted, base);
+
+    auto text = [&random](std::size_t size) {
+        const std::string words[] = {"the ", "delta ", "block ", "file ",
+                                     "of ",  "a ",     "\n",     "aaaa"};
+        Bytes out;
+        while (out.size() < size) {
+            const std::string& word = words[random() % 8];
+            out.insert(out.end(), word.begin(), word.end());
+        }
+        out.resize(size);
+        return out;
+    };
+    pairs.emplace_back(text(150000), text(160000));
+    pairs.emplace_back(Bytes(70000, 0x41), text(100000));
+    return pairs;
+}
+
+TEST(FindMatches, TunedFinderEqualsPlainRulesAndRebuildsTarget) {
+    for (unsigned seed : {11u, 12u}) {
+        MatchTables tables; // reused across pairs, as the encoder does
+        for (const auto& [target, source] : StructuredPairs(seed)) {
+            for (std::int32_t candidates : {1, 25}) {
+                const Matches tuned = Find(target, source, candidates, &tables);
+                ASSERT_TRUE(tuned == PlainFind(target, source, candidates))
+                    << "seed " << seed << " sizes " << target.size() << "/" << source.size()
+                    << " candidates " << candidates;
+                ExpectRebuildsTarget(tuned, target, source);
+            }
+        }
+    }
+}
+
+} // namespace
+} // namespace kestro
