@@ -89,6 +89,35 @@ TEST(FileStream, NewFileIsNeverCreatedThroughALink) {
     EXPECT_FALSE(fs::exists(elsewhere));
 }
 
+TEST(FileStream, TemporaryFilesAreNewAndRemovedUnlessKept) {
+    test::ScratchDir dir;
+    const std::string final = dir.File("tool.exe_1.kst");
+    std::string kept;
+    {
+        FileStream first = FileStream::CreateTemporary(final);
+        FileStream second = FileStream::CreateTemporary(final);
+        EXPECT_NE(first.Name(), second.Name());
+        EXPECT_EQ(DirectoryPart(first.Name()), DirectoryPart(final));
+        ScopedFileRemoval removeFirst(first.Name());
+        ScopedFileRemoval removeSecond(second.Name());
+        removeSecond.Cancel();
+        kept = second.Name();
+        first.Close();
+        second.Close();
+    }
+    EXPECT_TRUE(FileExists(kept));
+    std::size_t files = 0;
+    for (const auto& entry : fs::directory_iterator(dir.Path())) {
+        (void)entry;
+        ++files;
+    }
+    EXPECT_EQ(files, 1u);
+    EXPECT_FALSE(FileExists(final));
+    const std::string nowhere = dir.File("missing/tool.kst");
+    EXPECT_EQ(FailureMessage<EFCreateError>([&] { FileStream::CreateTemporary(nowhere); }),
+              "Cannot create file " + nowhere);
+}
+
 TEST(FileStream, ReadsWritesSeeksAndCopies) {
     test::ScratchDir dir;
     std::mt19937 random(3);

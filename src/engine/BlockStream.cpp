@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <vector>
 
 namespace kestro {
 
@@ -108,15 +109,13 @@ struct DecoderAreas {
     Area records;
 };
 
-// Reads the tail of a coded block from LiteralCount on and rebuilds the block
+// Reads the literals and copy records of a coded block and rebuilds the block
 // into the rebuilt area; sourceRead is the number of original bytes read for
 // it. Returns the rebuilt block's length.
-std::int32_t RebuildBlock(ByteStream& delta, DecoderAreas& areas, std::int32_t sourceRead) {
-    const std::int32_t literalCount = ReadBlockCount(delta);
-    const std::int32_t recordBytes = ReadBlockCount(delta);
-    if (recordBytes < CopyRecordBytes) {
-        Damaged();
-    }
+std::int32_t RebuildBlock(ByteStream& delta, const BlockHeader& header, DecoderAreas& areas,
+                          std::int32_t sourceRead) {
+    const std::int32_t literalCount = header.LiteralCount;
+    const std::int32_t recordBytes = header.RecordBytes;
     ReadDelta(delta, areas.data.data(), literalCount);
     ReadDelta(delta, areas.records.data(), recordBytes);
 
@@ -178,39 +177,87 @@ void EncodeBlockStream(ByteStream& newer, ByteStream& original, ByteStream& out,
     }
 }
 
+BlockHeader ReadBlockHeader(ByteStream& delta) {
+    BlockHeader header;
+    header.SourceLength = ReadBlockCount(delta);
+    header.Kind = ReadByte(delta);
+    if (header.Kind == StoredBlock) {
+        header.BlockLength = ReadBlockCount(delta);
+        if (header.BlockLength != 0) {
+            header.BlockCrc = static_cast<std::uint32_t>(ReadInt32(delta));
+        }
+    } else if (header.Kind == CodedBlock) {
+        header.TargetCrc = static_cast<std::uint32_t>(ReadInt32(delta));
+        header.SourceCrc = static_cast<std::uint32_t>(ReadInt32(delta));
+        header.LiteralCount = ReadBlockCount(delta);
+        header.RecordBytes = ReadBlockCount(delta);
+        if (header.RecordBytes < CopyRecordBytes) {
+            Damaged();
+        }
+    } else {
+        Damaged();
+    }
+    return header;
+}
+
 void DecodeBlockStream(ByteStream& delta, ByteStream& original, ByteStream& out) {
     DecoderAreas areas;
     for (;;) {
-        const std::int32_t c = ReadBlockCount(delta);
+        const BlockHeader header = ReadBlockHeader(delta);
+        const std::int32_t c = header.SourceLength;
+        // The original is read for every block, in step with the encoder.
         // Fewer bytes than c arrive only when the original ends early; a
         // stored block does not need them, a coded block is refused below.
         const auto sourceRead = static_cast<std::int32_t>(original.Read(areas.source.data(), c));
-        const std::uint8_t kind = ReadByte(delta);
-        if (kind == StoredBlock) {
-            const std::int32_t b = ReadBlockCount(delta);
+        if (header.Kind == StoredBlock) {
+            const std::int32_t b = header.BlockLength;
             if (b == 0) {
                 return;
             }
-            const auto blockCrc = static_cast<std::uint32_t>(ReadInt32(delta));
             ReadDelta(delta, areas.data.data(), b);
-            if (Crc32Buffer(areas.data.data(), static_cast<std::size_t>(b)) != blockCrc) {
+            if (Crc32Buffer(areas.data.data(), static_cast<std::size_t>(b)) != header.BlockCrc) {
                 Damaged();
             }
             out.WriteBuffer(areas.data.data(), b);
-        } else if (kind == CodedBlock) {
-            const auto targetCrc = static_cast<std::uint32_t>(ReadInt32(delta));
-            const auto sourceCrc = static_cast<std::uint32_t>(ReadInt32(delta));
+        } else {
             if (sourceRead != c ||
-                Crc32Buffer(areas.source.data(), static_cast<std::size_t>(c)) != sourceCrc) {
+                Crc32Buffer(areas.source.data(), static_cast<std::size_t>(c)) != header.SourceCrc) {
                 Damaged();
             }
-            const std::int32_t m = RebuildBlock(delta, areas, sourceRead);
-            if (Crc32Buffer(areas.rebuilt.data(), static_cast<std::size_t>(m)) != targetCrc) {
+            const std::int32_t m = RebuildBlock(delta, header, areas, sourceRead);
+            if (Crc32Buffer(areas.rebuilt.data(), static_cast<std::size_t>(m)) !=
+                header.TargetCrc) {
                 Damaged();
             }
             out.WriteBuffer(areas.rebuilt.data(), m);
+        }
+    }
+}
+
+std::vector<BlockSummary> ListBlockStream(ByteStream& delta) {
+    std::vector<BlockSummary> blocks;
+    for (;;) {
+        BlockSummary block;
+        block.Header = ReadBlockHeader(delta);
+        const BlockHeader& header = block.Header;
+        if (header.Kind == StoredBlock) {
+            block.TargetLength = header.BlockLength;
+            blocks.push_back(block);
+            if (header.BlockLength == 0) {
+                return blocks;
+            }
+            delta.SetPosition(delta.Position() + header.BlockLength);
         } else {
-            Damaged();
+            // The rebuilt length is the last record's TargetPos - 1.
+            const std::int64_t records = delta.Position() + header.LiteralCount;
+            const std::int64_t last =
+                records + (header.RecordBytes / CopyRecordBytes - 1) * CopyRecordBytes;
+            std::uint8_t record[CopyRecordBytes];
+            delta.SetPosition(last);
+            ReadDelta(delta, record, CopyRecordBytes);
+            block.TargetLength = GetCopyRecord(record).TargetPos - 1;
+            blocks.push_back(block);
+            delta.SetPosition(records + header.RecordBytes);
         }
     }
 }

@@ -26,6 +26,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 namespace kestro {
 
@@ -47,5 +48,33 @@ void EncodeBlockStream(ByteStream& newer, ByteStream& original, ByteStream& out,
 // stream that ends early) fails with Exception "CRC Error"; the blocks
 // before the damaged one have then been written.
 void DecodeBlockStream(ByteStream& delta, ByteStream& original, ByteStream& out);
+
+// The fields of a block up to its data: all of a stored block's but its
+// bytes, all of a coded block's but its literals and records. Fields the
+// block's kind does not have are 0.
+struct BlockHeader {
+    std::int32_t SourceLength = 0;
+    std::uint8_t Kind = 0;
+    std::int32_t BlockLength = 0;
+    std::uint32_t BlockCrc = 0;
+    std::uint32_t TargetCrc = 0;
+    std::uint32_t SourceCrc = 0;
+    std::int32_t LiteralCount = 0;
+    std::int32_t RecordBytes = 0;
+};
+
+// Reads one block's header from delta, which must be positioned at a block.
+// Counts and lengths outside 0..BlockSize, a RecordBytes below one record, an
+// invalid kind or a stream that ends inside the header fail with "CRC Error".
+BlockHeader ReadBlockHeader(ByteStream& delta);
+
+struct BlockSummary {
+    BlockHeader Header;
+    std::int32_t TargetLength = 0; // bytes of the newer file the block holds
+};
+
+// Lists the blocks of a block stream, the end block last, without checking
+// or rebuilding them; for showing a user what a delta holds.
+std::vector<BlockSummary> ListBlockStream(ByteStream& delta);
 
 } // namespace kestro

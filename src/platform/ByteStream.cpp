@@ -3,8 +3,10 @@
 #include "platform/Failures.hpp"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <new>
+#include <random>
 
 namespace kestro {
 
@@ -65,6 +67,21 @@ void MemoryStream::SetPosition(std::int64_t position) {
     // A position past the end is allowed, as for files: a later write fills
     // the gap with zeros, a read there returns nothing.
     position_ = std::max<std::int64_t>(position, 0);
+}
+
+FileStream FileStream::CreateTemporary(const std::string& finalName) {
+    std::random_device random;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        char suffix[16];
+        std::snprintf(suffix, sizeof suffix, ".%08X.tmp", static_cast<unsigned>(random()));
+        try {
+            return Create(finalName + suffix, CreateMode::New);
+        } catch (const EFCreateError&) {
+            // Taken by another file, or not creatable at all: a fresh name
+            // tells the two apart only by trying again.
+        }
+    }
+    throw EFCreateError("Cannot create file " + finalName);
 }
 
 MemoryStream LoadFile(const std::string& name) {

@@ -59,6 +59,11 @@ public:
     // with EFCreateError "Cannot create file %s".
     static FileStream Create(const std::string& name,
                              CreateMode mode = CreateMode::ReplaceExisting);
+    // Creates a new file in the folder of finalName, under a name of its own
+    // (finalName + "." + eight hexadecimal digits + ".tmp"), for content that
+    // is renamed onto finalName once it is complete. Fails with
+    // EFCreateError "Cannot create file <finalName>".
+    static FileStream CreateTemporary(const std::string& finalName);
 
     FileStream(FileStream&& other) noexcept;
     FileStream& operator=(FileStream&& other) noexcept;

@@ -30,6 +30,25 @@ bool ReplaceFile(const std::string& source, const std::string& destination);
 // nothing to do on Windows). False on failure.
 bool CopyFilePermissions(const std::string& source, const std::string& destination);
 
+// Deletes a file when it goes out of scope, unless Cancel was called: the
+// owner of a temporary file keeps one of these, so that every way out of an
+// operation that fails removes what it had half written.
+class ScopedFileRemoval {
+public:
+    explicit ScopedFileRemoval(std::string name) : name_(std::move(name)) {}
+    ScopedFileRemoval(const ScopedFileRemoval&) = delete;
+    ScopedFileRemoval& operator=(const ScopedFileRemoval&) = delete;
+    ~ScopedFileRemoval() {
+        if (!name_.empty()) {
+            DeleteFile(name_);
+        }
+    }
+    void Cancel() { name_.clear(); }
+
+private:
+    std::string name_;
+};
+
 std::string GetWorkingDirectory();
 // False when the directory could not be entered; the working directory is
 // then unchanged.
