@@ -1,9 +1,9 @@
 #include "engine/BlockStream.hpp"
 #include "engine/CopyRecord.hpp"
 #include "engine/Crc32.hpp"
-#include "engine/LittleEndian.hpp"
 #include "platform/ByteStream.hpp"
 #include "platform/Failures.hpp"
+#include "platform/LittleEndian.hpp"
 
 #include "TestSupport.hpp"
 

@@ -15,16 +15,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const std::string Banner = "Kestro\r\n"
-                           "Copyright (c) 2026 the Kestro developers\r\n"
-                           "\r\n"
-                           "Creates difference files for executables and dll's\r\n"
-                           "\r\n"
-                           "Based on:\r\n"
-                           "Tessaly\r\n"
-                           "Block difference engine by the Tessaly authors\r\n"
-                           "\r\n"
-                           "\r\n";
+const std::string& Banner = test::ExpectedBanner;
 
 const std::string Usage = "To create difference file:\r\n"
                           "\r\n"

@@ -2,10 +2,22 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
 #include <stdexcept>
 
 namespace kestro::test {
+
+const std::string ExpectedBanner = "Kestro\r\n"
+                                   "Copyright (c) 2026 the Kestro developers\r\n"
+                                   "\r\n"
+                                   "Creates difference files for executables and dll's\r\n"
+                                   "\r\n"
+                                   "Based on:\r\n"
+                                   "Tessaly\r\n"
+                                   "Block difference engine by the Tessaly authors\r\n"
+                                   "\r\n"
+                                   "\r\n";
 
 ScratchDir::ScratchDir() {
     static std::atomic<unsigned> counter{0};
@@ -58,6 +70,47 @@ Console CapturedConsole::Get() {
     console.write = [this](std::string_view bytes) { output.append(bytes); };
     console.readLine = [this] { ++linesRead; };
     return console;
+}
+
+namespace {
+
+std::string Quoted(const std::string& text) {
+    return "\"" + text + "\"";
+}
+
+std::string ReadText(const std::string& name) {
+    const Bytes bytes = ReadBytes(name);
+    return std::string(bytes.begin(), bytes.end());
+}
+
+} // namespace
+
+ProcessResult RunProcess(const std::string& program, const std::vector<std::string>& arguments,
+                         const ScratchDir& scratch) {
+    const std::string out = scratch.File("process.out");
+    const std::string err = scratch.File("process.err");
+    std::string command = Quoted(program);
+    for (const std::string& argument : arguments) {
+        command += " " + Quoted(argument);
+    }
+#ifdef _WIN32
+    command += " < NUL > " + Quoted(out) + " 2> " + Quoted(err);
+    // cmd.exe drops the first and the last quote of a line holding more.
+    const int raw = std::system(Quoted(command).c_str());
+    const int status = raw;
+#else
+    command += " < /dev/null > " + Quoted(out) + " 2> " + Quoted(err);
+    const int raw = std::system(command.c_str());
+    // A wait status: the exit code sits in bits 8..15 of a normal exit.
+    const int status = (raw & 0x7F) == 0 ? (raw >> 8) & 0xFF : -1;
+#endif
+    ProcessResult result;
+    result.status = status;
+    result.output = ReadText(out);
+    result.errors = ReadText(err);
+    std::filesystem::remove(out);
+    std::filesystem::remove(err);
+    return result;
 }
 
 Bytes RandomBytes(std::mt19937& random, std::size_t size) {

@@ -14,6 +14,9 @@ namespace kestro::test {
 
 using Bytes = std::vector<std::uint8_t>;
 
+// The ten banner lines that start every run of the program.
+extern const std::string ExpectedBanner;
+
 // A fresh empty folder under the system's temporary folder, removed with
 // everything in it when the object goes.
 class ScratchDir {
@@ -42,6 +45,16 @@ struct CapturedConsole {
     int linesRead = 0;
     Console Get();
 };
+
+// Runs a program with its standard input empty; returns its exit status
+// and what it wrote to standard output and to standard error.
+struct ProcessResult {
+    int status = -1;
+    std::string output;
+    std::string errors;
+};
+ProcessResult RunProcess(const std::string& program, const std::vector<std::string>& arguments,
+                         const ScratchDir& scratch);
 
 // A seeded generator; tests print the seed when they fail.
 Bytes RandomBytes(std::mt19937& random, std::size_t size);

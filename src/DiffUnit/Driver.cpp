@@ -146,7 +146,7 @@ void RunCommandLine(const std::vector<std::string>& arguments, const DeltaOperat
 
 std::string FailureReport(const std::exception& failure, std::string_view moduleName) {
     const char* kind = "Exception";
-    std::uint32_t location = CodeLocation(std::source_location::current());
+    std::uint32_t location = CodeLocation(SourceSite::Here());
     std::string message = failure.what();
     if (const auto* own = dynamic_cast<const Exception*>(&failure)) {
         kind = own->KindName();

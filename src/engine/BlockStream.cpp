@@ -2,10 +2,10 @@
 
 #include "engine/CopyRecord.hpp"
 #include "engine/Crc32.hpp"
-#include "engine/LittleEndian.hpp"
 #include "engine/MatchFinder.hpp"
 #include "platform/ByteStream.hpp"
 #include "platform/Failures.hpp"
+#include "platform/LittleEndian.hpp"
 
 #include <algorithm>
 #include <memory>
@@ -39,7 +39,7 @@ void WriteInt32(ByteStream& out, std::uint32_t value) {
     out.WriteBuffer(bytes, 4);
 }
 
-[[noreturn]] void Damaged(std::source_location where = std::source_location::current()) {
+[[noreturn]] void Damaged(SourceSite where = SourceSite::Here()) {
     throw Exception("CRC Error", where);
 }
 

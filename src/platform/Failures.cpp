@@ -4,11 +4,11 @@
 
 namespace kestro {
 
-Exception::Exception(std::string message, std::source_location where)
+Exception::Exception(std::string message, SourceSite where)
     : message_(std::move(message)), location_(CodeLocation(where)) {}
 
-std::uint32_t CodeLocation(const std::source_location& where) noexcept {
-    const char* file = where.file_name();
+std::uint32_t CodeLocation(SourceSite where) noexcept {
+    const char* file = where.file;
     // Only the base name counts, so that the value does not depend on where
     // the source tree lies.
     for (const char* p = file; *p != '\0'; ++p) {
@@ -24,7 +24,7 @@ std::uint32_t CodeLocation(const std::source_location& where) noexcept {
     for (const char* p = file; *p != '\0'; ++p) {
         mix(static_cast<unsigned char>(*p));
     }
-    std::uint32_t line = where.line();
+    std::uint32_t line = where.line;
     for (int i = 0; i < 4; ++i) {
         mix(static_cast<unsigned char>(line >> (8 * i)));
     }

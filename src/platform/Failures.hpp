@@ -9,15 +9,24 @@
 
 #include <cstdint>
 #include <exception>
-#include <source_location>
 #include <string>
 
 namespace kestro {
 
+// A place in the source: as a defaulted argument, SourceSite::Here() names
+// the place of the call that used the default.
+struct SourceSite {
+    const char* file;
+    unsigned line;
+    static constexpr SourceSite Here(const char* file = __builtin_FILE(),
+                                     unsigned line = __builtin_LINE()) noexcept {
+        return {file, line};
+    }
+};
+
 class Exception : public std::exception {
 public:
-    explicit Exception(std::string message,
-                       std::source_location where = std::source_location::current());
+    explicit Exception(std::string message, SourceSite where = SourceSite::Here());
 
     const char* what() const noexcept override { return message_.c_str(); }
     const std::string& Message() const noexcept { return message_; }
@@ -56,6 +65,6 @@ KESTRO_FAILURE_KIND(EOutOfMemory);
 
 // The code location of a source position: FNV-1a over the file's base name and
 // the line number, stable from build to build of the same source.
-std::uint32_t CodeLocation(const std::source_location& where) noexcept;
+std::uint32_t CodeLocation(SourceSite where) noexcept;
 
 } // namespace kestro

@@ -1,0 +1,100 @@
+#include "DiffUnit/DeltaFile.hpp"
+#include "DiffUnit/DeltaPackage.hpp"
+#include "DiffUnit/ResultCodes.hpp"
+#include "UVersieIn/UVersieIn.hpp"
+#include "engine/BlockStream.hpp"
+#include "engine/Crc32.hpp"
+#include "platform/ByteStream.hpp"
+#include "platform/Failures.hpp"
+#include "platform/Files.hpp"
+
+namespace kestro {
+
+namespace {
+
+bool SameVersion(const FileVersionQuad& a, const FileVersionQuad& b) {
+    return a.major == b.major && a.minor == b.minor && a.release == b.release && a.build == b.build;
+}
+
+// Copies target to backupName through a temporary file, so that a backup
+// that exists is always complete: a later run skips an existing backup.
+void MakeBackup(const std::string& target, const std::string& backupName) {
+    const std::string temporary = backupName + ".tmp";
+    ScopedFileRemoval removal(temporary);
+    DeleteFile(temporary);
+    if (!CopyFile(target, temporary, true) || !ReplaceFile(temporary, backupName)) {
+        throw EFCreateError("Cannot create file " + backupName);
+    }
+    removal.Cancel();
+}
+
+} // namespace
+
+std::int32_t ApplyDelta(const std::string& deltaName) {
+    std::int32_t warning = ResultOk;
+    FileStream delta = FileStream::OpenRead(deltaName);
+    if (const std::int32_t code = ReadDeltaHeader(delta); code != ResultOk) {
+        return code;
+    }
+    DeltaDescriptor descriptor;
+    if (const std::int32_t code = ReadDeltaDescriptor(delta, descriptor); code != ResultOk) {
+        return code;
+    }
+
+    // The stored name is a plain file name, so the target lies in the
+    // delta's own folder.
+    const std::string target = DirectoryPart(deltaName) + descriptor.OriginalName;
+    if (!FileExists(target)) {
+        return ResultNoTarget;
+    }
+    FileVersionQuad version;
+    if (!GetFixedFileVersion(target, version.major, version.minor, version.release,
+                             version.build)) {
+        warning = ResultSourceUnversioned;
+    } else if (SameVersion(version, descriptor.NewerVersion)) {
+        return ResultAlreadyUpdated;
+    } else if (!SameVersion(version, descriptor.OriginalVersion)) {
+        return ResultWrongSourceVersion;
+    }
+    if (FileCrc32(target) != descriptor.OriginalCrc) {
+        return ResultCrcWrong;
+    }
+
+    // Both names are settled before anything is written: a version string
+    // with a separator would put the backup into another folder.
+    const std::string backupFile =
+        descriptor.OriginalName + "_" + GetFileVersionString(target) + ".org";
+    const std::string backupName = DirectoryPart(deltaName) + backupFile;
+    if (!IsPlainFileName(backupFile)) {
+        throw EFCreateError("Cannot create file " + backupName);
+    }
+    const std::string newName = target + ".new";
+
+    // A stale target.new from an earlier run goes first; deleting a link
+    // planted there removes the link, never what it points to, and the new
+    // file is created exclusively, never through a link.
+    DeleteFile(newName);
+    FileStream output = FileStream::Create(newName, CreateMode::New);
+    ScopedFileRemoval removal(newName);
+    {
+        FileStream original = FileStream::OpenRead(target);
+        DecodeBlockStream(delta, original, output);
+    }
+    output.Sync();
+    output.Close();
+    if (!CopyFilePermissions(target, newName)) {
+        throw EFCreateError("Cannot create file " + newName);
+    }
+    if (!FileExists(backupName)) {
+        MakeBackup(target, backupName);
+    }
+    // One rename replaces the target: a crash leaves the old or the new
+    // file, never a mix.
+    if (!ReplaceFile(newName, target)) {
+        throw EFCreateError("Cannot create file " + target);
+    }
+    removal.Cancel();
+    return warning;
+}
+
+} // namespace kestro

@@ -1,0 +1,159 @@
+#include "DiffUnit/DeltaFile.hpp"
+
+#include "DiffUnit/ResultCodes.hpp"
+#include "engine/BlockStream.hpp"
+#include "engine/CopyRecord.hpp"
+#include "platform/ByteStream.hpp"
+#include "platform/Failures.hpp"
+#include "platform/Files.hpp"
+#include "platform/LittleEndian.hpp"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+
+namespace kestro {
+
+namespace {
+
+// The signature field's count byte and its 18 counted characters.
+constexpr std::string_view Signature("\x12Kestro Delta File\0", 19);
+constexpr std::int32_t FormatMajor = 1;
+constexpr std::int32_t FormatMinor = 0;
+
+constexpr int NameField = 4;
+constexpr int OriginalVersionField = 76;
+constexpr int NewerVersionField = 92;
+constexpr int CrcField = 108;
+
+void PutVersion(std::uint8_t* at, const FileVersionQuad& version) {
+    PutLe32(at, static_cast<std::uint32_t>(version.major));
+    PutLe32(at + 4, static_cast<std::uint32_t>(version.minor));
+    PutLe32(at + 8, static_cast<std::uint32_t>(version.release));
+    PutLe32(at + 12, static_cast<std::uint32_t>(version.build));
+}
+
+FileVersionQuad GetVersion(const std::uint8_t* at) {
+    FileVersionQuad version;
+    version.major = static_cast<std::int32_t>(GetLe32(at));
+    version.minor = static_cast<std::int32_t>(GetLe32(at + 4));
+    version.release = static_cast<std::int32_t>(GetLe32(at + 8));
+    version.build = static_cast<std::int32_t>(GetLe32(at + 12));
+    return version;
+}
+
+std::string VersionText(const FileVersionQuad& v) {
+    return std::to_string(v.major) + "." + std::to_string(v.minor) + "." +
+           std::to_string(v.release) + "." + std::to_string(v.build);
+}
+
+std::string Hex8(std::uint32_t value) {
+    char text[11];
+    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(value));
+    return text;
+}
+
+} // namespace
+
+void WriteDeltaHeader(ByteStream& out) {
+    std::uint8_t header[DeltaHeaderBytes] = {};
+    std::memcpy(header, Signature.data(), Signature.size());
+    PutLe32(header + 20, FormatMajor);
+    PutLe32(header + 24, FormatMinor);
+    out.WriteBuffer(header, DeltaHeaderBytes);
+}
+
+void WriteDeltaDescriptor(ByteStream& out, const DeltaDescriptor& descriptor) {
+    std::uint8_t bytes[DeltaDescriptorBytes] = {};
+    PutLe32(bytes, 1);
+    const std::size_t length = std::min(descriptor.OriginalName.size(), MaxStoredNameLength);
+    bytes[NameField] = static_cast<std::uint8_t>(length);
+    std::memcpy(bytes + NameField + 1, descriptor.OriginalName.data(), length);
+    PutVersion(bytes + OriginalVersionField, descriptor.OriginalVersion);
+    PutVersion(bytes + NewerVersionField, descriptor.NewerVersion);
+    PutLe32(bytes + CrcField, descriptor.OriginalCrc);
+    out.WriteBuffer(bytes, DeltaDescriptorBytes);
+}
+
+std::int32_t ReadDeltaHeader(ByteStream& in) {
+    std::uint8_t header[DeltaHeaderBytes];
+    in.ReadBuffer(header, DeltaHeaderBytes);
+    // The count byte is compared first, so only a count of 18 followed by
+    // the 18 signature characters passes.
+    if (std::memcmp(header, Signature.data(), Signature.size()) != 0) {
+        return ResultNotADelta;
+    }
+    if (static_cast<std::int32_t>(GetLe32(header + 20)) != FormatMajor ||
+        static_cast<std::int32_t>(GetLe32(header + 24)) != FormatMinor) {
+        return ResultWrongDeltaVersion;
+    }
+    return ResultOk;
+}
+
+std::int32_t ReadDeltaDescriptor(ByteStream& in, DeltaDescriptor& descriptor) {
+    std::uint8_t bytes[DeltaDescriptorBytes];
+    in.ReadBuffer(bytes, DeltaDescriptorBytes);
+    const std::size_t length = bytes[NameField];
+    if (length > MaxStoredNameLength) {
+        return ResultNotADelta;
+    }
+    descriptor.OriginalName.assign(reinterpret_cast<const char*>(bytes + NameField + 1), length);
+    if (!IsPlainFileName(descriptor.OriginalName)) {
+        return ResultNotADelta;
+    }
+    descriptor.OriginalVersion = GetVersion(bytes + OriginalVersionField);
+    descriptor.NewerVersion = GetVersion(bytes + NewerVersionField);
+    descriptor.OriginalCrc = GetLe32(bytes + CrcField);
+    return ResultOk;
+}
+
+bool DescribeDelta(const std::string& fileName, std::vector<std::string>& lines) {
+    FileStream delta = FileStream::OpenRead(fileName);
+    DeltaDescriptor descriptor;
+    if (delta.Size() < BlockStreamOffset) {
+        return false;
+    }
+    const std::int32_t header = ReadDeltaHeader(delta);
+    if (header == ResultNotADelta) {
+        return false;
+    }
+    if (header == ResultWrongDeltaVersion) {
+        lines.push_back("FormatVersion=unsupported");
+        return true;
+    }
+    lines.push_back("FormatVersion=" + std::to_string(FormatMajor) + "." +
+                    std::to_string(FormatMinor));
+    if (ReadDeltaDescriptor(delta, descriptor) != ResultOk) {
+        lines.push_back("OriginalName=invalid");
+        return true;
+    }
+    lines.push_back("OriginalName=" + descriptor.OriginalName);
+    lines.push_back("OriginalVersion=" + VersionText(descriptor.OriginalVersion));
+    lines.push_back("NewerVersion=" + VersionText(descriptor.NewerVersion));
+    lines.push_back("OriginalCrc=" + Hex8(descriptor.OriginalCrc));
+    int number = 0;
+    try {
+        for (const BlockSummary& block : ListBlockStream(delta)) {
+            const BlockHeader& h = block.Header;
+            std::string line = "Block" + std::to_string(++number) + "=";
+            if (h.Kind == 0 && h.BlockLength == 0) {
+                line += "end SourceLength=" + std::to_string(h.SourceLength);
+            } else if (h.Kind == 0) {
+                line += "stored SourceLength=" + std::to_string(h.SourceLength) +
+                        " TargetLength=" + std::to_string(block.TargetLength);
+            } else {
+                line += "coded SourceLength=" + std::to_string(h.SourceLength) +
+                        " TargetLength=" + std::to_string(block.TargetLength) +
+                        " LiteralCount=" + std::to_string(h.LiteralCount) +
+                        " Records=" + std::to_string(h.RecordBytes / CopyRecordBytes - 1);
+            }
+            lines.push_back(line);
+        }
+    } catch (const Exception&) {
+        lines.push_back("Block" + std::to_string(number + 1) + "=damaged");
+    }
+    return true;
+}
+
+} // namespace kestro

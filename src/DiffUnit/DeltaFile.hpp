@@ -1,0 +1,66 @@
+// The delta file container: a 28-byte header, a 112-byte descriptor, then
+// the block stream to the end of the file. Integers are little-endian;
+// int32 is signed. A string field of capacity N is a count byte L (0..N)
+// followed by N bytes of which the first L are the characters.
+//
+// DeltaHeader, file offset 0:
+//    0  20  signature: count 18, "Kestro Delta File", one zero byte (the
+//           18th counted character); byte 19 is not defined
+//   20   4  format version major, int32: 1
+//   24   4  format version minor, int32: 0
+// DeltaDescriptor, file offset 28:
+//    0   4  int32, written as 1, not checked
+//    4  71  name of the original file, capacity 70, no directory part
+//   75   1  not defined
+//   76  16  original file version: major, minor, release, build (int32 each)
+//   92  16  newer file version: major, minor, release, build
+//  108   4  CRC-32 of the whole original file (uint32)
+// Offset 140: the block stream.
+//
+// The header and the descriptor each have one writer and one reader, here.
+#pragma once
+
+#include "UVersieIn/UVersieIn.hpp"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kestro {
+
+class ByteStream;
+
+inline constexpr int DeltaHeaderBytes = 28;
+inline constexpr int DeltaDescriptorBytes = 112;
+inline constexpr int BlockStreamOffset = DeltaHeaderBytes + DeltaDescriptorBytes;
+inline constexpr std::size_t MaxStoredNameLength = 70;
+
+struct DeltaDescriptor {
+    std::string OriginalName; // at most MaxStoredNameLength characters
+    FileVersionQuad OriginalVersion;
+    FileVersionQuad NewerVersion;
+    std::uint32_t OriginalCrc = 0;
+};
+
+// Writes the header: the signature and format version 1.0.
+void WriteDeltaHeader(ByteStream& out);
+// Writes the descriptor; the name is cut to its first 70 characters.
+void WriteDeltaDescriptor(ByteStream& out, const DeltaDescriptor& descriptor);
+
+// Reads and checks the header: ResultNotADelta when the signature differs,
+// ResultWrongDeltaVersion for a format version other than 1.0, else
+// ResultOk. Fails with EReadError "Stream read error" when fewer than 28
+// bytes remain.
+std::int32_t ReadDeltaHeader(ByteStream& in);
+// Reads the descriptor: ResultNotADelta when the stored name could reach
+// another file than one in the delta's own folder (a count over 70, an empty
+// name, ".", "..", a separator or a zero byte), else ResultOk. Fails with
+// EReadError "Stream read error" when fewer than 112 bytes remain.
+std::int32_t ReadDeltaDescriptor(ByteStream& in, DeltaDescriptor& descriptor);
+
+// Describes a delta file in key=value lines: header, descriptor and one line
+// per block. False, with nothing appended, when the file is not a delta file
+// of this program. Fails as the stream layer does for an unreadable file.
+bool DescribeDelta(const std::string& fileName, std::vector<std::string>& lines);
+
+} // namespace kestro

@@ -1,0 +1,54 @@
+// The version information of executables and libraries: the four file-version
+// numbers, and the version resource as key=value text lines.
+//
+// None of these operations fails for a missing, unreadable, damaged or
+// unversioned file: such a file has no version information and gives false
+// and zeros, no lines, or empty text. Only memory exhaustion (std::bad_alloc)
+// passes out. They keep no state, print nothing, and read the file anew on
+// every call.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kestro {
+
+// A file's version numbers, each 0 to 65535: major and minor are the upper
+// and lower halves of the fixed record's dwFileVersionMS, release and build
+// those of dwFileVersionLS. All 0 when the file has no usable version
+// information.
+struct FileVersionQuad {
+    std::int32_t major = 0;
+    std::int32_t minor = 0;
+    std::int32_t release = 0;
+    std::int32_t build = 0;
+};
+
+// Sets the four numbers from the file's fixed version record (VS_FIXEDFILEINFO)
+// and returns true when it has one; otherwise returns false with all four 0.
+bool GetFixedFileVersion(const std::string& fileName, std::int32_t& major, std::int32_t& minor,
+                         std::int32_t& release, std::int32_t& build);
+
+// Appends the file's version information to list, never touching the lines
+// already in it, in this order:
+//   - when the fixed record exists, its thirteen fields (Signature=,
+//     StrucVersion=, FileVersion=, FileVersionMS=, FileVersionLS=,
+//     ProductVersion=, ProductVersionMS=, ProductVersionLS=,
+//     dwFileFlagsMask=, dwFileFlags=, dwFileOS=, dwFileType=,
+//     dwFileSubtype=, dwFileDateMS=, dwFileDateLS=);
+//   - when a translation exists, "Localization=" and the 8-digit upper-case
+//     hexadecimal key of the first one (language, then code page);
+//   - for each of CompanyName, FileDescription, FileVersion, InternalName,
+//     LegalCopyright, LegalTradeMarks, OriginalFilename, ProductName,
+//     ProductVersion and Comments found in the string table of that key,
+//     "L_<name>=" and its text.
+// Whole words are written in unsigned decimal, version words as the dotted
+// pair "<upper 16 bits>.<lower 16 bits>".
+void GetVersionInfoList(const std::string& fileName, std::vector<std::string>& list);
+
+// The FileVersion string of the first translation's string table, exactly as
+// stored; empty when there is none.
+std::string GetFileVersionString(const std::string& fileName);
+
+} // namespace kestro

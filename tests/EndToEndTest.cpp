@@ -1,0 +1,382 @@
+// The delta operations end to end, through the driver as the program runs
+// them, in scratch folders: every outcome of creating and applying a delta,
+// and which files each outcome leaves.
+#include "DiffUnit/DeltaFile.hpp"
+#include "DiffUnit/DeltaPackage.hpp"
+#include "DiffUnit/Driver.hpp"
+#include "engine/Crc32.hpp"
+#include "platform/LittleEndian.hpp"
+
+#include "PeBuilder.hpp"
+#include "TestSupport.hpp"
+
+#include <gtest/gtest.h>
+
+#include <set>
+
+namespace kestro {
+namespace {
+
+namespace fs = std::filesystem;
+using test::Bytes;
+
+const std::string Ok = "OK\r\n";
+
+class DeltaEndToEnd : public ::testing::Test {
+protected:
+    void SetUp() override {
+        original_ = test::ReadBytes(std::string(KESTRO_SAMPLES) + "/hello.exe");
+        newer_ = test::ReadBytes(std::string(KESTRO_SAMPLES) + "/hello-1.0.0.2.exe");
+        test::WriteBytes(File("hello.exe"), original_);
+        test::WriteBytes(File("hello-1.0.0.2.exe"), newer_);
+    }
+
+    std::string File(const std::string& name) const { return dir_.File(name); }
+
+    // Runs one command line with the real operations; returns what the
+    // program printed after its banner, and keeps the exit status.
+    std::string Run(const std::vector<std::string>& arguments) {
+        DeltaOperations operations;
+        operations.makeDelta = MakeDelta;
+        operations.applyDelta = ApplyDelta;
+        test::CapturedConsole console;
+        status_ = RunProgram("kestro", arguments, operations, console.Get());
+        EXPECT_EQ(console.output.substr(0, test::ExpectedBanner.size()), test::ExpectedBanner);
+        return console.output.substr(std::min(console.output.size(), test::ExpectedBanner.size()));
+    }
+
+    std::string Create(const std::string& original, const std::string& newer) {
+        return Run({File(original), File(newer)});
+    }
+    std::string Apply(const std::string& delta) { return Run({File(delta)}); }
+
+    std::set<std::string> Files() const {
+        std::set<std::string> names;
+        for (const auto& entry : fs::directory_iterator(dir_.Path())) {
+            names.insert(entry.path().filename().string());
+        }
+        return names;
+    }
+
+    void Patch(const std::string& name, std::size_t offset, std::uint32_t value) {
+        Bytes bytes = test::ReadBytes(File(name));
+        PutLe32(bytes.data() + offset, value);
+        test::WriteBytes(File(name), bytes);
+    }
+
+    // The end of a failure report: the message and the final CR LF.
+    static bool ReportsFailure(const std::string& output, const std::string& kind,
+                               const std::string& message) {
+        return output.rfind("Exception " + kind + " in module kestro at ", 0) == 0 &&
+               output.size() > message.size() + 3 &&
+               output.compare(output.size() - message.size() - 3, std::string::npos,
+                              message + ".\r\n") == 0;
+    }
+
+    test::ScratchDir dir_;
+    Bytes original_;
+    Bytes newer_;
+    int status_ = -1;
+};
+
+const std::string Delta = "hello.exe_1.0.0.2.kst";
+const std::string Backup = "hello.exe_1.0.0.1.org";
+
+TEST_F(DeltaEndToEnd, VersionedSamplesUpdateOnceThenReportAlreadyUpdated) {
+    EXPECT_EQ(Create("hello.exe", "hello-1.0.0.2.exe"), Ok);
+    EXPECT_EQ(status_, 0);
+    EXPECT_EQ(Files(), (std::set<std::string>{"hello.exe", "hello-1.0.0.2.exe", Delta}));
+
+    EXPECT_EQ(Apply(Delta), Ok);
+    EXPECT_EQ(status_, 0);
+    EXPECT_EQ(test::ReadBytes(File("hello.exe")), newer_);
+    EXPECT_EQ(test::ReadBytes(File(Backup)), original_);
+    EXPECT_EQ(Files(), (std::set<std::string>{"hello.exe", "hello-1.0.0.2.exe", Delta, Backup}));
+
+    EXPECT_EQ(Apply(Delta), "Error: Source file already updated!\r\n");
+    EXPECT_EQ(test::ReadBytes(File("hello.exe")), newer_);
+    EXPECT_EQ(test::ReadBytes(File(Backup)), original_);
+}
+
+TEST_F(DeltaEndToEnd, UnversionedMultiBlockFilesWarnAndStillUpdate) {
+    std::mt19937 random(5);
+    const Bytes old = test::RandomBytes(random, 3 * 1048576 + 777);
+    Bytes updated = old;
+    for (std::size_t i = 0; i < updated.size(); i += 10007) {
+        updated[i] ^= 0x33;
+    }
+    updated.insert(updated.begin() + 2000000, 300, 0x90);
+    test::WriteBytes(File("data.bin"), old);
+    test::WriteBytes(File("data2.bin"), updated);
+
+    // Neither file has version information: the newer file's warning wins.
+    EXPECT_EQ(Create("data.bin", "data2.bin"),
+              "Warning: Newer file doesn't have file version information\r\n");
+    ASSERT_TRUE(fs::exists(File("data.bin_.kst")));
+    EXPECT_LT(fs::file_size(File("data.bin_.kst")), 400000u);
+
+    EXPECT_EQ(Apply("data.bin_.kst"),
+              "Warning: Source File has no file version information included!\r\n");
+    EXPECT_EQ(test::ReadBytes(File("data.bin")), updated);
+    EXPECT_EQ(test::ReadBytes(File("data.bin_.org")), old);
+    EXPECT_FALSE(fs::exists(File("data.bin.new")));
+}
+
+TEST_F(DeltaEndToEnd, DeltaDescriptionShowsWhyItFitsOrNot) {
+    ASSERT_EQ(Create("hello.exe", "hello-1.0.0.2.exe"), Ok);
+    std::vector<std::string> lines;
+    ASSERT_TRUE(DescribeDelta(File(Delta), lines));
+    char crc[16];
+    std::snprintf(crc, sizeof crc, "0x%08X", Crc32Buffer(original_.data(), original_.size()));
+    ASSERT_EQ(lines.size(), 7u);
+    EXPECT_EQ(lines[0], "FormatVersion=1.0");
+    EXPECT_EQ(lines[1], "OriginalName=hello.exe");
+    EXPECT_EQ(lines[2], "OriginalVersion=1.0.0.1");
+    EXPECT_EQ(lines[3], "NewerVersion=1.0.0.2");
+    EXPECT_EQ(lines[4], std::string("OriginalCrc=") + crc);
+    EXPECT_EQ(lines[5].substr(0, 54), "Block1=coded SourceLength=40960 TargetLength=41472 Lit");
+    EXPECT_EQ(lines[6], "Block2=end SourceLength=0");
+
+    Bytes cut = test::ReadBytes(File(Delta));
+    cut.resize(cut.size() - 30);
+    test::WriteBytes(File("cut.kst"), cut);
+    lines.clear();
+    ASSERT_TRUE(DescribeDelta(File("cut.kst"), lines));
+    EXPECT_EQ(lines.back(), "Block1=damaged");
+    lines.clear();
+    EXPECT_FALSE(DescribeDelta(File("hello.exe"), lines));
+    EXPECT_TRUE(lines.empty());
+}
+
+TEST_F(DeltaEndToEnd, UnversionedOriginalWarnsOld) {
+    test::WriteBytes(File("plain.bin"), test::ToBytes("no version resource here"));
+    EXPECT_EQ(Create("plain.bin", "hello-1.0.0.2.exe"),
+              "Warning: Old file doesn't have file version information\r\n");
+    EXPECT_TRUE(fs::exists(File("plain.bin_1.0.0.2.kst")));
+}
+
+TEST_F(DeltaEndToEnd, RefusedDeltasTouchNothing) {
+    ASSERT_EQ(Create("hello.exe", "hello-1.0.0.2.exe"), Ok);
+    const Bytes delta = test::ReadBytes(File(Delta));
+    const std::set<std::string> before = Files();
+    auto expectUntouched = [&](const std::string& what) {
+        EXPECT_EQ(status_, 0) << what;
+        EXPECT_EQ(Files(), before) << what;
+        EXPECT_EQ(test::ReadBytes(File("hello.exe")), original_) << what;
+        test::WriteBytes(File(Delta), delta);
+    };
+
+    Patch(Delta, 28 + 76, 9); // recorded original major version
+    EXPECT_EQ(Apply(Delta), "Error: Wrong version of source file!\r\n");
+    expectUntouched("-5");
+
+    Patch(Delta, 28 + 108, 0x12345678); // recorded checksum
+    EXPECT_EQ(Apply(Delta), "Error: CRC is wrong\r\n");
+    expectUntouched("-4");
+
+    Patch(Delta, 24, 1);
+    EXPECT_EQ(Apply(Delta),
+              "Error: Wrong version of delta file!\r\nCheck if newer version is available\r\n");
+    expectUntouched("-8 1.1");
+    Patch(Delta, 20, 2);
+    EXPECT_EQ(Apply(Delta),
+              "Error: Wrong version of delta file!\r\nCheck if newer version is available\r\n");
+    expectUntouched("-8 2.0");
+
+    for (std::uint8_t count : {17, 19}) {
+        Bytes changed = delta;
+        changed[0] = count;
+        test::WriteBytes(File(Delta), changed);
+        EXPECT_EQ(Apply(Delta), "Error: This no delta file of Kestro!\r\n");
+        expectUntouched("-9");
+    }
+
+    // A stored name that leads out of the folder is not a delta of ours.
+    Bytes escaping = delta;
+    const std::string up = "../hello.exe";
+    escaping[32] = static_cast<std::uint8_t>(up.size());
+    std::copy(up.begin(), up.end(), escaping.begin() + 33);
+    test::WriteBytes(File(Delta), escaping);
+    EXPECT_EQ(Apply(Delta), "Error: This no delta file of Kestro!\r\n");
+    expectUntouched("-9 name");
+
+    fs::rename(File("hello.exe"), File("renamed.exe"));
+    EXPECT_EQ(Apply(Delta), "Error: There's no file to Expand!\r\n");
+    fs::rename(File("renamed.exe"), File("hello.exe"));
+    expectUntouched("-7");
+}
+
+TEST_F(DeltaEndToEnd, TooShortDeltaIsAReadFailure) {
+    ASSERT_EQ(Create("hello.exe", "hello-1.0.0.2.exe"), Ok);
+    const Bytes delta = test::ReadBytes(File(Delta));
+    for (std::size_t size : {0u, 27u, 28u, 139u}) {
+        test::WriteBytes(File("short.kst"), Bytes(delta.begin(), delta.begin() + size));
+        const std::string output = Apply("short.kst");
+        EXPECT_EQ(status_, 1) << size;
+        EXPECT_TRUE(ReportsFailure(output, "EReadError", "Stream read error")) << output;
+    }
+    EXPECT_EQ(test::ReadBytes(File("hello.exe")), original_);
+}
+
+TEST_F(DeltaEndToEnd, DamagedBlockLeavesTargetAndFolderAsTheyWere) {
+    ASSERT_EQ(Create("hello.exe", "hello-1.0.0.2.exe"), Ok);
+    Bytes delta = test::ReadBytes(File(Delta));
+    delta[delta.size() - 40] ^= 0x01; // among the last block's copy records
+    test::WriteBytes(File(Delta), delta);
+    const std::set<std::string> before = Files();
+    const std::string output = Apply(Delta);
+    EXPECT_EQ(status_, 1);
+    EXPECT_TRUE(ReportsFailure(output, "Exception", "CRC Error")) << output;
+    EXPECT_EQ(Files(), before);
+    EXPECT_EQ(test::ReadBytes(File("hello.exe")), original_);
+}
+
+TEST_F(DeltaEndToEnd, LongOriginalNameIsStoredCut) {
+    const std::string longName = std::string(71, 'x') + "tool.exe";
+    ASSERT_EQ(longName.size(), 79u);
+    test::WriteBytes(File(longName), original_);
+    EXPECT_EQ(Create(longName, "hello-1.0.0.2.exe"), Ok);
+    const Bytes delta = test::ReadBytes(File(longName + "_1.0.0.2.kst"));
+    EXPECT_EQ(delta[32], 70);
+    // The file to update is looked for under the cut name.
+    EXPECT_EQ(Apply(longName + "_1.0.0.2.kst"), "Error: There's no file to Expand!\r\n");
+    test::WriteBytes(File(longName.substr(0, 70)), original_);
+    EXPECT_EQ(Apply(longName + "_1.0.0.2.kst"), Ok);
+    EXPECT_EQ(test::ReadBytes(File(longName.substr(0, 70))), newer_);
+}
+
+TEST_F(DeltaEndToEnd, ExistingDeltaIsReplacedWhole) {
+    test::WriteBytes(File(Delta), Bytes(5000000, 0xEE));
+    EXPECT_EQ(Create("hello.exe", "hello-1.0.0.2.exe"), Ok);
+    const Bytes first = test::ReadBytes(File(Delta));
+    EXPECT_LT(first.size(), 100000u);
+    EXPECT_EQ(Create("hello.exe", "hello-1.0.0.2.exe"), Ok);
+    EXPECT_EQ(test::ReadBytes(File(Delta)), first);
+    EXPECT_EQ(Files(), (std::set<std::string>{"hello.exe", "hello-1.0.0.2.exe", Delta}));
+}
+
+TEST_F(DeltaEndToEnd, EarlierBackupAndStaleNewFile) {
+    ASSERT_EQ(Create("hello.exe", "hello-1.0.0.2.exe"), Ok);
+    test::WriteBytes(File(Backup), test::ToBytes("earlier backup"));
+    test::WriteBytes(File("hello.exe.new"), test::ToBytes("stale"));
+    EXPECT_EQ(Apply(Delta), Ok);
+    EXPECT_EQ(test::ReadBytes(File(Backup)), test::ToBytes("earlier backup"));
+    EXPECT_FALSE(fs::exists(File("hello.exe.new")));
+    EXPECT_EQ(test::ReadBytes(File("hello.exe")), newer_);
+}
+
+TEST_F(DeltaEndToEnd, LinkPlantedAsNewFileIsNotFollowed) {
+    ASSERT_EQ(Create("hello.exe", "hello-1.0.0.2.exe"), Ok);
+    const std::string outside =
+        (dir_.Path().parent_path() / (dir_.Path().filename().string() + "-outside")).string();
+    test::WriteBytes(outside, test::ToBytes("not ours"));
+    std::error_code error;
+    fs::create_symlink(outside, File("hello.exe.new"), error);
+    if (error) {
+        fs::remove(outside);
+        GTEST_SKIP() << "no symbolic links here: " << error.message();
+    }
+    EXPECT_EQ(Apply(Delta), Ok);
+    EXPECT_EQ(test::ReadBytes(outside), test::ToBytes("not ours"));
+    EXPECT_EQ(test::ReadBytes(File("hello.exe")), newer_);
+    EXPECT_FALSE(fs::is_symlink(File("hello.exe")));
+    fs::remove(outside);
+}
+
+TEST_F(DeltaEndToEnd, BackupThatCannotBeMadeStopsTheUpdate) {
+    ASSERT_EQ(Create("hello.exe", "hello-1.0.0.2.exe"), Ok);
+    fs::create_directory(File(Backup));
+    const std::string output = Apply(Delta);
+    EXPECT_EQ(status_, 1);
+    EXPECT_TRUE(ReportsFailure(output, "EFCreateError", "Cannot create file " + Backup)) << output;
+    EXPECT_EQ(test::ReadBytes(File("hello.exe")), original_);
+    EXPECT_EQ(Files(), (std::set<std::string>{"hello.exe", "hello-1.0.0.2.exe", Delta, Backup}));
+}
+
+#ifndef _WIN32
+TEST_F(DeltaEndToEnd, UpdatedProgramKeepsItsPermissionBits) {
+    ASSERT_EQ(Create("hello.exe", "hello-1.0.0.2.exe"), Ok);
+    const auto bits = fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec;
+    fs::permissions(File("hello.exe"), bits);
+    EXPECT_EQ(Apply(Delta), Ok);
+    EXPECT_EQ(fs::status(File("hello.exe")).permissions(), bits);
+    EXPECT_EQ(fs::status(File(Backup)).permissions(), bits);
+}
+#endif
+
+// A small program whose version resource holds the given numbers and
+// FileVersion string, and some code-like bytes so that versions differ.
+Bytes VersionedProgram(std::uint16_t build, const std::u16string& versionString) {
+    using namespace test;
+    const VersionNode root =
+        VersionRoot(FixedRecordBytes(FixedRecordOf(1, 0, 0, build)),
+                    {StringFileInfo({StringTable(u"040904B0", {{u"FileVersion", versionString}})}),
+                     Translations({{0x0409, 0x04B0}})});
+    Bytes program = PeWithVersion(SerializeVersion(root));
+    std::mt19937 random(build);
+    const Bytes code = RandomBytes(random, 5000);
+    program.insert(program.end(), code.begin(), code.end());
+    return program;
+}
+
+TEST_F(DeltaEndToEnd, VersionStringThatNamesAnotherFolderIsRefused) {
+    fs::create_directory(dir_.Path() / "sub");
+    test::WriteBytes(File("sub/escape.exe"), VersionedProgram(2, u"../escape"));
+    test::WriteBytes(File("sub/app.exe"), VersionedProgram(1, u"1.0.0.1"));
+    const std::string output = Run({File("sub/app.exe"), File("sub/escape.exe")});
+    EXPECT_EQ(status_, 1);
+    EXPECT_TRUE(ReportsFailure(output, "EFCreateError", "Cannot create file app.exe_../escape.kst"))
+        << output;
+    EXPECT_EQ(Files(), (std::set<std::string>{"hello.exe", "hello-1.0.0.2.exe", "sub"}));
+    std::size_t inSub = 0;
+    for ([[maybe_unused]] const auto& entry : fs::directory_iterator(dir_.Path() / "sub")) {
+        ++inSub;
+    }
+    EXPECT_EQ(inSub, 2u);
+}
+
+TEST_F(DeltaEndToEnd, BackupNameThatNamesAnotherFolderIsRefused) {
+    fs::create_directory(dir_.Path() / "sub");
+    const Bytes old = VersionedProgram(1, u"../../escape");
+    test::WriteBytes(File("sub/app.exe"), old);
+    test::WriteBytes(File("sub/app2.exe"), VersionedProgram(2, u"1.0.0.2"));
+    ASSERT_EQ(Run({File("sub/app.exe"), File("sub/app2.exe")}), Ok);
+    const std::string output = Run({File("sub/app.exe_1.0.0.2.kst")});
+    EXPECT_EQ(status_, 1);
+    EXPECT_TRUE(
+        ReportsFailure(output, "EFCreateError", "Cannot create file app.exe_../../escape.org"))
+        << output;
+    EXPECT_EQ(test::ReadBytes(File("sub/app.exe")), old);
+    EXPECT_EQ(Files(), (std::set<std::string>{"hello.exe", "hello-1.0.0.2.exe", "sub"}));
+    EXPECT_FALSE(fs::exists(File("sub/app.exe.new")));
+    EXPECT_FALSE(fs::exists(dir_.Path().parent_path() / "escape.org"));
+}
+
+TEST_F(DeltaEndToEnd, RealProgramPrintsOnlyToStandardOutputAndSetsItsStatus) {
+    const std::string program = KESTRO_PROGRAM;
+    test::ProcessResult usage = test::RunProcess(program, {}, dir_);
+    EXPECT_EQ(usage.status, 0);
+    EXPECT_EQ(usage.output.substr(0, test::ExpectedBanner.size()), test::ExpectedBanner);
+    EXPECT_TRUE(usage.output.ends_with("Press ENTER\r\n"));
+
+    test::ProcessResult create =
+        test::RunProcess(program, {File("hello.exe"), File("hello-1.0.0.2.exe")}, dir_);
+    EXPECT_EQ(create.status, 0);
+    EXPECT_EQ(create.output, test::ExpectedBanner + Ok);
+    test::ProcessResult apply = test::RunProcess(program, {File(Delta)}, dir_);
+    EXPECT_EQ(apply.status, 0);
+    EXPECT_EQ(apply.output, test::ExpectedBanner + Ok);
+    EXPECT_EQ(test::ReadBytes(File("hello.exe")), newer_);
+
+    test::WriteBytes(File("short.kst"), test::ToBytes("short"));
+    test::ProcessResult failed = test::RunProcess(program, {File("short.kst")}, dir_);
+    EXPECT_EQ(failed.status, 1);
+    const std::string report = failed.output.substr(test::ExpectedBanner.size());
+    EXPECT_TRUE(report.starts_with("Exception EReadError in module kestro")) << report;
+    for (const auto* result : {&usage, &create, &apply, &failed}) {
+        EXPECT_EQ(result->errors, "");
+    }
+}
+
+} // namespace
+} // namespace kestro
