@@ -89,33 +89,51 @@ TEST(FileStream, NewFileIsNeverCreatedThroughALink) {
     EXPECT_FALSE(fs::exists(elsewhere));
 }
 
-TEST(FileStream, TemporaryFilesAreNewAndRemovedUnlessKept) {
-    test::ScratchDir dir;
-    const std::string final = dir.File("tool.exe_1.kst");
-    std::string kept;
-    {
-        FileStream first = FileStream::CreateTemporary(final);
-        FileStream second = FileStream::CreateTemporary(final);
-        EXPECT_NE(first.Name(), second.Name());
-        EXPECT_EQ(DirectoryPart(first.Name()), DirectoryPart(final));
-        ScopedFileRemoval removeFirst(first.Name());
-        ScopedFileRemoval removeSecond(second.Name());
-        removeSecond.Cancel();
-        kept = second.Name();
-        first.Close();
-        second.Close();
-    }
-    EXPECT_TRUE(FileExists(kept));
+std::size_t FilesIn(const fs::path& folder) {
     std::size_t files = 0;
-    for (const auto& entry : fs::directory_iterator(dir.Path())) {
-        (void)entry;
+    for ([[maybe_unused]] const auto& entry : fs::directory_iterator(folder)) {
         ++files;
     }
-    EXPECT_EQ(files, 1u);
-    EXPECT_FALSE(FileExists(final));
+    return files;
+}
+
+TEST(TemporaryFile, IsPublishedWholeOrRemoved) {
+    test::ScratchDir dir;
+    const std::string final = dir.File("tool.exe_1.kst");
+    test::WriteBytes(final, test::ToBytes("earlier delta"));
+    {
+        TemporaryFile first = TemporaryFile::Beside(final);
+        TemporaryFile second = TemporaryFile::Beside(final);
+        EXPECT_NE(first.Name(), second.Name());
+        EXPECT_EQ(DirectoryPart(first.Name()), DirectoryPart(final));
+        first.Stream().WriteBuffer("abandoned", 9);
+        second.Stream().WriteBuffer("complete", 8);
+        // Still open and never published: leaving the scope removes it.
+        EXPECT_EQ(FilesIn(dir.Path()), 3u);
+        EXPECT_EQ(test::ReadBytes(final), test::ToBytes("earlier delta"));
+        second.Publish(final);
+    }
+    EXPECT_EQ(FilesIn(dir.Path()), 1u);
+    EXPECT_EQ(test::ReadBytes(final), test::ToBytes("complete"));
+
     const std::string nowhere = dir.File("missing/tool.kst");
-    EXPECT_EQ(FailureMessage<EFCreateError>([&] { FileStream::CreateTemporary(nowhere); }),
+    EXPECT_EQ(FailureMessage<EFCreateError>([&] { TemporaryFile::Beside(nowhere); }),
               "Cannot create file " + nowhere);
+    EXPECT_THROW(TemporaryFile::Named(final), EFCreateError);
+    EXPECT_EQ(test::ReadBytes(final), test::ToBytes("complete"));
+}
+
+TEST(TemporaryFile, FailedPublishRemovesTheTemporaryFile) {
+    test::ScratchDir dir;
+    fs::create_directory(dir.Path() / "occupied");
+    fs::create_directory(dir.Path() / "occupied" / "inside");
+    {
+        TemporaryFile file = TemporaryFile::Named(dir.File("target.new"));
+        file.Stream().WriteBuffer("x", 1);
+        EXPECT_EQ(FailureMessage<EFCreateError>([&] { file.Publish(dir.File("occupied")); }),
+                  "Cannot create file " + dir.File("occupied"));
+    }
+    EXPECT_EQ(FilesIn(dir.Path()), 1u);
 }
 
 TEST(FileStream, ReadsWritesSeeksAndCopies) {

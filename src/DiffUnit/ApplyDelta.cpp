@@ -74,14 +74,12 @@ std::int32_t ApplyDelta(const std::string& deltaName) {
     // planted there removes the link, never what it points to, and the new
     // file is created exclusively, never through a link.
     DeleteFile(newName);
-    FileStream output = FileStream::Create(newName, CreateMode::New);
-    ScopedFileRemoval removal(newName);
+    TemporaryFile output = TemporaryFile::Named(newName);
     {
         FileStream original = FileStream::OpenRead(target);
-        DecodeBlockStream(delta, original, output);
+        DecodeBlockStream(delta, original, output.Stream());
     }
-    output.Sync();
-    output.Close();
+    output.Finish();
     if (!CopyFilePermissions(target, newName)) {
         throw EFCreateError("Cannot create file " + newName);
     }
@@ -90,10 +88,7 @@ std::int32_t ApplyDelta(const std::string& deltaName) {
     }
     // One rename replaces the target: a crash leaves the old or the new
     // file, never a mix.
-    if (!ReplaceFile(newName, target)) {
-        throw EFCreateError("Cannot create file " + target);
-    }
-    removal.Cancel();
+    output.Publish(target);
     return warning;
 }
 

@@ -48,21 +48,15 @@ std::int32_t MakeDelta(const std::string& originalName, const std::string& newer
     // The delta is written to a temporary file beside it and renamed onto
     // its name once complete, so that a failure never leaves a partial delta
     // and an earlier delta of that name survives until the new one is whole.
-    FileStream delta = FileStream::CreateTemporary(deltaName);
-    ScopedFileRemoval removal(delta.Name());
-    WriteDeltaHeader(delta);
-    WriteDeltaDescriptor(delta, descriptor);
+    TemporaryFile delta = TemporaryFile::Beside(deltaName);
+    WriteDeltaHeader(delta.Stream());
+    WriteDeltaDescriptor(delta.Stream(), descriptor);
     {
         FileStream newer = FileStream::OpenRead(newerName);
         FileStream original = FileStream::OpenRead(originalName);
-        EncodeBlockStream(newer, original, delta, MaxCandidates);
+        EncodeBlockStream(newer, original, delta.Stream(), MaxCandidates);
     }
-    delta.Sync();
-    delta.Close();
-    if (!ReplaceFile(delta.Name(), deltaName)) {
-        throw EFCreateError("Cannot create file " + deltaName);
-    }
-    removal.Cancel();
+    delta.Publish(deltaName);
     return warning;
 }
 

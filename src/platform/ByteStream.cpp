@@ -1,6 +1,7 @@
 #include "platform/ByteStream.hpp"
 
 #include "platform/Failures.hpp"
+#include "platform/Files.hpp"
 
 #include <algorithm>
 #include <cstdio>
@@ -69,19 +70,51 @@ void MemoryStream::SetPosition(std::int64_t position) {
     position_ = std::max<std::int64_t>(position, 0);
 }
 
-FileStream FileStream::CreateTemporary(const std::string& finalName) {
+TemporaryFile TemporaryFile::Beside(const std::string& finalName) {
     std::random_device random;
     for (int attempt = 0; attempt < 100; ++attempt) {
         char suffix[16];
         std::snprintf(suffix, sizeof suffix, ".%08X.tmp", static_cast<unsigned>(random()));
         try {
-            return Create(finalName + suffix, CreateMode::New);
+            return TemporaryFile(FileStream::Create(finalName + suffix, CreateMode::New));
         } catch (const EFCreateError&) {
             // Taken by another file, or not creatable at all: a fresh name
             // tells the two apart only by trying again.
         }
     }
     throw EFCreateError("Cannot create file " + finalName);
+}
+
+TemporaryFile TemporaryFile::Named(const std::string& name) {
+    return TemporaryFile(FileStream::Create(name, CreateMode::New));
+}
+
+TemporaryFile::~TemporaryFile() {
+    if (!published_) {
+        const std::string name = Name();
+        try {
+            stream_.Close();
+        } catch (const Exception&) {
+            // The content is being discarded; a failed close loses nothing.
+        }
+        DeleteFile(name);
+    }
+}
+
+void TemporaryFile::Finish() {
+    if (!finished_) {
+        stream_.Sync();
+        stream_.Close();
+        finished_ = true;
+    }
+}
+
+void TemporaryFile::Publish(const std::string& finalName) {
+    Finish();
+    if (!ReplaceFile(Name(), finalName)) {
+        throw EFCreateError("Cannot create file " + finalName);
+    }
+    published_ = true;
 }
 
 MemoryStream LoadFile(const std::string& name) {

@@ -59,11 +59,6 @@ public:
     // with EFCreateError "Cannot create file %s".
     static FileStream Create(const std::string& name,
                              CreateMode mode = CreateMode::ReplaceExisting);
-    // Creates a new file in the folder of finalName, under a name of its own
-    // (finalName + "." + eight hexadecimal digits + ".tmp"), for content that
-    // is renamed onto finalName once it is complete. Fails with
-    // EFCreateError "Cannot create file <finalName>".
-    static FileStream CreateTemporary(const std::string& finalName);
 
     FileStream(FileStream&& other) noexcept;
     FileStream& operator=(FileStream&& other) noexcept;
@@ -90,6 +85,46 @@ private:
 
     std::intptr_t handle_;
     std::string name_;
+};
+
+// A file written under a name of its own and published under its final name
+// only when complete. Until Publish succeeds, leaving the scope, on every
+// way out, closes the file and then removes it, so a failed operation leaves
+// no partial output behind (a file must be closed before it can be removed
+// on Windows).
+class TemporaryFile {
+public:
+    // A new file in the folder of finalName, named finalName + "." + eight
+    // hexadecimal digits + ".tmp". Fails with EFCreateError "Cannot create
+    // file <finalName>".
+    static TemporaryFile Beside(const std::string& finalName);
+    // A new file of exactly this name, created exclusively and never through
+    // a link. Fails with EFCreateError "Cannot create file <name>".
+    static TemporaryFile Named(const std::string& name);
+
+    TemporaryFile(TemporaryFile&& other) noexcept
+        : stream_(std::move(other.stream_)), finished_(other.finished_),
+          published_(other.published_) {
+        other.published_ = true; // the moved-from object owns nothing
+    }
+    TemporaryFile& operator=(TemporaryFile&&) = delete;
+    ~TemporaryFile();
+
+    FileStream& Stream() { return stream_; }
+    const std::string& Name() const { return stream_.Name(); }
+    // Makes the content durable and closes the file; fails with EWriteError.
+    void Finish();
+    // Finishes the file if need be and renames it onto finalName, replacing
+    // any file there in one step. Fails with EFCreateError "Cannot create
+    // file <finalName>"; the temporary file is then still removed.
+    void Publish(const std::string& finalName);
+
+private:
+    explicit TemporaryFile(FileStream stream) : stream_(std::move(stream)) {}
+
+    FileStream stream_;
+    bool finished_ = false;
+    bool published_ = false;
 };
 
 class MemoryStream final : public ByteStream {

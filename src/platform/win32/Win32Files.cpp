@@ -1,0 +1,294 @@
+// Win32 implementation of the file streams, the file services and the
+// console. File names are 8-bit text in the ANSI code page, as the command
+// line delivers them, and go to the ANSI forms of the system calls.
+#include "platform/ByteStream.hpp"
+#include "platform/Console.hpp"
+#include "platform/Failures.hpp"
+#include "platform/Files.hpp"
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+// The system's macros would rename the program's own functions.
+#undef CopyFile
+#undef DeleteFile
+#undef ReplaceFile
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <vector>
+
+namespace kestro {
+
+namespace {
+
+constexpr std::intptr_t NoHandle = -1;
+// The most bytes handed to one read or write call.
+constexpr std::int64_t MaxTransfer = std::int64_t{1} << 30;
+
+HANDLE Handle(std::intptr_t handle) {
+    return reinterpret_cast<HANDLE>(handle);
+}
+
+// Closes a handle on every way out of the function that opened it.
+class HandleGuard {
+public:
+    explicit HandleGuard(HANDLE handle) : handle_(handle) {}
+    HandleGuard(const HandleGuard&) = delete;
+    HandleGuard& operator=(const HandleGuard&) = delete;
+    ~HandleGuard() {
+        if (handle_ != INVALID_HANDLE_VALUE) {
+            ::CloseHandle(handle_);
+        }
+    }
+    HANDLE Get() const { return handle_; }
+
+private:
+    HANDLE handle_;
+};
+
+// Reads up to count bytes, retrying partial reads; -1 on a read error.
+std::int64_t ReadHandle(HANDLE handle, void* buffer, std::int64_t count) {
+    auto* at = static_cast<unsigned char*>(buffer);
+    std::int64_t done = 0;
+    while (done < count) {
+        DWORD n = 0;
+        const auto ask = static_cast<DWORD>(std::min(count - done, MaxTransfer));
+        if (!::ReadFile(handle, at + done, ask, &n, nullptr)) {
+            // The writing end of a pipe has gone: that is the end of data.
+            return ::GetLastError() == ERROR_BROKEN_PIPE ? done : -1;
+        }
+        if (n == 0) {
+            break;
+        }
+        done += n;
+    }
+    return done;
+}
+
+// Writes up to count bytes; returns how many were taken before an error.
+std::int64_t WriteHandle(HANDLE handle, const void* buffer, std::int64_t count) {
+    const auto* at = static_cast<const unsigned char*>(buffer);
+    std::int64_t done = 0;
+    while (done < count) {
+        DWORD n = 0;
+        const auto ask = static_cast<DWORD>(std::min(count - done, MaxTransfer));
+        if (!::WriteFile(handle, at + done, ask, &n, nullptr) || n == 0) {
+            break;
+        }
+        done += n;
+    }
+    return done;
+}
+
+// Device names that Windows resolves in every folder: a file of that name,
+// with or without an extension, opens the device.
+bool IsDeviceName(std::string_view name) {
+    std::string base(name.substr(0, name.find('.')));
+    while (!base.empty() && base.back() == ' ') {
+        base.pop_back();
+    }
+    for (char& c : base) {
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    static const std::array<std::string_view, 4> plain = {"CON", "PRN", "AUX", "NUL"};
+    if (std::find(plain.begin(), plain.end(), base) != plain.end()) {
+        return true;
+    }
+    return base.size() == 4 && (base.starts_with("COM") || base.starts_with("LPT")) &&
+           base[3] >= '0' && base[3] <= '9';
+}
+
+} // namespace
+
+FileStream FileStream::OpenRead(const std::string& name) {
+    const HANDLE handle =
+        ::CreateFileA(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        throw EFOpenError("Cannot open file " + name);
+    }
+    return FileStream(reinterpret_cast<std::intptr_t>(handle), name);
+}
+
+FileStream FileStream::Create(const std::string& name, CreateMode mode) {
+    const DWORD disposition = mode == CreateMode::New ? CREATE_NEW : CREATE_ALWAYS;
+    const HANDLE handle = ::CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                        disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        throw EFCreateError("Cannot create file " + name);
+    }
+    return FileStream(reinterpret_cast<std::intptr_t>(handle), name);
+}
+
+FileStream::FileStream(FileStream&& other) noexcept
+    : handle_(other.handle_), name_(std::move(other.name_)) {
+    other.handle_ = NoHandle;
+}
+
+FileStream& FileStream::operator=(FileStream&& other) noexcept {
+    if (this != &other) {
+        Release();
+        handle_ = other.handle_;
+        name_ = std::move(other.name_);
+        other.handle_ = NoHandle;
+    }
+    return *this;
+}
+
+FileStream::~FileStream() {
+    Release();
+}
+
+void FileStream::Release() noexcept {
+    if (handle_ != NoHandle) {
+        ::CloseHandle(Handle(handle_));
+        handle_ = NoHandle;
+    }
+}
+
+void FileStream::Close() {
+    if (handle_ != NoHandle) {
+        const HANDLE handle = Handle(handle_);
+        handle_ = NoHandle;
+        if (!::CloseHandle(handle)) {
+            throw EWriteError("Stream write error");
+        }
+    }
+}
+
+std::int64_t FileStream::Read(void* buffer, std::int64_t count) {
+    if (count <= 0) {
+        return 0;
+    }
+    const std::int64_t n = ReadHandle(Handle(handle_), buffer, count);
+    if (n < 0) {
+        throw EReadError("Cannot read file " + name_);
+    }
+    return n;
+}
+
+std::int64_t FileStream::Write(const void* buffer, std::int64_t count) {
+    return count <= 0 ? 0 : WriteHandle(Handle(handle_), buffer, count);
+}
+
+std::int64_t FileStream::Position() const {
+    LARGE_INTEGER zero{};
+    LARGE_INTEGER position{};
+    if (!::SetFilePointerEx(Handle(handle_), zero, &position, FILE_CURRENT)) {
+        throw EStreamError("Cannot get the position in file " + name_);
+    }
+    return position.QuadPart;
+}
+
+void FileStream::SetPosition(std::int64_t position) {
+    LARGE_INTEGER to{};
+    to.QuadPart = position;
+    if (!::SetFilePointerEx(Handle(handle_), to, nullptr, FILE_BEGIN)) {
+        throw EStreamError("Cannot set the position in file " + name_);
+    }
+}
+
+std::int64_t FileStream::Size() const {
+    LARGE_INTEGER size{};
+    if (!::GetFileSizeEx(Handle(handle_), &size)) {
+        throw EStreamError("Cannot get the size of file " + name_);
+    }
+    return size.QuadPart;
+}
+
+void FileStream::Sync() {
+    if (!::FlushFileBuffers(Handle(handle_))) {
+        throw EWriteError("Stream write error");
+    }
+}
+
+bool FileExists(const std::string& name) {
+    if (name.empty()) {
+        return false;
+    }
+    const DWORD attributes = ::GetFileAttributesA(name.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+bool DeleteFile(const std::string& name) {
+    return ::DeleteFileA(name.c_str()) != 0;
+}
+
+bool CopyFile(const std::string& source, const std::string& destination, bool failIfExists) {
+    if (!::CopyFileA(source.c_str(), destination.c_str(), failIfExists ? TRUE : FALSE)) {
+        return false;
+    }
+    // Make the copy durable before anything relies on it; a read-only copy
+    // cannot be opened for writing and is left to the system's cache.
+    HandleGuard copy(::CreateFileA(destination.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (copy.Get() != INVALID_HANDLE_VALUE) {
+        ::FlushFileBuffers(copy.Get());
+    }
+    return true;
+}
+
+bool ReplaceFile(const std::string& source, const std::string& destination) {
+    return ::MoveFileExA(source.c_str(), destination.c_str(),
+                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+bool CopyFilePermissions(const std::string&, const std::string&) {
+    // Access on Windows follows the folder's inherited rights; a renamed
+    // file keeps what its folder gives it.
+    return true;
+}
+
+std::string GetWorkingDirectory() {
+    const DWORD size = ::GetCurrentDirectoryA(0, nullptr);
+    if (size == 0) {
+        return std::string();
+    }
+    std::vector<char> buffer(size);
+    const DWORD length = ::GetCurrentDirectoryA(size, buffer.data());
+    if (length == 0 || length >= size) {
+        return std::string();
+    }
+    return std::string(buffer.data(), length);
+}
+
+bool SetWorkingDirectory(const std::string& directory) {
+    return !directory.empty() && ::SetCurrentDirectoryA(directory.c_str()) != 0;
+}
+
+bool IsPathSeparator(char c) {
+    return c == '\\' || c == '/' || c == ':';
+}
+
+bool IsPlainFileName(std::string_view name) {
+    if (name.empty() || name == "." || name == ".." || IsDeviceName(name)) {
+        return false;
+    }
+    for (char c : name) {
+        if (static_cast<unsigned char>(c) < 32 ||
+            std::string_view("<>:\"/\\|?*").find(c) != std::string_view::npos) {
+            return false;
+        }
+    }
+    return true;
+}
+
+Console StandardConsole() {
+    Console console;
+    console.write = [](std::string_view bytes) {
+        WriteHandle(::GetStdHandle(STD_OUTPUT_HANDLE), bytes.data(),
+                    static_cast<std::int64_t>(bytes.size()));
+    };
+    console.readLine = [] {
+        const HANDLE input = ::GetStdHandle(STD_INPUT_HANDLE);
+        char c = 0;
+        while (ReadHandle(input, &c, 1) == 1 && c != '\n') {
+        }
+    };
+    return console;
+}
+
+} // namespace kestro
