@@ -12,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <fstream>
 #include <set>
 
 namespace kestro {
@@ -351,6 +353,74 @@ TEST_F(DeltaEndToEnd, BackupNameThatNamesAnotherFolderIsRefused) {
     EXPECT_FALSE(fs::exists(File("sub/app.exe.new")));
     EXPECT_FALSE(fs::exists(dir_.Path().parent_path() / "escape.org"));
 }
+
+bool IsReadOnly(const std::string& name) {
+    return (fs::status(name).permissions() & fs::perms::owner_write) == fs::perms::none;
+}
+
+void MakeReadOnly(const std::string& name) {
+    fs::permissions(name, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                    fs::perm_options::remove);
+}
+
+TEST_F(DeltaEndToEnd, ReadOnlyFilesAreUpdatedAndKeptAsSuch) {
+    ASSERT_EQ(Create("hello.exe", "hello-1.0.0.2.exe"), Ok);
+    // An earlier backup that is read-only is left alone; a read-only target
+    // is replaced and stays read-only.
+    test::WriteBytes(File(Backup), test::ToBytes("earlier backup"));
+    MakeReadOnly(File(Backup));
+    MakeReadOnly(File("hello.exe"));
+    EXPECT_EQ(Apply(Delta), Ok);
+    EXPECT_EQ(test::ReadBytes(File("hello.exe")), newer_);
+    EXPECT_TRUE(IsReadOnly(File("hello.exe")));
+    EXPECT_EQ(test::ReadBytes(File(Backup)), test::ToBytes("earlier backup"));
+    EXPECT_EQ(Files(), (std::set<std::string>{"hello.exe", "hello-1.0.0.2.exe", Delta, Backup}));
+}
+
+TEST_F(DeltaEndToEnd, TargetHeldOpenIsReplacedWholeOrNotAtAll) {
+    ASSERT_EQ(Create("hello.exe", "hello-1.0.0.2.exe"), Ok);
+    std::string output;
+    {
+        // Another reader holds the target open, sharing it for reading and
+        // writing, while the update runs.
+        std::ifstream reader(File("hello.exe"), std::ios::binary);
+        ASSERT_TRUE(reader.good());
+        output = Apply(Delta);
+    }
+    RecordProperty("exit_status", status_);
+    const Bytes target = test::ReadBytes(File("hello.exe"));
+    if (status_ == 0) {
+        EXPECT_EQ(output, Ok);
+        EXPECT_EQ(target, newer_);
+    } else {
+        EXPECT_EQ(status_, 1) << output;
+        EXPECT_EQ(target, original_);
+    }
+    EXPECT_FALSE(fs::exists(File("hello.exe.new")));
+}
+
+#ifdef _WIN32
+TEST_F(DeltaEndToEnd, WindowsPathFormsAreSplitAtEverySeparator) {
+    // Backslashes, forward slashes, and a drive-relative name.
+    std::string windowsDir = dir_.Path().string();
+    std::replace(windowsDir.begin(), windowsDir.end(), '/', '\\');
+    EXPECT_EQ(Run({windowsDir + "\\hello.exe", "hello-1.0.0.2.exe"}), Ok);
+    std::string slashDir = windowsDir;
+    std::replace(slashDir.begin(), slashDir.end(), '\\', '/');
+    EXPECT_EQ(Run({slashDir + "/" + Delta}), Ok);
+    EXPECT_EQ(test::ReadBytes(File("hello.exe")), newer_);
+
+    const fs::path start = fs::current_path();
+    fs::current_path(dir_.Path());
+    const std::string drive = windowsDir.substr(0, 2); // "C:"
+    EXPECT_EQ(Run({drive + Delta}), "Error: Source file already updated!\r\n");
+    fs::remove(File("hello.exe"));
+    fs::rename(File(Backup), File("hello.exe"));
+    EXPECT_EQ(Run({drive + Delta}), Ok);
+    fs::current_path(start);
+    EXPECT_EQ(test::ReadBytes(File("hello.exe")), newer_);
+}
+#endif
 
 TEST_F(DeltaEndToEnd, RealProgramPrintsOnlyToStandardOutputAndSetsItsStatus) {
     const std::string program = KESTRO_PROGRAM;

@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <optional>
 #include <vector>
 
 namespace kestro {
@@ -99,6 +100,16 @@ bool IsDeviceName(std::string_view name) {
     }
     return base.size() == 4 && (base.starts_with("COM") || base.starts_with("LPT")) &&
            base[3] >= '0' && base[3] <= '9';
+}
+
+// The attributes of an existing read-only file that is not a directory.
+std::optional<DWORD> ReadOnlyAttributes(const std::string& name) {
+    const DWORD attributes = ::GetFileAttributesA(name.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ||
+        (attributes & FILE_ATTRIBUTE_READONLY) == 0) {
+        return std::nullopt;
+    }
+    return attributes;
 }
 
 } // namespace
@@ -214,7 +225,21 @@ bool FileExists(const std::string& name) {
 }
 
 bool DeleteFile(const std::string& name) {
-    return ::DeleteFileA(name.c_str()) != 0;
+    if (::DeleteFileA(name.c_str())) {
+        return true;
+    }
+    // Windows refuses to delete a read-only file; POSIX deletes it as any
+    // other, and the program's own temporary files may carry the attribute.
+    const std::optional<DWORD> attributes = ReadOnlyAttributes(name);
+    if (!attributes ||
+        !::SetFileAttributesA(name.c_str(), *attributes & ~DWORD{FILE_ATTRIBUTE_READONLY})) {
+        return false;
+    }
+    if (::DeleteFileA(name.c_str())) {
+        return true;
+    }
+    ::SetFileAttributesA(name.c_str(), *attributes);
+    return false;
 }
 
 bool CopyFile(const std::string& source, const std::string& destination, bool failIfExists) {
@@ -232,14 +257,35 @@ bool CopyFile(const std::string& source, const std::string& destination, bool fa
 }
 
 bool ReplaceFile(const std::string& source, const std::string& destination) {
-    return ::MoveFileExA(source.c_str(), destination.c_str(),
-                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    // A read-only destination is replaced as on POSIX, where a rename does
+    // not look at the file it replaces; the attribute comes back when the
+    // rename fails.
+    const std::optional<DWORD> attributes = ReadOnlyAttributes(destination);
+    if (attributes) {
+        ::SetFileAttributesA(destination.c_str(), *attributes & ~DWORD{FILE_ATTRIBUTE_READONLY});
+    }
+    if (::MoveFileExA(source.c_str(), destination.c_str(),
+                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        return true;
+    }
+    if (attributes) {
+        ::SetFileAttributesA(destination.c_str(), *attributes);
+    }
+    return false;
 }
 
-bool CopyFilePermissions(const std::string&, const std::string&) {
-    // Access on Windows follows the folder's inherited rights; a renamed
-    // file keeps what its folder gives it.
-    return true;
+bool CopyFilePermissions(const std::string& source, const std::string& destination) {
+    // Access rights follow the folder; what a file carries of its own is the
+    // read-only attribute.
+    const DWORD from = ::GetFileAttributesA(source.c_str());
+    const DWORD to = ::GetFileAttributesA(destination.c_str());
+    if (from == INVALID_FILE_ATTRIBUTES || to == INVALID_FILE_ATTRIBUTES) {
+        return false;
+    }
+    const DWORD readOnly = from & FILE_ATTRIBUTE_READONLY;
+    return (to & FILE_ATTRIBUTE_READONLY) == readOnly ||
+           ::SetFileAttributesA(destination.c_str(),
+                                (to & ~DWORD{FILE_ATTRIBUTE_READONLY}) | readOnly) != 0;
 }
 
 std::string GetWorkingDirectory() {
