@@ -145,6 +145,18 @@ TEST_F(LoadVersionDataTest, FindsTheResourceInPe32AndPe32PlusAndInAnySection) {
         data);
 }
 
+TEST_F(LoadVersionDataTest, OversizedResourceGivesItsTreeAndNoMore) {
+    // A resource that claims far more than the 64 KiB its root can span: the
+    // tree at its start is read, the rest is not kept.
+    const Bytes data = SampleData();
+    Bytes padded = data;
+    padded.resize(300000, 0xAB);
+    const Bytes loaded = Load(test::PeOptions{true, {test::VersionType(padded)}, false});
+    ASSERT_EQ(loaded.size(), 0xFFFFu);
+    EXPECT_TRUE(std::equal(data.begin(), data.end(), loaded.begin()));
+    EXPECT_TRUE(QueryVersionValue(loaded, "StringFileInfo\\040904E4\\FileVersion"));
+}
+
 TEST_F(LoadVersionDataTest, PicksNeutralThenUsEnglishThenTheFirstLanguage) {
     using test::Leaf;
     auto pick = [&](std::vector<test::ResourceNode> languages) {

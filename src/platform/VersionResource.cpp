@@ -263,6 +263,7 @@ std::optional<DataRange> FindVersionResource(FileReader& in, const ImageLayout& 
 // ---- VS_VERSIONINFO -------------------------------------------------------
 
 constexpr std::size_t NodeHeaderBytes = 6;
+constexpr std::uint32_t MaxVersionData = 0xFFFF;
 
 // A node that lies wholly inside its parent; offsets count from the start of
 // the version data.
@@ -355,11 +356,12 @@ std::vector<std::uint8_t> LoadVersionData(const std::string& fileName) {
         const std::optional<ImageLayout> image = ReadImageLayout(in);
         const std::optional<DataRange> range =
             image ? FindVersionResource(in, *image) : std::nullopt;
-        // ReadAt checks the range against the file's size before the block
-        // is allocated, and leaves it empty when the range does not fit.
+        // The whole range must lie inside the file; of it only the first
+        // 65535 bytes can matter, since the root node's 16-bit length bounds
+        // the tree, so a huge claimed size never sizes an allocation.
         std::vector<std::uint8_t> data;
-        if (range) {
-            ReadAt(in, range->offset, data, range->size);
+        if (range && LiesInFile(in, range->offset, range->size)) {
+            ReadAt(in, range->offset, data, std::min<std::uint32_t>(range->size, MaxVersionData));
         }
         return data;
     } catch (const Exception&) {
