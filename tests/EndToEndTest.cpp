@@ -337,6 +337,28 @@ TEST_F(DeltaEndToEnd, VersionStringThatNamesAnotherFolderIsRefused) {
     EXPECT_EQ(inSub, 2u);
 }
 
+TEST_F(DeltaEndToEnd, NamesThatWouldOverwriteTheInputsAreRefused) {
+    // A newer file whose name is what its delta would be called.
+    test::WriteBytes(File("app.exe"), VersionedProgram(1, u"1.0.0.1"));
+    const Bytes newer = VersionedProgram(2, u"2");
+    test::WriteBytes(File("app.exe_2.kst"), newer);
+    std::string output = Create("app.exe", "app.exe_2.kst");
+    EXPECT_EQ(status_, 1);
+    EXPECT_TRUE(ReportsFailure(output, "EFCreateError", "Cannot create file app.exe_2.kst"))
+        << output;
+    EXPECT_EQ(test::ReadBytes(File("app.exe_2.kst")), newer);
+
+    // A delta named like the target's temporary file.
+    ASSERT_EQ(Create("hello.exe", "hello-1.0.0.2.exe"), Ok);
+    fs::rename(File(Delta), File("hello.exe.new"));
+    output = Apply("hello.exe.new");
+    EXPECT_EQ(status_, 1);
+    EXPECT_TRUE(ReportsFailure(output, "EFCreateError", "Cannot create file hello.exe.new"))
+        << output;
+    EXPECT_TRUE(fs::exists(File("hello.exe.new")));
+    EXPECT_EQ(test::ReadBytes(File("hello.exe")), original_);
+}
+
 TEST_F(DeltaEndToEnd, BackupNameThatNamesAnotherFolderIsRefused) {
     fs::create_directory(dir_.Path() / "sub");
     const Bytes old = VersionedProgram(1, u"../../escape");

@@ -69,6 +69,10 @@ std::int32_t ApplyDelta(const std::string& deltaName) {
         throw EFCreateError("Cannot create file " + backupName);
     }
     const std::string newName = target + ".new";
+    if (newName == deltaName) {
+        // The stale-file clean-up below would delete the delta itself.
+        throw EFCreateError("Cannot create file " + newName);
+    }
 
     // A stale target.new from an earlier run goes first; deleting a link
     // planted there removes the link, never what it points to, and the new

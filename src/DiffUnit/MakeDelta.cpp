@@ -33,9 +33,10 @@ std::int32_t MakeDelta(const std::string& originalName, const std::string& newer
     descriptor.OriginalCrc = FileCrc32(originalName);
 
     // The version string comes from the newer file; one that holds a path
-    // separator would put the delta into another folder.
+    // separator would put the delta into another folder, and a delta named
+    // like the newer file would take its place.
     const std::string deltaName = DeltaFileName(originalName, GetFileVersionString(newerName));
-    if (!IsPlainFileName(deltaName)) {
+    if (!IsPlainFileName(deltaName) || deltaName == newerName) {
         throw EFCreateError("Cannot create file " + deltaName);
     }
     if (!ReadVersion(originalName, descriptor.OriginalVersion)) {
