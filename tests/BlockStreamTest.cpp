@@ -15,13 +15,7 @@ namespace kestro {
 namespace {
 
 using test::Bytes;
-
-MemoryStream StreamOf(const Bytes& bytes) {
-    MemoryStream stream;
-    stream.WriteBuffer(bytes.data(), static_cast<std::int64_t>(bytes.size()));
-    stream.SetPosition(0);
-    return stream;
-}
+using test::StreamOf;
 
 Bytes Encode(const Bytes& newer, const Bytes& original) {
     MemoryStream newerStream = StreamOf(newer);

@@ -65,6 +65,13 @@ Bytes ToBytes(std::string_view text) {
     return Bytes(text.begin(), text.end());
 }
 
+MemoryStream StreamOf(const Bytes& bytes) {
+    MemoryStream stream;
+    stream.WriteBuffer(bytes.data(), static_cast<std::int64_t>(bytes.size()));
+    stream.SetPosition(0);
+    return stream;
+}
+
 Console CapturedConsole::Get() {
     Console console;
     console.write = [this](std::string_view bytes) { output.append(bytes); };

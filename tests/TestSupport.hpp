@@ -2,6 +2,7 @@
 // captured console output, and reproducible random data.
 #pragma once
 
+#include "platform/ByteStream.hpp"
 #include "platform/Console.hpp"
 
 #include <cstdint>
@@ -37,6 +38,8 @@ private:
 void WriteBytes(const std::string& name, const Bytes& bytes);
 Bytes ReadBytes(const std::string& name);
 Bytes ToBytes(std::string_view text);
+// A memory stream holding bytes, positioned at its start.
+MemoryStream StreamOf(const Bytes& bytes);
 
 // Console output collected in a string; the input side reports how often a
 // line was read.
