@@ -70,6 +70,25 @@ void MemoryStream::SetPosition(std::int64_t position) {
     position_ = std::max<std::int64_t>(position, 0);
 }
 
+FileStream::FileStream(FileStream&& other) noexcept
+    : handle_(other.handle_), name_(std::move(other.name_)) {
+    other.handle_ = NoHandle;
+}
+
+FileStream& FileStream::operator=(FileStream&& other) noexcept {
+    if (this != &other) {
+        Release();
+        handle_ = other.handle_;
+        name_ = std::move(other.name_);
+        other.handle_ = NoHandle;
+    }
+    return *this;
+}
+
+FileStream::~FileStream() {
+    Release();
+}
+
 TemporaryFile TemporaryFile::Beside(const std::string& finalName) {
     std::random_device random;
     for (int attempt = 0; attempt < 100; ++attempt) {

@@ -80,7 +80,10 @@ public:
     const std::string& Name() const { return name_; }
 
 private:
+    static constexpr std::intptr_t NoHandle = -1;
+
     FileStream(std::intptr_t handle, std::string name) : handle_(handle), name_(std::move(name)) {}
+    // Closes the file, if open, ignoring any failure (system-specific).
     void Release() noexcept;
 
     std::intptr_t handle_;

@@ -16,7 +16,6 @@ namespace kestro {
 
 namespace {
 
-constexpr std::intptr_t NoHandle = -1;
 // The most bytes handed to one read or write call.
 constexpr std::int64_t MaxTransfer = std::int64_t{1} << 30;
 
@@ -123,25 +122,6 @@ FileStream FileStream::Create(const std::string& name, CreateMode mode) {
         throw EFCreateError("Cannot create file " + name);
     }
     return FileStream(fd, name);
-}
-
-FileStream::FileStream(FileStream&& other) noexcept
-    : handle_(other.handle_), name_(std::move(other.name_)) {
-    other.handle_ = NoHandle;
-}
-
-FileStream& FileStream::operator=(FileStream&& other) noexcept {
-    if (this != &other) {
-        Release();
-        handle_ = other.handle_;
-        name_ = std::move(other.name_);
-        other.handle_ = NoHandle;
-    }
-    return *this;
-}
-
-FileStream::~FileStream() {
-    Release();
 }
 
 void FileStream::Release() noexcept {
