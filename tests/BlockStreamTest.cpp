@@ -428,6 +428,33 @@ TEST(BlockStreamDamage, ChangedLiteralOrStoredDataIsCrcError) {
     EXPECT_TRUE(Decode(stored, {}).out.empty());
 }
 
+TEST(BlockStreamListing, ImpossibleBlockEndIsDamageNotAnOverflow) {
+    // The listing takes a coded block's length from its last record alone;
+    // a TargetPos of INT32_MIN once made it compute INT32_MIN - 1.
+    auto codedBlockEndingAt = [](std::int64_t end) {
+        return StreamOf(StreamBuilder()
+                            .Int32(0)
+                            .Byte(1)
+                            .Int32(0)
+                            .Int32(0)
+                            .Int32(0)
+                            .Int32(12)
+                            .Record(0, 0, static_cast<std::int32_t>(end))
+                            .End()
+                            .bytes);
+    };
+    for (const std::int64_t end : {std::int64_t{INT32_MIN}, std::int64_t{0}, std::int64_t{-7},
+                                   std::int64_t{BlockSize} + 2, std::int64_t{INT32_MAX}}) {
+        MemoryStream delta = codedBlockEndingAt(end);
+        EXPECT_THROW(ListBlockStream(delta), Exception) << end;
+    }
+    // The largest block a coded block can rebuild is still listed.
+    MemoryStream full = codedBlockEndingAt(std::int64_t{BlockSize} + 1);
+    const std::vector<BlockSummary> blocks = ListBlockStream(full);
+    ASSERT_EQ(blocks.size(), 2u);
+    EXPECT_EQ(blocks[0].TargetLength, BlockSize);
+}
+
 // ---- output that does not take all its bytes ----
 
 // Takes only its first `room` bytes, like a full disk.

@@ -255,7 +255,13 @@ std::vector<BlockSummary> ListBlockStream(ByteStream& delta) {
             std::uint8_t record[CopyRecordBytes];
             delta.SetPosition(last);
             ReadDelta(delta, record, CopyRecordBytes);
-            block.TargetLength = GetCopyRecord(record).TargetPos - 1;
+            // An end outside the block area is damage the listing reports
+            // like any other, before it is used as a length.
+            const std::int32_t end = GetCopyRecord(record).TargetPos;
+            if (end < 1 || end - 1 > BlockSize) {
+                Damaged();
+            }
+            block.TargetLength = end - 1;
             blocks.push_back(block);
             delta.SetPosition(records + header.RecordBytes);
         }
