@@ -3,6 +3,7 @@
 #include "platform/ByteStream.hpp"
 #include "platform/Console.hpp"
 #include "platform/Failures.hpp"
+#include "platform/FaultInjection.hpp"
 #include "platform/Files.hpp"
 
 #include <algorithm>
@@ -106,7 +107,7 @@ void SyncDirectoryOf(const std::string& name) {
 } // namespace
 
 FileStream FileStream::OpenRead(const std::string& name) {
-    FdGuard fd(::open(name.c_str(), O_RDONLY | O_CLOEXEC));
+    FdGuard fd(FileCallFails() ? -1 : ::open(name.c_str(), O_RDONLY | O_CLOEXEC));
     struct stat info {};
     if (fd.Get() < 0 || ::fstat(fd.Get(), &info) != 0 || S_ISDIR(info.st_mode)) {
         throw EFOpenError("Cannot open file " + name);
@@ -117,7 +118,7 @@ FileStream FileStream::OpenRead(const std::string& name) {
 FileStream FileStream::Create(const std::string& name, CreateMode mode) {
     int flags = O_RDWR | O_CREAT | O_CLOEXEC;
     flags |= mode == CreateMode::New ? (O_EXCL | O_NOFOLLOW) : O_TRUNC;
-    const int fd = ::open(name.c_str(), flags, 0666);
+    const int fd = FileCallFails() ? -1 : ::open(name.c_str(), flags, 0666);
     if (fd < 0) {
         throw EFCreateError("Cannot create file " + name);
     }
@@ -135,7 +136,8 @@ void FileStream::Close() {
     if (handle_ != NoHandle) {
         const int fd = Fd(handle_);
         handle_ = NoHandle;
-        if (::close(fd) != 0) {
+        const bool injected = FileCallFails();
+        if (::close(fd) != 0 || injected) {
             throw EWriteError("Stream write error");
         }
     }
@@ -145,7 +147,7 @@ std::int64_t FileStream::Read(void* buffer, std::int64_t count) {
     if (count <= 0) {
         return 0;
     }
-    const std::int64_t n = ReadFd(Fd(handle_), buffer, count);
+    const std::int64_t n = FileCallFails() ? -1 : ReadFd(Fd(handle_), buffer, count);
     if (n < 0) {
         throw EReadError("Cannot read file " + name_);
     }
@@ -153,7 +155,7 @@ std::int64_t FileStream::Read(void* buffer, std::int64_t count) {
 }
 
 std::int64_t FileStream::Write(const void* buffer, std::int64_t count) {
-    return count <= 0 ? 0 : WriteFd(Fd(handle_), buffer, count);
+    return count <= 0 || FileCallFails() ? 0 : WriteFd(Fd(handle_), buffer, count);
 }
 
 std::int64_t FileStream::Position() const {
@@ -179,7 +181,7 @@ std::int64_t FileStream::Size() const {
 }
 
 void FileStream::Sync() {
-    if (::fsync(Fd(handle_)) != 0) {
+    if (FileCallFails() || ::fsync(Fd(handle_)) != 0) {
         throw EWriteError("Stream write error");
     }
 }
@@ -190,11 +192,11 @@ bool FileExists(const std::string& name) {
 }
 
 bool DeleteFile(const std::string& name) {
-    return ::unlink(name.c_str()) == 0;
+    return !FileCallFails() && ::unlink(name.c_str()) == 0;
 }
 
 bool CopyFile(const std::string& source, const std::string& destination, bool failIfExists) {
-    FdGuard in(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
+    FdGuard in(FileCallFails() ? -1 : ::open(source.c_str(), O_RDONLY | O_CLOEXEC));
     struct stat info {};
     if (in.Get() < 0 || ::fstat(in.Get(), &info) != 0 || S_ISDIR(info.st_mode)) {
         return false;
@@ -210,7 +212,8 @@ bool CopyFile(const std::string& source, const std::string& destination, bool fa
     bool ok = true;
     for (;;) {
         const std::int64_t n = ReadFd(in.Get(), buffer.data(), std::ssize(buffer));
-        if (n < 0 || WriteFd(out.Get(), buffer.data(), std::max<std::int64_t>(n, 0)) != n) {
+        if (n < 0 || FileCallFails() ||
+            WriteFd(out.Get(), buffer.data(), std::max<std::int64_t>(n, 0)) != n) {
             ok = false;
             break;
         }
@@ -229,7 +232,7 @@ bool CopyFile(const std::string& source, const std::string& destination, bool fa
 }
 
 bool ReplaceFile(const std::string& source, const std::string& destination) {
-    if (::rename(source.c_str(), destination.c_str()) != 0) {
+    if (FileCallFails() || ::rename(source.c_str(), destination.c_str()) != 0) {
         return false;
     }
     SyncDirectoryOf(destination);
@@ -238,7 +241,7 @@ bool ReplaceFile(const std::string& source, const std::string& destination) {
 
 bool CopyFilePermissions(const std::string& source, const std::string& destination) {
     struct stat info {};
-    return ::stat(source.c_str(), &info) == 0 &&
+    return !FileCallFails() && ::stat(source.c_str(), &info) == 0 &&
            ::chmod(destination.c_str(), info.st_mode & 07777) == 0;
 }
 

@@ -4,6 +4,7 @@
 #include "platform/ByteStream.hpp"
 #include "platform/Console.hpp"
 #include "platform/Failures.hpp"
+#include "platform/FaultInjection.hpp"
 #include "platform/Files.hpp"
 
 #ifndef WIN32_LEAN_AND_MEAN
@@ -115,8 +116,10 @@ std::optional<DWORD> ReadOnlyAttributes(const std::string& name) {
 
 FileStream FileStream::OpenRead(const std::string& name) {
     const HANDLE handle =
-        ::CreateFileA(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        FileCallFails()
+            ? INVALID_HANDLE_VALUE
+            : ::CreateFileA(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         throw EFOpenError("Cannot open file " + name);
     }
@@ -125,8 +128,10 @@ FileStream FileStream::OpenRead(const std::string& name) {
 
 FileStream FileStream::Create(const std::string& name, CreateMode mode) {
     const DWORD disposition = mode == CreateMode::New ? CREATE_NEW : CREATE_ALWAYS;
-    const HANDLE handle = ::CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                        disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE handle = FileCallFails()
+                              ? INVALID_HANDLE_VALUE
+                              : ::CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                                              nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         throw EFCreateError("Cannot create file " + name);
     }
@@ -144,7 +149,8 @@ void FileStream::Close() {
     if (handle_ != NoHandle) {
         const HANDLE handle = Handle(handle_);
         handle_ = NoHandle;
-        if (!::CloseHandle(handle)) {
+        const bool injected = FileCallFails();
+        if (!::CloseHandle(handle) || injected) {
             throw EWriteError("Stream write error");
         }
     }
@@ -154,7 +160,7 @@ std::int64_t FileStream::Read(void* buffer, std::int64_t count) {
     if (count <= 0) {
         return 0;
     }
-    const std::int64_t n = ReadHandle(Handle(handle_), buffer, count);
+    const std::int64_t n = FileCallFails() ? -1 : ReadHandle(Handle(handle_), buffer, count);
     if (n < 0) {
         throw EReadError("Cannot read file " + name_);
     }
@@ -162,7 +168,7 @@ std::int64_t FileStream::Read(void* buffer, std::int64_t count) {
 }
 
 std::int64_t FileStream::Write(const void* buffer, std::int64_t count) {
-    return count <= 0 ? 0 : WriteHandle(Handle(handle_), buffer, count);
+    return count <= 0 || FileCallFails() ? 0 : WriteHandle(Handle(handle_), buffer, count);
 }
 
 std::int64_t FileStream::Position() const {
@@ -191,7 +197,7 @@ std::int64_t FileStream::Size() const {
 }
 
 void FileStream::Sync() {
-    if (!::FlushFileBuffers(Handle(handle_))) {
+    if (FileCallFails() || !::FlushFileBuffers(Handle(handle_))) {
         throw EWriteError("Stream write error");
     }
 }
@@ -205,6 +211,9 @@ bool FileExists(const std::string& name) {
 }
 
 bool DeleteFile(const std::string& name) {
+    if (FileCallFails()) {
+        return false;
+    }
     if (::DeleteFileA(name.c_str())) {
         return true;
     }
@@ -223,7 +232,8 @@ bool DeleteFile(const std::string& name) {
 }
 
 bool CopyFile(const std::string& source, const std::string& destination, bool failIfExists) {
-    if (!::CopyFileA(source.c_str(), destination.c_str(), failIfExists ? TRUE : FALSE)) {
+    if (FileCallFails() ||
+        !::CopyFileA(source.c_str(), destination.c_str(), failIfExists ? TRUE : FALSE)) {
         return false;
     }
     // Make the copy durable before anything relies on it; a read-only copy
@@ -244,8 +254,8 @@ bool ReplaceFile(const std::string& source, const std::string& destination) {
     if (attributes) {
         ::SetFileAttributesA(destination.c_str(), *attributes & ~DWORD{FILE_ATTRIBUTE_READONLY});
     }
-    if (::MoveFileExA(source.c_str(), destination.c_str(),
-                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    if (!FileCallFails() && ::MoveFileExA(source.c_str(), destination.c_str(),
+                                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         return true;
     }
     if (attributes) {
@@ -257,6 +267,9 @@ bool ReplaceFile(const std::string& source, const std::string& destination) {
 bool CopyFilePermissions(const std::string& source, const std::string& destination) {
     // Access rights follow the folder; what a file carries of its own is the
     // read-only attribute.
+    if (FileCallFails()) {
+        return false;
+    }
     const DWORD from = ::GetFileAttributesA(source.c_str());
     const DWORD to = ::GetFileAttributesA(destination.c_str());
     if (from == INVALID_FILE_ATTRIBUTES || to == INVALID_FILE_ATTRIBUTES) {
