@@ -4,6 +4,13 @@
 // shift, and a few insertions. The program is KESTRO_BENCH_FILE if set,
 // else Debian's cmake binary (present wherever this builds), else the
 // benchmark itself.
+//
+// The "Recompiled" pairs model a new build of the same program instead:
+// every few dozen bytes a changed address or a small insertion or deletion,
+// which leaves many short matches among many literals and keeps the match
+// finder busy with candidates that lose. That is the costly case; a real
+// pair of files can be measured the same way by naming them in
+// KESTRO_BENCH_OLD and KESTRO_BENCH_NEW.
 #include "engine/BlockStream.hpp"
 #include "engine/Crc32.hpp"
 #include "engine/MatchFinder.hpp"
@@ -11,6 +18,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -63,33 +71,140 @@ const BlockPair& Pair() {
     return pair;
 }
 
-void BM_FindMatches(benchmark::State& state) {
-    const BlockPair& pair = Pair();
-    Bytes literals(kestro::BlockSize);
-    Bytes records(kestro::BlockSize);
+// A new build of source, as described at the top.
+Bytes Recompiled(const Bytes& source, std::size_t size, unsigned seed) {
+    std::mt19937 random(seed);
+    Bytes out;
+    out.reserve(size);
+    std::size_t at = 0;
+    while (out.size() < size) {
+        const std::size_t run = 16 + random() % 100;
+        for (std::size_t i = 0; i < run; ++i) {
+            out.push_back(source[(at + i) % source.size()]);
+        }
+        at += run;
+        const unsigned change = random() % 16;
+        if (change < 10) {
+            for (int i = 0; i < 4; ++i) {
+                out.push_back(static_cast<std::uint8_t>(random()));
+            }
+            at += 4;
+        } else if (change < 13) {
+            for (unsigned i = 0, n = 1 + random() % 8; i < n; ++i) {
+                out.push_back(static_cast<std::uint8_t>(random()));
+            }
+        } else {
+            at += 1 + random() % 8;
+        }
+    }
+    out.resize(size);
+    return out;
+}
+
+struct RecompiledPair {
+    Bytes source = LoadSample();
+    Bytes target = Recompiled(source, source.size(), 2);
+};
+
+const RecompiledPair& Rebuilt() {
+    static const RecompiledPair pair;
+    return pair;
+}
+
+// Whole files named by KESTRO_BENCH_OLD and KESTRO_BENCH_NEW; empty when
+// either is not set or cannot be read.
+struct FilePair {
+    Bytes original;
+    Bytes newer;
+    FilePair() {
+        const char* oldName = std::getenv("KESTRO_BENCH_OLD");
+        const char* newName = std::getenv("KESTRO_BENCH_NEW");
+        if (oldName != nullptr && newName != nullptr) {
+            original = ReadWhole(oldName);
+            newer = ReadWhole(newName);
+        }
+    }
+    static Bytes ReadWhole(const char* name) {
+        std::ifstream in(name, std::ios::binary);
+        return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    }
+};
+
+const FilePair& Files() {
+    static const FilePair pair;
+    return pair;
+}
+
+// Runs the finder over a block pair as the block stream encoder does.
+struct Finder {
+    Bytes literals = Bytes(kestro::BlockSize);
+    Bytes records = Bytes(kestro::BlockSize);
     std::int32_t literalCount = 0;
     std::int32_t recordBytes = 0;
-    kestro::MatchParams params;
-    params.Target = pair.target.data();
-    params.Source = pair.source.data();
-    params.TargetLength = static_cast<std::int32_t>(pair.target.size());
-    params.SourceLength = static_cast<std::int32_t>(pair.source.size());
-    params.MaxCandidates = 25;
-    params.MinMatchLength = kestro::BlockMinMatchLength;
-    params.Literals = literals.data();
-    params.Records = records.data();
-    params.LiteralCountOut = &literalCount;
-    params.RecordBytesOut = &recordBytes;
     kestro::MatchTables tables;
-    for (auto _ : state) {
+
+    void Run(const std::uint8_t* target, std::size_t targetLength, const std::uint8_t* source,
+             std::size_t sourceLength) {
+        kestro::MatchParams params;
+        params.Target = target;
+        params.Source = source;
+        params.TargetLength = static_cast<std::int32_t>(targetLength);
+        params.SourceLength = static_cast<std::int32_t>(sourceLength);
+        params.MaxCandidates = 25;
+        params.MinMatchLength = kestro::BlockMinMatchLength;
+        params.Literals = literals.data();
+        params.Records = records.data();
+        params.LiteralCountOut = &literalCount;
+        params.RecordBytesOut = &recordBytes;
         kestro::FindMatches(params, tables);
-        benchmark::DoNotOptimize(literalCount);
     }
-    state.counters["literals"] = literalCount;
-    state.counters["records"] = recordBytes / 12;
-    state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(pair.target.size()));
+};
+
+void FindMatchesOn(benchmark::State& state, const Bytes& target, const Bytes& source) {
+    Finder finder;
+    for (auto _ : state) {
+        finder.Run(target.data(), target.size(), source.data(), source.size());
+        benchmark::DoNotOptimize(finder.literalCount);
+    }
+    state.counters["literals"] = finder.literalCount;
+    state.counters["records"] = finder.recordBytes / 12;
+    state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(target.size()));
+}
+
+void BM_FindMatches(benchmark::State& state) {
+    FindMatchesOn(state, Pair().target, Pair().source);
 }
 BENCHMARK(BM_FindMatches)->Unit(benchmark::kMillisecond);
+
+void BM_FindMatchesRecompiled(benchmark::State& state) {
+    FindMatchesOn(state, Rebuilt().target, Rebuilt().source);
+}
+BENCHMARK(BM_FindMatchesRecompiled)->Unit(benchmark::kMillisecond);
+
+// Every block pair of the files in KESTRO_BENCH_OLD and KESTRO_BENCH_NEW,
+// one thread, as the encoder would code them.
+void BM_FindMatchesFiles(benchmark::State& state) {
+    const FilePair& files = Files();
+    if (files.newer.empty()) {
+        state.SkipWithError("KESTRO_BENCH_OLD and KESTRO_BENCH_NEW name no two files");
+        return;
+    }
+    const std::size_t block = kestro::BlockSize;
+    Finder finder;
+    for (auto _ : state) {
+        for (std::size_t at = 0; at < files.newer.size() && at + 4 <= files.original.size();
+             at += block) {
+            const std::size_t b = std::min(block, files.newer.size() - at);
+            const std::size_t c = std::min(block, files.original.size() - at);
+            if (b >= 4 && c >= b / 4) {
+                finder.Run(files.newer.data() + at, b, files.original.data() + at, c);
+            }
+        }
+        benchmark::DoNotOptimize(finder.literalCount);
+    }
+    state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(files.newer.size()));
+}
+BENCHMARK(BM_FindMatchesFiles)->Unit(benchmark::kMillisecond);
 
 kestro::MemoryStream StreamOf(const Bytes& bytes) {
     kestro::MemoryStream stream;
@@ -115,6 +230,29 @@ void BM_DecodeBlockStream(benchmark::State& state) {
     state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(pair.target.size()));
 }
 BENCHMARK(BM_DecodeBlockStream)->Unit(benchmark::kMillisecond);
+
+// The whole encoder over an 8 MiB recompiled pair: CRCs, the finder and the
+// stream writing, on as many threads as the encoder chooses.
+void BM_EncodeBlockStream(benchmark::State& state) {
+    const Bytes& block = Rebuilt().source;
+    Bytes original;
+    for (int i = 0; i < 8; ++i) {
+        original.insert(original.end(), block.begin(), block.end());
+    }
+    const Bytes newer = Recompiled(original, original.size(), 3);
+    kestro::MemoryStream newerStream = StreamOf(newer);
+    kestro::MemoryStream originalStream = StreamOf(original);
+    kestro::MemoryStream delta;
+    for (auto _ : state) {
+        newerStream.SetPosition(0);
+        originalStream.SetPosition(0);
+        delta.SetPosition(0);
+        kestro::EncodeBlockStream(newerStream, originalStream, delta, 25);
+    }
+    state.counters["delta_bytes"] = static_cast<double>(delta.Size());
+    state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(newer.size()));
+}
+BENCHMARK(BM_EncodeBlockStream)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_Crc32Buffer(benchmark::State& state) {
     const BlockPair& pair = Pair();

@@ -33,10 +33,10 @@ struct Matches {
 };
 
 Matches Find(const Bytes& target, const Bytes& source, std::int32_t maxCandidates = 25,
-             MatchTables* tables = nullptr) {
+             MatchTables* tables = nullptr, std::int32_t minMatchLength = 20) {
     const auto targetLength = static_cast<std::int32_t>(target.size());
     Bytes literals(target.size() + 1, 0xEE);
-    Bytes records(12 * (target.size() / 20 + 1), 0xEE);
+    Bytes records(12 * (target.size() / minMatchLength + 1), 0xEE);
     std::int32_t literalCount = -1;
     std::int32_t recordBytes = -1;
     MatchParams params;
@@ -45,7 +45,7 @@ Matches Find(const Bytes& target, const Bytes& source, std::int32_t maxCandidate
     params.TargetLength = targetLength;
     params.SourceLength = static_cast<std::int32_t>(source.size());
     params.MaxCandidates = maxCandidates;
-    params.MinMatchLength = 20;
+    params.MinMatchLength = minMatchLength;
     params.Literals = literals.data();
     params.Records = records.data();
     params.LiteralCountOut = &literalCount;
@@ -67,7 +67,8 @@ Matches Find(const Bytes& target, const Bytes& source, std::int32_t maxCandidate
 
 // The finder's rules written as plainly as possible, one byte at a time: the
 // tuned finder must produce exactly the same records and literals.
-Matches PlainFind(const Bytes& t, const Bytes& s, std::int32_t maxCandidates) {
+Matches PlainFind(const Bytes& t, const Bytes& s, std::int32_t maxCandidates,
+                  std::int32_t minMatchLength = 20) {
     const auto tl = static_cast<std::int32_t>(t.size());
     const auto sl = static_cast<std::int32_t>(s.size());
     auto hash = [](const Bytes& x, std::int32_t p) {
@@ -88,7 +89,7 @@ Matches PlainFind(const Bytes& t, const Bytes& s, std::int32_t maxCandidates) {
     std::int32_t p = 1;
     while (p <= tl) {
         if (p <= tl - 3) {
-            std::int32_t best = 19;
+            std::int32_t best = minMatchLength - 1;
             std::int32_t bestPos = 0;
             std::int32_t q = head[hash(t, p)];
             for (std::int32_t examined = 0; q != 0 && examined < maxCandidates; ++examined) {
@@ -104,7 +105,7 @@ Matches PlainFind(const Bytes& t, const Bytes& s, std::int32_t maxCandidates) {
                 }
                 q = chain[q];
             }
-            if (best >= 20) {
+            if (best >= minMatchLength) {
                 result.records.push_back({static_cast<std::uint16_t>(best), bestPos, p});
                 p += best;
                 continue;
@@ -119,7 +120,8 @@ Matches PlainFind(const Bytes& t, const Bytes& s, std::int32_t maxCandidates) {
 
 // What every result must satisfy: the records and literals rebuild the
 // target exactly, in order, within both blocks.
-void ExpectRebuildsTarget(const Matches& m, const Bytes& target, const Bytes& source) {
+void ExpectRebuildsTarget(const Matches& m, const Bytes& target, const Bytes& source,
+                          std::int32_t minMatchLength = 20) {
     Bytes rebuilt;
     std::size_t literal = 0;
     for (const CopyRecord& record : m.records) {
@@ -129,7 +131,7 @@ void ExpectRebuildsTarget(const Matches& m, const Bytes& target, const Bytes& so
             rebuilt.push_back(m.literals[literal++]);
         }
         if (record.Length != 0) {
-            ASSERT_GE(record.Length, 20);
+            ASSERT_GE(record.Length, minMatchLength);
             ASSERT_GE(record.SourcePos, 1);
             // Never reaches the last two bytes of the source block.
             ASSERT_LE(record.SourcePos - 1 + record.Length,
@@ -344,6 +346,160 @@ TEST(FindMatches, TunedFinderEqualsPlainRulesAndRebuildsTarget) {
             }
         }
     }
+}
+
+// A new build of a program against the old one: runs of the old bytes,
+// broken every few dozen bytes by a changed address, an insertion or a
+// deletion. Many short matches among many literals, and most candidates
+// lose: the case the finder's shortcuts are for.
+Bytes Recompiled(const Bytes& source, std::mt19937& random) {
+    Bytes out;
+    std::size_t at = 0;
+    while (out.size() < source.size()) {
+        const std::size_t run = 8 + random() % 120;
+        for (std::size_t i = 0; i < run && at + i < source.size(); ++i) {
+            out.push_back(source[at + i]);
+        }
+        at = (at + run) % source.size();
+        const Bytes extra = test::RandomBytes(random, random() % 3 == 0 ? 4 : random() % 9);
+        out.insert(out.end(), extra.begin(), extra.end());
+        at = (at + random() % 6) % source.size();
+    }
+    out.resize(source.size());
+    return out;
+}
+
+// Code-like bytes: a small alphabet of instruction-like words, so that keys
+// repeat and many hashes have far more positions than any limit examines.
+Bytes CodeLike(std::mt19937& random, std::size_t size) {
+    const Bytes words = Random(64 * 6, 13);
+    Bytes out;
+    while (out.size() < size) {
+        const std::size_t word = random() % 64;
+        const std::size_t length = 2 + random() % 5;
+        out.insert(out.end(), words.begin() + static_cast<std::ptrdiff_t>(word * 6),
+                   words.begin() + static_cast<std::ptrdiff_t>(word * 6 + length));
+        if (random() % 8 == 0) {
+            out.push_back(static_cast<std::uint8_t>(random()));
+        }
+    }
+    out.resize(size);
+    return out;
+}
+
+TEST(FindMatches, FullBlocksOfRecompiledCodeEqualPlainRules) {
+    // Full-size blocks leave the fewest bits beside each position for the
+    // candidate fingerprints.
+    for (unsigned seed : {14u, 15u}) {
+        std::mt19937 random(seed);
+        const Bytes source = CodeLike(random, 1048576);
+        const Bytes target = Recompiled(source, random);
+        const Matches tuned = Find(target, source);
+        ASSERT_TRUE(tuned == PlainFind(target, source, 25)) << "seed " << seed;
+        EXPECT_GT(tuned.records.size(), 1000u) << "seed " << seed;
+        EXPECT_GT(tuned.literals.size(), 10000u) << "seed " << seed;
+        ExpectRebuildsTarget(tuned, target, source);
+    }
+}
+
+TEST(FindMatches, EveryShortBlockLengthEqualsPlainRules) {
+    // Runs that reach the last bytes of either block, where positions are
+    // too near the end for a fingerprint, and lengths on both sides of the
+    // shortest block that can hold a record.
+    std::mt19937 random(16);
+    const Bytes pattern = Random(23, 17);
+    auto repeating = [&](std::size_t size) {
+        Bytes out(size);
+        for (std::size_t i = 0; i < size; ++i) {
+            out[i] = pattern[i % pattern.size()];
+        }
+        return out;
+    };
+    for (std::size_t sl = 4; sl <= 70; ++sl) {
+        for (std::size_t tl = 4; tl <= 70; tl += 3) {
+            Bytes source = repeating(sl);
+            Bytes target = repeating(tl + 5);
+            target.erase(target.begin(), target.begin() + 5);
+            if (tl % 2 == 0) {
+                target[random() % tl] ^= 0x40;
+            }
+            const Matches tuned = Find(target, source);
+            ASSERT_TRUE(tuned == PlainFind(target, source, 25)) << "sizes " << tl << "/" << sl;
+            ExpectRebuildsTarget(tuned, target, source);
+        }
+    }
+}
+
+TEST(FindMatches, OtherMinimumMatchLengthsFollowTheSameRules) {
+    // The block stream passes 20; shorter minimums must not rely on what
+    // 20 bytes allow, longer ones must still skip only what cannot win.
+    std::mt19937 random(18);
+    const Bytes source = CodeLike(random, 60000);
+    const Bytes target = Recompiled(source, random);
+    MatchTables tables;
+    for (std::int32_t minimum : {1, 2, 3, 4, 8, 19, 20, 21, 33, 64}) {
+        const Matches tuned = Find(target, source, 25, &tables, minimum);
+        ASSERT_TRUE(tuned == PlainFind(target, source, 25, minimum)) << "minimum " << minimum;
+        ExpectRebuildsTarget(tuned, target, source, minimum);
+    }
+}
+
+TEST(FindMatches, CandidateLimitsFromNoneToMoreThanAnyChain) {
+    std::mt19937 random(19);
+    const Bytes source = CodeLike(random, 80000);
+    const Bytes target = Recompiled(source, random);
+    MatchTables tables; // reused while the limit changes, as it never does
+    for (std::int32_t candidates : {0, 1, 2, 7, 25, 26, 300, 100000, 25}) {
+        const Matches tuned = Find(target, source, candidates, &tables);
+        ASSERT_TRUE(tuned == PlainFind(target, source, candidates)) << "candidates " << candidates;
+        ExpectRebuildsTarget(tuned, target, source);
+    }
+    // No candidate at all: every byte is a literal.
+    EXPECT_EQ(Find(target, source, 0).literals, target);
+}
+
+TEST(FindMatches, EachCandidateLimitFindsExactlyItsOwnRun) {
+    // 40 source segments start with the target's first bytes, the older
+    // the segment the longer the shared run: with limit k the newest k are
+    // examined and the run found is 19 + k long, so a list that keeps one
+    // candidate too many or too few gives another record.
+    const Bytes target = Random(120, 21);
+    Bytes source;
+    constexpr int segments = 40;
+    for (int i = 0; i < segments; ++i) {
+        Bytes segment = Random(120, 200 + i);
+        const std::size_t shared = 20 + (segments - 1 - i);
+        std::copy(target.begin(), target.begin() + static_cast<std::ptrdiff_t>(shared),
+                  segment.begin());
+        segment[shared] = static_cast<std::uint8_t>(target[shared] ^ 1);
+        source.insert(source.end(), segment.begin(), segment.end());
+    }
+    MatchTables tables;
+    for (std::int32_t limit = 1; limit <= segments + 2; ++limit) {
+        const Matches tuned = Find(target, source, limit, &tables);
+        ASSERT_TRUE(tuned == PlainFind(target, source, limit)) << "limit " << limit;
+        ASSERT_GE(tuned.records.size(), 2u);
+        EXPECT_EQ(tuned.records[0].TargetPos, 1);
+        EXPECT_EQ(tuned.records[0].Length, 19 + std::min(limit, segments)) << "limit " << limit;
+        EXPECT_EQ(tuned.records[0].SourcePos, 120 * (segments - std::min(limit, segments)) + 1)
+            << "limit " << limit;
+    }
+}
+
+TEST(FindMatches, TablesReusedAcrossBlockSizesGiveFreshResults) {
+    // Large, small, large again: nothing of an earlier block may leak into
+    // a later one.
+    std::mt19937 random(20);
+    const Bytes big = CodeLike(random, 300000);
+    const Bytes bigTarget = Recompiled(big, random);
+    const Bytes small = CodeLike(random, 3000);
+    const Bytes smallTarget = Recompiled(small, random);
+    MatchTables tables;
+    const Matches first = Find(bigTarget, big, 25, &tables);
+    EXPECT_TRUE(Find(smallTarget, small, 25, &tables) == PlainFind(smallTarget, small, 25));
+    EXPECT_TRUE(Find(smallTarget, big, 25, &tables) == PlainFind(smallTarget, big, 25));
+    EXPECT_TRUE(Find(bigTarget, big, 25, &tables) == first);
+    EXPECT_TRUE(first == PlainFind(bigTarget, big, 25));
 }
 
 } // namespace

@@ -13,6 +13,13 @@ namespace {
 
 constexpr std::uint32_t HeadEntries = 1u << KeyHashBits;
 
+// The bytes a fingerprint covers. A candidate whose fingerprint differs from
+// the target's differs within its first FingerprintBytes bytes, so its run
+// is shorter than FingerprintBytes; as long as that is no longer than the
+// shortest run that can win (MinMatchLength - 1 or more), such a candidate
+// loses and is passed over unseen.
+constexpr std::int32_t FingerprintBytes = 20;
+
 // The hash of the key that starts at p (0-based here): 17 bits.
 inline std::uint32_t KeyHash(const std::uint8_t* p) {
     return (std::uint32_t{p[0]} << 9) ^ (std::uint32_t{p[1]} << 5) ^ p[2];
@@ -24,9 +31,24 @@ inline std::uint64_t Load64(const std::uint8_t* p) {
     return value;
 }
 
-} // namespace
+inline std::uint32_t Load32(const std::uint8_t* p) {
+    std::uint32_t value;
+    std::memcpy(&value, p, sizeof value);
+    return value;
+}
 
-std::int32_t CompareRun(const std::uint8_t* a, const std::uint8_t* b, std::int32_t n) {
+// Any well-mixed function of the FingerprintBytes bytes at p will do: equal
+// bytes must give equal fingerprints, and a collision only costs a needless
+// comparison. The byte order of the loads does not matter, as both blocks
+// are fingerprinted on the same machine.
+inline std::uint32_t Fingerprint(const std::uint8_t* p) {
+    const std::uint64_t mixed = Load64(p) * 0x9E3779B97F4A7C15u +
+                                Load64(p + 8) * 0xC2B2AE3D27D4EB4Fu +
+                                std::uint64_t{Load32(p + 16)} * 0x165667B19E3779F9u;
+    return static_cast<std::uint32_t>(mixed >> 32);
+}
+
+inline std::int32_t EqualPrefix(const std::uint8_t* a, const std::uint8_t* b, std::int32_t n) {
     std::int32_t i = 0;
     // A machine word at a time; the first differing byte of a word is found
     // from the lowest set bit of the difference (words are loaded in memory
@@ -47,6 +69,85 @@ std::int32_t CompareRun(const std::uint8_t* a, const std::uint8_t* b, std::int32
     return std::min(i, n - 1);
 }
 
+// How candidates are packed: the position in the low bits, the top bits of
+// the fingerprint above them.
+struct CandidateLayout {
+    std::uint32_t positionMask;
+    std::uint32_t fingerprintMask; // 0 when fingerprints are not used
+};
+
+CandidateLayout LayoutFor(std::int32_t sourceLength, bool fingerprints) {
+    // The highest indexed position is SourceLength - 4.
+    const int positionBits =
+        std::bit_width(static_cast<std::uint32_t>(std::max(sourceLength - 4, 1)));
+    const auto positionMask = static_cast<std::uint32_t>((std::uint64_t{1} << positionBits) - 1);
+    return {positionMask, fingerprints ? ~positionMask : 0};
+}
+
+// Indexes the source block: positions 1 .. SourceLength - 4, only the first
+// of a stretch of positions whose keys hash alike. A scan examines no more
+// than the newest maxCandidates positions of a hash, so only those are kept;
+// in program code that is well under half of all positions, which keeps the
+// table within the second-level cache.
+void IndexSource(const std::uint8_t* source, std::int32_t sourceLength, std::int32_t maxCandidates,
+                 CandidateLayout layout, MatchTables& tables) {
+    tables.Buckets.assign(HeadEntries + 1, MatchBucket{});
+    MatchBucket* buckets = tables.Buckets.data();
+    const std::int32_t lastIndexed = sourceLength - 4;
+
+    // Both passes walk the block in the same order with the same rule, so
+    // they index the same positions.
+    std::uint32_t lastHash = 0x7FFFFFFF;
+    for (std::int32_t q = 1; q <= lastIndexed; ++q) {
+        const std::uint32_t h = KeyHash(source + q - 1);
+        if (h != lastHash) {
+            ++buckets[h].Pending;
+            lastHash = h;
+        }
+    }
+    const auto cap = static_cast<std::uint32_t>(maxCandidates);
+    std::uint32_t total = 0;
+    for (std::uint32_t h = 0; h < HeadEntries; ++h) {
+        buckets[h].First = total;
+        total += std::min(buckets[h].Pending, cap);
+    }
+    buckets[HeadEntries].First = total;
+    if (tables.Candidates.size() < total) {
+        // Released first: growing by copying would hold two tables at once.
+        tables.Candidates = std::vector<std::uint32_t>();
+        tables.Candidates.resize(total);
+    }
+    std::uint32_t* candidates = tables.Candidates.data();
+
+    // Pending counts down the positions of a hash not yet reached, this one
+    // included: the newest has 1 and goes first in its list, and those with
+    // more than cap after them are never examined and not kept. Positions
+    // too near the end for a fingerprint cannot start a winning run either;
+    // their zero fingerprint is never decisive.
+    const std::int32_t lastFingerprinted =
+        layout.fingerprintMask != 0 ? sourceLength - FingerprintBytes + 1 : 0;
+    lastHash = 0x7FFFFFFF;
+    for (std::int32_t q = 1; q <= lastIndexed; ++q) {
+        const std::uint8_t* at = source + q - 1;
+        const std::uint32_t h = KeyHash(at);
+        if (h != lastHash) {
+            const std::uint32_t pending = buckets[h].Pending--;
+            if (pending <= cap) {
+                const std::uint32_t fingerprint = q <= lastFingerprinted ? Fingerprint(at) : 0;
+                candidates[buckets[h].First + pending - 1] =
+                    (fingerprint & layout.fingerprintMask) | static_cast<std::uint32_t>(q);
+            }
+            lastHash = h;
+        }
+    }
+}
+
+} // namespace
+
+std::int32_t CompareRun(const std::uint8_t* a, const std::uint8_t* b, std::int32_t n) {
+    return EqualPrefix(a, b, n);
+}
+
 void FindMatches(const MatchParams& params, MatchTables& tables) {
     const std::int32_t targetLength = params.TargetLength;
     const std::int32_t sourceLength = params.SourceLength;
@@ -59,57 +160,59 @@ void FindMatches(const MatchParams& params, MatchTables& tables) {
     }
     const std::uint8_t* target = params.Target;
     const std::uint8_t* source = params.Source;
+    const std::int32_t maxCandidates = std::max(params.MaxCandidates, 0);
+    const std::int32_t minMatchLength = params.MinMatchLength;
+    const bool fingerprints = minMatchLength >= FingerprintBytes;
+    const CandidateLayout layout = LayoutFor(sourceLength, fingerprints);
 
-    tables.HeadTable.assign(HeadEntries, 0);
-    // Indexed by 1-based position; entries of positions never indexed are
-    // never read, so the table is not cleared between blocks.
-    if (tables.ChainTable.size() < static_cast<std::size_t>(sourceLength) + 1) {
-        tables.ChainTable.resize(static_cast<std::size_t>(sourceLength) + 1);
-    }
-    std::uint32_t* head = tables.HeadTable.data();
-    std::uint32_t* chain = tables.ChainTable.data();
-
-    // Index the source block: positions 1 .. SourceLength - 4, only the first
-    // of a stretch of positions whose keys hash alike.
-    std::uint32_t lastHash = 0x7FFFFFFF;
-    for (std::int32_t q = 1; q <= sourceLength - 4; ++q) {
-        const std::uint32_t h = KeyHash(source + q - 1);
-        if (h != lastHash) {
-            chain[q] = head[h];
-            head[h] = static_cast<std::uint32_t>(q);
-            lastHash = h;
-        }
-    }
+    IndexSource(source, sourceLength, maxCandidates, layout, tables);
+    const MatchBucket* buckets = tables.Buckets.data();
+    const std::uint32_t* candidates = tables.Candidates.data();
 
     std::uint8_t* literals = params.Literals;
     std::uint8_t* records = params.Records;
     std::int32_t literalCount = 0;
     std::int32_t recordCount = 0;
-    const std::int32_t maxCandidates = params.MaxCandidates;
-    const std::int32_t minMatchLength = params.MinMatchLength;
+
+    // A candidate is compared only while best < n - 1 with best starting at
+    // MinMatchLength - 1 and n <= TargetLength - p, so from this position on
+    // no run can win and the search is skipped. The bound never exceeds
+    // TargetLength - 3, where the key of p is still inside the block, and for
+    // fingerprints it keeps their bytes inside the block too.
+    const auto lastSearched = static_cast<std::int32_t>(
+        std::min<std::int64_t>(targetLength - 3, std::int64_t{targetLength} - minMatchLength - 1));
 
     std::int32_t p = 1;
     while (p <= targetLength) {
-        if (p <= targetLength - 3) {
+        if (p <= lastSearched) {
             const std::uint8_t* here = target + p - 1;
+            const std::uint32_t h = KeyHash(here);
+            // Newest first; a list is never longer than maxCandidates.
+            const std::uint32_t first = buckets[h].First;
+            const std::uint32_t end = buckets[h + 1].First;
+            const std::uint32_t wanted =
+                fingerprints ? Fingerprint(here) & layout.fingerprintMask : 0;
             std::int32_t best = minMatchLength - 1;
             std::int32_t bestPos = 0;
-            std::uint32_t q = head[KeyHash(here)];
-            for (std::int32_t examined = 0; q != 0 && examined < maxCandidates; ++examined) {
+            for (std::uint32_t i = first; i < end; ++i) {
+                const std::uint32_t candidate = candidates[i];
+                if ((candidate & layout.fingerprintMask) != wanted) {
+                    continue;
+                }
+                const auto q = static_cast<std::int32_t>(candidate & layout.positionMask);
                 const std::uint8_t* there = source + q - 1;
-                const std::int32_t n =
-                    std::min(targetLength - p, sourceLength - static_cast<std::int32_t>(q));
+                const std::int32_t n = std::min(targetLength - p, sourceLength - q);
                 // A run that beats best agrees at offset best; CompareRun
                 // gives at most n - 1, so best >= n - 1 cannot be beaten.
-                // Either test only skips candidates that would lose.
+                // Like the fingerprint, either test only skips candidates
+                // that would lose.
                 if (best < n - 1 && here[best] == there[best]) {
-                    const std::int32_t length = CompareRun(here, there, n) & 0xFFFF;
+                    const std::int32_t length = EqualPrefix(here, there, n) & 0xFFFF;
                     if (length > best) {
                         best = length;
-                        bestPos = static_cast<std::int32_t>(q);
+                        bestPos = q;
                     }
                 }
-                q = chain[q];
             }
             if (best >= minMatchLength) {
                 CopyRecord record;

@@ -30,13 +30,28 @@ struct MatchParams {
     std::int32_t* RecordBytesOut = nullptr; // 12 * (copy records + 1)
 };
 
-// The hash chains over the source block. Entry h of HeadTable holds the
-// newest indexed source position whose key hashes to h (0: none); ChainTable
-// holds, for each indexed position, the entry it displaced. A caller that
-// codes many blocks keeps one of these so the tables are allocated once.
+// The working tables of FindMatches, kept by a caller that codes many blocks
+// so that they are allocated once. Their content belongs to one call.
+//
+// The hash chains are held as one list per hash rather than as linked
+// entries: since the whole source block is indexed before the target is
+// scanned, a chain is a fixed list of positions, and keeping each list
+// contiguous turns a latency-bound pointer walk into a short sequential
+// read. The list of hash h is Candidates[Buckets[h].First] up to
+// Candidates[Buckets[h + 1].First], newest position first; since a scan
+// examines at most MaxCandidates entries of a chain, a list keeps only that
+// many. A candidate holds its 1-based source position in its low bits and,
+// in the bits the block's positions leave free (12 for a full block), part
+// of a fingerprint of the source bytes there, which lets most candidates
+// that cannot win be passed over without touching the source block.
+struct MatchBucket {
+    std::uint32_t First = 0;
+    std::uint32_t Pending = 0; // used while the lists are built
+};
+
 struct MatchTables {
-    std::vector<std::uint32_t> HeadTable;
-    std::vector<std::uint32_t> ChainTable;
+    std::vector<MatchBucket> Buckets;
+    std::vector<std::uint32_t> Candidates;
 };
 
 inline constexpr int KeyHashBits = 17;
