@@ -8,7 +8,12 @@
 #include "platform/LittleEndian.hpp"
 
 #include <algorithm>
+#include <condition_variable>
+#include <exception>
 #include <memory>
+#include <mutex>
+#include <thread>
+#include <utility>
 #include <vector>
 
 namespace kestro {
@@ -24,20 +29,11 @@ class Area {
 public:
     Area() : bytes_(std::make_unique_for_overwrite<std::uint8_t[]>(BlockSize)) {}
     std::uint8_t* data() { return bytes_.get(); }
+    const std::uint8_t* data() const { return bytes_.get(); }
 
 private:
     std::unique_ptr<std::uint8_t[]> bytes_;
 };
-
-void WriteByte(ByteStream& out, std::uint8_t value) {
-    out.WriteBuffer(&value, 1);
-}
-
-void WriteInt32(ByteStream& out, std::uint32_t value) {
-    std::uint8_t bytes[4];
-    PutLe32(bytes, value);
-    out.WriteBuffer(bytes, 4);
-}
 
 [[noreturn]] void Damaged(SourceSite where = SourceSite::Here()) {
     throw Exception("CRC Error", where);
@@ -71,36 +67,213 @@ std::int32_t ReadBlockCount(ByteStream& delta) {
     return value;
 }
 
-struct EncoderAreas {
+// One block on its way through the encoder: read into its areas by the
+// thread that drives the encoder, coded by a worker, then written out by the
+// driving thread in block order. Its areas are reused for every block it
+// carries.
+struct EncoderSlot {
     Area target;
     Area source;
     Area literals;
     Area records;
     MatchTables tables;
+    std::int32_t b = 0; // bytes of the newer file
+    std::int32_t c = 0; // bytes of the original
+    // The block's fields up to its data; the data follow from the counts.
+    std::uint8_t head[21] = {};
+    std::int32_t headBytes = 0;
+    std::int32_t literalCount = 0;
+    std::int32_t recordBytes = 0;
+    std::exception_ptr failure;
 };
 
-// Writes the tail of a coded block from LiteralCount on.
-void WriteCodedBlock(ByteStream& out, EncoderAreas& areas, std::int32_t b, std::int32_t c,
-                     std::int32_t maxCandidates) {
+// Codes the block held in slot: its fields, and for a coded block the
+// literals and records that FindMatches finds. Touches nothing but the slot.
+void CodeBlock(EncoderSlot& slot, std::int32_t maxCandidates) {
+    const std::int32_t b = slot.b;
+    const std::int32_t c = slot.c;
+    std::uint8_t* head = slot.head;
+    PutLe32(head, static_cast<std::uint32_t>(c));
+    const std::uint32_t targetCrc = Crc32Buffer(slot.target.data(), static_cast<std::size_t>(b));
+    if (b < 4 || c < 4 || c < b / 4) {
+        head[4] = StoredBlock;
+        PutLe32(head + 5, static_cast<std::uint32_t>(b));
+        PutLe32(head + 9, targetCrc);
+        slot.headBytes = b == 0 ? 9 : 13;
+        return;
+    }
+    head[4] = CodedBlock;
+    PutLe32(head + 5, targetCrc);
+    PutLe32(head + 9, Crc32Buffer(slot.source.data(), static_cast<std::size_t>(c)));
     std::int32_t literalCount = 0;
     std::int32_t recordBytes = 0;
     MatchParams params;
-    params.Target = areas.target.data();
-    params.Source = areas.source.data();
+    params.Target = slot.target.data();
+    params.Source = slot.source.data();
     params.TargetLength = b;
     params.SourceLength = c;
     params.MaxCandidates = maxCandidates;
     params.MinMatchLength = BlockMinMatchLength;
-    params.Literals = areas.literals.data();
-    params.Records = areas.records.data();
+    params.Literals = slot.literals.data();
+    params.Records = slot.records.data();
     params.LiteralCountOut = &literalCount;
     params.RecordBytesOut = &recordBytes;
-    FindMatches(params, areas.tables);
-    WriteInt32(out, static_cast<std::uint32_t>(literalCount));
-    WriteInt32(out, static_cast<std::uint32_t>(recordBytes));
-    out.WriteBuffer(areas.literals.data(), literalCount);
-    out.WriteBuffer(areas.records.data(), recordBytes);
+    FindMatches(params, slot.tables);
+    PutLe32(head + 13, static_cast<std::uint32_t>(literalCount));
+    PutLe32(head + 17, static_cast<std::uint32_t>(recordBytes));
+    slot.headBytes = 21;
+    slot.literalCount = literalCount;
+    slot.recordBytes = recordBytes;
 }
+
+// Writes the block coded in slot: the fields, then a stored block's bytes or
+// a coded block's literals and records.
+void WriteBlock(ByteStream& out, const EncoderSlot& slot) {
+    out.WriteBuffer(slot.head, slot.headBytes);
+    if (slot.head[4] == StoredBlock) {
+        out.WriteBuffer(slot.target.data(), slot.b);
+    } else {
+        out.WriteBuffer(slot.literals.data(), slot.literalCount);
+        out.WriteBuffer(slot.records.data(), slot.recordBytes);
+    }
+}
+
+// Codes blocks on worker threads, one slot per worker, block k in slot
+// k mod slots; the driving thread reads and writes. Blocks depend on nothing
+// but their own two areas, so the output is the same for any number of
+// slots. With one slot the driving thread codes the block itself and no
+// thread is started. Workers and slots are created as blocks arrive, so a
+// small file costs no more than it needs. Destruction stops and joins the
+// workers, also when a failure leaves the encoder early.
+class ParallelEncoder {
+public:
+    ParallelEncoder(std::int32_t slots, std::int32_t maxCandidates)
+        : slotCount_(static_cast<std::size_t>(std::max(slots, 1))), maxCandidates_(maxCandidates) {}
+    ParallelEncoder(const ParallelEncoder&) = delete;
+    ParallelEncoder& operator=(const ParallelEncoder&) = delete;
+
+    ~ParallelEncoder() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stopping_ = true;
+        }
+        changed_.notify_all();
+        for (std::thread& worker : workers_) {
+            worker.join();
+        }
+    }
+
+    void Run(ByteStream& newer, ByteStream& original, ByteStream& out) {
+        for (std::size_t k = 0;; ++k) {
+            const std::size_t index = k % slotCount_;
+            if (index == slots_.size()) {
+                slots_.push_back(std::make_unique<Slot>());
+            } else {
+                // The block this slot carried goes out before its areas
+                // take the next one; blocks thus leave in order.
+                Finish(*slots_[index], out);
+            }
+            Slot& slot = *slots_[index];
+            try {
+                slot.block.b =
+                    static_cast<std::int32_t>(newer.Read(slot.block.target.data(), BlockSize));
+                // The original is read for every block, the end block
+                // included, so that the decoder can keep it in step from the
+                // block headers alone.
+                slot.block.c =
+                    static_cast<std::int32_t>(original.Read(slot.block.source.data(), BlockSize));
+            } catch (...) {
+                // As when coding one block after another, every block before
+                // the one that could not be read goes out first.
+                FinishOthers(index, out);
+                throw;
+            }
+            if (slot.block.b == 0) {
+                // The end block: everything before it goes out first.
+                FinishOthers(index, out);
+                CodeBlock(slot.block, maxCandidates_);
+                WriteBlock(out, slot.block);
+                return;
+            }
+            Start(slot, index);
+        }
+    }
+
+private:
+    struct Slot {
+        EncoderSlot block;
+        bool queued = false;
+        bool coded = false;
+    };
+
+    void Start(Slot& slot, std::size_t index) {
+        if (slotCount_ == 1) {
+            CodeBlock(slot.block, maxCandidates_);
+            slot.coded = true;
+            return;
+        }
+        if (index == workers_.size()) {
+            workers_.emplace_back([this, &slot] { Work(slot); });
+        }
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            slot.queued = true;
+        }
+        changed_.notify_all();
+    }
+
+    // Writes out the blocks of all slots but index, in block order: those
+    // started after the block of that slot, oldest first.
+    void FinishOthers(std::size_t index, ByteStream& out) {
+        for (std::size_t later = 1; later < slots_.size(); ++later) {
+            Finish(*slots_[(index + later) % slots_.size()], out);
+        }
+    }
+
+    // Waits for the slot's block, if it carries one, and writes it out.
+    void Finish(Slot& slot, ByteStream& out) {
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            changed_.wait(lock, [&slot] { return !slot.queued; });
+        }
+        if (!slot.coded) {
+            return;
+        }
+        slot.coded = false;
+        if (slot.block.failure) {
+            std::rethrow_exception(std::exchange(slot.block.failure, nullptr));
+        }
+        WriteBlock(out, slot.block);
+    }
+
+    void Work(Slot& slot) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            changed_.wait(lock, [this, &slot] { return slot.queued || stopping_; });
+            if (!slot.queued) {
+                return;
+            }
+            lock.unlock();
+            try {
+                CodeBlock(slot.block, maxCandidates_);
+            } catch (...) {
+                slot.block.failure = std::current_exception();
+            }
+            lock.lock();
+            slot.queued = false;
+            slot.coded = true;
+            changed_.notify_all();
+        }
+    }
+
+    const std::size_t slotCount_;
+    const std::int32_t maxCandidates_;
+    std::vector<std::unique_ptr<Slot>> slots_;
+    std::vector<std::thread> workers_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool stopping_ = false;
+};
 
 struct DecoderAreas {
     Area data; // stored data and literals
@@ -150,31 +323,19 @@ std::int32_t RebuildBlock(ByteStream& delta, const BlockHeader& header, DecoderA
 } // namespace
 
 void EncodeBlockStream(ByteStream& newer, ByteStream& original, ByteStream& out,
+                       std::int32_t maxCandidates, std::int32_t threads) {
+    ParallelEncoder encoder(threads, maxCandidates);
+    encoder.Run(newer, original, out);
+}
+
+void EncodeBlockStream(ByteStream& newer, ByteStream& original, ByteStream& out,
                        std::int32_t maxCandidates) {
-    EncoderAreas areas;
-    for (;;) {
-        const auto b = static_cast<std::int32_t>(newer.Read(areas.target.data(), BlockSize));
-        // The original is read for every block, the end block included, so
-        // that the decoder can keep it in step from the block headers alone.
-        const auto c = static_cast<std::int32_t>(original.Read(areas.source.data(), BlockSize));
-        WriteInt32(out, static_cast<std::uint32_t>(c));
-        const std::uint32_t targetCrc =
-            Crc32Buffer(areas.target.data(), static_cast<std::size_t>(b));
-        if (b < 4 || c < 4 || c < b / 4) {
-            WriteByte(out, StoredBlock);
-            WriteInt32(out, static_cast<std::uint32_t>(b));
-            if (b == 0) {
-                return;
-            }
-            WriteInt32(out, targetCrc);
-            out.WriteBuffer(areas.target.data(), b);
-        } else {
-            WriteByte(out, CodedBlock);
-            WriteInt32(out, targetCrc);
-            WriteInt32(out, Crc32Buffer(areas.source.data(), static_cast<std::size_t>(c)));
-            WriteCodedBlock(out, areas, b, c, maxCandidates);
-        }
-    }
+    EncodeBlockStream(newer, original, out, maxCandidates, EncoderThreads());
+}
+
+std::int32_t EncoderThreads() {
+    return static_cast<std::int32_t>(
+        std::clamp<unsigned>(std::thread::hardware_concurrency(), 1, MaxEncoderThreads));
 }
 
 BlockHeader ReadBlockHeader(ByteStream& delta) {
