@@ -176,7 +176,34 @@ TEST(Files, ExistenceDeletionAndDirectories) {
     EXPECT_TRUE(DeleteFile(dir.File("a.bin")));
     EXPECT_FALSE(FileExists(dir.File("a.bin")));
     EXPECT_FALSE(DeleteFile(dir.File("a.bin")));
+#ifndef _WIN32
+    // A device is no file to update or to read a delta from.
+    EXPECT_FALSE(FileExists("/dev/null"));
+#endif
 }
+
+#ifndef _WIN32
+TEST(Files, PermissionsAreNeverPassedThroughALink) {
+    test::ScratchDir dir;
+    test::WriteBytes(dir.File("tool.exe"), test::ToBytes("program"));
+    fs::permissions(dir.File("tool.exe"), fs::perms::owner_all);
+    test::WriteBytes(dir.File("elsewhere"), test::ToBytes("other"));
+    fs::permissions(dir.File("elsewhere"), fs::perms::owner_read | fs::perms::owner_write);
+    std::error_code error;
+    fs::create_symlink(dir.File("elsewhere"), dir.File("tool.exe.new"), error);
+    if (error) {
+        GTEST_SKIP() << "no symbolic links here: " << error.message();
+    }
+    EXPECT_FALSE(CopyFilePermissions(dir.File("tool.exe"), dir.File("tool.exe.new")));
+    EXPECT_EQ(fs::status(dir.File("elsewhere")).permissions(),
+              fs::perms::owner_read | fs::perms::owner_write);
+
+    fs::remove(dir.File("tool.exe.new"));
+    test::WriteBytes(dir.File("tool.exe.new"), test::ToBytes("rebuilt"));
+    EXPECT_TRUE(CopyFilePermissions(dir.File("tool.exe"), dir.File("tool.exe.new")));
+    EXPECT_EQ(fs::status(dir.File("tool.exe.new")).permissions(), fs::perms::owner_all);
+}
+#endif
 
 TEST(Files, CopyHonoursFailIfExistsAndKeepsPermissions) {
     test::ScratchDir dir;
@@ -253,6 +280,17 @@ TEST(Paths, PlainFileNamesReachNoOtherDirectory) {
     EXPECT_FALSE(IsPlainFileName("a\\b"));
     EXPECT_FALSE(IsPlainFileName("C:x"));
     EXPECT_FALSE(IsPlainFileName("a?b"));
+#endif
+}
+
+TEST(Paths, SameFileNameFollowsTheFileSystemsCaseRule) {
+    EXPECT_TRUE(SameFileName("tool.exe.new", "tool.exe.new"));
+    EXPECT_FALSE(SameFileName("tool.exe.new", "tool.exe.ne"));
+    EXPECT_FALSE(SameFileName("tool.exe", "tool.exe.new"));
+#ifdef _WIN32
+    EXPECT_TRUE(SameFileName("Tool.EXE.new", "tool.exe.NEW"));
+#else
+    EXPECT_FALSE(SameFileName("Tool.EXE.new", "tool.exe.NEW"));
 #endif
 }
 

@@ -71,4 +71,9 @@ std::string FileNamePart(std::string_view path);
 // name cannot hold.
 bool IsPlainFileName(std::string_view name);
 
+// True when two names spelled from the same folder name the same file: the
+// same bytes on POSIX; on Windows, whose file names ignore letter case, the
+// same up to the case of ASCII letters.
+bool SameFileName(std::string_view a, std::string_view b);
+
 } // namespace kestro

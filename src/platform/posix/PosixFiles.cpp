@@ -188,7 +188,9 @@ void FileStream::Sync() {
 
 bool FileExists(const std::string& name) {
     struct stat info {};
-    return !name.empty() && ::stat(name.c_str(), &info) == 0 && !S_ISDIR(info.st_mode);
+    // Only a regular file counts: opening a pipe or a device named by a
+    // delta would block or read something that is no program.
+    return !name.empty() && ::stat(name.c_str(), &info) == 0 && S_ISREG(info.st_mode);
 }
 
 bool DeleteFile(const std::string& name) {
@@ -240,9 +242,14 @@ bool ReplaceFile(const std::string& source, const std::string& destination) {
 }
 
 bool CopyFilePermissions(const std::string& source, const std::string& destination) {
+    // The bits go to the file opened without following a link: a link
+    // planted in destination's place must not pass them to a file elsewhere.
     struct stat info {};
-    return !FileCallFails() && ::stat(source.c_str(), &info) == 0 &&
-           ::chmod(destination.c_str(), info.st_mode & 07777) == 0;
+    if (FileCallFails() || ::stat(source.c_str(), &info) != 0) {
+        return false;
+    }
+    FdGuard file(::open(destination.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    return file.Get() >= 0 && ::fchmod(file.Get(), info.st_mode & 07777) == 0;
 }
 
 std::string GetWorkingDirectory() {
@@ -267,6 +274,10 @@ bool IsPathSeparator(char c) {
 bool IsPlainFileName(std::string_view name) {
     return !name.empty() && name != "." && name != ".." &&
            name.find_first_of(std::string_view("/\0", 2)) == std::string_view::npos;
+}
+
+bool SameFileName(std::string_view a, std::string_view b) {
+    return a == b;
 }
 
 Console StandardConsole() {

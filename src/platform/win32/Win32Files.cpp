@@ -315,6 +315,13 @@ bool IsPlainFileName(std::string_view name) {
     return true;
 }
 
+bool SameFileName(std::string_view a, std::string_view b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+        return std::toupper(static_cast<unsigned char>(x)) ==
+               std::toupper(static_cast<unsigned char>(y));
+    });
+}
+
 Console StandardConsole() {
     Console console;
     console.write = [](std::string_view bytes) {
