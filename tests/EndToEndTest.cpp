@@ -357,6 +357,30 @@ TEST_F(DeltaEndToEnd, NamesThatWouldOverwriteTheInputsAreRefused) {
         << output;
     EXPECT_TRUE(fs::exists(File("hello.exe.new")));
     EXPECT_EQ(test::ReadBytes(File("hello.exe")), original_);
+
+    // A delta named like the backup, or like the backup's temporary file:
+    // taken for the backup, the original would be lost; cleaned up, the
+    // delta would be.
+    // Each delta name with the name the refusal reports.
+    std::vector<std::pair<std::string, std::string>> names = {{Backup, Backup},
+                                                              {Backup + ".tmp", Backup + ".tmp"}};
+#ifdef _WIN32
+    // Names that differ in letter case only name the same file on Windows.
+    names.emplace_back("HELLO.EXE.NEW", "hello.exe.new");
+#endif
+    std::string from = "hello.exe.new";
+    for (const auto& [name, refused] : names) {
+        fs::rename(File(from), File(name));
+        from = name;
+        output = Apply(name);
+        EXPECT_EQ(status_, 1) << name;
+        EXPECT_TRUE(ReportsFailure(output, "EFCreateError", "Cannot create file " + refused))
+            << name << ": " << output;
+        EXPECT_EQ(Files(), (std::set<std::string>{"hello.exe", "hello-1.0.0.2.exe", "app.exe",
+                                                  "app.exe_2.kst", name}))
+            << name;
+        EXPECT_EQ(test::ReadBytes(File("hello.exe")), original_);
+    }
 }
 
 TEST_F(DeltaEndToEnd, BackupNameThatNamesAnotherFolderIsRefused) {

@@ -16,10 +16,16 @@ bool SameVersion(const FileVersionQuad& a, const FileVersionQuad& b) {
     return a.major == b.major && a.minor == b.minor && a.release == b.release && a.build == b.build;
 }
 
+// The file a backup is copied into before it takes its name; a stale one
+// from an interrupted run is replaced.
+std::string BackupTemporaryName(const std::string& backupName) {
+    return backupName + ".tmp";
+}
+
 // Copies target to backupName through a temporary file, so that a backup
 // that exists is always complete: a later run skips an existing backup.
 void MakeBackup(const std::string& target, const std::string& backupName) {
-    const std::string temporary = backupName + ".tmp";
+    const std::string temporary = BackupTemporaryName(backupName);
     ScopedFileRemoval removal(temporary);
     DeleteFile(temporary);
     if (!CopyFile(target, temporary, true) || !ReplaceFile(temporary, backupName)) {
@@ -68,10 +74,14 @@ std::int32_t ApplyDelta(const std::string& deltaName) {
     if (!IsPlainFileName(backupFile)) {
         throw EFCreateError("Cannot create file " + backupName);
     }
+    // None of the files the update writes may be the delta itself: clean-up
+    // would delete it, and a delta taken for the backup would leave the user
+    // with no copy of the original.
     const std::string newName = target + ".new";
-    if (newName == deltaName) {
-        // The stale-file clean-up below would delete the delta itself.
-        throw EFCreateError("Cannot create file " + newName);
+    for (const std::string& name : {newName, backupName, BackupTemporaryName(backupName)}) {
+        if (SameFileName(name, deltaName)) {
+            throw EFCreateError("Cannot create file " + name);
+        }
     }
 
     // A stale target.new from an earlier run goes first; deleting a link

@@ -36,7 +36,7 @@ std::int32_t MakeDelta(const std::string& originalName, const std::string& newer
     // separator would put the delta into another folder, and a delta named
     // like the newer file would take its place.
     const std::string deltaName = DeltaFileName(originalName, GetFileVersionString(newerName));
-    if (!IsPlainFileName(deltaName) || deltaName == newerName) {
+    if (!IsPlainFileName(deltaName) || SameFileName(deltaName, newerName)) {
         throw EFCreateError("Cannot create file " + deltaName);
     }
     if (!ReadVersion(originalName, descriptor.OriginalVersion)) {
