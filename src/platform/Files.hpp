@@ -9,7 +9,8 @@
 
 namespace kestro {
 
-// True when name denotes an existing file that is not a directory.
+// True when name denotes an existing regular file: never a directory, and on
+// POSIX never a pipe or a device either.
 bool FileExists(const std::string& name);
 
 // Deletes a file; false when it could not be deleted (it may not exist).
