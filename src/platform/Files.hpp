@@ -27,8 +27,9 @@ bool CopyFile(const std::string& source, const std::string& destination, bool fa
 // change is made durable before the call returns. False on failure.
 bool ReplaceFile(const std::string& source, const std::string& destination);
 
-// Gives destination the access permissions of source (POSIX permission bits;
-// nothing to do on Windows). False on failure.
+// Gives destination the access permissions of source: the POSIX permission
+// bits, set on destination itself and never through a link in its place; on
+// Windows the read-only attribute. False on failure.
 bool CopyFilePermissions(const std::string& source, const std::string& destination);
 
 // Deletes a file when it goes out of scope, unless Cancel was called: the
