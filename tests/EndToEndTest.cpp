@@ -39,8 +39,10 @@ protected:
     // program printed after its banner, and keeps the exit status.
     std::string Run(const std::vector<std::string>& arguments) {
         DeltaOperations operations;
-        operations.makeDelta = MakeDelta;
-        operations.applyDelta = ApplyDelta;
+        operations.makeDelta = [](const std::string& o, const std::string& n) {
+            return MakeDelta(o, n);
+        };
+        operations.applyDelta = [](const std::string& d) { return ApplyDelta(d); };
         test::CapturedConsole console;
         status_ = RunProgram("kestro", arguments, operations, console.Get());
         EXPECT_EQ(console.output.substr(0, test::ExpectedBanner.size()), test::ExpectedBanner);

@@ -1,10 +1,14 @@
 #include "platform/ByteStream.hpp"
 #include "platform/Failures.hpp"
 #include "platform/Files.hpp"
+#include "platform/Interrupts.hpp"
+#include "platform/Locks.hpp"
 
 #include "TestSupport.hpp"
 
 #include <gtest/gtest.h>
+
+#include <thread>
 
 namespace kestro {
 namespace {
@@ -100,27 +104,49 @@ std::size_t FilesIn(const fs::path& folder) {
 TEST(TemporaryFile, IsPublishedWholeOrRemoved) {
     test::ScratchDir dir;
     const std::string final = dir.File("tool.exe_1.kst");
+    const std::string work = final + ".tmp";
     test::WriteBytes(final, test::ToBytes("earlier delta"));
+    test::WriteBytes(work, test::ToBytes("left by a killed run"));
     {
-        TemporaryFile first = TemporaryFile::Beside(final);
-        TemporaryFile second = TemporaryFile::Beside(final);
-        EXPECT_NE(first.Name(), second.Name());
-        EXPECT_EQ(DirectoryPart(first.Name()), DirectoryPart(final));
-        first.Stream().WriteBuffer("abandoned", 9);
-        second.Stream().WriteBuffer("complete", 8);
-        // Still open and never published: leaving the scope removes it.
-        EXPECT_EQ(FilesIn(dir.Path()), 3u);
+        TemporaryFile abandoned = TemporaryFile::Create(work);
+        // The leftover went; the new file has its work name or none at all.
+        EXPECT_LE(FilesIn(dir.Path()), 2u);
+        abandoned.Stream().WriteBuffer("abandoned", 9);
+    }
+    EXPECT_EQ(FilesIn(dir.Path()), 1u);
+    {
+        TemporaryFile complete = TemporaryFile::Create(work);
+        complete.Stream().WriteBuffer("complete", 8);
         EXPECT_EQ(test::ReadBytes(final), test::ToBytes("earlier delta"));
-        second.Publish(final);
+        complete.Publish(final);
     }
     EXPECT_EQ(FilesIn(dir.Path()), 1u);
     EXPECT_EQ(test::ReadBytes(final), test::ToBytes("complete"));
 
-    const std::string nowhere = dir.File("missing/tool.kst");
-    EXPECT_EQ(FailureMessage<EFCreateError>([&] { TemporaryFile::Beside(nowhere); }),
+    const std::string nowhere = dir.File("missing/tool.kst.tmp");
+    EXPECT_EQ(FailureMessage<EFCreateError>([&] { TemporaryFile::Create(nowhere); }),
               "Cannot create file " + nowhere);
-    EXPECT_THROW(TemporaryFile::Named(final), EFCreateError);
-    EXPECT_EQ(test::ReadBytes(final), test::ToBytes("complete"));
+}
+
+TEST(TemporaryFile, PublishIfFreeLeavesATakenNameAlone) {
+    test::ScratchDir dir;
+    const std::string backup = dir.File("tool.exe_1.org");
+    test::WriteBytes(backup, test::ToBytes("earlier backup"));
+    {
+        TemporaryFile copy = TemporaryFile::Create(backup + ".tmp");
+        copy.Stream().WriteBuffer("copy", 4);
+        EXPECT_FALSE(copy.PublishIfFree(backup));
+    }
+    EXPECT_EQ(test::ReadBytes(backup), test::ToBytes("earlier backup"));
+    EXPECT_EQ(FilesIn(dir.Path()), 1u);
+    fs::remove(backup);
+    {
+        TemporaryFile copy = TemporaryFile::Create(backup + ".tmp");
+        copy.Stream().WriteBuffer("copy", 4);
+        EXPECT_TRUE(copy.PublishIfFree(backup));
+    }
+    EXPECT_EQ(test::ReadBytes(backup), test::ToBytes("copy"));
+    EXPECT_EQ(FilesIn(dir.Path()), 1u);
 }
 
 TEST(TemporaryFile, FailedPublishRemovesTheTemporaryFile) {
@@ -128,7 +154,7 @@ TEST(TemporaryFile, FailedPublishRemovesTheTemporaryFile) {
     fs::create_directory(dir.Path() / "occupied");
     fs::create_directory(dir.Path() / "occupied" / "inside");
     {
-        TemporaryFile file = TemporaryFile::Named(dir.File("target.new"));
+        TemporaryFile file = TemporaryFile::Create(dir.File("target.new"));
         file.Stream().WriteBuffer("x", 1);
         EXPECT_EQ(FailureMessage<EFCreateError>([&] { file.Publish(dir.File("occupied")); }),
                   "Cannot create file " + dir.File("occupied"));
@@ -205,25 +231,71 @@ TEST(Files, PermissionsAreNeverPassedThroughALink) {
 }
 #endif
 
-TEST(Files, CopyHonoursFailIfExistsAndKeepsPermissions) {
+TEST(Files, LinkMakesASecondNameAndNeverReplaces) {
     test::ScratchDir dir;
     const std::string source = dir.File("tool.exe");
-    const std::string copy = dir.File("tool.exe.org");
+    const std::string backup = dir.File("tool.exe_1.org");
     test::WriteBytes(source, test::ToBytes("program"));
-    fs::permissions(source, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
+    ASSERT_EQ(LinkFile(source, backup), NameOutcome::Made);
+    EXPECT_EQ(test::ReadBytes(backup), test::ToBytes("program"));
+    EXPECT_EQ(StampOfFile(backup), StampOfFile(source));
 
-    EXPECT_TRUE(CopyFile(source, copy, true));
-    EXPECT_EQ(test::ReadBytes(copy), test::ToBytes("program"));
-#ifndef _WIN32
-    EXPECT_EQ(fs::status(copy).permissions(), fs::status(source).permissions());
-#endif
-    test::WriteBytes(copy, test::ToBytes("earlier backup"));
-    EXPECT_FALSE(CopyFile(source, copy, true));
-    EXPECT_EQ(test::ReadBytes(copy), test::ToBytes("earlier backup"));
-    EXPECT_TRUE(CopyFile(source, copy, false));
-    EXPECT_EQ(test::ReadBytes(copy), test::ToBytes("program"));
-    EXPECT_FALSE(CopyFile(dir.File("missing"), dir.File("other"), false));
-    EXPECT_FALSE(FileExists(dir.File("other")));
+    // A name that is taken, by a file or a folder, stays as it was.
+    fs::remove(backup);
+    test::WriteBytes(backup, test::ToBytes("earlier backup"));
+    EXPECT_EQ(LinkFile(source, backup), NameOutcome::Taken);
+    EXPECT_EQ(test::ReadBytes(backup), test::ToBytes("earlier backup"));
+    fs::create_directory(dir.File("folder"));
+    EXPECT_EQ(LinkFile(source, dir.File("folder")), NameOutcome::Taken);
+    EXPECT_EQ(LinkFile(dir.File("missing"), dir.File("other")), NameOutcome::Failed);
+    EXPECT_FALSE(fs::exists(dir.File("other")));
+}
+
+TEST(Files, StampsTellAChangedFile) {
+    test::ScratchDir dir;
+    const std::string name = dir.File("tool.exe");
+    test::WriteBytes(name, test::ToBytes("program"));
+    const FileStream file = FileStream::OpenRead(name);
+    const FileStamp opened = file.Stamp();
+    EXPECT_EQ(opened.size, 7);
+    EXPECT_EQ(StampOfFile(name), opened);
+    test::WriteBytes(name, test::ToBytes("program!"));
+    EXPECT_NE(file.Stamp(), opened);
+    EXPECT_NE(StampOfFile(name), opened);
+    EXPECT_EQ(StampOfFile(dir.File("missing")), std::nullopt);
+}
+
+TEST(FileLock, OneHolderAtATimeAndNoLockFileLeft) {
+    test::ScratchDir dir;
+    const std::string lockName = dir.File("tool.exe.kestro-lock");
+    {
+        std::optional<FileLock> first = FileLock::TryAcquire(lockName);
+        ASSERT_TRUE(first);
+        // Another holder in the same process is refused as one in another
+        // process would be.
+        EXPECT_FALSE(FileLock::TryAcquire(lockName));
+        EXPECT_EQ(FailureMessage<EFOpenError>(
+                      [&] { AcquireLock(lockName, "tool.exe", std::chrono::milliseconds{0}); }),
+                  "File is in use by another run: tool.exe");
+        RequestInterrupt();
+        EXPECT_THROW(AcquireLock(lockName, "tool.exe"), EInterrupted);
+        ClearInterrupt();
+
+        // A waiter gets the lock once the holder lets go.
+        std::thread waiter([&] { AcquireLock(lockName, "tool.exe"); });
+        first.reset();
+        waiter.join();
+    }
+    EXPECT_EQ(FilesIn(dir.Path()), 0u);
+
+    // A lock file that a killed holder left blocks nobody, and goes with
+    // the next holder.
+    test::WriteBytes(lockName, {});
+    EXPECT_TRUE(FileLock::TryAcquire(lockName));
+    EXPECT_EQ(FilesIn(dir.Path()), 0u);
+    EXPECT_EQ(FailureMessage<EFCreateError>(
+                  [&] { FileLock::TryAcquire(dir.File("missing/tool.exe.kestro-lock")); }),
+              "Cannot create file " + dir.File("missing/tool.exe.kestro-lock"));
 }
 
 TEST(Files, ReplaceSwapsContentInOneStep) {

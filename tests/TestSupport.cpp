@@ -94,25 +94,32 @@ std::string ReadText(const std::string& name) {
 
 ProcessResult RunProcess(const std::string& program, const std::vector<std::string>& arguments,
                          const ScratchDir& scratch) {
-    const std::string out = scratch.File("process.out");
-    const std::string err = scratch.File("process.err");
+    static std::atomic<unsigned> runs{0};
+    const std::string run = std::to_string(runs++);
+    const std::string out = scratch.File("process" + run + ".out");
+    const std::string err = scratch.File("process" + run + ".err");
     std::string command = Quoted(program);
     for (const std::string& argument : arguments) {
         command += " " + Quoted(argument);
     }
+    ProcessResult result;
 #ifdef _WIN32
     command += " < NUL > " + Quoted(out) + " 2> " + Quoted(err);
     // cmd.exe drops the first and the last quote of a line holding more.
-    const int raw = std::system(Quoted(command).c_str());
-    const int status = raw;
+    result.status = std::system(Quoted(command).c_str());
 #else
-    command += " < /dev/null > " + Quoted(out) + " 2> " + Quoted(err);
+    // exec, so that a signal that ends the program shows in the wait status
+    // rather than in a shell's exit code.
+    command = "exec " + command + " < /dev/null > " + Quoted(out) + " 2> " + Quoted(err);
     const int raw = std::system(command.c_str());
-    // A wait status: the exit code sits in bits 8..15 of a normal exit.
-    const int status = (raw & 0x7F) == 0 ? (raw >> 8) & 0xFF : -1;
+    // A wait status: the exit code sits in bits 8..15 of a normal exit, the
+    // signal in bits 0..6 otherwise.
+    if ((raw & 0x7F) == 0) {
+        result.status = (raw >> 8) & 0xFF;
+    } else {
+        result.signal = raw & 0x7F;
+    }
 #endif
-    ProcessResult result;
-    result.status = status;
     result.output = ReadText(out);
     result.errors = ReadText(err);
     std::filesystem::remove(out);

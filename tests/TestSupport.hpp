@@ -50,9 +50,11 @@ struct CapturedConsole {
 };
 
 // Runs a program with its standard input empty; returns its exit status
-// and what it wrote to standard output and to standard error.
+// and what it wrote to standard output and to standard error. Several may
+// run at once, from several threads.
 struct ProcessResult {
-    int status = -1;
+    int status = -1; // -1 when a signal ended the program
+    int signal = 0;  // the signal that ended it (POSIX)
     std::string output;
     std::string errors;
 };

@@ -8,6 +8,8 @@
 #include "platform/Failures.hpp"
 #include "platform/Files.hpp"
 
+#include <optional>
+
 namespace kestro {
 
 namespace {
@@ -16,28 +18,115 @@ bool SameVersion(const FileVersionQuad& a, const FileVersionQuad& b) {
     return a.major == b.major && a.minor == b.minor && a.release == b.release && a.build == b.build;
 }
 
-// The file a backup is copied into before it takes its name; a stale one
-// from an interrupted run is replaced.
-std::string BackupTemporaryName(const std::string& backupName) {
-    return backupName + ".tmp";
+// The files an update reads and writes, all in the delta's folder.
+struct UpdateNames {
+    std::string target;     // the file to update, named by the descriptor
+    std::string newFile;    // target + ".new": the rebuilt file until it replaces the target
+    std::string backup;     // target + "_" + version + ".org"
+    std::string backupWork; // backup + ".tmp": a copied backup until it takes its name
+};
+
+// Step 1, under the target's lock: the checks that decide whether the delta
+// fits the target. The target's version information is read once, from the
+// file that is then checksummed and rebuilt. ResultOk or
+// ResultSourceUnversioned when the update may go on.
+std::int32_t CheckTarget(FileStream& target, const DeltaDescriptor& descriptor,
+                         VersionInfo& version) {
+    std::int32_t code = ResultOk;
+    version = ReadVersionInfo(target);
+    if (!version.HasFixedRecord) {
+        code = ResultSourceUnversioned;
+    } else if (SameVersion(version.Version, descriptor.NewerVersion)) {
+        return ResultAlreadyUpdated;
+    } else if (!SameVersion(version.Version, descriptor.OriginalVersion)) {
+        return ResultWrongSourceVersion;
+    }
+    target.SetPosition(0);
+    if (StreamCrc32(target) != descriptor.OriginalCrc) {
+        return ResultCrcWrong;
+    }
+    return code;
 }
 
-// Copies target to backupName through a temporary file, so that a backup
-// that exists is always complete: a later run skips an existing backup.
-void MakeBackup(const std::string& target, const std::string& backupName) {
-    const std::string temporary = BackupTemporaryName(backupName);
-    ScopedFileRemoval removal(temporary);
-    DeleteFile(temporary);
-    if (!CopyFile(target, temporary, true) || !ReplaceFile(temporary, backupName)) {
-        throw EFCreateError("Cannot create file " + backupName);
+// Step 2: the names of the files the update writes, settled before anything
+// is written. A version string with a separator would put the backup into
+// another folder. None of them may be the delta itself: clean-up would
+// delete it, and a delta taken for the backup would leave the user with no
+// copy of the original.
+UpdateNames SettleNames(const std::string& deltaName, const std::string& target,
+                        const DeltaDescriptor& descriptor, const VersionInfo& version) {
+    const std::string backupFile = descriptor.OriginalName + "_" + VersionString(version) + ".org";
+    UpdateNames names;
+    names.target = target;
+    names.newFile = target + ".new";
+    names.backup = DirectoryPart(deltaName) + backupFile;
+    names.backupWork = names.backup + ".tmp";
+    if (!IsPlainFileName(backupFile)) {
+        throw EFCreateError("Cannot create file " + names.backup);
     }
-    removal.Cancel();
+    for (const std::string& name : {names.newFile, names.backup, names.backupWork}) {
+        if (SameFileName(name, deltaName)) {
+            throw EFCreateError("Cannot create file " + name);
+        }
+    }
+    return names;
+}
+
+// Step 3: rebuilds the newer file from the delta and the target into a
+// temporary file with the target's permissions. Every block is checked
+// before it is written.
+TemporaryFile Rebuild(ByteStream& delta, FileStream& target, const UpdateNames& names) {
+    TemporaryFile output = TemporaryFile::Create(names.newFile);
+    target.SetPosition(0);
+    DecodeBlockStream(delta, target, output.Stream());
+    output.Finish();
+    if (!output.TakePermissionsOf(names.target)) {
+        throw EFCreateError("Cannot create file " + names.newFile);
+    }
+    return output;
+}
+
+// Step 4: keeps the target as it is now under the backup name, unless a
+// backup of that name exists, which is kept. A second name of the target's
+// file where the file system allows: no copy, no space, the original's
+// times and permissions. Elsewhere a copy, which takes the backup name only
+// if it is still free. Either way the name is made in one step that fails
+// when it is taken, so no check can go stale before it. Returns the backup
+// this run made, to be taken back if the update cannot be completed (a
+// second name would share the file of a target that stays).
+std::optional<ScopedFileRemoval> BackUp(FileStream& target, const UpdateNames& names) {
+    std::optional<ScopedFileRemoval> made;
+    switch (LinkFile(names.target, names.backup)) {
+    case NameOutcome::Made:
+        made.emplace(names.backup);
+        return made;
+    case NameOutcome::Taken:
+        break;
+    case NameOutcome::Failed: {
+        TemporaryFile copy = TemporaryFile::Create(names.backupWork);
+        target.SetPosition(0);
+        copy.Stream().CopyFrom(target, target.Size());
+        copy.Finish();
+        if (!copy.TakePermissionsOf(names.target)) {
+            throw EFCreateError("Cannot create file " + names.backup);
+        }
+        if (copy.PublishIfFree(names.backup)) {
+            made.emplace(names.backup);
+            return made;
+        }
+        break;
+    }
+    }
+    // Taken: only an earlier backup, a file, may keep the name.
+    if (!FileExists(names.backup)) {
+        throw EFCreateError("Cannot create file " + names.backup);
+    }
+    return made;
 }
 
 } // namespace
 
-std::int32_t ApplyDelta(const std::string& deltaName) {
-    std::int32_t warning = ResultOk;
+std::int32_t ApplyDelta(const std::string& deltaName, const OperationOptions& options) {
     FileStream delta = FileStream::OpenRead(deltaName);
     if (const std::int32_t code = ReadDeltaHeader(delta); code != ResultOk) {
         return code;
@@ -48,62 +137,51 @@ std::int32_t ApplyDelta(const std::string& deltaName) {
     }
 
     // The stored name is a plain file name, so the target lies in the
-    // delta's own folder.
-    const std::string target = DirectoryPart(deltaName) + descriptor.OriginalName;
-    if (!FileExists(target)) {
+    // delta's own folder. One update of a target at a time: a second run
+    // waits here, and then finds the target as the first one left it.
+    const std::string targetName = DirectoryPart(deltaName) + descriptor.OriginalName;
+    const std::string lockName = LockFileName(targetName);
+    if (SameFileName(lockName, deltaName)) {
+        throw EFCreateError("Cannot create file " + lockName);
+    }
+    const FileLock lock = AcquireLock(lockName, targetName, options.lockWait);
+    if (!FileExists(targetName)) {
         return ResultNoTarget;
     }
-    FileVersionQuad version;
-    if (!GetFixedFileVersion(target, version.major, version.minor, version.release,
-                             version.build)) {
-        warning = ResultSourceUnversioned;
-    } else if (SameVersion(version, descriptor.NewerVersion)) {
-        return ResultAlreadyUpdated;
-    } else if (!SameVersion(version, descriptor.OriginalVersion)) {
-        return ResultWrongSourceVersion;
-    }
-    if (FileCrc32(target) != descriptor.OriginalCrc) {
-        return ResultCrcWrong;
-    }
 
-    // Both names are settled before anything is written: a version string
-    // with a separator would put the backup into another folder.
-    const std::string backupFile =
-        descriptor.OriginalName + "_" + GetFileVersionString(target) + ".org";
-    const std::string backupName = DirectoryPart(deltaName) + backupFile;
-    if (!IsPlainFileName(backupFile)) {
-        throw EFCreateError("Cannot create file " + backupName);
-    }
-    // None of the files the update writes may be the delta itself: clean-up
-    // would delete it, and a delta taken for the backup would leave the user
-    // with no copy of the original.
-    const std::string newName = target + ".new";
-    for (const std::string& name : {newName, backupName, BackupTemporaryName(backupName)}) {
-        if (SameFileName(name, deltaName)) {
-            throw EFCreateError("Cannot create file " + name);
-        }
-    }
-
-    // A stale target.new from an earlier run goes first; deleting a link
-    // planted there removes the link, never what it points to, and the new
-    // file is created exclusively, never through a link.
-    DeleteFile(newName);
-    TemporaryFile output = TemporaryFile::Named(newName);
+    std::optional<TemporaryFile> output;
+    std::optional<ScopedFileRemoval> backup;
+    std::optional<UpdateNames> names;
+    std::int32_t code = ResultOk;
     {
-        FileStream original = FileStream::OpenRead(target);
-        DecodeBlockStream(delta, original, output.Stream());
+        // Closed before the target is replaced: Windows cannot rename over
+        // a file that this process holds open.
+        FileStream target = FileStream::OpenRead(targetName);
+        VersionInfo version;
+        code = CheckTarget(target, descriptor, version);
+        if (code != ResultOk && code != ResultSourceUnversioned) {
+            return code;
+        }
+        names = SettleNames(deltaName, targetName, descriptor, version);
+        output.emplace(Rebuild(delta, target, *names));
+        backup = BackUp(target, *names);
     }
-    output.Finish();
-    if (!CopyFilePermissions(target, newName)) {
-        throw EFCreateError("Cannot create file " + newName);
+    // Step 5: one rename replaces the target, so a crash leaves the old or
+    // the new file, never a mix.
+    output->Publish(targetName);
+    if (backup) {
+        backup->Cancel();
+        // Windows keeps the read-only attribute with the file, not the
+        // name, and takes it from a target it replaces; a backup that is a
+        // second name of that file gets it back from the new target, which
+        // has the old one's.
+        CopyFilePermissions(targetName, names->backup);
     }
-    if (!FileExists(backupName)) {
-        MakeBackup(target, backupName);
-    }
-    // One rename replaces the target: a crash leaves the old or the new
-    // file, never a mix.
-    output.Publish(target);
-    return warning;
+    return code;
+}
+
+std::int32_t ApplyDelta(const std::string& deltaName) {
+    return ApplyDelta(deltaName, OperationOptions{});
 }
 
 } // namespace kestro

@@ -1,29 +1,57 @@
 // The two operations of the command line. Both take bare file names in the
 // working directory and return a result code (ResultCodes.hpp); everything
 // else that goes wrong is a failure that leaves them.
+//
+// Runs of the program may meet on the same files: two updaters started at
+// once, a delta made while another run updates its original. An update
+// holds the lock of its target (Locks.hpp) from before its checks until
+// the target is replaced or the update fails; the writing of a delta holds
+// the lock of the delta's name. A second run waits for the first and then
+// sees its outcome.
 #pragma once
 
+#include "platform/Locks.hpp"
+
+#include <chrono>
 #include <cstdint>
 #include <string>
 
 namespace kestro {
 
+// How an operation runs; the defaults are the command line's.
+struct OperationOptions {
+    // How long to wait while another run holds the lock the operation needs.
+    std::chrono::milliseconds lockWait = DefaultLockWait;
+};
+
 // The delta file name for an original and the newer file's version string:
 // original + "_" + version + ".kst".
 std::string DeltaFileName(const std::string& originalName, const std::string& newerVersion);
 
+// The lock file of a file that an operation writes: name + ".kestro-lock".
+std::string LockFileName(const std::string& name);
+
 // Writes the delta that turns originalName into newerName, named by
-// DeltaFileName, replacing a delta of that name. The delta appears under its
-// name only when complete. Returns ResultOk, or the warning
-// ResultNewerUnversioned or ResultOriginalUnversioned (the former wins); the
-// delta is complete in all three cases.
+// DeltaFileName, replacing a delta of that name. Each input is read once:
+// its version information and its content come from the same open file, and
+// the stored checksum of the original from the very bytes encoded. An input
+// that changes while it is read fails the operation with EReadError "File
+// changed while reading: <name>". The delta appears under its name only when
+// complete. Returns ResultOk, or the warning ResultNewerUnversioned or
+// ResultOriginalUnversioned (the former wins); the delta is complete in all
+// three cases.
+std::int32_t MakeDelta(const std::string& originalName, const std::string& newerName,
+                       const OperationOptions& options);
 std::int32_t MakeDelta(const std::string& originalName, const std::string& newerName);
 
 // Applies a delta to the file it names, in the delta's folder: checks the
 // container, the target's version and checksum, rebuilds the newer file
 // into target + ".new", keeps a backup target + "_" + version + ".org"
-// unless one exists, and renames the new file over the target. The target
-// is either replaced whole or left as it was.
+// unless one exists (a second name of the target's file where the file
+// system allows, else a copy), and renames the new file over the target.
+// The target is either replaced whole or left as it was; an update that
+// fails takes back the backup it made.
+std::int32_t ApplyDelta(const std::string& deltaName, const OperationOptions& options);
 std::int32_t ApplyDelta(const std::string& deltaName);
 
 } // namespace kestro

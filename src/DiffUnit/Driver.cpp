@@ -3,6 +3,7 @@
 #include "DiffUnit/ResultCodes.hpp"
 #include "platform/Failures.hpp"
 #include "platform/Files.hpp"
+#include "platform/Interrupts.hpp"
 
 #include <array>
 #include <cstdio>
@@ -177,6 +178,17 @@ int RunProgram(std::string_view programPath, const std::vector<std::string>& arg
         WriteLine(console, FailureReport(Exception("Unknown failure"), FileNamePart(programPath)));
     }
     return 1;
+}
+
+int ProgramMain(int argc, char** argv, const DeltaOperations& operations) {
+    InterruptHandling interrupts;
+    const std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
+    const int status =
+        RunProgram(argc > 0 ? argv[0] : "kestro", arguments, operations, StandardConsole());
+    if (InterruptRequested()) {
+        interrupts.EndAsInterrupted();
+    }
+    return status;
 }
 
 } // namespace kestro

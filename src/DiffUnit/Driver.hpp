@@ -41,4 +41,9 @@ std::string FailureReport(const std::exception& failure, std::string_view module
 int RunProgram(std::string_view programPath, const std::vector<std::string>& arguments,
                const DeltaOperations& operations, const Console& console);
 
+// The whole process: RunProgram on the process's arguments and console,
+// with interrupts caught so that an interrupted operation cleans up before
+// the program ends as the interrupt would have ended it (InterruptHandling).
+int ProgramMain(int argc, char** argv, const DeltaOperations& operations);
+
 } // namespace kestro

@@ -3,7 +3,7 @@
 #include "DiffUnit/ResultCodes.hpp"
 #include "UVersieIn/UVersieIn.hpp"
 #include "engine/BlockStream.hpp"
-#include "engine/Crc32.hpp"
+#include "engine/Crc32Reader.hpp"
 #include "platform/ByteStream.hpp"
 #include "platform/Failures.hpp"
 #include "platform/Files.hpp"
@@ -15,10 +15,23 @@ namespace {
 // Match candidates examined per target position.
 constexpr std::int32_t MaxCandidates = 25;
 
-bool ReadVersion(const std::string& fileName, FileVersionQuad& version) {
-    return GetFixedFileVersion(fileName, version.major, version.minor, version.release,
-                               version.build);
-}
+// An input file opened for reading, with what it looked like when opened.
+struct Input {
+    explicit Input(const std::string& name)
+        : file(FileStream::OpenRead(name)), opened(file.Stamp()) {}
+
+    // Fails when the file changed since it was opened: in place (its stamp
+    // through the open file) or by another file taking its name.
+    void CheckUnchanged() const {
+        const std::optional<FileStamp> named = StampOfFile(file.Name());
+        if (file.Stamp() != opened || named != opened) {
+            throw EReadError("File changed while reading: " + file.Name());
+        }
+    }
+
+    FileStream file;
+    FileStamp opened;
+};
 
 } // namespace
 
@@ -26,39 +39,71 @@ std::string DeltaFileName(const std::string& originalName, const std::string& ne
     return originalName + "_" + newerVersion + ".kst";
 }
 
-std::int32_t MakeDelta(const std::string& originalName, const std::string& newerName) {
+std::string LockFileName(const std::string& name) {
+    return name + ".kestro-lock";
+}
+
+std::int32_t MakeDelta(const std::string& originalName, const std::string& newerName,
+                       const OperationOptions& options) {
+    Input original(originalName);
+    Input newer(newerName);
+    const VersionInfo originalVersion = ReadVersionInfo(original.file);
+    const VersionInfo newerVersion = ReadVersionInfo(newer.file);
+
+    // The version string comes from the newer file; one that holds a path
+    // separator would put the delta into another folder. Neither the delta
+    // nor the files it is made through may take the newer file's name.
+    const std::string deltaName = DeltaFileName(originalName, VersionString(newerVersion));
+    const std::string workName = deltaName + ".tmp";
+    const std::string lockName = LockFileName(deltaName);
+    if (!IsPlainFileName(deltaName)) {
+        throw EFCreateError("Cannot create file " + deltaName);
+    }
+    for (const std::string& name : {deltaName, workName, lockName}) {
+        if (SameFileName(name, newerName)) {
+            throw EFCreateError("Cannot create file " + name);
+        }
+    }
+
     std::int32_t warning = ResultOk;
     DeltaDescriptor descriptor;
     descriptor.OriginalName = originalName.substr(0, MaxStoredNameLength);
-    descriptor.OriginalCrc = FileCrc32(originalName);
-
-    // The version string comes from the newer file; one that holds a path
-    // separator would put the delta into another folder, and a delta named
-    // like the newer file would take its place.
-    const std::string deltaName = DeltaFileName(originalName, GetFileVersionString(newerName));
-    if (!IsPlainFileName(deltaName) || SameFileName(deltaName, newerName)) {
-        throw EFCreateError("Cannot create file " + deltaName);
-    }
-    if (!ReadVersion(originalName, descriptor.OriginalVersion)) {
+    descriptor.OriginalVersion = originalVersion.Version;
+    descriptor.NewerVersion = newerVersion.Version;
+    if (!originalVersion.HasFixedRecord) {
         warning = ResultOriginalUnversioned;
     }
-    if (!ReadVersion(newerName, descriptor.NewerVersion)) {
+    if (!newerVersion.HasFixedRecord) {
         warning = ResultNewerUnversioned;
     }
 
-    // The delta is written to a temporary file beside it and renamed onto
-    // its name once complete, so that a failure never leaves a partial delta
-    // and an earlier delta of that name survives until the new one is whole.
-    TemporaryFile delta = TemporaryFile::Beside(deltaName);
+    // One writer of this delta at a time; the work name is then this run's
+    // own, and a file found there was left by a killed run.
+    const FileLock lock = AcquireLock(lockName, deltaName, options.lockWait);
+    TemporaryFile delta = TemporaryFile::Create(workName);
     WriteDeltaHeader(delta.Stream());
     WriteDeltaDescriptor(delta.Stream(), descriptor);
-    {
-        FileStream newer = FileStream::OpenRead(newerName);
-        FileStream original = FileStream::OpenRead(originalName);
-        EncodeBlockStream(newer, original, delta.Stream(), MaxCandidates);
-    }
+
+    // The original's checksum is taken from the bytes the encoder reads,
+    // and from the rest of the file, which the encoder does not need.
+    original.file.SetPosition(0);
+    newer.file.SetPosition(0);
+    Crc32Reader originalBytes(original.file);
+    EncodeBlockStream(newer.file, originalBytes, delta.Stream(), MaxCandidates);
+    originalBytes.ReadToEnd();
+    original.CheckUnchanged();
+    newer.CheckUnchanged();
+
+    // The descriptor is complete now; the delta is still a temporary file.
+    descriptor.OriginalCrc = originalBytes.Crc();
+    delta.Stream().SetPosition(DeltaHeaderBytes);
+    WriteDeltaDescriptor(delta.Stream(), descriptor);
     delta.Publish(deltaName);
     return warning;
+}
+
+std::int32_t MakeDelta(const std::string& originalName, const std::string& newerName) {
+    return MakeDelta(originalName, newerName, OperationOptions{});
 }
 
 } // namespace kestro

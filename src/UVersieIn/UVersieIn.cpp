@@ -121,52 +121,70 @@ bool EqualIgnoringCase(std::string_view a, std::string_view b) {
                                               [&](char x, char y) { return fold(x) == fold(y); });
 }
 
-} // namespace
-
-bool GetFixedFileVersion(const std::string& fileName, std::int32_t& major, std::int32_t& minor,
-                         std::int32_t& release, std::int32_t& build) {
-    major = minor = release = build = 0;
-    const std::vector<std::uint8_t> data = LoadVersionData(fileName);
-    const std::optional<FixedRecord> record = ReadFixedRecord(data);
-    if (!record) {
-        return false;
-    }
-    major = static_cast<std::int32_t>((*record)[FileVersionMS] >> 16);
-    minor = static_cast<std::int32_t>((*record)[FileVersionMS] & 0xFFFF);
-    release = static_cast<std::int32_t>((*record)[FileVersionLS] >> 16);
-    build = static_cast<std::int32_t>((*record)[FileVersionLS] & 0xFFFF);
-    return true;
-}
-
-void GetVersionInfoList(const std::string& fileName, std::vector<std::string>& list) {
-    const std::vector<std::uint8_t> data = LoadVersionData(fileName);
+VersionInfo ReadVersionInfo(std::span<const std::uint8_t> data) {
+    VersionInfo info;
     if (const std::optional<FixedRecord> record = ReadFixedRecord(data)) {
-        AppendFixedLines(*record, list);
+        const FixedRecord& r = *record;
+        info.HasFixedRecord = true;
+        info.Version.major = static_cast<std::int32_t>(r[FileVersionMS] >> 16);
+        info.Version.minor = static_cast<std::int32_t>(r[FileVersionMS] & 0xFFFF);
+        info.Version.release = static_cast<std::int32_t>(r[FileVersionLS] >> 16);
+        info.Version.build = static_cast<std::int32_t>(r[FileVersionLS] & 0xFFFF);
+        AppendFixedLines(r, info.Lines);
     }
     const std::optional<std::string> key = ReadStringTableKey(data);
     if (!key) {
-        return;
+        return info;
     }
-    list.push_back("Localization=" + *key);
+    info.Lines.push_back("Localization=" + *key);
     const std::string table = "StringFileInfo\\" + *key + "\\";
     for (const std::string_view name : StringNames) {
         const std::string path = table + std::string(name);
         if (const std::optional<VersionValue> value = QueryVersionValue(data, path)) {
-            list.push_back("L_" + std::string(name) + "=" + VersionValueText(*value));
+            info.Lines.push_back("L_" + std::string(name) + "=" + VersionValueText(*value));
         }
     }
+    return info;
 }
 
-std::string GetFileVersionString(const std::string& fileName) {
-    std::vector<std::string> list;
-    GetVersionInfoList(fileName, list);
-    for (const std::string& line : list) {
+} // namespace
+
+VersionInfo ReadVersionInfo(ByteStream& file) {
+    return ReadVersionInfo(LoadVersionData(file));
+}
+
+VersionInfo ReadVersionInfo(const std::string& fileName) {
+    return ReadVersionInfo(LoadVersionData(fileName));
+}
+
+std::string VersionString(const VersionInfo& info) {
+    for (const std::string& line : info.Lines) {
         const std::string_view key = std::string_view(line).substr(0, line.find('='));
         if (key.size() < line.size() && EqualIgnoringCase(key, FileVersionKey)) {
             return line.substr(key.size() + 1);
         }
     }
     return std::string();
+}
+
+bool GetFixedFileVersion(const std::string& fileName, std::int32_t& major, std::int32_t& minor,
+                         std::int32_t& release, std::int32_t& build) {
+    major = minor = release = build = 0;
+    const VersionInfo info = ReadVersionInfo(fileName);
+    major = info.Version.major;
+    minor = info.Version.minor;
+    release = info.Version.release;
+    build = info.Version.build;
+    return info.HasFixedRecord;
+}
+
+void GetVersionInfoList(const std::string& fileName, std::vector<std::string>& list) {
+    const VersionInfo info = ReadVersionInfo(fileName);
+    list.insert(list.end(), info.Lines.begin(), info.Lines.end());
+}
+
+std::string GetFileVersionString(const std::string& fileName) {
+    return VersionString(ReadVersionInfo(fileName));
 }
 
 } // namespace kestro

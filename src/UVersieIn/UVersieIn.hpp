@@ -5,7 +5,8 @@
 // unversioned file: such a file has no version information and gives false
 // and zeros, no lines, or empty text. Only memory exhaustion (std::bad_alloc)
 // passes out. They keep no state, print nothing, and read the file anew on
-// every call.
+// every call. An operation that needs more than one of them reads the file
+// once with ReadVersionInfo instead.
 #pragma once
 
 #include <cstdint>
@@ -13,6 +14,8 @@
 #include <vector>
 
 namespace kestro {
+
+class ByteStream;
 
 // A file's version numbers, each 0 to 65535: major and minor are the upper
 // and lower halves of the fixed record's dwFileVersionMS, release and build
@@ -50,5 +53,26 @@ void GetVersionInfoList(const std::string& fileName, std::vector<std::string>& l
 // The FileVersion string of the first translation's string table, exactly as
 // stored; empty when there is none.
 std::string GetFileVersionString(const std::string& fileName);
+
+// All that the program takes from a file's version resource, read once, so
+// that the numbers, the list and the version string of one run all come
+// from the same read of the same bytes.
+struct VersionInfo {
+    bool HasFixedRecord = false;
+    FileVersionQuad Version;        // all 0 without a fixed record
+    std::vector<std::string> Lines; // what GetVersionInfoList appends
+};
+
+// Reads the version information of the file open in file. A file that is
+// not a PE file, or damaged, has none; a read that fails passes out as the
+// stream's failure, never as "no version information".
+VersionInfo ReadVersionInfo(ByteStream& file);
+// The same for a named file, which never fails: a file that cannot be
+// opened or read has no version information.
+VersionInfo ReadVersionInfo(const std::string& fileName);
+
+// The FileVersion string among the lines: the value of the first line whose
+// key is L_FileVersion, letter case ignored; empty when there is none.
+std::string VersionString(const VersionInfo& info);
 
 } // namespace kestro

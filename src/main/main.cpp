@@ -3,14 +3,11 @@
 #include "DiffUnit/DeltaPackage.hpp"
 #include "DiffUnit/Driver.hpp"
 
-#include <string>
-#include <vector>
-
 int main(int argc, char** argv) {
-    const std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
     kestro::DeltaOperations operations;
-    operations.makeDelta = kestro::MakeDelta;
-    operations.applyDelta = kestro::ApplyDelta;
-    return kestro::RunProgram(argc > 0 ? argv[0] : "kestro", arguments, operations,
-                              kestro::StandardConsole());
+    operations.makeDelta = [](const std::string& original, const std::string& newer) {
+        return kestro::MakeDelta(original, newer);
+    };
+    operations.applyDelta = [](const std::string& delta) { return kestro::ApplyDelta(delta); };
+    return kestro::ProgramMain(argc, argv, operations);
 }

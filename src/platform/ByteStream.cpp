@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
-#include <random>
 
 namespace kestro {
 
@@ -89,51 +88,46 @@ FileStream::~FileStream() {
     Release();
 }
 
-TemporaryFile TemporaryFile::Beside(const std::string& finalName) {
-    std::random_device random;
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        char suffix[16];
-        std::snprintf(suffix, sizeof suffix, ".%08X.tmp", static_cast<unsigned>(random()));
-        try {
-            return TemporaryFile(FileStream::Create(finalName + suffix, CreateMode::New));
-        } catch (const EFCreateError&) {
-            // Taken by another file, or not creatable at all: a fresh name
-            // tells the two apart only by trying again.
-        }
-    }
-    throw EFCreateError("Cannot create file " + finalName);
-}
-
-TemporaryFile TemporaryFile::Named(const std::string& name) {
-    return TemporaryFile(FileStream::Create(name, CreateMode::New));
+TemporaryFile::TemporaryFile(TemporaryFile&& other) noexcept
+    : stream_(std::move(other.stream_)), workName_(std::move(other.workName_)),
+      named_(other.named_), finished_(other.finished_), published_(other.published_) {
+    other.published_ = true; // the moved-from object owns nothing
 }
 
 TemporaryFile::~TemporaryFile() {
     if (!published_) {
-        const std::string name = Name();
+        // Closed first: Windows cannot remove an open file.
         try {
             stream_.Close();
         } catch (const Exception&) {
             // The content is being discarded; a failed close loses nothing.
         }
-        DeleteFile(name);
-    }
-}
-
-void TemporaryFile::Finish() {
-    if (!finished_) {
-        stream_.Sync();
-        stream_.Close();
-        finished_ = true;
+        if (named_) {
+            DeleteFile(workName_);
+        }
     }
 }
 
 void TemporaryFile::Publish(const std::string& finalName) {
-    Finish();
-    if (!ReplaceFile(Name(), finalName)) {
+    Settle();
+    if (!ReplaceFile(workName_, finalName)) {
         throw EFCreateError("Cannot create file " + finalName);
     }
     published_ = true;
+}
+
+bool TemporaryFile::PublishIfFree(const std::string& finalName) {
+    Settle();
+    switch (RenameIfFree(workName_, finalName)) {
+    case NameOutcome::Made:
+        published_ = true;
+        return true;
+    case NameOutcome::Taken:
+        return false;
+    case NameOutcome::Failed:
+        break;
+    }
+    throw EFCreateError("Cannot create file " + finalName);
 }
 
 MemoryStream LoadFile(const std::string& name) {

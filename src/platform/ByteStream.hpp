@@ -50,6 +50,14 @@ enum class CreateMode {
     New,
 };
 
+// What tells one state of a file's content from another without reading it:
+// its size and the time of its last change, in the system's own units.
+struct FileStamp {
+    std::int64_t size = 0;
+    std::int64_t modified = 0;
+    bool operator==(const FileStamp&) const = default;
+};
+
 class FileStream final : public ByteStream {
 public:
     // Opens an existing file read-only; other processes may read and write
@@ -77,9 +85,14 @@ public:
     // Closes the file now; a failure to close reports a write error, since
     // it can mean that written data did not reach the file.
     void Close();
+    bool IsOpen() const { return handle_ != NoHandle; }
     const std::string& Name() const { return name_; }
+    // The file's size and time of last change, as the system reports them
+    // for the open file.
+    FileStamp Stamp() const;
 
 private:
+    friend class TemporaryFile;
     static constexpr std::intptr_t NoHandle = -1;
 
     FileStream(std::intptr_t handle, std::string name) : handle_(handle), name_(std::move(name)) {}
@@ -91,43 +104,55 @@ private:
 };
 
 // A file written under a name of its own and published under its final name
-// only when complete. Until Publish succeeds, leaving the scope, on every
-// way out, closes the file and then removes it, so a failed operation leaves
-// no partial output behind (a file must be closed before it can be removed
-// on Windows).
+// only when complete. Until it is published, leaving the scope, on every way
+// out, closes the file and removes it, so a failed operation leaves no
+// partial output behind.
+//
+// Where the system allows (Linux: O_TMPFILE), the file has no name at all
+// while it is written, so not even a killed run leaves it behind; it gets
+// its work name only for the moment of publishing. Elsewhere it is created
+// under its work name. Work names are fixed (target.new, delta.tmp), so the
+// next run of the same operation recognises a leftover of a killed run: the
+// caller holds the lock that makes the work name its own (Locks.hpp), and a
+// file found there is stale and removed.
 class TemporaryFile {
 public:
-    // A new file in the folder of finalName, named finalName + "." + eight
-    // hexadecimal digits + ".tmp". Fails with EFCreateError "Cannot create
-    // file <finalName>".
-    static TemporaryFile Beside(const std::string& finalName);
-    // A new file of exactly this name, created exclusively and never through
-    // a link. Fails with EFCreateError "Cannot create file <name>".
-    static TemporaryFile Named(const std::string& name);
+    // A new empty file in workName's folder. Fails with EFCreateError
+    // "Cannot create file <workName>".
+    static TemporaryFile Create(const std::string& workName);
 
-    TemporaryFile(TemporaryFile&& other) noexcept
-        : stream_(std::move(other.stream_)), finished_(other.finished_),
-          published_(other.published_) {
-        other.published_ = true; // the moved-from object owns nothing
-    }
+    TemporaryFile(TemporaryFile&& other) noexcept;
     TemporaryFile& operator=(TemporaryFile&&) = delete;
     ~TemporaryFile();
 
     FileStream& Stream() { return stream_; }
-    const std::string& Name() const { return stream_.Name(); }
-    // Makes the content durable and closes the file; fails with EWriteError.
+    // Makes the content durable; nothing may be written after it. Fails
+    // with EWriteError "Stream write error".
     void Finish();
+    // Gives the finished file the access permissions of source, as
+    // CopyFilePermissions does. False on failure.
+    bool TakePermissionsOf(const std::string& source);
     // Finishes the file if need be and renames it onto finalName, replacing
     // any file there in one step. Fails with EFCreateError "Cannot create
     // file <finalName>"; the temporary file is then still removed.
     void Publish(const std::string& finalName);
+    // The same, but only where finalName is free: false when a file or
+    // anything else has that name, which is left alone (the temporary file
+    // is removed). Taken name and publishing are one step, so no check can
+    // go stale before the publish.
+    bool PublishIfFree(const std::string& finalName);
 
 private:
-    explicit TemporaryFile(FileStream stream) : stream_(std::move(stream)) {}
+    TemporaryFile(FileStream stream, std::string workName, bool named)
+        : stream_(std::move(stream)), workName_(std::move(workName)), named_(named) {}
+    // Gives the file its work name if it has none yet, and closes it.
+    void Settle();
 
     FileStream stream_;
-    bool finished_ = false;
-    bool published_ = false;
+    std::string workName_;
+    bool named_;             // the file exists under workName_
+    bool finished_ = false;  // the content is durable
+    bool published_ = false; // the file belongs to its final name now
 };
 
 class MemoryStream final : public ByteStream {

@@ -60,6 +60,11 @@ KESTRO_FAILURE_KIND(EWriteError);
 KESTRO_FAILURE_KIND(EStreamError);
 // Memory exhaustion anywhere else ("Out of memory").
 KESTRO_FAILURE_KIND(EOutOfMemory);
+// The user or the system asked the program to stop (Ctrl-C, SIGTERM, a
+// closed console): "Operation interrupted". Raised at the next read, write
+// or wait, so that it unwinds through the operation like any other failure
+// and its clean-up removes what the operation had half written.
+KESTRO_FAILURE_KIND(EInterrupted);
 
 #undef KESTRO_FAILURE_KIND
 

@@ -8,12 +8,19 @@ namespace {
 
 std::atomic<std::int64_t> counted{0};
 std::atomic<std::int64_t> failing{0};
+std::atomic<void (*)()> failingAction{nullptr};
 
 } // namespace
 
 void InjectFaultAt(std::int64_t n) {
-    failing.store(n);
+    InjectActionAt(n, nullptr);
+}
+
+void InjectActionAt(std::int64_t n, void (*action)()) {
+    failing.store(0);
+    failingAction.store(action);
     counted.store(0);
+    failing.store(n);
 }
 
 std::int64_t CountedFileCalls() {
@@ -22,7 +29,14 @@ std::int64_t CountedFileCalls() {
 
 bool FileCallFails() {
     const std::int64_t call = counted.fetch_add(1, std::memory_order_relaxed) + 1;
-    return call == failing.load(std::memory_order_relaxed);
+    if (call != failing.load(std::memory_order_relaxed)) {
+        return false;
+    }
+    if (void (*action)() = failingAction.load()) {
+        action();
+        return false;
+    }
+    return true;
 }
 
 } // namespace kestro

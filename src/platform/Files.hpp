@@ -4,6 +4,9 @@
 // passed to the system unchanged, on Windows it is in the ANSI code page.
 #pragma once
 
+#include "platform/ByteStream.hpp"
+
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -16,16 +19,29 @@ bool FileExists(const std::string& name);
 // Deletes a file; false when it could not be deleted (it may not exist).
 bool DeleteFile(const std::string& name);
 
-// Copies a file's content to a new file. With failIfExists an existing
-// destination makes the copy fail and is left alone; without it an existing
-// destination is replaced. On POSIX the copy keeps the source's permission
-// bits. A copy that fails part way removes what it wrote. False on failure.
-bool CopyFile(const std::string& source, const std::string& destination, bool failIfExists);
-
 // Renames source to destination, replacing an existing destination in one
 // step: a reader sees either the old or the new file, never a mix, and the
 // change is made durable before the call returns. False on failure.
 bool ReplaceFile(const std::string& source, const std::string& destination);
+
+// What became of an attempt to give a file a name that must not replace
+// anything: made, refused because something has that name already (which is
+// left alone), or failed for any other reason.
+enum class NameOutcome { Made, Taken, Failed };
+
+// Makes newName a second name (a hard link) of the file existing: no copy,
+// no space, the file's times and permissions kept. Where existing is a
+// symbolic link, the link goes to the file it points to. Failed where the
+// file system cannot link (FAT, some network shares). Made durable before
+// the call returns.
+NameOutcome LinkFile(const std::string& existing, const std::string& newName);
+
+// Renames source to destination unless destination exists, in one step
+// wherever the system offers it. Made durable before the call returns.
+NameOutcome RenameIfFree(const std::string& source, const std::string& destination);
+
+// The stamp of the named file (ByteStream.hpp); nothing when it cannot be had.
+std::optional<FileStamp> StampOfFile(const std::string& name);
 
 // Gives destination the access permissions of source: the POSIX permission
 // bits, set on destination itself and never through a link in its place; on
@@ -38,16 +54,27 @@ bool CopyFilePermissions(const std::string& source, const std::string& destinati
 class ScopedFileRemoval {
 public:
     explicit ScopedFileRemoval(std::string name) : name_(std::move(name)) {}
-    ScopedFileRemoval(const ScopedFileRemoval&) = delete;
-    ScopedFileRemoval& operator=(const ScopedFileRemoval&) = delete;
-    ~ScopedFileRemoval() {
+    ScopedFileRemoval(ScopedFileRemoval&& other) noexcept : name_(std::move(other.name_)) {
+        other.Cancel();
+    }
+    ScopedFileRemoval& operator=(ScopedFileRemoval&& other) noexcept {
+        if (this != &other) {
+            Remove();
+            name_ = std::move(other.name_);
+            other.Cancel();
+        }
+        return *this;
+    }
+    ~ScopedFileRemoval() { Remove(); }
+    void Cancel() { name_.clear(); }
+
+private:
+    void Remove() {
         if (!name_.empty()) {
             DeleteFile(name_);
         }
     }
-    void Cancel() { name_.clear(); }
 
-private:
     std::string name_;
 };
 

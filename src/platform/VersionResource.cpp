@@ -30,7 +30,7 @@ constexpr std::uint64_t SectionHeaderBytes = 40;
 // A file opened for parsing. Every read names its offset and length, which
 // are checked against the file's size before the file is touched.
 struct FileReader {
-    FileStream& file;
+    ByteStream& file;
     std::uint64_t size;
 };
 
@@ -349,21 +349,24 @@ std::optional<VersionNode> FindChild(std::span<const std::uint8_t> data, const V
 
 } // namespace
 
+std::vector<std::uint8_t> LoadVersionData(ByteStream& file) {
+    FileReader in{file, static_cast<std::uint64_t>(std::max<std::int64_t>(file.Size(), 0))};
+    const std::optional<ImageLayout> image = ReadImageLayout(in);
+    const std::optional<DataRange> range = image ? FindVersionResource(in, *image) : std::nullopt;
+    // The whole range must lie inside the file; of it only the first 65535
+    // bytes can matter, since the root node's 16-bit length bounds the tree,
+    // so a huge claimed size never sizes an allocation.
+    std::vector<std::uint8_t> data;
+    if (range && LiesInFile(in, range->offset, range->size)) {
+        ReadAt(in, range->offset, data, std::min<std::uint32_t>(range->size, MaxVersionData));
+    }
+    return data;
+}
+
 std::vector<std::uint8_t> LoadVersionData(const std::string& fileName) {
     try {
         FileStream file = FileStream::OpenRead(fileName);
-        FileReader in{file, static_cast<std::uint64_t>(std::max<std::int64_t>(file.Size(), 0))};
-        const std::optional<ImageLayout> image = ReadImageLayout(in);
-        const std::optional<DataRange> range =
-            image ? FindVersionResource(in, *image) : std::nullopt;
-        // The whole range must lie inside the file; of it only the first
-        // 65535 bytes can matter, since the root node's 16-bit length bounds
-        // the tree, so a huge claimed size never sizes an allocation.
-        std::vector<std::uint8_t> data;
-        if (range && LiesInFile(in, range->offset, range->size)) {
-            ReadAt(in, range->offset, data, std::min<std::uint32_t>(range->size, MaxVersionData));
-        }
-        return data;
+        return LoadVersionData(file);
     } catch (const Exception&) {
         // A file that cannot be opened or read has no version information.
         return {};

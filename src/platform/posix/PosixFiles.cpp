@@ -5,9 +5,12 @@
 #include "platform/Failures.hpp"
 #include "platform/FaultInjection.hpp"
 #include "platform/Files.hpp"
+#include "platform/Interrupts.hpp"
+#include "platform/posix/PosixSupport.hpp"
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,53 +18,22 @@
 
 namespace kestro {
 
+namespace posix {
+
 namespace {
 
 // The most bytes handed to one read or write call.
 constexpr std::int64_t MaxTransfer = std::int64_t{1} << 30;
 
-int Fd(std::intptr_t handle) {
-    return static_cast<int>(handle);
-}
+} // namespace
 
-// Closes a descriptor on every way out of the function that opened it.
-class FdGuard {
-public:
-    explicit FdGuard(int fd) : fd_(fd) {}
-    FdGuard(const FdGuard&) = delete;
-    FdGuard& operator=(const FdGuard&) = delete;
-    ~FdGuard() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    int Get() const { return fd_; }
-    // Hands the descriptor over to a new owner.
-    int Release() {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-    // Closes now and tells whether the close succeeded.
-    bool Close() {
-        const int fd = fd_;
-        fd_ = -1;
-        return ::close(fd) == 0;
-    }
-
-private:
-    int fd_;
-};
-
-// Reads up to count bytes, retrying interrupted and partial reads; -1 on a
-// read error.
 std::int64_t ReadFd(int fd, void* buffer, std::int64_t count) {
     auto* at = static_cast<unsigned char*>(buffer);
     std::int64_t done = 0;
     while (done < count) {
         const ssize_t n = ::read(fd, at + done, std::min(count - done, MaxTransfer));
         if (n < 0) {
-            if (errno == EINTR) {
+            if (errno == EINTR && !InterruptRequested()) {
                 continue;
             }
             return -1;
@@ -74,14 +46,13 @@ std::int64_t ReadFd(int fd, void* buffer, std::int64_t count) {
     return done;
 }
 
-// Writes up to count bytes; returns how many were taken before an error.
 std::int64_t WriteFd(int fd, const void* buffer, std::int64_t count) {
     const auto* at = static_cast<const unsigned char*>(buffer);
     std::int64_t done = 0;
     while (done < count) {
         const ssize_t n = ::write(fd, at + done, std::min(count - done, MaxTransfer));
         if (n < 0) {
-            if (errno == EINTR) {
+            if (errno == EINTR && !InterruptRequested()) {
                 continue;
             }
             break;
@@ -94,7 +65,6 @@ std::int64_t WriteFd(int fd, const void* buffer, std::int64_t count) {
     return done;
 }
 
-// Makes a completed rename durable by syncing the directory that holds it.
 void SyncDirectoryOf(const std::string& name) {
     const std::string parent = DirectoryPart(name);
     const char* directory = parent.empty() ? "." : parent.c_str();
@@ -102,6 +72,35 @@ void SyncDirectoryOf(const std::string& name) {
     if (fd.Get() >= 0) {
         ::fsync(fd.Get());
     }
+}
+
+} // namespace posix
+
+using posix::FdGuard;
+using posix::ReadFd;
+using posix::SyncDirectoryOf;
+using posix::WriteFd;
+
+namespace {
+
+int Fd(std::intptr_t handle) {
+    return static_cast<int>(handle);
+}
+
+FileStamp StampOf(const struct stat& info) {
+    return {static_cast<std::int64_t>(info.st_size),
+            static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec};
+}
+
+// Whether files without a name can be linked into place: that takes the
+// file's entry under /proc.
+bool AnonymousFilesWork() {
+#ifdef O_TMPFILE
+    static const bool works = ::access("/proc/self/fd", X_OK) == 0;
+    return works;
+#else
+    return false;
+#endif
 }
 
 } // namespace
@@ -144,18 +143,25 @@ void FileStream::Close() {
 }
 
 std::int64_t FileStream::Read(void* buffer, std::int64_t count) {
+    CheckInterrupt();
     if (count <= 0) {
         return 0;
     }
     const std::int64_t n = FileCallFails() ? -1 : ReadFd(Fd(handle_), buffer, count);
     if (n < 0) {
+        CheckInterrupt();
         throw EReadError("Cannot read file " + name_);
     }
     return n;
 }
 
 std::int64_t FileStream::Write(const void* buffer, std::int64_t count) {
-    return count <= 0 || FileCallFails() ? 0 : WriteFd(Fd(handle_), buffer, count);
+    CheckInterrupt();
+    const std::int64_t n = count <= 0 || FileCallFails() ? 0 : WriteFd(Fd(handle_), buffer, count);
+    if (n < count) {
+        CheckInterrupt();
+    }
+    return n;
 }
 
 std::int64_t FileStream::Position() const {
@@ -186,6 +192,67 @@ void FileStream::Sync() {
     }
 }
 
+FileStamp FileStream::Stamp() const {
+    struct stat info {};
+    if (::fstat(Fd(handle_), &info) != 0) {
+        throw EStreamError("Cannot get the size of file " + name_);
+    }
+    return StampOf(info);
+}
+
+TemporaryFile TemporaryFile::Create(const std::string& workName) {
+    DeleteFile(workName);
+#ifdef O_TMPFILE
+    if (AnonymousFilesWork()) {
+        const std::string folder = DirectoryPart(workName);
+        const int fd = FileCallFails() ? -1
+                                       : ::open(folder.empty() ? "." : folder.c_str(),
+                                                O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+        if (fd >= 0) {
+            return TemporaryFile(FileStream(fd, workName), workName, false);
+        }
+        // Not on this file system (or the folder is missing, which the
+        // named file below reports).
+    }
+#endif
+    return TemporaryFile(FileStream::Create(workName, CreateMode::New), workName, true);
+}
+
+void TemporaryFile::Finish() {
+    if (!finished_) {
+        stream_.Sync();
+        finished_ = true;
+    }
+}
+
+bool TemporaryFile::TakePermissionsOf(const std::string& source) {
+    struct stat info {};
+    if (FileCallFails() || ::stat(source.c_str(), &info) != 0) {
+        return false;
+    }
+    return stream_.IsOpen() ? ::fchmod(Fd(stream_.handle_), info.st_mode & 07777) == 0
+                            : CopyFilePermissions(source, workName_);
+}
+
+void TemporaryFile::Settle() {
+    Finish();
+    if (!named_) {
+        // The file gets its work name through its entry under /proc. A file
+        // already there is a leftover that appeared after Create.
+        char entry[64];
+        std::snprintf(entry, sizeof entry, "/proc/self/fd/%d", Fd(stream_.handle_));
+        auto link = [&] {
+            return ::linkat(AT_FDCWD, entry, AT_FDCWD, workName_.c_str(), AT_SYMLINK_FOLLOW) == 0;
+        };
+        if (FileCallFails() ||
+            !(link() || (errno == EEXIST && ::unlink(workName_.c_str()) == 0 && link()))) {
+            throw EFCreateError("Cannot create file " + workName_);
+        }
+        named_ = true;
+    }
+    stream_.Close();
+}
+
 bool FileExists(const std::string& name) {
     struct stat info {};
     // Only a regular file counts: opening a pipe or a device named by a
@@ -197,40 +264,64 @@ bool DeleteFile(const std::string& name) {
     return !FileCallFails() && ::unlink(name.c_str()) == 0;
 }
 
-bool CopyFile(const std::string& source, const std::string& destination, bool failIfExists) {
-    FdGuard in(FileCallFails() ? -1 : ::open(source.c_str(), O_RDONLY | O_CLOEXEC));
+NameOutcome LinkFile(const std::string& existing, const std::string& newName) {
+    if (FileCallFails()) {
+        return NameOutcome::Failed;
+    }
+    if (::linkat(AT_FDCWD, existing.c_str(), AT_FDCWD, newName.c_str(), AT_SYMLINK_FOLLOW) != 0) {
+        return errno == EEXIST ? NameOutcome::Taken : NameOutcome::Failed;
+    }
+    SyncDirectoryOf(newName);
+    return NameOutcome::Made;
+}
+
+NameOutcome RenameIfFree(const std::string& source, const std::string& destination) {
+    if (FileCallFails()) {
+        return NameOutcome::Failed;
+    }
+#ifdef RENAME_NOREPLACE
+    if (::renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, destination.c_str(), RENAME_NOREPLACE) ==
+        0) {
+        SyncDirectoryOf(destination);
+        return NameOutcome::Made;
+    }
+    if (errno == EEXIST) {
+        return NameOutcome::Taken;
+    }
+    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) {
+        return NameOutcome::Failed;
+    }
+#endif
+    // Without a rename that refuses to replace: a second name, which cannot
+    // replace either, then the first name goes.
+    if (::link(source.c_str(), destination.c_str()) == 0) {
+        ::unlink(source.c_str());
+        SyncDirectoryOf(destination);
+        return NameOutcome::Made;
+    }
+    if (errno == EEXIST) {
+        return NameOutcome::Taken;
+    }
+    // A file system that can do neither: check, then rename. Another
+    // program could slip a file in between; a run of this one cannot, as
+    // the caller holds the lock.
     struct stat info {};
-    if (in.Get() < 0 || ::fstat(in.Get(), &info) != 0 || S_ISDIR(info.st_mode)) {
-        return false;
+    if (::lstat(destination.c_str(), &info) == 0) {
+        return NameOutcome::Taken;
     }
-    const mode_t permissions = info.st_mode & 07777;
-    const int flags =
-        O_WRONLY | O_CREAT | O_CLOEXEC | (failIfExists ? O_EXCL | O_NOFOLLOW : O_TRUNC);
-    FdGuard out(::open(destination.c_str(), flags, permissions));
-    if (out.Get() < 0) {
-        return false;
+    if (::rename(source.c_str(), destination.c_str()) != 0) {
+        return NameOutcome::Failed;
     }
-    std::vector<unsigned char> buffer(1 << 20);
-    bool ok = true;
-    for (;;) {
-        const std::int64_t n = ReadFd(in.Get(), buffer.data(), std::ssize(buffer));
-        if (n < 0 || FileCallFails() ||
-            WriteFd(out.Get(), buffer.data(), std::max<std::int64_t>(n, 0)) != n) {
-            ok = false;
-            break;
-        }
-        if (n == 0) {
-            break;
-        }
+    SyncDirectoryOf(destination);
+    return NameOutcome::Made;
+}
+
+std::optional<FileStamp> StampOfFile(const std::string& name) {
+    struct stat info {};
+    if (::stat(name.c_str(), &info) != 0) {
+        return std::nullopt;
     }
-    // The creation mode was filtered by the umask; the copy keeps the
-    // source's bits exactly.
-    ok = ok && ::fchmod(out.Get(), permissions) == 0 && ::fsync(out.Get()) == 0;
-    ok = out.Close() && ok;
-    if (!ok) {
-        ::unlink(destination.c_str());
-    }
-    return ok;
+    return StampOf(info);
 }
 
 bool ReplaceFile(const std::string& source, const std::string& destination) {
@@ -286,6 +377,7 @@ Console StandardConsole() {
         WriteFd(STDOUT_FILENO, bytes.data(), std::ssize(bytes));
     };
     console.readLine = [] {
+        // An interrupt ends the wait as a line would.
         char c = 0;
         while (ReadFd(STDIN_FILENO, &c, 1) == 1 && c != '\n') {
         }

@@ -6,15 +6,8 @@
 #include "platform/Failures.hpp"
 #include "platform/FaultInjection.hpp"
 #include "platform/Files.hpp"
-
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
-// The system's macros would rename the program's own functions.
-#undef CopyFile
-#undef DeleteFile
-#undef ReplaceFile
+#include "platform/Interrupts.hpp"
+#include "platform/win32/Win32Support.hpp"
 
 #include <algorithm>
 #include <array>
@@ -24,33 +17,15 @@
 
 namespace kestro {
 
+namespace win32 {
+
 namespace {
 
 // The most bytes handed to one read or write call.
 constexpr std::int64_t MaxTransfer = std::int64_t{1} << 30;
 
-HANDLE Handle(std::intptr_t handle) {
-    return reinterpret_cast<HANDLE>(handle);
-}
+} // namespace
 
-// Closes a handle on every way out of the function that opened it.
-class HandleGuard {
-public:
-    explicit HandleGuard(HANDLE handle) : handle_(handle) {}
-    HandleGuard(const HandleGuard&) = delete;
-    HandleGuard& operator=(const HandleGuard&) = delete;
-    ~HandleGuard() {
-        if (handle_ != INVALID_HANDLE_VALUE) {
-            ::CloseHandle(handle_);
-        }
-    }
-    HANDLE Get() const { return handle_; }
-
-private:
-    HANDLE handle_;
-};
-
-// Reads up to count bytes, retrying partial reads; -1 on a read error.
 std::int64_t ReadHandle(HANDLE handle, void* buffer, std::int64_t count) {
     auto* at = static_cast<unsigned char*>(buffer);
     std::int64_t done = 0;
@@ -69,7 +44,6 @@ std::int64_t ReadHandle(HANDLE handle, void* buffer, std::int64_t count) {
     return done;
 }
 
-// Writes up to count bytes; returns how many were taken before an error.
 std::int64_t WriteHandle(HANDLE handle, const void* buffer, std::int64_t count) {
     const auto* at = static_cast<const unsigned char*>(buffer);
     std::int64_t done = 0;
@@ -82,6 +56,27 @@ std::int64_t WriteHandle(HANDLE handle, const void* buffer, std::int64_t count) 
         done += n;
     }
     return done;
+}
+
+} // namespace win32
+
+using win32::ReadHandle;
+using win32::WriteHandle;
+
+namespace {
+
+HANDLE Handle(std::intptr_t handle) {
+    return reinterpret_cast<HANDLE>(handle);
+}
+
+FileStamp StampOf(DWORD sizeHigh, DWORD sizeLow, FILETIME modified) {
+    return {static_cast<std::int64_t>((std::uint64_t{sizeHigh} << 32) | sizeLow),
+            static_cast<std::int64_t>((std::uint64_t{modified.dwHighDateTime} << 32) |
+                                      modified.dwLowDateTime)};
+}
+
+bool NameIsTaken(DWORD error) {
+    return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS;
 }
 
 // Device names that Windows resolves in every folder: a file of that name,
@@ -157,6 +152,7 @@ void FileStream::Close() {
 }
 
 std::int64_t FileStream::Read(void* buffer, std::int64_t count) {
+    CheckInterrupt();
     if (count <= 0) {
         return 0;
     }
@@ -168,6 +164,7 @@ std::int64_t FileStream::Read(void* buffer, std::int64_t count) {
 }
 
 std::int64_t FileStream::Write(const void* buffer, std::int64_t count) {
+    CheckInterrupt();
     return count <= 0 || FileCallFails() ? 0 : WriteHandle(Handle(handle_), buffer, count);
 }
 
@@ -202,6 +199,40 @@ void FileStream::Sync() {
     }
 }
 
+FileStamp FileStream::Stamp() const {
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!::GetFileInformationByHandle(Handle(handle_), &info)) {
+        throw EStreamError("Cannot get the size of file " + name_);
+    }
+    return StampOf(info.nFileSizeHigh, info.nFileSizeLow, info.ftLastWriteTime);
+}
+
+TemporaryFile TemporaryFile::Create(const std::string& workName) {
+    // Windows has no file without a name: the work name it is, and a
+    // leftover there goes first.
+    DeleteFile(workName);
+    return TemporaryFile(FileStream::Create(workName, CreateMode::New), workName, true);
+}
+
+void TemporaryFile::Finish() {
+    if (!finished_) {
+        stream_.Sync();
+        // Closed now, since attributes cannot be set and names cannot be
+        // changed while this process holds the file for its own use.
+        stream_.Close();
+        finished_ = true;
+    }
+}
+
+bool TemporaryFile::TakePermissionsOf(const std::string& source) {
+    Finish();
+    return CopyFilePermissions(source, workName_);
+}
+
+void TemporaryFile::Settle() {
+    Finish();
+}
+
 bool FileExists(const std::string& name) {
     if (name.empty()) {
         return false;
@@ -231,19 +262,32 @@ bool DeleteFile(const std::string& name) {
     return false;
 }
 
-bool CopyFile(const std::string& source, const std::string& destination, bool failIfExists) {
-    if (FileCallFails() ||
-        !::CopyFileA(source.c_str(), destination.c_str(), failIfExists ? TRUE : FALSE)) {
-        return false;
+NameOutcome LinkFile(const std::string& existing, const std::string& newName) {
+    if (FileCallFails()) {
+        return NameOutcome::Failed;
     }
-    // Make the copy durable before anything relies on it; a read-only copy
-    // cannot be opened for writing and is left to the system's cache.
-    HandleGuard copy(::CreateFileA(destination.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (copy.Get() != INVALID_HANDLE_VALUE) {
-        ::FlushFileBuffers(copy.Get());
+    if (::CreateHardLinkA(newName.c_str(), existing.c_str(), nullptr)) {
+        return NameOutcome::Made;
     }
-    return true;
+    return NameIsTaken(::GetLastError()) ? NameOutcome::Taken : NameOutcome::Failed;
+}
+
+NameOutcome RenameIfFree(const std::string& source, const std::string& destination) {
+    if (FileCallFails()) {
+        return NameOutcome::Failed;
+    }
+    if (::MoveFileExA(source.c_str(), destination.c_str(), MOVEFILE_WRITE_THROUGH)) {
+        return NameOutcome::Made;
+    }
+    return NameIsTaken(::GetLastError()) ? NameOutcome::Taken : NameOutcome::Failed;
+}
+
+std::optional<FileStamp> StampOfFile(const std::string& name) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!::GetFileAttributesExA(name.c_str(), GetFileExInfoStandard, &data)) {
+        return std::nullopt;
+    }
+    return StampOf(data.nFileSizeHigh, data.nFileSizeLow, data.ftLastWriteTime);
 }
 
 bool ReplaceFile(const std::string& source, const std::string& destination) {

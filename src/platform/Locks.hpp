@@ -1,0 +1,51 @@
+// Locks between runs of the program, and between threads of one process:
+// one update of a target at a time, one writer of a delta at a time.
+//
+// A lock lives in a lock file beside what it guards. The holder creates the
+// file if need be, holds it locked through the system (POSIX: flock on the
+// open file; Windows: the file opened for exclusive use, deleted when
+// closed), and removes it again when it lets go. The system drops the lock
+// when the holder's process dies, so a lock file left behind by a killed run
+// blocks nobody, and the next holder removes it.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace kestro {
+
+class FileLock {
+public:
+    // Takes the lock if it is free; nothing when another holder has it.
+    // Fails with EFCreateError "Cannot create file <lockName>" when the lock
+    // file cannot be made or locked for any other reason.
+    static std::optional<FileLock> TryAcquire(const std::string& lockName);
+
+    FileLock(FileLock&& other) noexcept;
+    FileLock& operator=(FileLock&&) = delete;
+    FileLock(const FileLock&) = delete;
+    FileLock& operator=(const FileLock&) = delete;
+    // Removes the lock file and lets go of the lock.
+    ~FileLock();
+
+private:
+    static constexpr std::intptr_t NoHandle = -1;
+    FileLock(std::intptr_t handle, std::string name) : handle_(handle), name_(std::move(name)) {}
+
+    std::intptr_t handle_;
+    std::string name_;
+};
+
+// How long a run waits for a lock that another run holds.
+inline constexpr std::chrono::milliseconds DefaultLockWait{60000};
+
+// Takes the lock of lockName, waiting up to wait while another holder has
+// it (a wait of 0 tries once). Fails with EFOpenError "File is in use by
+// another run: <subject>" when the time runs out, with EInterrupted when an
+// interrupt arrives meanwhile, and as TryAcquire does.
+FileLock AcquireLock(const std::string& lockName, const std::string& subject,
+                     std::chrono::milliseconds wait = DefaultLockWait);
+
+} // namespace kestro
