@@ -13,6 +13,7 @@
 // KESTRO_BENCH_OLD and KESTRO_BENCH_NEW.
 #include "engine/BlockStream.hpp"
 #include "engine/Crc32.hpp"
+#include "engine/Crc32Kernels.hpp"
 #include "engine/MatchFinder.hpp"
 #include "platform/ByteStream.hpp"
 
@@ -24,6 +25,8 @@
 #include <iterator>
 #include <random>
 #include <stdexcept>
+#include <string>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -262,6 +265,28 @@ void BM_Crc32Buffer(benchmark::State& state) {
     state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(pair.source.size()));
 }
 BENCHMARK(BM_Crc32Buffer)->Unit(benchmark::kMicrosecond);
+
+// One CRC-32 kernel over the same block as BM_Crc32Buffer, so that the
+// portable kernel and each accelerated one can be compared side by side.
+void BM_Crc32Kernel(benchmark::State& state, std::string_view name) {
+    const auto kernels = kestro::Crc32Kernels();
+    const auto kernel = std::find_if(kernels.begin(), kernels.end(),
+                                     [name](const auto& k) { return k.Name == name; });
+    if (kernel == kernels.end() || !kernel->Unsupported.empty()) {
+        state.SkipWithError(kernel == kernels.end() ? "not built for this processor architecture"
+                                                    : std::string(kernel->Unsupported).c_str());
+        return;
+    }
+    const Bytes& block = Pair().source;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(kernel->Update(block.data(), 0xFFFFFFFFu, block.size()));
+    }
+    state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(block.size()));
+}
+BENCHMARK_CAPTURE(BM_Crc32Kernel, table, "table")->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_Crc32Kernel, pclmul, "pclmul")->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_Crc32Kernel, vpclmul256, "vpclmul256")->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_Crc32Kernel, vpclmul512, "vpclmul512")->Unit(benchmark::kMicrosecond);
 
 } // namespace
 

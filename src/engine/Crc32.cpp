@@ -1,4 +1,5 @@
 #include "engine/Crc32.hpp"
+#include "engine/Crc32Kernels.hpp"
 
 #include "platform/ByteStream.hpp"
 #include "platform/Failures.hpp"
@@ -44,10 +45,18 @@ std::uint32_t LoadLe32(const unsigned char* p) {
            std::uint32_t{p[3]} << 24;
 }
 
+std::vector<Crc32Kernel> MakeKernelList() {
+    std::vector<Crc32Kernel> kernels{{"table", Crc32UpdateTable, {}}};
+    for (const Crc32Kernel& kernel : AcceleratedCrc32Kernels()) {
+        kernels.push_back(kernel);
+    }
+    return kernels;
+}
+
 } // namespace
 
-std::uint32_t Crc32Update(const void* data, std::uint32_t crc, std::size_t count) {
-    const auto* p = static_cast<const unsigned char*>(data);
+std::uint32_t Crc32UpdateTable(const unsigned char* data, std::uint32_t crc, std::size_t count) {
+    const unsigned char* p = data;
     for (; count >= 8; count -= 8, p += 8) {
         const std::uint32_t low = LoadLe32(p) ^ crc;
         const std::uint32_t high = LoadLe32(p + 4);
@@ -59,6 +68,31 @@ std::uint32_t Crc32Update(const void* data, std::uint32_t crc, std::size_t count
         crc = (crc >> 8) ^ Tables[0][(crc ^ *p) & 0xFF];
     }
     return crc;
+}
+
+std::span<const Crc32Kernel> Crc32Kernels() {
+    static const std::vector<Crc32Kernel> kernels = MakeKernelList();
+    return kernels;
+}
+
+const Crc32Kernel& SelectedCrc32Kernel() {
+    static const Crc32Kernel& selected = []() -> const Crc32Kernel& {
+        const std::span<const Crc32Kernel> kernels = Crc32Kernels();
+        for (auto kernel = kernels.rbegin(); kernel != kernels.rend(); ++kernel) {
+            if (kernel->Unsupported.empty()) {
+                return *kernel;
+            }
+        }
+        return kernels.front();
+    }();
+    return selected;
+}
+
+// The kernel is chosen on the first call, from whichever thread makes it,
+// and kept for the rest of the run.
+std::uint32_t Crc32Update(const void* data, std::uint32_t crc, std::size_t count) {
+    static const Crc32UpdateFunction update = SelectedCrc32Kernel().Update;
+    return update(static_cast<const unsigned char*>(data), crc, count);
 }
 
 std::uint32_t Crc32Buffer(const void* data, std::size_t length) {
