@@ -1,9 +1,9 @@
 #include "engine/BlockStream.hpp"
+#include "common/ByteStream.hpp"
+#include "common/Failures.hpp"
+#include "common/LittleEndian.hpp"
 #include "engine/CopyRecord.hpp"
 #include "engine/Crc32.hpp"
-#include "platform/ByteStream.hpp"
-#include "platform/Failures.hpp"
-#include "platform/LittleEndian.hpp"
 
 #include "TestSupport.hpp"
 

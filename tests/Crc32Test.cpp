@@ -1,7 +1,7 @@
 #include "engine/Crc32.hpp"
+#include "common/ByteStream.hpp"
+#include "common/Failures.hpp"
 #include "engine/Crc32Kernels.hpp"
-#include "platform/ByteStream.hpp"
-#include "platform/Failures.hpp"
 
 #include "TestSupport.hpp"
 

@@ -1,8 +1,8 @@
 #include "DiffUnit/DeltaFile.hpp"
 #include "DiffUnit/ResultCodes.hpp"
-#include "platform/ByteStream.hpp"
-#include "platform/Failures.hpp"
-#include "platform/LittleEndian.hpp"
+#include "common/ByteStream.hpp"
+#include "common/Failures.hpp"
+#include "common/LittleEndian.hpp"
 
 #include "TestSupport.hpp"
 

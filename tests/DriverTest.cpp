@@ -1,6 +1,6 @@
 #include "DiffUnit/Driver.hpp"
 #include "DiffUnit/ResultCodes.hpp"
-#include "platform/Failures.hpp"
+#include "common/Failures.hpp"
 #include "platform/Files.hpp"
 
 #include "TestSupport.hpp"

@@ -4,8 +4,8 @@
 #include "DiffUnit/DeltaFile.hpp"
 #include "DiffUnit/DeltaPackage.hpp"
 #include "DiffUnit/Driver.hpp"
+#include "common/LittleEndian.hpp"
 #include "engine/Crc32.hpp"
-#include "platform/LittleEndian.hpp"
 
 #include "PeBuilder.hpp"
 #include "TestSupport.hpp"

@@ -1,6 +1,6 @@
 #include "engine/MatchFinder.hpp"
+#include "common/Failures.hpp"
 #include "engine/CopyRecord.hpp"
-#include "platform/Failures.hpp"
 
 #include "TestSupport.hpp"
 

@@ -1,13 +1,13 @@
 // The block stream encoder codes blocks on several threads; whatever their
 // number, the stream must be the one that coding the blocks one after
 // another gives, and a failure must leave the same prefix and no thread.
+#include "common/ByteStream.hpp"
+#include "common/Failures.hpp"
+#include "common/LittleEndian.hpp"
 #include "engine/BlockStream.hpp"
 #include "engine/CopyRecord.hpp"
 #include "engine/Crc32.hpp"
 #include "engine/MatchFinder.hpp"
-#include "platform/ByteStream.hpp"
-#include "platform/Failures.hpp"
-#include "platform/LittleEndian.hpp"
 
 #include "TestSupport.hpp"
 

@@ -1,6 +1,6 @@
 #include "PeBuilder.hpp"
 
-#include "platform/LittleEndian.hpp"
+#include "common/LittleEndian.hpp"
 
 #include <algorithm>
 

@@ -1,5 +1,5 @@
-#include "platform/ByteStream.hpp"
-#include "platform/Failures.hpp"
+#include "common/Failures.hpp"
+#include "platform/FileStream.hpp"
 #include "platform/Files.hpp"
 #include "platform/Interrupts.hpp"
 #include "platform/Locks.hpp"

@@ -2,7 +2,7 @@
 // captured console output, and reproducible random data.
 #pragma once
 
-#include "platform/ByteStream.hpp"
+#include "common/ByteStream.hpp"
 #include "platform/Console.hpp"
 
 #include <cstdint>

@@ -1,8 +1,10 @@
-#include "platform/VersionResource.hpp"
+#include "UVersieIn/PeResource.hpp"
+#include "UVersieIn/VersionTree.hpp"
+#include "platform/Text.hpp"
 
 #include "PeBuilder.hpp"
 #include "TestSupport.hpp"
-#include "platform/LittleEndian.hpp"
+#include "common/LittleEndian.hpp"
 
 #include <gtest/gtest.h>
 

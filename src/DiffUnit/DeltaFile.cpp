@@ -1,12 +1,12 @@
 #include "DiffUnit/DeltaFile.hpp"
 
 #include "DiffUnit/ResultCodes.hpp"
+#include "common/Failures.hpp"
+#include "common/LittleEndian.hpp"
 #include "engine/BlockStream.hpp"
 #include "engine/CopyRecord.hpp"
-#include "platform/ByteStream.hpp"
-#include "platform/Failures.hpp"
+#include "platform/FileStream.hpp"
 #include "platform/Files.hpp"
-#include "platform/LittleEndian.hpp"
 
 #include <algorithm>
 #include <cstdio>

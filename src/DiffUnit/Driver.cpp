@@ -1,7 +1,7 @@
 #include "DiffUnit/Driver.hpp"
 
 #include "DiffUnit/ResultCodes.hpp"
-#include "platform/Failures.hpp"
+#include "common/Failures.hpp"
 #include "platform/Files.hpp"
 #include "platform/Interrupts.hpp"
 

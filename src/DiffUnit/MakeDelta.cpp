@@ -2,10 +2,10 @@
 #include "DiffUnit/DeltaPackage.hpp"
 #include "DiffUnit/ResultCodes.hpp"
 #include "UVersieIn/UVersieIn.hpp"
+#include "common/Failures.hpp"
 #include "engine/BlockStream.hpp"
 #include "engine/Crc32Reader.hpp"
-#include "platform/ByteStream.hpp"
-#include "platform/Failures.hpp"
+#include "platform/FileStream.hpp"
 #include "platform/Files.hpp"
 
 namespace kestro {

@@ -1,7 +1,8 @@
 #include "UVersieIn/UVersieIn.hpp"
 
-#include "platform/LittleEndian.hpp"
-#include "platform/VersionResource.hpp"
+#include "UVersieIn/PeResource.hpp"
+#include "UVersieIn/VersionTree.hpp"
+#include "common/LittleEndian.hpp"
 
 #include <algorithm>
 #include <array>

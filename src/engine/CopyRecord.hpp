@@ -13,7 +13,7 @@
 // two functions are the only code that lays the record out.
 #pragma once
 
-#include "platform/LittleEndian.hpp"
+#include "common/LittleEndian.hpp"
 
 #include <cstdint>
 

@@ -1,8 +1,8 @@
 #include "engine/Crc32.hpp"
 #include "engine/Crc32Kernels.hpp"
 
-#include "platform/ByteStream.hpp"
-#include "platform/Failures.hpp"
+#include "common/Failures.hpp"
+#include "platform/FileStream.hpp"
 
 #include <algorithm>
 #include <array>

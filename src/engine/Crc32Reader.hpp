@@ -4,7 +4,7 @@
 // file that changes while it is read cannot give a checksum of other bytes.
 #pragma once
 
-#include "platform/ByteStream.hpp"
+#include "common/ByteStream.hpp"
 
 #include <cstdint>
 

@@ -1,7 +1,7 @@
 #include "engine/MatchFinder.hpp"
 
+#include "common/Failures.hpp"
 #include "engine/CopyRecord.hpp"
-#include "platform/Failures.hpp"
 
 #include <algorithm>
 #include <bit>

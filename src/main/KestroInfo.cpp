@@ -4,8 +4,8 @@
 // information (nothing when it has none).
 #include "DiffUnit/DeltaFile.hpp"
 #include "UVersieIn/UVersieIn.hpp"
+#include "common/Failures.hpp"
 #include "platform/Console.hpp"
-#include "platform/Failures.hpp"
 
 #include <new>
 #include <string>

@@ -4,7 +4,7 @@
 // passed to the system unchanged, on Windows it is in the ANSI code page.
 #pragma once
 
-#include "platform/ByteStream.hpp"
+#include "platform/FileStream.hpp"
 
 #include <optional>
 #include <string>

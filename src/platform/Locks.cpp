@@ -1,12 +1,38 @@
 #include "platform/Locks.hpp"
 
-#include "platform/Failures.hpp"
+#include "common/Failures.hpp"
+#include "platform/FaultInjection.hpp"
 #include "platform/Interrupts.hpp"
+#include "platform/Port.hpp"
 
 #include <algorithm>
 #include <thread>
 
 namespace kestro {
+
+std::optional<FileLock> FileLock::TryAcquire(const std::string& lockName) {
+    port::Handle held = port::NoHandle;
+    switch (FileCallFails() ? port::LockOutcome::Failed : port::TryLock(lockName, held)) {
+    case port::LockOutcome::Taken:
+        return FileLock(held, lockName);
+    case port::LockOutcome::Busy:
+        return std::nullopt;
+    case port::LockOutcome::Failed:
+        break;
+    }
+    throw EFCreateError("Cannot create file " + lockName);
+}
+
+FileLock::FileLock(FileLock&& other) noexcept
+    : handle_(other.handle_), name_(std::move(other.name_)) {
+    other.handle_ = NoHandle;
+}
+
+FileLock::~FileLock() {
+    if (handle_ != NoHandle) {
+        port::Unlock(handle_, name_);
+    }
+}
 
 FileLock AcquireLock(const std::string& lockName, const std::string& subject,
                      std::chrono::milliseconds wait) {

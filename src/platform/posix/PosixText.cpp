@@ -1,6 +1,6 @@
 // POSIX conversion of UTF-16 text to the program's 8-bit text, which is
 // UTF-8 there.
-#include "platform/VersionResource.hpp"
+#include "platform/Text.hpp"
 
 namespace kestro {
 

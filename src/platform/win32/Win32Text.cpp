@@ -1,7 +1,7 @@
 // Win32 conversion of UTF-16 text to the program's 8-bit text: the ANSI code
 // page, as the system's own ANSI version interface converts. Characters the
 // code page cannot hold, a lone surrogate among them, become "?".
-#include "platform/VersionResource.hpp"
+#include "platform/Text.hpp"
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN

@@ -1,4 +1,4 @@
-#include "platform/Failures.hpp"
+#include "common/Failures.hpp"
 
 #include <cstring>
 

@@ -1,7 +1,6 @@
-#include "platform/ByteStream.hpp"
+#include "common/ByteStream.hpp"
 
-#include "platform/Failures.hpp"
-#include "platform/Files.hpp"
+#include "common/Failures.hpp"
 
 #include <algorithm>
 #include <cstdio>
@@ -67,75 +66,6 @@ void MemoryStream::SetPosition(std::int64_t position) {
     // A position past the end is allowed, as for files: a later write fills
     // the gap with zeros, a read there returns nothing.
     position_ = std::max<std::int64_t>(position, 0);
-}
-
-FileStream::FileStream(FileStream&& other) noexcept
-    : handle_(other.handle_), name_(std::move(other.name_)) {
-    other.handle_ = NoHandle;
-}
-
-FileStream& FileStream::operator=(FileStream&& other) noexcept {
-    if (this != &other) {
-        Release();
-        handle_ = other.handle_;
-        name_ = std::move(other.name_);
-        other.handle_ = NoHandle;
-    }
-    return *this;
-}
-
-FileStream::~FileStream() {
-    Release();
-}
-
-TemporaryFile::TemporaryFile(TemporaryFile&& other) noexcept
-    : stream_(std::move(other.stream_)), workName_(std::move(other.workName_)),
-      named_(other.named_), finished_(other.finished_), published_(other.published_) {
-    other.published_ = true; // the moved-from object owns nothing
-}
-
-TemporaryFile::~TemporaryFile() {
-    if (!published_) {
-        // Closed first: Windows cannot remove an open file.
-        try {
-            stream_.Close();
-        } catch (const Exception&) {
-            // The content is being discarded; a failed close loses nothing.
-        }
-        if (named_) {
-            DeleteFile(workName_);
-        }
-    }
-}
-
-void TemporaryFile::Publish(const std::string& finalName) {
-    Settle();
-    if (!ReplaceFile(workName_, finalName)) {
-        throw EFCreateError("Cannot create file " + finalName);
-    }
-    published_ = true;
-}
-
-bool TemporaryFile::PublishIfFree(const std::string& finalName) {
-    Settle();
-    switch (RenameIfFree(workName_, finalName)) {
-    case NameOutcome::Made:
-        published_ = true;
-        return true;
-    case NameOutcome::Taken:
-        return false;
-    case NameOutcome::Failed:
-        break;
-    }
-    throw EFCreateError("Cannot create file " + finalName);
-}
-
-MemoryStream LoadFile(const std::string& name) {
-    FileStream file = FileStream::OpenRead(name);
-    MemoryStream memory;
-    memory.CopyFrom(file, file.Size());
-    memory.SetPosition(0);
-    return memory;
 }
 
 } // namespace kestro

@@ -1,45 +1,15 @@
-// Byte streams: the one way the engine and the delta operations reach bytes.
-//
-// A stream is a sequential source and sink of bytes with a position and a
-// size. Two kinds exist: a file stream (opened read-only with sharing, or
-// created) and a growable in-memory stream. Read returns fewer bytes than
-// asked only at the end of the data; a read error is a failure, never an end.
+// File streams and the temporary files every output of the program goes
+// through: the byte streams (common/ByteStream.hpp) that reach files. Their
+// messages, failures, fault injection and interrupt checks are written here
+// once, above the port's primitives (Port.hpp).
 #pragma once
+
+#include "common/ByteStream.hpp"
 
 #include <cstdint>
 #include <string>
-#include <vector>
 
 namespace kestro {
-
-class ByteStream {
-public:
-    virtual ~ByteStream() = default;
-    ByteStream() = default;
-    ByteStream(const ByteStream&) = delete;
-    ByteStream& operator=(const ByteStream&) = delete;
-
-    // Reads up to count bytes; fewer only at the end of the data.
-    virtual std::int64_t Read(void* buffer, std::int64_t count) = 0;
-    // Writes up to count bytes and returns how many were taken; fewer than
-    // count means the medium could not take more (a full disk, say).
-    virtual std::int64_t Write(const void* buffer, std::int64_t count) = 0;
-    virtual std::int64_t Position() const = 0;
-    virtual void SetPosition(std::int64_t position) = 0;
-    virtual std::int64_t Size() const = 0;
-
-    // Reads exactly count bytes or fails with EReadError "Stream read error".
-    void ReadBuffer(void* buffer, std::int64_t count);
-    // Writes exactly count bytes or fails with EWriteError "Stream write error".
-    void WriteBuffer(const void* buffer, std::int64_t count);
-    // Copies count bytes from source's position into this stream; fails as
-    // ReadBuffer and WriteBuffer do.
-    void CopyFrom(ByteStream& source, std::int64_t count);
-
-protected:
-    ByteStream(ByteStream&&) = default;
-    ByteStream& operator=(ByteStream&&) = default;
-};
 
 // How a file stream is created.
 enum class CreateMode {
@@ -85,7 +55,6 @@ public:
     // Closes the file now; a failure to close reports a write error, since
     // it can mean that written data did not reach the file.
     void Close();
-    bool IsOpen() const { return handle_ != NoHandle; }
     const std::string& Name() const { return name_; }
     // The file's size and time of last change, as the system reports them
     // for the open file.
@@ -129,7 +98,7 @@ public:
     // Makes the content durable; nothing may be written after it. Fails
     // with EWriteError "Stream write error".
     void Finish();
-    // Gives the finished file the access permissions of source, as
+    // Gives the file the access permissions of source, as
     // CopyFilePermissions does. False on failure.
     bool TakePermissionsOf(const std::string& source);
     // Finishes the file if need be and renames it onto finalName, replacing
@@ -153,27 +122,6 @@ private:
     bool named_;             // the file exists under workName_
     bool finished_ = false;  // the content is durable
     bool published_ = false; // the file belongs to its final name now
-};
-
-class MemoryStream final : public ByteStream {
-public:
-    MemoryStream() = default;
-    MemoryStream(MemoryStream&&) = default;
-    MemoryStream& operator=(MemoryStream&&) = default;
-
-    std::int64_t Read(void* buffer, std::int64_t count) override;
-    // Grows as needed; fails with EStreamError "Out of memory while expanding
-    // memory stream" when it cannot.
-    std::int64_t Write(const void* buffer, std::int64_t count) override;
-    std::int64_t Position() const override { return position_; }
-    void SetPosition(std::int64_t position) override;
-    std::int64_t Size() const override { return static_cast<std::int64_t>(bytes_.size()); }
-
-    const std::vector<std::uint8_t>& Bytes() const { return bytes_; }
-
-private:
-    std::vector<std::uint8_t> bytes_;
-    std::int64_t position_ = 0;
 };
 
 // Loads a whole file into a memory stream positioned at its start.

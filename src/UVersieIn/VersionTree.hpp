@@ -1,5 +1,5 @@
-// The version resource of PE files, read by parsing the file itself on every
-// platform: what the Windows version interface gives, without calling it.
+// The VS_VERSIONINFO tree of a version resource, walked as the Windows
+// version interface walks it, on every platform.
 //
 // Version data is the bytes of the file's RT_VERSION resource: a tree of
 // VS_VERSIONINFO nodes, each laid out as
@@ -16,9 +16,8 @@
 // hold the strings and "VarFileInfo\Translation" the language/code-page
 // pairs.
 //
-// Everything taken from the file is untrusted: a malformed file gives "no
-// version information" or "not found", never a failure. Only memory
-// exhaustion (std::bad_alloc) passes out.
+// Everything taken from the file is untrusted: a damaged tree gives "not
+// found", never a failure.
 #pragma once
 
 #include <cstdint>
@@ -26,24 +25,8 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace kestro {
-
-class ByteStream;
-
-// The version data of a file open in file, empty when the file is not a PE
-// file (a 16-bit NE file included) or carries no version resource under
-// type RT_VERSION and name ID 1. Of several language versions it takes
-// language 0x0000, else 0x0409, else the first. Reads only the headers,
-// tables and resource it needs, wherever file is positioned; the result is
-// allocated only once its size is known to lie inside the file. A read that
-// fails, or finds the file shorter than it was, fails as the stream does:
-// the caller must not take a file it could not read for one without version.
-std::vector<std::uint8_t> LoadVersionData(ByteStream& file);
-
-// The same for the named file; empty also when it cannot be opened or read.
-std::vector<std::uint8_t> LoadVersionData(const std::string& fileName);
 
 // A value found in version data. The bytes lie inside the data they were
 // found in and are valid as long as it is.
@@ -68,10 +51,5 @@ std::optional<VersionValue> QueryVersionValue(std::span<const std::uint8_t> data
 
 // The program's 8-bit text of a value, read as UTF-16LE up to its first zero.
 std::string VersionValueText(const VersionValue& value);
-
-// Converts UTF-16 text to the program's 8-bit text: UTF-8 on POSIX, the ANSI
-// code page on Windows. Characters that cannot be converted, a lone
-// surrogate among them, become "?".
-std::string Utf16ToText(std::u16string_view text);
 
 } // namespace kestro

@@ -1,0 +1,65 @@
+// Byte streams: the one way the engine and the delta operations reach bytes.
+//
+// A stream is a sequential source and sink of bytes with a position and a
+// size. Two kinds exist: a file stream (platform/FileStream.hpp: opened
+// read-only with sharing, or created) and the growable in-memory stream
+// here. Read returns fewer bytes than asked only at the end of the data; a
+// read error is a failure, never an end.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace kestro {
+
+class ByteStream {
+public:
+    virtual ~ByteStream() = default;
+    ByteStream() = default;
+    ByteStream(const ByteStream&) = delete;
+    ByteStream& operator=(const ByteStream&) = delete;
+
+    // Reads up to count bytes; fewer only at the end of the data.
+    virtual std::int64_t Read(void* buffer, std::int64_t count) = 0;
+    // Writes up to count bytes and returns how many were taken; fewer than
+    // count means the medium could not take more (a full disk, say).
+    virtual std::int64_t Write(const void* buffer, std::int64_t count) = 0;
+    virtual std::int64_t Position() const = 0;
+    virtual void SetPosition(std::int64_t position) = 0;
+    virtual std::int64_t Size() const = 0;
+
+    // Reads exactly count bytes or fails with EReadError "Stream read error".
+    void ReadBuffer(void* buffer, std::int64_t count);
+    // Writes exactly count bytes or fails with EWriteError "Stream write error".
+    void WriteBuffer(const void* buffer, std::int64_t count);
+    // Copies count bytes from source's position into this stream; fails as
+    // ReadBuffer and WriteBuffer do.
+    void CopyFrom(ByteStream& source, std::int64_t count);
+
+protected:
+    ByteStream(ByteStream&&) = default;
+    ByteStream& operator=(ByteStream&&) = default;
+};
+
+class MemoryStream final : public ByteStream {
+public:
+    MemoryStream() = default;
+    MemoryStream(MemoryStream&&) = default;
+    MemoryStream& operator=(MemoryStream&&) = default;
+
+    std::int64_t Read(void* buffer, std::int64_t count) override;
+    // Grows as needed; fails with EStreamError "Out of memory while expanding
+    // memory stream" when it cannot.
+    std::int64_t Write(const void* buffer, std::int64_t count) override;
+    std::int64_t Position() const override { return position_; }
+    void SetPosition(std::int64_t position) override;
+    std::int64_t Size() const override { return static_cast<std::int64_t>(bytes_.size()); }
+
+    const std::vector<std::uint8_t>& Bytes() const { return bytes_; }
+
+private:
+    std::vector<std::uint8_t> bytes_;
+    std::int64_t position_ = 0;
+};
+
+} // namespace kestro

@@ -1,0 +1,80 @@
+#include "platform/Files.hpp"
+
+#include "platform/FaultInjection.hpp"
+#include "platform/NameRules.hpp"
+#include "platform/Port.hpp"
+
+namespace kestro {
+
+namespace {
+
+std::size_t FileNameStart(std::string_view path) {
+    for (std::size_t i = path.size(); i > 0; --i) {
+        if (IsPathSeparator(path[i - 1])) {
+            return i;
+        }
+    }
+    return 0;
+}
+
+} // namespace
+
+bool FileExists(const std::string& name) {
+    // Only a regular file counts: opening a pipe or a device named by a
+    // delta would block or read something that is no program.
+    return !name.empty() && port::IsFile(name);
+}
+
+bool DeleteFile(const std::string& name) {
+    return !FileCallFails() && port::Remove(name);
+}
+
+bool ReplaceFile(const std::string& source, const std::string& destination) {
+    return !FileCallFails() && port::Replace(source, destination);
+}
+
+NameOutcome LinkFile(const std::string& existing, const std::string& newName) {
+    return FileCallFails() ? NameOutcome::Failed : port::Link(existing, newName);
+}
+
+NameOutcome RenameIfFree(const std::string& source, const std::string& destination) {
+    return FileCallFails() ? NameOutcome::Failed : port::RenameIfFree(source, destination);
+}
+
+std::optional<FileStamp> StampOfFile(const std::string& name) {
+    return port::StampOfFile(name);
+}
+
+bool CopyFilePermissions(const std::string& source, const std::string& destination) {
+    return !FileCallFails() && port::CopyPermissions(source, destination);
+}
+
+std::string GetWorkingDirectory() {
+    return port::WorkingDirectory();
+}
+
+bool SetWorkingDirectory(const std::string& directory) {
+    return !directory.empty() && port::SetWorkingDirectory(directory);
+}
+
+bool IsPathSeparator(char c) {
+    return port::WindowsNames ? IsWindowsPathSeparator(c) : IsPosixPathSeparator(c);
+}
+
+std::string DirectoryPart(std::string_view path) {
+    return std::string(path.substr(0, FileNameStart(path)));
+}
+
+std::string FileNamePart(std::string_view path) {
+    return std::string(path.substr(FileNameStart(path)));
+}
+
+bool IsPlainFileName(std::string_view name) {
+    return port::WindowsNames ? IsPlainWindowsFileName(name) : IsPlainPosixFileName(name);
+}
+
+bool SameFileName(std::string_view a, std::string_view b) {
+    return port::WindowsNames ? SameWindowsFileName(a, b) : a == b;
+}
+
+} // namespace kestro

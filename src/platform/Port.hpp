@@ -1,0 +1,118 @@
+// The port: everything a platform must implement for the program to run on
+// it, as a short list of primitives over the system's calls. Each reports
+// what the system said and nothing more: no messages, no failures, no
+// retries beyond partial transfers. The program's own rules (its messages
+// and failure kinds, the fault-injection seam, interrupt checks, the lock
+// protocol, temporary files) are written once above them, in FileStream,
+// Files, Locks, Interrupts and Console.
+//
+// Two ports exist: posix/PosixPort.cpp and win32/Win32Port.cpp, chosen at
+// build time. File names are 8-bit text as the command line gave it: passed
+// to the system unchanged on POSIX, in the ANSI code page on Windows.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace kestro {
+
+struct FileStamp;
+enum class NameOutcome;
+
+namespace port {
+
+// An open file or lock; NoHandle when there is none.
+using Handle = std::intptr_t;
+inline constexpr Handle NoHandle = -1;
+
+// ---- opening and closing -------------------------------------------------
+
+// An existing file for reading; others may read and write it meanwhile. A
+// directory is not opened.
+Handle OpenRead(const std::string& name);
+// A new empty file for reading and writing, for this process's own use.
+// With exclusive, it fails when anything has that name, and never goes
+// through a symbolic link; without, an existing file is emptied.
+Handle Create(const std::string& name, bool exclusive);
+// A new empty file without a name in folder (empty for the working folder),
+// where the system has such files; NoHandle elsewhere.
+Handle CreateUnnamed(const std::string& folder);
+// Gives a file made by CreateUnnamed the name name; fails when it is taken.
+bool NameUnnamed(Handle file, const std::string& name);
+bool Close(Handle file);
+
+// ---- reading and writing -------------------------------------------------
+
+// Up to count bytes; fewer only at the end of the data; -1 on a read error,
+// or when an interrupt of the program's cut a wait short.
+std::int64_t Read(Handle file, void* buffer, std::int64_t count);
+// Up to count bytes; how many were taken before an error.
+std::int64_t Write(Handle file, const void* buffer, std::int64_t count);
+std::optional<std::int64_t> Position(Handle file);
+bool SetPosition(Handle file, std::int64_t position);
+// Forces written data to the storage device.
+bool Sync(Handle file);
+
+// ---- attributes ----------------------------------------------------------
+
+std::optional<FileStamp> Stamp(Handle file);
+std::optional<FileStamp> StampOfFile(const std::string& name);
+// A regular file: not a directory, and on POSIX not a pipe or a device.
+bool IsFile(const std::string& name);
+// The access permissions of source given to destination: the POSIX
+// permission bits, never set through a link; on Windows the read-only
+// attribute.
+bool CopyPermissions(const std::string& source, const std::string& destination);
+bool CopyPermissions(const std::string& source, Handle destination);
+
+// ---- names ---------------------------------------------------------------
+
+bool Remove(const std::string& name);
+// Renames source onto destination, replacing it in one step, and makes the
+// change durable.
+bool Replace(const std::string& source, const std::string& destination);
+// destination as a second name of existing's file (of the file a symbolic
+// link points to), made durable; Taken when anything has that name.
+NameOutcome Link(const std::string& existing, const std::string& destination);
+// Renames source to destination unless destination exists, in one step
+// wherever the system offers it, made durable.
+NameOutcome RenameIfFree(const std::string& source, const std::string& destination);
+
+// ---- locks ---------------------------------------------------------------
+
+// A lock between processes and between threads, held through the lock
+// file name. Taken hands the holder's handle back through held; Busy when
+// another holder has it.
+enum class LockOutcome { Taken, Busy, Failed };
+LockOutcome TryLock(const std::string& name, Handle& held);
+// Removes the lock file and lets go of the lock.
+void Unlock(Handle held, const std::string& name);
+
+// ---- console, working folder, interrupts, text ---------------------------
+
+void WriteOutput(std::string_view bytes);
+// One byte of standard input; false at the end of input, on an error, or
+// when an interrupt of the program's cut the wait short.
+bool ReadInput(char& c);
+
+std::string WorkingDirectory();
+bool SetWorkingDirectory(const std::string& directory);
+
+// Installs the handlers that record interrupts (InterruptState.hpp), leaving
+// alone an interrupt that was ignored when the program started; and takes
+// them away again.
+void InstallInterruptHandlers();
+void RemoveInterruptHandlers();
+// After the clean-up of an interrupted run: ends the process as the
+// received interrupt would have (POSIX: the signal's default action), or
+// returns where the program ends with its own status (Windows).
+void EndAsInterrupted(int interrupt);
+
+// Whether file names follow Windows' rules (NameRules.hpp) rather than
+// POSIX's.
+extern const bool WindowsNames;
+
+} // namespace port
+} // namespace kestro

@@ -1,0 +1,359 @@
+// The POSIX port (Port.hpp).
+#include "platform/Files.hpp"
+#include "platform/InterruptState.hpp"
+#include "platform/Port.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utility>
+#include <vector>
+
+namespace kestro::port {
+
+namespace {
+
+// The most bytes handed to one read or write call.
+constexpr std::int64_t MaxTransfer = std::int64_t{1} << 30;
+
+int Fd(Handle handle) {
+    return static_cast<int>(handle);
+}
+
+// Closes a descriptor on every way out of the function that opened it.
+class FdGuard {
+public:
+    explicit FdGuard(int fd) : fd_(fd) {}
+    FdGuard(const FdGuard&) = delete;
+    FdGuard& operator=(const FdGuard&) = delete;
+    ~FdGuard() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+    int Get() const { return fd_; }
+    int Release() { return std::exchange(fd_, -1); }
+
+private:
+    int fd_;
+};
+
+// A signal cuts a wait short; the wait goes on unless the program has been
+// interrupted itself.
+bool Retry() {
+    return errno == EINTR && ReceivedInterrupt.load(std::memory_order_relaxed) == 0;
+}
+
+std::int64_t ReadFd(int fd, void* buffer, std::int64_t count) {
+    auto* at = static_cast<unsigned char*>(buffer);
+    std::int64_t done = 0;
+    while (done < count) {
+        const ssize_t n = ::read(fd, at + done, std::min(count - done, MaxTransfer));
+        if (n < 0 && Retry()) {
+            continue;
+        }
+        if (n < 0) {
+            return -1;
+        }
+        if (n == 0) {
+            break;
+        }
+        done += n;
+    }
+    return done;
+}
+
+std::int64_t WriteFd(int fd, const void* buffer, std::int64_t count) {
+    const auto* at = static_cast<const unsigned char*>(buffer);
+    std::int64_t done = 0;
+    while (done < count) {
+        const ssize_t n = ::write(fd, at + done, std::min(count - done, MaxTransfer));
+        if (n < 0 && Retry()) {
+            continue;
+        }
+        if (n <= 0) {
+            break;
+        }
+        done += n;
+    }
+    return done;
+}
+
+// Makes a completed rename or link durable by syncing its folder.
+void SyncFolderOf(const std::string& name) {
+    const std::string parent = DirectoryPart(name);
+    FdGuard fd(::open(parent.empty() ? "." : parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fd.Get() >= 0) {
+        ::fsync(fd.Get());
+    }
+}
+
+FileStamp StampOf(const struct stat& info) {
+    return {static_cast<std::int64_t>(info.st_size),
+            static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec};
+}
+
+bool SetMode(int fd, const std::string& source) {
+    struct stat info {};
+    return ::stat(source.c_str(), &info) == 0 && ::fchmod(fd, info.st_mode & 07777) == 0;
+}
+
+} // namespace
+
+const bool WindowsNames = false;
+
+Handle OpenRead(const std::string& name) {
+    FdGuard fd(::open(name.c_str(), O_RDONLY | O_CLOEXEC));
+    struct stat info {};
+    if (fd.Get() < 0 || ::fstat(fd.Get(), &info) != 0 || S_ISDIR(info.st_mode)) {
+        return NoHandle;
+    }
+    return fd.Release();
+}
+
+Handle Create(const std::string& name, bool exclusive) {
+    const int flags = O_RDWR | O_CREAT | O_CLOEXEC | (exclusive ? O_EXCL | O_NOFOLLOW : O_TRUNC);
+    return ::open(name.c_str(), flags, 0666);
+}
+
+Handle CreateUnnamed(const std::string& folder) {
+#ifdef O_TMPFILE
+    // Naming the file later takes its entry under /proc.
+    static const bool namable = ::access("/proc/self/fd", X_OK) == 0;
+    if (namable) {
+        return ::open(folder.empty() ? "." : folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+    }
+#endif
+    static_cast<void>(folder);
+    return NoHandle;
+}
+
+bool NameUnnamed(Handle file, const std::string& name) {
+    char entry[64];
+    std::snprintf(entry, sizeof entry, "/proc/self/fd/%d", Fd(file));
+    return ::linkat(AT_FDCWD, entry, AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0;
+}
+
+bool Close(Handle file) {
+    return ::close(Fd(file)) == 0;
+}
+
+std::int64_t Read(Handle file, void* buffer, std::int64_t count) {
+    return ReadFd(Fd(file), buffer, count);
+}
+
+std::int64_t Write(Handle file, const void* buffer, std::int64_t count) {
+    return WriteFd(Fd(file), buffer, count);
+}
+
+std::optional<std::int64_t> Position(Handle file) {
+    const off_t position = ::lseek(Fd(file), 0, SEEK_CUR);
+    return position < 0 ? std::nullopt : std::optional<std::int64_t>(position);
+}
+
+bool SetPosition(Handle file, std::int64_t position) {
+    return ::lseek(Fd(file), static_cast<off_t>(position), SEEK_SET) >= 0;
+}
+
+bool Sync(Handle file) {
+    return ::fsync(Fd(file)) == 0;
+}
+
+std::optional<FileStamp> Stamp(Handle file) {
+    struct stat info {};
+    return ::fstat(Fd(file), &info) == 0 ? std::optional(StampOf(info)) : std::nullopt;
+}
+
+std::optional<FileStamp> StampOfFile(const std::string& name) {
+    struct stat info {};
+    return ::stat(name.c_str(), &info) == 0 ? std::optional(StampOf(info)) : std::nullopt;
+}
+
+bool IsFile(const std::string& name) {
+    struct stat info {};
+    return ::stat(name.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+bool CopyPermissions(const std::string& source, const std::string& destination) {
+    // The bits go to the file opened without following a link: a link
+    // planted in destination's place must not pass them to a file elsewhere.
+    FdGuard file(::open(destination.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    return file.Get() >= 0 && SetMode(file.Get(), source);
+}
+
+bool CopyPermissions(const std::string& source, Handle destination) {
+    return SetMode(Fd(destination), source);
+}
+
+bool Remove(const std::string& name) {
+    return ::unlink(name.c_str()) == 0;
+}
+
+bool Replace(const std::string& source, const std::string& destination) {
+    if (::rename(source.c_str(), destination.c_str()) != 0) {
+        return false;
+    }
+    SyncFolderOf(destination);
+    return true;
+}
+
+NameOutcome Link(const std::string& existing, const std::string& destination) {
+    if (::linkat(AT_FDCWD, existing.c_str(), AT_FDCWD, destination.c_str(), AT_SYMLINK_FOLLOW) !=
+        0) {
+        return errno == EEXIST ? NameOutcome::Taken : NameOutcome::Failed;
+    }
+    SyncFolderOf(destination);
+    return NameOutcome::Made;
+}
+
+NameOutcome RenameIfFree(const std::string& source, const std::string& destination) {
+    NameOutcome outcome = NameOutcome::Failed;
+#ifdef RENAME_NOREPLACE
+    if (::renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, destination.c_str(), RENAME_NOREPLACE) ==
+        0) {
+        outcome = NameOutcome::Made;
+    } else if (errno == EEXIST) {
+        return NameOutcome::Taken;
+    } else if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) {
+        return NameOutcome::Failed;
+    }
+#endif
+    if (outcome != NameOutcome::Made) {
+        // Without a rename that refuses to replace: a second name, which
+        // cannot replace either, then the first name goes.
+        if (::link(source.c_str(), destination.c_str()) == 0) {
+            ::unlink(source.c_str());
+        } else if (errno == EEXIST) {
+            return NameOutcome::Taken;
+        } else {
+            // A file system that can do neither: check, then rename. Another
+            // program could slip a file in between; another run of this one
+            // cannot, as the caller holds the lock.
+            struct stat info {};
+            if (::lstat(destination.c_str(), &info) == 0) {
+                return NameOutcome::Taken;
+            }
+            if (::rename(source.c_str(), destination.c_str()) != 0) {
+                return NameOutcome::Failed;
+            }
+        }
+    }
+    SyncFolderOf(destination);
+    return NameOutcome::Made;
+}
+
+LockOutcome TryLock(const std::string& name, Handle& held) {
+    // An flock belongs to the open file, not to the process, so two threads
+    // of one process exclude each other as two processes do.
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        // Read-only is enough to lock, and lets a run of another user take
+        // a lock file that a killed run left.
+        FdGuard fd(::open(name.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666));
+        if (fd.Get() < 0) {
+            return LockOutcome::Failed;
+        }
+        if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) {
+            return errno == EWOULDBLOCK || errno == EINTR ? LockOutcome::Busy : LockOutcome::Failed;
+        }
+        // The holder before this run removes the file as it lets go; a run
+        // that opened it just before then holds a lock on a file that no
+        // longer stands for anything, and starts again with a fresh one.
+        struct stat locked {};
+        struct stat named {};
+        if (::fstat(fd.Get(), &locked) == 0 && ::lstat(name.c_str(), &named) == 0 &&
+            locked.st_dev == named.st_dev && locked.st_ino == named.st_ino) {
+            held = fd.Release();
+            return LockOutcome::Taken;
+        }
+    }
+    return LockOutcome::Failed;
+}
+
+void Unlock(Handle held, const std::string& name) {
+    // Removed while still locked, so that no other run can take the lock on
+    // the file and then see it vanish.
+    ::unlink(name.c_str());
+    ::close(Fd(held));
+}
+
+void WriteOutput(std::string_view bytes) {
+    WriteFd(STDOUT_FILENO, bytes.data(), static_cast<std::int64_t>(bytes.size()));
+}
+
+bool ReadInput(char& c) {
+    return ReadFd(STDIN_FILENO, &c, 1) == 1;
+}
+
+std::string WorkingDirectory() {
+    std::vector<char> buffer(4096);
+    while (::getcwd(buffer.data(), buffer.size()) == nullptr) {
+        if (errno != ERANGE) {
+            return std::string();
+        }
+        buffer.resize(buffer.size() * 2);
+    }
+    return std::string(buffer.data());
+}
+
+bool SetWorkingDirectory(const std::string& directory) {
+    return ::chdir(directory.c_str()) == 0;
+}
+
+// SIGINT, SIGTERM and SIGHUP are caught by a handler that only records the
+// signal. It is installed without SA_RESTART, so a read that waits on a
+// terminal returns and sees the record.
+namespace {
+
+constexpr std::array<int, 3> CaughtSignals = {SIGINT, SIGTERM, SIGHUP};
+std::array<struct sigaction, CaughtSignals.size()> previous{};
+std::array<bool, CaughtSignals.size()> installed{};
+
+extern "C" void RecordSignal(int signal) {
+    ReceivedInterrupt.store(signal, std::memory_order_relaxed);
+}
+
+} // namespace
+
+static_assert(SIGINT == InterruptSignalNumber);
+
+void InstallInterruptHandlers() {
+    for (std::size_t i = 0; i < CaughtSignals.size(); ++i) {
+        struct sigaction action {};
+        action.sa_handler = RecordSignal;
+        sigemptyset(&action.sa_mask);
+        if (::sigaction(CaughtSignals[i], nullptr, &previous[i]) == 0 &&
+            previous[i].sa_handler != SIG_IGN) {
+            installed[i] = ::sigaction(CaughtSignals[i], &action, nullptr) == 0;
+        }
+    }
+}
+
+void RemoveInterruptHandlers() {
+    for (std::size_t i = 0; i < CaughtSignals.size(); ++i) {
+        if (installed[i]) {
+            ::sigaction(CaughtSignals[i], &previous[i], nullptr);
+            installed[i] = false;
+        }
+    }
+}
+
+void EndAsInterrupted(int interrupt) {
+    struct sigaction action {};
+    action.sa_handler = SIG_DFL;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(interrupt, &action, nullptr);
+    sigset_t unblock;
+    sigemptyset(&unblock);
+    sigaddset(&unblock, interrupt);
+    ::sigprocmask(SIG_UNBLOCK, &unblock, nullptr);
+    ::raise(interrupt);
+}
+
+} // namespace kestro::port

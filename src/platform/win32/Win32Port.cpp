@@ -1,0 +1,353 @@
+// The Win32 port (Port.hpp). File names go to the ANSI forms of the system
+// calls.
+#include "platform/Files.hpp"
+#include "platform/InterruptState.hpp"
+#include "platform/Port.hpp"
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef _WIN32_WINNT
+#define _WIN32_WINNT 0x0601 // Windows 7: file information set through a handle
+#endif
+#include <windows.h>
+// The system's macros would rename the program's own functions.
+#undef CopyFile
+#undef DeleteFile
+#undef ReplaceFile
+
+#include <algorithm>
+#include <vector>
+
+namespace kestro::port {
+
+namespace {
+
+// The most bytes handed to one read or write call.
+constexpr std::int64_t MaxTransfer = std::int64_t{1} << 30;
+
+HANDLE Win32(Handle handle) {
+    return reinterpret_cast<HANDLE>(handle);
+}
+
+Handle Own(HANDLE handle) {
+    return handle == INVALID_HANDLE_VALUE ? NoHandle : reinterpret_cast<Handle>(handle);
+}
+
+std::int64_t ReadHandle(HANDLE handle, void* buffer, std::int64_t count) {
+    auto* at = static_cast<unsigned char*>(buffer);
+    std::int64_t done = 0;
+    while (done < count) {
+        DWORD n = 0;
+        const auto ask = static_cast<DWORD>(std::min(count - done, MaxTransfer));
+        if (!::ReadFile(handle, at + done, ask, &n, nullptr)) {
+            // The writing end of a pipe has gone: that is the end of data.
+            return ::GetLastError() == ERROR_BROKEN_PIPE ? done : -1;
+        }
+        if (n == 0) {
+            break;
+        }
+        done += n;
+    }
+    return done;
+}
+
+std::int64_t WriteHandle(HANDLE handle, const void* buffer, std::int64_t count) {
+    const auto* at = static_cast<const unsigned char*>(buffer);
+    std::int64_t done = 0;
+    while (done < count) {
+        DWORD n = 0;
+        const auto ask = static_cast<DWORD>(std::min(count - done, MaxTransfer));
+        if (!::WriteFile(handle, at + done, ask, &n, nullptr) || n == 0) {
+            break;
+        }
+        done += n;
+    }
+    return done;
+}
+
+FileStamp StampOf(DWORD sizeHigh, DWORD sizeLow, FILETIME modified) {
+    return {static_cast<std::int64_t>((std::uint64_t{sizeHigh} << 32) | sizeLow),
+            static_cast<std::int64_t>((std::uint64_t{modified.dwHighDateTime} << 32) |
+                                      modified.dwLowDateTime)};
+}
+
+NameOutcome Refused() {
+    const DWORD error = ::GetLastError();
+    return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS ? NameOutcome::Taken
+                                                                       : NameOutcome::Failed;
+}
+
+// The attributes of an existing read-only file that is not a directory.
+std::optional<DWORD> ReadOnlyAttributes(const std::string& name) {
+    const DWORD attributes = ::GetFileAttributesA(name.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ||
+        (attributes & FILE_ATTRIBUTE_READONLY) == 0) {
+        return std::nullopt;
+    }
+    return attributes;
+}
+
+// attributes with the read-only attribute of source: access rights follow
+// the folder, and what a file carries of its own is that attribute.
+std::optional<DWORD> WithReadOnlyOf(const std::string& source, DWORD attributes) {
+    const DWORD from = ::GetFileAttributesA(source.c_str());
+    if (from == INVALID_FILE_ATTRIBUTES) {
+        return std::nullopt;
+    }
+    DWORD result =
+        (attributes & ~DWORD{FILE_ATTRIBUTE_READONLY}) | (from & FILE_ATTRIBUTE_READONLY);
+    if (result != FILE_ATTRIBUTE_NORMAL) {
+        result &= ~DWORD{FILE_ATTRIBUTE_NORMAL};
+    }
+    return result == 0 ? FILE_ATTRIBUTE_NORMAL : result;
+}
+
+} // namespace
+
+const bool WindowsNames = true;
+
+Handle OpenRead(const std::string& name) {
+    return Own(::CreateFileA(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                             nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+Handle Create(const std::string& name, bool exclusive) {
+    return Own(::CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                             exclusive ? CREATE_NEW : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                             nullptr));
+}
+
+Handle CreateUnnamed(const std::string&) {
+    // Windows has no file without a name.
+    return NoHandle;
+}
+
+bool NameUnnamed(Handle, const std::string&) {
+    return false;
+}
+
+bool Close(Handle file) {
+    return ::CloseHandle(Win32(file)) != 0;
+}
+
+std::int64_t Read(Handle file, void* buffer, std::int64_t count) {
+    return ReadHandle(Win32(file), buffer, count);
+}
+
+std::int64_t Write(Handle file, const void* buffer, std::int64_t count) {
+    return WriteHandle(Win32(file), buffer, count);
+}
+
+std::optional<std::int64_t> Position(Handle file) {
+    LARGE_INTEGER zero{};
+    LARGE_INTEGER position{};
+    if (!::SetFilePointerEx(Win32(file), zero, &position, FILE_CURRENT)) {
+        return std::nullopt;
+    }
+    return position.QuadPart;
+}
+
+bool SetPosition(Handle file, std::int64_t position) {
+    LARGE_INTEGER to{};
+    to.QuadPart = position;
+    return ::SetFilePointerEx(Win32(file), to, nullptr, FILE_BEGIN) != 0;
+}
+
+bool Sync(Handle file) {
+    return ::FlushFileBuffers(Win32(file)) != 0;
+}
+
+std::optional<FileStamp> Stamp(Handle file) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!::GetFileInformationByHandle(Win32(file), &info)) {
+        return std::nullopt;
+    }
+    return StampOf(info.nFileSizeHigh, info.nFileSizeLow, info.ftLastWriteTime);
+}
+
+std::optional<FileStamp> StampOfFile(const std::string& name) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!::GetFileAttributesExA(name.c_str(), GetFileExInfoStandard, &data)) {
+        return std::nullopt;
+    }
+    return StampOf(data.nFileSizeHigh, data.nFileSizeLow, data.ftLastWriteTime);
+}
+
+bool IsFile(const std::string& name) {
+    const DWORD attributes = ::GetFileAttributesA(name.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+bool CopyPermissions(const std::string& source, const std::string& destination) {
+    const DWORD to = ::GetFileAttributesA(destination.c_str());
+    const std::optional<DWORD> wanted =
+        to == INVALID_FILE_ATTRIBUTES ? std::nullopt : WithReadOnlyOf(source, to);
+    return wanted && (*wanted == to || ::SetFileAttributesA(destination.c_str(), *wanted) != 0);
+}
+
+bool CopyPermissions(const std::string& source, Handle destination) {
+    // Set through the handle: the file is open for this process's own use,
+    // so its name cannot be opened again meanwhile.
+    FILE_BASIC_INFO info{};
+    if (!::GetFileInformationByHandleEx(Win32(destination), FileBasicInfo, &info, sizeof info)) {
+        return false;
+    }
+    const std::optional<DWORD> wanted = WithReadOnlyOf(source, info.FileAttributes);
+    if (!wanted) {
+        return false;
+    }
+    if (*wanted == info.FileAttributes) {
+        return true;
+    }
+    info.FileAttributes = *wanted;
+    // Times of 0 are left as they are.
+    info.CreationTime.QuadPart = info.LastAccessTime.QuadPart = 0;
+    info.LastWriteTime.QuadPart = info.ChangeTime.QuadPart = 0;
+    return ::SetFileInformationByHandle(Win32(destination), FileBasicInfo, &info, sizeof info) != 0;
+}
+
+bool Remove(const std::string& name) {
+    if (::DeleteFileA(name.c_str())) {
+        return true;
+    }
+    // Windows refuses to delete a read-only file; POSIX deletes it as any
+    // other, and the program's own temporary files may carry the attribute.
+    const std::optional<DWORD> attributes = ReadOnlyAttributes(name);
+    if (!attributes ||
+        !::SetFileAttributesA(name.c_str(), *attributes & ~DWORD{FILE_ATTRIBUTE_READONLY})) {
+        return false;
+    }
+    if (::DeleteFileA(name.c_str())) {
+        return true;
+    }
+    ::SetFileAttributesA(name.c_str(), *attributes);
+    return false;
+}
+
+bool Replace(const std::string& source, const std::string& destination) {
+    // A read-only destination is replaced as on POSIX, where a rename does
+    // not look at the file it replaces; the attribute comes back when the
+    // rename fails.
+    const std::optional<DWORD> attributes = ReadOnlyAttributes(destination);
+    if (attributes) {
+        ::SetFileAttributesA(destination.c_str(), *attributes & ~DWORD{FILE_ATTRIBUTE_READONLY});
+    }
+    if (::MoveFileExA(source.c_str(), destination.c_str(),
+                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        return true;
+    }
+    if (attributes) {
+        ::SetFileAttributesA(destination.c_str(), *attributes);
+    }
+    return false;
+}
+
+NameOutcome Link(const std::string& existing, const std::string& destination) {
+    return ::CreateHardLinkA(destination.c_str(), existing.c_str(), nullptr) ? NameOutcome::Made
+                                                                             : Refused();
+}
+
+NameOutcome RenameIfFree(const std::string& source, const std::string& destination) {
+    return ::MoveFileExA(source.c_str(), destination.c_str(), MOVEFILE_WRITE_THROUGH)
+               ? NameOutcome::Made
+               : Refused();
+}
+
+LockOutcome TryLock(const std::string& name, Handle& held) {
+    // The lock file is opened for exclusive use and deleted when it is
+    // closed, also when the system closes it for a process that died.
+    // Another opener meets a sharing violation, or access denied while the
+    // file waits to be deleted: both mean the lock is held.
+    const HANDLE handle =
+        ::CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, OPEN_ALWAYS,
+                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        const DWORD error = ::GetLastError();
+        return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED
+                   ? LockOutcome::Busy
+                   : LockOutcome::Failed;
+    }
+    held = Own(handle);
+    return LockOutcome::Taken;
+}
+
+void Unlock(Handle held, const std::string&) {
+    ::CloseHandle(Win32(held));
+}
+
+void WriteOutput(std::string_view bytes) {
+    WriteHandle(::GetStdHandle(STD_OUTPUT_HANDLE), bytes.data(),
+                static_cast<std::int64_t>(bytes.size()));
+}
+
+bool ReadInput(char& c) {
+    return ReceivedInterrupt.load() == 0 &&
+           ReadHandle(::GetStdHandle(STD_INPUT_HANDLE), &c, 1) == 1;
+}
+
+std::string WorkingDirectory() {
+    const DWORD size = ::GetCurrentDirectoryA(0, nullptr);
+    if (size == 0) {
+        return std::string();
+    }
+    std::vector<char> buffer(size);
+    const DWORD length = ::GetCurrentDirectoryA(size, buffer.data());
+    if (length == 0 || length >= size) {
+        return std::string();
+    }
+    return std::string(buffer.data(), length);
+}
+
+bool SetWorkingDirectory(const std::string& directory) {
+    return ::SetCurrentDirectoryA(directory.c_str()) != 0;
+}
+
+// A console control handler records Ctrl-C, Ctrl-Break and the closing of
+// the console. The system runs it on a thread of its own. For Ctrl-C and
+// Ctrl-Break the program goes on and unwinds at its next check. When the
+// console closes, or the user logs off, the system ends the process as soon
+// as the handler returns, so the handler waits (a few seconds at most,
+// within the time the system grants) until the program has cleaned up.
+namespace {
+
+// Set once the program has cleaned up. It lives as long as the process,
+// since a handler may still be waiting on it when the program ends.
+HANDLE cleanedUp = nullptr;
+constexpr DWORD CleanUpWaitMilliseconds = 4000;
+
+BOOL WINAPI RecordConsoleEvent(DWORD event) {
+    ReceivedInterrupt.store(InterruptSignalNumber);
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && cleanedUp != nullptr) {
+        ::WaitForSingleObject(cleanedUp, CleanUpWaitMilliseconds);
+    }
+    return TRUE;
+}
+
+} // namespace
+
+void InstallInterruptHandlers() {
+    if (cleanedUp == nullptr) {
+        cleanedUp = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    } else {
+        ::ResetEvent(cleanedUp);
+    }
+    ::SetConsoleCtrlHandler(RecordConsoleEvent, TRUE);
+}
+
+void RemoveInterruptHandlers() {
+    if (cleanedUp != nullptr) {
+        ::SetEvent(cleanedUp);
+    }
+    ::SetConsoleCtrlHandler(RecordConsoleEvent, FALSE);
+}
+
+void EndAsInterrupted(int) {
+    // The program ends with its failure report and status 1; a closing
+    // console's handler may stop waiting now.
+    if (cleanedUp != nullptr) {
+        ::SetEvent(cleanedUp);
+    }
+}
+
+} // namespace kestro::port
