@@ -8,7 +8,7 @@
 #include "DiffUnit/DeltaFile.hpp"
 #include "DiffUnit/DeltaPackage.hpp"
 #include "DiffUnit/ResultCodes.hpp"
-#include "platform/Failures.hpp"
+#include "common/Failures.hpp"
 
 #include <set>
 

@@ -4,8 +4,8 @@
 // never read or write outside its areas.
 #include "FuzzSupport.hpp"
 
+#include "common/Failures.hpp"
 #include "engine/BlockStream.hpp"
-#include "platform/Failures.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace kestro;

@@ -1,7 +1,7 @@
 // Shared pieces of the fuzz targets.
 #pragma once
 
-#include "platform/ByteStream.hpp"
+#include "common/ByteStream.hpp"
 
 #include <cstdint>
 #include <cstdio>

@@ -16,7 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     MemoryStream original = fuzz::StreamOf(data + 2, originalSize);
     MemoryStream newer = fuzz::StreamOf(newerData, newerSize);
     MemoryStream delta;
-    EncodeBlockStream(newer, original, delta, 25);
+    EncodeBlockStream(newer, original, delta, BlockMaxCandidates);
     delta.SetPosition(0);
     original.SetPosition(0);
     MemoryStream rebuilt;

@@ -21,7 +21,7 @@ Bytes Encode(const Bytes& newer, const Bytes& original) {
     MemoryStream newerStream = StreamOf(newer);
     MemoryStream originalStream = StreamOf(original);
     MemoryStream out;
-    EncodeBlockStream(newerStream, originalStream, out, 25);
+    EncodeBlockStream(newerStream, originalStream, out, BlockMaxCandidates);
     return out.Bytes();
 }
 
@@ -484,7 +484,7 @@ TEST(BlockStreamOutput, ShortWriteIsStreamWriteError) {
         MemoryStream a = StreamOf(newer);
         MemoryStream b = StreamOf(original);
         FullStream full(room);
-        EXPECT_THROW(EncodeBlockStream(a, b, full, 25), EWriteError) << room;
+        EXPECT_THROW(EncodeBlockStream(a, b, full, BlockMaxCandidates), EWriteError) << room;
         MemoryStream delta = StreamOf(stream);
         MemoryStream c = StreamOf(original);
         FullStream fullOut(room);

@@ -25,7 +25,7 @@ Bytes Encode(const Bytes& newer, const Bytes& original, std::int32_t threads) {
     MemoryStream newerStream = StreamOf(newer);
     MemoryStream originalStream = StreamOf(original);
     MemoryStream out;
-    EncodeBlockStream(newerStream, originalStream, out, 25, threads);
+    EncodeBlockStream(newerStream, originalStream, out, BlockMaxCandidates, threads);
     return out.Bytes();
 }
 
@@ -136,7 +136,7 @@ TEST(ParallelEncoder, DefaultThreadCountGivesThePlainStream) {
     MemoryStream newerStream = StreamOf(newer);
     MemoryStream originalStream = StreamOf(original);
     MemoryStream out;
-    EncodeBlockStream(newerStream, originalStream, out, 25);
+    EncodeBlockStream(newerStream, originalStream, out, BlockMaxCandidates);
     EXPECT_TRUE(out.Bytes() == PlainEncode(newer, original));
     EXPECT_GE(EncoderThreads(), 1);
     EXPECT_LE(EncoderThreads(), static_cast<std::int32_t>(MaxEncoderThreads));
@@ -199,8 +199,9 @@ TEST(ParallelEncoder, FullOutputFailsWithTheBlocksBeforeItWritten) {
             MemoryStream newerStream = StreamOf(newer);
             MemoryStream originalStream = StreamOf(original);
             FullStream out(room);
-            EXPECT_THROW(EncodeBlockStream(newerStream, originalStream, out, 25, threads),
-                         EWriteError)
+            EXPECT_THROW(
+                EncodeBlockStream(newerStream, originalStream, out, BlockMaxCandidates, threads),
+                EWriteError)
                 << "threads " << threads << " room " << room;
             EXPECT_EQ(out.Size(), room) << "threads " << threads;
             EXPECT_TRUE(IsPrefix(out.Kept(), plain)) << "threads " << threads << " room " << room;
@@ -221,7 +222,8 @@ TEST(ParallelEncoder, ReadFailureEndsTheEncoderAfterTheBlocksBeforeIt) {
                 FailingStream failingNewer(newer, newerFails ? room : INT64_MAX);
                 FailingStream failingOriginal(original, newerFails ? INT64_MAX : room);
                 MemoryStream out;
-                EXPECT_THROW(EncodeBlockStream(failingNewer, failingOriginal, out, 25, threads),
+                EXPECT_THROW(EncodeBlockStream(failingNewer, failingOriginal, out,
+                                               BlockMaxCandidates, threads),
                              EReadError)
                     << "threads " << threads << " block " << failing;
                 // Block k starts after the fields and data of blocks 1..k-1.

@@ -137,9 +137,9 @@ bool DescribeDelta(const std::string& fileName, std::vector<std::string>& lines)
         for (const BlockSummary& block : ListBlockStream(delta)) {
             const BlockHeader& h = block.Header;
             std::string line = "Block" + std::to_string(++number) + "=";
-            if (h.Kind == 0 && h.BlockLength == 0) {
+            if (h.Kind == BlockKind::Stored && h.BlockLength == 0) {
                 line += "end SourceLength=" + std::to_string(h.SourceLength);
-            } else if (h.Kind == 0) {
+            } else if (h.Kind == BlockKind::Stored) {
                 line += "stored SourceLength=" + std::to_string(h.SourceLength) +
                         " TargetLength=" + std::to_string(block.TargetLength);
             } else {

@@ -12,9 +12,6 @@ namespace kestro {
 
 namespace {
 
-// Match candidates examined per target position.
-constexpr std::int32_t MaxCandidates = 25;
-
 // An input file opened for reading, with what it looked like when opened.
 struct Input {
     explicit Input(const std::string& name)
@@ -89,7 +86,7 @@ std::int32_t MakeDelta(const std::string& originalName, const std::string& newer
     original.file.SetPosition(0);
     newer.file.SetPosition(0);
     Crc32Reader originalBytes(original.file);
-    EncodeBlockStream(newer.file, originalBytes, delta.Stream(), MaxCandidates);
+    EncodeBlockStream(newer.file, originalBytes, delta.Stream(), BlockMaxCandidates);
     originalBytes.ReadToEnd();
     original.CheckUnchanged();
     newer.CheckUnchanged();

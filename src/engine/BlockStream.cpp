@@ -20,9 +20,6 @@ namespace kestro {
 
 namespace {
 
-constexpr std::uint8_t StoredBlock = 0;
-constexpr std::uint8_t CodedBlock = 1;
-
 // A block area. Its bytes are left uninitialised: every byte read from an
 // area has been filled for the current block first.
 class Area {
@@ -46,32 +43,25 @@ void ReadDelta(ByteStream& delta, void* buffer, std::int64_t count) {
     }
 }
 
-std::uint8_t ReadByte(ByteStream& delta) {
-    std::uint8_t value;
-    ReadDelta(delta, &value, 1);
-    return value;
-}
-
-std::int32_t ReadInt32(ByteStream& delta) {
-    std::uint8_t bytes[4];
-    ReadDelta(delta, bytes, 4);
-    return static_cast<std::int32_t>(GetLe32(bytes));
-}
-
 // A count or length field that sizes a read into a block area.
-std::int32_t ReadBlockCount(ByteStream& delta) {
-    const std::int32_t value = ReadInt32(delta);
+std::int32_t CheckedCount(const std::uint8_t* field) {
+    const auto value = static_cast<std::int32_t>(GetLe32(field));
     if (value < 0 || value > BlockSize) {
         Damaged();
     }
     return value;
 }
 
-// One block on its way through the encoder: read into its areas by the
-// thread that drives the encoder, coded by a worker, then written out by the
-// driving thread in block order. Its areas are reused for every block it
-// carries.
+// One block on its way through the encoder, in one of the encoder's slots:
+// read into the slot's areas by the thread that drives the encoder, coded by
+// the slot's worker, then written out by the driving thread in block order.
+// The areas are reused for every block the slot carries.
 struct EncoderSlot {
+    // Empty: no block, or its block has gone out. Queued: a block read and
+    // waiting for the worker. Coded: ready to go out. Stopping: the worker
+    // is to end.
+    enum class State { Empty, Queued, Coded, Stopping };
+
     Area target;
     Area source;
     Area literals;
@@ -79,34 +69,34 @@ struct EncoderSlot {
     MatchTables tables;
     std::int32_t b = 0; // bytes of the newer file
     std::int32_t c = 0; // bytes of the original
-    // The block's fields up to its data; the data follow from the counts.
-    std::uint8_t head[21] = {};
-    std::int32_t headBytes = 0;
-    std::int32_t literalCount = 0;
-    std::int32_t recordBytes = 0;
+    BlockHeader header;
     std::exception_ptr failure;
+
+    // The state is handed between the driving thread and the worker under
+    // the slot's own lock, and each wakes only the other.
+    State state = State::Empty;
+    std::mutex mutex;
+    std::condition_variable changed;
 };
 
-// Codes the block held in slot: its fields, and for a coded block the
+// Codes the block held in slot: its header, and for a coded block the
 // literals and records that FindMatches finds. Touches nothing but the slot.
 void CodeBlock(EncoderSlot& slot, std::int32_t maxCandidates) {
     const std::int32_t b = slot.b;
     const std::int32_t c = slot.c;
-    std::uint8_t* head = slot.head;
-    PutLe32(head, static_cast<std::uint32_t>(c));
+    BlockHeader& header = slot.header;
+    header = BlockHeader{};
+    header.SourceLength = c;
     const std::uint32_t targetCrc = Crc32Buffer(slot.target.data(), static_cast<std::size_t>(b));
     if (b < 4 || c < 4 || c < b / 4) {
-        head[4] = StoredBlock;
-        PutLe32(head + 5, static_cast<std::uint32_t>(b));
-        PutLe32(head + 9, targetCrc);
-        slot.headBytes = b == 0 ? 9 : 13;
+        header.Kind = BlockKind::Stored;
+        header.BlockLength = b;
+        header.BlockCrc = targetCrc;
         return;
     }
-    head[4] = CodedBlock;
-    PutLe32(head + 5, targetCrc);
-    PutLe32(head + 9, Crc32Buffer(slot.source.data(), static_cast<std::size_t>(c)));
-    std::int32_t literalCount = 0;
-    std::int32_t recordBytes = 0;
+    header.Kind = BlockKind::Coded;
+    header.TargetCrc = targetCrc;
+    header.SourceCrc = Crc32Buffer(slot.source.data(), static_cast<std::size_t>(c));
     MatchParams params;
     params.Target = slot.target.data();
     params.Source = slot.source.data();
@@ -116,29 +106,24 @@ void CodeBlock(EncoderSlot& slot, std::int32_t maxCandidates) {
     params.MinMatchLength = BlockMinMatchLength;
     params.Literals = slot.literals.data();
     params.Records = slot.records.data();
-    params.LiteralCountOut = &literalCount;
-    params.RecordBytesOut = &recordBytes;
+    params.LiteralCountOut = &header.LiteralCount;
+    params.RecordBytesOut = &header.RecordBytes;
     FindMatches(params, slot.tables);
-    PutLe32(head + 13, static_cast<std::uint32_t>(literalCount));
-    PutLe32(head + 17, static_cast<std::uint32_t>(recordBytes));
-    slot.headBytes = 21;
-    slot.literalCount = literalCount;
-    slot.recordBytes = recordBytes;
 }
 
-// Writes the block coded in slot: the fields, then a stored block's bytes or
+// Writes the block coded in slot: the header, then a stored block's bytes or
 // a coded block's literals and records.
 void WriteBlock(ByteStream& out, const EncoderSlot& slot) {
-    out.WriteBuffer(slot.head, slot.headBytes);
-    if (slot.head[4] == StoredBlock) {
+    WriteBlockHeader(out, slot.header);
+    if (slot.header.Kind == BlockKind::Stored) {
         out.WriteBuffer(slot.target.data(), slot.b);
     } else {
-        out.WriteBuffer(slot.literals.data(), slot.literalCount);
-        out.WriteBuffer(slot.records.data(), slot.recordBytes);
+        out.WriteBuffer(slot.literals.data(), slot.header.LiteralCount);
+        out.WriteBuffer(slot.records.data(), slot.header.RecordBytes);
     }
 }
 
-// Codes blocks on worker threads, one slot per worker, block k in slot
+// Codes blocks on worker threads, one worker per slot, block k in slot
 // k mod slots; the driving thread reads and writes. Blocks depend on nothing
 // but their own two areas, so the output is the same for any number of
 // slots. With one slot the driving thread codes the block itself and no
@@ -153,13 +138,18 @@ public:
     ParallelEncoder& operator=(const ParallelEncoder&) = delete;
 
     ~ParallelEncoder() {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            stopping_ = true;
-        }
-        changed_.notify_all();
-        for (std::thread& worker : workers_) {
-            worker.join();
+        for (std::size_t i = 0; i < workers_.size(); ++i) {
+            EncoderSlot& slot = *slots_[i];
+            {
+                std::unique_lock<std::mutex> lock(slot.mutex);
+                // A block still being coded is finished first; its result is
+                // not wanted.
+                slot.changed.wait(lock,
+                                  [&slot] { return slot.state != EncoderSlot::State::Queued; });
+                slot.state = EncoderSlot::State::Stopping;
+            }
+            slot.changed.notify_one();
+            workers_[i].join();
         }
     }
 
@@ -167,32 +157,30 @@ public:
         for (std::size_t k = 0;; ++k) {
             const std::size_t index = k % slotCount_;
             if (index == slots_.size()) {
-                slots_.push_back(std::make_unique<Slot>());
+                slots_.push_back(std::make_unique<EncoderSlot>());
             } else {
                 // The block this slot carried goes out before its areas
                 // take the next one; blocks thus leave in order.
                 Finish(*slots_[index], out);
             }
-            Slot& slot = *slots_[index];
+            EncoderSlot& slot = *slots_[index];
             try {
-                slot.block.b =
-                    static_cast<std::int32_t>(newer.Read(slot.block.target.data(), BlockSize));
+                slot.b = static_cast<std::int32_t>(newer.Read(slot.target.data(), BlockSize));
                 // The original is read for every block, the end block
                 // included, so that the decoder can keep it in step from the
                 // block headers alone.
-                slot.block.c =
-                    static_cast<std::int32_t>(original.Read(slot.block.source.data(), BlockSize));
+                slot.c = static_cast<std::int32_t>(original.Read(slot.source.data(), BlockSize));
             } catch (...) {
                 // As when coding one block after another, every block before
                 // the one that could not be read goes out first.
                 FinishOthers(index, out);
                 throw;
             }
-            if (slot.block.b == 0) {
+            if (slot.b == 0) {
                 // The end block: everything before it goes out first.
                 FinishOthers(index, out);
-                CodeBlock(slot.block, maxCandidates_);
-                WriteBlock(out, slot.block);
+                CodeBlock(slot, maxCandidates_);
+                WriteBlock(out, slot);
                 return;
             }
             Start(slot, index);
@@ -200,26 +188,22 @@ public:
     }
 
 private:
-    struct Slot {
-        EncoderSlot block;
-        bool queued = false;
-        bool coded = false;
-    };
+    using State = EncoderSlot::State;
 
-    void Start(Slot& slot, std::size_t index) {
+    void Start(EncoderSlot& slot, std::size_t index) {
         if (slotCount_ == 1) {
-            CodeBlock(slot.block, maxCandidates_);
-            slot.coded = true;
+            CodeBlock(slot, maxCandidates_);
+            slot.state = State::Coded;
             return;
         }
         if (index == workers_.size()) {
             workers_.emplace_back([this, &slot] { Work(slot); });
         }
         {
-            std::lock_guard<std::mutex> lock(mutex_);
-            slot.queued = true;
+            std::lock_guard<std::mutex> lock(slot.mutex);
+            slot.state = State::Queued;
         }
-        changed_.notify_all();
+        slot.changed.notify_one();
     }
 
     // Writes out the blocks of all slots but index, in block order: those
@@ -231,48 +215,47 @@ private:
     }
 
     // Waits for the slot's block, if it carries one, and writes it out.
-    void Finish(Slot& slot, ByteStream& out) {
+    void Finish(EncoderSlot& slot, ByteStream& out) {
         {
-            std::unique_lock<std::mutex> lock(mutex_);
-            changed_.wait(lock, [&slot] { return !slot.queued; });
+            std::unique_lock<std::mutex> lock(slot.mutex);
+            slot.changed.wait(lock, [&slot] { return slot.state != State::Queued; });
+            if (slot.state != State::Coded) {
+                return;
+            }
+            slot.state = State::Empty;
         }
-        if (!slot.coded) {
-            return;
+        if (slot.failure) {
+            std::rethrow_exception(std::exchange(slot.failure, nullptr));
         }
-        slot.coded = false;
-        if (slot.block.failure) {
-            std::rethrow_exception(std::exchange(slot.block.failure, nullptr));
-        }
-        WriteBlock(out, slot.block);
+        WriteBlock(out, slot);
     }
 
-    void Work(Slot& slot) {
-        std::unique_lock<std::mutex> lock(mutex_);
+    void Work(EncoderSlot& slot) {
+        std::unique_lock<std::mutex> lock(slot.mutex);
         for (;;) {
-            changed_.wait(lock, [this, &slot] { return slot.queued || stopping_; });
-            if (!slot.queued) {
+            slot.changed.wait(lock, [&slot] {
+                return slot.state == State::Queued || slot.state == State::Stopping;
+            });
+            if (slot.state == State::Stopping) {
                 return;
             }
             lock.unlock();
             try {
-                CodeBlock(slot.block, maxCandidates_);
+                CodeBlock(slot, maxCandidates_);
             } catch (...) {
-                slot.block.failure = std::current_exception();
+                slot.failure = std::current_exception();
             }
             lock.lock();
-            slot.queued = false;
-            slot.coded = true;
-            changed_.notify_all();
+            slot.state = State::Coded;
+            slot.changed.notify_one();
         }
     }
 
     const std::size_t slotCount_;
     const std::int32_t maxCandidates_;
-    std::vector<std::unique_ptr<Slot>> slots_;
+    std::vector<std::unique_ptr<EncoderSlot>> slots_;
+    // Worker i serves slot i.
     std::vector<std::thread> workers_;
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    bool stopping_ = false;
 };
 
 struct DecoderAreas {
@@ -338,24 +321,56 @@ std::int32_t EncoderThreads() {
         std::clamp<unsigned>(std::thread::hardware_concurrency(), 1, MaxEncoderThreads));
 }
 
-BlockHeader ReadBlockHeader(ByteStream& delta) {
-    BlockHeader header;
-    header.SourceLength = ReadBlockCount(delta);
-    header.Kind = ReadByte(delta);
-    if (header.Kind == StoredBlock) {
-        header.BlockLength = ReadBlockCount(delta);
+void WriteBlockHeader(ByteStream& out, const BlockHeader& header) {
+    std::uint8_t bytes[CodedHeaderBytes] = {};
+    PutLe32(bytes + SourceLengthField, static_cast<std::uint32_t>(header.SourceLength));
+    bytes[KindField] = static_cast<std::uint8_t>(header.Kind);
+    int size = EndBlockBytes;
+    if (header.Kind == BlockKind::Stored) {
+        PutLe32(bytes + BlockLengthField, static_cast<std::uint32_t>(header.BlockLength));
         if (header.BlockLength != 0) {
-            header.BlockCrc = static_cast<std::uint32_t>(ReadInt32(delta));
+            PutLe32(bytes + BlockCrcField, header.BlockCrc);
+            size = StoredHeaderBytes;
         }
-    } else if (header.Kind == CodedBlock) {
-        header.TargetCrc = static_cast<std::uint32_t>(ReadInt32(delta));
-        header.SourceCrc = static_cast<std::uint32_t>(ReadInt32(delta));
-        header.LiteralCount = ReadBlockCount(delta);
-        header.RecordBytes = ReadBlockCount(delta);
+    } else {
+        PutLe32(bytes + TargetCrcField, header.TargetCrc);
+        PutLe32(bytes + SourceCrcField, header.SourceCrc);
+        PutLe32(bytes + LiteralCountField, static_cast<std::uint32_t>(header.LiteralCount));
+        PutLe32(bytes + RecordBytesField, static_cast<std::uint32_t>(header.RecordBytes));
+        size = CodedHeaderBytes;
+    }
+    out.WriteBuffer(bytes, size);
+}
+
+BlockHeader ReadBlockHeader(ByteStream& delta) {
+    // Read in as few pieces as the layout allows: the end block stops after
+    // its length, and nothing behind it may be read.
+    std::uint8_t bytes[CodedHeaderBytes];
+    ReadDelta(delta, bytes, BlockLengthField);
+    BlockHeader header;
+    header.SourceLength = CheckedCount(bytes + SourceLengthField);
+    switch (bytes[KindField]) {
+    case static_cast<std::uint8_t>(BlockKind::Stored):
+        header.Kind = BlockKind::Stored;
+        ReadDelta(delta, bytes + BlockLengthField, BlockCrcField - BlockLengthField);
+        header.BlockLength = CheckedCount(bytes + BlockLengthField);
+        if (header.BlockLength != 0) {
+            ReadDelta(delta, bytes + BlockCrcField, StoredHeaderBytes - BlockCrcField);
+            header.BlockCrc = GetLe32(bytes + BlockCrcField);
+        }
+        break;
+    case static_cast<std::uint8_t>(BlockKind::Coded):
+        header.Kind = BlockKind::Coded;
+        ReadDelta(delta, bytes + TargetCrcField, CodedHeaderBytes - TargetCrcField);
+        header.TargetCrc = GetLe32(bytes + TargetCrcField);
+        header.SourceCrc = GetLe32(bytes + SourceCrcField);
+        header.LiteralCount = CheckedCount(bytes + LiteralCountField);
+        header.RecordBytes = CheckedCount(bytes + RecordBytesField);
         if (header.RecordBytes < CopyRecordBytes) {
             Damaged();
         }
-    } else {
+        break;
+    default:
         Damaged();
     }
     return header;
@@ -370,7 +385,7 @@ void DecodeBlockStream(ByteStream& delta, ByteStream& original, ByteStream& out)
         // Fewer bytes than c arrive only when the original ends early; a
         // stored block does not need them, a coded block is refused below.
         const auto sourceRead = static_cast<std::int32_t>(original.Read(areas.source.data(), c));
-        if (header.Kind == StoredBlock) {
+        if (header.Kind == BlockKind::Stored) {
             const std::int32_t b = header.BlockLength;
             if (b == 0) {
                 return;
@@ -401,7 +416,7 @@ std::vector<BlockSummary> ListBlockStream(ByteStream& delta) {
         BlockSummary block;
         block.Header = ReadBlockHeader(delta);
         const BlockHeader& header = block.Header;
-        if (header.Kind == StoredBlock) {
+        if (header.Kind == BlockKind::Stored) {
             block.TargetLength = header.BlockLength;
             blocks.push_back(block);
             if (header.BlockLength == 0) {

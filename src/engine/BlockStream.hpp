@@ -35,6 +35,8 @@ class ByteStream;
 inline constexpr std::int32_t BlockSize = 1048576;
 // The shortest run that becomes a copy record.
 inline constexpr std::int32_t BlockMinMatchLength = 20;
+// The match candidates examined per target position when a delta is made.
+inline constexpr std::int32_t BlockMaxCandidates = 25;
 
 // Appends the block stream that turns original into newer to out. Both
 // inputs are read from their positions, one block of each at a time, and out
@@ -61,12 +63,14 @@ std::int32_t EncoderThreads();
 // before the damaged one have then been written.
 void DecodeBlockStream(ByteStream& delta, ByteStream& original, ByteStream& out);
 
+enum class BlockKind : std::uint8_t { Stored = 0, Coded = 1 };
+
 // The fields of a block up to its data: all of a stored block's but its
 // bytes, all of a coded block's but its literals and records. Fields the
 // block's kind does not have are 0.
 struct BlockHeader {
     std::int32_t SourceLength = 0;
-    std::uint8_t Kind = 0;
+    BlockKind Kind = BlockKind::Stored;
     std::int32_t BlockLength = 0;
     std::uint32_t BlockCrc = 0;
     std::uint32_t TargetCrc = 0;
@@ -74,6 +78,23 @@ struct BlockHeader {
     std::int32_t LiteralCount = 0;
     std::int32_t RecordBytes = 0;
 };
+
+// Where a block's fields lie, counted from the block's first byte.
+inline constexpr int SourceLengthField = 0;
+inline constexpr int KindField = 4;
+inline constexpr int BlockLengthField = 5; // stored
+inline constexpr int BlockCrcField = 9;    // stored, not in the end block
+inline constexpr int TargetCrcField = 5;   // coded
+inline constexpr int SourceCrcField = 9;   // coded
+inline constexpr int LiteralCountField = 13;
+inline constexpr int RecordBytesField = 17;
+// The bytes of the end block, and of the other blocks up to their data.
+inline constexpr int EndBlockBytes = 9;
+inline constexpr int StoredHeaderBytes = 13;
+inline constexpr int CodedHeaderBytes = 21;
+
+// Writes a block's header to out: 9, 13 or 21 bytes by its kind.
+void WriteBlockHeader(ByteStream& out, const BlockHeader& header);
 
 // Reads one block's header from delta, which must be positioned at a block.
 // Counts and lengths outside 0..BlockSize, a RecordBytes below one record, an
