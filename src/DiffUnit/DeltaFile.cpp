@@ -22,11 +22,6 @@ constexpr std::string_view Signature("\x12Kestro Delta File\0", 19);
 constexpr std::int32_t FormatMajor = 1;
 constexpr std::int32_t FormatMinor = 0;
 
-constexpr int NameField = 4;
-constexpr int OriginalVersionField = 76;
-constexpr int NewerVersionField = 92;
-constexpr int CrcField = 108;
-
 void PutVersion(std::uint8_t* at, const FileVersionQuad& version) {
     PutLe32(at, static_cast<std::uint32_t>(version.major));
     PutLe32(at + 4, static_cast<std::uint32_t>(version.minor));
@@ -58,15 +53,15 @@ std::string Hex8(std::uint32_t value) {
 
 void WriteDeltaHeader(ByteStream& out) {
     std::uint8_t header[DeltaHeaderBytes] = {};
-    std::memcpy(header, Signature.data(), Signature.size());
-    PutLe32(header + 20, FormatMajor);
-    PutLe32(header + 24, FormatMinor);
+    std::memcpy(header + SignatureField, Signature.data(), Signature.size());
+    PutLe32(header + FormatMajorField, FormatMajor);
+    PutLe32(header + FormatMinorField, FormatMinor);
     out.WriteBuffer(header, DeltaHeaderBytes);
 }
 
 void WriteDeltaDescriptor(ByteStream& out, const DeltaDescriptor& descriptor) {
     std::uint8_t bytes[DeltaDescriptorBytes] = {};
-    PutLe32(bytes, 1);
+    PutLe32(bytes + UncheckedField, 1);
     const std::size_t length = std::min(descriptor.OriginalName.size(), MaxStoredNameLength);
     bytes[NameField] = static_cast<std::uint8_t>(length);
     std::memcpy(bytes + NameField + 1, descriptor.OriginalName.data(), length);
@@ -81,11 +76,11 @@ std::int32_t ReadDeltaHeader(ByteStream& in) {
     in.ReadBuffer(header, DeltaHeaderBytes);
     // The count byte is compared first, so only a count of 18 followed by
     // the 18 signature characters passes.
-    if (std::memcmp(header, Signature.data(), Signature.size()) != 0) {
+    if (std::memcmp(header + SignatureField, Signature.data(), Signature.size()) != 0) {
         return ResultNotADelta;
     }
-    if (static_cast<std::int32_t>(GetLe32(header + 20)) != FormatMajor ||
-        static_cast<std::int32_t>(GetLe32(header + 24)) != FormatMinor) {
+    if (static_cast<std::int32_t>(GetLe32(header + FormatMajorField)) != FormatMajor ||
+        static_cast<std::int32_t>(GetLe32(header + FormatMinorField)) != FormatMinor) {
         return ResultWrongDeltaVersion;
     }
     return ResultOk;

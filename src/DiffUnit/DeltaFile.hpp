@@ -35,6 +35,18 @@ inline constexpr int DeltaDescriptorBytes = 112;
 inline constexpr int BlockStreamOffset = DeltaHeaderBytes + DeltaDescriptorBytes;
 inline constexpr std::size_t MaxStoredNameLength = 70;
 
+// Where the header's fields lie, counted from the file's first byte.
+inline constexpr int SignatureField = 0;
+inline constexpr int FormatMajorField = 20;
+inline constexpr int FormatMinorField = 24;
+// Where the descriptor's fields lie, counted from the descriptor's first
+// byte; in the file they lie DeltaHeaderBytes further on.
+inline constexpr int UncheckedField = 0; // int32 written as 1, never checked
+inline constexpr int NameField = 4;      // the count byte; the characters follow
+inline constexpr int OriginalVersionField = 76;
+inline constexpr int NewerVersionField = 92;
+inline constexpr int CrcField = 108;
+
 struct DeltaDescriptor {
     std::string OriginalName; // at most MaxStoredNameLength characters
     FileVersionQuad OriginalVersion;

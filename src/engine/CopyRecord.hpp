@@ -26,19 +26,24 @@ struct CopyRecord {
 };
 
 inline constexpr int CopyRecordBytes = 12;
+// Where the record's fields lie, counted from its first byte.
+inline constexpr int CopyLengthField = 0;
+inline constexpr int CopyReservedField = 2;
+inline constexpr int CopySourcePosField = 4;
+inline constexpr int CopyTargetPosField = 8;
 
 inline void PutCopyRecord(std::uint8_t* at, const CopyRecord& record) {
-    PutLe16(at, record.Length);
-    PutLe16(at + 2, 0);
-    PutLe32(at + 4, static_cast<std::uint32_t>(record.SourcePos));
-    PutLe32(at + 8, static_cast<std::uint32_t>(record.TargetPos));
+    PutLe16(at + CopyLengthField, record.Length);
+    PutLe16(at + CopyReservedField, 0);
+    PutLe32(at + CopySourcePosField, static_cast<std::uint32_t>(record.SourcePos));
+    PutLe32(at + CopyTargetPosField, static_cast<std::uint32_t>(record.TargetPos));
 }
 
 inline CopyRecord GetCopyRecord(const std::uint8_t* at) {
     CopyRecord record;
-    record.Length = GetLe16(at);
-    record.SourcePos = static_cast<std::int32_t>(GetLe32(at + 4));
-    record.TargetPos = static_cast<std::int32_t>(GetLe32(at + 8));
+    record.Length = GetLe16(at + CopyLengthField);
+    record.SourcePos = static_cast<std::int32_t>(GetLe32(at + CopySourcePosField));
+    record.TargetPos = static_cast<std::int32_t>(GetLe32(at + CopyTargetPosField));
     return record;
 }
 
