@@ -64,9 +64,9 @@ struct StreamBuilder {
     }
     StreamBuilder& Crc(const Bytes& data) { return Int32(Crc32Buffer(data.data(), data.size())); }
     StreamBuilder& Record(std::uint16_t length, std::int32_t sourcePos, std::int32_t targetPos) {
-        std::uint8_t field[12];
+        std::uint8_t field[CopyRecordBytes];
         PutCopyRecord(field, CopyRecord{length, sourcePos, targetPos});
-        bytes.insert(bytes.end(), field, field + 12);
+        bytes.insert(bytes.end(), field, field + CopyRecordBytes);
         return *this;
     }
     StreamBuilder& Stored(std::int32_t sourceLength, const Bytes& data) {
@@ -96,6 +96,38 @@ Bytes Concat(const Bytes& a, const Bytes& b) {
 }
 
 // ---- the layout, pinned byte for byte ----
+
+// The named offsets are the layout that the format document describes;
+// every other test takes its offsets from them.
+TEST(BlockStreamFormat, FieldOffsetsArePinned) {
+    struct Pin {
+        const char* name;
+        int value;
+        int expected;
+    };
+    const Pin pins[] = {
+        {"BlockSize", BlockSize, 1048576},
+        {"SourceLengthField", SourceLengthField, 0},
+        {"KindField", KindField, 4},
+        {"BlockLengthField", BlockLengthField, 5},
+        {"BlockCrcField", BlockCrcField, 9},
+        {"TargetCrcField", TargetCrcField, 5},
+        {"SourceCrcField", SourceCrcField, 9},
+        {"LiteralCountField", LiteralCountField, 13},
+        {"RecordBytesField", RecordBytesField, 17},
+        {"EndBlockBytes", EndBlockBytes, 9},
+        {"StoredHeaderBytes", StoredHeaderBytes, 13},
+        {"CodedHeaderBytes", CodedHeaderBytes, 21},
+        {"CopyRecordBytes", CopyRecordBytes, 12},
+        {"CopyLengthField", CopyLengthField, 0},
+        {"CopyReservedField", CopyReservedField, 2},
+        {"CopySourcePosField", CopySourcePosField, 4},
+        {"CopyTargetPosField", CopyTargetPosField, 8},
+    };
+    for (const Pin& pin : pins) {
+        EXPECT_EQ(pin.value, pin.expected) << pin.name;
+    }
+}
 
 TEST(BlockStreamFormat, EmptyNewerFileIsTheEndBlockAlone) {
     const Bytes original = Random(5000, 1);
@@ -136,23 +168,23 @@ TEST(BlockStreamFormat, EqualFilesGiveTheFiftySixByteStream) {
 TEST(BlockStreamFormat, StoredOrCodedRestsOnTheTwoLengthsAlone) {
     const Bytes newer = Random(5000, 3);
     // An original smaller than a quarter of the newer block is not used.
-    EXPECT_EQ(Encode(newer, Random(1249, 4))[4], 0);
-    EXPECT_EQ(Encode(newer, Random(1250, 4))[4], 1);
+    EXPECT_EQ(Encode(newer, Random(1249, 4))[KindField], 0);
+    EXPECT_EQ(Encode(newer, Random(1250, 4))[KindField], 1);
     // Blocks of 1 to 3 bytes, or an original of 0 to 3 bytes, are stored.
     for (std::size_t small : {1u, 2u, 3u}) {
-        EXPECT_EQ(Encode(Random(small, 5), newer)[4], 0) << small;
+        EXPECT_EQ(Encode(Random(small, 5), newer)[KindField], 0) << small;
     }
     for (std::size_t small : {0u, 1u, 2u, 3u}) {
-        EXPECT_EQ(Encode(Random(8, 5), Random(small, 6))[4], 0) << small;
+        EXPECT_EQ(Encode(Random(8, 5), Random(small, 6))[KindField], 0) << small;
     }
     // A coded block in which nothing matches is written all the same, 20
     // bytes longer than the stored block: 4 + 1 + 8 + 8 + 5000 + 12.
     const Bytes unrelated = Random(5000, 7);
     const Bytes coded = Encode(newer, unrelated);
-    EXPECT_EQ(coded[4], 1);
-    EXPECT_EQ(GetLe32(coded.data() + 13), 5000u);
-    EXPECT_EQ(GetLe32(coded.data() + 17), 12u);
-    EXPECT_EQ(coded.size(), 5000u + 33 + 9);
+    EXPECT_EQ(coded[KindField], 1);
+    EXPECT_EQ(GetLe32(coded.data() + LiteralCountField), 5000u);
+    EXPECT_EQ(GetLe32(coded.data() + RecordBytesField), 12u);
+    EXPECT_EQ(coded.size(), 5000u + CodedHeaderBytes + CopyRecordBytes + EndBlockBytes);
 }
 
 TEST(BlockStreamFormat, FilesAreCutIntoBlocksOfOneMebibyte) {
@@ -161,8 +193,8 @@ TEST(BlockStreamFormat, FilesAreCutIntoBlocksOfOneMebibyte) {
     const Bytes stream = Encode(newer, original);
     // One data block, then the end block, which reads the next 1 MiB of the
     // original.
-    EXPECT_EQ(GetLe32(stream.data()), static_cast<std::uint32_t>(BlockSize));
-    const Bytes end(stream.end() - 9, stream.end());
+    EXPECT_EQ(GetLe32(stream.data() + SourceLengthField), static_cast<std::uint32_t>(BlockSize));
+    const Bytes end(stream.end() - EndBlockBytes, stream.end());
     EXPECT_EQ(end, StreamBuilder().End(BlockSize).bytes);
 
     // A newer file longer than the original: once the original is used up
@@ -170,13 +202,15 @@ TEST(BlockStreamFormat, FilesAreCutIntoBlocksOfOneMebibyte) {
     const Bytes longer = Random(2 * BlockSize + 10, 10);
     const Bytes shortOriginal(longer.begin(), longer.begin() + BlockSize / 2);
     const Bytes grown = Encode(longer, shortOriginal);
-    EXPECT_EQ(GetLe32(grown.data()), static_cast<std::uint32_t>(BlockSize / 2));
-    EXPECT_EQ(grown[4], 1);
-    const std::size_t second = 21 + GetLe32(grown.data() + 13) + GetLe32(grown.data() + 17);
-    EXPECT_EQ(GetLe32(grown.data() + second), 0u);
-    EXPECT_EQ(grown[second + 4], 0);
-    EXPECT_EQ(GetLe32(grown.data() + second + 5), static_cast<std::uint32_t>(BlockSize));
-    const std::size_t third = second + 13 + BlockSize;
+    EXPECT_EQ(GetLe32(grown.data() + SourceLengthField), static_cast<std::uint32_t>(BlockSize / 2));
+    EXPECT_EQ(grown[KindField], 1);
+    const std::size_t second = CodedHeaderBytes + GetLe32(grown.data() + LiteralCountField) +
+                               GetLe32(grown.data() + RecordBytesField);
+    EXPECT_EQ(GetLe32(grown.data() + second + SourceLengthField), 0u);
+    EXPECT_EQ(grown[second + KindField], 0);
+    EXPECT_EQ(GetLe32(grown.data() + second + BlockLengthField),
+              static_cast<std::uint32_t>(BlockSize));
+    const std::size_t third = second + StoredHeaderBytes + BlockSize;
     EXPECT_EQ(Bytes(grown.begin() + third, grown.end()),
               StreamBuilder().Stored(0, Bytes(longer.end() - 10, longer.end())).End(0).bytes);
     EXPECT_EQ(Decode(grown, shortOriginal).out, longer);
@@ -363,7 +397,7 @@ TEST(BlockStreamDamage, CopyPastOneMebibyteIsRefused) {
     // than 1 MiB.
     const Bytes source = Random(BlockSize, 64);
     StreamBuilder builder;
-    builder.Int32(BlockSize).Byte(1).Int32(0).Crc(source).Int32(0).Int32(12 * 18);
+    builder.Int32(BlockSize).Byte(1).Int32(0).Crc(source).Int32(0).Int32(CopyRecordBytes * 18);
     for (std::int32_t k = 0; k < 17; ++k) {
         builder.Record(65535, 1, 1 + k * 65535);
     }
@@ -409,8 +443,10 @@ TEST(BlockStreamDamage, HarmlessOdditiesStillRebuild) {
 TEST(BlockStreamDamage, ReservedBytesAndTrailingBytesAreIgnored) {
     const Bytes data = Random(5000, 81);
     Bytes stream = Encode(data, data);
-    stream[21 + 2 + 2] = 0xFF; // the first record's reserved bytes
-    stream[21 + 2 + 3] = 0x7F;
+    // The first record's reserved bytes, behind the header and 2 literals.
+    const std::size_t reserved = CodedHeaderBytes + 2 + CopyReservedField;
+    stream[reserved] = 0xFF;
+    stream[reserved + 1] = 0x7F;
     stream.insert(stream.end(), {0xDE, 0xAD, 0xBE, 0xEF});
     const Decoded decoded = Decode(stream, data);
     EXPECT_FALSE(decoded.failure);
@@ -420,10 +456,10 @@ TEST(BlockStreamDamage, ReservedBytesAndTrailingBytesAreIgnored) {
 TEST(BlockStreamDamage, ChangedLiteralOrStoredDataIsCrcError) {
     const Bytes data = Random(5000, 82);
     Bytes coded = Encode(data, data);
-    coded[21] ^= 1; // first literal
+    coded[CodedHeaderBytes] ^= 1; // first literal
     EXPECT_EQ(Decode(coded, data).failure, "CRC Error");
     Bytes stored = Encode(data, {});
-    stored[13 + 2500] ^= 0x10;
+    stored[StoredHeaderBytes + 2500] ^= 0x10;
     EXPECT_EQ(Decode(stored, {}).failure, "CRC Error");
     EXPECT_TRUE(Decode(stored, {}).out.empty());
 }

@@ -35,14 +35,43 @@ Bytes DescriptorBytes(const DeltaDescriptor& descriptor) {
     return out.Bytes();
 }
 
+// The named offsets are the layout that the format document describes;
+// every other test takes its offsets from them.
+TEST(DeltaFileLayout, FieldOffsetsArePinned) {
+    struct Pin {
+        const char* name;
+        std::size_t value;
+        std::size_t expected;
+    };
+    const Pin pins[] = {
+        {"DeltaHeaderBytes", DeltaHeaderBytes, 28},
+        {"DeltaDescriptorBytes", DeltaDescriptorBytes, 112},
+        {"BlockStreamOffset", BlockStreamOffset, 140},
+        {"MaxStoredNameLength", MaxStoredNameLength, 70},
+        {"SignatureField", SignatureField, 0},
+        {"FormatMajorField", FormatMajorField, 20},
+        {"FormatMinorField", FormatMinorField, 24},
+        {"UncheckedField", UncheckedField, 0},
+        {"NameField", NameField, 4},
+        {"OriginalVersionField", OriginalVersionField, 76},
+        {"NewerVersionField", NewerVersionField, 92},
+        {"CrcField", CrcField, 108},
+    };
+    for (const Pin& pin : pins) {
+        EXPECT_EQ(pin.value, pin.expected) << pin.name;
+    }
+}
+
 TEST(DeltaHeader, LayoutIsPinned) {
     const Bytes header = HeaderBytes();
     ASSERT_EQ(header.size(), 28u);
-    EXPECT_EQ(header[0], 18);
-    EXPECT_EQ(std::string(header.begin() + 1, header.begin() + 18), "Kestro Delta File");
-    EXPECT_EQ(header[18], 0);
-    EXPECT_EQ(GetLe32(header.data() + 20), 1u);
-    EXPECT_EQ(GetLe32(header.data() + 24), 0u);
+    EXPECT_EQ(header[SignatureField], 18);
+    EXPECT_EQ(
+        std::string(header.begin() + SignatureField + 1, header.begin() + SignatureField + 18),
+        "Kestro Delta File");
+    EXPECT_EQ(header[SignatureField + 18], 0);
+    EXPECT_EQ(GetLe32(header.data() + FormatMajorField), 1u);
+    EXPECT_EQ(GetLe32(header.data() + FormatMinorField), 0u);
     MemoryStream in = StreamOf(header);
     EXPECT_EQ(ReadDeltaHeader(in), ResultOk);
     EXPECT_EQ(in.Position(), 28);
@@ -56,47 +85,50 @@ TEST(DeltaHeader, SignatureAndVersionChecks) {
     Bytes header = HeaderBytes();
     for (std::uint8_t count : {0, 17, 19, 255}) {
         Bytes changed = header;
-        changed[0] = count;
+        changed[SignatureField] = count;
         EXPECT_EQ(check(changed), ResultNotADelta) << int{count};
     }
     Bytes changed = header;
-    changed[18] = 'x'; // the counted zero byte
+    changed[SignatureField + 18] = 'x'; // the counted zero byte
     EXPECT_EQ(check(changed), ResultNotADelta);
     changed = header;
-    changed[19] = 0xAB; // not defined: anything goes
+    changed[SignatureField + 19] = 0xAB; // not defined: anything goes
     EXPECT_EQ(check(changed), ResultOk);
     // The signature is checked before the version.
-    changed[5] = 'X';
-    PutLe32(changed.data() + 20, 2);
+    changed[SignatureField + 5] = 'X';
+    PutLe32(changed.data() + FormatMajorField, 2);
     EXPECT_EQ(check(changed), ResultNotADelta);
     for (auto [major, minor] : {std::pair{1, 1}, std::pair{2, 0}, std::pair{0, 0}}) {
         changed = header;
-        PutLe32(changed.data() + 20, static_cast<std::uint32_t>(major));
-        PutLe32(changed.data() + 24, static_cast<std::uint32_t>(minor));
+        PutLe32(changed.data() + FormatMajorField, static_cast<std::uint32_t>(major));
+        PutLe32(changed.data() + FormatMinorField, static_cast<std::uint32_t>(minor));
         EXPECT_EQ(check(changed), ResultWrongDeltaVersion) << major << "." << minor;
     }
-    MemoryStream shortFile = StreamOf(Bytes(header.begin(), header.begin() + 27));
+    MemoryStream shortFile = StreamOf(Bytes(header.begin(), header.end() - 1));
     EXPECT_THROW(ReadDeltaHeader(shortFile), EReadError);
 }
 
 TEST(DeltaDescriptor, LayoutIsPinnedAndReadBack) {
     const Bytes bytes = DescriptorBytes(SampleDescriptor());
     ASSERT_EQ(bytes.size(), 112u);
-    EXPECT_EQ(GetLe32(bytes.data()), 1u);
-    EXPECT_EQ(bytes[4], 8);
-    EXPECT_EQ(std::string(bytes.begin() + 5, bytes.begin() + 13), "tool.exe");
-    const std::uint32_t versions[8] = {1, 2, 3, 4, 65535, 0, 7, 65535};
-    for (int i = 0; i < 8; ++i) {
-        EXPECT_EQ(GetLe32(bytes.data() + 76 + 4 * i), versions[i]) << i;
+    EXPECT_EQ(GetLe32(bytes.data() + UncheckedField), 1u);
+    EXPECT_EQ(bytes[NameField], 8);
+    const auto name = bytes.begin() + NameField + 1;
+    EXPECT_EQ(std::string(name, name + 8), "tool.exe");
+    const std::uint32_t original[4] = {1, 2, 3, 4};
+    const std::uint32_t newer[4] = {65535, 0, 7, 65535};
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(GetLe32(bytes.data() + OriginalVersionField + 4 * i), original[i]) << i;
+        EXPECT_EQ(GetLe32(bytes.data() + NewerVersionField + 4 * i), newer[i]) << i;
     }
-    EXPECT_EQ(GetLe32(bytes.data() + 108), 0xCBF43926u);
+    EXPECT_EQ(GetLe32(bytes.data() + CrcField), 0xCBF43926u);
 
     // The undefined bytes after the name and after its field may hold
     // anything.
     Bytes noisy = bytes;
-    noisy[13] = 0xFF;
-    noisy[75] = 0xEE;
-    noisy[0] = 9;
+    noisy[NameField + 1 + 8] = 0xFF;
+    noisy[NameField + 1 + MaxStoredNameLength] = 0xEE;
+    noisy[UncheckedField] = 9;
     MemoryStream in = StreamOf(noisy);
     DeltaDescriptor read;
     ASSERT_EQ(ReadDeltaDescriptor(in, read), ResultOk);
@@ -120,8 +152,8 @@ TEST(DeltaDescriptor, NamesThatReachAnotherFolderAreNotOurs) {
     const Bytes good = DescriptorBytes(SampleDescriptor());
     auto withName = [&good](std::uint8_t count, std::string_view name) {
         Bytes bytes = good;
-        bytes[4] = count;
-        std::copy(name.begin(), name.end(), bytes.begin() + 5);
+        bytes[NameField] = count;
+        std::copy(name.begin(), name.end(), bytes.begin() + NameField + 1);
         MemoryStream in = StreamOf(bytes);
         DeltaDescriptor read;
         return ReadDeltaDescriptor(in, read);

@@ -5,6 +5,8 @@
 #include "DiffUnit/DeltaPackage.hpp"
 #include "DiffUnit/Driver.hpp"
 #include "common/LittleEndian.hpp"
+#include "engine/BlockStream.hpp"
+#include "engine/CopyRecord.hpp"
 #include "engine/Crc32.hpp"
 
 #include "PeBuilder.hpp"
@@ -104,7 +106,7 @@ TEST_F(DeltaEndToEnd, VersionedSamplesUpdateOnceThenReportAlreadyUpdated) {
 
 TEST_F(DeltaEndToEnd, UnversionedMultiBlockFilesWarnAndStillUpdate) {
     std::mt19937 random(5);
-    const Bytes old = test::RandomBytes(random, 3 * 1048576 + 777);
+    const Bytes old = test::RandomBytes(random, 3 * BlockSize + 777);
     Bytes updated = old;
     for (std::size_t i = 0; i < updated.size(); i += 10007) {
         updated[i] ^= 0x33;
@@ -141,8 +143,9 @@ TEST_F(DeltaEndToEnd, DeltaDescriptionShowsWhyItFitsOrNot) {
     EXPECT_EQ(lines[5].substr(0, 54), "Block1=coded SourceLength=40960 TargetLength=41472 Lit");
     EXPECT_EQ(lines[6], "Block2=end SourceLength=0");
 
+    // Cut into the record before the coded block's terminator.
     Bytes cut = test::ReadBytes(File(Delta));
-    cut.resize(cut.size() - 30);
+    cut.resize(cut.size() - EndBlockBytes - CopyRecordBytes - 9);
     test::WriteBytes(File("cut.kst"), cut);
     lines.clear();
     ASSERT_TRUE(DescribeDelta(File("cut.kst"), lines));
@@ -170,26 +173,26 @@ TEST_F(DeltaEndToEnd, RefusedDeltasTouchNothing) {
         test::WriteBytes(File(Delta), delta);
     };
 
-    Patch(Delta, 28 + 76, 9); // recorded original major version
+    Patch(Delta, DeltaHeaderBytes + OriginalVersionField, 9); // recorded original major version
     EXPECT_EQ(Apply(Delta), "Error: Wrong version of source file!\r\n");
     expectUntouched("-5");
 
-    Patch(Delta, 28 + 108, 0x12345678); // recorded checksum
+    Patch(Delta, DeltaHeaderBytes + CrcField, 0x12345678); // recorded checksum
     EXPECT_EQ(Apply(Delta), "Error: CRC is wrong\r\n");
     expectUntouched("-4");
 
-    Patch(Delta, 24, 1);
+    Patch(Delta, FormatMinorField, 1);
     EXPECT_EQ(Apply(Delta),
               "Error: Wrong version of delta file!\r\nCheck if newer version is available\r\n");
     expectUntouched("-8 1.1");
-    Patch(Delta, 20, 2);
+    Patch(Delta, FormatMajorField, 2);
     EXPECT_EQ(Apply(Delta),
               "Error: Wrong version of delta file!\r\nCheck if newer version is available\r\n");
     expectUntouched("-8 2.0");
 
     for (std::uint8_t count : {17, 19}) {
         Bytes changed = delta;
-        changed[0] = count;
+        changed[SignatureField] = count;
         test::WriteBytes(File(Delta), changed);
         EXPECT_EQ(Apply(Delta), "Error: This no delta file of Kestro!\r\n");
         expectUntouched("-9");
@@ -198,8 +201,8 @@ TEST_F(DeltaEndToEnd, RefusedDeltasTouchNothing) {
     // A stored name that leads out of the folder is not a delta of ours.
     Bytes escaping = delta;
     const std::string up = "../hello.exe";
-    escaping[32] = static_cast<std::uint8_t>(up.size());
-    std::copy(up.begin(), up.end(), escaping.begin() + 33);
+    escaping[DeltaHeaderBytes + NameField] = static_cast<std::uint8_t>(up.size());
+    std::copy(up.begin(), up.end(), escaping.begin() + DeltaHeaderBytes + NameField + 1);
     test::WriteBytes(File(Delta), escaping);
     EXPECT_EQ(Apply(Delta), "Error: This no delta file of Kestro!\r\n");
     expectUntouched("-9 name");
@@ -213,7 +216,7 @@ TEST_F(DeltaEndToEnd, RefusedDeltasTouchNothing) {
 TEST_F(DeltaEndToEnd, TooShortDeltaIsAReadFailure) {
     ASSERT_EQ(Create("hello.exe", "hello-1.0.0.2.exe"), Ok);
     const Bytes delta = test::ReadBytes(File(Delta));
-    for (std::size_t size : {0u, 27u, 28u, 139u}) {
+    for (const int size : {0, DeltaHeaderBytes - 1, DeltaHeaderBytes, BlockStreamOffset - 1}) {
         test::WriteBytes(File("short.kst"), Bytes(delta.begin(), delta.begin() + size));
         const std::string output = Apply("short.kst");
         EXPECT_EQ(status_, 1) << size;
@@ -225,7 +228,10 @@ TEST_F(DeltaEndToEnd, TooShortDeltaIsAReadFailure) {
 TEST_F(DeltaEndToEnd, DamagedBlockLeavesTargetAndFolderAsTheyWere) {
     ASSERT_EQ(Create("hello.exe", "hello-1.0.0.2.exe"), Ok);
     Bytes delta = test::ReadBytes(File(Delta));
-    delta[delta.size() - 40] ^= 0x01; // among the last block's copy records
+    // Among the last data block's copy records: the second byte of SourcePos
+    // in the third record from the end, the terminator counted.
+    const std::size_t records = delta.size() - EndBlockBytes - 3 * CopyRecordBytes;
+    delta[records + CopySourcePosField + 1] ^= 0x01;
     test::WriteBytes(File(Delta), delta);
     const std::set<std::string> before = Files();
     const std::string output = Apply(Delta);
@@ -241,7 +247,7 @@ TEST_F(DeltaEndToEnd, LongOriginalNameIsStoredCut) {
     test::WriteBytes(File(longName), original_);
     EXPECT_EQ(Create(longName, "hello-1.0.0.2.exe"), Ok);
     const Bytes delta = test::ReadBytes(File(longName + "_1.0.0.2.kst"));
-    EXPECT_EQ(delta[32], 70);
+    EXPECT_EQ(delta[DeltaHeaderBytes + NameField], 70);
     // The file to update is looked for under the cut name.
     EXPECT_EQ(Apply(longName + "_1.0.0.2.kst"), "Error: There's no file to Expand!\r\n");
     test::WriteBytes(File(longName.substr(0, 70)), original_);
