@@ -11,11 +11,11 @@
 // finder busy with candidates that lose. That is the costly case; a real
 // pair of files can be measured the same way by naming them in
 // KESTRO_BENCH_OLD and KESTRO_BENCH_NEW.
+#include "common/ByteStream.hpp"
 #include "engine/BlockStream.hpp"
 #include "engine/Crc32.hpp"
 #include "engine/Crc32Kernels.hpp"
 #include "engine/MatchFinder.hpp"
-#include "platform/ByteStream.hpp"
 
 #include <benchmark/benchmark.h>
 
