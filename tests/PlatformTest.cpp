@@ -3,6 +3,7 @@
 #include "platform/Files.hpp"
 #include "platform/Interrupts.hpp"
 #include "platform/Locks.hpp"
+#include "platform/NameRules.hpp"
 
 #include "TestSupport.hpp"
 
@@ -259,10 +260,29 @@ TEST(Files, StampsTellAChangedFile) {
     const FileStamp opened = file.Stamp();
     EXPECT_EQ(opened.size, 7);
     EXPECT_EQ(StampOfFile(name), opened);
+    EXPECT_EQ(StampOfFile(dir.File("missing")), std::nullopt);
+
+    // Content of another length; the same length but another time.
     test::WriteBytes(name, test::ToBytes("program!"));
     EXPECT_NE(file.Stamp(), opened);
     EXPECT_NE(StampOfFile(name), opened);
-    EXPECT_EQ(StampOfFile(dir.File("missing")), std::nullopt);
+    const std::optional<FileStamp> changedLength = StampOfFile(name);
+    test::WriteBytes(name, test::ToBytes("PROGRAM!"));
+    const auto time = fs::last_write_time(name);
+    fs::last_write_time(name, time - std::chrono::hours(1));
+    EXPECT_NE(StampOfFile(name), changedLength);
+
+    // Another file put in its place, of the same size and time.
+    const std::string other = dir.File("other.exe");
+    test::WriteBytes(other, test::ToBytes("PROGRAM!"));
+    fs::last_write_time(other, fs::last_write_time(name));
+    const std::optional<FileStamp> before = StampOfFile(name);
+    fs::rename(other, name);
+    const std::optional<FileStamp> after = StampOfFile(name);
+    ASSERT_TRUE(before && after);
+    EXPECT_EQ(after->size, before->size);
+    EXPECT_EQ(after->modified, before->modified);
+    EXPECT_NE(after, before);
 }
 
 TEST(FileLock, OneHolderAtATimeAndNoLockFileLeft) {
@@ -281,7 +301,8 @@ TEST(FileLock, OneHolderAtATimeAndNoLockFileLeft) {
         EXPECT_THROW(AcquireLock(lockName, "tool.exe"), EInterrupted);
         ClearInterrupt();
 
-        // A waiter gets the lock once the holder lets go.
+        // A waiter gets the lock once the holder lets go, whether it came
+        // before or after that.
         std::thread waiter([&] { AcquireLock(lockName, "tool.exe"); });
         first.reset();
         waiter.join();
@@ -364,6 +385,46 @@ TEST(Paths, SameFileNameFollowsTheFileSystemsCaseRule) {
 #else
     EXPECT_FALSE(SameFileName("Tool.EXE.new", "tool.exe.NEW"));
 #endif
+}
+
+// Both systems' name rules hold on every platform: a delta made on one is
+// applied on the other.
+TEST(NameRules, WindowsNamesAreCheckedEverywhere) {
+    struct Case {
+        const char* name;
+        bool posixPlain;
+        bool windowsPlain;
+    };
+    const Case cases[] = {
+        {"tool.exe_1.0.0.2.kst", true, true},
+        {"1, 0, 0, 1", true, true},
+        {"a\\b", true, false},
+        {"C:x", true, false},
+        {"a?b", true, false},
+        {"a<b>|\"*", true, false},
+        {"tab\there", true, false},
+        {"CON", true, false},
+        {"con.exe", true, false},
+        {"Nul .txt", true, false},
+        {"COM1", true, false},
+        {"lpt9.kst", true, false},
+        {"COM10", true, true},
+        {"CONSOLE", true, true},
+        {"xcon", true, true},
+        {"a/b", false, false},
+        {"..", false, false},
+        {"", false, false},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(IsPlainPosixFileName(c.name), c.posixPlain) << c.name;
+        EXPECT_EQ(IsPlainWindowsFileName(c.name), c.windowsPlain) << c.name;
+    }
+    EXPECT_TRUE(IsWindowsDeviceName("aux"));
+    EXPECT_FALSE(IsWindowsDeviceName("auxiliary"));
+    EXPECT_TRUE(SameWindowsFileName("Tool.EXE.new", "tool.exe.NEW"));
+    EXPECT_FALSE(SameWindowsFileName("tool.exe", "tool.exe.new"));
+    EXPECT_TRUE(IsWindowsPathSeparator(':'));
+    EXPECT_FALSE(IsPosixPathSeparator('\\'));
 }
 
 TEST(Failures, CarryMessageKindAndAStablePerSiteLocation) {

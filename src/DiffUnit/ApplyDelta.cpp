@@ -9,6 +9,7 @@
 #include "platform/Files.hpp"
 
 #include <optional>
+#include <utility>
 
 namespace kestro {
 
@@ -86,33 +87,54 @@ TemporaryFile Rebuild(ByteStream& delta, FileStream& target, const UpdateNames& 
     return output;
 }
 
+// A backup this run made, taken back if the update cannot be completed: a
+// second name would share the file of a target that stays. Windows keeps
+// the read-only attribute with the file, not the name, and removing a
+// read-only name clears it, for the target too; the target gets it back
+// from the rebuilt file, which took the target's (elsewhere that changes
+// nothing).
+class MadeBackup {
+public:
+    MadeBackup() = default;
+    explicit MadeBackup(const UpdateNames& names) : names_(names) {}
+    MadeBackup(MadeBackup&& other) noexcept : names_(std::exchange(other.names_, std::nullopt)) {}
+    MadeBackup& operator=(MadeBackup&&) = delete;
+    ~MadeBackup() {
+        if (names_) {
+            DeleteFile(names_->backup);
+            CopyFilePermissions(names_->newFile, names_->target);
+        }
+    }
+    // The update is complete: the backup stays. True when this run made it.
+    bool Keep() { return std::exchange(names_, std::nullopt).has_value(); }
+
+private:
+    std::optional<UpdateNames> names_;
+};
+
 // Step 4: keeps the target as it is now under the backup name, unless a
 // backup of that name exists, which is kept. A second name of the target's
 // file where the file system allows: no copy, no space, the original's
 // times and permissions. Elsewhere a copy, which takes the backup name only
 // if it is still free. Either way the name is made in one step that fails
-// when it is taken, so no check can go stale before it. Returns the backup
-// this run made, to be taken back if the update cannot be completed (a
-// second name would share the file of a target that stays).
-std::optional<ScopedFileRemoval> BackUp(FileStream& target, const UpdateNames& names) {
-    std::optional<ScopedFileRemoval> made;
+// when it is taken, so no check can go stale before it. The target must not
+// be open in this process: on Windows that would stand in the way of both.
+MadeBackup BackUp(const UpdateNames& names) {
     switch (LinkFile(names.target, names.backup)) {
     case NameOutcome::Made:
-        made.emplace(names.backup);
-        return made;
+        return MadeBackup(names);
     case NameOutcome::Taken:
         break;
     case NameOutcome::Failed: {
         TemporaryFile copy = TemporaryFile::Create(names.backupWork);
-        target.SetPosition(0);
+        FileStream target = FileStream::OpenRead(names.target);
         copy.Stream().CopyFrom(target, target.Size());
         copy.Finish();
         if (!copy.TakePermissionsOf(names.target)) {
             throw EFCreateError("Cannot create file " + names.backup);
         }
         if (copy.PublishIfFree(names.backup)) {
-            made.emplace(names.backup);
-            return made;
+            return MadeBackup(names);
         }
         break;
     }
@@ -121,7 +143,7 @@ std::optional<ScopedFileRemoval> BackUp(FileStream& target, const UpdateNames& n
     if (!FileExists(names.backup)) {
         throw EFCreateError("Cannot create file " + names.backup);
     }
-    return made;
+    return MadeBackup();
 }
 
 } // namespace
@@ -144,18 +166,17 @@ std::int32_t ApplyDelta(const std::string& deltaName, const OperationOptions& op
     if (SameFileName(lockName, deltaName)) {
         throw EFCreateError("Cannot create file " + lockName);
     }
-    const FileLock lock = AcquireLock(lockName, targetName, options.lockWait);
+    // Without a lock file (a folder this run may not write) the checks are
+    // still made, and their outcome reported; only an update needs the lock.
+    const std::optional<FileLock> lock = AcquireLock(lockName, targetName, options.lockWait);
     if (!FileExists(targetName)) {
         return ResultNoTarget;
     }
 
-    std::optional<TemporaryFile> output;
-    std::optional<ScopedFileRemoval> backup;
     std::optional<UpdateNames> names;
+    std::optional<TemporaryFile> output;
     std::int32_t code = ResultOk;
     {
-        // Closed before the target is replaced: Windows cannot rename over
-        // a file that this process holds open.
         FileStream target = FileStream::OpenRead(targetName);
         VersionInfo version;
         code = CheckTarget(target, descriptor, version);
@@ -163,18 +184,20 @@ std::int32_t ApplyDelta(const std::string& deltaName, const OperationOptions& op
             return code;
         }
         names = SettleNames(deltaName, targetName, descriptor, version);
+        if (!lock) {
+            throw EFCreateError("Cannot create file " + names->newFile);
+        }
         output.emplace(Rebuild(delta, target, *names));
-        backup = BackUp(target, *names);
     }
+    MadeBackup backup = BackUp(*names);
     // Step 5: one rename replaces the target, so a crash leaves the old or
     // the new file, never a mix.
     output->Publish(targetName);
-    if (backup) {
-        backup->Cancel();
-        // Windows keeps the read-only attribute with the file, not the
-        // name, and takes it from a target it replaces; a backup that is a
-        // second name of that file gets it back from the new target, which
-        // has the old one's.
+    if (backup.Keep()) {
+        // This program's ReplaceFile clears the read-only attribute of the
+        // target it replaces, and on Windows the attribute belongs to the
+        // file, which a backup made as a second name shares; it gets it back
+        // from the new target, which has the old one's.
         CopyFilePermissions(targetName, names->backup);
     }
     return code;

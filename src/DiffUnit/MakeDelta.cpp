@@ -76,7 +76,10 @@ std::int32_t MakeDelta(const std::string& originalName, const std::string& newer
 
     // One writer of this delta at a time; the work name is then this run's
     // own, and a file found there was left by a killed run.
-    const FileLock lock = AcquireLock(lockName, deltaName, options.lockWait);
+    const std::optional<FileLock> lock = AcquireLock(lockName, deltaName, options.lockWait);
+    if (!lock) {
+        throw EFCreateError("Cannot create file " + deltaName);
+    }
     TemporaryFile delta = TemporaryFile::Create(workName);
     WriteDeltaHeader(delta.Stream());
     WriteDeltaDescriptor(delta.Stream(), descriptor);

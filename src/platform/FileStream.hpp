@@ -20,9 +20,13 @@ enum class CreateMode {
     New,
 };
 
-// What tells one state of a file's content from another without reading it:
-// its size and the time of its last change, in the system's own units.
+// What tells one state of a file from another without reading it: which
+// file it is (so that another file put in its place, even one of the same
+// size and time, differs), its size and the time of its last change, in the
+// system's own units.
 struct FileStamp {
+    std::uint64_t device = 0;
+    std::uint64_t file = 0;
     std::int64_t size = 0;
     std::int64_t modified = 0;
     bool operator==(const FileStamp&) const = default;

@@ -32,12 +32,13 @@ enum class NameOutcome { Made, Taken, Failed };
 // Makes newName a second name (a hard link) of the file existing: no copy,
 // no space, the file's times and permissions kept. Where existing is a
 // symbolic link, the link goes to the file it points to. Failed where the
-// file system cannot link (FAT, some network shares). Made durable before
-// the call returns.
+// file system cannot link (FAT, some network shares). On POSIX the new name
+// is made durable before the call returns; Windows leaves that to the file
+// system's own journal.
 NameOutcome LinkFile(const std::string& existing, const std::string& newName);
 
 // Renames source to destination unless destination exists, in one step
-// wherever the system offers it. Made durable before the call returns.
+// wherever the system offers it, and makes the change durable.
 NameOutcome RenameIfFree(const std::string& source, const std::string& destination);
 
 // The stamp of the named file (ByteStream.hpp); nothing when it cannot be had.

@@ -24,7 +24,9 @@ public:
     // Called when the program has cleaned up after an interrupt. On POSIX it
     // ends the process by the interrupting signal with its default action,
     // so that a calling script sees the interrupt; on Windows it returns,
-    // and the program ends with its failure report and status 1.
+    // and the program ends with the status it has: 1 after the failure
+    // report of an interrupted operation (a closed console ends the process
+    // with the system's own status once the clean-up is done).
     void EndAsInterrupted();
 };
 

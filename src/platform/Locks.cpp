@@ -12,7 +12,7 @@ namespace kestro {
 
 std::optional<FileLock> FileLock::TryAcquire(const std::string& lockName) {
     port::Handle held = port::NoHandle;
-    switch (FileCallFails() ? port::LockOutcome::Failed : port::TryLock(lockName, held)) {
+    switch (port::TryLock(lockName, held)) {
     case port::LockOutcome::Taken:
         return FileLock(held, lockName);
     case port::LockOutcome::Busy:
@@ -34,17 +34,26 @@ FileLock::~FileLock() {
     }
 }
 
-FileLock AcquireLock(const std::string& lockName, const std::string& subject,
-                     std::chrono::milliseconds wait) {
+std::optional<FileLock> AcquireLock(const std::string& lockName, const std::string& subject,
+                                    std::chrono::milliseconds wait) {
     using Clock = std::chrono::steady_clock;
     const Clock::time_point deadline = Clock::now() + wait;
+    if (FileCallFails()) {
+        return std::nullopt;
+    }
     // Short polls first, since most holders finish soon; then a slower pace
     // that costs nothing while a long update runs.
     std::chrono::milliseconds pause{5};
     for (;;) {
         CheckInterrupt();
-        if (std::optional<FileLock> lock = FileLock::TryAcquire(lockName)) {
-            return std::move(*lock);
+        port::Handle held = port::NoHandle;
+        switch (port::TryLock(lockName, held)) {
+        case port::LockOutcome::Taken:
+            return FileLock(held, lockName);
+        case port::LockOutcome::Failed:
+            return std::nullopt;
+        case port::LockOutcome::Busy:
+            break;
         }
         const Clock::time_point now = Clock::now();
         if (now >= deadline) {

@@ -31,6 +31,8 @@ public:
     ~FileLock();
 
 private:
+    friend std::optional<FileLock> AcquireLock(const std::string&, const std::string&,
+                                               std::chrono::milliseconds);
     static constexpr std::intptr_t NoHandle = -1;
     FileLock(std::intptr_t handle, std::string name) : handle_(handle), name_(std::move(name)) {}
 
@@ -42,10 +44,13 @@ private:
 inline constexpr std::chrono::milliseconds DefaultLockWait{60000};
 
 // Takes the lock of lockName, waiting up to wait while another holder has
-// it (a wait of 0 tries once). Fails with EFOpenError "File is in use by
-// another run: <subject>" when the time runs out, with EInterrupted when an
-// interrupt arrives meanwhile, and as TryAcquire does.
-FileLock AcquireLock(const std::string& lockName, const std::string& subject,
-                     std::chrono::milliseconds wait = DefaultLockWait);
+// it (a wait of 0 tries once). Nothing when the lock file cannot be made at
+// all (a folder this run may not write): the caller decides whether it can
+// go on without the lock. Fails with EFOpenError "File is in use by another
+// run: <subject>" when the time runs out, and with EInterrupted when an
+// interrupt arrives meanwhile. However long it waits, it counts as one
+// file-system call for the fault-injection seam.
+std::optional<FileLock> AcquireLock(const std::string& lockName, const std::string& subject,
+                                    std::chrono::milliseconds wait = DefaultLockWait);
 
 } // namespace kestro

@@ -74,7 +74,8 @@ bool Remove(const std::string& name);
 // change durable.
 bool Replace(const std::string& source, const std::string& destination);
 // destination as a second name of existing's file (of the file a symbolic
-// link points to), made durable; Taken when anything has that name.
+// link points to), made durable where the system can; Taken when anything
+// has that name.
 NameOutcome Link(const std::string& existing, const std::string& destination);
 // Renames source to destination unless destination exists, in one step
 // wherever the system offers it, made durable.

@@ -96,7 +96,8 @@ void SyncFolderOf(const std::string& name) {
 }
 
 FileStamp StampOf(const struct stat& info) {
-    return {static_cast<std::int64_t>(info.st_size),
+    return {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino),
+            static_cast<std::int64_t>(info.st_size),
             static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec};
 }
 

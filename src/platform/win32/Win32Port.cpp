@@ -66,10 +66,16 @@ std::int64_t WriteHandle(HANDLE handle, const void* buffer, std::int64_t count) 
     return done;
 }
 
-FileStamp StampOf(DWORD sizeHigh, DWORD sizeLow, FILETIME modified) {
-    return {static_cast<std::int64_t>((std::uint64_t{sizeHigh} << 32) | sizeLow),
-            static_cast<std::int64_t>((std::uint64_t{modified.dwHighDateTime} << 32) |
-                                      modified.dwLowDateTime)};
+std::optional<FileStamp> StampOf(HANDLE file) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!::GetFileInformationByHandle(file, &info)) {
+        return std::nullopt;
+    }
+    auto join = [](DWORD high, DWORD low) { return (std::uint64_t{high} << 32) | low; };
+    return FileStamp{info.dwVolumeSerialNumber, join(info.nFileIndexHigh, info.nFileIndexLow),
+                     static_cast<std::int64_t>(join(info.nFileSizeHigh, info.nFileSizeLow)),
+                     static_cast<std::int64_t>(join(info.ftLastWriteTime.dwHighDateTime,
+                                                    info.ftLastWriteTime.dwLowDateTime))};
 }
 
 NameOutcome Refused() {
@@ -159,19 +165,20 @@ bool Sync(Handle file) {
 }
 
 std::optional<FileStamp> Stamp(Handle file) {
-    BY_HANDLE_FILE_INFORMATION info{};
-    if (!::GetFileInformationByHandle(Win32(file), &info)) {
-        return std::nullopt;
-    }
-    return StampOf(info.nFileSizeHigh, info.nFileSizeLow, info.ftLastWriteTime);
+    return StampOf(Win32(file));
 }
 
 std::optional<FileStamp> StampOfFile(const std::string& name) {
-    WIN32_FILE_ATTRIBUTE_DATA data{};
-    if (!::GetFileAttributesExA(name.c_str(), GetFileExInfoStandard, &data)) {
+    // Opened for no access at all, which nobody's sharing refuses.
+    const HANDLE file =
+        ::CreateFileA(name.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
         return std::nullopt;
     }
-    return StampOf(data.nFileSizeHigh, data.nFileSizeLow, data.ftLastWriteTime);
+    const std::optional<FileStamp> stamp = StampOf(file);
+    ::CloseHandle(file);
+    return stamp;
 }
 
 bool IsFile(const std::string& name) {
@@ -263,10 +270,13 @@ LockOutcome TryLock(const std::string& name, Handle& held) {
         ::CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, OPEN_ALWAYS,
                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
+        // Access denied with no lock file there is a folder this run may not
+        // write, not a holder.
         const DWORD error = ::GetLastError();
-        return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED
-                   ? LockOutcome::Busy
-                   : LockOutcome::Failed;
+        const bool held = error == ERROR_SHARING_VIOLATION ||
+                          (error == ERROR_ACCESS_DENIED &&
+                           ::GetFileAttributesA(name.c_str()) != INVALID_FILE_ATTRIBUTES);
+        return held ? LockOutcome::Busy : LockOutcome::Failed;
     }
     held = Own(handle);
     return LockOutcome::Taken;
