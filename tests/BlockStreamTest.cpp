@@ -15,15 +15,11 @@ namespace kestro {
 namespace {
 
 using test::Bytes;
+using test::Encode;
+using test::FullStream;
+using test::IsPrefix;
+using test::Random;
 using test::StreamOf;
-
-Bytes Encode(const Bytes& newer, const Bytes& original) {
-    MemoryStream newerStream = StreamOf(newer);
-    MemoryStream originalStream = StreamOf(original);
-    MemoryStream out;
-    EncodeBlockStream(newerStream, originalStream, out, BlockMaxCandidates);
-    return out.Bytes();
-}
 
 struct Decoded {
     Bytes out;                          // what reached the output
@@ -77,17 +73,6 @@ struct StreamBuilder {
         return Int32(sourceLength).Byte(0).Int32(0);
     }
 };
-
-Bytes Random(std::size_t size, unsigned seed) {
-    std::mt19937 random(seed);
-    return test::RandomBytes(random, size);
-}
-
-// Blocks reach the output only whole and checked, so whatever a failed
-// decode wrote is a prefix of the true result.
-bool IsPrefix(const Bytes& part, const Bytes& whole) {
-    return part.size() <= whole.size() && std::equal(part.begin(), part.end(), whole.begin());
-}
 
 Bytes Concat(const Bytes& a, const Bytes& b) {
     Bytes out = a;
@@ -492,25 +477,6 @@ TEST(BlockStreamListing, ImpossibleBlockEndIsDamageNotAnOverflow) {
 }
 
 // ---- output that does not take all its bytes ----
-
-// Takes only its first `room` bytes, like a full disk.
-class FullStream final : public ByteStream {
-public:
-    explicit FullStream(std::int64_t room) : room_(room) {}
-    std::int64_t Read(void*, std::int64_t) override { return 0; }
-    std::int64_t Write(const void*, std::int64_t count) override {
-        const std::int64_t n = std::min(count, room_ - size_);
-        size_ += n;
-        return n;
-    }
-    std::int64_t Position() const override { return size_; }
-    void SetPosition(std::int64_t) override {}
-    std::int64_t Size() const override { return size_; }
-
-private:
-    std::int64_t room_;
-    std::int64_t size_ = 0;
-};
 
 TEST(BlockStreamOutput, ShortWriteIsStreamWriteError) {
     const Bytes original = Random(BlockSize + 100, 91);

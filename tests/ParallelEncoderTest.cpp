@@ -19,15 +19,10 @@ namespace kestro {
 namespace {
 
 using test::Bytes;
+using test::Encode;
+using test::FullStream;
+using test::IsPrefix;
 using test::StreamOf;
-
-Bytes Encode(const Bytes& newer, const Bytes& original, std::int32_t threads) {
-    MemoryStream newerStream = StreamOf(newer);
-    MemoryStream originalStream = StreamOf(original);
-    MemoryStream out;
-    EncodeBlockStream(newerStream, originalStream, out, BlockMaxCandidates, threads);
-    return out.Bytes();
-}
 
 void PutField(Bytes& out, std::uint32_t value) {
     std::uint8_t field[4];
@@ -142,28 +137,6 @@ TEST(ParallelEncoder, DefaultThreadCountGivesThePlainStream) {
     EXPECT_LE(EncoderThreads(), static_cast<std::int32_t>(MaxEncoderThreads));
 }
 
-// Keeps the first `room` bytes written and refuses the rest, like a full
-// disk.
-class FullStream final : public ByteStream {
-public:
-    explicit FullStream(std::int64_t room) : room_(room) {}
-    std::int64_t Read(void*, std::int64_t) override { return 0; }
-    std::int64_t Write(const void* buffer, std::int64_t count) override {
-        const std::int64_t n = std::clamp<std::int64_t>(room_ - Size(), 0, count);
-        const auto* bytes = static_cast<const std::uint8_t*>(buffer);
-        kept_.insert(kept_.end(), bytes, bytes + n);
-        return n;
-    }
-    std::int64_t Position() const override { return Size(); }
-    void SetPosition(std::int64_t) override {}
-    std::int64_t Size() const override { return static_cast<std::int64_t>(kept_.size()); }
-    const Bytes& Kept() const { return kept_; }
-
-private:
-    std::int64_t room_;
-    Bytes kept_;
-};
-
 // A memory stream whose reads fail once `room` bytes have been read, like a
 // file on a failing disk.
 class FailingStream final : public ByteStream {
@@ -184,10 +157,6 @@ private:
     MemoryStream bytes_;
     std::int64_t room_;
 };
-
-bool IsPrefix(const Bytes& part, const Bytes& whole) {
-    return part.size() <= whole.size() && std::equal(part.begin(), part.end(), whole.begin());
-}
 
 TEST(ParallelEncoder, FullOutputFailsWithTheBlocksBeforeItWritten) {
     std::mt19937 random(4);

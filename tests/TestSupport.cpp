@@ -1,5 +1,8 @@
 #include "TestSupport.hpp"
 
+#include "engine/BlockStream.hpp"
+
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -133,6 +136,38 @@ Bytes RandomBytes(std::mt19937& random, std::size_t size) {
         byte = static_cast<std::uint8_t>(random());
     }
     return bytes;
+}
+
+Bytes Random(std::size_t size, unsigned seed) {
+    std::mt19937 random(seed);
+    return RandomBytes(random, size);
+}
+
+bool IsPrefix(const Bytes& part, const Bytes& whole) {
+    return part.size() <= whole.size() && std::equal(part.begin(), part.end(), whole.begin());
+}
+
+Bytes Encode(const Bytes& newer, const Bytes& original) {
+    MemoryStream newerStream = StreamOf(newer);
+    MemoryStream originalStream = StreamOf(original);
+    MemoryStream out;
+    EncodeBlockStream(newerStream, originalStream, out, BlockMaxCandidates);
+    return out.Bytes();
+}
+
+Bytes Encode(const Bytes& newer, const Bytes& original, std::int32_t threads) {
+    MemoryStream newerStream = StreamOf(newer);
+    MemoryStream originalStream = StreamOf(original);
+    MemoryStream out;
+    EncodeBlockStream(newerStream, originalStream, out, BlockMaxCandidates, threads);
+    return out.Bytes();
+}
+
+std::int64_t FullStream::Write(const void* buffer, std::int64_t count) {
+    const std::int64_t n = std::clamp<std::int64_t>(room_ - Size(), 0, count);
+    const auto* bytes = static_cast<const std::uint8_t*>(buffer);
+    kept_.insert(kept_.end(), bytes, bytes + n);
+    return n;
 }
 
 std::uint32_t ReferenceCrc32(const std::uint8_t* data, std::size_t size) {

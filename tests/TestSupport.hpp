@@ -1,5 +1,6 @@
 // Helpers shared by the tests: scratch folders, whole-file reads and writes,
-// captured console output, and reproducible random data.
+// captured console output, reproducible random data, block streams made
+// with the encoder, and an output that fills up.
 #pragma once
 
 #include "common/ByteStream.hpp"
@@ -63,6 +64,35 @@ ProcessResult RunProcess(const std::string& program, const std::vector<std::stri
 
 // A seeded generator; tests print the seed when they fail.
 Bytes RandomBytes(std::mt19937& random, std::size_t size);
+// size bytes from a generator seeded with seed.
+Bytes Random(std::size_t size, unsigned seed);
+
+// Whether part is a prefix of whole. Blocks reach an output only whole and
+// checked, so whatever a failed encode or decode wrote is a prefix of the
+// complete result.
+bool IsPrefix(const Bytes& part, const Bytes& whole);
+
+// The block stream that turns original into newer, coded with the
+// encoder's default number of threads, or with threads threads.
+Bytes Encode(const Bytes& newer, const Bytes& original);
+Bytes Encode(const Bytes& newer, const Bytes& original, std::int32_t threads);
+
+// Keeps the first `room` bytes written and refuses the rest, like a full
+// disk.
+class FullStream final : public ByteStream {
+public:
+    explicit FullStream(std::int64_t room) : room_(room) {}
+    std::int64_t Read(void*, std::int64_t) override { return 0; }
+    std::int64_t Write(const void* buffer, std::int64_t count) override;
+    std::int64_t Position() const override { return Size(); }
+    void SetPosition(std::int64_t) override {}
+    std::int64_t Size() const override { return static_cast<std::int64_t>(kept_.size()); }
+    const Bytes& Kept() const { return kept_; }
+
+private:
+    std::int64_t room_;
+    Bytes kept_;
+};
 
 // A plain bitwise CRC-32, independent of the table-driven one.
 std::uint32_t ReferenceCrc32(const std::uint8_t* data, std::size_t size);
