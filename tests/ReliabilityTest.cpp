@@ -341,11 +341,13 @@ TEST(Locking, UpdateThatCannotGetTheLockFailsAndTouchesNothing) {
 }
 
 // The real program, run as a separate process in a scratch folder on a
-// versioned pair of a few MiB.
+// versioned pair that spans two blocks, or more.
 class RealProgram : public ::testing::Test {
 protected:
+    virtual std::size_t PairSize() const { return 1048576 + 5000; }
+
     void SetUp() override {
-        std::tie(original_, newer_) = BigVersionedPair(2 * 1048576 + 5000);
+        std::tie(original_, newer_) = BigVersionedPair(PairSize());
         test::WriteBytes(target_, original_);
         test::WriteBytes(dir_.File("app2.exe"), newer_);
         ASSERT_EQ(Run(KESTRO_PROGRAM, {target_, dir_.File("app2.exe")}).output, Ok);
@@ -457,7 +459,14 @@ TEST_F(RealProgram, KilledApplyLeavesOldOrNewTargetAndCanBeRerun) {
     }
 }
 
-TEST_F(RealProgram, KilledCreateLeavesTheEarlierDeltaAndTheNextRunCleansUp) {
+// A create is killed at every one of its file calls; its phases do not
+// depend on the size, so a program of one block will do.
+class KilledCreate : public RealProgram {
+protected:
+    std::size_t PairSize() const override { return 200000; }
+};
+
+TEST_F(KilledCreate, LeavesTheEarlierDeltaAndTheNextRunCleansUp) {
     test::WriteBytes(dir_.File("app2.exe"), newer_);
     const std::vector<std::string> create = {target_, dir_.File("app2.exe")};
     const Bytes goodDelta = test::ReadBytes(delta_);
@@ -481,7 +490,13 @@ TEST_F(RealProgram, KilledCreateLeavesTheEarlierDeltaAndTheNextRunCleansUp) {
     }
 }
 
-TEST_F(RealProgram, ConcurrentAppliesLeaveOldOrNewAndSuccessMeansNew) {
+// Updaters at once on a program of a few MiB, so that they overlap.
+class ConcurrentUpdates : public RealProgram {
+protected:
+    std::size_t PairSize() const override { return 3 * 1048576 + 5000; }
+};
+
+TEST_F(ConcurrentUpdates, ConcurrentAppliesLeaveOldOrNewAndSuccessMeansNew) {
     // Three updaters of one target at once; in most rounds one of them is
     // killed at a point of its run chosen at random.
     std::mt19937 random(20261208);
