@@ -14,6 +14,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <new>
+#include <optional>
+#include <string>
 
 namespace kestro {
 namespace {
@@ -79,10 +82,25 @@ Bytes PlainEncode(const Bytes& newer, const Bytes& original) {
     }
 }
 
+// Bytes in runs of 64 equal values, each value drawn from random: cheap to
+// make and to code, yet different from block to block, so that a block
+// written out of order or coded against another block's original changes
+// the stream. The encoder's threading does not depend on what the blocks
+// hold.
+Bytes Runs(std::mt19937& random, std::size_t size) {
+    constexpr std::size_t Run = 64;
+    Bytes bytes(size);
+    for (std::size_t at = 0; at < size; at += Run) {
+        std::fill_n(bytes.begin() + static_cast<std::ptrdiff_t>(at), std::min(Run, size - at),
+                    static_cast<std::uint8_t>(random()));
+    }
+    return bytes;
+}
+
 // An original and a newer version of it with a little of everything: edits,
-// insertions that shift the rest, a block of new bytes.
+// insertions that shift the rest, a stretch of new bytes.
 std::pair<Bytes, Bytes> FilePair(std::mt19937& random, std::size_t size) {
-    const Bytes original = test::RandomBytes(random, size);
+    const Bytes original = Runs(random, size);
     Bytes newer = original;
     for (std::size_t i = 0; i + 4 < newer.size(); i += 500 + random() % 3000) {
         newer[i] ^= static_cast<std::uint8_t>(1 + random() % 255);
@@ -93,41 +111,70 @@ std::pair<Bytes, Bytes> FilePair(std::mt19937& random, std::size_t size) {
                      extra.begin(), extra.end());
     }
     if (newer.size() > 2 * static_cast<std::size_t>(BlockSize)) {
-        const Bytes fresh = test::RandomBytes(random, BlockSize / 2);
+        const Bytes fresh = Runs(random, BlockSize / 2);
         std::copy(fresh.begin(), fresh.end(), newer.begin() + BlockSize + 1000);
     }
     return {original, newer};
 }
 
+// The number of blocks in stream, read from their headers, when it ends
+// right behind a block; none when it ends inside one.
+std::optional<std::size_t> WholeBlocks(const Bytes& stream) {
+    std::size_t blocks = 0;
+    for (std::size_t at = 0; at < stream.size(); ++blocks) {
+        const std::uint8_t* block = stream.data() + at;
+        const std::size_t left = stream.size() - at;
+        std::size_t size = 0;
+        if (left >= EndBlockBytes && block[KindField] == 0) {
+            const std::uint32_t length = GetLe32(block + BlockLengthField);
+            size = length == 0 ? EndBlockBytes : StoredHeaderBytes + length;
+        } else if (left >= CodedHeaderBytes && block[KindField] == 1) {
+            size = CodedHeaderBytes + GetLe32(block + LiteralCountField) +
+                   GetLe32(block + RecordBytesField);
+        } else {
+            return std::nullopt;
+        }
+        if (size > left) {
+            return std::nullopt;
+        }
+        at += size;
+    }
+    return blocks;
+}
+
+Bytes Prefix(const Bytes& bytes, std::size_t blocks) {
+    const std::size_t size = std::min(bytes.size(), blocks * BlockSize);
+    return Bytes(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(size));
+}
+
 TEST(ParallelEncoder, EveryThreadCountGivesThePlainStream) {
-    // Fewer, as many and more blocks than threads; a last block shorter than
-    // the rest; files of different lengths in both directions.
-    for (unsigned seed : {1u, 2u}) {
-        std::mt19937 random(seed);
-        std::vector<std::pair<Bytes, Bytes>> pairs;
-        pairs.push_back(FilePair(random, 5 * BlockSize + 12345));
-        pairs.push_back(FilePair(random, 3 * BlockSize));
-        pairs.push_back(FilePair(random, BlockSize / 3));
-        auto [original, newer] = FilePair(random, 2 * BlockSize + 77);
-        newer.insert(newer.end(), original.begin(), original.end()); // grows past the original
-        pairs.emplace_back(original, newer);
-        pairs.emplace_back(newer, original); // shrinks: the end block reads more original
-        pairs.emplace_back(original, Bytes());
-        pairs.emplace_back(Bytes(), newer);
-        for (const auto& [old, fresh] : pairs) {
-            const Bytes plain = PlainEncode(fresh, old);
-            for (std::int32_t threads : {1, 2, 3, 4, 7}) {
-                ASSERT_TRUE(Encode(fresh, old, threads) == plain)
-                    << "seed " << seed << " sizes " << fresh.size() << "/" << old.size()
-                    << " threads " << threads;
-            }
+    // Four data blocks, the last one shorter: more blocks than one to three
+    // threads, as many as four, fewer than seven. Then two blocks and a few
+    // bytes, a single block, files of different lengths in both directions
+    // and empty files.
+    std::mt19937 random(1);
+    std::vector<std::pair<Bytes, Bytes>> pairs;
+    pairs.push_back(FilePair(random, 3 * BlockSize + 12345));
+    pairs.push_back(FilePair(random, 2 * BlockSize));
+    pairs.push_back(FilePair(random, BlockSize / 3));
+    auto [original, newer] = FilePair(random, BlockSize + 77);
+    newer.insert(newer.end(), original.begin(), original.end()); // grows past the original
+    pairs.emplace_back(original, newer);
+    pairs.emplace_back(newer, original); // shrinks: the end block reads more original
+    pairs.emplace_back(original, Bytes());
+    pairs.emplace_back(Bytes(), newer);
+    for (const auto& [old, fresh] : pairs) {
+        const Bytes plain = PlainEncode(fresh, old);
+        for (std::int32_t threads : {1, 2, 3, 4, 7}) {
+            ASSERT_TRUE(Encode(fresh, old, threads) == plain)
+                << "sizes " << fresh.size() << "/" << old.size() << " threads " << threads;
         }
     }
 }
 
 TEST(ParallelEncoder, DefaultThreadCountGivesThePlainStream) {
     std::mt19937 random(3);
-    const auto [original, newer] = FilePair(random, 4 * BlockSize + 5);
+    const auto [original, newer] = FilePair(random, 2 * BlockSize + 5);
     MemoryStream newerStream = StreamOf(newer);
     MemoryStream originalStream = StreamOf(original);
     MemoryStream out;
@@ -160,7 +207,7 @@ private:
 
 TEST(ParallelEncoder, FullOutputFailsWithTheBlocksBeforeItWritten) {
     std::mt19937 random(4);
-    const auto [original, newer] = FilePair(random, 6 * BlockSize + 99);
+    const auto [original, newer] = FilePair(random, 3 * BlockSize + 99);
     const Bytes plain = PlainEncode(newer, original);
     for (std::int32_t threads : {1, 2, 4}) {
         const auto whole = static_cast<std::int64_t>(plain.size());
@@ -180,12 +227,14 @@ TEST(ParallelEncoder, FullOutputFailsWithTheBlocksBeforeItWritten) {
 
 TEST(ParallelEncoder, ReadFailureEndsTheEncoderAfterTheBlocksBeforeIt) {
     // The failure reaches the caller while other blocks are being coded; the
-    // blocks wholly read before it are all written, in order.
+    // blocks wholly read before it are all written, in order. Four data
+    // blocks: the read of the first, the second or the last, shorter one
+    // fails.
     std::mt19937 random(5);
-    const auto [original, newer] = FilePair(random, 6 * BlockSize + 99);
+    const auto [original, newer] = FilePair(random, 3 * BlockSize + 99);
     const Bytes plain = PlainEncode(newer, original);
-    for (std::int32_t threads : {1, 2, 3, 4}) {
-        for (int failing : {0, 1, 4, 6}) {
+    for (std::int32_t threads : {1, 2, 3}) {
+        for (std::size_t failing : {0u, 1u, 3u}) {
             const std::int64_t room = std::int64_t{BlockSize} * failing + 10;
             for (bool newerFails : {true, false}) {
                 FailingStream failingNewer(newer, newerFails ? room : INT64_MAX);
@@ -195,18 +244,64 @@ TEST(ParallelEncoder, ReadFailureEndsTheEncoderAfterTheBlocksBeforeIt) {
                                                BlockMaxCandidates, threads),
                              EReadError)
                     << "threads " << threads << " block " << failing;
-                // Block k starts after the fields and data of blocks 1..k-1.
                 const Bytes written = out.Bytes();
                 EXPECT_TRUE(IsPrefix(written, plain)) << "threads " << threads;
-                std::size_t blocks = 0;
-                for (std::size_t at = 0; at < written.size(); ++blocks) {
-                    at += written[at + 4] == 0 ? 13 + GetLe32(written.data() + at + 5)
-                                               : 21 + GetLe32(written.data() + at + 13) +
-                                                     GetLe32(written.data() + at + 17);
-                }
-                EXPECT_EQ(blocks, static_cast<std::size_t>(failing))
+                EXPECT_EQ(WholeBlocks(written), failing)
                     << "threads " << threads << " newer fails " << newerFails;
             }
+        }
+    }
+}
+
+TEST(ParallelEncoder, CodingFailureOnAWorkerEndsTheEncoderAfterTheBlocksBeforeIt) {
+    // Memory runs out while a worker codes block `failing`, as the match
+    // finder sizes its tables for that block's original: the failure reaches
+    // the caller once the blocks before it are written, and nothing behind
+    // them is. The encoder has stopped and joined every worker by then: a
+    // worker left joinable would end the program when the encoder goes.
+    for (std::size_t failing : {1u, 3u}) {
+        // Blocks of runs, but the original's block `failing` holds random
+        // bytes, which gives the finder far more positions to index.
+        std::mt19937 random(6);
+        Bytes original = Runs(random, (failing + 2) * BlockSize + 1000);
+        const Bytes varied = test::RandomBytes(random, BlockSize);
+        std::copy(varied.begin(), varied.end(),
+                  original.begin() + static_cast<std::ptrdiff_t>(failing * BlockSize));
+        Bytes newer = original;
+        for (std::size_t i = 0; i < newer.size(); i += 500 + random() % 3000) {
+            newer[i] ^= static_cast<std::uint8_t>(1 + random() % 255);
+        }
+        const Bytes plain = PlainEncode(newer, original);
+
+        for (std::int32_t threads : {2, 3}) {
+            // The blocks before the failing one are coded in the same slots,
+            // in the same order, whether or not more blocks follow; the
+            // largest request they make is the most that is granted.
+            std::size_t granted = 0;
+            {
+                test::OtherThreadAllocations watch;
+                Encode(Prefix(newer, failing), Prefix(original, failing), threads);
+                granted = watch.Largest();
+            }
+            const std::string what =
+                "threads " + std::to_string(threads) + " block " + std::to_string(failing);
+            MemoryStream newerStream = StreamOf(newer);
+            MemoryStream originalStream = StreamOf(original);
+            MemoryStream out;
+            {
+                test::OtherThreadAllocations watch;
+                watch.RefuseOver(granted);
+                EXPECT_THROW(EncodeBlockStream(newerStream, originalStream, out, BlockMaxCandidates,
+                                               threads),
+                             std::bad_alloc)
+                    << what;
+                EXPECT_GE(watch.Refused(), 1u) << what;
+            }
+            EXPECT_TRUE(IsPrefix(out.Bytes(), plain)) << what;
+            EXPECT_EQ(WholeBlocks(out.Bytes()), failing) << what;
+            // With memory to spare again the same encoder codes the whole
+            // pair.
+            EXPECT_TRUE(Encode(newer, original, threads) == plain) << what;
         }
     }
 }

@@ -5,9 +5,12 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <fstream>
+#include <new>
 #include <stdexcept>
+#include <thread>
 
 namespace kestro::test {
 
@@ -170,6 +173,60 @@ std::int64_t FullStream::Write(const void* buffer, std::int64_t count) {
     return n;
 }
 
+namespace {
+
+// The state of the one OtherThreadAllocations. Atomics, since the workers
+// of an encoder read it while they allocate; constant-initialised, since
+// operator new may run before any constructor does.
+std::atomic<bool> watching{false};
+std::atomic<std::thread::id> watcher{};
+std::atomic<std::size_t> refuseOver{SIZE_MAX};
+std::atomic<std::size_t> largest{0};
+std::atomic<std::size_t> refused{0};
+
+bool Refuses(std::size_t size) {
+    if (!watching.load() || std::this_thread::get_id() == watcher.load()) {
+        return false;
+    }
+    std::size_t seen = largest.load();
+    while (size > seen && !largest.compare_exchange_weak(seen, size)) {
+    }
+    if (size <= refuseOver.load()) {
+        return false;
+    }
+    ++refused;
+    return true;
+}
+
+} // namespace
+
+OtherThreadAllocations::OtherThreadAllocations() {
+    if (watching.load()) {
+        throw std::logic_error("one OtherThreadAllocations at a time");
+    }
+    refuseOver = SIZE_MAX;
+    largest = 0;
+    refused = 0;
+    watcher = std::this_thread::get_id();
+    watching = true;
+}
+
+OtherThreadAllocations::~OtherThreadAllocations() {
+    watching = false;
+}
+
+void OtherThreadAllocations::RefuseOver(std::size_t bytes) {
+    refuseOver = bytes;
+}
+
+std::size_t OtherThreadAllocations::Largest() const {
+    return largest.load();
+}
+
+std::size_t OtherThreadAllocations::Refused() const {
+    return refused.load();
+}
+
 std::uint32_t ReferenceCrc32(const std::uint8_t* data, std::size_t size) {
     std::uint32_t crc = 0xFFFFFFFFu;
     for (std::size_t i = 0; i < size; ++i) {
@@ -182,3 +239,64 @@ std::uint32_t ReferenceCrc32(const std::uint8_t* data, std::size_t size) {
 }
 
 } // namespace kestro::test
+
+// The replacement of the global allocation functions that lets
+// OtherThreadAllocations watch and refuse requests. Every form without an
+// alignment argument is replaced, so that each allocation is released by
+// the same allocator that made it (sanitizers check that); the aligned forms
+// keep their own pair.
+void* operator new(std::size_t size) {
+    if (kestro::test::Refuses(size)) {
+        throw std::bad_alloc();
+    }
+    for (;;) {
+        if (void* memory = std::malloc(size == 0 ? 1 : size)) {
+            return memory;
+        }
+        const std::new_handler handler = std::get_new_handler();
+        if (handler == nullptr) {
+            throw std::bad_alloc();
+        }
+        handler();
+    }
+}
+
+void* operator new[](std::size_t size) {
+    return ::operator new(size);
+}
+
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    try {
+        return ::operator new(size);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
+    return ::operator new(size, std::nothrow);
+}
+
+void operator delete(void* memory) noexcept {
+    std::free(memory);
+}
+
+void operator delete[](void* memory) noexcept {
+    std::free(memory);
+}
+
+void operator delete(void* memory, std::size_t) noexcept {
+    std::free(memory);
+}
+
+void operator delete[](void* memory, std::size_t) noexcept {
+    std::free(memory);
+}
+
+void operator delete(void* memory, const std::nothrow_t&) noexcept {
+    std::free(memory);
+}
+
+void operator delete[](void* memory, const std::nothrow_t&) noexcept {
+    std::free(memory);
+}

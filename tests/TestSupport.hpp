@@ -94,6 +94,24 @@ private:
     Bytes kept_;
 };
 
+// While it exists, watches the requests that threads other than the one
+// that made it send to operator new: it keeps the largest, and once
+// RefuseOver(bytes) has been called, a request for more bytes fails with
+// std::bad_alloc, as when memory runs out. The test program replaces the
+// global operator new and delete for this; with no watch they are malloc and
+// free. One watch at a time.
+class OtherThreadAllocations {
+public:
+    OtherThreadAllocations();
+    OtherThreadAllocations(const OtherThreadAllocations&) = delete;
+    OtherThreadAllocations& operator=(const OtherThreadAllocations&) = delete;
+    ~OtherThreadAllocations();
+
+    void RefuseOver(std::size_t bytes);
+    std::size_t Largest() const; // the largest request seen, refused or not
+    std::size_t Refused() const; // how many requests were refused
+};
+
 // A plain bitwise CRC-32, independent of the table-driven one.
 std::uint32_t ReferenceCrc32(const std::uint8_t* data, std::size_t size);
 
