@@ -1,11 +1,12 @@
 // The delta file container: a 28-byte header, a 112-byte descriptor, then
-// the block stream to the end of the file. Integers are little-endian;
-// int32 is signed. A string field of capacity N is a count byte L (0..N)
-// followed by N bytes of which the first L are the characters.
+// the block stream to the end of the file. doc/FORMAT.md is the normative
+// description of this layout and of what a reader checks, in which order.
+// Integers are little-endian; int32 is signed. A string field of capacity N
+// is a count byte and N bytes.
 //
 // DeltaHeader, file offset 0:
-//    0  20  signature: count 18, "Kestro Delta File", one zero byte (the
-//           18th counted character); byte 19 is not defined
+//    0  20  signature: count 18, "Kestro Delta File", one zero byte;
+//           byte 19 is not defined
 //   20   4  format version major, int32: 1
 //   24   4  format version minor, int32: 0
 // DeltaDescriptor, file offset 28:

@@ -1,7 +1,9 @@
 // The block stream: the newer file in blocks of at most BlockSize bytes, each
 // stored as it is or coded against the original's block of the same index.
 // It begins right behind the delta file's header and descriptor and ends
-// with its own end block. All integers are little-endian; int32 is signed.
+// with its own end block. doc/FORMAT.md is the normative description of
+// this layout, of what each CRC covers, of when a block is stored or coded
+// and of what a reader refuses. Integers are little-endian; int32 is signed.
 //
 // Every block begins:
 //   0  int32  SourceLength  bytes taken from the original for this block,
@@ -19,10 +21,6 @@
 //  17  int32  RecordBytes   12 * (copy records + 1)
 //  21         literals      LiteralCount bytes
 //             records       RecordBytes bytes of copy records, terminator last
-// A coded block's length is its terminator's TargetPos - 1.
-//
-// A block is coded when both lengths are at least 4 and the original block
-// is at least a quarter of the newer block; otherwise it is stored.
 #pragma once
 
 #include <cstdint>

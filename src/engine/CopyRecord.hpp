@@ -1,4 +1,6 @@
-// The copy record of a coded block, 12 bytes, little-endian:
+// The copy record of a coded block, 12 bytes, little-endian. doc/FORMAT.md
+// is the normative description of this layout and of how records and
+// literals rebuild a block.
 //
 //   offset 0, 2 bytes  Length     unsigned: bytes copied from the source
 //                                 block, 20..65535; 0 in the terminator
@@ -9,8 +11,7 @@
 //                                 where the copy begins; in the terminator the
 //                                 rebuilt block's length + 1
 //
-// The target bytes between two copies are literals, taken in order. These
-// two functions are the only code that lays the record out.
+// These two functions are the only code that lays the record out.
 #pragma once
 
 #include "common/LittleEndian.hpp"
