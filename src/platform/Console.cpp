@@ -1,6 +1,8 @@
 #include "platform/Console.hpp"
 
+#include "platform/Interrupts.hpp"
 #include "platform/Port.hpp"
+#include "platform/Transfer.hpp"
 
 #include <string>
 
@@ -16,12 +18,14 @@ void WriteLine(const Console& console, std::string_view text) {
 
 Console StandardConsole() {
     Console console;
-    console.write = [](std::string_view bytes) { port::WriteOutput(bytes); };
+    console.write = [](std::string_view bytes) {
+        WriteFully(port::StandardOutput(), bytes.data(), static_cast<std::int64_t>(bytes.size()));
+    };
     // The end of input, an error or an interrupt ends the wait as a line
     // would.
     console.readLine = [] {
         char c = 0;
-        while (port::ReadInput(c) && c != '\n') {
+        while (!InterruptRequested() && ReadFully(port::StandardInput(), &c, 1) == 1 && c != '\n') {
         }
     };
     return console;

@@ -5,6 +5,7 @@
 #include "platform/Files.hpp"
 #include "platform/Interrupts.hpp"
 #include "platform/Port.hpp"
+#include "platform/Transfer.hpp"
 
 namespace kestro {
 
@@ -67,7 +68,7 @@ std::int64_t FileStream::Read(void* buffer, std::int64_t count) {
     if (count <= 0) {
         return 0;
     }
-    const std::int64_t n = FileCallFails() ? -1 : port::Read(handle_, buffer, count);
+    const std::int64_t n = FileCallFails() ? -1 : ReadFully(handle_, buffer, count);
     if (n < 0) {
         CheckInterrupt();
         throw EReadError("Cannot read file " + name_);
@@ -77,7 +78,7 @@ std::int64_t FileStream::Read(void* buffer, std::int64_t count) {
 
 std::int64_t FileStream::Write(const void* buffer, std::int64_t count) {
     CheckInterrupt();
-    const std::int64_t n = count <= 0 || FileCallFails() ? 0 : port::Write(handle_, buffer, count);
+    const std::int64_t n = count <= 0 || FileCallFails() ? 0 : WriteFully(handle_, buffer, count);
     if (n < count) {
         CheckInterrupt();
     }

@@ -45,11 +45,13 @@ bool Close(Handle file);
 
 // ---- reading and writing -------------------------------------------------
 
-// Up to count bytes; fewer only at the end of the data; -1 on a read error,
-// or when an interrupt of the program's cut a wait short.
-std::int64_t Read(Handle file, void* buffer, std::int64_t count);
-// Up to count bytes; how many were taken before an error.
-std::int64_t Write(Handle file, const void* buffer, std::int64_t count);
+// One read of up to count bytes, as the system gives it: how many arrived,
+// 0 at the end of the data, -1 on a read error or when an interrupt of the
+// program's cut a wait short. Callers loop (Transfer.hpp).
+std::int64_t ReadSome(Handle file, void* buffer, std::int64_t count);
+// One write of up to count bytes: how many were taken, 0 or -1 when none
+// could be.
+std::int64_t WriteSome(Handle file, const void* buffer, std::int64_t count);
 std::optional<std::int64_t> Position(Handle file);
 bool SetPosition(Handle file, std::int64_t position);
 // Forces written data to the storage device.
@@ -93,10 +95,8 @@ void Unlock(Handle held, const std::string& name);
 
 // ---- console, working folder, interrupts, text ---------------------------
 
-void WriteOutput(std::string_view bytes);
-// One byte of standard input; false at the end of input, on an error, or
-// when an interrupt of the program's cut the wait short.
-bool ReadInput(char& c);
+Handle StandardOutput();
+Handle StandardInput();
 
 std::string WorkingDirectory();
 bool SetWorkingDirectory(const std::string& directory);

@@ -51,41 +51,6 @@ bool Retry() {
     return errno == EINTR && ReceivedInterrupt.load(std::memory_order_relaxed) == 0;
 }
 
-std::int64_t ReadFd(int fd, void* buffer, std::int64_t count) {
-    auto* at = static_cast<unsigned char*>(buffer);
-    std::int64_t done = 0;
-    while (done < count) {
-        const ssize_t n = ::read(fd, at + done, std::min(count - done, MaxTransfer));
-        if (n < 0 && Retry()) {
-            continue;
-        }
-        if (n < 0) {
-            return -1;
-        }
-        if (n == 0) {
-            break;
-        }
-        done += n;
-    }
-    return done;
-}
-
-std::int64_t WriteFd(int fd, const void* buffer, std::int64_t count) {
-    const auto* at = static_cast<const unsigned char*>(buffer);
-    std::int64_t done = 0;
-    while (done < count) {
-        const ssize_t n = ::write(fd, at + done, std::min(count - done, MaxTransfer));
-        if (n < 0 && Retry()) {
-            continue;
-        }
-        if (n <= 0) {
-            break;
-        }
-        done += n;
-    }
-    return done;
-}
-
 // Makes a completed rename or link durable by syncing its folder.
 void SyncFolderOf(const std::string& name) {
     const std::string parent = DirectoryPart(name);
@@ -146,12 +111,24 @@ bool Close(Handle file) {
     return ::close(Fd(file)) == 0;
 }
 
-std::int64_t Read(Handle file, void* buffer, std::int64_t count) {
-    return ReadFd(Fd(file), buffer, count);
+std::int64_t ReadSome(Handle file, void* buffer, std::int64_t count) {
+    for (;;) {
+        const ssize_t n =
+            ::read(Fd(file), buffer, static_cast<std::size_t>(std::min(count, MaxTransfer)));
+        if (n >= 0 || !Retry()) {
+            return n;
+        }
+    }
 }
 
-std::int64_t Write(Handle file, const void* buffer, std::int64_t count) {
-    return WriteFd(Fd(file), buffer, count);
+std::int64_t WriteSome(Handle file, const void* buffer, std::int64_t count) {
+    for (;;) {
+        const ssize_t n =
+            ::write(Fd(file), buffer, static_cast<std::size_t>(std::min(count, MaxTransfer)));
+        if (n >= 0 || !Retry()) {
+            return n;
+        }
+    }
 }
 
 std::optional<std::int64_t> Position(Handle file) {
@@ -284,12 +261,12 @@ void Unlock(Handle held, const std::string& name) {
     ::close(Fd(held));
 }
 
-void WriteOutput(std::string_view bytes) {
-    WriteFd(STDOUT_FILENO, bytes.data(), static_cast<std::int64_t>(bytes.size()));
+Handle StandardOutput() {
+    return STDOUT_FILENO;
 }
 
-bool ReadInput(char& c) {
-    return ReadFd(STDIN_FILENO, &c, 1) == 1;
+Handle StandardInput() {
+    return STDIN_FILENO;
 }
 
 std::string WorkingDirectory() {

@@ -34,38 +34,6 @@ Handle Own(HANDLE handle) {
     return handle == INVALID_HANDLE_VALUE ? NoHandle : reinterpret_cast<Handle>(handle);
 }
 
-std::int64_t ReadHandle(HANDLE handle, void* buffer, std::int64_t count) {
-    auto* at = static_cast<unsigned char*>(buffer);
-    std::int64_t done = 0;
-    while (done < count) {
-        DWORD n = 0;
-        const auto ask = static_cast<DWORD>(std::min(count - done, MaxTransfer));
-        if (!::ReadFile(handle, at + done, ask, &n, nullptr)) {
-            // The writing end of a pipe has gone: that is the end of data.
-            return ::GetLastError() == ERROR_BROKEN_PIPE ? done : -1;
-        }
-        if (n == 0) {
-            break;
-        }
-        done += n;
-    }
-    return done;
-}
-
-std::int64_t WriteHandle(HANDLE handle, const void* buffer, std::int64_t count) {
-    const auto* at = static_cast<const unsigned char*>(buffer);
-    std::int64_t done = 0;
-    while (done < count) {
-        DWORD n = 0;
-        const auto ask = static_cast<DWORD>(std::min(count - done, MaxTransfer));
-        if (!::WriteFile(handle, at + done, ask, &n, nullptr) || n == 0) {
-            break;
-        }
-        done += n;
-    }
-    return done;
-}
-
 std::optional<FileStamp> StampOf(HANDLE file) {
     BY_HANDLE_FILE_INFORMATION info{};
     if (!::GetFileInformationByHandle(file, &info)) {
@@ -137,12 +105,23 @@ bool Close(Handle file) {
     return ::CloseHandle(Win32(file)) != 0;
 }
 
-std::int64_t Read(Handle file, void* buffer, std::int64_t count) {
-    return ReadHandle(Win32(file), buffer, count);
+std::int64_t ReadSome(Handle file, void* buffer, std::int64_t count) {
+    DWORD n = 0;
+    if (!::ReadFile(Win32(file), buffer, static_cast<DWORD>(std::min(count, MaxTransfer)), &n,
+                    nullptr)) {
+        // The writing end of a pipe has gone: that is the end of data.
+        return ::GetLastError() == ERROR_BROKEN_PIPE ? 0 : -1;
+    }
+    return n;
 }
 
-std::int64_t Write(Handle file, const void* buffer, std::int64_t count) {
-    return WriteHandle(Win32(file), buffer, count);
+std::int64_t WriteSome(Handle file, const void* buffer, std::int64_t count) {
+    DWORD n = 0;
+    if (!::WriteFile(Win32(file), buffer, static_cast<DWORD>(std::min(count, MaxTransfer)), &n,
+                     nullptr)) {
+        return -1;
+    }
+    return n;
 }
 
 std::optional<std::int64_t> Position(Handle file) {
@@ -286,14 +265,12 @@ void Unlock(Handle held, const std::string&) {
     ::CloseHandle(Win32(held));
 }
 
-void WriteOutput(std::string_view bytes) {
-    WriteHandle(::GetStdHandle(STD_OUTPUT_HANDLE), bytes.data(),
-                static_cast<std::int64_t>(bytes.size()));
+Handle StandardOutput() {
+    return Own(::GetStdHandle(STD_OUTPUT_HANDLE));
 }
 
-bool ReadInput(char& c) {
-    return ReceivedInterrupt.load() == 0 &&
-           ReadHandle(::GetStdHandle(STD_INPUT_HANDLE), &c, 1) == 1;
+Handle StandardInput() {
+    return Own(::GetStdHandle(STD_INPUT_HANDLE));
 }
 
 std::string WorkingDirectory() {
