@@ -134,9 +134,18 @@ const WalkedPair WalkedPairs[] = {
      "hello.exe_1.0.0.1.org", Ok, Ok},
 };
 
+// Test lists name a pair by its label.
+void PrintTo(const WalkedPair& pair, std::ostream* out) {
+    *out << pair.label;
+}
+
 // What a walk does at the chosen file-system call: make it fail, or
 // interrupt the run there as Ctrl-C would.
 enum class Disturbance { Fault, Interrupt };
+
+void PrintTo(Disturbance disturbance, std::ostream* out) {
+    *out << (disturbance == Disturbance::Fault ? "fault" : "interrupt");
+}
 
 void Disturb(Disturbance disturbance, std::int64_t n) {
     if (disturbance == Disturbance::Fault) {
