@@ -10,7 +10,6 @@ namespace kestro {
 std::int64_t Crc32Reader::Read(void* buffer, std::int64_t count) {
     const std::int64_t n = source_.Read(buffer, count);
     register_ = Crc32Update(buffer, register_, static_cast<std::size_t>(n));
-    bytesRead_ += n;
     return n;
 }
 

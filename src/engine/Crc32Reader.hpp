@@ -27,12 +27,10 @@ public:
     void ReadToEnd();
     // The CRC-32 of the bytes read so far.
     std::uint32_t Crc() const { return ~register_; }
-    std::int64_t BytesRead() const { return bytesRead_; }
 
 private:
     ByteStream& source_;
     std::uint32_t register_ = 0xFFFFFFFFu;
-    std::int64_t bytesRead_ = 0;
 };
 
 } // namespace kestro
