@@ -11,6 +11,15 @@
 // finder busy with candidates that lose. That is the costly case; a real
 // pair of files can be measured the same way by naming them in
 // KESTRO_BENCH_OLD and KESTRO_BENCH_NEW.
+//
+// The "Similar" pair is the other extreme, as between two large files that
+// differ only here and there (bench/synthetic-pair.py writes such files):
+// random bytes with a few changed runs per 256 KiB and a rare insertion or
+// deletion. Long matches skip ahead, so about one position per KiB is
+// searched and building the source index is nearly all the work.
+//
+// The "IndexOnly" cases run the finder with a 4-byte target, which searches
+// nothing of note: what they measure is indexing the 1 MiB source block.
 #include "engine/BlockStream.hpp"
 #include "engine/Crc32.hpp"
 #include "engine/MatchFinder.hpp"
@@ -111,6 +120,59 @@ const RecompiledPair& Rebuilt() {
     return pair;
 }
 
+// A copy of source with the edits described at the top for the "Similar"
+// pair.
+Bytes Similar(const Bytes& source, unsigned seed) {
+    std::mt19937 random(seed);
+    constexpr std::size_t chunk = 256 * 1024;
+    Bytes out;
+    for (std::size_t start = 0; start < source.size(); start += chunk) {
+        Bytes piece(source.begin() + static_cast<std::ptrdiff_t>(start),
+                    source.begin() +
+                        static_cast<std::ptrdiff_t>(std::min(start + chunk, source.size())));
+        for (int i = 0; i < 4; ++i) {
+            const std::size_t at = random() % piece.size();
+            const std::size_t run = 1 + random() % 63;
+            for (std::size_t k = at; k < std::min(at + run, piece.size()); ++k) {
+                piece[k] = static_cast<std::uint8_t>(random());
+            }
+        }
+        if (random() % 4 == 0) {
+            const auto at = static_cast<std::ptrdiff_t>(random() % piece.size());
+            const std::size_t count = 1 + random() % 15;
+            if (random() % 2 == 0) {
+                piece.insert(piece.begin() + at, count, static_cast<std::uint8_t>(random()));
+            } else {
+                piece.erase(piece.begin() + at,
+                            piece.begin() + std::min<std::ptrdiff_t>(
+                                                at + static_cast<std::ptrdiff_t>(count),
+                                                static_cast<std::ptrdiff_t>(piece.size())));
+            }
+        }
+        out.insert(out.end(), piece.begin(), piece.end());
+    }
+    out.resize(source.size());
+    return out;
+}
+
+struct SimilarPair {
+    Bytes source;
+    Bytes target;
+    SimilarPair() {
+        std::mt19937 random(4);
+        source.resize(kestro::BlockSize);
+        for (std::uint8_t& byte : source) {
+            byte = static_cast<std::uint8_t>(random());
+        }
+        target = Similar(source, 5);
+    }
+};
+
+const SimilarPair& Alike() {
+    static const SimilarPair pair;
+    return pair;
+}
+
 // Whole files named by KESTRO_BENCH_OLD and KESTRO_BENCH_NEW; empty when
 // either is not set or cannot be read.
 struct FilePair {
@@ -180,6 +242,29 @@ void BM_FindMatchesRecompiled(benchmark::State& state) {
     FindMatchesOn(state, Rebuilt().target, Rebuilt().source);
 }
 BENCHMARK(BM_FindMatchesRecompiled)->Unit(benchmark::kMillisecond);
+
+void BM_FindMatchesSimilar(benchmark::State& state) {
+    FindMatchesOn(state, Alike().target, Alike().source);
+}
+BENCHMARK(BM_FindMatchesSimilar)->Unit(benchmark::kMillisecond);
+
+// Indexing a source block: program code (many keys repeat, lists are cut at
+// the candidate limit) and random bytes (nearly every position kept).
+// Reported per source byte.
+void IndexOnly(benchmark::State& state, const Bytes& source) {
+    FindMatchesOn(state, Bytes(source.begin(), source.begin() + 4), source);
+    state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(source.size()));
+}
+
+void BM_IndexOnlyCode(benchmark::State& state) {
+    IndexOnly(state, Rebuilt().source);
+}
+BENCHMARK(BM_IndexOnlyCode)->Unit(benchmark::kMillisecond);
+
+void BM_IndexOnlyRandom(benchmark::State& state) {
+    IndexOnly(state, Alike().source);
+}
+BENCHMARK(BM_IndexOnlyRandom)->Unit(benchmark::kMillisecond);
 
 // Every block pair of the files in KESTRO_BENCH_OLD and KESTRO_BENCH_NEW,
 // one thread, as the encoder would code them.
