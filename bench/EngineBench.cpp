@@ -201,9 +201,8 @@ const FilePair& Files() {
 struct Finder {
     Bytes literals = Bytes(kestro::BlockSize);
     Bytes records = Bytes(kestro::BlockSize);
-    std::int32_t literalCount = 0;
-    std::int32_t recordBytes = 0;
-    kestro::MatchTables tables;
+    kestro::MatchCounts counts;
+    kestro::MatchFinder finder;
 
     void Run(const std::uint8_t* target, std::size_t targetLength, const std::uint8_t* source,
              std::size_t sourceLength) {
@@ -216,9 +215,7 @@ struct Finder {
         params.MinMatchLength = kestro::BlockMinMatchLength;
         params.Literals = literals.data();
         params.Records = records.data();
-        params.LiteralCountOut = &literalCount;
-        params.RecordBytesOut = &recordBytes;
-        kestro::FindMatches(params, tables);
+        counts = finder.Find(params);
     }
 };
 
@@ -226,10 +223,10 @@ void FindMatchesOn(benchmark::State& state, const Bytes& target, const Bytes& so
     Finder finder;
     for (auto _ : state) {
         finder.Run(target.data(), target.size(), source.data(), source.size());
-        benchmark::DoNotOptimize(finder.literalCount);
+        benchmark::DoNotOptimize(finder.counts.LiteralCount);
     }
-    state.counters["literals"] = finder.literalCount;
-    state.counters["records"] = finder.recordBytes / 12;
+    state.counters["literals"] = finder.counts.LiteralCount;
+    state.counters["records"] = finder.counts.RecordBytes / 12;
     state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(target.size()));
 }
 
@@ -285,7 +282,7 @@ void BM_FindMatchesFiles(benchmark::State& state) {
                 finder.Run(files.newer.data() + at, b, files.original.data() + at, c);
             }
         }
-        benchmark::DoNotOptimize(finder.literalCount);
+        benchmark::DoNotOptimize(finder.counts.LiteralCount);
     }
     state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(files.newer.size()));
 }

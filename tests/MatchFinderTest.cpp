@@ -33,7 +33,7 @@ struct Matches {
 };
 
 Matches Find(const Bytes& target, const Bytes& source, std::int32_t maxCandidates = 25,
-             MatchTables* tables = nullptr, std::int32_t minMatchLength = 20) {
+             MatchFinder* finder = nullptr, std::int32_t minMatchLength = 20) {
     const auto targetLength = static_cast<std::int32_t>(target.size());
     Bytes literals(target.size() + 1, 0xEE);
     Bytes records(12 * (target.size() / minMatchLength + 1), 0xEE);
@@ -50,8 +50,10 @@ Matches Find(const Bytes& target, const Bytes& source, std::int32_t maxCandidate
     params.Records = records.data();
     params.LiteralCountOut = &literalCount;
     params.RecordBytesOut = &recordBytes;
-    if (tables != nullptr) {
-        FindMatches(params, *tables);
+    if (finder != nullptr) {
+        const MatchCounts counts = finder->Find(params);
+        literalCount = counts.LiteralCount;
+        recordBytes = counts.RecordBytes;
     } else {
         FindMatches(params);
     }
@@ -335,10 +337,10 @@ std::vector<std::pair<Bytes, Bytes>> StructuredPairs(unsigned seed) {
 
 TEST(FindMatches, TunedFinderEqualsPlainRulesAndRebuildsTarget) {
     for (unsigned seed : {11u, 12u}) {
-        MatchTables tables; // reused across pairs, as the encoder does
+        MatchFinder finder; // reused across pairs, as the encoder does
         for (const auto& [target, source] : StructuredPairs(seed)) {
             for (std::int32_t candidates : {1, 25}) {
-                const Matches tuned = Find(target, source, candidates, &tables);
+                const Matches tuned = Find(target, source, candidates, &finder);
                 ASSERT_TRUE(tuned == PlainFind(target, source, candidates))
                     << "seed " << seed << " sizes " << target.size() << "/" << source.size()
                     << " candidates " << candidates;
@@ -436,9 +438,9 @@ TEST(FindMatches, OtherMinimumMatchLengthsFollowTheSameRules) {
     std::mt19937 random(18);
     const Bytes source = CodeLike(random, 60000);
     const Bytes target = Recompiled(source, random);
-    MatchTables tables;
+    MatchFinder finder;
     for (std::int32_t minimum : {1, 2, 3, 4, 8, 19, 20, 21, 33, 64}) {
-        const Matches tuned = Find(target, source, 25, &tables, minimum);
+        const Matches tuned = Find(target, source, 25, &finder, minimum);
         ASSERT_TRUE(tuned == PlainFind(target, source, 25, minimum)) << "minimum " << minimum;
         ExpectRebuildsTarget(tuned, target, source, minimum);
     }
@@ -448,9 +450,9 @@ TEST(FindMatches, CandidateLimitsFromNoneToMoreThanAnyChain) {
     std::mt19937 random(19);
     const Bytes source = CodeLike(random, 80000);
     const Bytes target = Recompiled(source, random);
-    MatchTables tables; // reused while the limit changes, as it never does
+    MatchFinder finder; // reused while the limit changes, as it never does
     for (std::int32_t candidates : {0, 1, 2, 7, 25, 26, 300, 100000, 25}) {
-        const Matches tuned = Find(target, source, candidates, &tables);
+        const Matches tuned = Find(target, source, candidates, &finder);
         ASSERT_TRUE(tuned == PlainFind(target, source, candidates)) << "candidates " << candidates;
         ExpectRebuildsTarget(tuned, target, source);
     }
@@ -474,9 +476,9 @@ TEST(FindMatches, EachCandidateLimitFindsExactlyItsOwnRun) {
         segment[shared] = static_cast<std::uint8_t>(target[shared] ^ 1);
         source.insert(source.end(), segment.begin(), segment.end());
     }
-    MatchTables tables;
+    MatchFinder finder;
     for (std::int32_t limit = 1; limit <= segments + 2; ++limit) {
-        const Matches tuned = Find(target, source, limit, &tables);
+        const Matches tuned = Find(target, source, limit, &finder);
         ASSERT_TRUE(tuned == PlainFind(target, source, limit)) << "limit " << limit;
         ASSERT_GE(tuned.records.size(), 2u);
         EXPECT_EQ(tuned.records[0].TargetPos, 1);
@@ -494,11 +496,11 @@ TEST(FindMatches, TablesReusedAcrossBlockSizesGiveFreshResults) {
     const Bytes bigTarget = Recompiled(big, random);
     const Bytes small = CodeLike(random, 3000);
     const Bytes smallTarget = Recompiled(small, random);
-    MatchTables tables;
-    const Matches first = Find(bigTarget, big, 25, &tables);
-    EXPECT_TRUE(Find(smallTarget, small, 25, &tables) == PlainFind(smallTarget, small, 25));
-    EXPECT_TRUE(Find(smallTarget, big, 25, &tables) == PlainFind(smallTarget, big, 25));
-    EXPECT_TRUE(Find(bigTarget, big, 25, &tables) == first);
+    MatchFinder finder;
+    const Matches first = Find(bigTarget, big, 25, &finder);
+    EXPECT_TRUE(Find(smallTarget, small, 25, &finder) == PlainFind(smallTarget, small, 25));
+    EXPECT_TRUE(Find(smallTarget, big, 25, &finder) == PlainFind(smallTarget, big, 25));
+    EXPECT_TRUE(Find(bigTarget, big, 25, &finder) == first);
     EXPECT_TRUE(first == PlainFind(bigTarget, big, 25));
 }
 

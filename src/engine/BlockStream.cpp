@@ -76,7 +76,7 @@ struct EncoderSlot {
     Area source;
     Area literals;
     Area records;
-    MatchTables tables;
+    MatchFinder finder;
     std::int32_t b = 0; // bytes of the newer file
     std::int32_t c = 0; // bytes of the original
     // The block's fields up to its data; the data follow from the counts.
@@ -105,8 +105,6 @@ void CodeBlock(EncoderSlot& slot, std::int32_t maxCandidates) {
     head[4] = CodedBlock;
     PutLe32(head + 5, targetCrc);
     PutLe32(head + 9, Crc32Buffer(slot.source.data(), static_cast<std::size_t>(c)));
-    std::int32_t literalCount = 0;
-    std::int32_t recordBytes = 0;
     MatchParams params;
     params.Target = slot.target.data();
     params.Source = slot.source.data();
@@ -116,14 +114,12 @@ void CodeBlock(EncoderSlot& slot, std::int32_t maxCandidates) {
     params.MinMatchLength = BlockMinMatchLength;
     params.Literals = slot.literals.data();
     params.Records = slot.records.data();
-    params.LiteralCountOut = &literalCount;
-    params.RecordBytesOut = &recordBytes;
-    FindMatches(params, slot.tables);
-    PutLe32(head + 13, static_cast<std::uint32_t>(literalCount));
-    PutLe32(head + 17, static_cast<std::uint32_t>(recordBytes));
+    const MatchCounts counts = slot.finder.Find(params);
+    PutLe32(head + 13, static_cast<std::uint32_t>(counts.LiteralCount));
+    PutLe32(head + 17, static_cast<std::uint32_t>(counts.RecordBytes));
     slot.headBytes = 21;
-    slot.literalCount = literalCount;
-    slot.recordBytes = recordBytes;
+    slot.literalCount = counts.LiteralCount;
+    slot.recordBytes = counts.RecordBytes;
 }
 
 // Writes the block coded in slot: the fields, then a stored block's bytes or

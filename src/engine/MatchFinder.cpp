@@ -6,8 +6,30 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <vector>
 
 namespace kestro {
+
+// The hash chains are held as one list per hash rather than as linked
+// entries: since the whole source block is indexed before the target is
+// scanned, a chain is a fixed list of positions, and keeping each list
+// contiguous turns a latency-bound pointer walk into a short sequential
+// read. The list of hash h is Candidates[Buckets[h].First] up to
+// Candidates[Buckets[h + 1].First], newest position first; since a scan
+// examines at most MaxCandidates entries of a chain, a list keeps only that
+// many. A candidate holds its 1-based source position in its low bits and,
+// in the bits the block's positions leave free (12 for a full block), part
+// of a fingerprint of the source bytes there, which lets most candidates
+// that cannot win be passed over without touching the source block.
+struct MatchBucket {
+    std::uint32_t First = 0;
+    std::uint32_t Pending = 0; // used while the lists are built
+};
+
+struct MatchFinder::Tables {
+    std::vector<MatchBucket> Buckets;
+    std::vector<std::uint32_t> Candidates;
+};
 
 namespace {
 
@@ -90,9 +112,10 @@ CandidateLayout LayoutFor(std::int32_t sourceLength, bool fingerprints) {
 // in program code that is well under half of all positions, which keeps the
 // table within the second-level cache.
 void IndexSource(const std::uint8_t* source, std::int32_t sourceLength, std::int32_t maxCandidates,
-                 CandidateLayout layout, MatchTables& tables) {
-    tables.Buckets.assign(HeadEntries + 1, MatchBucket{});
-    MatchBucket* buckets = tables.Buckets.data();
+                 CandidateLayout layout, std::vector<MatchBucket>& bucketTable,
+                 std::vector<std::uint32_t>& candidateTable) {
+    bucketTable.assign(HeadEntries + 1, MatchBucket{});
+    MatchBucket* buckets = bucketTable.data();
     const std::int32_t lastIndexed = sourceLength - 4;
 
     // Both passes walk the block in the same order with the same rule, so
@@ -112,12 +135,12 @@ void IndexSource(const std::uint8_t* source, std::int32_t sourceLength, std::int
         total += std::min(buckets[h].Pending, cap);
     }
     buckets[HeadEntries].First = total;
-    if (tables.Candidates.size() < total) {
+    if (candidateTable.size() < total) {
         // Released first: growing by copying would hold two tables at once.
-        tables.Candidates = std::vector<std::uint32_t>();
-        tables.Candidates.resize(total);
+        candidateTable = std::vector<std::uint32_t>();
+        candidateTable.resize(total);
     }
-    std::uint32_t* candidates = tables.Candidates.data();
+    std::uint32_t* candidates = candidateTable.data();
 
     // Pending counts down the positions of a hash not yet reached, this one
     // included: the newest has 1 and goes first in its list, and those with
@@ -148,7 +171,16 @@ std::int32_t CompareRun(const std::uint8_t* a, const std::uint8_t* b, std::int32
     return EqualPrefix(a, b, n);
 }
 
-void FindMatches(const MatchParams& params, MatchTables& tables) {
+MatchFinder::MatchFinder() = default;
+MatchFinder::~MatchFinder() = default;
+MatchFinder::MatchFinder(MatchFinder&&) noexcept = default;
+MatchFinder& MatchFinder::operator=(MatchFinder&&) noexcept = default;
+
+MatchCounts MatchFinder::Find(const MatchParams& params) {
+    if (!tables_) {
+        tables_ = std::make_unique<Tables>();
+    }
+    Tables& tables = *tables_;
     const std::int32_t targetLength = params.TargetLength;
     const std::int32_t sourceLength = params.SourceLength;
     if (targetLength < 4 || sourceLength < 4) {
@@ -165,7 +197,7 @@ void FindMatches(const MatchParams& params, MatchTables& tables) {
     const bool fingerprints = minMatchLength >= FingerprintBytes;
     const CandidateLayout layout = LayoutFor(sourceLength, fingerprints);
 
-    IndexSource(source, sourceLength, maxCandidates, layout, tables);
+    IndexSource(source, sourceLength, maxCandidates, layout, tables.Buckets, tables.Candidates);
     const MatchBucket* buckets = tables.Buckets.data();
     const std::uint32_t* candidates = tables.Candidates.data();
 
@@ -232,13 +264,13 @@ void FindMatches(const MatchParams& params, MatchTables& tables) {
     CopyRecord terminator;
     terminator.TargetPos = targetLength + 1;
     PutCopyRecord(records + CopyRecordBytes * recordCount, terminator);
-    *params.LiteralCountOut = literalCount;
-    *params.RecordBytesOut = CopyRecordBytes * (recordCount + 1);
+    return {literalCount, CopyRecordBytes * (recordCount + 1)};
 }
 
 void FindMatches(const MatchParams& params) {
-    MatchTables tables;
-    FindMatches(params, tables);
+    const MatchCounts counts = MatchFinder().Find(params);
+    *params.LiteralCountOut = counts.LiteralCount;
+    *params.RecordBytesOut = counts.RecordBytes;
 }
 
 } // namespace kestro

@@ -12,7 +12,7 @@
 #pragma once
 
 #include <cstdint>
-#include <vector>
+#include <memory>
 
 namespace kestro {
 
@@ -30,35 +30,40 @@ struct MatchParams {
     std::int32_t* RecordBytesOut = nullptr; // 12 * (copy records + 1)
 };
 
-// The working tables of FindMatches, kept by a caller that codes many blocks
-// so that they are allocated once. Their content belongs to one call.
-//
-// The hash chains are held as one list per hash rather than as linked
-// entries: since the whole source block is indexed before the target is
-// scanned, a chain is a fixed list of positions, and keeping each list
-// contiguous turns a latency-bound pointer walk into a short sequential
-// read. The list of hash h is Candidates[Buckets[h].First] up to
-// Candidates[Buckets[h + 1].First], newest position first; since a scan
-// examines at most MaxCandidates entries of a chain, a list keeps only that
-// many. A candidate holds its 1-based source position in its low bits and,
-// in the bits the block's positions leave free (12 for a full block), part
-// of a fingerprint of the source bytes there, which lets most candidates
-// that cannot win be passed over without touching the source block.
-struct MatchBucket {
-    std::uint32_t First = 0;
-    std::uint32_t Pending = 0; // used while the lists are built
+// The two counts of one block.
+struct MatchCounts {
+    std::int32_t LiteralCount = 0;
+    std::int32_t RecordBytes = 0; // 12 * (copy records + 1)
 };
 
-struct MatchTables {
-    std::vector<MatchBucket> Buckets;
-    std::vector<std::uint32_t> Candidates;
+// A match finder that keeps its working tables from one block to the next,
+// so that a caller coding many blocks allocates them once; nothing is
+// allocated before the first block, also in a finder moved from. How the source
+// block is indexed is its own affair; every finder gives the same literals
+// and records as FindMatches. One finder serves one thread at a time.
+class MatchFinder {
+public:
+    MatchFinder();
+    ~MatchFinder();
+    MatchFinder(MatchFinder&&) noexcept;
+    MatchFinder& operator=(MatchFinder&&) noexcept;
+
+    // Writes the literals and records of params' target block into params'
+    // two areas, as FindMatches does, and returns the counts;
+    // LiteralCountOut and RecordBytesOut are not used. Fails as FindMatches
+    // does.
+    MatchCounts Find(const MatchParams& params);
+
+private:
+    struct Tables;
+    std::unique_ptr<Tables> tables_;
 };
 
 inline constexpr int KeyHashBits = 17;
 
 // Fails with Exception "Buffer size should be at least 4 bytes" when either
-// block is shorter than 4 bytes, before anything is written.
-void FindMatches(const MatchParams& params, MatchTables& tables);
+// block is shorter than 4 bytes, before anything is written. Allocates its
+// tables for this one call; a caller with many blocks keeps a MatchFinder.
 void FindMatches(const MatchParams& params);
 
 // The number of equal leading pairs of a[i], b[i] among the first n (n >= 1),
