@@ -204,6 +204,8 @@ struct Finder {
     kestro::MatchCounts counts;
     kestro::MatchFinder finder;
 
+    explicit Finder(kestro::MatchStrategy strategy = {}) : finder(strategy) {}
+
     void Run(const std::uint8_t* target, std::size_t targetLength, const std::uint8_t* source,
              std::size_t sourceLength) {
         kestro::MatchParams params;
@@ -219,8 +221,9 @@ struct Finder {
     }
 };
 
-void FindMatchesOn(benchmark::State& state, const Bytes& target, const Bytes& source) {
-    Finder finder;
+void FindMatchesOn(benchmark::State& state, const Bytes& target, const Bytes& source,
+                   kestro::MatchStrategy strategy = {}) {
+    Finder finder(strategy);
     for (auto _ : state) {
         finder.Run(target.data(), target.size(), source.data(), source.size());
         benchmark::DoNotOptimize(finder.counts.LiteralCount);
@@ -239,6 +242,22 @@ void BM_FindMatchesRecompiled(benchmark::State& state) {
     FindMatchesOn(state, Rebuilt().target, Rebuilt().source);
 }
 BENCHMARK(BM_FindMatchesRecompiled)->Unit(benchmark::kMillisecond);
+
+// The ways of picking candidates out of a list side by side, on the pair
+// where the scan has the most to do.
+void BM_FindMatchesRecompiledScan(benchmark::State& state, kestro::MatchScan scan) {
+    if (!kestro::MatchScanSupported(scan)) {
+        state.SkipWithError("the processor lacks these instructions");
+        return;
+    }
+    FindMatchesOn(state, Rebuilt().target, Rebuilt().source, {scan});
+}
+BENCHMARK_CAPTURE(BM_FindMatchesRecompiledScan, Scalar, kestro::MatchScan::Scalar)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_FindMatchesRecompiledScan, Avx2, kestro::MatchScan::Avx2)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_FindMatchesRecompiledScan, Avx512, kestro::MatchScan::Avx512)
+    ->Unit(benchmark::kMillisecond);
 
 void BM_FindMatchesSimilar(benchmark::State& state) {
     FindMatchesOn(state, Alike().target, Alike().source);

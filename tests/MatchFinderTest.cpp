@@ -335,21 +335,6 @@ std::vector<std::pair<Bytes, Bytes>> StructuredPairs(unsigned seed) {
     return pairs;
 }
 
-TEST(FindMatches, TunedFinderEqualsPlainRulesAndRebuildsTarget) {
-    for (unsigned seed : {11u, 12u}) {
-        MatchFinder finder; // reused across pairs, as the encoder does
-        for (const auto& [target, source] : StructuredPairs(seed)) {
-            for (std::int32_t candidates : {1, 25}) {
-                const Matches tuned = Find(target, source, candidates, &finder);
-                ASSERT_TRUE(tuned == PlainFind(target, source, candidates))
-                    << "seed " << seed << " sizes " << target.size() << "/" << source.size()
-                    << " candidates " << candidates;
-                ExpectRebuildsTarget(tuned, target, source);
-            }
-        }
-    }
-}
-
 // A new build of a program against the old one: runs of the old bytes,
 // broken every few dozen bytes by a changed address, an insertion or a
 // deletion. Many short matches among many literals, and most candidates
@@ -389,33 +374,77 @@ Bytes CodeLike(std::mt19937& random, std::size_t size) {
     return out;
 }
 
-TEST(FindMatches, FullBlocksOfRecompiledCodeEqualPlainRules) {
-    // Full-size blocks leave the fewest bits beside each position for the
-    // candidate fingerprints.
-    for (unsigned seed : {14u, 15u}) {
-        std::mt19937 random(seed);
-        const Bytes source = CodeLike(random, 1048576);
-        const Bytes target = Recompiled(source, random);
-        const Matches tuned = Find(target, source);
-        ASSERT_TRUE(tuned == PlainFind(target, source, 25)) << "seed " << seed;
-        EXPECT_GT(tuned.records.size(), 1000u) << "seed " << seed;
-        EXPECT_GT(tuned.literals.size(), 10000u) << "seed " << seed;
-        ExpectRebuildsTarget(tuned, target, source);
+// Every way of working that the finder offers and this processor can run,
+// by name.
+struct NamedStrategy {
+    std::string name;
+    MatchStrategy strategy;
+};
+
+std::vector<NamedStrategy> Strategies() {
+    const std::pair<MatchScan, const char*> scans[] = {
+        {MatchScan::Scalar, "scalar"}, {MatchScan::Avx2, "avx2"}, {MatchScan::Avx512, "avx512"}};
+    std::vector<NamedStrategy> out;
+    for (const auto& [scan, name] : scans) {
+        if (MatchScanSupported(scan)) {
+            out.push_back({name, MatchStrategy{scan}});
+        }
+    }
+    return out;
+}
+
+// One block pair to compare with the plain rules, and what its result must
+// hold for the pair to test what it is meant to.
+struct Comparison {
+    std::string label;
+    Bytes target;
+    Bytes source;
+    std::int32_t candidates = 25;
+    std::int32_t minimum = 20;
+    std::size_t leastRecords = 0; // terminator not counted
+    std::size_t leastLiterals = 0;
+};
+using Comparisons = std::vector<Comparison>;
+
+void AddStructured(Comparisons& out) {
+    for (unsigned seed : {11u, 12u}) {
+        int pair = 0;
+        for (const auto& [target, source] : StructuredPairs(seed)) {
+            for (std::int32_t candidates : {1, 25}) {
+                out.push_back({"structured seed " + std::to_string(seed) + " pair " +
+                                   std::to_string(pair) + " candidates " +
+                                   std::to_string(candidates),
+                               target, source, candidates});
+            }
+            ++pair;
+        }
     }
 }
 
-TEST(FindMatches, EveryShortBlockLengthEqualsPlainRules) {
-    // Runs that reach the last bytes of either block, where positions are
-    // too near the end for a fingerprint, and lengths on both sides of the
-    // shortest block that can hold a record.
+// Full-size blocks leave the fewest bits beside each position for the
+// candidate fingerprints.
+void AddFullBlocks(Comparisons& out) {
+    for (unsigned seed : {14u, 15u}) {
+        std::mt19937 random(seed);
+        Bytes source = CodeLike(random, 1048576);
+        Bytes target = Recompiled(source, random);
+        out.push_back({"full block seed " + std::to_string(seed), std::move(target),
+                       std::move(source), 25, 20, 1001, 10001});
+    }
+}
+
+// Runs that reach the last bytes of either block, where positions are too
+// near the end for a fingerprint, and lengths on both sides of the shortest
+// block that can hold a record.
+void AddShortBlocks(Comparisons& out) {
     std::mt19937 random(16);
     const Bytes pattern = Random(23, 17);
     auto repeating = [&](std::size_t size) {
-        Bytes out(size);
+        Bytes bytes(size);
         for (std::size_t i = 0; i < size; ++i) {
-            out[i] = pattern[i % pattern.size()];
+            bytes[i] = pattern[i % pattern.size()];
         }
-        return out;
+        return bytes;
     };
     for (std::size_t sl = 4; sl <= 70; ++sl) {
         for (std::size_t tl = 4; tl <= 70; tl += 3) {
@@ -425,66 +454,137 @@ TEST(FindMatches, EveryShortBlockLengthEqualsPlainRules) {
             if (tl % 2 == 0) {
                 target[random() % tl] ^= 0x40;
             }
-            const Matches tuned = Find(target, source);
-            ASSERT_TRUE(tuned == PlainFind(target, source, 25)) << "sizes " << tl << "/" << sl;
-            ExpectRebuildsTarget(tuned, target, source);
+            out.push_back({"sizes " + std::to_string(tl) + "/" + std::to_string(sl),
+                           std::move(target), std::move(source)});
         }
     }
 }
 
-TEST(FindMatches, OtherMinimumMatchLengthsFollowTheSameRules) {
-    // The block stream passes 20; shorter minimums must not rely on what
-    // 20 bytes allow, longer ones must still skip only what cannot win.
+// The block stream passes 20; shorter minimums must not rely on what 20
+// bytes allow, longer ones must still skip only what cannot win.
+void AddMinimumLengths(Comparisons& out) {
     std::mt19937 random(18);
     const Bytes source = CodeLike(random, 60000);
     const Bytes target = Recompiled(source, random);
-    MatchFinder finder;
     for (std::int32_t minimum : {1, 2, 3, 4, 8, 19, 20, 21, 33, 64}) {
-        const Matches tuned = Find(target, source, 25, &finder, minimum);
-        ASSERT_TRUE(tuned == PlainFind(target, source, 25, minimum)) << "minimum " << minimum;
-        ExpectRebuildsTarget(tuned, target, source, minimum);
+        out.push_back({"minimum " + std::to_string(minimum), target, source, 25, minimum});
     }
 }
 
-TEST(FindMatches, CandidateLimitsFromNoneToMoreThanAnyChain) {
+// From no candidate to more than any chain holds; the limit changes while
+// a finder is reused, as it never does in the encoder.
+void AddCandidateLimits(Comparisons& out) {
     std::mt19937 random(19);
     const Bytes source = CodeLike(random, 80000);
     const Bytes target = Recompiled(source, random);
-    MatchFinder finder; // reused while the limit changes, as it never does
     for (std::int32_t candidates : {0, 1, 2, 7, 25, 26, 300, 100000, 25}) {
-        const Matches tuned = Find(target, source, candidates, &finder);
-        ASSERT_TRUE(tuned == PlainFind(target, source, candidates)) << "candidates " << candidates;
-        ExpectRebuildsTarget(tuned, target, source);
+        out.push_back({"candidates " + std::to_string(candidates), target, source, candidates});
     }
-    // No candidate at all: every byte is a literal.
-    EXPECT_EQ(Find(target, source, 0).literals, target);
 }
 
-TEST(FindMatches, EachCandidateLimitFindsExactlyItsOwnRun) {
-    // 40 source segments start with the target's first bytes, the older
-    // the segment the longer the shared run: with limit k the newest k are
-    // examined and the run found is 19 + k long, so a list that keeps one
-    // candidate too many or too few gives another record.
+// 40 source segments start with the target's first bytes, the older the
+// segment the longer the shared run: with limit k the newest k are examined
+// and the run found is 19 + k long, so a list that keeps one candidate too
+// many or too few gives another record.
+constexpr int LadderSegments = 40;
+
+std::pair<Bytes, Bytes> Ladder() {
     const Bytes target = Random(120, 21);
     Bytes source;
-    constexpr int segments = 40;
-    for (int i = 0; i < segments; ++i) {
+    for (int i = 0; i < LadderSegments; ++i) {
         Bytes segment = Random(120, 200 + i);
-        const std::size_t shared = 20 + (segments - 1 - i);
+        const std::size_t shared = 20 + (LadderSegments - 1 - i);
         std::copy(target.begin(), target.begin() + static_cast<std::ptrdiff_t>(shared),
                   segment.begin());
         segment[shared] = static_cast<std::uint8_t>(target[shared] ^ 1);
         source.insert(source.end(), segment.begin(), segment.end());
     }
+    return {target, source};
+}
+
+void AddLadder(Comparisons& out) {
+    const auto [target, source] = Ladder();
+    for (std::int32_t limit = 1; limit <= LadderSegments + 2; ++limit) {
+        out.push_back({"ladder limit " + std::to_string(limit), target, source, limit});
+    }
+}
+
+// 40 equal runs, each followed by a byte the target does not have: every
+// candidate of the target's first key passes the fingerprint test and all
+// runs are equally long, so only taking them in list order, also past the
+// first 32, keeps the tie with the highest source position.
+void AddTies(Comparisons& out) {
+    const Bytes run = Random(30, 22);
+    Bytes source;
+    for (std::uint8_t i = 0; i < 40; ++i) {
+        source.insert(source.end(), run.begin(), run.end());
+        source.push_back(i);
+    }
+    Bytes target = run;
+    target.push_back(200);
+    const Bytes tail = Random(50, 23);
+    target.insert(target.end(), tail.begin(), tail.end());
+    for (std::int32_t candidates : {25, 33, 40, 100}) {
+        out.push_back(
+            {"ties candidates " + std::to_string(candidates), target, source, candidates, 20, 1});
+    }
+}
+
+TEST(FindMatches, EveryStrategyEqualsPlainRulesAndRebuildsTarget) {
+    Comparisons cases;
+    for (auto add : {AddStructured, AddFullBlocks, AddShortBlocks, AddMinimumLengths,
+                     AddCandidateLimits, AddLadder, AddTies}) {
+        add(cases);
+    }
+    const std::vector<NamedStrategy> strategies = Strategies();
+    // One finder per strategy, reused from case to case as the encoder
+    // reuses its own from block to block.
+    std::vector<MatchFinder> finders;
+    for (const NamedStrategy& strategy : strategies) {
+        finders.emplace_back(strategy.strategy);
+    }
+    for (const Comparison& c : cases) {
+        const Matches plain = PlainFind(c.target, c.source, c.candidates, c.minimum);
+        ExpectRebuildsTarget(plain, c.target, c.source, c.minimum);
+        EXPECT_GE(plain.records.size() - 1, c.leastRecords) << c.label;
+        EXPECT_GE(plain.literals.size(), c.leastLiterals) << c.label;
+        for (std::size_t i = 0; i < strategies.size(); ++i) {
+            ASSERT_TRUE(Find(c.target, c.source, c.candidates, &finders[i], c.minimum) == plain)
+                << c.label << ", " << strategies[i].name;
+        }
+    }
+}
+
+TEST(FindMatches, EachCandidateLimitFindsExactlyItsOwnRun) {
+    const auto [target, source] = Ladder();
     MatchFinder finder;
-    for (std::int32_t limit = 1; limit <= segments + 2; ++limit) {
+    for (std::int32_t limit = 1; limit <= LadderSegments + 2; ++limit) {
         const Matches tuned = Find(target, source, limit, &finder);
-        ASSERT_TRUE(tuned == PlainFind(target, source, limit)) << "limit " << limit;
         ASSERT_GE(tuned.records.size(), 2u);
+        const std::int32_t examined = std::min(limit, LadderSegments);
         EXPECT_EQ(tuned.records[0].TargetPos, 1);
-        EXPECT_EQ(tuned.records[0].Length, 19 + std::min(limit, segments)) << "limit " << limit;
-        EXPECT_EQ(tuned.records[0].SourcePos, 120 * (segments - std::min(limit, segments)) + 1)
+        EXPECT_EQ(tuned.records[0].Length, 19 + examined) << "limit " << limit;
+        EXPECT_EQ(tuned.records[0].SourcePos, 120 * (LadderSegments - examined) + 1)
             << "limit " << limit;
+    }
+}
+
+TEST(FindMatches, NoCandidateLeavesEveryByteALiteral) {
+    std::mt19937 random(19);
+    const Bytes source = CodeLike(random, 80000);
+    const Bytes target = Recompiled(source, random);
+    EXPECT_EQ(Find(target, source, 0).literals, target);
+}
+
+TEST(FindMatches, ScansTheProcessorLacksAreRefused) {
+    const Bytes data = Random(100, 24);
+    for (MatchScan scan : {MatchScan::Scalar, MatchScan::Avx2, MatchScan::Avx512}) {
+        MatchFinder finder(MatchStrategy{scan});
+        if (MatchScanSupported(scan)) {
+            EXPECT_EQ(Find(data, data, 25, &finder).records.size(), 2u);
+        } else {
+            EXPECT_THROW(Find(data, data, 25, &finder), Exception);
+        }
     }
 }
 
@@ -496,12 +596,16 @@ TEST(FindMatches, TablesReusedAcrossBlockSizesGiveFreshResults) {
     const Bytes bigTarget = Recompiled(big, random);
     const Bytes small = CodeLike(random, 3000);
     const Bytes smallTarget = Recompiled(small, random);
-    MatchFinder finder;
-    const Matches first = Find(bigTarget, big, 25, &finder);
-    EXPECT_TRUE(Find(smallTarget, small, 25, &finder) == PlainFind(smallTarget, small, 25));
-    EXPECT_TRUE(Find(smallTarget, big, 25, &finder) == PlainFind(smallTarget, big, 25));
-    EXPECT_TRUE(Find(bigTarget, big, 25, &finder) == first);
-    EXPECT_TRUE(first == PlainFind(bigTarget, big, 25));
+    const Matches bigPlain = PlainFind(bigTarget, big, 25);
+    for (const NamedStrategy& strategy : Strategies()) {
+        MatchFinder finder(strategy.strategy);
+        EXPECT_TRUE(Find(bigTarget, big, 25, &finder) == bigPlain) << strategy.name;
+        EXPECT_TRUE(Find(smallTarget, small, 25, &finder) == PlainFind(smallTarget, small, 25))
+            << strategy.name;
+        EXPECT_TRUE(Find(smallTarget, big, 25, &finder) == PlainFind(smallTarget, big, 25))
+            << strategy.name;
+        EXPECT_TRUE(Find(bigTarget, big, 25, &finder) == bigPlain) << strategy.name;
+    }
 }
 
 } // namespace

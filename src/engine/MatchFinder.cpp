@@ -8,6 +8,13 @@
 #include <cstring>
 #include <vector>
 
+#if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__))
+#include <immintrin.h>
+#define KESTRO_X86_SIMD 1
+#else
+#define KESTRO_X86_SIMD 0
+#endif
+
 namespace kestro {
 
 // The hash chains are held as one list per hash rather than as linked
@@ -34,6 +41,9 @@ struct MatchFinder::Tables {
 namespace {
 
 constexpr std::uint32_t HeadEntries = 1u << KeyHashBits;
+
+// Entries behind the last list that a filter may read but never uses.
+constexpr std::uint32_t SpareCandidates = 32;
 
 // The bytes a fingerprint covers. A candidate whose fingerprint differs from
 // the target's differs within its first FingerprintBytes bytes, so its run
@@ -135,10 +145,11 @@ void IndexSource(const std::uint8_t* source, std::int32_t sourceLength, std::int
         total += std::min(buckets[h].Pending, cap);
     }
     buckets[HeadEntries].First = total;
-    if (candidateTable.size() < total) {
+    // The spare entries behind the last list are for the wide filters.
+    if (candidateTable.size() < total + SpareCandidates) {
         // Released first: growing by copying would hold two tables at once.
         candidateTable = std::vector<std::uint32_t>();
-        candidateTable.resize(total);
+        candidateTable.resize(total + SpareCandidates);
     }
     std::uint32_t* candidates = candidateTable.data();
 
@@ -165,41 +176,96 @@ void IndexSource(const std::uint8_t* source, std::int32_t sourceLength, std::int
     }
 }
 
-} // namespace
+// Where a scan finds the candidates of a hash.
+struct ListView {
+    const MatchBucket* buckets = nullptr;
+    const std::uint32_t* candidates = nullptr;
+    CandidateLayout layout{};
+};
 
-std::int32_t CompareRun(const std::uint8_t* a, const std::uint8_t* b, std::int32_t n) {
-    return EqualPrefix(a, b, n);
-}
+// Three ways to pick the candidates of a list whose fingerprints equal the
+// target's, alike in what they yield: each hands them to visit in list
+// order, so the run chosen never depends on the way.
 
-MatchFinder::MatchFinder() = default;
-MatchFinder::~MatchFinder() = default;
-MatchFinder::MatchFinder(MatchFinder&&) noexcept = default;
-MatchFinder& MatchFinder::operator=(MatchFinder&&) noexcept = default;
+// One candidate after another.
+struct ScalarFilter {
+    template <class Visit>
+    static void ForEach(const std::uint32_t* list, std::uint32_t count, std::uint32_t mask,
+                        std::uint32_t wanted, Visit&& visit) {
+        for (std::uint32_t i = 0; i < count; ++i) {
+            if ((list[i] & mask) == wanted) {
+                visit(list[i]);
+            }
+        }
+    }
+};
 
-MatchCounts MatchFinder::Find(const MatchParams& params) {
-    if (!tables_) {
-        tables_ = std::make_unique<Tables>();
+#if KESTRO_X86_SIMD
+// Up to 32 candidates at once, which covers a whole list at the limit of 25
+// that the encoder uses; the few that match are then visited by their bits,
+// lowest first. Each Matching32 reads 32 entries from list on and so up to
+// 31 past the list's end: the candidate table keeps that many spare entries
+// behind its last list. Loads need no alignment.
+template <class Lanes>
+struct WideFilter {
+    template <class Visit>
+    static void ForEach(const std::uint32_t* list, std::uint32_t count, std::uint32_t mask,
+                        std::uint32_t wanted, Visit&& visit) {
+        for (std::uint32_t base = 0; base < count; base += 32) {
+            std::uint32_t hits = Lanes::Matching32(list + base, mask, wanted);
+            if (count - base < 32) {
+                hits &= (1u << (count - base)) - 1;
+            }
+            while (hits != 0) {
+                visit(list[base + static_cast<std::uint32_t>(std::countr_zero(hits))]);
+                hits &= hits - 1;
+            }
+        }
     }
-    Tables& tables = *tables_;
-    const std::int32_t targetLength = params.TargetLength;
-    const std::int32_t sourceLength = params.SourceLength;
-    if (targetLength < 4 || sourceLength < 4) {
-        throw Exception("Buffer size should be at least 4 bytes");
+};
+
+struct Avx2Lanes {
+    __attribute__((target("avx2"))) static std::uint32_t
+    Matching32(const std::uint32_t* list, std::uint32_t mask, std::uint32_t wanted) {
+        const __m256i masks = _mm256_set1_epi32(static_cast<int>(mask));
+        const __m256i wants = _mm256_set1_epi32(static_cast<int>(wanted));
+        std::uint32_t hits = 0;
+        for (int i = 0; i < 32; i += 8) {
+            const __m256i entries = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(list + i));
+            const __m256i equal = _mm256_cmpeq_epi32(_mm256_and_si256(entries, masks), wants);
+            hits |= static_cast<std::uint32_t>(_mm256_movemask_ps(_mm256_castsi256_ps(equal))) << i;
+        }
+        return hits;
     }
-    if (params.MinMatchLength < 1) {
-        // The room the caller gives for records is counted per minimum match.
-        throw Exception("Minimum match length should be at least 1 byte");
+};
+
+struct Avx512Lanes {
+    __attribute__((target("avx512f"))) static std::uint32_t
+    Matching32(const std::uint32_t* list, std::uint32_t mask, std::uint32_t wanted) {
+        const __m512i masks = _mm512_set1_epi32(static_cast<int>(mask));
+        const __m512i wants = _mm512_set1_epi32(static_cast<int>(wanted));
+        const __mmask16 low =
+            _mm512_cmpeq_epi32_mask(_mm512_and_si512(_mm512_loadu_si512(list), masks), wants);
+        const __mmask16 high =
+            _mm512_cmpeq_epi32_mask(_mm512_and_si512(_mm512_loadu_si512(list + 16), masks), wants);
+        return std::uint32_t{low} | std::uint32_t{high} << 16;
     }
+};
+#endif
+
+// Scans the target block against the indexed source block and writes the
+// literals and records; Filter decides how candidates are picked from a
+// list.
+template <class Filter>
+MatchCounts ScanLists(const MatchParams& params, const ListView& lists) {
     const std::uint8_t* target = params.Target;
     const std::uint8_t* source = params.Source;
-    const std::int32_t maxCandidates = std::max(params.MaxCandidates, 0);
+    const std::int32_t targetLength = params.TargetLength;
+    const std::int32_t sourceLength = params.SourceLength;
     const std::int32_t minMatchLength = params.MinMatchLength;
-    const bool fingerprints = minMatchLength >= FingerprintBytes;
-    const CandidateLayout layout = LayoutFor(sourceLength, fingerprints);
-
-    IndexSource(source, sourceLength, maxCandidates, layout, tables.Buckets, tables.Candidates);
-    const MatchBucket* buckets = tables.Buckets.data();
-    const std::uint32_t* candidates = tables.Candidates.data();
+    const CandidateLayout layout = lists.layout;
+    const MatchBucket* buckets = lists.buckets;
+    const std::uint32_t* candidates = lists.candidates;
 
     std::uint8_t* literals = params.Literals;
     std::uint8_t* records = params.Records;
@@ -223,29 +289,28 @@ MatchCounts MatchFinder::Find(const MatchParams& params) {
             const std::uint32_t first = buckets[h].First;
             const std::uint32_t end = buckets[h + 1].First;
             const std::uint32_t wanted =
-                fingerprints ? Fingerprint(here) & layout.fingerprintMask : 0;
+                layout.fingerprintMask != 0 ? Fingerprint(here) & layout.fingerprintMask : 0;
             std::int32_t best = minMatchLength - 1;
             std::int32_t bestPos = 0;
-            for (std::uint32_t i = first; i < end; ++i) {
-                const std::uint32_t candidate = candidates[i];
-                if ((candidate & layout.fingerprintMask) != wanted) {
-                    continue;
-                }
-                const auto q = static_cast<std::int32_t>(candidate & layout.positionMask);
-                const std::uint8_t* there = source + q - 1;
-                const std::int32_t n = std::min(targetLength - p, sourceLength - q);
-                // A run that beats best agrees at offset best; CompareRun
-                // gives at most n - 1, so best >= n - 1 cannot be beaten.
-                // Like the fingerprint, either test only skips candidates
-                // that would lose.
-                if (best < n - 1 && here[best] == there[best]) {
-                    const std::int32_t length = EqualPrefix(here, there, n) & 0xFFFF;
-                    if (length > best) {
-                        best = length;
-                        bestPos = q;
-                    }
-                }
-            }
+            Filter::ForEach(candidates + first, end - first, layout.fingerprintMask, wanted,
+                            [&](std::uint32_t candidate) {
+                                const auto q =
+                                    static_cast<std::int32_t>(candidate & layout.positionMask);
+                                const std::uint8_t* there = source + q - 1;
+                                const std::int32_t n = std::min(targetLength - p, sourceLength - q);
+                                // A run that beats best agrees at offset best; CompareRun
+                                // gives at most n - 1, so best >= n - 1 cannot be beaten.
+                                // Like the fingerprint, either test only skips candidates
+                                // that would lose.
+                                if (best < n - 1 && here[best] == there[best]) {
+                                    const std::int32_t length =
+                                        EqualPrefix(here, there, n) & 0xFFFF;
+                                    if (length > best) {
+                                        best = length;
+                                        bestPos = q;
+                                    }
+                                }
+                            });
             if (best >= minMatchLength) {
                 CopyRecord record;
                 record.Length = static_cast<std::uint16_t>(best);
@@ -265,6 +330,105 @@ MatchCounts MatchFinder::Find(const MatchParams& params) {
     terminator.TargetPos = targetLength + 1;
     PutCopyRecord(records + CopyRecordBytes * recordCount, terminator);
     return {literalCount, CopyRecordBytes * (recordCount + 1)};
+}
+
+#if KESTRO_X86_SIMD
+// The whole scan is compiled for each instruction set, so that the filter
+// is inlined into the loop; flatten takes the shared loop along into the
+// wider instruction set.
+__attribute__((target("avx2"), flatten)) MatchCounts ScanListsAvx2(const MatchParams& params,
+                                                                   const ListView& lists) {
+    return ScanLists<WideFilter<Avx2Lanes>>(params, lists);
+}
+
+__attribute__((target("avx512f"), flatten)) MatchCounts ScanListsAvx512(const MatchParams& params,
+                                                                        const ListView& lists) {
+    return ScanLists<WideFilter<Avx512Lanes>>(params, lists);
+}
+#endif
+
+bool ScanSupported(MatchScan scan) {
+    switch (scan) {
+    case MatchScan::Best:
+    case MatchScan::Scalar:
+        return true;
+#if KESTRO_X86_SIMD
+    case MatchScan::Avx2:
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx2");
+    case MatchScan::Avx512:
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx512f");
+#endif
+    default:
+        return false;
+    }
+}
+
+// The scan a finder runs: the requested one, or for Best the widest the
+// processor has. The choice changes speed only.
+MatchScan ResolveScan(MatchScan requested) {
+    if (requested == MatchScan::Best) {
+        for (MatchScan wide : {MatchScan::Avx512, MatchScan::Avx2}) {
+            if (ScanSupported(wide)) {
+                return wide;
+            }
+        }
+        return MatchScan::Scalar;
+    }
+    if (!ScanSupported(requested)) {
+        throw Exception("The processor lacks the instructions of the requested match scan");
+    }
+    return requested;
+}
+
+} // namespace
+
+bool MatchScanSupported(MatchScan scan) {
+    return ScanSupported(scan);
+}
+
+std::int32_t CompareRun(const std::uint8_t* a, const std::uint8_t* b, std::int32_t n) {
+    return EqualPrefix(a, b, n);
+}
+
+MatchFinder::MatchFinder(MatchStrategy strategy) : strategy_(strategy) {}
+MatchFinder::~MatchFinder() = default;
+MatchFinder::MatchFinder(MatchFinder&&) noexcept = default;
+MatchFinder& MatchFinder::operator=(MatchFinder&&) noexcept = default;
+
+MatchCounts MatchFinder::Find(const MatchParams& params) {
+    const std::int32_t targetLength = params.TargetLength;
+    const std::int32_t sourceLength = params.SourceLength;
+    if (targetLength < 4 || sourceLength < 4) {
+        throw Exception("Buffer size should be at least 4 bytes");
+    }
+    if (params.MinMatchLength < 1) {
+        // The room the caller gives for records is counted per minimum match.
+        throw Exception("Minimum match length should be at least 1 byte");
+    }
+    const MatchScan scan = ResolveScan(strategy_.Scan);
+    if (!tables_) {
+        tables_ = std::make_unique<Tables>();
+    }
+    Tables& tables = *tables_;
+    const bool fingerprints = params.MinMatchLength >= FingerprintBytes;
+    ListView lists;
+    lists.layout = LayoutFor(sourceLength, fingerprints);
+    IndexSource(params.Source, sourceLength, std::max(params.MaxCandidates, 0), lists.layout,
+                tables.Buckets, tables.Candidates);
+    lists.buckets = tables.Buckets.data();
+    lists.candidates = tables.Candidates.data();
+    switch (scan) {
+#if KESTRO_X86_SIMD
+    case MatchScan::Avx512:
+        return ScanListsAvx512(params, lists);
+    case MatchScan::Avx2:
+        return ScanListsAvx2(params, lists);
+#endif
+    default:
+        return ScanLists<ScalarFilter>(params, lists);
+    }
 }
 
 void FindMatches(const MatchParams& params) {

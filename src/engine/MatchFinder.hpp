@@ -36,6 +36,19 @@ struct MatchCounts {
     std::int32_t RecordBytes = 0; // 12 * (copy records + 1)
 };
 
+// How a finder picks the candidates worth comparing out of a hash's list:
+// one at a time, or many at once with the vector instructions of x86
+// processors. All give the same output; Best, the default, takes the widest
+// the processor has. The others are for tests and benchmarks.
+enum class MatchScan { Best, Scalar, Avx2, Avx512 };
+
+// Whether this build and this processor can run scan.
+bool MatchScanSupported(MatchScan scan);
+
+struct MatchStrategy {
+    MatchScan Scan = MatchScan::Best;
+};
+
 // A match finder that keeps its working tables from one block to the next,
 // so that a caller coding many blocks allocates them once; nothing is
 // allocated before the first block, also in a finder moved from. How the source
@@ -43,7 +56,8 @@ struct MatchCounts {
 // and records as FindMatches. One finder serves one thread at a time.
 class MatchFinder {
 public:
-    MatchFinder();
+    // A strategy whose scan the processor cannot run makes Find fail.
+    explicit MatchFinder(MatchStrategy strategy = {});
     ~MatchFinder();
     MatchFinder(MatchFinder&&) noexcept;
     MatchFinder& operator=(MatchFinder&&) noexcept;
@@ -56,6 +70,7 @@ public:
 
 private:
     struct Tables;
+    MatchStrategy strategy_;
     std::unique_ptr<Tables> tables_;
 };
 
