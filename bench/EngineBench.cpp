@@ -230,6 +230,8 @@ void FindMatchesOn(benchmark::State& state, const Bytes& target, const Bytes& so
     }
     state.counters["literals"] = finder.counts.LiteralCount;
     state.counters["records"] = finder.counts.RecordBytes / 12;
+    // Whether the last run ended on lists (1) or chains (0).
+    state.counters["lists"] = finder.finder.LastRoute().Ended == kestro::MatchIndex::Lists;
     state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(target.size()));
 }
 
@@ -250,7 +252,7 @@ void BM_FindMatchesRecompiledScan(benchmark::State& state, kestro::MatchScan sca
         state.SkipWithError("the processor lacks these instructions");
         return;
     }
-    FindMatchesOn(state, Rebuilt().target, Rebuilt().source, {scan});
+    FindMatchesOn(state, Rebuilt().target, Rebuilt().source, {scan, kestro::MatchIndex::Lists});
 }
 BENCHMARK_CAPTURE(BM_FindMatchesRecompiledScan, Scalar, kestro::MatchScan::Scalar)
     ->Unit(benchmark::kMillisecond);
@@ -264,11 +266,56 @@ void BM_FindMatchesSimilar(benchmark::State& state) {
 }
 BENCHMARK(BM_FindMatchesSimilar)->Unit(benchmark::kMillisecond);
 
+// The block pairs by name, for running each of them several ways.
+struct PairBytes {
+    const Bytes& target;
+    const Bytes& source;
+};
+PairBytes EditedBytes() {
+    return {Pair().target, Pair().source};
+}
+PairBytes RebuiltBytes() {
+    return {Rebuilt().target, Rebuilt().source};
+}
+PairBytes SimilarBytes() {
+    return {Alike().target, Alike().source};
+}
+
+// Each pair over each index: Adaptive should come close to the better of
+// the other two on every pair.
+void BM_FindMatchesIndexed(benchmark::State& state, PairBytes (*pair)(), kestro::MatchIndex index) {
+    const PairBytes bytes = pair();
+    FindMatchesOn(state, bytes.target, bytes.source, {kestro::MatchScan::Best, index});
+}
+BENCHMARK_CAPTURE(BM_FindMatchesIndexed, Edited_Chains, EditedBytes, kestro::MatchIndex::Chains)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_FindMatchesIndexed, Edited_Lists, EditedBytes, kestro::MatchIndex::Lists)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_FindMatchesIndexed, Edited_Adaptive, EditedBytes, kestro::MatchIndex::Adaptive)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_FindMatchesIndexed, Recompiled_Chains, RebuiltBytes,
+                  kestro::MatchIndex::Chains)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_FindMatchesIndexed, Recompiled_Lists, RebuiltBytes, kestro::MatchIndex::Lists)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_FindMatchesIndexed, Recompiled_Adaptive, RebuiltBytes,
+                  kestro::MatchIndex::Adaptive)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_FindMatchesIndexed, Similar_Chains, SimilarBytes, kestro::MatchIndex::Chains)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_FindMatchesIndexed, Similar_Lists, SimilarBytes, kestro::MatchIndex::Lists)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_FindMatchesIndexed, Similar_Adaptive, SimilarBytes,
+                  kestro::MatchIndex::Adaptive)
+    ->Unit(benchmark::kMillisecond);
+
 // Indexing a source block: program code (many keys repeat, lists are cut at
 // the candidate limit) and random bytes (nearly every position kept).
 // Reported per source byte.
-void IndexOnly(benchmark::State& state, const Bytes& source) {
-    FindMatchesOn(state, Bytes(source.begin(), source.begin() + 4), source);
+void IndexOnly(benchmark::State& state, const Bytes& source,
+               kestro::MatchIndex index = kestro::MatchIndex::Adaptive) {
+    FindMatchesOn(state, Bytes(source.begin(), source.begin() + 4), source,
+                  {kestro::MatchScan::Best, index});
     state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(source.size()));
 }
 
@@ -281,6 +328,12 @@ void BM_IndexOnlyRandom(benchmark::State& state) {
     IndexOnly(state, Alike().source);
 }
 BENCHMARK(BM_IndexOnlyRandom)->Unit(benchmark::kMillisecond);
+
+void BM_IndexOnlyLists(benchmark::State& state, PairBytes (*pair)()) {
+    IndexOnly(state, pair().source, kestro::MatchIndex::Lists);
+}
+BENCHMARK_CAPTURE(BM_IndexOnlyLists, Code, RebuiltBytes)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_IndexOnlyLists, Random, SimilarBytes)->Unit(benchmark::kMillisecond);
 
 // Every block pair of the files in KESTRO_BENCH_OLD and KESTRO_BENCH_NEW,
 // one thread, as the encoder would code them.

@@ -382,12 +382,13 @@ struct NamedStrategy {
 };
 
 std::vector<NamedStrategy> Strategies() {
+    std::vector<NamedStrategy> out{{"chains", {MatchScan::Best, MatchIndex::Chains}},
+                                   {"adaptive", {MatchScan::Best, MatchIndex::Adaptive}}};
     const std::pair<MatchScan, const char*> scans[] = {
         {MatchScan::Scalar, "scalar"}, {MatchScan::Avx2, "avx2"}, {MatchScan::Avx512, "avx512"}};
-    std::vector<NamedStrategy> out;
     for (const auto& [scan, name] : scans) {
         if (MatchScanSupported(scan)) {
-            out.push_back({name, MatchStrategy{scan}});
+            out.push_back({std::string("lists ") + name, {scan, MatchIndex::Lists}});
         }
     }
     return out;
@@ -530,10 +531,68 @@ void AddTies(Comparisons& out) {
     }
 }
 
+// Two large files that differ here and there: random bytes with a few
+// changed runs and an insertion, so that long matches leave few positions
+// to search.
+Bytes SimilarTo(const Bytes& source, std::mt19937& random) {
+    Bytes out = source;
+    for (int i = 0; i < 16; ++i) {
+        const std::size_t at = random() % (out.size() - 64);
+        for (std::size_t k = 0; k < 1 + random() % 60; ++k) {
+            out[at + k] = static_cast<std::uint8_t>(random());
+        }
+    }
+    const Bytes extra = test::RandomBytes(random, 9);
+    out.insert(out.begin() + static_cast<std::ptrdiff_t>(out.size() / 3), extra.begin(),
+               extra.end());
+    out.resize(source.size());
+    return out;
+}
+
+// Where chains and lists part ways: a full block with few searches, one
+// that turns dense halfway, and one just over a full block, which lists
+// cannot hold.
+void AddSparseAndDense(Comparisons& out) {
+    std::mt19937 random(25);
+    Bytes sparseSource = test::RandomBytes(random, 1048576);
+    Bytes sparseTarget = SimilarTo(sparseSource, random);
+    Bytes mixedSource(sparseSource.begin(), sparseSource.begin() + 524288);
+    Bytes mixedTarget(sparseTarget.begin(), sparseTarget.begin() + 524288);
+    const Bytes code = CodeLike(random, 524288);
+    const Bytes rebuilt = CodeLike(random, 524288);
+    mixedSource.insert(mixedSource.end(), code.begin(), code.end());
+    mixedTarget.insert(mixedTarget.end(), rebuilt.begin(), rebuilt.end());
+    Bytes overSource = test::RandomBytes(random, 1048576 + 8);
+    Bytes overTarget = SimilarTo(overSource, random);
+    out.push_back(
+        {"sparse full block", std::move(sparseTarget), std::move(sparseSource), 25, 20, 10});
+    out.push_back(
+        {"sparse, then dense", std::move(mixedTarget), std::move(mixedSource), 25, 20, 10, 10000});
+    out.push_back({"over a full block", std::move(overTarget), std::move(overSource), 25, 20, 10});
+}
+
+// Runs of one value index only their first position; runs of two values
+// alternating give two hashes with thousands of positions each, more than
+// a list can hold at the largest limit.
+void AddEqualRuns(Comparisons& out) {
+    std::mt19937 random(26);
+    Bytes source = test::RandomBytes(random, 30000);
+    std::fill(source.begin() + 1000, source.begin() + 9000, 0);
+    for (std::size_t i = 12000; i < 24000; ++i) {
+        source[i] = i % 2 == 0 ? 0x90 : 0xCC;
+    }
+    Bytes target = Recompiled(source, random);
+    std::fill(target.begin() + 20000, target.begin() + 26000, 0);
+    for (std::int32_t candidates : {25, 5000}) {
+        out.push_back({"equal runs candidates " + std::to_string(candidates), target, source,
+                       candidates, 20, 10});
+    }
+}
+
 TEST(FindMatches, EveryStrategyEqualsPlainRulesAndRebuildsTarget) {
     Comparisons cases;
     for (auto add : {AddStructured, AddFullBlocks, AddShortBlocks, AddMinimumLengths,
-                     AddCandidateLimits, AddLadder, AddTies}) {
+                     AddCandidateLimits, AddLadder, AddTies, AddSparseAndDense, AddEqualRuns}) {
         add(cases);
     }
     const std::vector<NamedStrategy> strategies = Strategies();
@@ -574,6 +633,52 @@ TEST(FindMatches, NoCandidateLeavesEveryByteALiteral) {
     const Bytes source = CodeLike(random, 80000);
     const Bytes target = Recompiled(source, random);
     EXPECT_EQ(Find(target, source, 0).literals, target);
+}
+
+TEST(FindMatches, AdaptiveFinderMovesToListsWhenSearchesAreDenseAndBack) {
+    // Each block ends on the index its searches call for, and a finder
+    // starts the next block on lists after a dense one; the output stays
+    // that of the plain rules throughout.
+    std::mt19937 random(27);
+    const Bytes sparseSource = test::RandomBytes(random, 300000);
+    const Bytes sparseTarget = SimilarTo(sparseSource, random);
+    // The same instruction words in another order: nearly every position is
+    // searched, against full lists.
+    const Bytes denseSource = CodeLike(random, 300000);
+    const Bytes denseTarget = CodeLike(random, 300000);
+    const Matches sparse = PlainFind(sparseTarget, sparseSource, 25);
+    const Matches dense = PlainFind(denseTarget, denseSource, 25);
+    MatchFinder finder;
+    struct Step {
+        bool isDense;
+        MatchIndex began;
+        MatchIndex ended;
+    };
+    const std::vector<Step> steps{{false, MatchIndex::Chains, MatchIndex::Chains},
+                                  {true, MatchIndex::Chains, MatchIndex::Lists},
+                                  {true, MatchIndex::Lists, MatchIndex::Lists},
+                                  {false, MatchIndex::Lists, MatchIndex::Lists},
+                                  {false, MatchIndex::Chains, MatchIndex::Chains}};
+    for (const Step& step : steps) {
+        const Matches found = step.isDense ? Find(denseTarget, denseSource, 25, &finder)
+                                           : Find(sparseTarget, sparseSource, 25, &finder);
+        const auto n = &step - steps.data();
+        EXPECT_TRUE(found == (step.isDense ? dense : sparse)) << "step " << n;
+        EXPECT_EQ(finder.LastRoute().Began, step.began) << "step " << n;
+        EXPECT_EQ(finder.LastRoute().Ended, step.ended) << "step " << n;
+    }
+}
+
+TEST(FindMatches, ListsGiveWayToChainsBeyondWhatTheyHold) {
+    // A limit above what a list holds, and a source block over 1 MiB.
+    const Bytes data = Random(1048576 + 8, 28);
+    for (auto [length, limit] : {std::pair{1000, 5000}, std::pair{1048576 + 8, 25}}) {
+        const Bytes block(data.begin(), data.begin() + length);
+        MatchFinder finder({MatchScan::Best, MatchIndex::Lists});
+        EXPECT_TRUE(Find(block, block, limit, &finder) == PlainFind(block, block, limit));
+        EXPECT_EQ(finder.LastRoute().Began, MatchIndex::Chains);
+        EXPECT_EQ(finder.LastRoute().Ended, MatchIndex::Chains);
+    }
 }
 
 TEST(FindMatches, ScansTheProcessorLacksAreRefused) {

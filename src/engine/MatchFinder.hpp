@@ -45,15 +45,33 @@ enum class MatchScan { Best, Scalar, Avx2, Avx512 };
 // Whether this build and this processor can run scan.
 bool MatchScanSupported(MatchScan scan);
 
+// How a finder indexes a source block: chains, cheap to build and slow to
+// search; lists, dearer to build and quick to search; or, Adaptive, the
+// default, by what the blocks need: chains while searches are sparse, lists
+// once they prove dense. Lists need a block of at most 1 MiB and a
+// candidate limit of at most 4095; otherwise chains are used. All give the
+// same output.
+enum class MatchIndex { Adaptive, Chains, Lists };
+
 struct MatchStrategy {
     MatchScan Scan = MatchScan::Best;
+    MatchIndex Index = MatchIndex::Adaptive;
 };
 
-// A match finder that keeps its working tables from one block to the next,
-// so that a caller coding many blocks allocates them once; nothing is
-// allocated before the first block, also in a finder moved from. How the source
-// block is indexed is its own affair; every finder gives the same literals
-// and records as FindMatches. One finder serves one thread at a time.
+// The indexes a block was scanned over: the one it began on, and the one
+// it ended on (lists, after chains that proved too slow).
+struct MatchRoute {
+    MatchIndex Began = MatchIndex::Adaptive;
+    MatchIndex Ended = MatchIndex::Adaptive;
+};
+
+// A match finder that keeps its tables from one block to the next, so that a
+// caller coding many blocks allocates them once, and that learns from one
+// block how to index the next. Its tables take 512 KiB plus 4 bytes per
+// source byte, 4.5 MiB for a full block, allocated at the first block (also
+// in a finder moved from). Every finder gives the same literals and records
+// as FindMatches, whatever its strategy. One finder serves one thread at a
+// time.
 class MatchFinder {
 public:
     // A strategy whose scan the processor cannot run makes Find fail.
@@ -68,10 +86,13 @@ public:
     // does.
     MatchCounts Find(const MatchParams& params);
 
+    // The route of the last block found; for tests and benchmarks.
+    MatchRoute LastRoute() const;
+
 private:
-    struct Tables;
+    struct State;
     MatchStrategy strategy_;
-    std::unique_ptr<Tables> tables_;
+    std::unique_ptr<State> state_;
 };
 
 inline constexpr int KeyHashBits = 17;
