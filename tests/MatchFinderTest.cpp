@@ -500,6 +500,9 @@ std::pair<Bytes, Bytes> Ladder() {
         segment[shared] = static_cast<std::uint8_t>(target[shared] ^ 1);
         source.insert(source.end(), segment.begin(), segment.end());
     }
+    // The same key once more at the first position too near the end to be
+    // indexed: were it, it would take the place of one segment.
+    source.insert(source.end(), target.begin(), target.begin() + 4);
     return {target, source};
 }
 
@@ -551,7 +554,8 @@ Bytes SimilarTo(const Bytes& source, std::mt19937& random) {
 
 // Where chains and lists part ways: a full block with few searches, one
 // that turns dense halfway, and one just over a full block, which lists
-// cannot hold.
+// cannot hold; its target is made of the source runs whose keys hash
+// highest, whose lists would lie last.
 void AddSparseAndDense(Comparisons& out) {
     std::mt19937 random(25);
     Bytes sparseSource = test::RandomBytes(random, 1048576);
@@ -562,13 +566,19 @@ void AddSparseAndDense(Comparisons& out) {
     const Bytes rebuilt = CodeLike(random, 524288);
     mixedSource.insert(mixedSource.end(), code.begin(), code.end());
     mixedTarget.insert(mixedTarget.end(), rebuilt.begin(), rebuilt.end());
-    Bytes overSource = test::RandomBytes(random, 1048576 + 8);
-    Bytes overTarget = SimilarTo(overSource, random);
+    Bytes overSource = test::RandomBytes(random, 1048576 + 64);
+    Bytes overTarget;
+    for (std::size_t q = 0; q + 40 < overSource.size(); ++q) {
+        const Bytes::const_iterator at = overSource.begin() + static_cast<std::ptrdiff_t>(q);
+        if ((at[0] << 9 ^ at[1] << 5 ^ at[2]) >= 0x1FF80) {
+            overTarget.insert(overTarget.end(), at, at + 40);
+        }
+    }
     out.push_back(
         {"sparse full block", std::move(sparseTarget), std::move(sparseSource), 25, 20, 10});
     out.push_back(
         {"sparse, then dense", std::move(mixedTarget), std::move(mixedSource), 25, 20, 10, 10000});
-    out.push_back({"over a full block", std::move(overTarget), std::move(overSource), 25, 20, 10});
+    out.push_back({"over a full block", std::move(overTarget), std::move(overSource), 25, 20, 100});
 }
 
 // Runs of one value index only their first position; runs of two values
@@ -666,18 +676,6 @@ TEST(FindMatches, AdaptiveFinderMovesToListsWhenSearchesAreDenseAndBack) {
         EXPECT_TRUE(found == (step.isDense ? dense : sparse)) << "step " << n;
         EXPECT_EQ(finder.LastRoute().Began, step.began) << "step " << n;
         EXPECT_EQ(finder.LastRoute().Ended, step.ended) << "step " << n;
-    }
-}
-
-TEST(FindMatches, ListsGiveWayToChainsBeyondWhatTheyHold) {
-    // A limit above what a list holds, and a source block over 1 MiB.
-    const Bytes data = Random(1048576 + 8, 28);
-    for (auto [length, limit] : {std::pair{1000, 5000}, std::pair{1048576 + 8, 25}}) {
-        const Bytes block(data.begin(), data.begin() + length);
-        MatchFinder finder({MatchScan::Best, MatchIndex::Lists});
-        EXPECT_TRUE(Find(block, block, limit, &finder) == PlainFind(block, block, limit));
-        EXPECT_EQ(finder.LastRoute().Began, MatchIndex::Chains);
-        EXPECT_EQ(finder.LastRoute().Ended, MatchIndex::Chains);
     }
 }
 
