@@ -309,6 +309,27 @@ BENCHMARK_CAPTURE(BM_FindMatchesIndexed, Similar_Adaptive, SimilarBytes,
                   kestro::MatchIndex::Adaptive)
     ->Unit(benchmark::kMillisecond);
 
+// The worst case for Adaptive: a finder whose blocks alternate between the
+// two extremes, so that each block starts on the index the other needed.
+void BM_FindMatchesAlternating(benchmark::State& state, kestro::MatchIndex index) {
+    Finder finder({kestro::MatchScan::Best, index});
+    for (auto _ : state) {
+        for (PairBytes (*pair)() : {SimilarBytes, RebuiltBytes}) {
+            const PairBytes bytes = pair();
+            finder.Run(bytes.target.data(), bytes.target.size(), bytes.source.data(),
+                       bytes.source.size());
+        }
+        benchmark::DoNotOptimize(finder.counts.LiteralCount);
+    }
+    state.SetBytesProcessed(state.iterations() * 2 * std::int64_t{kestro::BlockSize});
+}
+BENCHMARK_CAPTURE(BM_FindMatchesAlternating, Chains, kestro::MatchIndex::Chains)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_FindMatchesAlternating, Lists, kestro::MatchIndex::Lists)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_FindMatchesAlternating, Adaptive, kestro::MatchIndex::Adaptive)
+    ->Unit(benchmark::kMillisecond);
+
 // Indexing a source block: program code (many keys repeat, lists are cut at
 // the candidate limit) and random bytes (nearly every position kept).
 // Reported per source byte.
