@@ -11,6 +11,15 @@
 // finder busy with candidates that lose. That is the costly case; a real
 // pair of files can be measured the same way by naming them in
 // KESTRO_BENCH_OLD and KESTRO_BENCH_NEW.
+//
+// The "Similar" pair is the other extreme, as between two large files that
+// differ only here and there (bench/synthetic-pair.py writes such files):
+// random bytes with a few changed runs per 256 KiB and a rare insertion or
+// deletion. Long matches skip ahead, so about one position per KiB is
+// searched and building the source index is nearly all the work.
+//
+// The "IndexOnly" cases run the finder with a 4-byte target, which searches
+// nothing of note: what they measure is indexing the 1 MiB source block.
 #include "common/ByteStream.hpp"
 #include "engine/BlockStream.hpp"
 #include "engine/Crc32.hpp"
@@ -114,6 +123,59 @@ const RecompiledPair& Rebuilt() {
     return pair;
 }
 
+// A copy of source with the edits described at the top for the "Similar"
+// pair.
+Bytes Similar(const Bytes& source, unsigned seed) {
+    std::mt19937 random(seed);
+    constexpr std::size_t chunk = 256 * 1024;
+    Bytes out;
+    for (std::size_t start = 0; start < source.size(); start += chunk) {
+        Bytes piece(source.begin() + static_cast<std::ptrdiff_t>(start),
+                    source.begin() +
+                        static_cast<std::ptrdiff_t>(std::min(start + chunk, source.size())));
+        for (int i = 0; i < 4; ++i) {
+            const std::size_t at = random() % piece.size();
+            const std::size_t run = 1 + random() % 63;
+            for (std::size_t k = at; k < std::min(at + run, piece.size()); ++k) {
+                piece[k] = static_cast<std::uint8_t>(random());
+            }
+        }
+        if (random() % 4 == 0) {
+            const auto at = static_cast<std::ptrdiff_t>(random() % piece.size());
+            const std::size_t count = 1 + random() % 15;
+            if (random() % 2 == 0) {
+                piece.insert(piece.begin() + at, count, static_cast<std::uint8_t>(random()));
+            } else {
+                piece.erase(piece.begin() + at,
+                            piece.begin() + std::min<std::ptrdiff_t>(
+                                                at + static_cast<std::ptrdiff_t>(count),
+                                                static_cast<std::ptrdiff_t>(piece.size())));
+            }
+        }
+        out.insert(out.end(), piece.begin(), piece.end());
+    }
+    out.resize(source.size());
+    return out;
+}
+
+struct SimilarPair {
+    Bytes source;
+    Bytes target;
+    SimilarPair() {
+        std::mt19937 random(4);
+        source.resize(kestro::BlockSize);
+        for (std::uint8_t& byte : source) {
+            byte = static_cast<std::uint8_t>(random());
+        }
+        target = Similar(source, 5);
+    }
+};
+
+const SimilarPair& Alike() {
+    static const SimilarPair pair;
+    return pair;
+}
+
 // Whole files named by KESTRO_BENCH_OLD and KESTRO_BENCH_NEW; empty when
 // either is not set or cannot be read.
 struct FilePair {
@@ -142,9 +204,10 @@ const FilePair& Files() {
 struct Finder {
     Bytes literals = Bytes(kestro::BlockSize);
     Bytes records = Bytes(kestro::BlockSize);
-    std::int32_t literalCount = 0;
-    std::int32_t recordBytes = 0;
-    kestro::MatchTables tables;
+    kestro::MatchCounts counts;
+    kestro::MatchFinder finder;
+
+    explicit Finder(kestro::MatchStrategy strategy = {}) : finder(strategy) {}
 
     void Run(const std::uint8_t* target, std::size_t targetLength, const std::uint8_t* source,
              std::size_t sourceLength) {
@@ -157,20 +220,21 @@ struct Finder {
         params.MinMatchLength = kestro::BlockMinMatchLength;
         params.Literals = literals.data();
         params.Records = records.data();
-        params.LiteralCountOut = &literalCount;
-        params.RecordBytesOut = &recordBytes;
-        kestro::FindMatches(params, tables);
+        counts = finder.Find(params);
     }
 };
 
-void FindMatchesOn(benchmark::State& state, const Bytes& target, const Bytes& source) {
-    Finder finder;
+void FindMatchesOn(benchmark::State& state, const Bytes& target, const Bytes& source,
+                   kestro::MatchStrategy strategy = {}) {
+    Finder finder(strategy);
     for (auto _ : state) {
         finder.Run(target.data(), target.size(), source.data(), source.size());
-        benchmark::DoNotOptimize(finder.literalCount);
+        benchmark::DoNotOptimize(finder.counts.LiteralCount);
     }
-    state.counters["literals"] = finder.literalCount;
-    state.counters["records"] = finder.recordBytes / 12;
+    state.counters["literals"] = finder.counts.LiteralCount;
+    state.counters["records"] = finder.counts.RecordBytes / 12;
+    // Whether the last run ended on lists (1) or chains (0).
+    state.counters["lists"] = finder.finder.LastRoute().Ended == kestro::MatchIndex::Lists;
     state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(target.size()));
 }
 
@@ -183,6 +247,117 @@ void BM_FindMatchesRecompiled(benchmark::State& state) {
     FindMatchesOn(state, Rebuilt().target, Rebuilt().source);
 }
 BENCHMARK(BM_FindMatchesRecompiled)->Unit(benchmark::kMillisecond);
+
+// The ways of picking candidates out of a list side by side, on the pair
+// where the scan has the most to do.
+void BM_FindMatchesRecompiledScan(benchmark::State& state, kestro::MatchScan scan) {
+    if (!kestro::MatchScanSupported(scan)) {
+        state.SkipWithError("the processor lacks these instructions");
+        return;
+    }
+    FindMatchesOn(state, Rebuilt().target, Rebuilt().source, {scan, kestro::MatchIndex::Lists});
+}
+BENCHMARK_CAPTURE(BM_FindMatchesRecompiledScan, Scalar, kestro::MatchScan::Scalar)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_FindMatchesRecompiledScan, Avx2, kestro::MatchScan::Avx2)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_FindMatchesRecompiledScan, Avx512, kestro::MatchScan::Avx512)
+    ->Unit(benchmark::kMillisecond);
+
+void BM_FindMatchesSimilar(benchmark::State& state) {
+    FindMatchesOn(state, Alike().target, Alike().source);
+}
+BENCHMARK(BM_FindMatchesSimilar)->Unit(benchmark::kMillisecond);
+
+// The block pairs by name, for running each of them several ways.
+struct PairBytes {
+    const Bytes& target;
+    const Bytes& source;
+};
+PairBytes EditedBytes() {
+    return {Pair().target, Pair().source};
+}
+PairBytes RebuiltBytes() {
+    return {Rebuilt().target, Rebuilt().source};
+}
+PairBytes SimilarBytes() {
+    return {Alike().target, Alike().source};
+}
+
+// Each pair over each index: Adaptive should come close to the better of
+// the other two on every pair.
+void BM_FindMatchesIndexed(benchmark::State& state, PairBytes (*pair)(), kestro::MatchIndex index) {
+    const PairBytes bytes = pair();
+    FindMatchesOn(state, bytes.target, bytes.source, {kestro::MatchScan::Best, index});
+}
+BENCHMARK_CAPTURE(BM_FindMatchesIndexed, Edited_Chains, EditedBytes, kestro::MatchIndex::Chains)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_FindMatchesIndexed, Edited_Lists, EditedBytes, kestro::MatchIndex::Lists)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_FindMatchesIndexed, Edited_Adaptive, EditedBytes, kestro::MatchIndex::Adaptive)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_FindMatchesIndexed, Recompiled_Chains, RebuiltBytes,
+                  kestro::MatchIndex::Chains)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_FindMatchesIndexed, Recompiled_Lists, RebuiltBytes, kestro::MatchIndex::Lists)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_FindMatchesIndexed, Recompiled_Adaptive, RebuiltBytes,
+                  kestro::MatchIndex::Adaptive)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_FindMatchesIndexed, Similar_Chains, SimilarBytes, kestro::MatchIndex::Chains)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_FindMatchesIndexed, Similar_Lists, SimilarBytes, kestro::MatchIndex::Lists)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_FindMatchesIndexed, Similar_Adaptive, SimilarBytes,
+                  kestro::MatchIndex::Adaptive)
+    ->Unit(benchmark::kMillisecond);
+
+// The worst case for Adaptive: a finder whose blocks alternate between the
+// two extremes, so that each block starts on the index the other needed.
+void BM_FindMatchesAlternating(benchmark::State& state, kestro::MatchIndex index) {
+    Finder finder({kestro::MatchScan::Best, index});
+    for (auto _ : state) {
+        for (PairBytes (*pair)() : {SimilarBytes, RebuiltBytes}) {
+            const PairBytes bytes = pair();
+            finder.Run(bytes.target.data(), bytes.target.size(), bytes.source.data(),
+                       bytes.source.size());
+        }
+        benchmark::DoNotOptimize(finder.counts.LiteralCount);
+    }
+    state.SetBytesProcessed(state.iterations() * 2 * std::int64_t{kestro::BlockSize});
+}
+BENCHMARK_CAPTURE(BM_FindMatchesAlternating, Chains, kestro::MatchIndex::Chains)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_FindMatchesAlternating, Lists, kestro::MatchIndex::Lists)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_FindMatchesAlternating, Adaptive, kestro::MatchIndex::Adaptive)
+    ->Unit(benchmark::kMillisecond);
+
+// Indexing a source block: program code (many keys repeat, lists are cut at
+// the candidate limit) and random bytes (nearly every position kept).
+// Reported per source byte.
+void IndexOnly(benchmark::State& state, const Bytes& source,
+               kestro::MatchIndex index = kestro::MatchIndex::Adaptive) {
+    FindMatchesOn(state, Bytes(source.begin(), source.begin() + 4), source,
+                  {kestro::MatchScan::Best, index});
+    state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(source.size()));
+}
+
+void BM_IndexOnlyCode(benchmark::State& state) {
+    IndexOnly(state, Rebuilt().source);
+}
+BENCHMARK(BM_IndexOnlyCode)->Unit(benchmark::kMillisecond);
+
+void BM_IndexOnlyRandom(benchmark::State& state) {
+    IndexOnly(state, Alike().source);
+}
+BENCHMARK(BM_IndexOnlyRandom)->Unit(benchmark::kMillisecond);
+
+void BM_IndexOnlyLists(benchmark::State& state, PairBytes (*pair)()) {
+    IndexOnly(state, pair().source, kestro::MatchIndex::Lists);
+}
+BENCHMARK_CAPTURE(BM_IndexOnlyLists, Code, RebuiltBytes)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_IndexOnlyLists, Random, SimilarBytes)->Unit(benchmark::kMillisecond);
 
 // Every block pair of the files in KESTRO_BENCH_OLD and KESTRO_BENCH_NEW,
 // one thread, as the encoder would code them.
@@ -203,7 +378,7 @@ void BM_FindMatchesFiles(benchmark::State& state) {
                 finder.Run(files.newer.data() + at, b, files.original.data() + at, c);
             }
         }
-        benchmark::DoNotOptimize(finder.literalCount);
+        benchmark::DoNotOptimize(finder.counts.LiteralCount);
     }
     state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(files.newer.size()));
 }

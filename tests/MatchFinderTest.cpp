@@ -33,7 +33,7 @@ struct Matches {
 };
 
 Matches Find(const Bytes& target, const Bytes& source, std::int32_t maxCandidates = 25,
-             MatchTables* tables = nullptr, std::int32_t minMatchLength = 20) {
+             MatchFinder* finder = nullptr, std::int32_t minMatchLength = 20) {
     const auto targetLength = static_cast<std::int32_t>(target.size());
     Bytes literals(target.size() + 1, 0xEE);
     Bytes records(12 * (target.size() / minMatchLength + 1), 0xEE);
@@ -50,8 +50,10 @@ Matches Find(const Bytes& target, const Bytes& source, std::int32_t maxCandidate
     params.Records = records.data();
     params.LiteralCountOut = &literalCount;
     params.RecordBytesOut = &recordBytes;
-    if (tables != nullptr) {
-        FindMatches(params, *tables);
+    if (finder != nullptr) {
+        const MatchCounts counts = finder->Find(params);
+        literalCount = counts.LiteralCount;
+        recordBytes = counts.RecordBytes;
     } else {
         FindMatches(params);
     }
@@ -333,21 +335,6 @@ std::vector<std::pair<Bytes, Bytes>> StructuredPairs(unsigned seed) {
     return pairs;
 }
 
-TEST(FindMatches, TunedFinderEqualsPlainRulesAndRebuildsTarget) {
-    for (unsigned seed : {11u, 12u}) {
-        MatchTables tables; // reused across pairs, as the encoder does
-        for (const auto& [target, source] : StructuredPairs(seed)) {
-            for (std::int32_t candidates : {1, 25}) {
-                const Matches tuned = Find(target, source, candidates, &tables);
-                ASSERT_TRUE(tuned == PlainFind(target, source, candidates))
-                    << "seed " << seed << " sizes " << target.size() << "/" << source.size()
-                    << " candidates " << candidates;
-                ExpectRebuildsTarget(tuned, target, source);
-            }
-        }
-    }
-}
-
 // A new build of a program against the old one: runs of the old bytes,
 // broken every few dozen bytes by a changed address, an insertion or a
 // deletion. Many short matches among many literals, and most candidates
@@ -387,33 +374,78 @@ Bytes CodeLike(std::mt19937& random, std::size_t size) {
     return out;
 }
 
-TEST(FindMatches, FullBlocksOfRecompiledCodeEqualPlainRules) {
-    // Full-size blocks leave the fewest bits beside each position for the
-    // candidate fingerprints.
-    for (unsigned seed : {14u, 15u}) {
-        std::mt19937 random(seed);
-        const Bytes source = CodeLike(random, 1048576);
-        const Bytes target = Recompiled(source, random);
-        const Matches tuned = Find(target, source);
-        ASSERT_TRUE(tuned == PlainFind(target, source, 25)) << "seed " << seed;
-        EXPECT_GT(tuned.records.size(), 1000u) << "seed " << seed;
-        EXPECT_GT(tuned.literals.size(), 10000u) << "seed " << seed;
-        ExpectRebuildsTarget(tuned, target, source);
+// Every way of working that the finder offers and this processor can run,
+// by name.
+struct NamedStrategy {
+    std::string name;
+    MatchStrategy strategy;
+};
+
+std::vector<NamedStrategy> Strategies() {
+    std::vector<NamedStrategy> out{{"chains", {MatchScan::Best, MatchIndex::Chains}},
+                                   {"adaptive", {MatchScan::Best, MatchIndex::Adaptive}}};
+    const std::pair<MatchScan, const char*> scans[] = {
+        {MatchScan::Scalar, "scalar"}, {MatchScan::Avx2, "avx2"}, {MatchScan::Avx512, "avx512"}};
+    for (const auto& [scan, name] : scans) {
+        if (MatchScanSupported(scan)) {
+            out.push_back({std::string("lists ") + name, {scan, MatchIndex::Lists}});
+        }
+    }
+    return out;
+}
+
+// One block pair to compare with the plain rules, and what its result must
+// hold for the pair to test what it is meant to.
+struct Comparison {
+    std::string label;
+    Bytes target;
+    Bytes source;
+    std::int32_t candidates = 25;
+    std::int32_t minimum = 20;
+    std::size_t leastRecords = 0; // terminator not counted
+    std::size_t leastLiterals = 0;
+};
+using Comparisons = std::vector<Comparison>;
+
+void AddStructured(Comparisons& out) {
+    for (unsigned seed : {11u, 12u}) {
+        int pair = 0;
+        for (const auto& [target, source] : StructuredPairs(seed)) {
+            for (std::int32_t candidates : {1, 25}) {
+                out.push_back({"structured seed " + std::to_string(seed) + " pair " +
+                                   std::to_string(pair) + " candidates " +
+                                   std::to_string(candidates),
+                               target, source, candidates});
+            }
+            ++pair;
+        }
     }
 }
 
-TEST(FindMatches, EveryShortBlockLengthEqualsPlainRules) {
-    // Runs that reach the last bytes of either block, where positions are
-    // too near the end for a fingerprint, and lengths on both sides of the
-    // shortest block that can hold a record.
+// Full-size blocks leave the fewest bits beside each position for the
+// candidate fingerprints.
+void AddFullBlocks(Comparisons& out) {
+    for (unsigned seed : {14u, 15u}) {
+        std::mt19937 random(seed);
+        Bytes source = CodeLike(random, 1048576);
+        Bytes target = Recompiled(source, random);
+        out.push_back({"full block seed " + std::to_string(seed), std::move(target),
+                       std::move(source), 25, 20, 1001, 10001});
+    }
+}
+
+// Runs that reach the last bytes of either block, where positions are too
+// near the end for a fingerprint, and lengths on both sides of the shortest
+// block that can hold a record.
+void AddShortBlocks(Comparisons& out) {
     std::mt19937 random(16);
     const Bytes pattern = Random(23, 17);
     auto repeating = [&](std::size_t size) {
-        Bytes out(size);
+        Bytes bytes(size);
         for (std::size_t i = 0; i < size; ++i) {
-            out[i] = pattern[i % pattern.size()];
+            bytes[i] = pattern[i % pattern.size()];
         }
-        return out;
+        return bytes;
     };
     for (std::size_t sl = 4; sl <= 70; ++sl) {
         for (std::size_t tl = 4; tl <= 70; tl += 3) {
@@ -423,66 +455,239 @@ TEST(FindMatches, EveryShortBlockLengthEqualsPlainRules) {
             if (tl % 2 == 0) {
                 target[random() % tl] ^= 0x40;
             }
-            const Matches tuned = Find(target, source);
-            ASSERT_TRUE(tuned == PlainFind(target, source, 25)) << "sizes " << tl << "/" << sl;
-            ExpectRebuildsTarget(tuned, target, source);
+            out.push_back({"sizes " + std::to_string(tl) + "/" + std::to_string(sl),
+                           std::move(target), std::move(source)});
         }
     }
 }
 
-TEST(FindMatches, OtherMinimumMatchLengthsFollowTheSameRules) {
-    // The block stream passes 20; shorter minimums must not rely on what
-    // 20 bytes allow, longer ones must still skip only what cannot win.
+// The block stream passes 20; shorter minimums must not rely on what 20
+// bytes allow, longer ones must still skip only what cannot win.
+void AddMinimumLengths(Comparisons& out) {
     std::mt19937 random(18);
     const Bytes source = CodeLike(random, 60000);
     const Bytes target = Recompiled(source, random);
-    MatchTables tables;
     for (std::int32_t minimum : {1, 2, 3, 4, 8, 19, 20, 21, 33, 64}) {
-        const Matches tuned = Find(target, source, 25, &tables, minimum);
-        ASSERT_TRUE(tuned == PlainFind(target, source, 25, minimum)) << "minimum " << minimum;
-        ExpectRebuildsTarget(tuned, target, source, minimum);
+        out.push_back({"minimum " + std::to_string(minimum), target, source, 25, minimum});
     }
 }
 
-TEST(FindMatches, CandidateLimitsFromNoneToMoreThanAnyChain) {
+// From no candidate to more than any chain holds; the limit changes while
+// a finder is reused, as it never does in the encoder.
+void AddCandidateLimits(Comparisons& out) {
     std::mt19937 random(19);
     const Bytes source = CodeLike(random, 80000);
     const Bytes target = Recompiled(source, random);
-    MatchTables tables; // reused while the limit changes, as it never does
     for (std::int32_t candidates : {0, 1, 2, 7, 25, 26, 300, 100000, 25}) {
-        const Matches tuned = Find(target, source, candidates, &tables);
-        ASSERT_TRUE(tuned == PlainFind(target, source, candidates)) << "candidates " << candidates;
-        ExpectRebuildsTarget(tuned, target, source);
+        out.push_back({"candidates " + std::to_string(candidates), target, source, candidates});
     }
-    // No candidate at all: every byte is a literal.
-    EXPECT_EQ(Find(target, source, 0).literals, target);
 }
 
-TEST(FindMatches, EachCandidateLimitFindsExactlyItsOwnRun) {
-    // 40 source segments start with the target's first bytes, the older
-    // the segment the longer the shared run: with limit k the newest k are
-    // examined and the run found is 19 + k long, so a list that keeps one
-    // candidate too many or too few gives another record.
+// 40 source segments start with the target's first bytes, the older the
+// segment the longer the shared run: with limit k the newest k are examined
+// and the run found is 19 + k long, so a list that keeps one candidate too
+// many or too few gives another record.
+constexpr int LadderSegments = 40;
+
+std::pair<Bytes, Bytes> Ladder() {
     const Bytes target = Random(120, 21);
     Bytes source;
-    constexpr int segments = 40;
-    for (int i = 0; i < segments; ++i) {
+    for (int i = 0; i < LadderSegments; ++i) {
         Bytes segment = Random(120, 200 + i);
-        const std::size_t shared = 20 + (segments - 1 - i);
+        const std::size_t shared = 20 + (LadderSegments - 1 - i);
         std::copy(target.begin(), target.begin() + static_cast<std::ptrdiff_t>(shared),
                   segment.begin());
         segment[shared] = static_cast<std::uint8_t>(target[shared] ^ 1);
         source.insert(source.end(), segment.begin(), segment.end());
     }
-    MatchTables tables;
-    for (std::int32_t limit = 1; limit <= segments + 2; ++limit) {
-        const Matches tuned = Find(target, source, limit, &tables);
-        ASSERT_TRUE(tuned == PlainFind(target, source, limit)) << "limit " << limit;
+    // The same key once more at the first position too near the end to be
+    // indexed: were it, it would take the place of one segment.
+    source.insert(source.end(), target.begin(), target.begin() + 4);
+    return {target, source};
+}
+
+void AddLadder(Comparisons& out) {
+    const auto [target, source] = Ladder();
+    for (std::int32_t limit = 1; limit <= LadderSegments + 2; ++limit) {
+        out.push_back({"ladder limit " + std::to_string(limit), target, source, limit});
+    }
+}
+
+// 40 equal runs, each followed by a byte the target does not have: every
+// candidate of the target's first key passes the fingerprint test and all
+// runs are equally long, so only taking them in list order, also past the
+// first 32, keeps the tie with the highest source position.
+void AddTies(Comparisons& out) {
+    const Bytes run = Random(30, 22);
+    Bytes source;
+    for (std::uint8_t i = 0; i < 40; ++i) {
+        source.insert(source.end(), run.begin(), run.end());
+        source.push_back(i);
+    }
+    Bytes target = run;
+    target.push_back(200);
+    const Bytes tail = Random(50, 23);
+    target.insert(target.end(), tail.begin(), tail.end());
+    for (std::int32_t candidates : {25, 33, 40, 100}) {
+        out.push_back(
+            {"ties candidates " + std::to_string(candidates), target, source, candidates, 20, 1});
+    }
+}
+
+// Two large files that differ here and there: random bytes with a few
+// changed runs and an insertion, so that long matches leave few positions
+// to search.
+Bytes SimilarTo(const Bytes& source, std::mt19937& random) {
+    Bytes out = source;
+    for (int i = 0; i < 16; ++i) {
+        const std::size_t at = random() % (out.size() - 64);
+        for (std::size_t k = 0; k < 1 + random() % 60; ++k) {
+            out[at + k] = static_cast<std::uint8_t>(random());
+        }
+    }
+    const Bytes extra = test::RandomBytes(random, 9);
+    out.insert(out.begin() + static_cast<std::ptrdiff_t>(out.size() / 3), extra.begin(),
+               extra.end());
+    out.resize(source.size());
+    return out;
+}
+
+// Where chains and lists part ways: a full block with few searches, one
+// that turns dense halfway, and one just over a full block, which lists
+// cannot hold; its target is made of the source runs whose keys hash
+// highest, whose lists would lie last.
+void AddSparseAndDense(Comparisons& out) {
+    std::mt19937 random(25);
+    Bytes sparseSource = test::RandomBytes(random, 1048576);
+    Bytes sparseTarget = SimilarTo(sparseSource, random);
+    Bytes mixedSource(sparseSource.begin(), sparseSource.begin() + 524288);
+    Bytes mixedTarget(sparseTarget.begin(), sparseTarget.begin() + 524288);
+    const Bytes code = CodeLike(random, 524288);
+    const Bytes rebuilt = CodeLike(random, 524288);
+    mixedSource.insert(mixedSource.end(), code.begin(), code.end());
+    mixedTarget.insert(mixedTarget.end(), rebuilt.begin(), rebuilt.end());
+    Bytes overSource = test::RandomBytes(random, 1048576 + 64);
+    Bytes overTarget;
+    for (std::size_t q = 0; q + 40 < overSource.size(); ++q) {
+        const Bytes::const_iterator at = overSource.begin() + static_cast<std::ptrdiff_t>(q);
+        if ((at[0] << 9 ^ at[1] << 5 ^ at[2]) >= 0x1FF80) {
+            overTarget.insert(overTarget.end(), at, at + 40);
+        }
+    }
+    out.push_back(
+        {"sparse full block", std::move(sparseTarget), std::move(sparseSource), 25, 20, 10});
+    out.push_back(
+        {"sparse, then dense", std::move(mixedTarget), std::move(mixedSource), 25, 20, 10, 10000});
+    out.push_back({"over a full block", std::move(overTarget), std::move(overSource), 25, 20, 100});
+}
+
+// Runs of one value index only their first position; runs of two values
+// alternating give two hashes with thousands of positions each, more than
+// a list can hold at the largest limit.
+void AddEqualRuns(Comparisons& out) {
+    std::mt19937 random(26);
+    Bytes source = test::RandomBytes(random, 30000);
+    std::fill(source.begin() + 1000, source.begin() + 9000, 0);
+    for (std::size_t i = 12000; i < 24000; ++i) {
+        source[i] = i % 2 == 0 ? 0x90 : 0xCC;
+    }
+    Bytes target = Recompiled(source, random);
+    std::fill(target.begin() + 20000, target.begin() + 26000, 0);
+    for (std::int32_t candidates : {25, 5000}) {
+        out.push_back({"equal runs candidates " + std::to_string(candidates), target, source,
+                       candidates, 20, 10});
+    }
+}
+
+TEST(FindMatches, EveryStrategyEqualsPlainRulesAndRebuildsTarget) {
+    Comparisons cases;
+    for (auto add : {AddStructured, AddFullBlocks, AddShortBlocks, AddMinimumLengths,
+                     AddCandidateLimits, AddLadder, AddTies, AddSparseAndDense, AddEqualRuns}) {
+        add(cases);
+    }
+    const std::vector<NamedStrategy> strategies = Strategies();
+    // One finder per strategy, reused from case to case as the encoder
+    // reuses its own from block to block.
+    std::vector<MatchFinder> finders;
+    for (const NamedStrategy& strategy : strategies) {
+        finders.emplace_back(strategy.strategy);
+    }
+    for (const Comparison& c : cases) {
+        const Matches plain = PlainFind(c.target, c.source, c.candidates, c.minimum);
+        ExpectRebuildsTarget(plain, c.target, c.source, c.minimum);
+        EXPECT_GE(plain.records.size() - 1, c.leastRecords) << c.label;
+        EXPECT_GE(plain.literals.size(), c.leastLiterals) << c.label;
+        for (std::size_t i = 0; i < strategies.size(); ++i) {
+            ASSERT_TRUE(Find(c.target, c.source, c.candidates, &finders[i], c.minimum) == plain)
+                << c.label << ", " << strategies[i].name;
+        }
+    }
+}
+
+TEST(FindMatches, EachCandidateLimitFindsExactlyItsOwnRun) {
+    const auto [target, source] = Ladder();
+    MatchFinder finder;
+    for (std::int32_t limit = 1; limit <= LadderSegments + 2; ++limit) {
+        const Matches tuned = Find(target, source, limit, &finder);
         ASSERT_GE(tuned.records.size(), 2u);
+        const std::int32_t examined = std::min(limit, LadderSegments);
         EXPECT_EQ(tuned.records[0].TargetPos, 1);
-        EXPECT_EQ(tuned.records[0].Length, 19 + std::min(limit, segments)) << "limit " << limit;
-        EXPECT_EQ(tuned.records[0].SourcePos, 120 * (segments - std::min(limit, segments)) + 1)
+        EXPECT_EQ(tuned.records[0].Length, 19 + examined) << "limit " << limit;
+        EXPECT_EQ(tuned.records[0].SourcePos, 120 * (LadderSegments - examined) + 1)
             << "limit " << limit;
+    }
+}
+
+TEST(FindMatches, NoCandidateLeavesEveryByteALiteral) {
+    std::mt19937 random(19);
+    const Bytes source = CodeLike(random, 80000);
+    const Bytes target = Recompiled(source, random);
+    EXPECT_EQ(Find(target, source, 0).literals, target);
+}
+
+TEST(FindMatches, AdaptiveFinderMovesToListsWhenSearchesAreDenseAndBack) {
+    // Each block ends on the index its searches call for, and a finder
+    // starts the next block on lists after a dense one; the output stays
+    // that of the plain rules throughout.
+    std::mt19937 random(27);
+    const Bytes sparseSource = test::RandomBytes(random, 300000);
+    const Bytes sparseTarget = SimilarTo(sparseSource, random);
+    // The same instruction words in another order: nearly every position is
+    // searched, against full lists.
+    const Bytes denseSource = CodeLike(random, 300000);
+    const Bytes denseTarget = CodeLike(random, 300000);
+    const Matches sparse = PlainFind(sparseTarget, sparseSource, 25);
+    const Matches dense = PlainFind(denseTarget, denseSource, 25);
+    MatchFinder finder;
+    struct Step {
+        bool isDense;
+        MatchIndex began;
+        MatchIndex ended;
+    };
+    const std::vector<Step> steps{{false, MatchIndex::Chains, MatchIndex::Chains},
+                                  {true, MatchIndex::Chains, MatchIndex::Lists},
+                                  {true, MatchIndex::Lists, MatchIndex::Lists},
+                                  {false, MatchIndex::Lists, MatchIndex::Lists},
+                                  {false, MatchIndex::Chains, MatchIndex::Chains}};
+    for (const Step& step : steps) {
+        const Matches found = step.isDense ? Find(denseTarget, denseSource, 25, &finder)
+                                           : Find(sparseTarget, sparseSource, 25, &finder);
+        const auto n = &step - steps.data();
+        EXPECT_TRUE(found == (step.isDense ? dense : sparse)) << "step " << n;
+        EXPECT_EQ(finder.LastRoute().Began, step.began) << "step " << n;
+        EXPECT_EQ(finder.LastRoute().Ended, step.ended) << "step " << n;
+    }
+}
+
+TEST(FindMatches, ScansTheProcessorLacksAreRefused) {
+    const Bytes data = Random(100, 24);
+    for (MatchScan scan : {MatchScan::Scalar, MatchScan::Avx2, MatchScan::Avx512}) {
+        MatchFinder finder(MatchStrategy{scan});
+        if (MatchScanSupported(scan)) {
+            EXPECT_EQ(Find(data, data, 25, &finder).records.size(), 2u);
+        } else {
+            EXPECT_THROW(Find(data, data, 25, &finder), Exception);
+        }
     }
 }
 
@@ -494,12 +699,16 @@ TEST(FindMatches, TablesReusedAcrossBlockSizesGiveFreshResults) {
     const Bytes bigTarget = Recompiled(big, random);
     const Bytes small = CodeLike(random, 3000);
     const Bytes smallTarget = Recompiled(small, random);
-    MatchTables tables;
-    const Matches first = Find(bigTarget, big, 25, &tables);
-    EXPECT_TRUE(Find(smallTarget, small, 25, &tables) == PlainFind(smallTarget, small, 25));
-    EXPECT_TRUE(Find(smallTarget, big, 25, &tables) == PlainFind(smallTarget, big, 25));
-    EXPECT_TRUE(Find(bigTarget, big, 25, &tables) == first);
-    EXPECT_TRUE(first == PlainFind(bigTarget, big, 25));
+    const Matches bigPlain = PlainFind(bigTarget, big, 25);
+    for (const NamedStrategy& strategy : Strategies()) {
+        MatchFinder finder(strategy.strategy);
+        EXPECT_TRUE(Find(bigTarget, big, 25, &finder) == bigPlain) << strategy.name;
+        EXPECT_TRUE(Find(smallTarget, small, 25, &finder) == PlainFind(smallTarget, small, 25))
+            << strategy.name;
+        EXPECT_TRUE(Find(smallTarget, big, 25, &finder) == PlainFind(smallTarget, big, 25))
+            << strategy.name;
+        EXPECT_TRUE(Find(bigTarget, big, 25, &finder) == bigPlain) << strategy.name;
+    }
 }
 
 } // namespace

@@ -181,6 +181,7 @@ namespace {
 std::atomic<bool> watching{false};
 std::atomic<std::thread::id> watcher{};
 std::atomic<std::size_t> refuseOver{SIZE_MAX};
+std::atomic<std::size_t> refusalsLeft{0};
 std::atomic<std::size_t> largest{0};
 std::atomic<std::size_t> refused{0};
 
@@ -192,6 +193,12 @@ bool Refuses(std::size_t size) {
     while (size > seen && !largest.compare_exchange_weak(seen, size)) {
     }
     if (size <= refuseOver.load()) {
+        return false;
+    }
+    std::size_t left = refusalsLeft.load();
+    while (left > 0 && !refusalsLeft.compare_exchange_weak(left, left - 1)) {
+    }
+    if (left == 0) {
         return false;
     }
     ++refused;
@@ -215,7 +222,8 @@ OtherThreadAllocations::~OtherThreadAllocations() {
     watching = false;
 }
 
-void OtherThreadAllocations::RefuseOver(std::size_t bytes) {
+void OtherThreadAllocations::RefuseOver(std::size_t bytes, std::size_t times) {
+    refusalsLeft = times;
     refuseOver = bytes;
 }
 

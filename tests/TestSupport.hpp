@@ -107,7 +107,9 @@ public:
     OtherThreadAllocations& operator=(const OtherThreadAllocations&) = delete;
     ~OtherThreadAllocations();
 
-    void RefuseOver(std::size_t bytes);
+    // Refuses requests of more than bytes from other threads, the first
+    // times of them.
+    void RefuseOver(std::size_t bytes, std::size_t times = SIZE_MAX);
     std::size_t Largest() const; // the largest request seen, refused or not
     std::size_t Refused() const; // how many requests were refused
 };

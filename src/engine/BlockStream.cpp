@@ -66,7 +66,7 @@ struct EncoderSlot {
     Area source;
     Area literals;
     Area records;
-    MatchTables tables;
+    MatchFinder finder;
     std::int32_t b = 0; // bytes of the newer file
     std::int32_t c = 0; // bytes of the original
     BlockHeader header;
@@ -106,9 +106,9 @@ void CodeBlock(EncoderSlot& slot, std::int32_t maxCandidates) {
     params.MinMatchLength = BlockMinMatchLength;
     params.Literals = slot.literals.data();
     params.Records = slot.records.data();
-    params.LiteralCountOut = &header.LiteralCount;
-    params.RecordBytesOut = &header.RecordBytes;
-    FindMatches(params, slot.tables);
+    const MatchCounts counts = slot.finder.Find(params);
+    header.LiteralCount = counts.LiteralCount;
+    header.RecordBytes = counts.RecordBytes;
 }
 
 // Writes the block coded in slot: the header, then a stored block's bytes or

@@ -12,7 +12,7 @@
 #pragma once
 
 #include <cstdint>
-#include <vector>
+#include <memory>
 
 namespace kestro {
 
@@ -30,35 +30,76 @@ struct MatchParams {
     std::int32_t* RecordBytesOut = nullptr; // 12 * (copy records + 1)
 };
 
-// The working tables of FindMatches, kept by a caller that codes many blocks
-// so that they are allocated once. Their content belongs to one call.
-//
-// The hash chains are held as one list per hash rather than as linked
-// entries: since the whole source block is indexed before the target is
-// scanned, a chain is a fixed list of positions, and keeping each list
-// contiguous turns a latency-bound pointer walk into a short sequential
-// read. The list of hash h is Candidates[Buckets[h].First] up to
-// Candidates[Buckets[h + 1].First], newest position first; since a scan
-// examines at most MaxCandidates entries of a chain, a list keeps only that
-// many. A candidate holds its 1-based source position in its low bits and,
-// in the bits the block's positions leave free (12 for a full block), part
-// of a fingerprint of the source bytes there, which lets most candidates
-// that cannot win be passed over without touching the source block.
-struct MatchBucket {
-    std::uint32_t First = 0;
-    std::uint32_t Pending = 0; // used while the lists are built
+// The two counts of one block.
+struct MatchCounts {
+    std::int32_t LiteralCount = 0;
+    std::int32_t RecordBytes = 0; // 12 * (copy records + 1)
 };
 
-struct MatchTables {
-    std::vector<MatchBucket> Buckets;
-    std::vector<std::uint32_t> Candidates;
+// How a finder picks the candidates worth comparing out of a hash's list:
+// one at a time, or many at once with the vector instructions of x86
+// processors. All give the same output; Best, the default, takes the widest
+// the processor has. The others are for tests and benchmarks.
+enum class MatchScan { Best, Scalar, Avx2, Avx512 };
+
+// Whether this build and this processor can run scan.
+bool MatchScanSupported(MatchScan scan);
+
+// How a finder indexes a source block: chains, cheap to build and slow to
+// search; lists, dearer to build and quick to search; or, Adaptive, the
+// default, by what the blocks need: chains while searches are sparse, lists
+// once they prove dense. Lists need a block of at most 1 MiB and a
+// candidate limit of at most 4095; otherwise chains are used. All give the
+// same output.
+enum class MatchIndex { Adaptive, Chains, Lists };
+
+struct MatchStrategy {
+    MatchScan Scan = MatchScan::Best;
+    MatchIndex Index = MatchIndex::Adaptive;
+};
+
+// The indexes a block was scanned over: the one it began on, and the one
+// it ended on (lists, after chains that proved too slow).
+struct MatchRoute {
+    MatchIndex Began = MatchIndex::Adaptive;
+    MatchIndex Ended = MatchIndex::Adaptive;
+};
+
+// A match finder that keeps its tables from one block to the next, so that a
+// caller coding many blocks allocates them once, and that learns from one
+// block how to index the next. Its tables take 512 KiB plus 4 bytes per
+// source byte, 4.5 MiB for a full block, allocated at the first block (also
+// in a finder moved from). Every finder gives the same literals and records
+// as FindMatches, whatever its strategy. One finder serves one thread at a
+// time.
+class MatchFinder {
+public:
+    // A strategy whose scan the processor cannot run makes Find fail.
+    explicit MatchFinder(MatchStrategy strategy = {});
+    ~MatchFinder();
+    MatchFinder(MatchFinder&&) noexcept;
+    MatchFinder& operator=(MatchFinder&&) noexcept;
+
+    // Writes the literals and records of params' target block into params'
+    // two areas, as FindMatches does, and returns the counts;
+    // LiteralCountOut and RecordBytesOut are not used. Fails as FindMatches
+    // does.
+    MatchCounts Find(const MatchParams& params);
+
+    // The route of the last block found; for tests and benchmarks.
+    MatchRoute LastRoute() const;
+
+private:
+    struct State;
+    MatchStrategy strategy_;
+    std::unique_ptr<State> state_;
 };
 
 inline constexpr int KeyHashBits = 17;
 
 // Fails with Exception "Buffer size should be at least 4 bytes" when either
-// block is shorter than 4 bytes, before anything is written.
-void FindMatches(const MatchParams& params, MatchTables& tables);
+// block is shorter than 4 bytes, before anything is written. Allocates its
+// tables for this one call; a caller with many blocks keeps a MatchFinder.
 void FindMatches(const MatchParams& params);
 
 // The number of equal leading pairs of a[i], b[i] among the first n (n >= 1),
