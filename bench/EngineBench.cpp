@@ -216,7 +216,7 @@ struct Finder {
         params.Source = source;
         params.TargetLength = static_cast<std::int32_t>(targetLength);
         params.SourceLength = static_cast<std::int32_t>(sourceLength);
-        params.MaxCandidates = 25;
+        params.MaxCandidates = kestro::BlockMaxCandidates;
         params.MinMatchLength = kestro::BlockMinMatchLength;
         params.Literals = literals.data();
         params.Records = records.data();
@@ -396,7 +396,7 @@ void BM_DecodeBlockStream(benchmark::State& state) {
     kestro::MemoryStream newer = StreamOf(pair.target);
     kestro::MemoryStream original = StreamOf(pair.source);
     kestro::MemoryStream delta;
-    kestro::EncodeBlockStream(newer, original, delta, 25);
+    kestro::EncodeBlockStream(newer, original, delta, kestro::BlockMaxCandidates);
     kestro::MemoryStream out;
     for (auto _ : state) {
         delta.SetPosition(0);
@@ -425,7 +425,7 @@ void BM_EncodeBlockStream(benchmark::State& state) {
         newerStream.SetPosition(0);
         originalStream.SetPosition(0);
         delta.SetPosition(0);
-        kestro::EncodeBlockStream(newerStream, originalStream, delta, 25);
+        kestro::EncodeBlockStream(newerStream, originalStream, delta, kestro::BlockMaxCandidates);
     }
     state.counters["delta_bytes"] = static_cast<double>(delta.Size());
     state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(newer.size()));

@@ -1,5 +1,6 @@
 #include "engine/MatchFinder.hpp"
 #include "common/Failures.hpp"
+#include "engine/BlockStream.hpp"
 #include "engine/CopyRecord.hpp"
 
 #include "TestSupport.hpp"
@@ -32,8 +33,9 @@ struct Matches {
     }
 };
 
-Matches Find(const Bytes& target, const Bytes& source, std::int32_t maxCandidates = 25,
-             MatchFinder* finder = nullptr, std::int32_t minMatchLength = 20) {
+Matches Find(const Bytes& target, const Bytes& source,
+             std::int32_t maxCandidates = BlockMaxCandidates, MatchFinder* finder = nullptr,
+             std::int32_t minMatchLength = 20) {
     const auto targetLength = static_cast<std::int32_t>(target.size());
     Bytes literals(target.size() + 1, 0xEE);
     Bytes records(12 * (target.size() / minMatchLength + 1), 0xEE);
@@ -180,8 +182,9 @@ TEST(FindMatches, BlocksShorterThanFourBytesAreRefusedBeforeAnyWrite) {
     std::int32_t recordBytes = -1;
     const Bytes data = Random(100, 1);
     for (auto [tl, sl] : {std::pair{3, 100}, std::pair{100, 3}}) {
-        MatchParams params{data.data(),    data.data(),   tl,          sl, 25, 20, literals.data(),
-                           records.data(), &literalCount, &recordBytes};
+        MatchParams params{
+            data.data(),    data.data(),   tl,          sl, BlockMaxCandidates, 20, literals.data(),
+            records.data(), &literalCount, &recordBytes};
         try {
             FindMatches(params);
             FAIL() << "no failure";
@@ -285,7 +288,7 @@ TEST(FindMatches, CandidatesBeyondTheLimitAreNotExamined) {
         source.insert(source.end(), filler.begin(), filler.end());
     }
     source.resize(source.size() + 10, 0x55);
-    Matches limited = Find(target, source, 25);
+    Matches limited = Find(target, source, BlockMaxCandidates);
     ASSERT_GE(limited.records.size(), 2u);
     EXPECT_EQ(limited.records[0].Length, 25);
     EXPECT_EQ(limited.records[0].SourcePos, 29 * 100 + 1);
@@ -400,7 +403,7 @@ struct Comparison {
     std::string label;
     Bytes target;
     Bytes source;
-    std::int32_t candidates = 25;
+    std::int32_t candidates = BlockMaxCandidates;
     std::int32_t minimum = 20;
     std::size_t leastRecords = 0; // terminator not counted
     std::size_t leastLiterals = 0;
@@ -411,7 +414,7 @@ void AddStructured(Comparisons& out) {
     for (unsigned seed : {11u, 12u}) {
         int pair = 0;
         for (const auto& [target, source] : StructuredPairs(seed)) {
-            for (std::int32_t candidates : {1, 25}) {
+            for (std::int32_t candidates : {1, BlockMaxCandidates}) {
                 out.push_back({"structured seed " + std::to_string(seed) + " pair " +
                                    std::to_string(pair) + " candidates " +
                                    std::to_string(candidates),
@@ -430,7 +433,7 @@ void AddFullBlocks(Comparisons& out) {
         Bytes source = CodeLike(random, 1048576);
         Bytes target = Recompiled(source, random);
         out.push_back({"full block seed " + std::to_string(seed), std::move(target),
-                       std::move(source), 25, 20, 1001, 10001});
+                       std::move(source), BlockMaxCandidates, 20, 1001, 10001});
     }
 }
 
@@ -468,7 +471,8 @@ void AddMinimumLengths(Comparisons& out) {
     const Bytes source = CodeLike(random, 60000);
     const Bytes target = Recompiled(source, random);
     for (std::int32_t minimum : {1, 2, 3, 4, 8, 19, 20, 21, 33, 64}) {
-        out.push_back({"minimum " + std::to_string(minimum), target, source, 25, minimum});
+        out.push_back(
+            {"minimum " + std::to_string(minimum), target, source, BlockMaxCandidates, minimum});
     }
 }
 
@@ -478,7 +482,8 @@ void AddCandidateLimits(Comparisons& out) {
     std::mt19937 random(19);
     const Bytes source = CodeLike(random, 80000);
     const Bytes target = Recompiled(source, random);
-    for (std::int32_t candidates : {0, 1, 2, 7, 25, 26, 300, 100000, 25}) {
+    for (std::int32_t candidates :
+         {0, 1, 2, 7, BlockMaxCandidates, 26, 300, 100000, BlockMaxCandidates}) {
         out.push_back({"candidates " + std::to_string(candidates), target, source, candidates});
     }
 }
@@ -528,7 +533,7 @@ void AddTies(Comparisons& out) {
     target.push_back(200);
     const Bytes tail = Random(50, 23);
     target.insert(target.end(), tail.begin(), tail.end());
-    for (std::int32_t candidates : {25, 33, 40, 100}) {
+    for (std::int32_t candidates : {BlockMaxCandidates, 33, 40, 100}) {
         out.push_back(
             {"ties candidates " + std::to_string(candidates), target, source, candidates, 20, 1});
     }
@@ -574,11 +579,12 @@ void AddSparseAndDense(Comparisons& out) {
             overTarget.insert(overTarget.end(), at, at + 40);
         }
     }
-    out.push_back(
-        {"sparse full block", std::move(sparseTarget), std::move(sparseSource), 25, 20, 10});
-    out.push_back(
-        {"sparse, then dense", std::move(mixedTarget), std::move(mixedSource), 25, 20, 10, 10000});
-    out.push_back({"over a full block", std::move(overTarget), std::move(overSource), 25, 20, 100});
+    out.push_back({"sparse full block", std::move(sparseTarget), std::move(sparseSource),
+                   BlockMaxCandidates, 20, 10});
+    out.push_back({"sparse, then dense", std::move(mixedTarget), std::move(mixedSource),
+                   BlockMaxCandidates, 20, 10, 10000});
+    out.push_back({"over a full block", std::move(overTarget), std::move(overSource),
+                   BlockMaxCandidates, 20, 100});
 }
 
 // Runs of one value index only their first position; runs of two values
@@ -593,7 +599,7 @@ void AddEqualRuns(Comparisons& out) {
     }
     Bytes target = Recompiled(source, random);
     std::fill(target.begin() + 20000, target.begin() + 26000, 0);
-    for (std::int32_t candidates : {25, 5000}) {
+    for (std::int32_t candidates : {BlockMaxCandidates, 5000}) {
         out.push_back({"equal runs candidates " + std::to_string(candidates), target, source,
                        candidates, 20, 10});
     }
@@ -656,8 +662,8 @@ TEST(FindMatches, AdaptiveFinderMovesToListsWhenSearchesAreDenseAndBack) {
     // searched, against full lists.
     const Bytes denseSource = CodeLike(random, 300000);
     const Bytes denseTarget = CodeLike(random, 300000);
-    const Matches sparse = PlainFind(sparseTarget, sparseSource, 25);
-    const Matches dense = PlainFind(denseTarget, denseSource, 25);
+    const Matches sparse = PlainFind(sparseTarget, sparseSource, BlockMaxCandidates);
+    const Matches dense = PlainFind(denseTarget, denseSource, BlockMaxCandidates);
     MatchFinder finder;
     struct Step {
         bool isDense;

@@ -65,7 +65,7 @@ Bytes PlainEncode(const Bytes& newer, const Bytes& original) {
                            source,
                            static_cast<std::int32_t>(b),
                            static_cast<std::int32_t>(c),
-                           25,
+                           BlockMaxCandidates,
                            BlockMinMatchLength,
                            literals.data(),
                            records.data(),

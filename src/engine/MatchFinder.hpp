@@ -2,13 +2,10 @@
 // that point into the source block of the same index.
 //
 // Its output is part of the delta format: the same two blocks must always
-// give the same literals and records, byte for byte. The rules that fix it:
-// positions are 1-based; keys are three bytes hashed to 17 bits; of
-// consecutive source positions with equal hashes only the first is indexed,
-// and the last three positions never are; at most MaxCandidates chain entries
-// are examined per target position, newest first; a run length is cut to its
-// low 16 bits before it is compared with the best so far; only a strictly
-// longer run wins; a run shorter than MinMatchLength becomes literals.
+// give the same literals and records, byte for byte, by the rules that
+// doc/FORMAT.md sets out (the hash, which positions are indexed, the order
+// and limit of candidates, the 16-bit cut, ties, the minimum length). How
+// the candidates are found is free; which ones are examined is not.
 #pragma once
 
 #include <cstdint>
