@@ -256,16 +256,18 @@ TEST(Files, StampsTellAChangedFile) {
     test::ScratchDir dir;
     const std::string name = dir.File("tool.exe");
     test::WriteBytes(name, test::ToBytes("program"));
-    const FileStream file = FileStream::OpenRead(name);
-    const FileStamp opened = file.Stamp();
-    EXPECT_EQ(opened.size, 7);
-    EXPECT_EQ(StampOfFile(name), opened);
-    EXPECT_EQ(StampOfFile(dir.File("missing")), std::nullopt);
+    {
+        const FileStream file = FileStream::OpenRead(name);
+        const FileStamp opened = file.Stamp();
+        EXPECT_EQ(opened.size, 7);
+        EXPECT_EQ(StampOfFile(name), opened);
+        EXPECT_EQ(StampOfFile(dir.File("missing")), std::nullopt);
 
-    // Content of another length; the same length but another time.
-    test::WriteBytes(name, test::ToBytes("program!"));
-    EXPECT_NE(file.Stamp(), opened);
-    EXPECT_NE(StampOfFile(name), opened);
+        // Content of another length; the same length but another time.
+        test::WriteBytes(name, test::ToBytes("program!"));
+        EXPECT_NE(file.Stamp(), opened);
+        EXPECT_NE(StampOfFile(name), opened);
+    }
     const std::optional<FileStamp> changedLength = StampOfFile(name);
     test::WriteBytes(name, test::ToBytes("PROGRAM!"));
     const auto time = fs::last_write_time(name);

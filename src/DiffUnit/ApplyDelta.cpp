@@ -8,6 +8,7 @@
 #include "platform/FileStream.hpp"
 #include "platform/Files.hpp"
 
+#include <algorithm>
 #include <optional>
 #include <utility>
 
@@ -27,7 +28,7 @@ struct UpdateNames {
     std::string backupWork; // backup + ".tmp": a copied backup until it takes its name
 };
 
-// Step 1, under the target's lock: the checks that decide whether the delta
+// Checking the target, under its lock: the checks that decide whether the delta
 // fits the target. The target's version information is read once, from the
 // file that is then checksummed and rebuilt. ResultOk or
 // ResultSourceUnversioned when the update may go on.
@@ -49,7 +50,7 @@ std::int32_t CheckTarget(FileStream& target, const DeltaDescriptor& descriptor,
     return code;
 }
 
-// Step 2: the names of the files the update writes, settled before anything
+// Settling the names of the files the update writes, before anything
 // is written. A version string with a separator would put the backup into
 // another folder. None of them may be the delta itself: clean-up would
 // delete it, and a delta taken for the backup would leave the user with no
@@ -73,16 +74,39 @@ UpdateNames SettleNames(const std::string& deltaName, const std::string& target,
     return names;
 }
 
-// Step 3: rebuilds the newer file from the delta and the target into a
-// temporary file with the target's permissions. Every block is checked
-// before it is written.
-TemporaryFile Rebuild(ByteStream& delta, FileStream& target, const UpdateNames& names) {
+// The bytes that the block stream at the delta's position rebuilds; the
+// delta is left where it was.
+std::int64_t RebuiltSize(ByteStream& delta) {
+    const std::int64_t start = delta.Position();
+    std::int64_t size = 0;
+    for (const BlockSummary& block : ListBlockStream(delta)) {
+        size += block.TargetLength;
+    }
+    delta.SetPosition(start);
+    return size;
+}
+
+// Rebuilding the newer file from the delta and the target into a temporary
+// file with the target's permissions. Every block is checked before it is
+// written. Progress counts the rebuilt bytes as they are written, and has
+// its last word before anything is published.
+TemporaryFile Rebuild(ByteStream& delta, FileStream& target, const UpdateNames& names,
+                      const OperationOptions& options) {
     TemporaryFile output = TemporaryFile::Create(names.newFile);
+    const std::int64_t total = options.progress ? RebuiltSize(delta) : 0;
+    CountingStream rebuilt(output.Stream(), [&](std::int64_t done) {
+        if (options.progress) {
+            options.progress(std::min(done, total), total);
+        }
+    });
     target.SetPosition(0);
-    DecodeBlockStream(delta, target, output.Stream());
+    DecodeBlockStream(delta, target, rebuilt);
     output.Finish();
     if (!output.TakePermissionsOf(names.target)) {
         throw EFCreateError("Cannot create file " + names.newFile);
+    }
+    if (options.progress) {
+        options.progress(total, total);
     }
     return output;
 }
@@ -112,7 +136,7 @@ private:
     std::optional<UpdateNames> names_;
 };
 
-// Step 4: keeps the target as it is now under the backup name, unless a
+// Backing up: keeps the target as it is now under the backup name, unless a
 // backup of that name exists, which is kept. A second name of the target's
 // file where the file system allows: no copy, no space, the original's
 // times and permissions. Elsewhere a copy, which takes the backup name only
@@ -146,28 +170,40 @@ MadeBackup BackUp(const UpdateNames& names) {
     return MadeBackup();
 }
 
+// Reading the container: its header and descriptor, and the names of the
+// target and its lock, which lie in the delta's own folder (the stored name
+// is a plain file name). ResultOk, or the code that refuses the delta.
+std::int32_t ReadContainer(FileStream& delta, DeltaDescriptor& descriptor, std::string& target,
+                           std::string& lock) {
+    if (const std::int32_t code = ReadDeltaHeader(delta); code != ResultOk) {
+        return code;
+    }
+    if (const std::int32_t code = ReadDeltaDescriptor(delta, descriptor); code != ResultOk) {
+        return code;
+    }
+    target = DirectoryPart(delta.Name()) + descriptor.OriginalName;
+    lock = LockFileName(target);
+    if (SameFileName(lock, delta.Name())) {
+        throw EFCreateError("Cannot create file " + lock);
+    }
+    return ResultOk;
+}
+
 } // namespace
 
 std::int32_t ApplyDelta(const std::string& deltaName, const OperationOptions& options) {
     FileStream delta = FileStream::OpenRead(deltaName);
-    if (const std::int32_t code = ReadDeltaHeader(delta); code != ResultOk) {
-        return code;
-    }
     DeltaDescriptor descriptor;
-    if (const std::int32_t code = ReadDeltaDescriptor(delta, descriptor); code != ResultOk) {
+    std::string targetName;
+    std::string lockName;
+    if (const std::int32_t code = ReadContainer(delta, descriptor, targetName, lockName);
+        code != ResultOk) {
         return code;
     }
-
-    // The stored name is a plain file name, so the target lies in the
-    // delta's own folder. One update of a target at a time: a second run
-    // waits here, and then finds the target as the first one left it.
-    const std::string targetName = DirectoryPart(deltaName) + descriptor.OriginalName;
-    const std::string lockName = LockFileName(targetName);
-    if (SameFileName(lockName, deltaName)) {
-        throw EFCreateError("Cannot create file " + lockName);
-    }
-    // Without a lock file (a folder this run may not write) the checks are
-    // still made, and their outcome reported; only an update needs the lock.
+    // One update of a target at a time: a second run waits here, and then
+    // finds the target as the first one left it. Without a lock file (a
+    // folder this run may not write) the checks are still made, and their
+    // outcome reported; only an update needs the lock.
     const std::optional<FileLock> lock = AcquireLock(lockName, targetName, options.lockWait);
     if (!FileExists(targetName)) {
         return ResultNoTarget;
@@ -187,11 +223,11 @@ std::int32_t ApplyDelta(const std::string& deltaName, const OperationOptions& op
         if (!lock) {
             throw EFCreateError("Cannot create file " + names->newFile);
         }
-        output.emplace(Rebuild(delta, target, *names));
+        output.emplace(Rebuild(delta, target, *names, options));
     }
     MadeBackup backup = BackUp(*names);
-    // Step 5: one rename replaces the target, so a crash leaves the old or
-    // the new file, never a mix.
+    // Publishing: one rename replaces the target, so a crash leaves the old
+    // or the new file, never a mix.
     output->Publish(targetName);
     if (backup.Keep()) {
         // This program's ReplaceFile clears the read-only attribute of the
@@ -200,6 +236,35 @@ std::int32_t ApplyDelta(const std::string& deltaName, const OperationOptions& op
         // from the new target, which has the old one's.
         CopyFilePermissions(targetName, names->backup);
     }
+    return code;
+}
+
+std::int32_t CheckDelta(const std::string& deltaName, std::int32_t& blocks) {
+    blocks = 0;
+    FileStream delta = FileStream::OpenRead(deltaName);
+    DeltaDescriptor descriptor;
+    std::string targetName;
+    std::string lockName;
+    if (const std::int32_t code = ReadContainer(delta, descriptor, targetName, lockName);
+        code != ResultOk) {
+        return code;
+    }
+    if (!FileExists(targetName)) {
+        return ResultNoTarget;
+    }
+    FileStream target = FileStream::OpenRead(targetName);
+    VersionInfo version;
+    const std::int32_t code = CheckTarget(target, descriptor, version);
+    if (code != ResultOk && code != ResultSourceUnversioned) {
+        return code;
+    }
+    SettleNames(deltaName, targetName, descriptor, version);
+    // A block reaches the sink, in one write, only once it has passed its
+    // checks; the count stands also when a later block fails.
+    DiscardingStream sink;
+    CountingStream rebuilt(sink, [&blocks](std::int64_t) { ++blocks; });
+    target.SetPosition(0);
+    DecodeBlockStream(delta, target, rebuilt);
     return code;
 }
 

@@ -1,6 +1,9 @@
-// The two operations of the command line. Both take bare file names in the
-// working directory and return a result code (ResultCodes.hpp); everything
-// else that goes wrong is a failure that leaves them.
+// The two operations of the command line, and the check of a delta without
+// applying it. They take file names that may carry folders (the command
+// line passes bare names in the working folder) and return a result code
+// (ResultCodes.hpp); everything else that goes wrong is a failure that
+// leaves them. They keep no state and never change the working folder, so
+// operations on different files may run on different threads at once.
 //
 // Runs of the program may meet on the same files: two updaters started at
 // once, a delta made while another run updates its original. An update
@@ -14,6 +17,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace kestro {
@@ -22,6 +26,12 @@ namespace kestro {
 struct OperationOptions {
     // How long to wait while another run holds the lock the operation needs.
     std::chrono::milliseconds lockWait = DefaultLockWait;
+    // When set, told on the calling thread how many bytes of how many are
+    // done (of the newer file when creating, of the rebuilt file when
+    // applying): after every block, never going back, and once at the end
+    // with done equal to total. It may stop the operation by throwing;
+    // the operation then leaves nothing behind, as after any failure.
+    std::function<void(std::int64_t done, std::int64_t total)> progress;
 };
 
 // The delta file name for an original and the newer file's version string:
@@ -32,7 +42,8 @@ std::string DeltaFileName(const std::string& originalName, const std::string& ne
 std::string LockFileName(const std::string& name);
 
 // Writes the delta that turns originalName into newerName, named by
-// DeltaFileName, replacing a delta of that name. Each input is read once:
+// DeltaFileName and placed in the original's folder, replacing a delta of
+// that name. Each input is read once:
 // its version information and its content come from the same open file, and
 // the stored checksum of the original from the very bytes encoded. An input
 // that changes while it is read fails the operation with EReadError "File
@@ -53,5 +64,14 @@ std::int32_t MakeDelta(const std::string& originalName, const std::string& newer
 // fails takes back the backup it made.
 std::int32_t ApplyDelta(const std::string& deltaName, const OperationOptions& options);
 std::int32_t ApplyDelta(const std::string& deltaName);
+
+// Everything an apply of deltaName checks, without writing anything and
+// without the lock: the container, the target's version and checksum, the
+// names, and every block rebuilt against the target into a sink that keeps
+// nothing. Returns the code the apply would return (ResultOk or
+// ResultSourceUnversioned when it would succeed), and fails as the apply
+// would. blocks counts the blocks with data that passed their checks, also
+// when a later one fails.
+std::int32_t CheckDelta(const std::string& deltaName, std::int32_t& blocks);
 
 } // namespace kestro

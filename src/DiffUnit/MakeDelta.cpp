@@ -8,6 +8,8 @@
 #include "platform/FileStream.hpp"
 #include "platform/Files.hpp"
 
+#include <algorithm>
+
 namespace kestro {
 
 namespace {
@@ -47,24 +49,27 @@ std::int32_t MakeDelta(const std::string& originalName, const std::string& newer
     const VersionInfo originalVersion = ReadVersionInfo(original.file);
     const VersionInfo newerVersion = ReadVersionInfo(newer.file);
 
-    // The version string comes from the newer file; one that holds a path
-    // separator would put the delta into another folder. Neither the delta
-    // nor the files it is made through may take the newer file's name.
-    const std::string deltaName = DeltaFileName(originalName, VersionString(newerVersion));
+    // The delta goes beside the original. The version string comes from the
+    // newer file; one that holds a path separator would put the delta into
+    // another folder. Neither the delta nor the files it is made through may
+    // be the newer file, however its name is spelled.
+    const std::string originalFile = FileNamePart(originalName);
+    const std::string deltaFile = DeltaFileName(originalFile, VersionString(newerVersion));
+    const std::string deltaName = DirectoryPart(originalName) + deltaFile;
     const std::string workName = deltaName + ".tmp";
     const std::string lockName = LockFileName(deltaName);
-    if (!IsPlainFileName(deltaName)) {
+    if (!IsPlainFileName(deltaFile)) {
         throw EFCreateError("Cannot create file " + deltaName);
     }
     for (const std::string& name : {deltaName, workName, lockName}) {
-        if (SameFileName(name, newerName)) {
+        if (SameFileName(name, newerName) || SameExistingFile(name, newerName)) {
             throw EFCreateError("Cannot create file " + name);
         }
     }
 
     std::int32_t warning = ResultOk;
     DeltaDescriptor descriptor;
-    descriptor.OriginalName = originalName.substr(0, MaxStoredNameLength);
+    descriptor.OriginalName = originalFile.substr(0, MaxStoredNameLength);
     descriptor.OriginalVersion = originalVersion.Version;
     descriptor.NewerVersion = newerVersion.Version;
     if (!originalVersion.HasFixedRecord) {
@@ -89,7 +94,15 @@ std::int32_t MakeDelta(const std::string& originalName, const std::string& newer
     original.file.SetPosition(0);
     newer.file.SetPosition(0);
     Crc32Reader originalBytes(original.file);
-    EncodeBlockStream(newer.file, originalBytes, delta.Stream(), BlockMaxCandidates);
+    // Progress counts the newer file's bytes as the encoder takes them, one
+    // block at a time, on this thread.
+    const std::int64_t total = newer.opened.size;
+    CountingStream newerBytes(newer.file, [&](std::int64_t done) {
+        if (options.progress) {
+            options.progress(std::min(done, total), total);
+        }
+    });
+    EncodeBlockStream(newerBytes, originalBytes, delta.Stream(), BlockMaxCandidates);
     originalBytes.ReadToEnd();
     original.CheckUnchanged();
     newer.CheckUnchanged();
@@ -98,6 +111,11 @@ std::int32_t MakeDelta(const std::string& originalName, const std::string& newer
     descriptor.OriginalCrc = originalBytes.Crc();
     delta.Stream().SetPosition(DeltaHeaderBytes);
     WriteDeltaDescriptor(delta.Stream(), descriptor);
+    // The last word goes before the delta is published, so that a caller
+    // who stops the operation then is still left with nothing.
+    if (options.progress) {
+        options.progress(total, total);
+    }
     delta.Publish(deltaName);
     return warning;
 }

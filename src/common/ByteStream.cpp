@@ -68,4 +68,24 @@ void MemoryStream::SetPosition(std::int64_t position) {
     position_ = std::max<std::int64_t>(position, 0);
 }
 
+std::int64_t CountingStream::Read(void* buffer, std::int64_t count) {
+    const std::int64_t n = inner_.Read(buffer, count);
+    passed_ += n;
+    told_(passed_);
+    return n;
+}
+
+std::int64_t CountingStream::Write(const void* buffer, std::int64_t count) {
+    const std::int64_t n = inner_.Write(buffer, count);
+    passed_ += n;
+    told_(passed_);
+    return n;
+}
+
+std::int64_t DiscardingStream::Write(const void*, std::int64_t count) {
+    const std::int64_t n = std::max<std::int64_t>(count, 0);
+    size_ += n;
+    return n;
+}
+
 } // namespace kestro

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 namespace kestro {
@@ -60,6 +61,42 @@ public:
 private:
     std::vector<std::uint8_t> bytes_;
     std::int64_t position_ = 0;
+};
+
+// A stream over another that passes every read and write through and then
+// tells how many bytes have passed in all, so that an operation can report
+// its progress, or be stopped, from within a loop that knows nothing of
+// either: what it tells may throw, and the failure leaves the loop like any
+// other. Positioning is passed through and not counted.
+class CountingStream final : public ByteStream {
+public:
+    CountingStream(ByteStream& inner, std::function<void(std::int64_t passed)> told)
+        : inner_(inner), told_(std::move(told)) {}
+
+    std::int64_t Read(void* buffer, std::int64_t count) override;
+    std::int64_t Write(const void* buffer, std::int64_t count) override;
+    std::int64_t Position() const override { return inner_.Position(); }
+    void SetPosition(std::int64_t position) override { inner_.SetPosition(position); }
+    std::int64_t Size() const override { return inner_.Size(); }
+
+private:
+    ByteStream& inner_;
+    std::function<void(std::int64_t)> told_;
+    std::int64_t passed_ = 0;
+};
+
+// A sink that takes every byte and keeps none: for checking a delta by
+// rebuilding it without writing anything.
+class DiscardingStream final : public ByteStream {
+public:
+    std::int64_t Read(void*, std::int64_t) override { return 0; }
+    std::int64_t Write(const void*, std::int64_t count) override;
+    std::int64_t Position() const override { return size_; }
+    void SetPosition(std::int64_t) override {}
+    std::int64_t Size() const override { return size_; }
+
+private:
+    std::int64_t size_ = 0;
 };
 
 } // namespace kestro

@@ -45,6 +45,12 @@ std::optional<FileStamp> StampOfFile(const std::string& name) {
     return port::StampOfFile(name);
 }
 
+bool SameExistingFile(const std::string& a, const std::string& b) {
+    const std::optional<FileStamp> first = port::StampOfFile(a);
+    const std::optional<FileStamp> second = port::StampOfFile(b);
+    return first && second && first->device == second->device && first->file == second->file;
+}
+
 bool CopyFilePermissions(const std::string& source, const std::string& destination) {
     return !FileCallFails() && port::CopyPermissions(source, destination);
 }

@@ -41,7 +41,11 @@ NameOutcome LinkFile(const std::string& existing, const std::string& newName);
 // wherever the system offers it, and makes the change durable.
 NameOutcome RenameIfFree(const std::string& source, const std::string& destination);
 
-// The stamp of the named file (ByteStream.hpp); nothing when it cannot be had.
+// True when both names name one existing file, however they are spelled
+// (other folders, links, letter case).
+bool SameExistingFile(const std::string& a, const std::string& b);
+
+// The stamp of the named file (FileStream.hpp); nothing when it cannot be had.
 std::optional<FileStamp> StampOfFile(const std::string& name);
 
 // Gives destination the access permissions of source: the POSIX permission

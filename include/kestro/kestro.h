@@ -1,0 +1,98 @@
+/* Kestro: makes and applies binary delta files for executables and
+ * libraries. This is the library's C interface, for updaters written in C,
+ * C++ or any language that calls C (C# through P/Invoke, for instance).
+ *
+ * kestro_create writes the delta that turns an original file into a newer
+ * one; kestro_apply finds the file a delta was made from beside it, checks
+ * its version and checksum, rebuilds the newer file block by block (every
+ * block checked), keeps a backup "<target>_<old version>.org" and puts the
+ * newer file in its place: the target is either replaced whole or left as
+ * it was. doc/FORMAT.md describes the delta file.
+ *
+ * The calls keep no state, print nothing, never change the working folder
+ * and never end the process: calls on different files may run on different
+ * threads at once, and calls that update one target wait for each other
+ * (for up to about a minute). File names are 8-bit text: UTF-8 or the
+ * system's usual encoding on POSIX, the ANSI code page on Windows.
+ */
+#ifndef KESTRO_KESTRO_H
+#define KESTRO_KESTRO_H
+
+#include <stddef.h>
+
+#if defined(_WIN32) && defined(KESTRO_SHARED)
+#if defined(KESTRO_BUILDING)
+#define KESTRO_API __declspec(dllexport)
+#else
+#define KESTRO_API __declspec(dllimport)
+#endif
+#elif defined(__GNUC__) && defined(KESTRO_BUILDING)
+#define KESTRO_API __attribute__((visibility("default")))
+#else
+#define KESTRO_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Results. 0 and the negative codes are the outcomes the command line
+ * reports with one line each (kestro_result_message gives it); a call that
+ * returns a warning has done its work. */
+#define KESTRO_OK 0
+#define KESTRO_NEWER_UNVERSIONED (-2)    /* create: done; the newer file has no version */
+#define KESTRO_ORIGINAL_UNVERSIONED (-3) /* create: done; the original has no version */
+#define KESTRO_CRC_WRONG (-4)            /* apply: the target's checksum differs */
+#define KESTRO_WRONG_SOURCE_VERSION (-5) /* apply: the target is neither version */
+#define KESTRO_SOURCE_UNVERSIONED (-6)   /* apply: done; the target had no version */
+#define KESTRO_NO_TARGET (-7)            /* apply: the file to update is missing */
+#define KESTRO_WRONG_DELTA_VERSION (-8)  /* apply: a delta format this library cannot read */
+#define KESTRO_NOT_A_DELTA (-9)          /* apply: not a delta file */
+#define KESTRO_ALREADY_UPDATED (-10)     /* apply: the target has the newer version */
+#define KESTRO_FAILED 1                  /* a failure: options->message says which */
+#define KESTRO_CANCELLED 2               /* progress asked to stop */
+
+/* Told how many bytes of how many are done: of the newer file when
+ * creating, of the rebuilt file when applying. Called on the calling
+ * thread, after every block (1 MiB) and once at the end with done equal
+ * to total, never going back. A non-zero return stops the call, which then
+ * returns KESTRO_CANCELLED. */
+typedef int (*kestro_progress_fn)(void* context, unsigned long long done, unsigned long long total);
+
+typedef struct kestro_options {
+    kestro_progress_fn progress; /* may be NULL; a non-zero return cancels */
+    void* context;               /* handed to progress */
+    char* message;               /* may be NULL; receives the failure message */
+    size_t message_size;         /* bytes at message, its terminating zero included */
+} kestro_options;
+
+/* Writes the delta that turns the file original_path into newer_path,
+ * named "<original>_<newer file's version string>.kst" and placed beside
+ * the original, replacing a delta of that name. Both paths may name
+ * folders. Returns KESTRO_OK, KESTRO_NEWER_UNVERSIONED or
+ * KESTRO_ORIGINAL_UNVERSIONED (the delta is complete in all three cases),
+ * KESTRO_FAILED or KESTRO_CANCELLED; a failed or cancelled call leaves no
+ * delta and no partial one, and an earlier delta of that name as it was.
+ * options may be NULL. */
+KESTRO_API int kestro_create(const char* original_path, const char* newer_path,
+                             const kestro_options* options);
+
+/* Applies the delta at delta_path to the file it names, beside it. Returns
+ * KESTRO_OK or KESTRO_SOURCE_UNVERSIONED when the target has been replaced
+ * by the newer file, another result code when the delta does not fit (and
+ * nothing was written), KESTRO_FAILED or KESTRO_CANCELLED; a failed or
+ * cancelled call leaves the target untouched, no "<target>.new" and no
+ * backup made by that call. options may be NULL. */
+KESTRO_API int kestro_apply(const char* delta_path, const kestro_options* options);
+
+/* The command line's line for a result code ("OK", "Error: CRC is wrong",
+ * ...; KESTRO_WRONG_DELTA_VERSION's holds two lines, parted by CR LF), or
+ * NULL for a code that has none (KESTRO_FAILED, KESTRO_CANCELLED). The text
+ * is static. */
+KESTRO_API const char* kestro_result_message(int code);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,100 @@
+#include "DiffUnit/Info.hpp"
+
+#include "DiffUnit/DeltaFile.hpp"
+#include "DiffUnit/DeltaPackage.hpp"
+#include "DiffUnit/Driver.hpp"
+#include "DiffUnit/ResultCodes.hpp"
+#include "UVersieIn/UVersieIn.hpp"
+#include "common/Failures.hpp"
+#include "platform/FileStream.hpp"
+#include "platform/Files.hpp"
+
+#include <cstdio>
+#include <new>
+
+namespace kestro {
+
+namespace {
+
+constexpr std::string_view Usage = "Usage: kestro-info FILE | kestro-info --check DELTA";
+
+void Print(const Console& console, std::string_view line) {
+    WriteLine(console, EscapeControls(line));
+}
+
+int Describe(const std::string& fileName, const Console& console) {
+    // A file that cannot be read says so, rather than describing nothing.
+    FileStream::OpenRead(fileName).Close();
+    std::vector<std::string> lines;
+    bool isDelta = false;
+    try {
+        isDelta = DescribeDelta(fileName, lines);
+    } catch (const Exception&) {
+        // Not readable as a delta: the version reader has its own say.
+    }
+    if (!isDelta) {
+        GetVersionInfoList(fileName, lines);
+    }
+    for (const std::string& line : lines) {
+        Print(console, line);
+    }
+    return 0;
+}
+
+int Check(const std::string& deltaName, const Console& console, std::string_view programPath) {
+    std::int32_t blocks = 0;
+    std::int32_t code = ResultMessagePrinted;
+    try {
+        code = CheckDelta(deltaName, blocks);
+        Print(console, ResultMessage(code));
+    } catch (const std::exception& failure) {
+        // The report an apply would print, its two parts on lines of their
+        // own.
+        const std::string report = FailureReport(failure, FileNamePart(programPath));
+        const std::size_t lineEnd = report.find('\n');
+        Print(console, report.substr(0, lineEnd));
+        if (lineEnd != std::string::npos) {
+            Print(console, report.substr(lineEnd + 1));
+        }
+    }
+    Print(console, "Blocks verified: " + std::to_string(blocks));
+    return code == ResultOk || code == ResultSourceUnversioned ? 0 : 1;
+}
+
+} // namespace
+
+std::string EscapeControls(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F) {
+            char escaped[5];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
+            out += escaped;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+int RunInfo(std::string_view programPath, const std::vector<std::string>& arguments,
+            const Console& console) {
+    const bool check = arguments.size() == 2 && arguments[0] == "--check";
+    if ((arguments.size() != 1 || arguments[0] == "--check") && !check) {
+        WriteLine(console, Usage);
+        return 1;
+    }
+    try {
+        return check ? Check(arguments[1], console, programPath) : Describe(arguments[0], console);
+    } catch (const std::exception& failure) {
+        // What DescribeDelta meets is reported as a line of its own; the
+        // file's name is in the message.
+        Print(console, dynamic_cast<const std::bad_alloc*>(&failure) != nullptr ? "Out of memory"
+                                                                                : failure.what());
+        return 1;
+    }
+}
+
+} // namespace kestro

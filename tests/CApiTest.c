@@ -1,0 +1,257 @@
+/* The C interface, called from C as an updater would: create and apply with
+ * folders in the paths, progress, cancelling half-way, failure messages,
+ * two calls on two folders at once, and the result messages. Prints what
+ * failed and exits non-zero on the first failure. */
+#include "kestro/kestro.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#ifdef _WIN32
+#include <direct.h>
+#include <process.h>
+#include <windows.h>
+#define MakeFolder(name) _mkdir(name)
+#define RemoveFolder(name) _rmdir(name)
+#define ProcessId() _getpid()
+#else
+#include <pthread.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#define MakeFolder(name) mkdir(name, 0777)
+#define RemoveFolder(name) rmdir(name)
+#define ProcessId() getpid()
+#endif
+
+#define CHECK(condition)                                                                           \
+    do {                                                                                           \
+        if (!(condition)) {                                                                        \
+            fprintf(stderr, "%s:%d: failed: %s\n", __FILE__, __LINE__, #condition);                \
+            exit(1);                                                                               \
+        }                                                                                          \
+    } while (0)
+
+/* Three blocks and a bit: the version resource of a sample program, then
+ * bytes that differ between the two files here and there. */
+enum { Appended = 3 * 1048576 + 4321 };
+
+static unsigned char* ReadAll(const char* name, size_t* size) {
+    FILE* file = fopen(name, "rb");
+    CHECK(file != NULL);
+    fseek(file, 0, SEEK_END);
+    *size = (size_t)ftell(file);
+    fseek(file, 0, SEEK_SET);
+    unsigned char* bytes = malloc(*size + 1);
+    CHECK(bytes != NULL && fread(bytes, 1, *size, file) == *size);
+    fclose(file);
+    return bytes;
+}
+
+static void WriteAll(const char* name, const unsigned char* bytes, size_t size) {
+    FILE* file = fopen(name, "wb");
+    CHECK(file != NULL && fwrite(bytes, 1, size, file) == size && fclose(file) == 0);
+}
+
+static int Exists(const char* name) {
+    FILE* file = fopen(name, "rb");
+    if (file != NULL) {
+        fclose(file);
+    }
+    return file != NULL;
+}
+
+static int SameContent(const char* a, const char* b) {
+    size_t sizeA = 0;
+    size_t sizeB = 0;
+    unsigned char* bytesA = ReadAll(a, &sizeA);
+    unsigned char* bytesB = ReadAll(b, &sizeB);
+    const int same = sizeA == sizeB && memcmp(bytesA, bytesB, sizeA) == 0;
+    free(bytesA);
+    free(bytesB);
+    return same;
+}
+
+/* Writes a sample program with the appended bytes; the newer one's differ
+ * at every 7919th byte. */
+static void WriteProgram(const char* sample, const char* name, int newer) {
+    size_t size = 0;
+    unsigned char* head = ReadAll(sample, &size);
+    unsigned char* bytes = malloc(size + Appended);
+    CHECK(bytes != NULL);
+    memcpy(bytes, head, size);
+    unsigned state = 12345;
+    for (size_t i = 0; i < Appended; ++i) {
+        state = state * 1103515245u + 12345u;
+        bytes[size + i] = (unsigned char)(state >> 16);
+        if (newer && i % 7919 == 0) {
+            bytes[size + i] ^= 0x5A;
+        }
+    }
+    WriteAll(name, bytes, size + Appended);
+    free(head);
+    free(bytes);
+}
+
+static char scratch[256];
+
+static const char* Path(const char* folder, const char* name) {
+    static char paths[8][512];
+    static int next = 0;
+    char* path = paths[next++ % 8];
+    snprintf(path, sizeof paths[0], "%s/%s/%s", scratch, folder, name);
+    return path;
+}
+
+/* A folder holding app.exe (version 1.0.0.1) and new/app.exe (1.0.0.2). */
+static void MakePair(const char* folder) {
+    char path[512];
+    snprintf(path, sizeof path, "%s/%s", scratch, folder);
+    MakeFolder(path);
+    snprintf(path, sizeof path, "%s/%s/new", scratch, folder);
+    MakeFolder(path);
+    WriteProgram(KESTRO_SAMPLES "/hello.exe", Path(folder, "app.exe"), 0);
+    WriteProgram(KESTRO_SAMPLES "/hello-1.0.0.2.exe", Path(folder, "new/app.exe"), 1);
+}
+
+/* Removes a folder of MakePair and whatever the calls made in it. */
+static void RemovePair(const char* folder) {
+    const char* names[] = {"app.exe", "app.exe_1.0.0.2.kst", "app.exe_1.0.0.1.org", "new/app.exe"};
+    for (size_t i = 0; i < sizeof names / sizeof names[0]; ++i) {
+        remove(Path(folder, names[i]));
+    }
+    char path[512];
+    snprintf(path, sizeof path, "%s/%s/new", scratch, folder);
+    RemoveFolder(path);
+    snprintf(path, sizeof path, "%s/%s", scratch, folder);
+    CHECK(RemoveFolder(path) == 0);
+}
+
+struct Progress {
+    unsigned long long last;
+    unsigned long long total;
+    int calls;
+    int stopAt; /* the call that cancels; 0 for none */
+    int wrong;  /* a call went back, or past its total */
+};
+
+static int Told(void* context, unsigned long long done, unsigned long long total) {
+    struct Progress* progress = context;
+    if (done < progress->last || done > total ||
+        (progress->calls > 0 && total != progress->total)) {
+        progress->wrong = 1;
+    }
+    progress->last = done;
+    progress->total = total;
+    return ++progress->calls == progress->stopAt;
+}
+
+static void CreateAndApply(const char* folder) {
+    struct Progress progress = {0, 0, 0, 0, 0};
+    char message[256] = "untouched";
+    kestro_options options = {Told, &progress, message, sizeof message};
+    CHECK(kestro_create(Path(folder, "app.exe"), Path(folder, "new/app.exe"), &options) ==
+          KESTRO_OK);
+    CHECK(strcmp(message, "") == 0);
+    CHECK(!progress.wrong && progress.calls >= 4 && progress.last == progress.total);
+    CHECK(Exists(Path(folder, "app.exe_1.0.0.2.kst")));
+
+    struct Progress applied = {0, 0, 0, 0, 0};
+    options.context = &applied;
+    CHECK(kestro_apply(Path(folder, "app.exe_1.0.0.2.kst"), &options) == KESTRO_OK);
+    CHECK(!applied.wrong && applied.calls >= 4 && applied.last == applied.total);
+    CHECK(SameContent(Path(folder, "app.exe"), Path(folder, "new/app.exe")));
+    CHECK(Exists(Path(folder, "app.exe_1.0.0.1.org")));
+    CHECK(!Exists(Path(folder, "app.exe.new")));
+    CHECK(kestro_apply(Path(folder, "app.exe_1.0.0.2.kst"), NULL) == KESTRO_ALREADY_UPDATED);
+}
+
+#ifdef _WIN32
+static DWORD WINAPI Thread(LPVOID folder) {
+    CreateAndApply(folder);
+    return 0;
+}
+#else
+static void* Thread(void* folder) {
+    CreateAndApply(folder);
+    return NULL;
+}
+#endif
+
+int main(void) {
+    snprintf(scratch, sizeof scratch, "capi-scratch-%d", (int)ProcessId());
+    MakeFolder(scratch);
+
+    /* Folders in the paths; progress counts up to its total. */
+    MakePair("one");
+    CreateAndApply("one");
+
+    /* Cancelled half-way: nothing is left, an earlier delta stays. */
+    MakePair("cancel");
+    WriteAll(Path("cancel", "app.exe_1.0.0.2.kst"), (const unsigned char*)"earlier", 7);
+    char message[256] = "";
+    struct Progress progress = {0, 0, 0, 2, 0};
+    kestro_options options = {Told, &progress, message, sizeof message};
+    CHECK(kestro_create(Path("cancel", "app.exe"), Path("cancel", "new/app.exe"), &options) ==
+          KESTRO_CANCELLED);
+    CHECK(progress.calls == 2);
+    size_t size = 0;
+    unsigned char* earlier = ReadAll(Path("cancel", "app.exe_1.0.0.2.kst"), &size);
+    CHECK(size == 7 && memcmp(earlier, "earlier", 7) == 0);
+    free(earlier);
+    CHECK(!Exists(Path("cancel", "app.exe_1.0.0.2.kst.tmp")));
+    CHECK(!Exists(Path("cancel", "app.exe_1.0.0.2.kst.kestro-lock")));
+    CHECK(kestro_create(Path("cancel", "app.exe"), Path("cancel", "new/app.exe"), NULL) ==
+          KESTRO_OK);
+    struct Progress stop = {0, 0, 0, 2, 0};
+    options.context = &stop;
+    CHECK(kestro_apply(Path("cancel", "app.exe_1.0.0.2.kst"), &options) == KESTRO_CANCELLED);
+    CHECK(SameContent(Path("cancel", "app.exe"), Path("one", "app.exe_1.0.0.1.org")));
+    CHECK(!Exists(Path("cancel", "app.exe.new")));
+    CHECK(!Exists(Path("cancel", "app.exe_1.0.0.1.org")));
+    CHECK(!Exists(Path("cancel", "app.exe.kestro-lock")));
+
+    /* A failure says what failed; NULL options are allowed. */
+    CHECK(kestro_apply(Path("cancel", "missing.kst"), &options) == KESTRO_FAILED);
+    CHECK(strcmp(message, "") != 0 && strstr(message, "Cannot open file") == message);
+    char tiny[8];
+    options.message = tiny;
+    options.message_size = sizeof tiny;
+    CHECK(kestro_apply(Path("cancel", "missing.kst"), &options) == KESTRO_FAILED);
+    CHECK(strcmp(tiny, "Cannot ") == 0);
+    CHECK(kestro_apply(Path("cancel", "missing.kst"), NULL) == KESTRO_FAILED);
+
+    /* Two calls on two folders at once. */
+    MakePair("two");
+    MakePair("three");
+#ifdef _WIN32
+    HANDLE threads[2] = {CreateThread(NULL, 0, Thread, "two", 0, NULL),
+                         CreateThread(NULL, 0, Thread, "three", 0, NULL)};
+    CHECK(threads[0] != NULL && threads[1] != NULL);
+    WaitForMultipleObjects(2, threads, TRUE, INFINITE);
+    CloseHandle(threads[0]);
+    CloseHandle(threads[1]);
+#else
+    pthread_t threads[2];
+    CHECK(pthread_create(&threads[0], NULL, Thread, "two") == 0);
+    CHECK(pthread_create(&threads[1], NULL, Thread, "three") == 0);
+    CHECK(pthread_join(threads[0], NULL) == 0 && pthread_join(threads[1], NULL) == 0);
+#endif
+
+    /* The command line's lines. */
+    CHECK(strcmp(kestro_result_message(KESTRO_OK), "OK") == 0);
+    CHECK(strcmp(kestro_result_message(KESTRO_CRC_WRONG), "Error: CRC is wrong") == 0);
+    CHECK(strcmp(kestro_result_message(KESTRO_WRONG_DELTA_VERSION),
+                 "Error: Wrong version of delta file!\r\nCheck if newer version is available") ==
+          0);
+    CHECK(kestro_result_message(KESTRO_FAILED) == NULL);
+    CHECK(kestro_result_message(KESTRO_CANCELLED) == NULL);
+    CHECK(kestro_result_message(-1) == NULL);
+    RemovePair("one");
+    RemovePair("cancel");
+    RemovePair("two");
+    RemovePair("three");
+    CHECK(RemoveFolder(scratch) == 0);
+    puts("C interface: all checks passed");
+    return 0;
+}

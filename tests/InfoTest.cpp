@@ -1,0 +1,173 @@
+// kestro-info: every kind of line it prints for a delta, its check of a
+// delta against its target, and what it says of files it cannot read.
+#include "DiffUnit/Info.hpp"
+#include "DiffUnit/DeltaFile.hpp"
+#include "DiffUnit/DeltaPackage.hpp"
+#include "common/LittleEndian.hpp"
+#include "engine/BlockStream.hpp"
+
+#include "TestSupport.hpp"
+
+#include <gtest/gtest.h>
+
+namespace kestro {
+namespace {
+
+using test::Bytes;
+
+struct Printed {
+    int status = -1;
+    std::string text;
+};
+
+Printed Info(const std::vector<std::string>& arguments) {
+    test::CapturedConsole console;
+    Printed printed;
+    printed.status = RunInfo("kestro-info", arguments, console.Get());
+    printed.text = console.output;
+    return printed;
+}
+
+class InfoTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        original_ = test::ReadBytes(std::string(KESTRO_SAMPLES) + "/hello.exe");
+        newer_ = test::ReadBytes(std::string(KESTRO_SAMPLES) + "/hello-1.0.0.2.exe");
+        test::WriteBytes(File("hello.exe"), original_);
+        test::WriteBytes(File("hello-1.0.0.2.exe"), newer_);
+        ASSERT_EQ(MakeDelta(File("hello.exe"), File("hello-1.0.0.2.exe")), 0);
+        delta_ = test::ReadBytes(File(Delta));
+    }
+
+    std::string File(const std::string& name) const { return dir_.File(name); }
+
+    // A delta made of header, descriptor and the block stream of newer
+    // against original, with the stored name given.
+    std::string MakeDeltaFile(const std::string& name, const std::string& storedName,
+                              const Bytes& original, const Bytes& newer) {
+        MemoryStream out;
+        WriteDeltaHeader(out);
+        DeltaDescriptor descriptor;
+        descriptor.OriginalName = storedName;
+        WriteDeltaDescriptor(out, descriptor);
+        MemoryStream newerStream = test::StreamOf(newer);
+        MemoryStream originalStream = test::StreamOf(original);
+        EncodeBlockStream(newerStream, originalStream, out, BlockMaxCandidates);
+        test::WriteBytes(File(name), out.Bytes());
+        return File(name);
+    }
+
+    static constexpr const char* Delta = "hello.exe_1.0.0.2.kst";
+    test::ScratchDir dir_;
+    Bytes original_;
+    Bytes newer_;
+    Bytes delta_;
+};
+
+TEST_F(InfoTest, EveryKindOfDeltaLine) {
+    // A stored block (the original is too short to code against), a coded
+    // block, and the end block.
+    std::mt19937 random(3);
+    const Bytes data = test::RandomBytes(random, BlockSize + 5000);
+    Bytes longer = data;
+    longer.insert(longer.begin(), 100, 0x42);
+    const std::string kinds =
+        MakeDeltaFile("kinds.kst", "data.bin", Bytes(data.begin(), data.begin() + 3), longer);
+    const Printed stored = Info({kinds});
+    EXPECT_EQ(stored.status, 0);
+    EXPECT_NE(stored.text.find("\r\nBlock1=stored SourceLength=3 TargetLength=1048576\r\n"),
+              std::string::npos)
+        << stored.text;
+    EXPECT_TRUE(stored.text.ends_with("Block2=stored SourceLength=0 TargetLength=5100\r\n"
+                                      "Block3=end SourceLength=0\r\n"))
+        << stored.text;
+    const Printed coded = Info({MakeDeltaFile("coded.kst", "data.bin", data, longer)});
+    EXPECT_NE(coded.text.find("Block1=coded SourceLength=1048576 TargetLength=1048576 "
+                              "LiteralCount="),
+              std::string::npos)
+        << coded.text;
+
+    // A format this program cannot read, a stored name that would reach
+    // another folder, and a stream that ends inside a block.
+    Bytes unsupported = delta_;
+    PutLe32(unsupported.data() + FormatMajorField, 2);
+    test::WriteBytes(File("unsupported.kst"), unsupported);
+    EXPECT_EQ(Info({File("unsupported.kst")}).text, "FormatVersion=unsupported\r\n");
+    Bytes invalid = delta_;
+    invalid[DeltaHeaderBytes + NameField] = 0;
+    test::WriteBytes(File("invalid.kst"), invalid);
+    EXPECT_EQ(Info({File("invalid.kst")}).text, "FormatVersion=1.0\r\nOriginalName=invalid\r\n");
+    Bytes damaged = delta_;
+    damaged.resize(BlockStreamOffset + CodedHeaderBytes + 10);
+    test::WriteBytes(File("damaged.kst"), damaged);
+    EXPECT_TRUE(Info({File("damaged.kst")}).text.ends_with("\r\nBlock1=damaged\r\n"));
+}
+
+TEST_F(InfoTest, NamesFromTheFileCannotMakeLinesOfTheirOwn) {
+    const Printed printed = Info({MakeDeltaFile("forged.kst", "a\r\nFake=1", original_, newer_)});
+#ifdef _WIN32
+    // No Windows file name holds a control character.
+    EXPECT_NE(printed.text.find("\r\nOriginalName=invalid\r\n"), std::string::npos) << printed.text;
+#else
+    EXPECT_NE(printed.text.find("\r\nOriginalName=a\\x0D\\x0AFake=1\r\n"), std::string::npos)
+        << printed.text;
+#endif
+    EXPECT_EQ(EscapeControls(std::string("\x01 ok \x7F\t", 7)), "\\x01 ok \\x7F\\x09");
+}
+
+TEST_F(InfoTest, FilesItCannotReadAndWrongArguments) {
+    const Printed missing = Info({File("missing.exe")});
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_EQ(missing.text, "Cannot open file " + File("missing.exe") + "\r\n");
+    EXPECT_EQ(Info({dir_.Path().string()}).status, 1);
+    for (const std::vector<std::string>& wrong :
+         {std::vector<std::string>{}, {"a", "b"}, {"--check"}, {"--check", "a", "b"}}) {
+        const Printed usage = Info(wrong);
+        EXPECT_EQ(usage.status, 1);
+        EXPECT_EQ(usage.text, "Usage: kestro-info FILE | kestro-info --check DELTA\r\n");
+    }
+}
+
+TEST_F(InfoTest, CheckSaysWhatAnApplyWouldAndWritesNothing) {
+    const auto before = test::ReadBytes(File("hello.exe"));
+    const Printed good = Info({"--check", File(Delta)});
+    EXPECT_EQ(good.status, 0);
+    EXPECT_EQ(good.text, "OK\r\nBlocks verified: 1\r\n");
+
+    // A target that is not the original.
+    Bytes other = original_;
+    other[other.size() - 1] ^= 1;
+    test::WriteBytes(File("hello.exe"), other);
+    const Printed wrong = Info({"--check", File(Delta)});
+    EXPECT_EQ(wrong.status, 1);
+    EXPECT_EQ(wrong.text, "Error: CRC is wrong\r\nBlocks verified: 0\r\n");
+    test::WriteBytes(File("hello.exe"), original_);
+
+    // A damaged literal in the coded block.
+    Bytes damaged = delta_;
+    damaged[BlockStreamOffset + CodedHeaderBytes] ^= 1;
+    test::WriteBytes(File(Delta), damaged);
+    const Printed failed = Info({"--check", File(Delta)});
+    EXPECT_EQ(failed.status, 1);
+    EXPECT_TRUE(failed.text.starts_with("Exception Exception in module kestro-info at "))
+        << failed.text;
+    EXPECT_TRUE(failed.text.ends_with(".\r\nCRC Error.\r\nBlocks verified: 0\r\n")) << failed.text;
+
+    // Already updated: what the apply would say, and status 1.
+    test::WriteBytes(File(Delta), delta_);
+    ASSERT_EQ(ApplyDelta(File(Delta)), 0);
+    const Printed done = Info({"--check", File(Delta)});
+    EXPECT_EQ(done.status, 1);
+    EXPECT_EQ(done.text, "Error: Source file already updated!\r\nBlocks verified: 0\r\n");
+
+    // Nothing was written by any check: only the apply's files are there.
+    std::size_t files = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(dir_.Path())) {
+        ++files;
+    }
+    EXPECT_EQ(files, 4u);
+    EXPECT_EQ(test::ReadBytes(File("hello.exe_1.0.0.1.org")), before);
+}
+
+} // namespace
+} // namespace kestro
