@@ -1,31 +1,50 @@
 #!/usr/bin/env bash
-# Compares kestro with other delta tools on one pair of files: create time,
-# apply time, peak resident memory of each, and delta size.
+# Compares kestro with other delta tools, pair by pair: create time, apply
+# time, peak resident memory of each, and delta size, with each tool's times
+# as a ratio to the faster of the other tools.
 #
-# Usage: bench/compare.sh [-n RUNS] [-b BUILD-DIR] [-t "TOOL..."] [OLD NEW]
+# Usage: bench/compare.sh [-n RUNS] [-b BUILD-DIR] [-o OLD-BUILD-DIR] [-t "TOOL..."] [PAIR...]
 #
-# Without OLD and NEW it fetches esbuild.exe 0.28.1 and 0.28.2 (the npm
-# package @esbuild/win32-x64) into a cache folder. Runs are interleaved:
-# each run creates and applies once with every tool before the next run
-# starts, so a change in machine load hits all tools alike. Times are the
-# median over the runs, memory the largest peak seen. Every rebuilt file is
-# compared with NEW; a tool that gets it wrong fails the script.
+# A PAIR is one of
+#   esbuild          esbuild.exe 0.28.1 -> 0.28.2 (npm package @esbuild/win32-x64)
+#   libvips          libvips-42.dll 0.35.5 -> 0.35.6 (npm package @img/sharp-win32-x64)
+#   synthetic:SIZE   bench/synthetic-pair.py SIZE (random data, a few edits per
+#                    256 KiB, small insertions), e.g. synthetic:128M
+#   OLD:NEW          two files of your own
+# or two file names as two arguments. -o adds the kestro of another build
+# (an earlier commit, say) as the tool "kestro-old", measured in the same
+# runs. Without a PAIR: esbuild, libvips,
+# synthetic:128M and synthetic:512M. Downloaded and generated files are kept
+# in a cache folder.
 #
-# kestro's apply is the whole update: whole-file CRC, rebuild, backup and
-# replacement of the original. The others write the rebuilt file only.
-# xdelta3, zstd and bsdiff/bspatch are used where installed, or only the
-# tools -t names (bsdiff needs about 17 times the file size in memory).
+# Runs are interleaved: each run creates and applies once with every tool
+# before the next run starts, so a change in machine load hits all tools
+# alike. Times are the median over the runs, memory the largest peak seen.
+# Every rebuilt file is compared with NEW; a tool that gets it wrong fails
+# the script.
+#
+# What the tools do differs, and the table says so: kestro's apply is the
+# whole update (whole-file CRC, rebuild with every block checked, backup,
+# replacement of the original) and makes each file it publishes durable
+# (fsync); "kestro-nosync" is the same run with its fsyncs turned into no-ops
+# (eatmydata, where installed), to show what durability costs. The others
+# write the rebuilt file only, without fsync or backup. zstd runs with
+# --long=30 both ways, so that its window spans files up to 1 GiB. xdelta3,
+# zstd and bsdiff/bspatch are used where installed, or only the tools -t
+# names (bsdiff needs about 17 times the file size in memory).
 set -euo pipefail
 
 runs=3
 only=
+oldBuild=
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$root/build
-usage="usage: $0 [-n RUNS] [-b BUILD-DIR] [-t \"TOOL...\"] [OLD NEW]"
-while getopts n:b:t: opt; do
+usage="usage: $0 [-n RUNS] [-b BUILD-DIR] [-o OLD-BUILD-DIR] [-t \"TOOL...\"] [PAIR...]"
+while getopts n:b:o:t: opt; do
   case $opt in
     n) runs=$OPTARG ;;
     b) build=$OPTARG ;;
+    o) oldBuild=$OPTARG ;;
     t) only=$OPTARG ;;
     *) echo "$usage" >&2; exit 2 ;;
   esac
@@ -35,32 +54,55 @@ shift $((OPTIND - 1))
 kestro=$(cd "$build/bin" && pwd)/kestro
 [[ -x $kestro ]] || { echo "no kestro in $build/bin; build it first" >&2; exit 2; }
 [[ -x /usr/bin/time ]] || { echo "needs /usr/bin/time (Debian package time)" >&2; exit 2; }
+cache=${XDG_CACHE_HOME:-$HOME/.cache}/kestro-bench
 
-if (($# == 2)); then
-  old=$(realpath "$1")
-  new=$(realpath "$2")
+# fetch PACKAGE VERSION FILE: FILE out of an npm package, cached; prints its
+# path.
+fetch() {
+  local folder=$cache/$1/$2
+  if [[ ! -f $folder/$(basename "$3") ]]; then
+    mkdir -p "$folder"
+    (cd "$folder" && npm pack --silent "$1@$2" >/dev/null &&
+      tar -xzf ./*.tgz "package/$3" && mv "package/$3" . && rm -rf package ./*.tgz)
+  fi
+  echo "$folder/$(basename "$3")"
+}
+
+# resolve PAIR: prints "OLD NEW" for a pair name.
+resolve() {
+  case $1 in
+    esbuild)
+      echo "$(fetch @esbuild/win32-x64 0.28.1 esbuild.exe) $(fetch @esbuild/win32-x64 0.28.2 esbuild.exe)" ;;
+    libvips)
+      echo "$(fetch @img/sharp-win32-x64 0.35.5 lib/libvips-42.dll) $(fetch @img/sharp-win32-x64 0.35.6 lib/libvips-42.dll)" ;;
+    synthetic:*)
+      local size=${1#synthetic:} folder=$cache/synthetic-${1#synthetic:}
+      if [[ ! -f $folder/new ]]; then
+        mkdir -p "$folder"
+        python3 "$root/bench/synthetic-pair.py" "$size" "$folder/old" "$folder/new"
+      fi
+      echo "$folder/old $folder/new" ;;
+    *:*) echo "$(realpath "${1%%:*}") $(realpath "${1#*:}")" ;;
+    *) echo "unknown pair $1" >&2; exit 2 ;;
+  esac
+}
+
+pairs=()
+if (($# == 2)) && [[ -f $1 && -f $2 ]]; then
+  pairs=("$1:$2")
 elif (($# == 0)); then
-  cache=${XDG_CACHE_HOME:-$HOME/.cache}/kestro-bench
-  for v in 0.28.1 0.28.2; do
-    if [[ ! -f $cache/$v/esbuild.exe ]]; then
-      mkdir -p "$cache/$v"
-      (cd "$cache/$v" && npm pack --silent "@esbuild/win32-x64@$v" >/dev/null &&
-        tar -xzf esbuild-win32-x64-$v.tgz package/esbuild.exe &&
-        mv package/esbuild.exe . && rmdir package)
-    fi
-  done
-  old=$cache/0.28.1/esbuild.exe
-  new=$cache/0.28.2/esbuild.exe
+  pairs=(esbuild libvips synthetic:128M synthetic:512M)
 else
-  echo "$usage" >&2
-  exit 2
+  pairs=("$@")
 fi
 
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-name=$(basename "$old")
-
 tools=(kestro)
+command -v eatmydata >/dev/null && tools+=(kestro-nosync)
+if [[ -n $oldBuild ]]; then
+  kestroOld=$(cd "$oldBuild/bin" && pwd)/kestro
+  [[ -x $kestroOld ]] || { echo "no kestro in $oldBuild/bin" >&2; exit 2; }
+  tools+=(kestro-old)
+fi
 command -v xdelta3 >/dev/null && tools+=(xdelta3)
 command -v zstd >/dev/null && tools+=(zstd)
 command -v bsdiff >/dev/null && command -v bspatch >/dev/null && tools+=(bsdiff)
@@ -72,6 +114,18 @@ if [[ -n $only ]]; then
   done
   tools=("${wanted[@]}")
 fi
+
+# What each tool's apply does besides writing the rebuilt file.
+durability() {
+  case $1 in
+    kestro | kestro-old) echo "fsync+backup" ;;
+    kestro-nosync) echo "backup" ;;
+    *) echo "-" ;;
+  esac
+}
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
 
 # measure FILE COMMAND... runs COMMAND quietly and appends "seconds KiB" to
 # FILE; the timing covers the whole process.
@@ -92,8 +146,15 @@ create() {
     kestro)
       (cd "$dir" && measure "$work/$1.create" "$kestro" "$name" newer)
       mv "$dir"/*.kst "$work/$1.delta" ;;
+    kestro-nosync)
+      (cd "$dir" && measure "$work/$1.create" eatmydata "$kestro" "$name" newer)
+      mv "$dir"/*.kst "$work/$1.delta" ;;
+    kestro-old)
+      (cd "$dir" && measure "$work/$1.create" "$kestroOld" "$name" newer)
+      mv "$dir"/*.kst "$work/$1.delta" ;;
     xdelta3) measure "$work/$1.create" xdelta3 -e -f -s "$dir/$name" "$dir/newer" "$work/$1.delta" ;;
-    zstd) measure "$work/$1.create" zstd -q -f --patch-from="$dir/$name" "$dir/newer" -o "$work/$1.delta" ;;
+    zstd) measure "$work/$1.create" zstd -q -f --long=30 --patch-from="$dir/$name" "$dir/newer" \
+      -o "$work/$1.delta" ;;
     bsdiff) measure "$work/$1.create" bsdiff "$dir/$name" "$dir/newer" "$work/$1.delta" ;;
   esac
   rm -rf "$dir"
@@ -103,15 +164,19 @@ apply() {
   local dir=$work/apply-$1 result
   rm -rf "$dir" && mkdir "$dir" && cp "$old" "$dir/$name"
   case $1 in
-    kestro)
+    kestro | kestro-nosync | kestro-old)
       cp "$work/$1.delta" "$dir/delta.kst"
-      (cd "$dir" && measure "$work/$1.apply" "$kestro" delta.kst)
+      local program=("$kestro")
+      [[ $1 == kestro-nosync ]] && program=(eatmydata "$kestro")
+      [[ $1 == kestro-old ]] && program=("$kestroOld")
+      (cd "$dir" && measure "$work/$1.apply" "${program[@]}" delta.kst)
       result=$dir/$name ;;
     xdelta3)
       measure "$work/$1.apply" xdelta3 -d -f -s "$dir/$name" "$work/$1.delta" "$dir/result"
       result=$dir/result ;;
     zstd)
-      measure "$work/$1.apply" zstd -q -f -d --patch-from="$dir/$name" "$work/$1.delta" -o "$dir/result"
+      measure "$work/$1.apply" zstd -q -f -d --long=30 --patch-from="$dir/$name" "$work/$1.delta" \
+        -o "$dir/result"
       result=$dir/result ;;
     bsdiff)
       measure "$work/$1.apply" bspatch "$dir/$name" "$dir/result" "$work/$1.delta"
@@ -121,24 +186,46 @@ apply() {
   rm -rf "$dir"
 }
 
-for ((run = 1; run <= runs; run++)); do
-  for tool in "${tools[@]}"; do
-    create "$tool"
-    apply "$tool"
-  done
-done
-
 # median FILE COLUMN: the median of one column of a measurement file.
 median() { cut -d' ' -f"$2" "$1" | sort -g | awk '{v[NR] = $1} END {print v[int((NR + 1) / 2)]}'; }
 peak() { cut -d' ' -f2 "$1" | sort -g | tail -n1; }
+# fastest OPERATION: the smallest median among the tools other than kestro's.
+fastest() {
+  local best= tool t
+  for tool in "${tools[@]}"; do
+    [[ $tool == kestro* ]] && continue
+    t=$(median "$work/$tool.$1" 1)
+    if [[ -z $best ]] || awk "BEGIN {exit !($t < $best)}"; then best=$t; fi
+  done
+  echo "$best"
+}
+ratio() { [[ -n $2 ]] && awk "BEGIN {printf \"%.2f\", $1 / ($2 > 0 ? $2 : 0.01)}" || echo "-"; }
 
-printf '%s (%d bytes) -> %s (%d bytes), %d runs, %d cores\n\n' \
-  "$old" "$(stat -c %s "$old")" "$new" "$(stat -c %s "$new")" "$runs" "$(nproc)"
-printf '%-8s %10s %10s %12s %12s %12s\n' tool create-s apply-s create-MiB apply-MiB delta-bytes
-for tool in "${tools[@]}"; do
-  printf '%-8s %10s %10s %12.1f %12.1f %12d\n' "$tool" \
-    "$(median "$work/$tool.create" 1)" "$(median "$work/$tool.apply" 1)" \
-    "$(awk "BEGIN {print $(peak "$work/$tool.create") / 1024}")" \
-    "$(awk "BEGIN {print $(peak "$work/$tool.apply") / 1024}")" \
-    "$(stat -c %s "$work/$tool.delta")"
+for pair in "${pairs[@]}"; do
+  read -r old new < <(resolve "$pair")
+  name=$(basename "$old")
+  rm -f "$work"/*.create "$work"/*.apply "$work"/*.delta
+  for ((run = 1; run <= runs; run++)); do
+    for tool in "${tools[@]}"; do
+      create "$tool"
+      apply "$tool"
+    done
+  done
+
+  printf '\n%s: %s (%d bytes) -> %s (%d bytes), %d runs, %d cores\n' "$pair" \
+    "$old" "$(stat -c %s "$old")" "$new" "$(stat -c %s "$new")" "$runs" "$(nproc)"
+  printf '%-14s %9s %7s %9s %7s %11s %11s %12s  %s\n' tool create-s ratio apply-s ratio \
+    create-MiB apply-MiB delta-bytes "apply also"
+  bestCreate=$(fastest create)
+  bestApply=$(fastest apply)
+  for tool in "${tools[@]}"; do
+    create_s=$(median "$work/$tool.create" 1)
+    apply_s=$(median "$work/$tool.apply" 1)
+    printf '%-14s %9s %7s %9s %7s %11.1f %11.1f %12d  %s\n' "$tool" \
+      "$create_s" "$(ratio "$create_s" "$bestCreate")" \
+      "$apply_s" "$(ratio "$apply_s" "$bestApply")" \
+      "$(awk "BEGIN {print $(peak "$work/$tool.create") / 1024}")" \
+      "$(awk "BEGIN {print $(peak "$work/$tool.apply") / 1024}")" \
+      "$(stat -c %s "$work/$tool.delta")" "$(durability "$tool")"
+  done
 done

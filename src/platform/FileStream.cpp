@@ -9,6 +9,14 @@
 
 namespace kestro {
 
+namespace {
+
+// How much a file that will be synced is written before the system is asked
+// to start writing it out.
+constexpr std::int64_t WritebackStep = std::int64_t{8} << 20;
+
+} // namespace
+
 FileStream FileStream::OpenRead(const std::string& name) {
     const port::Handle handle = FileCallFails() ? port::NoHandle : port::OpenRead(name);
     if (handle == port::NoHandle) {
@@ -27,7 +35,8 @@ FileStream FileStream::Create(const std::string& name, CreateMode mode) {
 }
 
 FileStream::FileStream(FileStream&& other) noexcept
-    : handle_(other.handle_), name_(std::move(other.name_)) {
+    : handle_(other.handle_), name_(std::move(other.name_)),
+      startsWriteback_(other.startsWriteback_), unstarted_(other.unstarted_) {
     other.handle_ = NoHandle;
 }
 
@@ -36,6 +45,8 @@ FileStream& FileStream::operator=(FileStream&& other) noexcept {
         Release();
         handle_ = other.handle_;
         name_ = std::move(other.name_);
+        startsWriteback_ = other.startsWriteback_;
+        unstarted_ = other.unstarted_;
         other.handle_ = NoHandle;
     }
     return *this;
@@ -81,6 +92,13 @@ std::int64_t FileStream::Write(const void* buffer, std::int64_t count) {
     const std::int64_t n = count <= 0 || FileCallFails() ? 0 : WriteFully(handle_, buffer, count);
     if (n < count) {
         CheckInterrupt();
+    }
+    // A large file that will be synced goes out while it is written, so
+    // that the sync at the end waits for the last part only.
+    unstarted_ += n;
+    if (startsWriteback_ && unstarted_ >= WritebackStep) {
+        port::StartWriteback(handle_);
+        unstarted_ = 0;
     }
     return n;
 }
@@ -128,6 +146,11 @@ TemporaryFile TemporaryFile::Create(const std::string& workName) {
     // No file without a name here (or an injected fault): the work name it
     // is, which the leftover has just left free.
     return TemporaryFile(FileStream::Create(workName, CreateMode::New), workName, true);
+}
+
+TemporaryFile::TemporaryFile(FileStream stream, std::string workName, bool named)
+    : stream_(std::move(stream)), workName_(std::move(workName)), named_(named) {
+    stream_.startsWriteback_ = true;
 }
 
 TemporaryFile::TemporaryFile(TemporaryFile&& other) noexcept

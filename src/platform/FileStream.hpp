@@ -74,6 +74,10 @@ private:
 
     std::intptr_t handle_;
     std::string name_;
+    // For a file that will be synced (TemporaryFile): bytes written since
+    // the system was last asked to start writing them out.
+    bool startsWriteback_ = false;
+    std::int64_t unstarted_ = 0;
 };
 
 // A file written under a name of its own and published under its final name
@@ -116,8 +120,7 @@ public:
     bool PublishIfFree(const std::string& finalName);
 
 private:
-    TemporaryFile(FileStream stream, std::string workName, bool named)
-        : stream_(std::move(stream)), workName_(std::move(workName)), named_(named) {}
+    TemporaryFile(FileStream stream, std::string workName, bool named);
     // Gives the file its work name if it has none yet, and closes it.
     void Settle();
 

@@ -56,6 +56,10 @@ std::optional<std::int64_t> Position(Handle file);
 bool SetPosition(Handle file, std::int64_t position);
 // Forces written data to the storage device.
 bool Sync(Handle file);
+// Asks the system to start writing the file's written data to the storage
+// device now, without waiting for it, so that a Sync later has less left to
+// wait for. Nothing where the system has no such request.
+void StartWriteback(Handle file);
 
 // ---- attributes ----------------------------------------------------------
 

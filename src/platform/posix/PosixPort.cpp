@@ -144,6 +144,14 @@ bool Sync(Handle file) {
     return ::fsync(Fd(file)) == 0;
 }
 
+void StartWriteback(Handle file) {
+#ifdef SYNC_FILE_RANGE_WRITE
+    ::sync_file_range(Fd(file), 0, 0, SYNC_FILE_RANGE_WRITE);
+#else
+    static_cast<void>(file);
+#endif
+}
+
 std::optional<FileStamp> Stamp(Handle file) {
     struct stat info {};
     return ::fstat(Fd(file), &info) == 0 ? std::optional(StampOf(info)) : std::nullopt;

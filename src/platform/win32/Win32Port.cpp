@@ -143,6 +143,10 @@ bool Sync(Handle file) {
     return ::FlushFileBuffers(Win32(file)) != 0;
 }
 
+void StartWriteback(Handle) {
+    // The system's lazy writer starts on its own.
+}
+
 std::optional<FileStamp> Stamp(Handle file) {
     return StampOf(Win32(file));
 }
