@@ -62,9 +62,10 @@ struct EncoderSlot {
     // is to end.
     enum class State { Empty, Queued, Coded, Stopping };
 
+    // The newer file's bytes; once a coded block is found, its literals, in
+    // their place (the finder writes them behind the position it reads).
     Area target;
     Area source;
-    Area literals;
     Area records;
     MatchFinder finder;
     std::int32_t b = 0; // bytes of the newer file
@@ -104,7 +105,7 @@ void CodeBlock(EncoderSlot& slot, std::int32_t maxCandidates) {
     params.SourceLength = c;
     params.MaxCandidates = maxCandidates;
     params.MinMatchLength = BlockMinMatchLength;
-    params.Literals = slot.literals.data();
+    params.Literals = slot.target.data();
     params.Records = slot.records.data();
     const MatchCounts counts = slot.finder.Find(params);
     header.LiteralCount = counts.LiteralCount;
@@ -118,7 +119,7 @@ void WriteBlock(ByteStream& out, const EncoderSlot& slot) {
     if (slot.header.Kind == BlockKind::Stored) {
         out.WriteBuffer(slot.target.data(), slot.b);
     } else {
-        out.WriteBuffer(slot.literals.data(), slot.header.LiteralCount);
+        out.WriteBuffer(slot.target.data(), slot.header.LiteralCount);
         out.WriteBuffer(slot.records.data(), slot.header.RecordBytes);
     }
 }

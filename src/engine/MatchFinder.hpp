@@ -18,9 +18,14 @@ struct MatchParams {
     const std::uint8_t* Source = nullptr; // first byte of the source block
     std::int32_t TargetLength = 0;
     std::int32_t SourceLength = 0;
-    std::int32_t MaxCandidates = 0;   // chain entries examined per position
-    std::int32_t MinMatchLength = 0;  // shortest run that becomes a record
-    std::uint8_t* Literals = nullptr; // room for TargetLength bytes
+    std::int32_t MaxCandidates = 0;  // chain entries examined per position
+    std::int32_t MinMatchLength = 0; // shortest run that becomes a record
+    // Room for TargetLength bytes. It may be Target itself: the k-th literal
+    // is written to Literals[k] only once the target has been read up to
+    // the position of that literal, and the target is never read behind the
+    // position being scanned, so the literals end up compacted at the start
+    // of the target block.
+    std::uint8_t* Literals = nullptr;
     // Room for 12 * (TargetLength / MinMatchLength + 1) bytes.
     std::uint8_t* Records = nullptr;
     std::int32_t* LiteralCountOut = nullptr;
