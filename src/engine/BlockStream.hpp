@@ -40,8 +40,8 @@ inline constexpr std::int32_t BlockMaxCandidates = 25;
 // inputs are read from their positions, one block of each at a time, and out
 // is written in block order, all on the calling thread. Up to threads blocks
 // are coded at once, on as many worker threads (none for 1); the stream is
-// the same byte for byte whatever the number. Memory grows by about 8.5 MiB
-// per thread: four block areas and the match finder's tables.
+// the same byte for byte whatever the number. Memory grows by about 7.5 MiB
+// per thread: three block areas and the match finder's tables.
 void EncodeBlockStream(ByteStream& newer, ByteStream& original, ByteStream& out,
                        std::int32_t maxCandidates, std::int32_t threads);
 // The same, with EncoderThreads() threads.
