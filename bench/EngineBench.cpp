@@ -460,7 +460,6 @@ void BM_Crc32Kernel(benchmark::State& state, std::string_view name) {
 }
 BENCHMARK_CAPTURE(BM_Crc32Kernel, table, "table")->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(BM_Crc32Kernel, pclmul, "pclmul")->Unit(benchmark::kMicrosecond);
-BENCHMARK_CAPTURE(BM_Crc32Kernel, vpclmul256, "vpclmul256")->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(BM_Crc32Kernel, vpclmul512, "vpclmul512")->Unit(benchmark::kMicrosecond);
 
 } // namespace

@@ -28,9 +28,8 @@ struct UpdateNames {
     std::string backupWork; // backup + ".tmp": a copied backup until it takes its name
 };
 
-// Checking the target, under its lock: the checks that decide whether the delta
-// fits the target. The target's version information is read once, from the
-// file that is then checksummed and rebuilt. ResultOk or
+// Checking the target: the checks that decide whether the delta fits it. The target's version
+// information is read once, from the file that is then checksummed and rebuilt. ResultOk or
 // ResultSourceUnversioned when the update may go on.
 std::int32_t CheckTarget(FileStream& target, const DeltaDescriptor& descriptor,
                          VersionInfo& version) {
@@ -170,41 +169,46 @@ MadeBackup BackUp(const UpdateNames& names) {
     return MadeBackup();
 }
 
-// Reading the container: its header and descriptor, and the names of the
-// target and its lock, which lie in the delta's own folder (the stored name
-// is a plain file name). ResultOk, or the code that refuses the delta.
-std::int32_t ReadContainer(FileStream& delta, DeltaDescriptor& descriptor, std::string& target,
-                           std::string& lock) {
-    if (const std::int32_t code = ReadDeltaHeader(delta); code != ResultOk) {
-        return code;
+// A delta file opened and its container read: the header and descriptor,
+// and the names of the target and of its lock, which lie in the delta's own
+// folder (the stored name is a plain file name). code is ResultOk, or the
+// code that refuses the delta.
+struct OpenDelta {
+    explicit OpenDelta(const std::string& deltaName) : file(FileStream::OpenRead(deltaName)) {
+        code = ReadDeltaHeader(file);
+        if (code == ResultOk) {
+            code = ReadDeltaDescriptor(file, descriptor);
+        }
+        if (code != ResultOk) {
+            return;
+        }
+        target = DirectoryPart(deltaName) + descriptor.OriginalName;
+        lock = LockFileName(target);
+        if (SameFileName(lock, deltaName)) {
+            throw EFCreateError("Cannot create file " + lock);
+        }
     }
-    if (const std::int32_t code = ReadDeltaDescriptor(delta, descriptor); code != ResultOk) {
-        return code;
-    }
-    target = DirectoryPart(delta.Name()) + descriptor.OriginalName;
-    lock = LockFileName(target);
-    if (SameFileName(lock, delta.Name())) {
-        throw EFCreateError("Cannot create file " + lock);
-    }
-    return ResultOk;
-}
+
+    FileStream file;
+    DeltaDescriptor descriptor;
+    std::string target;
+    std::string lock;
+    std::int32_t code = ResultOk;
+};
 
 } // namespace
 
 std::int32_t ApplyDelta(const std::string& deltaName, const OperationOptions& options) {
-    FileStream delta = FileStream::OpenRead(deltaName);
-    DeltaDescriptor descriptor;
-    std::string targetName;
-    std::string lockName;
-    if (const std::int32_t code = ReadContainer(delta, descriptor, targetName, lockName);
-        code != ResultOk) {
-        return code;
+    OpenDelta delta(deltaName);
+    if (delta.code != ResultOk) {
+        return delta.code;
     }
+    const std::string& targetName = delta.target;
     // One update of a target at a time: a second run waits here, and then
     // finds the target as the first one left it. Without a lock file (a
     // folder this run may not write) the checks are still made, and their
     // outcome reported; only an update needs the lock.
-    const std::optional<FileLock> lock = AcquireLock(lockName, targetName, options.lockWait);
+    const std::optional<FileLock> lock = AcquireLock(delta.lock, targetName, options.lockWait);
     if (!FileExists(targetName)) {
         return ResultNoTarget;
     }
@@ -215,15 +219,15 @@ std::int32_t ApplyDelta(const std::string& deltaName, const OperationOptions& op
     {
         FileStream target = FileStream::OpenRead(targetName);
         VersionInfo version;
-        code = CheckTarget(target, descriptor, version);
+        code = CheckTarget(target, delta.descriptor, version);
         if (code != ResultOk && code != ResultSourceUnversioned) {
             return code;
         }
-        names = SettleNames(deltaName, targetName, descriptor, version);
+        names = SettleNames(deltaName, targetName, delta.descriptor, version);
         if (!lock) {
             throw EFCreateError("Cannot create file " + names->newFile);
         }
-        output.emplace(Rebuild(delta, target, *names, options));
+        output.emplace(Rebuild(delta.file, target, *names, options));
     }
     MadeBackup backup = BackUp(*names);
     // Publishing: one rename replaces the target, so a crash leaves the old
@@ -241,30 +245,26 @@ std::int32_t ApplyDelta(const std::string& deltaName, const OperationOptions& op
 
 std::int32_t CheckDelta(const std::string& deltaName, std::int32_t& blocks) {
     blocks = 0;
-    FileStream delta = FileStream::OpenRead(deltaName);
-    DeltaDescriptor descriptor;
-    std::string targetName;
-    std::string lockName;
-    if (const std::int32_t code = ReadContainer(delta, descriptor, targetName, lockName);
-        code != ResultOk) {
-        return code;
+    OpenDelta delta(deltaName);
+    if (delta.code != ResultOk) {
+        return delta.code;
     }
-    if (!FileExists(targetName)) {
+    if (!FileExists(delta.target)) {
         return ResultNoTarget;
     }
-    FileStream target = FileStream::OpenRead(targetName);
+    FileStream target = FileStream::OpenRead(delta.target);
     VersionInfo version;
-    const std::int32_t code = CheckTarget(target, descriptor, version);
+    const std::int32_t code = CheckTarget(target, delta.descriptor, version);
     if (code != ResultOk && code != ResultSourceUnversioned) {
         return code;
     }
-    SettleNames(deltaName, targetName, descriptor, version);
+    SettleNames(deltaName, delta.target, delta.descriptor, version);
     // A block reaches the sink, in one write, only once it has passed its
     // checks; the count stands also when a later block fails.
     DiscardingStream sink;
     CountingStream rebuilt(sink, [&blocks](std::int64_t) { ++blocks; });
     target.SetPosition(0);
-    DecodeBlockStream(delta, target, rebuilt);
+    DecodeBlockStream(delta.file, target, rebuilt);
     return code;
 }
 
