@@ -69,16 +69,18 @@ void MemoryStream::SetPosition(std::int64_t position) {
 }
 
 std::int64_t CountingStream::Read(void* buffer, std::int64_t count) {
-    const std::int64_t n = inner_.Read(buffer, count);
-    passed_ += n;
-    told_(passed_);
-    return n;
+    return Passed(inner_.Read(buffer, count));
 }
 
 std::int64_t CountingStream::Write(const void* buffer, std::int64_t count) {
-    const std::int64_t n = inner_.Write(buffer, count);
-    passed_ += n;
-    told_(passed_);
+    return Passed(inner_.Write(buffer, count));
+}
+
+std::int64_t CountingStream::Passed(std::int64_t n) {
+    if (n > 0) {
+        passed_ += n;
+        told_(passed_);
+    }
     return n;
 }
 

@@ -63,8 +63,8 @@ private:
     std::int64_t position_ = 0;
 };
 
-// A stream over another that passes every read and write through and then
-// tells how many bytes have passed in all, so that an operation can report
+// A stream over another that passes every read and write through and, when
+// it moved any bytes, tells how many have passed in all, so that an operation can report
 // its progress, or be stopped, from within a loop that knows nothing of
 // either: what it tells may throw, and the failure leaves the loop like any
 // other. Positioning is passed through and not counted.
@@ -80,6 +80,8 @@ public:
     std::int64_t Size() const override { return inner_.Size(); }
 
 private:
+    std::int64_t Passed(std::int64_t n);
+
     ByteStream& inner_;
     std::function<void(std::int64_t)> told_;
     std::int64_t passed_ = 0;
