@@ -153,6 +153,16 @@ TEST_F(InfoTest, CheckSaysWhatAnApplyWouldAndWritesNothing) {
         << failed.text;
     EXPECT_TRUE(failed.text.ends_with(".\r\nCRC Error.\r\nBlocks verified: 0\r\n")) << failed.text;
 
+    // A format this program cannot read: the apply's two lines.
+    Bytes unsupported = delta_;
+    PutLe32(unsupported.data() + FormatMajorField, 2);
+    test::WriteBytes(File("unsupported.kst"), unsupported);
+    const Printed newer = Info({"--check", File("unsupported.kst")});
+    EXPECT_EQ(newer.status, 1);
+    EXPECT_EQ(newer.text, "Error: Wrong version of delta file!\r\nCheck if newer version is "
+                          "available\r\nBlocks verified: 0\r\n");
+    std::filesystem::remove(File("unsupported.kst"));
+
     // Already updated: what the apply would say, and status 1.
     test::WriteBytes(File(Delta), delta_);
     ASSERT_EQ(ApplyDelta(File(Delta)), 0);

@@ -46,7 +46,9 @@ int Check(const std::string& deltaName, const Console& console, std::string_view
     std::int32_t code = ResultMessagePrinted;
     try {
         code = CheckDelta(deltaName, blocks);
-        Print(console, ResultMessage(code));
+        // The program's own line, as the apply prints it: code -8's holds
+        // a line break of its own.
+        WriteLine(console, ResultMessage(code));
     } catch (const std::exception& failure) {
         // The report an apply would print, its two parts on lines of their
         // own.
