@@ -14,6 +14,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include <algorithm>
 #include <fstream>
 #include <set>
@@ -29,8 +31,7 @@ const std::string Ok = "OK\r\n";
 class DeltaEndToEnd : public ::testing::Test {
 protected:
     void SetUp() override {
-        original_ = test::ReadBytes(std::string(KESTRO_SAMPLES) + "/hello.exe");
-        newer_ = test::ReadBytes(std::string(KESTRO_SAMPLES) + "/hello-1.0.0.2.exe");
+        std::tie(original_, newer_) = test::SamplePrograms();
         test::WriteBytes(File("hello.exe"), original_);
         test::WriteBytes(File("hello-1.0.0.2.exe"), newer_);
     }
@@ -40,13 +41,8 @@ protected:
     // Runs one command line with the real operations; returns what the
     // program printed after its banner, and keeps the exit status.
     std::string Run(const std::vector<std::string>& arguments) {
-        DeltaOperations operations;
-        operations.makeDelta = [](const std::string& o, const std::string& n) {
-            return MakeDelta(o, n);
-        };
-        operations.applyDelta = [](const std::string& d) { return ApplyDelta(d); };
         test::CapturedConsole console;
-        status_ = RunProgram("kestro", arguments, operations, console.Get());
+        status_ = RunProgram("kestro", arguments, ProgramOperations(), console.Get());
         EXPECT_EQ(console.output.substr(0, test::ExpectedBanner.size()), test::ExpectedBanner);
         return console.output.substr(std::min(console.output.size(), test::ExpectedBanner.size()));
     }

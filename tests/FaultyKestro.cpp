@@ -11,7 +11,6 @@
 //              the whole run goes to standard error at the end.
 // Tests use it to stop the real program at chosen points without depending
 // on timing.
-#include "DiffUnit/DeltaPackage.hpp"
 #include "DiffUnit/Driver.hpp"
 #include "platform/FaultInjection.hpp"
 #include "platform/Interrupts.hpp"
@@ -67,14 +66,9 @@ int main(int argc, char** argv) {
         std::fputs("kestro_faulty: unknown action\n", stderr);
         return 2;
     }
-    kestro::DeltaOperations operations;
-    operations.makeDelta = [](const std::string& original, const std::string& newer) {
-        return kestro::MakeDelta(original, newer);
-    };
-    operations.applyDelta = [](const std::string& delta) { return kestro::ApplyDelta(delta); };
     // The program's own name stands where kestro's arguments begin.
     argv[2] = argv[0];
-    const int status = kestro::ProgramMain(argc - 2, argv + 2, operations);
+    const int status = kestro::ProgramMain(argc - 2, argv + 2, kestro::ProgramOperations());
     if (action == "count") {
         std::fprintf(stderr, "%lld\n", static_cast<long long>(kestro::CountedFileCalls()));
     }

@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 namespace kestro {
 namespace {
 
@@ -31,8 +33,7 @@ Printed Info(const std::vector<std::string>& arguments) {
 class InfoTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        original_ = test::ReadBytes(std::string(KESTRO_SAMPLES) + "/hello.exe");
-        newer_ = test::ReadBytes(std::string(KESTRO_SAMPLES) + "/hello-1.0.0.2.exe");
+        std::tie(original_, newer_) = test::SamplePrograms();
         test::WriteBytes(File("hello.exe"), original_);
         test::WriteBytes(File("hello-1.0.0.2.exe"), newer_);
         ASSERT_EQ(MakeDelta(File("hello.exe"), File("hello-1.0.0.2.exe")), 0);

@@ -55,14 +55,9 @@ struct Outcome {
 };
 
 Outcome RunInProcess(const std::vector<std::string>& arguments) {
-    DeltaOperations operations;
-    operations.makeDelta = [](const std::string& o, const std::string& n) {
-        return MakeDelta(o, n);
-    };
-    operations.applyDelta = [](const std::string& d) { return ApplyDelta(d); };
     test::CapturedConsole console;
     Outcome outcome;
-    outcome.status = RunProgram("kestro", arguments, operations, console.Get());
+    outcome.status = RunProgram("kestro", arguments, ProgramOperations(), console.Get());
     outcome.output = console.output.substr(test::ExpectedBanner.size());
     return outcome;
 }
@@ -122,16 +117,11 @@ struct WalkedPair {
     std::string applied;
 };
 
-std::pair<Bytes, Bytes> SamplePair() {
-    return {test::ReadBytes(std::string(KESTRO_SAMPLES) + "/hello.exe"),
-            test::ReadBytes(std::string(KESTRO_SAMPLES) + "/hello-1.0.0.2.exe")};
-}
-
 const WalkedPair WalkedPairs[] = {
     {"Unversioned", MultiBlockPair, "data.bin", "data2.bin", "data.bin_.kst", "data.bin_.org",
      WarnNewer, WarnSource},
-    {"VersionedSamples", SamplePair, "hello.exe", "hello-1.0.0.2.exe", "hello.exe_1.0.0.2.kst",
-     "hello.exe_1.0.0.1.org", Ok, Ok},
+    {"VersionedSamples", test::SamplePrograms, "hello.exe", "hello-1.0.0.2.exe",
+     "hello.exe_1.0.0.2.kst", "hello.exe_1.0.0.1.org", Ok, Ok},
 };
 
 // Test lists name a pair by its label.
@@ -280,7 +270,7 @@ void ChangeTheFile() {
 // its content.
 TEST(ChangingInputs, CreateNeverPublishesADeltaOfBytesThatAreGone) {
     test::ScratchDir dir;
-    const auto [original, newer] = SamplePair();
+    const auto [original, newer] = test::SamplePrograms();
     const std::string delta = dir.File("hello.exe_1.0.0.2.kst");
     const std::vector<std::string> create = {dir.File("hello.exe"), dir.File("hello-1.0.0.2.exe")};
     for (const std::string changed : {"hello.exe", "hello-1.0.0.2.exe"}) {
@@ -332,7 +322,8 @@ TEST(Locking, UpdateThatCannotGetTheLockFailsAndTouchesNothing) {
     ASSERT_EQ(RunInProcess({dir.File("data.bin"), dir.File("data2.bin")}).output, WarnNewer);
     const FolderState before = StateOf(dir.Path());
     {
-        const std::optional<FileLock> held = FileLock::TryAcquire(dir.File("data.bin.kestro-lock"));
+        const std::optional<FileLock> held =
+            AcquireLock(dir.File("data.bin.kestro-lock"), "data.bin", std::chrono::milliseconds{0});
         ASSERT_TRUE(held);
         OperationOptions options;
         options.lockWait = std::chrono::milliseconds{0};

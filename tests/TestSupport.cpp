@@ -133,6 +133,11 @@ ProcessResult RunProcess(const std::string& program, const std::vector<std::stri
     return result;
 }
 
+std::pair<Bytes, Bytes> SamplePrograms() {
+    return {ReadBytes(std::string(KESTRO_SAMPLES) + "/hello.exe"),
+            ReadBytes(std::string(KESTRO_SAMPLES) + "/hello-1.0.0.2.exe")};
+}
+
 Bytes RandomBytes(std::mt19937& random, std::size_t size) {
     Bytes bytes(size);
     for (auto& byte : bytes) {

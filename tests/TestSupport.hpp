@@ -62,6 +62,10 @@ struct ProcessResult {
 ProcessResult RunProcess(const std::string& program, const std::vector<std::string>& arguments,
                          const ScratchDir& scratch);
 
+// The bundled sample programs: hello.exe (version 1.0.0.1) and
+// hello-1.0.0.2.exe, original and newer.
+std::pair<Bytes, Bytes> SamplePrograms();
+
 // A seeded generator; tests print the seed when they fail.
 Bytes RandomBytes(std::mt19937& random, std::size_t size);
 // size bytes from a generator seeded with seed.

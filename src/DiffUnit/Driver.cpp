@@ -1,5 +1,6 @@
 #include "DiffUnit/Driver.hpp"
 
+#include "DiffUnit/DeltaPackage.hpp"
 #include "DiffUnit/ResultCodes.hpp"
 #include "common/Failures.hpp"
 #include "platform/Files.hpp"
@@ -178,6 +179,15 @@ int RunProgram(std::string_view programPath, const std::vector<std::string>& arg
         WriteLine(console, FailureReport(Exception("Unknown failure"), FileNamePart(programPath)));
     }
     return 1;
+}
+
+DeltaOperations ProgramOperations() {
+    DeltaOperations operations;
+    operations.makeDelta = [](const std::string& originalName, const std::string& newerName) {
+        return MakeDelta(originalName, newerName);
+    };
+    operations.applyDelta = [](const std::string& deltaName) { return ApplyDelta(deltaName); };
+    return operations;
 }
 
 int ProgramMain(int argc, char** argv, const DeltaOperations& operations) {

@@ -36,6 +36,10 @@ std::string_view ResultMessage(std::int32_t code);
 // 1024 characters.
 std::string FailureReport(const std::exception& failure, std::string_view moduleName);
 
+// The real operations, MakeDelta and ApplyDelta with the command line's
+// options.
+DeltaOperations ProgramOperations();
+
 // The process entry's work: runs the command line, reports a failure that
 // leaves it, and returns the exit status (0, or 1 after a failure report).
 int RunProgram(std::string_view programPath, const std::vector<std::string>& arguments,

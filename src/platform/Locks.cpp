@@ -10,19 +10,6 @@
 
 namespace kestro {
 
-std::optional<FileLock> FileLock::TryAcquire(const std::string& lockName) {
-    port::Handle held = port::NoHandle;
-    switch (port::TryLock(lockName, held)) {
-    case port::LockOutcome::Taken:
-        return FileLock(held, lockName);
-    case port::LockOutcome::Busy:
-        return std::nullopt;
-    case port::LockOutcome::Failed:
-        break;
-    }
-    throw EFCreateError("Cannot create file " + lockName);
-}
-
 FileLock::FileLock(FileLock&& other) noexcept
     : handle_(other.handle_), name_(std::move(other.name_)) {
     other.handle_ = NoHandle;

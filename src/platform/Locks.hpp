@@ -18,11 +18,6 @@ namespace kestro {
 
 class FileLock {
 public:
-    // Takes the lock if it is free; nothing when another holder has it.
-    // Fails with EFCreateError "Cannot create file <lockName>" when the lock
-    // file cannot be made or locked for any other reason.
-    static std::optional<FileLock> TryAcquire(const std::string& lockName);
-
     FileLock(FileLock&& other) noexcept;
     FileLock& operator=(FileLock&&) = delete;
     FileLock(const FileLock&) = delete;

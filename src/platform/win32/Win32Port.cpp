@@ -26,6 +26,23 @@ namespace {
 // The most bytes handed to one read or write call.
 constexpr std::int64_t MaxTransfer = std::int64_t{1} << 30;
 
+// Closes a handle on every way out of the function that opened it.
+class HandleGuard {
+public:
+    explicit HandleGuard(HANDLE handle) : handle_(handle) {}
+    HandleGuard(const HandleGuard&) = delete;
+    HandleGuard& operator=(const HandleGuard&) = delete;
+    ~HandleGuard() {
+        if (handle_ != INVALID_HANDLE_VALUE) {
+            ::CloseHandle(handle_);
+        }
+    }
+    HANDLE Get() const { return handle_; }
+
+private:
+    HANDLE handle_;
+};
+
 HANDLE Win32(Handle handle) {
     return reinterpret_cast<HANDLE>(handle);
 }
@@ -153,15 +170,13 @@ std::optional<FileStamp> Stamp(Handle file) {
 
 std::optional<FileStamp> StampOfFile(const std::string& name) {
     // Opened for no access at all, which nobody's sharing refuses.
-    const HANDLE file =
+    const HandleGuard file(
         ::CreateFileA(name.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
+                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (file.Get() == INVALID_HANDLE_VALUE) {
         return std::nullopt;
     }
-    const std::optional<FileStamp> stamp = StampOf(file);
-    ::CloseHandle(file);
-    return stamp;
+    return StampOf(file.Get());
 }
 
 bool IsFile(const std::string& name) {
