@@ -98,14 +98,17 @@ TEST(DeltaHeader, LayoutIsPinned) {
     EXPECT_EQ(GetLe32(header.data() + FormatMajorField), 1u);
     EXPECT_EQ(GetLe32(header.data() + FormatMinorField), 0u);
     MemoryStream in = StreamOf(header);
-    EXPECT_EQ(ReadDeltaHeader(in), ResultOk);
+    DeltaFormat format = DeltaFormat::Compact;
+    EXPECT_EQ(ReadDeltaHeader(in, format), ResultOk);
+    EXPECT_EQ(format, DeltaFormat::Blocks);
     EXPECT_EQ(in.Position(), 28);
 }
 
 TEST(DeltaHeader, SignatureAndVersionChecks) {
     auto check = [](const Bytes& header) {
         MemoryStream in = StreamOf(header);
-        return ReadDeltaHeader(in);
+        DeltaFormat format;
+        return ReadDeltaHeader(in, format);
     };
     Bytes header = HeaderBytes();
     for (std::uint8_t count : {0, 17, 19, 255}) {
@@ -123,14 +126,17 @@ TEST(DeltaHeader, SignatureAndVersionChecks) {
     changed[SignatureField + 5] = 'X';
     PutLe32(changed.data() + FormatMajorField, 2);
     EXPECT_EQ(check(changed), ResultNotADelta);
-    for (auto [major, minor] : {std::pair{1, 1}, std::pair{2, 0}, std::pair{0, 0}}) {
+    // 2.0 is the compact format, whose body's tag the apply checks next.
+    for (auto [major, minor] :
+         {std::pair{1, 1}, std::pair{2, 1}, std::pair{3, 0}, std::pair{0, 0}}) {
         changed = header;
         PutLe32(changed.data() + FormatMajorField, static_cast<std::uint32_t>(major));
         PutLe32(changed.data() + FormatMinorField, static_cast<std::uint32_t>(minor));
         EXPECT_EQ(check(changed), ResultWrongDeltaVersion) << major << "." << minor;
     }
     MemoryStream shortFile = StreamOf(Bytes(header.begin(), header.end() - 1));
-    EXPECT_THROW(ReadDeltaHeader(shortFile), EReadError);
+    DeltaFormat format;
+    EXPECT_THROW(ReadDeltaHeader(shortFile, format), EReadError);
 }
 
 TEST(DeltaDescriptor, LayoutIsPinnedAndReadBack) {

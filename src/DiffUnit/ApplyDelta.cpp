@@ -4,6 +4,7 @@
 #include "UVersieIn/UVersieIn.hpp"
 #include "common/Failures.hpp"
 #include "engine/BlockStream.hpp"
+#include "engine/CompactStream.hpp"
 #include "engine/Crc32.hpp"
 #include "platform/FileStream.hpp"
 #include "platform/Files.hpp"
@@ -73,33 +74,79 @@ UpdateNames SettleNames(const std::string& deltaName, const std::string& target,
     return names;
 }
 
-// The bytes that the block stream at the delta's position rebuilds; the
-// delta is left where it was.
-std::int64_t RebuiltSize(ByteStream& delta) {
-    const std::int64_t start = delta.Position();
-    std::int64_t size = 0;
-    for (const BlockSummary& block : ListBlockStream(delta)) {
-        size += block.TargetLength;
+// A delta file opened and its container read: the header and descriptor,
+// the compact body's header for a delta of that format, and the names of
+// the target and of its lock, which lie in the delta's own folder (the
+// stored name is a plain file name). code is ResultOk, or the code that
+// refuses the delta.
+struct OpenDelta {
+    explicit OpenDelta(const std::string& deltaName) : file(FileStream::OpenRead(deltaName)) {
+        code = ReadDeltaHeader(file, format);
+        if (code == ResultOk) {
+            code = ReadDeltaDescriptor(file, descriptor);
+        }
+        if (code == ResultOk && format == DeltaFormat::Compact &&
+            !ReadCompactHeader(file, compact)) {
+            code = ResultWrongDeltaVersion; // a 2.0 body of a kind this reader does not know
+        }
+        if (code != ResultOk) {
+            return;
+        }
+        target = DirectoryPart(deltaName) + descriptor.OriginalName;
+        lock = LockFileName(target);
+        if (SameFileName(lock, deltaName)) {
+            throw EFCreateError("Cannot create file " + lock);
+        }
     }
-    delta.SetPosition(start);
-    return size;
-}
+
+    // Rebuilds the newer file from the body, which the file is positioned
+    // at, and the target, read from its first byte.
+    void Decode(FileStream& original, ByteStream& out) {
+        original.SetPosition(0);
+        if (format == DeltaFormat::Compact) {
+            DecodeCompactBody(file, compact, original, out);
+        } else {
+            DecodeBlockStream(file, original, out);
+        }
+    }
+
+    // The bytes the body rebuilds; the file is left where it was.
+    std::int64_t RebuiltSize() {
+        if (format == DeltaFormat::Compact) {
+            return static_cast<std::int64_t>(compact.NewerSize);
+        }
+        const std::int64_t start = file.Position();
+        std::int64_t size = 0;
+        for (const BlockSummary& block : ListBlockStream(file)) {
+            size += block.TargetLength;
+        }
+        file.SetPosition(start);
+        return size;
+    }
+
+    FileStream file;
+    DeltaFormat format = DeltaFormat::Blocks;
+    DeltaDescriptor descriptor;
+    CompactHeader compact;
+    std::string target;
+    std::string lock;
+    std::int32_t code = ResultOk;
+};
 
 // Rebuilding the newer file from the delta and the target into a temporary
 // file with the target's permissions. Every block is checked before it is
 // written. Progress counts the rebuilt bytes as they are written, and has
 // its last word before anything is published.
-TemporaryFile Rebuild(ByteStream& delta, FileStream& target, const UpdateNames& names,
+TemporaryFile Rebuild(OpenDelta& delta, FileStream& target, const UpdateNames& names,
                       const OperationOptions& options) {
     TemporaryFile output = TemporaryFile::Create(names.newFile);
-    const std::int64_t total = options.progress ? RebuiltSize(delta) : 0;
+    const std::int64_t total = options.progress ? delta.RebuiltSize() : 0;
     CountingStream rebuilt(output.Stream(), [&](std::int64_t done) {
         if (options.progress) {
             options.progress(std::min(done, total), total);
         }
     });
-    target.SetPosition(0);
-    DecodeBlockStream(delta, target, rebuilt);
+    delta.Decode(target, rebuilt);
     output.Finish();
     if (!output.TakePermissionsOf(names.target)) {
         throw EFCreateError("Cannot create file " + names.newFile);
@@ -169,33 +216,6 @@ MadeBackup BackUp(const UpdateNames& names) {
     return MadeBackup();
 }
 
-// A delta file opened and its container read: the header and descriptor,
-// and the names of the target and of its lock, which lie in the delta's own
-// folder (the stored name is a plain file name). code is ResultOk, or the
-// code that refuses the delta.
-struct OpenDelta {
-    explicit OpenDelta(const std::string& deltaName) : file(FileStream::OpenRead(deltaName)) {
-        code = ReadDeltaHeader(file);
-        if (code == ResultOk) {
-            code = ReadDeltaDescriptor(file, descriptor);
-        }
-        if (code != ResultOk) {
-            return;
-        }
-        target = DirectoryPart(deltaName) + descriptor.OriginalName;
-        lock = LockFileName(target);
-        if (SameFileName(lock, deltaName)) {
-            throw EFCreateError("Cannot create file " + lock);
-        }
-    }
-
-    FileStream file;
-    DeltaDescriptor descriptor;
-    std::string target;
-    std::string lock;
-    std::int32_t code = ResultOk;
-};
-
 } // namespace
 
 std::int32_t ApplyDelta(const std::string& deltaName, const OperationOptions& options) {
@@ -227,7 +247,7 @@ std::int32_t ApplyDelta(const std::string& deltaName, const OperationOptions& op
         if (!lock) {
             throw EFCreateError("Cannot create file " + names->newFile);
         }
-        output.emplace(Rebuild(delta.file, target, *names, options));
+        output.emplace(Rebuild(delta, target, *names, options));
     }
     MadeBackup backup = BackUp(*names);
     // Publishing: one rename replaces the target, so a crash leaves the old
@@ -263,8 +283,7 @@ std::int32_t CheckDelta(const std::string& deltaName, std::int32_t& blocks) {
     // checks; the count stands also when a later block fails.
     DiscardingStream sink;
     CountingStream rebuilt(sink, [&blocks](std::int64_t) { ++blocks; });
-    target.SetPosition(0);
-    DecodeBlockStream(delta.file, target, rebuilt);
+    delta.Decode(target, rebuilt);
     return code;
 }
 

@@ -4,6 +4,7 @@
 #include "common/Failures.hpp"
 #include "common/LittleEndian.hpp"
 #include "engine/BlockStream.hpp"
+#include "engine/CompactStream.hpp"
 #include "engine/CopyRecord.hpp"
 #include "platform/FileStream.hpp"
 #include "platform/Files.hpp"
@@ -19,8 +20,17 @@ namespace {
 
 // The signature field's count byte and its 18 counted characters.
 constexpr std::string_view Signature("\x12Kestro Delta File\0", 19);
-constexpr std::int32_t FormatMajor = 1;
-constexpr std::int32_t FormatMinor = 0;
+// Each format's version, major and minor.
+struct FormatVersion {
+    std::int32_t major;
+    std::int32_t minor;
+};
+constexpr FormatVersion BlocksVersion = {1, 0};
+constexpr FormatVersion CompactVersion = {2, 0};
+
+FormatVersion VersionOf(DeltaFormat format) {
+    return format == DeltaFormat::Compact ? CompactVersion : BlocksVersion;
+}
 
 void PutVersion(std::uint8_t* at, const FileVersionQuad& version) {
     PutLe32(at, static_cast<std::uint32_t>(version.major));
@@ -49,13 +59,42 @@ std::string Hex8(std::uint32_t value) {
     return text;
 }
 
+// The compact body in a few lines: its header, then the coded bytes of each
+// stream over all segments.
+void DescribeCompactBody(ByteStream& delta, std::vector<std::string>& lines) {
+    CompactHeader header;
+    try {
+        if (!ReadCompactHeader(delta, header)) {
+            lines.push_back("Body=unsupported");
+            return;
+        }
+    } catch (const Exception&) {
+        lines.push_back("Body=damaged");
+        return;
+    }
+    lines.push_back("Body=compact NewerSize=" + std::to_string(header.NewerSize) + " NewerCrc=" +
+                    Hex8(header.NewerCrc) + " OriginalSize=" + std::to_string(header.OriginalSize));
+    lines.push_back("Dictionaries=" + std::to_string(header.ControlDictionary) + " " +
+                    std::to_string(header.DiffDictionary) + " " +
+                    std::to_string(header.ExtraDictionary));
+    try {
+        const CompactSummary summary = ListCompactBody(delta, header);
+        lines.push_back("Segments=" + std::to_string(summary.Segments));
+        lines.push_back("ControlBytes=" + std::to_string(summary.ControlBytes));
+        lines.push_back("DiffBytes=" + std::to_string(summary.DiffBytes));
+        lines.push_back("ExtraBytes=" + std::to_string(summary.ExtraBytes));
+    } catch (const Exception&) {
+        lines.push_back("Segments=damaged");
+    }
+}
+
 } // namespace
 
-void WriteDeltaHeader(ByteStream& out) {
+void WriteDeltaHeader(ByteStream& out, DeltaFormat format) {
     std::uint8_t header[DeltaHeaderBytes] = {};
     std::memcpy(header + SignatureField, Signature.data(), Signature.size());
-    PutLe32(header + FormatMajorField, FormatMajor);
-    PutLe32(header + FormatMinorField, FormatMinor);
+    PutLe32(header + FormatMajorField, static_cast<std::uint32_t>(VersionOf(format).major));
+    PutLe32(header + FormatMinorField, static_cast<std::uint32_t>(VersionOf(format).minor));
     out.WriteBuffer(header, DeltaHeaderBytes);
 }
 
@@ -71,7 +110,7 @@ void WriteDeltaDescriptor(ByteStream& out, const DeltaDescriptor& descriptor) {
     out.WriteBuffer(bytes, DeltaDescriptorBytes);
 }
 
-std::int32_t ReadDeltaHeader(ByteStream& in) {
+std::int32_t ReadDeltaHeader(ByteStream& in, DeltaFormat& format) {
     std::uint8_t header[DeltaHeaderBytes];
     in.ReadBuffer(header, DeltaHeaderBytes);
     // The count byte is compared first, so only a count of 18 followed by
@@ -79,11 +118,15 @@ std::int32_t ReadDeltaHeader(ByteStream& in) {
     if (std::memcmp(header + SignatureField, Signature.data(), Signature.size()) != 0) {
         return ResultNotADelta;
     }
-    if (static_cast<std::int32_t>(GetLe32(header + FormatMajorField)) != FormatMajor ||
-        static_cast<std::int32_t>(GetLe32(header + FormatMinorField)) != FormatMinor) {
-        return ResultWrongDeltaVersion;
+    const auto major = static_cast<std::int32_t>(GetLe32(header + FormatMajorField));
+    const auto minor = static_cast<std::int32_t>(GetLe32(header + FormatMinorField));
+    for (const DeltaFormat known : {DeltaFormat::Blocks, DeltaFormat::Compact}) {
+        if (major == VersionOf(known).major && minor == VersionOf(known).minor) {
+            format = known;
+            return ResultOk;
+        }
     }
-    return ResultOk;
+    return ResultWrongDeltaVersion;
 }
 
 std::int32_t ReadDeltaDescriptor(ByteStream& in, DeltaDescriptor& descriptor) {
@@ -109,7 +152,8 @@ bool DescribeDelta(const std::string& fileName, std::vector<std::string>& lines)
     if (delta.Size() < BlockStreamOffset) {
         return false;
     }
-    const std::int32_t header = ReadDeltaHeader(delta);
+    DeltaFormat format = DeltaFormat::Blocks;
+    const std::int32_t header = ReadDeltaHeader(delta, format);
     if (header == ResultNotADelta) {
         return false;
     }
@@ -117,8 +161,9 @@ bool DescribeDelta(const std::string& fileName, std::vector<std::string>& lines)
         lines.push_back("FormatVersion=unsupported");
         return true;
     }
-    lines.push_back("FormatVersion=" + std::to_string(FormatMajor) + "." +
-                    std::to_string(FormatMinor));
+    const FormatVersion version = VersionOf(format);
+    lines.push_back("FormatVersion=" + std::to_string(version.major) + "." +
+                    std::to_string(version.minor));
     if (ReadDeltaDescriptor(delta, descriptor) != ResultOk) {
         lines.push_back("OriginalName=invalid");
         return true;
@@ -127,6 +172,10 @@ bool DescribeDelta(const std::string& fileName, std::vector<std::string>& lines)
     lines.push_back("OriginalVersion=" + VersionText(descriptor.OriginalVersion));
     lines.push_back("NewerVersion=" + VersionText(descriptor.NewerVersion));
     lines.push_back("OriginalCrc=" + Hex8(descriptor.OriginalCrc));
+    if (format == DeltaFormat::Compact) {
+        DescribeCompactBody(delta, lines);
+        return true;
+    }
     int number = 0;
     try {
         for (const BlockSummary& block : ListBlockStream(delta)) {

@@ -7,7 +7,7 @@
 // DeltaHeader, file offset 0:
 //    0  20  signature: count 18, "Kestro Delta File", one zero byte;
 //           byte 19 is not defined
-//   20   4  format version major, int32: 1
+//   20   4  format version major, int32: 1, or 2 for a compact delta
 //   24   4  format version minor, int32: 0
 // DeltaDescriptor, file offset 28:
 //    0   4  int32, written as 1, not checked
@@ -16,7 +16,9 @@
 //   76  16  original file version: major, minor, release, build (int32 each)
 //   92  16  newer file version: major, minor, release, build
 //  108   4  CRC-32 of the whole original file (uint32)
-// Offset 140: the block stream.
+// Offset 140: the body: in format 1.0 the block stream (BlockStream.hpp),
+// in format 2.0 the compact body (CompactStream.hpp), which starts with a
+// tag of its own.
 //
 // The header and the descriptor each have one writer and one reader, here.
 #pragma once
@@ -48,6 +50,10 @@ inline constexpr int OriginalVersionField = 76;
 inline constexpr int NewerVersionField = 92;
 inline constexpr int CrcField = 108;
 
+// The two kinds of delta: format 1.0, the block stream, and format 2.0,
+// the compact body.
+enum class DeltaFormat : std::uint8_t { Blocks, Compact };
+
 struct DeltaDescriptor {
     std::string OriginalName; // at most MaxStoredNameLength characters
     FileVersionQuad OriginalVersion;
@@ -55,16 +61,17 @@ struct DeltaDescriptor {
     std::uint32_t OriginalCrc = 0;
 };
 
-// Writes the header: the signature and format version 1.0.
-void WriteDeltaHeader(ByteStream& out);
+// Writes the header: the signature and the format's version.
+void WriteDeltaHeader(ByteStream& out, DeltaFormat format = DeltaFormat::Blocks);
 // Writes the descriptor; the name is cut to its first 70 characters.
 void WriteDeltaDescriptor(ByteStream& out, const DeltaDescriptor& descriptor);
 
 // Reads and checks the header: ResultNotADelta when the signature differs,
-// ResultWrongDeltaVersion for a format version other than 1.0, else
-// ResultOk. Fails with EReadError "Stream read error" when fewer than 28
-// bytes remain.
-std::int32_t ReadDeltaHeader(ByteStream& in);
+// ResultWrongDeltaVersion for a format version other than 1.0 and 2.0, else
+// ResultOk with the format. (A 2.0 body without its tag is refused with
+// ResultWrongDeltaVersion once the descriptor has been read.) Fails with
+// EReadError "Stream read error" when fewer than 28 bytes remain.
+std::int32_t ReadDeltaHeader(ByteStream& in, DeltaFormat& format);
 // Reads the descriptor: ResultNotADelta when the stored name could reach
 // another file than one in the delta's own folder (a count over 70, an empty
 // name, ".", "..", a separator or a zero byte), else ResultOk. Fails with

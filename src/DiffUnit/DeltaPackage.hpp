@@ -13,6 +13,7 @@
 // sees its outcome.
 #pragma once
 
+#include "DiffUnit/DeltaFile.hpp"
 #include "platform/Locks.hpp"
 
 #include <chrono>
@@ -32,6 +33,8 @@ struct OperationOptions {
     // with done equal to total. It may stop the operation by throwing;
     // the operation then leaves nothing behind, as after any failure.
     std::function<void(std::int64_t done, std::int64_t total)> progress;
+    // The kind of delta a create writes; an apply reads either kind.
+    DeltaFormat format = DeltaFormat::Blocks;
 };
 
 // The delta file name for an original and the newer file's version string:
@@ -43,9 +46,9 @@ std::string LockFileName(const std::string& name);
 
 // Writes the delta that turns originalName into newerName, named by
 // DeltaFileName and placed in the original's folder, replacing a delta of
-// that name. Each input is read once:
-// its version information and its content come from the same open file, and
-// the stored checksum of the original from the very bytes encoded. An input
+// that name. Each input is read once for format 1.0 (twice, the original,
+// for the compact format, which takes its checksum first): its version
+// information and its content come from the same open file. An input
 // that changes while it is read fails the operation with EReadError "File
 // changed while reading: <name>". The delta appears under its name only when
 // complete. Returns ResultOk, or the warning ResultNewerUnversioned or

@@ -63,7 +63,7 @@ bool EnterDirectoryOf(const std::string& path) {
     return directory.empty() || SetWorkingDirectory(directory);
 }
 
-std::int32_t RunCreate(const std::string& original, const std::string& newer,
+std::int32_t RunCreate(const std::string& original, const std::string& newer, bool compact,
                        const DeltaOperations& operations, const Console& console) {
     // Both files are looked for in the original's directory; a directory
     // given with the newer file is dropped.
@@ -77,7 +77,8 @@ std::int32_t RunCreate(const std::string& original, const std::string& newer,
         WriteLine(console, "Newer file does not exists!");
         return ResultMessagePrinted;
     }
-    return operations.makeDelta(originalName, newerName);
+    return compact ? operations.makeCompactDelta(originalName, newerName)
+                   : operations.makeDelta(originalName, newerName);
 }
 
 std::int32_t RunApply(const std::string& delta, const DeltaOperations& operations,
@@ -129,7 +130,10 @@ void RunCommandLine(const std::vector<std::string>& arguments, const DeltaOperat
     for (std::string_view line : BannerLines) {
         WriteLine(console, line);
     }
-    if (arguments.empty() || arguments.size() > 2) {
+    // "--compact original newer" makes a compact delta; otherwise the count
+    // of arguments chooses the operation.
+    const bool compact = arguments.size() == 3 && arguments[0] == "--compact";
+    if (arguments.empty() || (arguments.size() > 2 && !compact)) {
         for (std::string_view line : UsageLines) {
             WriteLine(console, line);
         }
@@ -137,9 +141,10 @@ void RunCommandLine(const std::vector<std::string>& arguments, const DeltaOperat
         return;
     }
     WorkingDirectoryGuard guard;
-    const std::int32_t code = arguments.size() == 2
-                                  ? RunCreate(arguments[0], arguments[1], operations, console)
-                                  : RunApply(arguments[0], operations, console);
+    const std::int32_t code =
+        compact                 ? RunCreate(arguments[1], arguments[2], true, operations, console)
+        : arguments.size() == 2 ? RunCreate(arguments[0], arguments[1], false, operations, console)
+                                : RunApply(arguments[0], operations, console);
     const std::string_view message = ResultMessage(code);
     if (!message.empty()) {
         WriteLine(console, message);
@@ -185,6 +190,12 @@ DeltaOperations ProgramOperations() {
     DeltaOperations operations;
     operations.makeDelta = [](const std::string& originalName, const std::string& newerName) {
         return MakeDelta(originalName, newerName);
+    };
+    operations.makeCompactDelta = [](const std::string& originalName,
+                                     const std::string& newerName) {
+        OperationOptions options;
+        options.format = DeltaFormat::Compact;
+        return MakeDelta(originalName, newerName, options);
     };
     operations.applyDelta = [](const std::string& deltaName) { return ApplyDelta(deltaName); };
     return operations;

@@ -14,11 +14,14 @@
 
 namespace kestro {
 
-// The two operations the command line runs. Both get bare file names, with
-// the working directory set to the directory of the first argument.
+// The operations the command line runs. They get bare file names, with
+// the working directory set to the directory of the first file named.
+// makeCompactDelta is the create of "--compact original newer".
 struct DeltaOperations {
     std::function<std::int32_t(const std::string& originalName, const std::string& newerName)>
         makeDelta;
+    std::function<std::int32_t(const std::string& originalName, const std::string& newerName)>
+        makeCompactDelta;
     std::function<std::int32_t(const std::string& deltaName)> applyDelta;
 };
 

@@ -4,6 +4,8 @@
 #include "UVersieIn/UVersieIn.hpp"
 #include "common/Failures.hpp"
 #include "engine/BlockStream.hpp"
+#include "engine/CompactStream.hpp"
+#include "engine/Crc32.hpp"
 #include "engine/Crc32Reader.hpp"
 #include "platform/FileStream.hpp"
 #include "platform/Files.hpp"
@@ -86,29 +88,41 @@ std::int32_t MakeDelta(const std::string& originalName, const std::string& newer
         throw EFCreateError("Cannot create file " + deltaName);
     }
     TemporaryFile delta = TemporaryFile::Create(workName);
-    WriteDeltaHeader(delta.Stream());
+    WriteDeltaHeader(delta.Stream(), options.format);
     WriteDeltaDescriptor(delta.Stream(), descriptor);
 
-    // The original's checksum is taken from the bytes the encoder reads,
-    // and from the rest of the file, which the encoder does not need.
-    original.file.SetPosition(0);
-    newer.file.SetPosition(0);
-    Crc32Reader originalBytes(original.file);
-    // Progress counts the newer file's bytes as the encoder takes them, one
-    // block at a time, on this thread.
     const std::int64_t total = newer.opened.size;
-    CountingStream newerBytes(newer.file, [&](std::int64_t done) {
+    const auto told = [&](std::int64_t done) {
         if (options.progress) {
             options.progress(std::min(done, total), total);
         }
-    });
-    EncodeBlockStream(newerBytes, originalBytes, delta.Stream(), BlockMaxCandidates);
-    originalBytes.ReadToEnd();
+    };
+    original.file.SetPosition(0);
+    newer.file.SetPosition(0);
+    if (options.format == DeltaFormat::Compact) {
+        // The compact encoder reads the original in windows, out of order,
+        // so its checksum is a pass of its own.
+        descriptor.OriginalCrc = StreamCrc32(original.file);
+        original.file.SetPosition(0);
+        CompactSettings settings;
+        settings.threads = EncoderThreads();
+        settings.progress = told;
+        EncodeCompactBody(newer.file, original.file, delta.Stream(), settings);
+    } else {
+        // The original's checksum is taken from the bytes the encoder reads,
+        // and from the rest of the file, which the encoder does not need.
+        // Progress counts the newer file's bytes as the encoder takes them,
+        // one block at a time, on this thread.
+        Crc32Reader originalBytes(original.file);
+        CountingStream newerBytes(newer.file, told);
+        EncodeBlockStream(newerBytes, originalBytes, delta.Stream(), BlockMaxCandidates);
+        originalBytes.ReadToEnd();
+        descriptor.OriginalCrc = originalBytes.Crc();
+    }
     original.CheckUnchanged();
     newer.CheckUnchanged();
 
     // The descriptor is complete now; the delta is still a temporary file.
-    descriptor.OriginalCrc = originalBytes.Crc();
     delta.Stream().SetPosition(DeltaHeaderBytes);
     WriteDeltaDescriptor(delta.Stream(), descriptor);
     // The last word goes before the delta is published, so that a caller

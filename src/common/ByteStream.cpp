@@ -15,6 +15,11 @@ void ByteStream::ReadBuffer(void* buffer, std::int64_t count) {
     }
 }
 
+std::int64_t ByteStream::ReadAt(std::int64_t position, void* buffer, std::int64_t count) {
+    SetPosition(position);
+    return Read(buffer, count);
+}
+
 void ByteStream::WriteBuffer(const void* buffer, std::int64_t count) {
     if (count != 0 && Write(buffer, count) != count) {
         throw EWriteError("Stream write error");

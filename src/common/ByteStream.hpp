@@ -28,6 +28,11 @@ public:
     virtual std::int64_t Position() const = 0;
     virtual void SetPosition(std::int64_t position) = 0;
     virtual std::int64_t Size() const = 0;
+    // Reads up to count bytes from position on, fewer only at the end of the
+    // data, for random access. Where the stream has no positional read of
+    // its own this sets the position; callers that mix it with sequential
+    // reads set the position they need before those.
+    virtual std::int64_t ReadAt(std::int64_t position, void* buffer, std::int64_t count);
 
     // Reads exactly count bytes or fails with EReadError "Stream read error".
     void ReadBuffer(void* buffer, std::int64_t count);

@@ -87,6 +87,19 @@ std::int64_t FileStream::Read(void* buffer, std::int64_t count) {
     return n;
 }
 
+std::int64_t FileStream::ReadAt(std::int64_t position, void* buffer, std::int64_t count) {
+    CheckInterrupt();
+    if (count <= 0) {
+        return 0;
+    }
+    const std::int64_t n = FileCallFails() ? -1 : ReadFullyAt(handle_, buffer, count, position);
+    if (n < 0) {
+        CheckInterrupt();
+        throw EReadError("Cannot read file " + name_);
+    }
+    return n;
+}
+
 std::int64_t FileStream::Write(const void* buffer, std::int64_t count) {
     CheckInterrupt();
     const std::int64_t n = count <= 0 || FileCallFails() ? 0 : WriteFully(handle_, buffer, count);

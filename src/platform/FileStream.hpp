@@ -47,6 +47,9 @@ public:
     ~FileStream() override;
 
     std::int64_t Read(void* buffer, std::int64_t count) override;
+    // A positional read, one call of the system's own (the position it
+    // leaves is not to be relied on: Windows moves it, POSIX does not).
+    std::int64_t ReadAt(std::int64_t position, void* buffer, std::int64_t count) override;
     std::int64_t Write(const void* buffer, std::int64_t count) override;
     std::int64_t Position() const override;
     void SetPosition(std::int64_t position) override;

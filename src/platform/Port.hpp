@@ -49,6 +49,9 @@ bool Close(Handle file);
 // 0 at the end of the data, -1 on a read error or when an interrupt of the
 // program's cut a wait short. Callers loop (Transfer.hpp).
 std::int64_t ReadSome(Handle file, void* buffer, std::int64_t count);
+// The same from position on, for random access; the file's own position is
+// not used, and on POSIX not moved either.
+std::int64_t ReadSomeAt(Handle file, void* buffer, std::int64_t count, std::int64_t position);
 // One write of up to count bytes: how many were taken, 0 or -1 when none
 // could be.
 std::int64_t WriteSome(Handle file, const void* buffer, std::int64_t count);

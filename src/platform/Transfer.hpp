@@ -24,6 +24,24 @@ inline std::int64_t ReadFully(port::Handle file, void* buffer, std::int64_t coun
     return done;
 }
 
+// The same from position on, leaving the file's position alone.
+inline std::int64_t ReadFullyAt(port::Handle file, void* buffer, std::int64_t count,
+                                std::int64_t position) {
+    auto* at = static_cast<unsigned char*>(buffer);
+    std::int64_t done = 0;
+    while (done < count) {
+        const std::int64_t n = port::ReadSomeAt(file, at + done, count - done, position + done);
+        if (n < 0) {
+            return -1;
+        }
+        if (n == 0) {
+            break;
+        }
+        done += n;
+    }
+    return done;
+}
+
 // Writes until count bytes have been taken or the medium takes no more;
 // returns how many were taken.
 inline std::int64_t WriteFully(port::Handle file, const void* buffer, std::int64_t count) {

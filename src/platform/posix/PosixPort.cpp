@@ -121,6 +121,17 @@ std::int64_t ReadSome(Handle file, void* buffer, std::int64_t count) {
     }
 }
 
+std::int64_t ReadSomeAt(Handle file, void* buffer, std::int64_t count, std::int64_t position) {
+    for (;;) {
+        const ssize_t n =
+            ::pread(Fd(file), buffer, static_cast<std::size_t>(std::min(count, MaxTransfer)),
+                    static_cast<off_t>(position));
+        if (n >= 0 || !Retry()) {
+            return n;
+        }
+    }
+}
+
 std::int64_t WriteSome(Handle file, const void* buffer, std::int64_t count) {
     for (;;) {
         const ssize_t n =

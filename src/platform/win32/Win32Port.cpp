@@ -132,6 +132,21 @@ std::int64_t ReadSome(Handle file, void* buffer, std::int64_t count) {
     return n;
 }
 
+std::int64_t ReadSomeAt(Handle file, void* buffer, std::int64_t count, std::int64_t position) {
+    // On a handle opened for synchronous use the offset is the read's, and
+    // the file pointer ends behind what was read; callers of this read do
+    // not use the pointer.
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(position);
+    at.OffsetHigh = static_cast<DWORD>(static_cast<std::uint64_t>(position) >> 32);
+    DWORD n = 0;
+    if (!::ReadFile(Win32(file), buffer, static_cast<DWORD>(std::min(count, MaxTransfer)), &n,
+                    &at)) {
+        return ::GetLastError() == ERROR_HANDLE_EOF ? 0 : -1;
+    }
+    return n;
+}
+
 std::int64_t WriteSome(Handle file, const void* buffer, std::int64_t count) {
     DWORD n = 0;
     if (!::WriteFile(Win32(file), buffer, static_cast<DWORD>(std::min(count, MaxTransfer)), &n,

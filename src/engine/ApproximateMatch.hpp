@@ -1,0 +1,36 @@
+// The compact codec's match search: the newer file described against the
+// whole of an original (or a window of it) as a list of edits, each "take
+// DiffLength bytes from the original at OldStart, adding a difference byte
+// to each, then ExtraLength new bytes as they are". Recompiled code mostly
+// equals its old form but for shifted addresses, so an approximate match
+// (most difference bytes zero) carries it in a stream that compresses well.
+//
+// The search walks the newer bytes and looks up, at each position, the
+// longest exact match anywhere in the original through its suffix array.
+// It keeps extending the current alignment (old position minus new
+// position) while that alignment does about as well as the best exact
+// match, and switches to a new alignment when the exact match beats it by
+// more than a few bytes. Each alignment's region is then grown forward and
+// the next one's backward for as long as more than half the bytes agree.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace kestro {
+
+struct Edit {
+    std::int64_t OldStart = 0; // where the difference bytes apply in the original
+    std::int64_t DiffLength = 0;
+    std::int64_t ExtraLength = 0;
+};
+
+// Describes newer against old, whose suffix array is suffixes. The edits
+// cover newer from its first byte to its last, in order; OldStart is an
+// offset in old, and OldStart + DiffLength never passes old's end. Edits
+// with nothing to take may appear; they carry no bytes.
+std::vector<Edit> FindEdits(std::span<const std::uint8_t> newer, std::span<const std::uint8_t> old,
+                            std::span<const std::int32_t> suffixes);
+
+} // namespace kestro

@@ -1,0 +1,588 @@
+#include "engine/CompactStream.hpp"
+
+#include "common/ByteStream.hpp"
+#include "common/Failures.hpp"
+#include "common/LittleEndian.hpp"
+#include "engine/ApproximateMatch.hpp"
+#include "engine/Crc32.hpp"
+#include "engine/Lzma.hpp"
+#include "engine/SuffixArray.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <future>
+#include <optional>
+#include <span>
+#include <vector>
+
+namespace kestro {
+
+namespace {
+
+// Each stream's dictionary as the encoder chooses it: no larger than the
+// newer file needs, and so that the three fit in CompactMaxDictionaries.
+constexpr std::uint32_t ControlDictionaryLimit = 1u << 20;
+constexpr std::uint32_t DiffDictionaryLimit = 4u << 20;
+constexpr std::uint32_t ExtraDictionaryLimit = 8u << 20;
+constexpr std::uint32_t CompactLevel = 9;
+constexpr int MaxVarintBytes = 9; // 63 bits
+
+[[noreturn]] void Damaged() {
+    throw Exception("CRC Error");
+}
+
+std::int64_t ChunksOf(std::int64_t outputBytes) {
+    return (outputBytes + ChunkBytes - 1) / ChunkBytes;
+}
+
+// ---- the encoder ----------------------------------------------------------
+
+void PutVarint(std::vector<std::uint8_t>& out, std::uint64_t value) {
+    while (value >= 0x80) {
+        out.push_back(static_cast<std::uint8_t>(value | 0x80));
+        value >>= 7;
+    }
+    out.push_back(static_cast<std::uint8_t>(value));
+}
+
+std::uint64_t ZigZag(std::int64_t value) {
+    return (static_cast<std::uint64_t>(value) << 1) ^ static_cast<std::uint64_t>(value >> 63);
+}
+
+std::int64_t UnZigZag(std::uint64_t value) {
+    return static_cast<std::int64_t>(value >> 1) ^ -static_cast<std::int64_t>(value & 1);
+}
+
+void WriteCompactHeader(ByteStream& out, const CompactHeader& header) {
+    std::uint8_t bytes[CompactHeaderBytes] = {};
+    std::memcpy(bytes + CompactTagField, CompactTag, sizeof CompactTag);
+    PutLe64(bytes + NewerSizeField, header.NewerSize);
+    PutLe32(bytes + NewerCrcField, header.NewerCrc);
+    PutLe64(bytes + OriginalSizeField, header.OriginalSize);
+    PutLe32(bytes + ControlDictionaryField, header.ControlDictionary);
+    PutLe32(bytes + DiffDictionaryField, header.DiffDictionary);
+    PutLe32(bytes + ExtraDictionaryField, header.ExtraDictionary);
+    out.WriteBuffer(bytes, CompactHeaderBytes);
+}
+
+std::uint32_t DictionaryFor(std::uint64_t newerSize, std::uint32_t limit) {
+    std::uint32_t size = MinLzmaDictionary;
+    while (size < limit && size < newerSize) {
+        size *= 2;
+    }
+    return size;
+}
+
+// Cuts the edits into segments, fills each segment's three streams and
+// writes it once it holds SegmentBytes of output (or the file ends).
+class SegmentWriter {
+public:
+    SegmentWriter(ByteStream& out, const CompactHeader& header, const CompactSettings& settings)
+        : out_(out),
+          settings_(settings), coders_{LzmaEncoder({header.ControlDictionary, CompactLevel, false}),
+                                       LzmaEncoder({header.DiffDictionary, CompactLevel, false}),
+                                       LzmaEncoder({header.ExtraDictionary, CompactLevel, false})} {
+    }
+
+    // Adds an edit of the newer bytes at newer (DiffLength + ExtraLength of
+    // them) against old, which holds the original from oldBase on.
+    void Add(Edit edit, const std::uint8_t* newer, const std::uint8_t* old, std::int64_t oldBase) {
+        std::int64_t oldStart = oldBase + edit.OldStart;
+        while (edit.DiffLength + edit.ExtraLength > 0) {
+            const std::int64_t room = SegmentBytes - output_;
+            const std::int64_t diff = std::min(edit.DiffLength, room);
+            const std::int64_t extra = std::min(edit.ExtraLength, room - diff);
+            PutVarint(streams_[0], ZigZag(oldStart - oldPosition_));
+            PutVarint(streams_[0], static_cast<std::uint64_t>(diff));
+            PutVarint(streams_[0], static_cast<std::uint64_t>(extra));
+            const std::uint8_t* from = old + (oldStart - oldBase);
+            std::vector<std::uint8_t>& differences = streams_[1];
+            const std::size_t base = differences.size();
+            differences.resize(base + static_cast<std::size_t>(diff));
+            for (std::int64_t i = 0; i < diff; ++i) {
+                differences[base + static_cast<std::size_t>(i)] =
+                    static_cast<std::uint8_t>(newer[i] - from[i]);
+            }
+            streams_[2].insert(streams_[2].end(), newer + diff, newer + diff + extra);
+            TakeOutput(newer, diff + extra);
+            oldStart += diff;
+            oldPosition_ = oldStart;
+            newer += diff + extra;
+            edit.DiffLength -= diff;
+            edit.ExtraLength -= extra;
+            if (output_ == SegmentBytes) {
+                WriteSegment(LzmaEncoder::End::Flush);
+            }
+        }
+    }
+
+    // Writes the last segment with output, if any, and the end segment.
+    // Returns the CRC-32 of all output.
+    std::uint32_t Finish() {
+        if (output_ > 0) {
+            WriteSegment(LzmaEncoder::End::Flush);
+        }
+        WriteSegment(LzmaEncoder::End::Finish);
+        return ~wholeCrc_;
+    }
+
+private:
+    void TakeOutput(const std::uint8_t* bytes, std::int64_t count) {
+        while (count > 0) {
+            const std::int64_t take = std::min(count, ChunkBytes - output_ % ChunkBytes);
+            chunkCrc_ = Crc32Update(bytes, chunkCrc_, static_cast<std::size_t>(take));
+            wholeCrc_ = Crc32Update(bytes, wholeCrc_, static_cast<std::size_t>(take));
+            output_ += take;
+            bytes += take;
+            count -= take;
+            if (output_ % ChunkBytes == 0) {
+                CloseChunk();
+            }
+        }
+    }
+
+    void CloseChunk() {
+        chunkCrcs_.push_back(~chunkCrc_);
+        chunkCrc_ = 0xFFFFFFFFu;
+    }
+
+    void WriteSegment(LzmaEncoder::End end) {
+        if (output_ % ChunkBytes != 0) {
+            CloseChunk();
+        }
+        std::array<std::vector<std::uint8_t>, 3> pieces;
+        const auto code = [&](std::size_t i) { coders_[i].Code(streams_[i], pieces[i], end); };
+        if (settings_.threads > 1) {
+            // The streams are independent, so coding them side by side
+            // changes no byte.
+            std::future<void> diff = std::async(std::launch::async, code, 1);
+            std::optional<std::future<void>> extra;
+            if (settings_.threads > 2) {
+                extra = std::async(std::launch::async, code, 2);
+            }
+            code(0);
+            if (!extra) {
+                code(2);
+            }
+            diff.get();
+            if (extra) {
+                extra->get();
+            }
+        } else {
+            for (std::size_t i = 0; i < pieces.size(); ++i) {
+                code(i);
+            }
+        }
+        std::vector<std::uint8_t> header(SegmentHeaderBytes + 4 * chunkCrcs_.size());
+        PutLe32(header.data() + OutputBytesField, static_cast<std::uint32_t>(output_));
+        PutLe32(header.data() + ControlBytesField, static_cast<std::uint32_t>(pieces[0].size()));
+        PutLe32(header.data() + DiffBytesField, static_cast<std::uint32_t>(pieces[1].size()));
+        PutLe32(header.data() + ExtraBytesField, static_cast<std::uint32_t>(pieces[2].size()));
+        for (std::size_t i = 0; i < chunkCrcs_.size(); ++i) {
+            PutLe32(header.data() + SegmentHeaderBytes + 4 * i, chunkCrcs_[i]);
+        }
+        out_.WriteBuffer(header.data(), static_cast<std::int64_t>(header.size()));
+        for (const std::vector<std::uint8_t>& piece : pieces) {
+            out_.WriteBuffer(piece.data(), static_cast<std::int64_t>(piece.size()));
+        }
+        done_ += output_;
+        output_ = 0;
+        chunkCrcs_.clear();
+        for (std::vector<std::uint8_t>& stream : streams_) {
+            stream.clear();
+        }
+        if (settings_.progress && end == LzmaEncoder::End::Flush) {
+            settings_.progress(done_);
+        }
+    }
+
+    ByteStream& out_;
+    const CompactSettings& settings_;
+    std::array<LzmaEncoder, 3> coders_;
+    std::array<std::vector<std::uint8_t>, 3> streams_; // control, difference, extra
+    std::vector<std::uint32_t> chunkCrcs_;
+    std::uint32_t chunkCrc_ = 0xFFFFFFFFu;
+    std::uint32_t wholeCrc_ = 0xFFFFFFFFu;
+    std::int64_t output_ = 0;      // bytes in the segment being filled
+    std::int64_t done_ = 0;        // bytes in the segments written
+    std::int64_t oldPosition_ = 0; // the reader's old position after the last edit
+};
+
+// The window of the original that a part of the newer file is searched
+// in: all of it when it fits, else the window on a grid of half windows
+// nearest the part's place, scaled to the original's size, so that
+// neighbouring parts share a window and its suffix array.
+std::pair<std::int64_t, std::int64_t> WindowFor(std::int64_t partStart, std::int64_t partLength,
+                                                std::int64_t newerSize, std::int64_t originalSize) {
+    if (originalSize <= CompactWindowBytes) {
+        return {0, originalSize};
+    }
+    const auto centre = static_cast<std::int64_t>(
+        static_cast<long double>(partStart + partLength / 2) * originalSize / newerSize);
+    constexpr std::int64_t step = CompactWindowBytes / 2;
+    const std::int64_t lastStart = originalSize - CompactWindowBytes;
+    const std::int64_t wanted = std::clamp<std::int64_t>(centre - step, 0, lastStart);
+    const std::int64_t start = std::min((wanted + step / 2) / step * step, lastStart);
+    return {start, start + CompactWindowBytes};
+}
+
+// ---- the decoder ----------------------------------------------------------
+
+// One stream's decoder and where its current piece lies in the delta.
+class PieceReader {
+public:
+    PieceReader(ByteStream& delta, std::uint32_t dictionary)
+        : delta_(delta), decoder_(dictionary), input_(64 * 1024) {
+        output_.reserve(64 * 1024);
+    }
+
+    void StartPiece(std::int64_t offset, std::int64_t size) {
+        offset_ = offset;
+        remaining_ = size;
+    }
+
+    void Read(std::uint8_t* to, std::int64_t count) {
+        while (count > 0) {
+            if (outputAt_ == output_.size() && !Produce()) {
+                Damaged();
+            }
+            const auto take = static_cast<std::size_t>(std::min<std::int64_t>(
+                count, static_cast<std::int64_t>(output_.size() - outputAt_)));
+            std::memcpy(to, output_.data() + outputAt_, take);
+            outputAt_ += take;
+            to += take;
+            count -= static_cast<std::int64_t>(take);
+        }
+    }
+
+    std::uint64_t ReadVarint() {
+        std::uint64_t value = 0;
+        for (int i = 0; i < MaxVarintBytes; ++i) {
+            std::uint8_t byte;
+            Read(&byte, 1);
+            value |= std::uint64_t{byte & 0x7Fu} << (7 * i);
+            if ((byte & 0x80) == 0) {
+                return value;
+            }
+        }
+        Damaged();
+    }
+
+    // The segment is complete: its piece must hold nothing more than what
+    // was read, and, for the end segment, the stream's end.
+    void EndPiece(bool streamEnds) {
+        if (outputAt_ != output_.size() || Produce() || remaining_ != 0 || !pending_.empty() ||
+            ended_ != streamEnds) {
+            Damaged();
+        }
+    }
+
+private:
+    // Decodes the next bytes of the piece; false when it holds no more.
+    bool Produce() {
+        output_.resize(output_.capacity());
+        outputAt_ = 0;
+        for (;;) {
+            if (pending_.empty() && remaining_ > 0) {
+                const std::int64_t n =
+                    std::min<std::int64_t>(remaining_, static_cast<std::int64_t>(input_.size()));
+                if (delta_.ReadAt(offset_, input_.data(), n) != n) {
+                    Damaged();
+                }
+                offset_ += n;
+                remaining_ -= n;
+                pending_ =
+                    std::span<const std::uint8_t>(input_.data(), static_cast<std::size_t>(n));
+            }
+            std::span<std::uint8_t> free(output_);
+            const std::size_t before = pending_.size();
+            const LzmaDecoder::Status status = decoder_.Decode(pending_, free);
+            if (status == LzmaDecoder::Status::Damaged) {
+                Damaged();
+            }
+            ended_ = status == LzmaDecoder::Status::Ended;
+            const std::size_t made = output_.size() - free.size();
+            if (made > 0) {
+                output_.resize(made);
+                return true;
+            }
+            if (ended_ || (pending_.size() == before && (remaining_ == 0 || !pending_.empty()))) {
+                output_.clear();
+                return false;
+            }
+        }
+    }
+
+    ByteStream& delta_;
+    LzmaDecoder decoder_;
+    std::vector<std::uint8_t> input_;
+    std::span<const std::uint8_t> pending_;
+    std::vector<std::uint8_t> output_;
+    std::size_t outputAt_ = 0;
+    std::int64_t offset_ = 0;
+    std::int64_t remaining_ = 0;
+    bool ended_ = false;
+};
+
+struct SegmentHeader {
+    std::int64_t OutputBytes = 0;
+    std::array<std::int64_t, 3> PieceBytes{};
+    std::vector<std::uint32_t> ChunkCrcs;
+    std::int64_t PiecesAt = 0; // where the pieces begin in the delta
+    std::int64_t End = 0;      // and where they end
+};
+
+// Reads the segment header at offset at of delta and checks it against the
+// output still to come and the bytes left in the delta. Positional reads
+// only: the pieces' readers share the stream.
+SegmentHeader ReadSegmentHeader(ByteStream& delta, std::int64_t at, std::int64_t outputLeft) {
+    std::uint8_t bytes[SegmentHeaderBytes];
+    if (delta.ReadAt(at, bytes, SegmentHeaderBytes) != SegmentHeaderBytes) {
+        Damaged();
+    }
+    at += SegmentHeaderBytes;
+    SegmentHeader header;
+    header.OutputBytes = GetLe32(bytes + OutputBytesField);
+    header.PieceBytes = {GetLe32(bytes + ControlBytesField), GetLe32(bytes + DiffBytesField),
+                         GetLe32(bytes + ExtraBytesField)};
+    if (header.OutputBytes != std::min(outputLeft, SegmentBytes)) {
+        Damaged();
+    }
+    header.ChunkCrcs.resize(static_cast<std::size_t>(ChunksOf(header.OutputBytes)));
+    for (std::uint32_t& crc : header.ChunkCrcs) {
+        std::uint8_t field[4];
+        if (delta.ReadAt(at, field, 4) != 4) {
+            Damaged();
+        }
+        crc = GetLe32(field);
+        at += 4;
+    }
+    header.PiecesAt = at;
+    header.End = at + header.PieceBytes[0] + header.PieceBytes[1] + header.PieceBytes[2];
+    if (header.End > delta.Size()) {
+        Damaged();
+    }
+    return header;
+}
+
+// The rebuilt output in CRC-checked pieces of one chunk.
+class ChunkWriter {
+public:
+    explicit ChunkWriter(ByteStream& out)
+        : out_(out), chunk_(static_cast<std::size_t>(ChunkBytes)) {}
+
+    void StartSegment(const SegmentHeader& segment) {
+        segment_ = &segment;
+        chunk_.resize(0);
+        index_ = 0;
+    }
+    // Room for up to count bytes at the end of the chunk being filled.
+    std::span<std::uint8_t> Room(std::int64_t count) {
+        const std::int64_t size = ChunkSize();
+        const std::size_t filled = chunk_.size();
+        const auto take = static_cast<std::size_t>(
+            std::min<std::int64_t>(count, size - static_cast<std::int64_t>(filled)));
+        chunk_.resize(filled + take);
+        return {chunk_.data() + filled, take};
+    }
+    // Checks and writes the chunk once it is full.
+    void Filled() {
+        if (static_cast<std::int64_t>(chunk_.size()) < ChunkSize()) {
+            return;
+        }
+        if (Crc32Buffer(chunk_.data(), chunk_.size()) != segment_->ChunkCrcs[index_]) {
+            Damaged();
+        }
+        wholeCrc_ = Crc32Update(chunk_.data(), wholeCrc_, chunk_.size());
+        out_.WriteBuffer(chunk_.data(), static_cast<std::int64_t>(chunk_.size()));
+        chunk_.resize(0);
+        ++index_;
+    }
+    std::uint32_t Crc() const { return ~wholeCrc_; }
+
+private:
+    std::int64_t ChunkSize() const {
+        return std::min(ChunkBytes,
+                        segment_->OutputBytes - static_cast<std::int64_t>(index_) * ChunkBytes);
+    }
+
+    ByteStream& out_;
+    std::vector<std::uint8_t> chunk_;
+    const SegmentHeader* segment_ = nullptr;
+    std::size_t index_ = 0;
+    std::uint32_t wholeCrc_ = 0xFFFFFFFFu;
+};
+
+} // namespace
+
+void EncodeCompactBody(ByteStream& newer, ByteStream& original, ByteStream& out,
+                       const CompactSettings& settings) {
+    CompactHeader header;
+    const std::int64_t newerSize = newer.Size();
+    const std::int64_t originalSize = original.Size();
+    header.NewerSize = static_cast<std::uint64_t>(newerSize);
+    header.OriginalSize = static_cast<std::uint64_t>(originalSize);
+    header.ControlDictionary = DictionaryFor(header.NewerSize, ControlDictionaryLimit);
+    header.DiffDictionary = DictionaryFor(header.NewerSize, DiffDictionaryLimit);
+    header.ExtraDictionary = DictionaryFor(header.NewerSize, ExtraDictionaryLimit);
+    const std::int64_t headerAt = out.Position();
+    WriteCompactHeader(out, header);
+
+    SegmentWriter segments(out, header, settings);
+    std::vector<std::uint8_t> part;
+    std::vector<std::uint8_t> window;
+    std::vector<std::int32_t> suffixes;
+    std::optional<std::pair<std::int64_t, std::int64_t>> loaded;
+    for (std::int64_t partStart = 0; partStart < newerSize; partStart += CompactPartBytes) {
+        const std::int64_t partLength = std::min(CompactPartBytes, newerSize - partStart);
+        part.resize(static_cast<std::size_t>(partLength));
+        newer.ReadBuffer(part.data(), partLength);
+        const auto wanted = WindowFor(partStart, partLength, newerSize, originalSize);
+        if (loaded != wanted) {
+            suffixes = {};
+            window.resize(static_cast<std::size_t>(wanted.second - wanted.first));
+            original.SetPosition(wanted.first);
+            original.ReadBuffer(window.data(), static_cast<std::int64_t>(window.size()));
+            suffixes = BuildSuffixArray(window);
+            loaded = wanted;
+        }
+        const std::uint8_t* at = part.data();
+        for (const Edit& edit : FindEdits(part, window, suffixes)) {
+            segments.Add(edit, at, window.data(), wanted.first);
+            at += edit.DiffLength + edit.ExtraLength;
+        }
+    }
+    header.NewerCrc = segments.Finish();
+    const std::int64_t end = out.Position();
+    out.SetPosition(headerAt);
+    WriteCompactHeader(out, header);
+    out.SetPosition(end);
+}
+
+bool ReadCompactHeader(ByteStream& delta, CompactHeader& header) {
+    std::uint8_t bytes[CompactHeaderBytes];
+    const std::int64_t n = delta.Read(bytes, CompactHeaderBytes);
+    if (n < static_cast<std::int64_t>(sizeof CompactTag) ||
+        std::memcmp(bytes + CompactTagField, CompactTag, sizeof CompactTag) != 0) {
+        return false;
+    }
+    if (n != CompactHeaderBytes) {
+        Damaged();
+    }
+    header.NewerSize = GetLe64(bytes + NewerSizeField);
+    header.NewerCrc = GetLe32(bytes + NewerCrcField);
+    header.OriginalSize = GetLe64(bytes + OriginalSizeField);
+    header.ControlDictionary = GetLe32(bytes + ControlDictionaryField);
+    header.DiffDictionary = GetLe32(bytes + DiffDictionaryField);
+    header.ExtraDictionary = GetLe32(bytes + ExtraDictionaryField);
+    std::uint64_t total = 0;
+    for (const std::uint32_t dictionary :
+         {header.ControlDictionary, header.DiffDictionary, header.ExtraDictionary}) {
+        if (dictionary < MinLzmaDictionary || dictionary > CompactMaxDictionary) {
+            Damaged();
+        }
+        total += dictionary;
+    }
+    if (total > CompactMaxDictionaries || header.NewerSize > INT64_MAX ||
+        header.OriginalSize > INT64_MAX) {
+        Damaged();
+    }
+    return true;
+}
+
+void DecodeCompactBody(ByteStream& delta, const CompactHeader& header, ByteStream& original,
+                       ByteStream& out) {
+    const auto originalSize = static_cast<std::int64_t>(header.OriginalSize);
+    if (original.Size() != originalSize) {
+        Damaged();
+    }
+    PieceReader control(delta, header.ControlDictionary);
+    PieceReader diff(delta, header.DiffDictionary);
+    PieceReader extra(delta, header.ExtraDictionary);
+    ChunkWriter output(out);
+    std::vector<std::uint8_t> differences(64 * 1024);
+    std::int64_t done = 0;
+    std::int64_t oldPosition = 0;
+    std::int64_t segmentAt = delta.Position();
+    for (;;) {
+        const SegmentHeader segment =
+            ReadSegmentHeader(delta, segmentAt, static_cast<std::int64_t>(header.NewerSize) - done);
+        segmentAt = segment.End;
+        std::int64_t at = segment.PiecesAt;
+        control.StartPiece(at, segment.PieceBytes[0]);
+        diff.StartPiece(at += segment.PieceBytes[0], segment.PieceBytes[1]);
+        extra.StartPiece(at += segment.PieceBytes[1], segment.PieceBytes[2]);
+        output.StartSegment(segment);
+        for (std::int64_t left = segment.OutputBytes; left > 0;) {
+            const std::int64_t move = UnZigZag(control.ReadVarint());
+            const std::uint64_t diffLength = control.ReadVarint();
+            const std::uint64_t extraLength = control.ReadVarint();
+            // Every field is checked before it addresses anything: the edit
+            // lies inside the segment and its old bytes inside the original.
+            if (diffLength + extraLength == 0 || diffLength > static_cast<std::uint64_t>(left) ||
+                extraLength > static_cast<std::uint64_t>(left) - diffLength ||
+                move < -oldPosition || move > originalSize - oldPosition ||
+                static_cast<std::int64_t>(diffLength) > originalSize - (oldPosition + move)) {
+                Damaged();
+            }
+            oldPosition += move;
+            for (auto n = static_cast<std::int64_t>(diffLength); n > 0;) {
+                const std::span<std::uint8_t> room = output.Room(
+                    std::min<std::int64_t>(n, static_cast<std::int64_t>(differences.size())));
+                const auto take = static_cast<std::int64_t>(room.size());
+                if (original.ReadAt(oldPosition, room.data(), take) != take) {
+                    Damaged();
+                }
+                diff.Read(differences.data(), take);
+                for (std::size_t i = 0; i < room.size(); ++i) {
+                    room[i] = static_cast<std::uint8_t>(room[i] + differences[i]);
+                }
+                output.Filled();
+                oldPosition += take;
+                n -= take;
+            }
+            for (auto n = static_cast<std::int64_t>(extraLength); n > 0;) {
+                const std::span<std::uint8_t> room = output.Room(n);
+                extra.Read(room.data(), static_cast<std::int64_t>(room.size()));
+                output.Filled();
+                n -= static_cast<std::int64_t>(room.size());
+            }
+            left -= static_cast<std::int64_t>(diffLength + extraLength);
+        }
+        const bool last = segment.OutputBytes == 0;
+        control.EndPiece(last);
+        diff.EndPiece(last);
+        extra.EndPiece(last);
+        done += segment.OutputBytes;
+        if (last) {
+            break;
+        }
+    }
+    if (output.Crc() != header.NewerCrc || segmentAt != delta.Size()) {
+        Damaged();
+    }
+    delta.SetPosition(segmentAt);
+}
+
+CompactSummary ListCompactBody(ByteStream& delta, const CompactHeader& header) {
+    CompactSummary summary;
+    std::int64_t done = 0;
+    std::int64_t segmentAt = delta.Position();
+    for (;;) {
+        const SegmentHeader segment =
+            ReadSegmentHeader(delta, segmentAt, static_cast<std::int64_t>(header.NewerSize) - done);
+        segmentAt = segment.End;
+        ++summary.Segments;
+        summary.ControlBytes += segment.PieceBytes[0];
+        summary.DiffBytes += segment.PieceBytes[1];
+        summary.ExtraBytes += segment.PieceBytes[2];
+        done += segment.OutputBytes;
+        if (segment.OutputBytes == 0) {
+            delta.SetPosition(segmentAt);
+            return summary;
+        }
+    }
+}
+
+} // namespace kestro

@@ -1,0 +1,118 @@
+// The compact body: the newer file described against the whole original
+// as edits (see ApproximateMatch.hpp), in three LZMA2-coded streams. It
+// follows the delta file's header and descriptor in a delta of format 2.0.
+// doc/FORMAT.md is the normative description of this layout, of what each
+// CRC covers and of what a reader refuses. Integers are little-endian.
+//
+// CompactHeader, at the body's first byte:
+//    0   4  tag "KCMP"
+//    4   8  NewerSize          uint64: bytes of the newer file
+//   12   4  NewerCrc           CRC-32 of the whole newer file
+//   16   8  OriginalSize       uint64: bytes of the original
+//   24   4  ControlDictionary  uint32: LZMA2 dictionary of each stream,
+//   28   4  DiffDictionary       4096..8 MiB, the three together at most
+//   32   4  ExtraDictionary      CompactMaxDictionaries
+// Then segments. Each rebuilds the next min(8 MiB, rest) bytes of the newer
+// file; a last one rebuilds nothing and ends the three streams:
+//    0   4  OutputBytes        uint32: bytes this segment rebuilds
+//    4   4  ControlBytes       uint32: coded bytes of each stream's piece
+//    8   4  DiffBytes
+//   12   4  ExtraBytes
+//   16  4k  ChunkCrc           CRC-32 of each MiB of the segment's output,
+//                              k = OutputBytes / 1 MiB rounded up
+//           the pieces         control, difference and extra bytes
+// Each stream's pieces, joined in segment order, are one raw LZMA2 stream;
+// a segment's pieces decode to exactly what the segment needs.
+// The control stream holds per edit three LEB128 numbers: the move of the
+// old position (zigzag, signed), DiffLength and ExtraLength.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+
+namespace kestro {
+
+class ByteStream;
+
+inline constexpr std::uint8_t CompactTag[4] = {'K', 'C', 'M', 'P'};
+inline constexpr int CompactHeaderBytes = 36;
+inline constexpr int SegmentHeaderBytes = 16;
+// The newer file's bytes one segment rebuilds (all but the last of them).
+inline constexpr std::int64_t SegmentBytes = std::int64_t{8} << 20;
+// The stretch of output each CRC of a segment covers.
+inline constexpr std::int64_t ChunkBytes = std::int64_t{1} << 20;
+inline constexpr std::uint32_t CompactMaxDictionary = std::uint32_t{8} << 20;
+inline constexpr std::uint32_t CompactMaxDictionaries = std::uint32_t{16} << 20;
+// The most of the original the match search holds at once (with its suffix
+// array, five times this); a larger original is searched in windows.
+inline constexpr std::int64_t CompactWindowBytes = std::int64_t{256} << 20;
+// The newer file's bytes searched against one window at a time.
+inline constexpr std::int64_t CompactPartBytes = std::int64_t{32} << 20;
+
+// Where the header's and a segment header's fields lie.
+inline constexpr int CompactTagField = 0;
+inline constexpr int NewerSizeField = 4;
+inline constexpr int NewerCrcField = 12;
+inline constexpr int OriginalSizeField = 16;
+inline constexpr int ControlDictionaryField = 24;
+inline constexpr int DiffDictionaryField = 28;
+inline constexpr int ExtraDictionaryField = 32;
+inline constexpr int OutputBytesField = 0;
+inline constexpr int ControlBytesField = 4;
+inline constexpr int DiffBytesField = 8;
+inline constexpr int ExtraBytesField = 12;
+
+struct CompactHeader {
+    std::uint64_t NewerSize = 0;
+    std::uint32_t NewerCrc = 0;
+    std::uint64_t OriginalSize = 0;
+    std::uint32_t ControlDictionary = 0;
+    std::uint32_t DiffDictionary = 0;
+    std::uint32_t ExtraDictionary = 0;
+};
+
+struct CompactSettings {
+    // Streams coded at once, on as many threads (up to three); the body is
+    // the same byte for byte whatever the number.
+    std::int32_t threads = 1;
+    // Told, on the calling thread, how many newer bytes are coded, after
+    // every segment. It may throw to stop the encoder.
+    std::function<void(std::int64_t done)> progress;
+};
+
+// Appends the compact body that turns original into newer to out. Both
+// inputs are read from their first byte to their end; out must allow
+// SetPosition back to the body's start, whose header is completed last.
+void EncodeCompactBody(ByteStream& newer, ByteStream& original, ByteStream& out,
+                       const CompactSettings& settings);
+
+// Reads the body header. False when the body does not start with the tag
+// (a body of another kind, which this reader does not know). Dictionaries
+// outside the limits fail with Exception "CRC Error", as does a body too
+// short for its header.
+bool ReadCompactHeader(ByteStream& delta, CompactHeader& header);
+
+// Rebuilds the newer file from the segments at delta's position and the
+// original, which is read at the positions the edits name, and appends it
+// to out in pieces of at most 1 MiB, each only after its CRC has passed.
+// Any damage (a CRC mismatch, a count, length or position outside the
+// segment, the original or the delta, a stream that does not decode to
+// exactly what its segment needs, bytes after the last segment) fails with
+// Exception "CRC Error"; the pieces before the damage have been written.
+// Memory: the three dictionaries and about 1.3 MiB.
+void DecodeCompactBody(ByteStream& delta, const CompactHeader& header, ByteStream& original,
+                       ByteStream& out);
+
+struct CompactSummary {
+    std::int64_t Segments = 0; // the end segment included
+    std::int64_t ControlBytes = 0;
+    std::int64_t DiffBytes = 0;
+    std::int64_t ExtraBytes = 0;
+};
+
+// Walks the segment headers at delta's position without decoding them; for
+// showing a user what a delta holds. Fails as DecodeCompactBody for headers
+// that do not fit.
+CompactSummary ListCompactBody(ByteStream& delta, const CompactHeader& header);
+
+} // namespace kestro

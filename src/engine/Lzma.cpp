@@ -1,0 +1,118 @@
+#include "engine/Lzma.hpp"
+
+#include "common/Failures.hpp"
+
+#include <lzma.h>
+
+#include <new>
+
+namespace kestro {
+
+namespace {
+
+lzma_options_lzma Lzma2Options(std::uint32_t dictionaryBytes, std::uint32_t level, bool extreme) {
+    lzma_options_lzma options{};
+    if (lzma_lzma_preset(&options, level | (extreme ? LZMA_PRESET_EXTREME : 0)) != 0) {
+        throw Exception("Invalid compression level");
+    }
+    options.dict_size = dictionaryBytes;
+    return options;
+}
+
+// Both directions fail alike for a coder that cannot start.
+void CheckStarted(lzma_ret started) {
+    if (started == LZMA_MEM_ERROR) {
+        throw std::bad_alloc();
+    }
+    if (started != LZMA_OK) {
+        throw Exception("Invalid compression settings");
+    }
+}
+
+} // namespace
+
+struct LzmaEncoder::State {
+    lzma_stream stream = LZMA_STREAM_INIT;
+    ~State() { lzma_end(&stream); }
+};
+
+LzmaEncoder::LzmaEncoder(const LzmaSettings& settings) : state_(std::make_unique<State>()) {
+    lzma_options_lzma options =
+        Lzma2Options(settings.dictionaryBytes, settings.level, settings.extreme);
+    const lzma_filter filters[] = {{LZMA_FILTER_LZMA2, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
+    CheckStarted(lzma_raw_encoder(&state_->stream, filters));
+}
+
+LzmaEncoder::LzmaEncoder(LzmaEncoder&&) noexcept = default;
+LzmaEncoder& LzmaEncoder::operator=(LzmaEncoder&&) noexcept = default;
+LzmaEncoder::~LzmaEncoder() = default;
+
+void LzmaEncoder::Code(std::span<const std::uint8_t> input, std::vector<std::uint8_t>& out,
+                       End end) {
+    lzma_stream& stream = state_->stream;
+    stream.next_in = input.data();
+    stream.avail_in = input.size();
+    const lzma_action action = end == End::Flush ? LZMA_SYNC_FLUSH : LZMA_FINISH;
+    std::uint8_t buffer[64 * 1024];
+    for (;;) {
+        stream.next_out = buffer;
+        stream.avail_out = sizeof buffer;
+        const lzma_ret result = lzma_code(&stream, action);
+        out.insert(out.end(), buffer, buffer + (sizeof buffer - stream.avail_out));
+        if (result == LZMA_STREAM_END) {
+            return;
+        }
+        if (result == LZMA_MEM_ERROR) {
+            throw std::bad_alloc();
+        }
+        if (result != LZMA_OK) {
+            throw Exception("Compression failed");
+        }
+    }
+}
+
+struct LzmaDecoder::State {
+    lzma_stream stream = LZMA_STREAM_INIT;
+    bool ended = false;
+    ~State() { lzma_end(&stream); }
+};
+
+LzmaDecoder::LzmaDecoder(std::uint32_t dictionaryBytes) : state_(std::make_unique<State>()) {
+    lzma_options_lzma options{};
+    options.dict_size = dictionaryBytes;
+    const lzma_filter filters[] = {{LZMA_FILTER_LZMA2, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
+    CheckStarted(lzma_raw_decoder(&state_->stream, filters));
+}
+
+LzmaDecoder::LzmaDecoder(LzmaDecoder&&) noexcept = default;
+LzmaDecoder& LzmaDecoder::operator=(LzmaDecoder&&) noexcept = default;
+LzmaDecoder::~LzmaDecoder() = default;
+
+LzmaDecoder::Status LzmaDecoder::Decode(std::span<const std::uint8_t>& input,
+                                        std::span<std::uint8_t>& output) {
+    if (state_->ended) {
+        return Status::Ended;
+    }
+    lzma_stream& stream = state_->stream;
+    stream.next_in = input.data();
+    stream.avail_in = input.size();
+    stream.next_out = output.data();
+    stream.avail_out = output.size();
+    const lzma_ret result = lzma_code(&stream, LZMA_RUN);
+    input = input.subspan(input.size() - stream.avail_in);
+    output = output.subspan(output.size() - stream.avail_out);
+    switch (result) {
+    case LZMA_OK:
+    case LZMA_BUF_ERROR: // no progress possible with what was given
+        return Status::Going;
+    case LZMA_STREAM_END:
+        state_->ended = true;
+        return Status::Ended;
+    case LZMA_MEM_ERROR:
+        throw std::bad_alloc();
+    default:
+        return Status::Damaged;
+    }
+}
+
+} // namespace kestro

@@ -1,0 +1,61 @@
+// Raw LZMA2 streams, coded by liblzma: the entropy coder of the compact
+// delta format. A stream has no header of its own; the reader must be told
+// the dictionary size the writer used. Only this module includes lzma.h.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <vector>
+
+namespace kestro {
+
+// The smallest dictionary an LZMA2 stream may have.
+inline constexpr std::uint32_t MinLzmaDictionary = 4096;
+
+// How the encoder searches: a preset level 0..9, with the extreme variant.
+struct LzmaSettings {
+    std::uint32_t dictionaryBytes = 1 << 20;
+    std::uint32_t level = 9;
+    bool extreme = false;
+};
+
+class LzmaEncoder {
+public:
+    explicit LzmaEncoder(const LzmaSettings& settings);
+    LzmaEncoder(LzmaEncoder&&) noexcept;
+    LzmaEncoder& operator=(LzmaEncoder&&) noexcept;
+    ~LzmaEncoder();
+
+    enum class End {
+        Flush,  // everything given so far can be decoded from what is out
+        Finish, // the stream ends, with its end mark
+    };
+    // Compresses input and appends the coded bytes to out, ending as asked.
+    void Code(std::span<const std::uint8_t> input, std::vector<std::uint8_t>& out, End end);
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
+class LzmaDecoder {
+public:
+    explicit LzmaDecoder(std::uint32_t dictionaryBytes);
+    LzmaDecoder(LzmaDecoder&&) noexcept;
+    LzmaDecoder& operator=(LzmaDecoder&&) noexcept;
+    ~LzmaDecoder();
+
+    enum class Status { Going, Ended, Damaged };
+    // Decodes from the front of input into the front of output; both spans
+    // are advanced past what was taken and what was made. Ended once the
+    // stream's end mark has been read; Damaged for coded data that is not
+    // a valid stream.
+    Status Decode(std::span<const std::uint8_t>& input, std::span<std::uint8_t>& output);
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
+} // namespace kestro

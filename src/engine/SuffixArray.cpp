@@ -1,0 +1,190 @@
+#include "engine/SuffixArray.hpp"
+
+#include "common/Failures.hpp"
+
+#include <algorithm>
+
+namespace kestro {
+
+namespace {
+
+// Induced sorting over a string s[0..n) with a virtual sentinel at n that is
+// smaller than every symbol. Every suffix is S-type (smaller than the suffix
+// after it) or L-type (larger); the sentinel is S, s[n-1] is L. An LMS
+// position is an S position right after an L one; the sentinel is one. The
+// LMS suffixes, once sorted, induce the order of all others in two scans.
+
+constexpr std::int32_t Empty = -1;
+
+class SuffixTypes {
+public:
+    template <typename Symbol>
+    SuffixTypes(const Symbol* s, std::int32_t n) : words_(static_cast<std::size_t>(n) / 64 + 1) {
+        SetS(n);
+        for (std::int32_t i = n - 2; i >= 0; --i) {
+            if (s[i] < s[i + 1] || (s[i] == s[i + 1] && IsS(i + 1))) {
+                SetS(i);
+            }
+        }
+    }
+    bool IsS(std::int32_t i) const { return (words_[Word(i)] >> Bit(i) & 1) != 0; }
+    bool IsLms(std::int32_t i) const { return i > 0 && IsS(i) && !IsS(i - 1); }
+
+private:
+    static std::size_t Word(std::int32_t i) { return static_cast<std::size_t>(i) >> 6; }
+    static unsigned Bit(std::int32_t i) { return static_cast<unsigned>(i) & 63; }
+    void SetS(std::int32_t i) { words_[Word(i)] |= std::uint64_t{1} << Bit(i); }
+
+    std::vector<std::uint64_t> words_;
+};
+
+// Each symbol's bucket start (ends false) or end, one past its last slot.
+template <typename Symbol>
+void FindBuckets(const Symbol* s, std::int32_t n, std::vector<std::int32_t>& bucket, bool ends) {
+    std::fill(bucket.begin(), bucket.end(), 0);
+    for (std::int32_t i = 0; i < n; ++i) {
+        ++bucket[static_cast<std::size_t>(s[i])];
+    }
+    std::int32_t sum = 0;
+    for (std::int32_t& slot : bucket) {
+        const std::int32_t count = slot;
+        slot = ends ? sum + count : sum;
+        sum += count;
+    }
+}
+
+// From the sorted LMS suffixes at their buckets' ends, places every L
+// suffix (a left-to-right scan) and then every S suffix (right to left).
+template <typename Symbol>
+void Induce(const Symbol* s, std::int32_t* sa, std::int32_t n, const SuffixTypes& types,
+            std::vector<std::int32_t>& bucket) {
+    FindBuckets(s, n, bucket, false);
+    // The suffix before the sentinel is the first of its bucket.
+    sa[bucket[static_cast<std::size_t>(s[n - 1])]++] = n - 1;
+    for (std::int32_t i = 0; i < n; ++i) {
+        const std::int32_t j = sa[i];
+        if (j > 0 && !types.IsS(j - 1)) {
+            sa[bucket[static_cast<std::size_t>(s[j - 1])]++] = j - 1;
+        }
+    }
+    FindBuckets(s, n, bucket, true);
+    for (std::int32_t i = n - 1; i >= 0; --i) {
+        const std::int32_t j = sa[i];
+        if (j > 0 && types.IsS(j - 1)) {
+            sa[--bucket[static_cast<std::size_t>(s[j - 1])]] = j - 1;
+        }
+    }
+}
+
+// Whether the LMS substrings at a and b (up to and including the next LMS
+// position) are equal in symbols and types. The one that reaches the
+// sentinel is unique.
+template <typename Symbol>
+bool SameLmsSubstring(const Symbol* s, std::int32_t n, const SuffixTypes& types, std::int32_t a,
+                      std::int32_t b) {
+    for (std::int32_t d = 0;; ++d) {
+        if (a + d == n || b + d == n) {
+            return false;
+        }
+        if (s[a + d] != s[b + d] || types.IsS(a + d) != types.IsS(b + d)) {
+            return false;
+        }
+        if (d > 0 && types.IsLms(a + d)) {
+            return true; // the types agree, so b + d ends its substring too
+        }
+    }
+}
+
+// Sorts the suffixes of s[0..n), whose symbols lie in 0..alphabet-1, into
+// sa[0..n).
+template <typename Symbol>
+void SortSuffixes(const Symbol* s, std::int32_t* sa, std::int32_t n, std::int32_t alphabet) {
+    if (n <= 1) {
+        if (n == 1) {
+            sa[0] = 0;
+        }
+        return;
+    }
+    const SuffixTypes types(s, n);
+    std::vector<std::int32_t> bucket(static_cast<std::size_t>(alphabet));
+
+    // The LMS substrings sorted by one induction from the LMS positions in
+    // any order.
+    std::fill(sa, sa + n, Empty);
+    FindBuckets(s, n, bucket, true);
+    for (std::int32_t i = 1; i < n; ++i) {
+        if (types.IsLms(i)) {
+            sa[--bucket[static_cast<std::size_t>(s[i])]] = i;
+        }
+    }
+    Induce(s, sa, n, types, bucket);
+
+    // Their sorted positions to the front; LMS positions are never
+    // neighbours, so there are at most n / 2 of them.
+    std::int32_t lmsCount = 0;
+    for (std::int32_t i = 0; i < n; ++i) {
+        if (types.IsLms(sa[i])) {
+            sa[lmsCount++] = sa[i];
+        }
+    }
+    // Each gets a name, equal substrings the same one, stored at half its
+    // position behind the front; then the names in text order go to the
+    // end of sa: the reduced string.
+    std::fill(sa + lmsCount, sa + n, Empty);
+    std::int32_t names = 0;
+    for (std::int32_t i = 0; i < lmsCount; ++i) {
+        if (i == 0 || !SameLmsSubstring(s, n, types, sa[i], sa[i - 1])) {
+            ++names;
+        }
+        sa[lmsCount + sa[i] / 2] = names - 1;
+    }
+    for (std::int32_t i = n - 1, j = n - 1; i >= lmsCount; --i) {
+        if (sa[i] != Empty) {
+            sa[j--] = sa[i];
+        }
+    }
+
+    // The order of the LMS suffixes: by recursion while names repeat, else
+    // straight from the names.
+    std::int32_t* reduced = sa + n - lmsCount;
+    if (names < lmsCount) {
+        SortSuffixes(static_cast<const std::int32_t*>(reduced), sa, lmsCount, names);
+    } else {
+        for (std::int32_t i = 0; i < lmsCount; ++i) {
+            sa[reduced[i]] = i;
+        }
+    }
+    for (std::int32_t i = 1, j = 0; i < n; ++i) {
+        if (types.IsLms(i)) {
+            reduced[j++] = i;
+        }
+    }
+    for (std::int32_t i = 0; i < lmsCount; ++i) {
+        sa[i] = reduced[sa[i]];
+    }
+
+    // The sorted LMS suffixes at their buckets' ends, the largest first, so
+    // that none overwrites one not yet moved; then the final induction.
+    std::fill(sa + lmsCount, sa + n, Empty);
+    FindBuckets(s, n, bucket, true);
+    for (std::int32_t i = lmsCount - 1; i >= 0; --i) {
+        const std::int32_t j = sa[i];
+        sa[i] = Empty;
+        sa[--bucket[static_cast<std::size_t>(s[j])]] = j;
+    }
+    Induce(s, sa, n, types, bucket);
+}
+
+} // namespace
+
+std::vector<std::int32_t> BuildSuffixArray(std::span<const std::uint8_t> text) {
+    if (static_cast<std::int64_t>(text.size()) > MaxSuffixArrayText) {
+        throw EOutOfMemory("Out of memory");
+    }
+    const auto n = static_cast<std::int32_t>(text.size());
+    std::vector<std::int32_t> sa(text.size());
+    SortSuffixes(text.data(), sa.data(), n, 256);
+    return sa;
+}
+
+} // namespace kestro

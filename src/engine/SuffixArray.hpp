@@ -1,0 +1,24 @@
+// The suffix array of a byte string: the start positions of all its
+// suffixes in lexicographic order, a shorter suffix before every longer one
+// that it begins. The compact codec finds the longest match of any newer
+// file position anywhere in the original by binary search over it.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace kestro {
+
+// The most bytes a suffix array is built over: positions are int32.
+inline constexpr std::int64_t MaxSuffixArrayText = INT32_MAX - 1;
+
+// Builds the suffix array of text by induced sorting (SA-IS) in time linear
+// in its length. Memory: the array itself (4 bytes a position), a bit a
+// position for the suffix types, and for the reduced problem of the
+// recursion at most 2 bytes a position of bucket counts; the reduced string
+// and its array live inside the result. text may hold at most
+// MaxSuffixArrayText bytes.
+std::vector<std::int32_t> BuildSuffixArray(std::span<const std::uint8_t> text);
+
+} // namespace kestro

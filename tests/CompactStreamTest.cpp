@@ -1,0 +1,242 @@
+// The compact body: suffix sorting, round trips over the shapes real
+// releases take, determinism, and refusal of damaged and hostile bodies.
+#include "TestSupport.hpp"
+
+#include "common/Failures.hpp"
+#include "common/LittleEndian.hpp"
+#include "engine/CompactStream.hpp"
+#include "engine/Lzma.hpp"
+#include "engine/SuffixArray.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <functional>
+#include <numeric>
+
+namespace kestro::test {
+namespace {
+
+Bytes CompactEncode(const Bytes& newer, const Bytes& original, std::int32_t threads = 3) {
+    MemoryStream newerStream = StreamOf(newer);
+    MemoryStream originalStream = StreamOf(original);
+    MemoryStream out;
+    CompactSettings settings;
+    settings.threads = threads;
+    EncodeCompactBody(newerStream, originalStream, out, settings);
+    return out.Bytes();
+}
+
+// Rebuilds from a body; what reached the output before a failure is kept in
+// rebuilt.
+void CompactDecode(const Bytes& body, const Bytes& original, Bytes& rebuilt) {
+    MemoryStream delta = StreamOf(body);
+    MemoryStream originalStream = StreamOf(original);
+    MemoryStream out;
+    CompactHeader header;
+    struct Keep {
+        MemoryStream& out;
+        Bytes& rebuilt;
+        ~Keep() { rebuilt = out.Bytes(); }
+    } keep{out, rebuilt};
+    if (!ReadCompactHeader(delta, header)) {
+        throw Exception("no tag");
+    }
+    DecodeCompactBody(delta, header, originalStream, out);
+}
+
+Bytes CompactDecode(const Bytes& body, const Bytes& original) {
+    Bytes rebuilt;
+    CompactDecode(body, original, rebuilt);
+    return rebuilt;
+}
+
+// Code-like data: little-endian words from a small set, as instructions and
+// addresses repeat in a program.
+Bytes CodeLike(std::size_t size, unsigned seed) {
+    std::mt19937 random(seed);
+    Bytes bytes(size);
+    for (std::size_t i = 0; i + 4 <= size; i += 4) {
+        PutLe32(bytes.data() + i, 0x00400000u + (random() % 4096) * 16);
+    }
+    return bytes;
+}
+
+// The newer form of code-like data after a rebuild: every address moved
+// by delta and a few words changed.
+Bytes Relocated(Bytes bytes, std::uint32_t delta, unsigned seed) {
+    std::mt19937 random(seed);
+    for (std::size_t i = 0; i + 4 <= bytes.size(); i += 4) {
+        PutLe32(bytes.data() + i, GetLe32(bytes.data() + i) + delta);
+        if (random() % 512 == 0) {
+            PutLe32(bytes.data() + i, static_cast<std::uint32_t>(random()));
+        }
+    }
+    return bytes;
+}
+
+Bytes Join(std::initializer_list<Bytes> parts) {
+    Bytes all;
+    for (const Bytes& part : parts) {
+        all.insert(all.end(), part.begin(), part.end());
+    }
+    return all;
+}
+
+Bytes Slice(const Bytes& bytes, std::size_t from, std::size_t count) {
+    return Bytes(bytes.begin() + static_cast<std::ptrdiff_t>(from),
+                 bytes.begin() + static_cast<std::ptrdiff_t>(std::min(bytes.size(), from + count)));
+}
+
+TEST(SuffixArray, SortsLikeTheNaiveSort) {
+    std::mt19937 random(7);
+    std::vector<Bytes> texts = {{},
+                                ToBytes("a"),
+                                ToBytes("banana"),
+                                ToBytes("mississippi"),
+                                Bytes(1000, 'x'),
+                                ToBytes("abababababababababab")};
+    for (const std::size_t size : {2, 3, 17, 256, 1000, 5000}) {
+        for (const unsigned alphabet : {2u, 4u, 256u}) {
+            Bytes text(size);
+            for (std::uint8_t& c : text) {
+                c = static_cast<std::uint8_t>(random() % alphabet);
+            }
+            texts.push_back(text);
+        }
+    }
+    for (const Bytes& text : texts) {
+        std::vector<std::int32_t> naive(text.size());
+        std::iota(naive.begin(), naive.end(), 0);
+        std::sort(naive.begin(), naive.end(), [&](std::int32_t a, std::int32_t b) {
+            return std::lexicographical_compare(text.begin() + a, text.end(), text.begin() + b,
+                                                text.end());
+        });
+        EXPECT_EQ(BuildSuffixArray(text), naive) << "text of " << text.size() << " bytes";
+    }
+}
+
+TEST(CompactStream, RoundTripsEveryShape) {
+    const Bytes code = CodeLike(3 << 20, 1);
+    const Bytes random = Random(3 << 20, 2);
+    const Bytes segment = Random(static_cast<std::size_t>(SegmentBytes), 3);
+    struct Pair {
+        const char* name;
+        Bytes original;
+        Bytes newer;
+    };
+    const Pair pairs[] = {
+        {"both empty", {}, {}},
+        {"newer empty", random, {}},
+        {"original empty", {}, Slice(random, 0, 5000)},
+        {"tiny", ToBytes("abc"), ToBytes("abd")},
+        {"identical", code, code},
+        {"shifted code", code, Join({Random(37, 4), Relocated(code, 0x1230, 5)})},
+        {"moved blocks", random,
+         Join({Slice(random, 2 << 20, 1 << 20), Slice(random, 0, 2 << 20)})},
+        {"inserted and deleted", random,
+         Join({Slice(random, 0, 100000), Random(70000, 6), Slice(random, 150000, 3 << 20)})},
+        {"exact segment", Slice(segment, 0, 1 << 20), segment},
+        {"segment and a byte", segment, Join({segment, ToBytes("z")})},
+        {"exact chunk", Slice(random, 0, 1 << 20), Slice(code, 0, 1 << 20)},
+    };
+    for (const Pair& pair : pairs) {
+        const Bytes body = CompactEncode(pair.newer, pair.original);
+        EXPECT_EQ(CompactDecode(body, pair.original), pair.newer) << pair.name;
+        if (pair.name == std::string("shifted code") || pair.name == std::string("moved blocks")) {
+            EXPECT_LT(body.size(), pair.newer.size() / 20) << pair.name;
+        }
+    }
+}
+
+TEST(CompactStream, IsTheSameForAnyNumberOfThreads) {
+    const Bytes original = CodeLike(9 << 20, 8);
+    const Bytes newer = Relocated(original, 0x40, 9);
+    const Bytes one = CompactEncode(newer, original, 1);
+    EXPECT_EQ(CompactEncode(newer, original, 2), one);
+    EXPECT_EQ(CompactEncode(newer, original, 3), one);
+}
+
+// Every byte of a small body changed, and every length it may be cut to:
+// each is refused, or rebuilds exactly the newer file; what reached the
+// output before a refusal is a prefix of it.
+TEST(CompactStream, RefusesEveryDamage) {
+    const Bytes original = CodeLike(20000, 10);
+    const Bytes newer = Join({Relocated(Slice(original, 0, 12000), 8, 11), Random(3000, 12)});
+    const Bytes body = CompactEncode(newer, original);
+    int refused = 0;
+    for (std::size_t i = 0; i < body.size(); ++i) {
+        Bytes damaged = body;
+        damaged[i] ^= 0x41;
+        Bytes rebuilt;
+        try {
+            CompactDecode(damaged, original, rebuilt);
+            EXPECT_EQ(rebuilt, newer) << "byte " << i;
+        } catch (const Exception& failure) {
+            ++refused;
+            EXPECT_TRUE(IsPrefix(rebuilt, newer)) << "byte " << i;
+        }
+    }
+    EXPECT_GT(refused, static_cast<int>(body.size()) * 9 / 10);
+    for (std::size_t size = 0; size < body.size(); ++size) {
+        EXPECT_THROW(CompactDecode(Slice(body, 0, size), original), Exception) << size;
+    }
+    EXPECT_THROW(CompactDecode(Join({body, ToBytes("x")}), original), Exception);
+    EXPECT_THROW(CompactDecode(body, Slice(original, 0, original.size() - 1)), Exception);
+}
+
+// A body put together by hand around one control stream, for edits that
+// no encoder writes.
+Bytes HandMade(std::uint64_t newerSize, std::uint64_t originalSize,
+               const std::vector<std::uint8_t>& control, std::uint32_t dictionary = 1 << 20) {
+    Bytes body(CompactHeaderBytes);
+    std::memcpy(body.data(), CompactTag, 4);
+    PutLe64(body.data() + NewerSizeField, newerSize);
+    PutLe64(body.data() + OriginalSizeField, originalSize);
+    for (const int field : {ControlDictionaryField, DiffDictionaryField, ExtraDictionaryField}) {
+        PutLe32(body.data() + field, dictionary);
+    }
+    std::array<Bytes, 3> pieces;
+    const std::array<Bytes, 3> content = {control, Bytes(newerSize), Bytes(newerSize)};
+    for (std::size_t i = 0; i < 3; ++i) {
+        LzmaEncoder coder({1 << 20, 1, false});
+        coder.Code(content[i], pieces[i], LzmaEncoder::End::Finish);
+    }
+    Bytes segment(SegmentHeaderBytes + 4);
+    PutLe32(segment.data() + OutputBytesField, static_cast<std::uint32_t>(newerSize));
+    PutLe32(segment.data() + ControlBytesField, static_cast<std::uint32_t>(pieces[0].size()));
+    PutLe32(segment.data() + DiffBytesField, static_cast<std::uint32_t>(pieces[1].size()));
+    PutLe32(segment.data() + ExtraBytesField, static_cast<std::uint32_t>(pieces[2].size()));
+    return Join({body, segment, pieces[0], pieces[1], pieces[2]});
+}
+
+TEST(CompactStream, RefusesHostileFields) {
+    const Bytes original(100, 'o');
+    // Seek before the start, beyond the end, a copy past the original's
+    // end, lengths beyond the segment, an edit that rebuilds nothing, a
+    // varint of ten bytes: each is refused before it addresses anything.
+    const std::vector<std::vector<std::uint8_t>> controls = {
+        {0x01, 10, 0},                     // move -1
+        {0xCA, 0x01, 1, 0},                // move +101
+        {0xB4, 0x01, 20, 0},               // to 90, then 20 bytes
+        {0x00, 11, 0},                     // 11 bytes of a 10-byte segment
+        {0x00, 0, 0x80, 0x80, 0x80, 0x01}, // 2^21 extra bytes
+        {0x00, 0, 0},                      // nothing
+        {0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x01, 0, 10},
+    };
+    for (std::size_t i = 0; i < controls.size(); ++i) {
+        EXPECT_THROW(CompactDecode(HandMade(10, 100, controls[i]), original), Exception) << i;
+    }
+    EXPECT_THROW(CompactDecode(HandMade(10, 100, {0, 10, 0}, CompactMaxDictionary * 2), original),
+                 Exception);
+    // The same, well formed, would pass but for the missing CRC.
+    EXPECT_THROW(CompactDecode(HandMade(10, 100, {0, 10, 0}), original), Exception);
+    // Pieces longer than the file.
+    Bytes body = HandMade(10, 100, {0, 10, 0});
+    PutLe32(body.data() + CompactHeaderBytes + DiffBytesField, 0x7FFFFFFF);
+    EXPECT_THROW(CompactDecode(body, original), Exception);
+}
+
+} // namespace
+} // namespace kestro::test
