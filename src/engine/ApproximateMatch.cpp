@@ -91,8 +91,9 @@ private:
 
 } // namespace
 
-std::vector<Edit> FindEdits(std::span<const std::uint8_t> newer, std::span<const std::uint8_t> old,
-                            std::span<const std::int32_t> suffixes) {
+void FindEdits(std::span<const std::uint8_t> newer, std::span<const std::uint8_t> old,
+               std::span<const std::int32_t> suffixes,
+               const std::function<void(const Edit&)>& take) {
     const SuffixSearch search(old, suffixes);
     const auto newSize = static_cast<std::int64_t>(newer.size());
     const auto oldSize = static_cast<std::int64_t>(old.size());
@@ -104,7 +105,6 @@ std::vector<Edit> FindEdits(std::span<const std::uint8_t> newer, std::span<const
         return j >= 0 && j < oldSize && o[j] == n[i];
     };
 
-    std::vector<Edit> edits;
     std::int64_t scan = 0;
     std::int64_t length = 0;
     std::int64_t pos = 0;
@@ -179,12 +179,11 @@ std::vector<Edit> FindEdits(std::span<const std::uint8_t> newer, std::span<const
             backward -= split;
         }
 
-        edits.push_back({lastPos, forward, (scan - backward) - (lastScan + forward)});
+        take({lastPos, forward, (scan - backward) - (lastScan + forward)});
         lastScan = scan - backward;
         lastPos = pos - backward;
         lastOffset = pos - scan;
     }
-    return edits;
 }
 
 } // namespace kestro

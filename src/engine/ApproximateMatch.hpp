@@ -15,8 +15,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <span>
-#include <vector>
 
 namespace kestro {
 
@@ -26,11 +26,13 @@ struct Edit {
     std::int64_t ExtraLength = 0;
 };
 
-// Describes newer against old, whose suffix array is suffixes. The edits
-// cover newer from its first byte to its last, in order; OldStart is an
-// offset in old, and OldStart + DiffLength never passes old's end. Edits
-// with nothing to take may appear; they carry no bytes.
-std::vector<Edit> FindEdits(std::span<const std::uint8_t> newer, std::span<const std::uint8_t> old,
-                            std::span<const std::int32_t> suffixes);
+// Describes newer against old, whose suffix array is suffixes, telling each
+// edit to take as it is found. The edits cover newer from its first byte to
+// its last, in order; OldStart is an offset in old, and OldStart +
+// DiffLength never passes old's end. Edits with nothing to take may appear;
+// they carry no bytes.
+void FindEdits(std::span<const std::uint8_t> newer, std::span<const std::uint8_t> old,
+               std::span<const std::int32_t> suffixes,
+               const std::function<void(const Edit&)>& take);
 
 } // namespace kestro

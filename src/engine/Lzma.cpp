@@ -10,12 +10,15 @@ namespace kestro {
 
 namespace {
 
-lzma_options_lzma Lzma2Options(std::uint32_t dictionaryBytes, std::uint32_t level, bool extreme) {
+lzma_options_lzma Lzma2Options(const LzmaSettings& settings) {
     lzma_options_lzma options{};
-    if (lzma_lzma_preset(&options, level | (extreme ? LZMA_PRESET_EXTREME : 0)) != 0) {
+    if (lzma_lzma_preset(&options, settings.level) != 0) {
         throw Exception("Invalid compression level");
     }
-    options.dict_size = dictionaryBytes;
+    options.dict_size = settings.dictionaryBytes;
+    if (settings.niceLength != 0) {
+        options.nice_len = settings.niceLength;
+    }
     return options;
 }
 
@@ -37,8 +40,7 @@ struct LzmaEncoder::State {
 };
 
 LzmaEncoder::LzmaEncoder(const LzmaSettings& settings) : state_(std::make_unique<State>()) {
-    lzma_options_lzma options =
-        Lzma2Options(settings.dictionaryBytes, settings.level, settings.extreme);
+    lzma_options_lzma options = Lzma2Options(settings);
     const lzma_filter filters[] = {{LZMA_FILTER_LZMA2, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
     CheckStarted(lzma_raw_encoder(&state_->stream, filters));
 }

@@ -13,11 +13,12 @@ namespace kestro {
 // The smallest dictionary an LZMA2 stream may have.
 inline constexpr std::uint32_t MinLzmaDictionary = 4096;
 
-// How the encoder searches: a preset level 0..9, with the extreme variant.
+// How the encoder searches: a preset level 0..9, and the length of a match
+// that ends its search at once (0: the level's own).
 struct LzmaSettings {
     std::uint32_t dictionaryBytes = 1 << 20;
     std::uint32_t level = 9;
-    bool extreme = false;
+    std::uint32_t niceLength = 0;
 };
 
 class LzmaEncoder {
