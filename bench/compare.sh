@@ -27,11 +27,24 @@
 # whole update (whole-file CRC, rebuild with every block checked, backup,
 # replacement of the original) and makes each file it publishes durable
 # (fsync); "kestro-nosync" is the same run with its fsyncs turned into no-ops
-# (eatmydata, where installed), to show what durability costs. The others
-# write the rebuilt file only, without fsync or backup. zstd runs with
-# --long=30 both ways, so that its window spans files up to 1 GiB. xdelta3,
-# zstd and bsdiff/bspatch are used where installed, or only the tools -t
-# names (bsdiff needs about 17 times the file size in memory).
+# (eatmydata, where installed), to show what durability costs;
+# "kestro-compact" is kestro --compact, the compact format, where the kestro
+# built has that option (else it is left out with a note). The others write
+# the rebuilt file only, without fsync or backup, and run at their best
+# settings for size:
+#   xdelta3   -9 -I 0 (its lzma secondary compression, an unlimited
+#             instruction buffer; -S djw makes larger deltas) with a source
+#             window -B that holds the whole original
+#   zstd      -19 --long=30 --patch-from, --long=30 on apply too, so that its
+#             window spans files up to 1 GiB
+#   bsdiff    bsdiff/bspatch (needs about 17 times the file size in memory)
+#   hdiffz    a suffix-array differ with LZMA2-coded streams, not packaged by
+#             Debian: used when HDIFFZ and HPATCHZ name its two programs,
+#             with HDIFFZ_OPTIONS (default "-m-6 -SD-2m -c-lzma2-9-16m";
+#             -d, so it does not check its own delta; needs about 6 times
+#             the file size in memory)
+# xdelta3, zstd, bsdiff and hdiffz are used where installed, or only the
+# tools -t names.
 set -euo pipefail
 
 runs=3
@@ -98,6 +111,16 @@ fi
 
 tools=(kestro)
 command -v eatmydata >/dev/null && tools+=(kestro-nosync)
+# A kestro without --compact prints its usage and writes nothing.
+probe=$(mktemp -d)
+cp "$root/samples/hello.exe" "$root/samples/hello-1.0.0.2.exe" "$probe/"
+if (cd "$probe" && "$kestro" --compact hello.exe hello-1.0.0.2.exe </dev/null >/dev/null 2>&1) &&
+  compgen -G "$probe/*.kst" >/dev/null; then
+  tools+=(kestro-compact)
+else
+  echo "note: kestro-compact left out: $kestro has no --compact" >&2
+fi
+rm -rf "$probe"
 if [[ -n $oldBuild ]]; then
   kestroOld=$(cd "$oldBuild/bin" && pwd)/kestro
   [[ -x $kestroOld ]] || { echo "no kestro in $oldBuild/bin" >&2; exit 2; }
@@ -106,6 +129,8 @@ fi
 command -v xdelta3 >/dev/null && tools+=(xdelta3)
 command -v zstd >/dev/null && tools+=(zstd)
 command -v bsdiff >/dev/null && command -v bspatch >/dev/null && tools+=(bsdiff)
+read -ra hdiffzOptions <<<"${HDIFFZ_OPTIONS:--m-6 -SD-2m -c-lzma2-9-16m}"
+[[ -n ${HDIFFZ:-} && -x ${HDIFFZ:-} && -n ${HPATCHZ:-} && -x ${HPATCHZ:-} ]] && tools+=(hdiffz)
 if [[ -n $only ]]; then
   wanted=()
   for tool in $only; do
@@ -118,7 +143,7 @@ fi
 # What each tool's apply does besides writing the rebuilt file.
 durability() {
   case $1 in
-    kestro | kestro-old) echo "fsync+backup" ;;
+    kestro | kestro-old | kestro-compact) echo "fsync+backup" ;;
     kestro-nosync) echo "backup" ;;
     *) echo "-" ;;
   esac
@@ -137,6 +162,15 @@ measure() {
   cat "$work/time" >>"$file"
 }
 
+# sourceWindow FILE: xdelta3's source window for FILE, the power of two
+# that holds all of it, at least xdelta3's default of 64 MiB.
+sourceWindow() {
+  local size window=$((64 << 20))
+  size=$(stat -c %s "$1")
+  while ((window < size)); do window=$((window * 2)); done
+  echo "$window"
+}
+
 # create TOOL and apply TOOL leave the delta in $work/TOOL.delta and check
 # the rebuilt file against NEW.
 create() {
@@ -152,10 +186,16 @@ create() {
     kestro-old)
       (cd "$dir" && measure "$work/$1.create" "$kestroOld" "$name" newer)
       mv "$dir"/*.kst "$work/$1.delta" ;;
-    xdelta3) measure "$work/$1.create" xdelta3 -e -f -s "$dir/$name" "$dir/newer" "$work/$1.delta" ;;
-    zstd) measure "$work/$1.create" zstd -q -f --long=30 --patch-from="$dir/$name" "$dir/newer" \
+    kestro-compact)
+      (cd "$dir" && measure "$work/$1.create" "$kestro" --compact "$name" newer)
+      mv "$dir"/*.kst "$work/$1.delta" ;;
+    xdelta3) measure "$work/$1.create" xdelta3 -e -f -9 -I 0 -B "$window" -s "$dir/$name" "$dir/newer" \
+      "$work/$1.delta" ;;
+    zstd) measure "$work/$1.create" zstd -q -f -19 --long=30 --patch-from="$dir/$name" "$dir/newer" \
       -o "$work/$1.delta" ;;
     bsdiff) measure "$work/$1.create" bsdiff "$dir/$name" "$dir/newer" "$work/$1.delta" ;;
+    hdiffz) measure "$work/$1.create" "$HDIFFZ" -d -f "${hdiffzOptions[@]}" "$dir/$name" "$dir/newer" \
+      "$work/$1.delta" ;;
   esac
   rm -rf "$dir"
 }
@@ -164,7 +204,7 @@ apply() {
   local dir=$work/apply-$1 result
   rm -rf "$dir" && mkdir "$dir" && cp "$old" "$dir/$name"
   case $1 in
-    kestro | kestro-nosync | kestro-old)
+    kestro | kestro-nosync | kestro-old | kestro-compact)
       cp "$work/$1.delta" "$dir/delta.kst"
       local program=("$kestro")
       [[ $1 == kestro-nosync ]] && program=(eatmydata "$kestro")
@@ -172,7 +212,7 @@ apply() {
       (cd "$dir" && measure "$work/$1.apply" "${program[@]}" delta.kst)
       result=$dir/$name ;;
     xdelta3)
-      measure "$work/$1.apply" xdelta3 -d -f -s "$dir/$name" "$work/$1.delta" "$dir/result"
+      measure "$work/$1.apply" xdelta3 -d -f -B "$window" -s "$dir/$name" "$work/$1.delta" "$dir/result"
       result=$dir/result ;;
     zstd)
       measure "$work/$1.apply" zstd -q -f -d --long=30 --patch-from="$dir/$name" "$work/$1.delta" \
@@ -180,6 +220,9 @@ apply() {
       result=$dir/result ;;
     bsdiff)
       measure "$work/$1.apply" bspatch "$dir/$name" "$dir/result" "$work/$1.delta"
+      result=$dir/result ;;
+    hdiffz)
+      measure "$work/$1.apply" "$HPATCHZ" -f "$dir/$name" "$work/$1.delta" "$dir/result"
       result=$dir/result ;;
   esac
   cmp -s "$result" "$new" || { echo "$1 did not rebuild the newer file" >&2; exit 1; }
@@ -204,6 +247,7 @@ ratio() { [[ -n $2 ]] && awk "BEGIN {printf \"%.2f\", $1 / ($2 > 0 ? $2 : 0.01)}
 for pair in "${pairs[@]}"; do
   read -r old new < <(resolve "$pair")
   name=$(basename "$old")
+  window=$(sourceWindow "$old")
   rm -f "$work"/*.create "$work"/*.apply "$work"/*.delta
   for ((run = 1; run <= runs; run++)); do
     for tool in "${tools[@]}"; do
