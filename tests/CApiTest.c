@@ -4,6 +4,7 @@
  * failed and exits non-zero on the first failure. */
 #include "kestro/kestro.h"
 
+#include <stddef.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -237,6 +238,38 @@ int main(void) {
     CHECK(pthread_create(&threads[1], NULL, Thread, "three") == 0);
     CHECK(pthread_join(threads[0], NULL) == 0 && pthread_join(threads[1], NULL) == 0);
 #endif
+
+    /* The compact format through the settings; a caller whose header knew
+     * fewer fields gets format 1.0; an unknown format is refused. */
+    MakePair("compact");
+    kestro_settings settings = KESTRO_SETTINGS_INIT;
+    struct Progress compact = {0, 0, 0, 0, 0};
+    settings.progress = Told;
+    settings.context = &compact;
+    settings.format = KESTRO_FORMAT_COMPACT;
+    const char* compactDelta = Path("compact", "app.exe_1.0.0.2.kst");
+    CHECK(kestro_create_ex(Path("compact", "app.exe"), Path("compact", "new/app.exe"), &settings) ==
+          KESTRO_OK);
+    CHECK(!compact.wrong && compact.last == compact.total && compact.total > 0);
+    unsigned char* delta = ReadAll(compactDelta, &size);
+    CHECK(size > 28 && delta[20] == 2 && size < Appended / 10);
+    free(delta);
+    settings.format = KESTRO_FORMAT_BLOCKS;
+    CHECK(kestro_apply_ex(compactDelta, &settings) == KESTRO_OK);
+    CHECK(SameContent(Path("compact", "app.exe"), Path("compact", "new/app.exe")));
+    settings.size = offsetof(kestro_settings, format);
+    settings.format = KESTRO_FORMAT_COMPACT;
+    CHECK(kestro_create_ex(Path("compact", "app.exe"), Path("compact", "new/app.exe"), &settings) ==
+          KESTRO_OK);
+    delta = ReadAll(compactDelta, &size);
+    CHECK(delta[20] == 1);
+    free(delta);
+    settings.size = sizeof settings;
+    settings.format = 7;
+    CHECK(kestro_create_ex(Path("compact", "app.exe"), Path("compact", "new/app.exe"), &settings) ==
+          KESTRO_FAILED);
+    CHECK(kestro_version() != NULL && strchr(kestro_version(), '.') != NULL);
+    RemovePair("compact");
 
     /* The command line's lines. */
     CHECK(strcmp(kestro_result_message(KESTRO_OK), "OK") == 0);

@@ -59,12 +59,38 @@ extern "C" {
  * returns KESTRO_CANCELLED. */
 typedef int (*kestro_progress_fn)(void* context, unsigned long long done, unsigned long long total);
 
+/* The options of kestro_create and kestro_apply. Its layout is fixed for
+ * ever, for programs built against libkestro.so.1's first header; new
+ * fields go into kestro_settings. */
 typedef struct kestro_options {
     kestro_progress_fn progress; /* may be NULL; a non-zero return cancels */
     void* context;               /* handed to progress */
     char* message;               /* may be NULL; receives the failure message */
     size_t message_size;         /* bytes at message, its terminating zero included */
 } kestro_options;
+
+/* Delta formats, for kestro_settings.format. */
+#define KESTRO_FORMAT_BLOCKS 0  /* format 1.0, block by block: the default */
+#define KESTRO_FORMAT_COMPACT 1 /* format 2.0: far smaller, slower to make */
+
+/* The options of kestro_create_ex and kestro_apply_ex: kestro_options'
+ * fields and those added since, behind a size that says which fields the
+ * caller's header knew. Set size to sizeof(kestro_settings) (the
+ * initializer KESTRO_SETTINGS_INIT does, with every other field zero); a
+ * library reads no field beyond size and takes the fields it has that lie
+ * beyond it as zero, so that programs and libraries of different ages work
+ * together. Fields are only ever added at the end. */
+typedef struct kestro_settings {
+    size_t size;                 /* sizeof(kestro_settings) */
+    kestro_progress_fn progress; /* as in kestro_options */
+    void* context;
+    char* message;
+    size_t message_size;
+    int format; /* KESTRO_FORMAT_*: the delta kestro_create_ex writes */
+} kestro_settings;
+
+#define KESTRO_SETTINGS_INIT                                                                       \
+    { sizeof(kestro_settings), NULL, NULL, NULL, 0, KESTRO_FORMAT_BLOCKS }
 
 /* Writes the delta that turns the file original_path into newer_path,
  * named "<original>_<newer file's version string>.kst" and placed beside
@@ -77,6 +103,11 @@ typedef struct kestro_options {
 KESTRO_API int kestro_create(const char* original_path, const char* newer_path,
                              const kestro_options* options);
 
+/* kestro_create with settings: the same, in the format settings->format
+ * names (an unknown format fails). settings may be NULL. */
+KESTRO_API int kestro_create_ex(const char* original_path, const char* newer_path,
+                                const kestro_settings* settings);
+
 /* Applies the delta at delta_path to the file it names, beside it. Returns
  * KESTRO_OK or KESTRO_SOURCE_UNVERSIONED when the target has been replaced
  * by the newer file, another result code when the delta does not fit (and
@@ -84,6 +115,13 @@ KESTRO_API int kestro_create(const char* original_path, const char* newer_path,
  * cancelled call leaves the target untouched, no "<target>.new" and no
  * backup made by that call. options may be NULL. */
 KESTRO_API int kestro_apply(const char* delta_path, const kestro_options* options);
+
+/* kestro_apply with settings; a delta of either format applies. settings
+ * may be NULL. */
+KESTRO_API int kestro_apply_ex(const char* delta_path, const kestro_settings* settings);
+
+/* The library's version, "major.minor.patch"; static text. */
+KESTRO_API const char* kestro_version(void);
 
 /* The command line's line for a result code ("OK", "Error: CRC is wrong",
  * ...; KESTRO_WRONG_DELTA_VERSION's holds two lines, parted by CR LF), or

@@ -9,6 +9,7 @@
 #include "common/Failures.hpp"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <new>
 #include <string>
@@ -28,34 +29,87 @@ static_assert(KESTRO_WRONG_DELTA_VERSION == kestro::ResultWrongDeltaVersion);
 static_assert(KESTRO_NOT_A_DELTA == kestro::ResultNotADelta);
 static_assert(KESTRO_ALREADY_UPDATED == kestro::ResultAlreadyUpdated);
 
-// Copies text into the caller's message buffer, cut to fit, always ended by
-// a zero.
-void Tell(const kestro_options* options, const std::string& text) {
-    if (options == nullptr || options->message == nullptr || options->message_size == 0) {
-        return;
+// What a caller asked for, from either kind of options; zero for what it
+// did not say.
+struct CallSettings {
+    kestro_progress_fn progress = nullptr;
+    void* context = nullptr;
+    char* message = nullptr;
+    std::size_t message_size = 0;
+    int format = KESTRO_FORMAT_BLOCKS;
+};
+
+CallSettings From(const kestro_options* options) {
+    CallSettings settings;
+    if (options != nullptr) {
+        settings.progress = options->progress;
+        settings.context = options->context;
+        settings.message = options->message;
+        settings.message_size = options->message_size;
     }
-    const std::size_t length = std::min(text.size(), options->message_size - 1);
-    std::memcpy(options->message, text.data(), length);
-    options->message[length] = '\0';
+    return settings;
 }
 
-OperationOptions ToOptions(const kestro_options* options) {
+// Takes each field that lies within the caller's size.
+CallSettings From(const kestro_settings* given) {
+    CallSettings settings;
+    if (given == nullptr) {
+        return settings;
+    }
+    const auto known = [given](std::size_t offset, std::size_t width) {
+        return given->size >= offset + width;
+    };
+    if (known(offsetof(kestro_settings, progress), sizeof given->progress)) {
+        settings.progress = given->progress;
+    }
+    if (known(offsetof(kestro_settings, context), sizeof given->context)) {
+        settings.context = given->context;
+    }
+    if (known(offsetof(kestro_settings, message_size), sizeof given->message_size)) {
+        settings.message = given->message;
+        settings.message_size = given->message_size;
+    }
+    if (known(offsetof(kestro_settings, format), sizeof given->format)) {
+        settings.format = given->format;
+    }
+    return settings;
+}
+
+// Copies text into the caller's message buffer, cut to fit, always ended by
+// a zero.
+void Tell(const CallSettings& settings, const std::string& text) {
+    if (settings.message == nullptr || settings.message_size == 0) {
+        return;
+    }
+    const std::size_t length = std::min(text.size(), settings.message_size - 1);
+    std::memcpy(settings.message, text.data(), length);
+    settings.message[length] = '\0';
+}
+
+OperationOptions ToOptions(const CallSettings& settings) {
     OperationOptions result;
-    if (options != nullptr && options->progress != nullptr) {
-        result.progress = [options](std::int64_t done, std::int64_t total) {
-            if (options->progress(options->context, static_cast<unsigned long long>(done),
+    if (settings.progress != nullptr) {
+        result.progress = [settings](std::int64_t done, std::int64_t total) {
+            if (settings.progress(settings.context, static_cast<unsigned long long>(done),
                                   static_cast<unsigned long long>(total)) != 0) {
                 throw kestro::EInterrupted("Operation cancelled");
             }
         };
+    }
+    if (settings.format == KESTRO_FORMAT_COMPACT) {
+        result.format = kestro::DeltaFormat::Compact;
     }
     return result;
 }
 
 // Runs an operation and turns whatever leaves it into a result code.
 template <typename Operation>
-int Run(const kestro_options* options, Operation operation) {
+int Run(const CallSettings& options, Operation operation) {
     Tell(options, "");
+    if (options.format != KESTRO_FORMAT_BLOCKS && options.format != KESTRO_FORMAT_COMPACT) {
+        Tell(options, "Unknown delta format");
+        return KESTRO_FAILED;
+    }
     try {
         return operation(ToOptions(options));
     } catch (const kestro::EInterrupted& stop) {
@@ -75,27 +129,52 @@ int Run(const kestro_options* options, Operation operation) {
 
 } // namespace
 
-extern "C" {
+namespace {
 
-int kestro_create(const char* original_path, const char* newer_path,
-                  const kestro_options* options) {
+int Create(const char* original_path, const char* newer_path, const CallSettings& settings) {
     if (original_path == nullptr || newer_path == nullptr) {
-        Tell(options, "No file named");
+        Tell(settings, "No file named");
         return KESTRO_FAILED;
     }
-    return Run(options, [&](const OperationOptions& operation) {
+    return Run(settings, [&](const OperationOptions& operation) {
         return kestro::MakeDelta(original_path, newer_path, operation);
     });
 }
 
-int kestro_apply(const char* delta_path, const kestro_options* options) {
+int Apply(const char* delta_path, const CallSettings& settings) {
     if (delta_path == nullptr) {
-        Tell(options, "No file named");
+        Tell(settings, "No file named");
         return KESTRO_FAILED;
     }
-    return Run(options, [&](const OperationOptions& operation) {
+    return Run(settings, [&](const OperationOptions& operation) {
         return kestro::ApplyDelta(delta_path, operation);
     });
+}
+
+} // namespace
+
+extern "C" {
+
+int kestro_create(const char* original_path, const char* newer_path,
+                  const kestro_options* options) {
+    return Create(original_path, newer_path, From(options));
+}
+
+int kestro_create_ex(const char* original_path, const char* newer_path,
+                     const kestro_settings* settings) {
+    return Create(original_path, newer_path, From(settings));
+}
+
+int kestro_apply(const char* delta_path, const kestro_options* options) {
+    return Apply(delta_path, From(options));
+}
+
+int kestro_apply_ex(const char* delta_path, const kestro_settings* settings) {
+    return Apply(delta_path, From(settings));
+}
+
+const char* kestro_version(void) {
+    return KESTRO_VERSION_TEXT;
 }
 
 const char* kestro_result_message(int code) {
