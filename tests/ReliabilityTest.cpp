@@ -19,6 +19,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <set>
 #include <thread>
@@ -115,6 +116,15 @@ struct WalkedPair {
     std::string backup;
     std::string created; // what create and apply print on success
     std::string applied;
+    bool compact = false; // the delta is made with --compact
+    // The create's arguments, for files in folder.
+    std::vector<std::string> Create(const std::function<std::string(const std::string&)>& file) const {
+        std::vector<std::string> arguments = {file(original), file(newer)};
+        if (compact) {
+            arguments.insert(arguments.begin(), "--compact");
+        }
+        return arguments;
+    }
 };
 
 const WalkedPair WalkedPairs[] = {
@@ -122,6 +132,8 @@ const WalkedPair WalkedPairs[] = {
      WarnNewer, WarnSource},
     {"VersionedSamples", test::SamplePrograms, "hello.exe", "hello-1.0.0.2.exe",
      "hello.exe_1.0.0.2.kst", "hello.exe_1.0.0.1.org", Ok, Ok},
+    {"CompactUnversioned", MultiBlockPair, "data.bin", "data2.bin", "data.bin_.kst",
+     "data.bin_.org", WarnNewer, WarnSource, true},
 };
 
 // Test lists name a pair by its label.
@@ -216,7 +228,8 @@ protected:
 };
 
 TEST_P(Walk, FailedCreateNeverLeavesADelta) {
-    const std::vector<std::string> create = {File(Pair().original), File(Pair().newer)};
+    const std::vector<std::string> create = Pair().Create(
+        [&](const std::string& name) { return File(name); });
     ASSERT_EQ(RunInProcess(create).output, Pair().created);
     const Bytes goodDelta = test::ReadBytes(File(Pair().delta));
     fs::remove(File(Pair().delta));
@@ -228,7 +241,9 @@ TEST_P(Walk, FailedCreateNeverLeavesADelta) {
 }
 
 TEST_P(Walk, FailedApplyLeavesTheTargetAsItWas) {
-    ASSERT_EQ(RunInProcess({File(Pair().original), File(Pair().newer)}).output, Pair().created);
+    ASSERT_EQ(RunInProcess(Pair().Create([&](const std::string& name) { return File(name); }))
+                  .output,
+              Pair().created);
     WalkEveryCall({File(Pair().delta)}, Pair().applied, [&](FolderState& after, std::int64_t n) {
         EXPECT_EQ(after[Pair().original], newer_) << "call " << n;
         ASSERT_TRUE(after.count(Pair().backup)) << "call " << n;

@@ -15,7 +15,9 @@ run_linux() { "$linux" "$@" | tr -d '\r' | tail -n 1; }
 # Wine maps the Unix root to drive Z:.
 run_windows() {
   local args=()
-  for a in "$@"; do args+=("Z:$a"); done
+  for a in "$@"; do
+    case $a in --*) args+=("$a") ;; *) args+=("Z:$a") ;; esac
+  done
   WINEDEBUG=-all "$wine" "$windows" "${args[@]}" | tr -d '\r' | tail -n 1
 }
 expect() { # expect WHAT ACTUAL WANTED
@@ -25,16 +27,17 @@ expect() { # expect WHAT ACTUAL WANTED
   fi
 }
 
-# check NAME ORIGINAL NEWER DELTA-NAME RESULT
+# check NAME ORIGINAL NEWER DELTA-NAME RESULT [OPTION]: OPTION (--compact)
+# chooses the format of the delta.
 check() {
-  local name=$1 original=$2 newer=$3 delta=$4 result=$5
+  local name=$1 original=$2 newer=$3 delta=$4 result=$5 option=("${@:6}")
   for side in linux windows; do
     mkdir -p "$scratch/$name/$side"
     cp "$original" "$scratch/$name/$side/old.bin"
     cp "$newer" "$scratch/$name/$side/new.bin"
   done
-  expect "$name: linux create" "$(run_linux "$scratch/$name/linux/old.bin" "$scratch/$name/linux/new.bin")" "$result"
-  expect "$name: windows create" "$(run_windows "$scratch/$name/windows/old.bin" "$scratch/$name/windows/new.bin")" "$result"
+  expect "$name: linux create" "$(run_linux "${option[@]}" "$scratch/$name/linux/old.bin" "$scratch/$name/linux/new.bin")" "$result"
+  expect "$name: windows create" "$(run_windows "${option[@]}" "$scratch/$name/windows/old.bin" "$scratch/$name/windows/new.bin")" "$result"
   cmp "$scratch/$name/linux/$delta" "$scratch/$name/windows/$delta"
   # Swap the deltas and apply each with the other build.
   cp "$scratch/$name/linux/$delta" "$scratch/$name/delta.from-linux"
@@ -58,3 +61,10 @@ printf 'changed' | dd of="$scratch/big-new" bs=1 seek=1700000 conv=notrunc statu
 head -c 70000 /dev/urandom >> "$scratch/big-new"
 check multiblock "$scratch/big-old" "$scratch/big-new" old.bin_.kst \
   "Warning: Newer file doesn't have file version information"
+
+# The same pairs as compact deltas.
+rm -rf "${scratch:?}"/samples "$scratch/multiblock"
+check samples "$root/samples/hello.exe" "$root/samples/hello-1.0.0.2.exe" old.bin_1.0.0.2.kst OK \
+  --compact
+check multiblock "$scratch/big-old" "$scratch/big-new" old.bin_.kst \
+  "Warning: Newer file doesn't have file version information" --compact
