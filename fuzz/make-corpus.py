@@ -3,8 +3,9 @@
 
 Usage: fuzz/make-corpus.py BUILD-DIR   (a build with bin/kestro)
 
-ApplyFuzz and DecodeFuzz get real deltas made by kestro from the fixed
-target of ApplyFuzz (the same 3000 bytes) to edited versions of it;
+ApplyFuzz, DecodeFuzz and CompactFuzz get real deltas made by kestro from
+the fixed target of ApplyFuzz (the same 3000 bytes) to edited versions of
+it, ApplyFuzz in both formats;
 RoundTripFuzz gets original/newer pairs; VersionFuzz gets the PE fixtures.
 """
 import os
@@ -47,26 +48,37 @@ def fresh(name):
     return path
 
 
+def make_delta(work, options):
+    subprocess.run([kestro, *options, os.path.join(work, "target.bin"), "newer.bin"],
+                   check=True, stdout=subprocess.DEVNULL)
+    delta_name = os.path.join(work, "target.bin_.kst")
+    with open(delta_name, "rb") as f:
+        delta = f.read()
+    os.remove(delta_name)
+    return delta
+
+
 def main():
     original = target_bytes()
-    apply_dir, decode_dir, trip_dir, version_dir = (
-        fresh(n) for n in ("ApplyFuzz", "DecodeFuzz", "RoundTripFuzz", "VersionFuzz"))
+    apply_dir, decode_dir, compact_dir, trip_dir, version_dir = (
+        fresh(n)
+        for n in ("ApplyFuzz", "DecodeFuzz", "CompactFuzz", "RoundTripFuzz", "VersionFuzz"))
     with tempfile.TemporaryDirectory() as work:
         for i, newer in enumerate(newer_versions(original)):
             with open(os.path.join(work, "target.bin"), "wb") as f:
                 f.write(original)
             with open(os.path.join(work, "newer.bin"), "wb") as f:
                 f.write(newer)
-            subprocess.run([kestro, os.path.join(work, "target.bin"), "newer.bin"],
-                           check=True, stdout=subprocess.DEVNULL)
-            delta_name = os.path.join(work, "target.bin_.kst")
-            with open(delta_name, "rb") as f:
-                delta = f.read()
-            os.remove(delta_name)
+            delta, compact = (
+                make_delta(work, options) for options in ([], ["--compact"]))
             with open(os.path.join(apply_dir, f"delta{i}"), "wb") as f:
                 f.write(delta)
+            with open(os.path.join(apply_dir, f"compact{i}"), "wb") as f:
+                f.write(compact)
             with open(os.path.join(decode_dir, f"stream{i}"), "wb") as f:
                 f.write(struct.pack("<H", len(original)) + original + delta[140:])
+            with open(os.path.join(compact_dir, f"body{i}"), "wb") as f:
+                f.write(struct.pack("<H", len(original)) + original + compact[140:])
             with open(os.path.join(trip_dir, f"pair{i}"), "wb") as f:
                 f.write(struct.pack("<H", len(original)) + original + newer)
     for folder in (os.path.join(root, "tests", "data", "pe"), os.path.join(root, "samples")):

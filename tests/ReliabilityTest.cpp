@@ -118,7 +118,8 @@ struct WalkedPair {
     std::string applied;
     bool compact = false; // the delta is made with --compact
     // The create's arguments, for files in folder.
-    std::vector<std::string> Create(const std::function<std::string(const std::string&)>& file) const {
+    std::vector<std::string>
+    Create(const std::function<std::string(const std::string&)>& file) const {
         std::vector<std::string> arguments = {file(original), file(newer)};
         if (compact) {
             arguments.insert(arguments.begin(), "--compact");
@@ -228,8 +229,8 @@ protected:
 };
 
 TEST_P(Walk, FailedCreateNeverLeavesADelta) {
-    const std::vector<std::string> create = Pair().Create(
-        [&](const std::string& name) { return File(name); });
+    const std::vector<std::string> create =
+        Pair().Create([&](const std::string& name) { return File(name); });
     ASSERT_EQ(RunInProcess(create).output, Pair().created);
     const Bytes goodDelta = test::ReadBytes(File(Pair().delta));
     fs::remove(File(Pair().delta));
@@ -241,9 +242,9 @@ TEST_P(Walk, FailedCreateNeverLeavesADelta) {
 }
 
 TEST_P(Walk, FailedApplyLeavesTheTargetAsItWas) {
-    ASSERT_EQ(RunInProcess(Pair().Create([&](const std::string& name) { return File(name); }))
-                  .output,
-              Pair().created);
+    ASSERT_EQ(
+        RunInProcess(Pair().Create([&](const std::string& name) { return File(name); })).output,
+        Pair().created);
     WalkEveryCall({File(Pair().delta)}, Pair().applied, [&](FolderState& after, std::int64_t n) {
         EXPECT_EQ(after[Pair().original], newer_) << "call " << n;
         ASSERT_TRUE(after.count(Pair().backup)) << "call " << n;
