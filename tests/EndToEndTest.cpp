@@ -100,6 +100,22 @@ TEST_F(DeltaEndToEnd, VersionedSamplesUpdateOnceThenReportAlreadyUpdated) {
     EXPECT_EQ(test::ReadBytes(File(Backup)), original_);
 }
 
+TEST_F(DeltaEndToEnd, NewerFileInAnotherFolderIsTheOneDiffed) {
+    // A file of the newer's name beside the original must not stand in for
+    // it; the relative path is taken from the folder the run starts in.
+    fs::create_directories(dir_.Path() / "other" / "n");
+    test::WriteBytes(File("other/hello.exe"), original_);
+    test::WriteBytes(File("other/n/new.exe"), newer_);
+    test::WriteBytes(File("other/new.exe"), original_);
+    const fs::path start = fs::current_path();
+    fs::current_path(dir_.Path());
+    const std::string created = Run({"other/hello.exe", "other/n/new.exe"});
+    fs::current_path(start);
+    EXPECT_EQ(created, Ok);
+    EXPECT_EQ(Apply("other/" + Delta), Ok);
+    EXPECT_EQ(test::ReadBytes(File("other/hello.exe")), newer_);
+}
+
 TEST_F(DeltaEndToEnd, UnversionedMultiBlockFilesWarnAndStillUpdate) {
     std::mt19937 random(5);
     const Bytes old = test::RandomBytes(random, 3 * BlockSize + 777);

@@ -65,10 +65,12 @@ bool EnterDirectoryOf(const std::string& path) {
 
 std::int32_t RunCreate(const std::string& original, const std::string& newer,
                        const DeltaOperations& operations, const Console& console) {
-    // Both files are looked for in the original's directory; a directory
-    // given with the newer file is dropped.
+    // The newer file is the file named: a bare name is looked for in the
+    // original's folder, a path is taken from the working folder the run
+    // started in, so it is made absolute before the original's folder is
+    // entered.
     const std::string originalName = FileNamePart(original);
-    const std::string newerName = FileNamePart(newer);
+    const std::string newerName = DirectoryPart(newer).empty() ? newer : FullPath(newer);
     if (!EnterDirectoryOf(original) || !FileExists(originalName)) {
         WriteLine(console, "Original file does not exists!");
         return ResultMessagePrinted;

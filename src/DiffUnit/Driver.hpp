@@ -14,8 +14,10 @@
 
 namespace kestro {
 
-// The two operations the command line runs. Both get bare file names, with
-// the working directory set to the directory of the first argument.
+// The two operations the command line runs, with the working directory set
+// to the directory of the first argument. They get the bare names of the
+// original and of the delta; the newer file's bare name when it was named
+// without a folder (it lies beside the original), else its absolute path.
 struct DeltaOperations {
     std::function<std::int32_t(const std::string& originalName, const std::string& newerName)>
         makeDelta;

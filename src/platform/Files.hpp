@@ -87,6 +87,10 @@ std::string GetWorkingDirectory();
 // False when the directory could not be entered; the working directory is
 // then unchanged.
 bool SetWorkingDirectory(const std::string& directory);
+// path made independent of the working folder: an absolute path as it is, a
+// relative one taken from the working folder of the moment. Empty when the
+// working folder cannot be had.
+std::string FullPath(const std::string& path);
 
 // True for the characters that separate directories in a path: "/" on POSIX
 // (a backslash is an ordinary file-name character there); "\", "/" and ":"
