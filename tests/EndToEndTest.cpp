@@ -143,7 +143,7 @@ TEST_F(DeltaEndToEnd, UnversionedMultiBlockFilesWarnAndStillUpdate) {
 TEST_F(DeltaEndToEnd, DeltaDescriptionShowsWhyItFitsOrNot) {
     ASSERT_EQ(Create("hello.exe", "hello-1.0.0.2.exe"), Ok);
     std::vector<std::string> lines;
-    ASSERT_TRUE(DescribeDelta(File(Delta), lines));
+    ASSERT_EQ(DescribeDelta(File(Delta), lines), DeltaListing::Delta);
     char crc[16];
     std::snprintf(crc, sizeof crc, "0x%08X", Crc32Buffer(original_.data(), original_.size()));
     ASSERT_EQ(lines.size(), 7u);
@@ -160,10 +160,10 @@ TEST_F(DeltaEndToEnd, DeltaDescriptionShowsWhyItFitsOrNot) {
     cut.resize(cut.size() - EndBlockBytes - CopyRecordBytes - 9);
     test::WriteBytes(File("cut.kst"), cut);
     lines.clear();
-    ASSERT_TRUE(DescribeDelta(File("cut.kst"), lines));
+    ASSERT_EQ(DescribeDelta(File("cut.kst"), lines), DeltaListing::Damaged);
     EXPECT_EQ(lines.back(), "Block1=damaged");
     lines.clear();
-    EXPECT_FALSE(DescribeDelta(File("hello.exe"), lines));
+    EXPECT_EQ(DescribeDelta(File("hello.exe"), lines), DeltaListing::NotADelta);
     EXPECT_TRUE(lines.empty());
 }
 

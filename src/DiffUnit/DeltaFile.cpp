@@ -103,25 +103,43 @@ std::int32_t ReadDeltaDescriptor(ByteStream& in, DeltaDescriptor& descriptor) {
     return ResultOk;
 }
 
-bool DescribeDelta(const std::string& fileName, std::vector<std::string>& lines) {
+DeltaListing DescribeDelta(const std::string& fileName, std::vector<std::string>& lines) {
     FileStream delta = FileStream::OpenRead(fileName);
     DeltaDescriptor descriptor;
-    if (delta.Size() < BlockStreamOffset) {
-        return false;
+    const std::int64_t size = delta.Size();
+    // A file that begins with the signature is a delta, however short: cut
+    // before its block stream, it is a damaged one, not some other file.
+    const auto cutShort = [&](std::string_view part) {
+        lines.push_back("Delta file damaged: it ends after " + std::to_string(size) +
+                        " bytes, inside its " + std::string(part));
+        return DeltaListing::Damaged;
+    };
+    if (size < DeltaHeaderBytes) {
+        std::uint8_t start[Signature.size()];
+        if (size < static_cast<std::int64_t>(Signature.size())) {
+            return DeltaListing::NotADelta;
+        }
+        delta.ReadBuffer(start, Signature.size());
+        return std::memcmp(start, Signature.data(), Signature.size()) == 0
+                   ? cutShort("header")
+                   : DeltaListing::NotADelta;
     }
     const std::int32_t header = ReadDeltaHeader(delta);
     if (header == ResultNotADelta) {
-        return false;
+        return DeltaListing::NotADelta;
     }
     if (header == ResultWrongDeltaVersion) {
         lines.push_back("FormatVersion=unsupported");
-        return true;
+        return DeltaListing::Delta;
     }
     lines.push_back("FormatVersion=" + std::to_string(FormatMajor) + "." +
                     std::to_string(FormatMinor));
+    if (size < BlockStreamOffset) {
+        return cutShort("descriptor");
+    }
     if (ReadDeltaDescriptor(delta, descriptor) != ResultOk) {
         lines.push_back("OriginalName=invalid");
-        return true;
+        return DeltaListing::Delta;
     }
     lines.push_back("OriginalName=" + descriptor.OriginalName);
     lines.push_back("OriginalVersion=" + VersionText(descriptor.OriginalVersion));
@@ -147,8 +165,9 @@ bool DescribeDelta(const std::string& fileName, std::vector<std::string>& lines)
         }
     } catch (const Exception&) {
         lines.push_back("Block" + std::to_string(number + 1) + "=damaged");
+        return DeltaListing::Damaged;
     }
-    return true;
+    return DeltaListing::Delta;
 }
 
 } // namespace kestro

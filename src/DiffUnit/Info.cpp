@@ -24,21 +24,27 @@ void Print(const Console& console, std::string_view line) {
 
 int Describe(const std::string& fileName, const Console& console) {
     // A file that cannot be read says so, rather than describing nothing.
+    // Only a regular file is opened at all, as kestro does: a pipe would
+    // block, a device would be read without end.
+    if (!FileExists(fileName)) {
+        throw EFOpenError("Cannot open file " + fileName);
+    }
     FileStream::OpenRead(fileName).Close();
     std::vector<std::string> lines;
-    bool isDelta = false;
+    DeltaListing listing = DeltaListing::NotADelta;
     try {
-        isDelta = DescribeDelta(fileName, lines);
+        listing = DescribeDelta(fileName, lines);
     } catch (const Exception&) {
         // Not readable as a delta: the version reader has its own say.
+        lines.clear();
     }
-    if (!isDelta) {
+    if (listing == DeltaListing::NotADelta) {
         GetVersionInfoList(fileName, lines);
     }
     for (const std::string& line : lines) {
         Print(console, line);
     }
-    return 0;
+    return listing == DeltaListing::Damaged ? 1 : 0;
 }
 
 int Check(const std::string& deltaName, const Console& console, std::string_view programPath) {
