@@ -1,6 +1,7 @@
 // The command-line driver: banner, usage text, argument handling, working
 // directory, result messages, and the report of a failure that ends the
-// program. It is the only code that writes to the console.
+// program. It and kestro-info (Info.hpp) are the only code that writes to
+// the console.
 #pragma once
 
 #include "platform/Console.hpp"

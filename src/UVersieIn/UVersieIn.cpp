@@ -168,24 +168,9 @@ std::string VersionString(const VersionInfo& info) {
     return std::string();
 }
 
-bool GetFixedFileVersion(const std::string& fileName, std::int32_t& major, std::int32_t& minor,
-                         std::int32_t& release, std::int32_t& build) {
-    major = minor = release = build = 0;
-    const VersionInfo info = ReadVersionInfo(fileName);
-    major = info.Version.major;
-    minor = info.Version.minor;
-    release = info.Version.release;
-    build = info.Version.build;
-    return info.HasFixedRecord;
-}
-
 void GetVersionInfoList(const std::string& fileName, std::vector<std::string>& list) {
     const VersionInfo info = ReadVersionInfo(fileName);
     list.insert(list.end(), info.Lines.begin(), info.Lines.end());
-}
-
-std::string GetFileVersionString(const std::string& fileName) {
-    return VersionString(ReadVersionInfo(fileName));
 }
 
 } // namespace kestro
