@@ -3,13 +3,13 @@
 #include "DiffUnit/ResultCodes.hpp"
 #include "common/Failures.hpp"
 #include "common/LittleEndian.hpp"
+#include "common/Text.hpp"
 #include "engine/BlockStream.hpp"
 #include "engine/CopyRecord.hpp"
 #include "platform/FileStream.hpp"
 #include "platform/Files.hpp"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <string_view>
 
@@ -41,12 +41,6 @@ FileVersionQuad GetVersion(const std::uint8_t* at) {
 std::string VersionText(const FileVersionQuad& v) {
     return std::to_string(v.major) + "." + std::to_string(v.minor) + "." +
            std::to_string(v.release) + "." + std::to_string(v.build);
-}
-
-std::string Hex8(std::uint32_t value) {
-    char text[11];
-    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(value));
-    return text;
 }
 
 } // namespace
@@ -144,7 +138,7 @@ DeltaListing DescribeDelta(const std::string& fileName, std::vector<std::string>
     lines.push_back("OriginalName=" + descriptor.OriginalName);
     lines.push_back("OriginalVersion=" + VersionText(descriptor.OriginalVersion));
     lines.push_back("NewerVersion=" + VersionText(descriptor.NewerVersion));
-    lines.push_back("OriginalCrc=" + Hex8(descriptor.OriginalCrc));
+    lines.push_back("OriginalCrc=0x" + HexDigits(descriptor.OriginalCrc, 8));
     int number = 0;
     try {
         for (const BlockSummary& block : ListBlockStream(delta)) {

@@ -3,11 +3,11 @@
 #include "DiffUnit/DeltaPackage.hpp"
 #include "DiffUnit/ResultCodes.hpp"
 #include "common/Failures.hpp"
+#include "common/Text.hpp"
 #include "platform/Files.hpp"
 #include "platform/Interrupts.hpp"
 
 #include <array>
-#include <cstdio>
 #include <new>
 
 namespace kestro {
@@ -91,12 +91,6 @@ std::int32_t RunApply(const std::string& delta, const DeltaOperations& operation
     return operations.applyDelta(FileNamePart(delta));
 }
 
-std::string Hex8(std::uint32_t value) {
-    char text[9];
-    std::snprintf(text, sizeof text, "%08X", static_cast<unsigned>(value));
-    return text;
-}
-
 } // namespace
 
 std::string_view ResultMessage(std::int32_t code) {
@@ -160,7 +154,8 @@ std::string FailureReport(const std::exception& failure, std::string_view module
         message = "Out of memory";
     }
     std::string report = "Exception " + std::string(kind) + " in module " +
-                         std::string(moduleName) + " at " + Hex8(location) + ".\n" + message;
+                         std::string(moduleName) + " at " + HexDigits(location, 8) + ".\n" +
+                         message;
     if (!message.empty() && message.back() != '.') {
         report += '.';
     }

@@ -6,10 +6,10 @@
 #include "DiffUnit/ResultCodes.hpp"
 #include "UVersieIn/UVersieIn.hpp"
 #include "common/Failures.hpp"
+#include "common/Text.hpp"
 #include "platform/FileStream.hpp"
 #include "platform/Files.hpp"
 
-#include <cstdio>
 #include <new>
 
 namespace kestro {
@@ -77,9 +77,7 @@ std::string EscapeControls(std::string_view text) {
     for (const char c : text) {
         const auto byte = static_cast<unsigned char>(c);
         if (byte < 0x20 || byte == 0x7F) {
-            char escaped[5];
-            std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
-            out += escaped;
+            out += "\\x" + HexDigits(byte, 2);
         } else {
             out += c;
         }
