@@ -1,7 +1,7 @@
 # What `cmake --install` puts under the prefix, and the packages CPack
 # makes of it: the programs, libkestro (static and shared) with its header,
 # a CMake package (Kestro::kestro, Kestro::kestro_static), kestro.pc, the
-# manual pages and the format document.
+# manual pages, the format document and the copyright file.
 include(CMakePackageConfigHelpers)
 
 install(TARGETS kestro kestro-info)
@@ -56,8 +56,24 @@ endif()
 configure_file(cmake/kestro.pc.in ${PROJECT_BINARY_DIR}/kestro.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/kestro.pc DESTINATION ${pc_dir})
 
-install(FILES doc/kestro.1 doc/kestro-info.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-install(FILES doc/FORMAT.md README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# The manual pages go compressed, as Debian's policy asks of a package, and
+# so in every install tree alike; gzip -n leaves out the name and the time,
+# so that every build makes the same bytes.
+find_program(KESTRO_GZIP gzip REQUIRED)
+set(kestro_man_pages "")
+foreach(page kestro.1 kestro-info.1)
+  set(compressed ${PROJECT_BINARY_DIR}/man/${page}.gz)
+  add_custom_command(OUTPUT ${compressed}
+    COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_SOURCE_DIR}/doc/${page} ${PROJECT_BINARY_DIR}/man/${page}
+    COMMAND ${KESTRO_GZIP} -9 -n -f ${PROJECT_BINARY_DIR}/man/${page}
+    DEPENDS doc/${page} VERBATIM)
+  list(APPEND kestro_man_pages ${compressed})
+endforeach()
+add_custom_target(kestro_manual_pages ALL DEPENDS ${kestro_man_pages})
+install(FILES ${kestro_man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+# copyright is the Debian copyright file of the package, and the project's
+# copyright statement in any install tree.
+install(FILES doc/FORMAT.md README.md doc/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 # Packages: `cpack -G DEB` on Linux, `cpack -G ZIP` from the Windows cross
 # build. The .deb installs under /usr.

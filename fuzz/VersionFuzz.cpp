@@ -1,4 +1,4 @@
-// GetVersionInfoList and GetFixedFileVersion on arbitrary file bytes: the PE
+// GetVersionInfoList and ReadVersionInfo on arbitrary file bytes: the PE
 // and resource parser must answer "no version information" or a list,
 // never fail or reach outside the file's bytes.
 #include "FuzzSupport.hpp"
@@ -11,8 +11,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fuzz::WriteFileBytes(name, data, size);
     std::vector<std::string> lines;
     GetVersionInfoList(name, lines);
-    std::int32_t major = -1, minor = -1, release = -1, build = -1;
-    const bool versioned = GetFixedFileVersion(name, major, minor, release, build);
+    const VersionInfo info = ReadVersionInfo(name);
+    const bool versioned = info.HasFixedRecord;
+    const auto [major, minor, release, build] = info.Version;
     if (major < 0 || minor < 0 || release < 0 || build < 0 || major > 65535 || minor > 65535 ||
         release > 65535 || build > 65535) {
         fuzz::Finding("version number outside 0..65535");
@@ -20,6 +21,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!versioned && (major | minor | release | build) != 0) {
         fuzz::Finding("no version information but numbers set");
     }
-    (void)GetFileVersionString(name);
+    (void)VersionString(info);
     return 0;
 }

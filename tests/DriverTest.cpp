@@ -98,7 +98,7 @@ TEST_F(DriverTest, WrongArgumentCountPrintsUsageAndWaitsForOneLine) {
 }
 
 TEST_F(DriverTest, CreateRunsInTheOriginalsDirectoryWithBareNames) {
-    EXPECT_EQ(Run({"app/tool.exe", "app/tool2.exe"}), 0);
+    EXPECT_EQ(Run({"app/tool.exe", "tool2.exe"}), 0);
     EXPECT_EQ(Output(), Banner + "OK\r\n");
     ASSERT_TRUE(fake_.called);
     EXPECT_EQ(*fake_.called, (std::vector<std::string>{"tool.exe", "tool2.exe"}));
@@ -113,13 +113,32 @@ TEST_F(DriverTest, CreateWithoutDirectoryPartStaysInTheWorkingDirectory) {
     EXPECT_EQ(Output(), Banner + "OK\r\n");
 }
 
-TEST_F(DriverTest, NewerFileIsLookedForBesideTheOriginal) {
-    EXPECT_EQ(Run({"app/tool.exe", "elsewhere.exe"}), 0);
-    EXPECT_EQ(Output(), Banner + "Newer file does not exists!\r\n");
-    EXPECT_FALSE(fake_.called);
-    // The directory given with the newer file is dropped.
-    EXPECT_EQ(Run({"app/tool.exe", "other/tool2.exe"}), 0);
-    EXPECT_EQ(Output(), Banner + "OK\r\n");
+TEST_F(DriverTest, NewerFileIsTheFileNamed) {
+    // A bare name lies beside the original; a path is taken from the
+    // working folder the run started in, whatever folder the original is in.
+    const std::string here = fs::canonical(dir_.Path()).string();
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"tool2.exe", "tool2.exe"},
+        {"elsewhere.exe", ""},
+        {"./elsewhere.exe", here + "/./elsewhere.exe"},
+        {"app/tool2.exe", here + "/app/tool2.exe"},
+        {here + "/elsewhere.exe", here + "/elsewhere.exe"},
+        {"other/tool2.exe", ""},
+    };
+    for (const auto& [newer, passed] : cases) {
+        fake_.called.reset();
+        EXPECT_EQ(Run({"app/tool.exe", newer}), 0);
+        if (passed.empty()) {
+            EXPECT_EQ(Output(), Banner + "Newer file does not exists!\r\n") << newer;
+            EXPECT_FALSE(fake_.called) << newer;
+        } else {
+            ASSERT_TRUE(fake_.called) << newer;
+            EXPECT_EQ(fs::path((*fake_.called)[1]).lexically_normal(),
+                      fs::path(passed).lexically_normal())
+                << newer;
+            EXPECT_EQ(fake_.calledIn, AppDir());
+        }
+    }
 }
 
 TEST_F(DriverTest, MissingOrDirectoryArgumentsAreReported) {

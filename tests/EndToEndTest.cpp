@@ -100,6 +100,22 @@ TEST_F(DeltaEndToEnd, VersionedSamplesUpdateOnceThenReportAlreadyUpdated) {
     EXPECT_EQ(test::ReadBytes(File(Backup)), original_);
 }
 
+TEST_F(DeltaEndToEnd, NewerFileInAnotherFolderIsTheOneDiffed) {
+    // A file of the newer's name beside the original must not stand in for
+    // it; the relative path is taken from the folder the run starts in.
+    fs::create_directories(dir_.Path() / "other" / "n");
+    test::WriteBytes(File("other/hello.exe"), original_);
+    test::WriteBytes(File("other/n/new.exe"), newer_);
+    test::WriteBytes(File("other/new.exe"), original_);
+    const fs::path start = fs::current_path();
+    fs::current_path(dir_.Path());
+    const std::string created = Run({"other/hello.exe", "other/n/new.exe"});
+    fs::current_path(start);
+    EXPECT_EQ(created, Ok);
+    EXPECT_EQ(Apply("other/" + Delta), Ok);
+    EXPECT_EQ(test::ReadBytes(File("other/hello.exe")), newer_);
+}
+
 TEST_F(DeltaEndToEnd, UnversionedMultiBlockFilesWarnAndStillUpdate) {
     std::mt19937 random(5);
     const Bytes old = test::RandomBytes(random, 3 * BlockSize + 777);
@@ -127,7 +143,7 @@ TEST_F(DeltaEndToEnd, UnversionedMultiBlockFilesWarnAndStillUpdate) {
 TEST_F(DeltaEndToEnd, DeltaDescriptionShowsWhyItFitsOrNot) {
     ASSERT_EQ(Create("hello.exe", "hello-1.0.0.2.exe"), Ok);
     std::vector<std::string> lines;
-    ASSERT_TRUE(DescribeDelta(File(Delta), lines));
+    ASSERT_EQ(DescribeDelta(File(Delta), lines), DeltaListing::Delta);
     char crc[16];
     std::snprintf(crc, sizeof crc, "0x%08X", Crc32Buffer(original_.data(), original_.size()));
     ASSERT_EQ(lines.size(), 7u);
@@ -144,10 +160,10 @@ TEST_F(DeltaEndToEnd, DeltaDescriptionShowsWhyItFitsOrNot) {
     cut.resize(cut.size() - EndBlockBytes - CopyRecordBytes - 9);
     test::WriteBytes(File("cut.kst"), cut);
     lines.clear();
-    ASSERT_TRUE(DescribeDelta(File("cut.kst"), lines));
+    ASSERT_EQ(DescribeDelta(File("cut.kst"), lines), DeltaListing::Damaged);
     EXPECT_EQ(lines.back(), "Block1=damaged");
     lines.clear();
-    EXPECT_FALSE(DescribeDelta(File("hello.exe"), lines));
+    EXPECT_EQ(DescribeDelta(File("hello.exe"), lines), DeltaListing::NotADelta);
     EXPECT_TRUE(lines.empty());
 }
 

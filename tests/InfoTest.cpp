@@ -3,6 +3,7 @@
 #include "DiffUnit/Info.hpp"
 #include "DiffUnit/DeltaFile.hpp"
 #include "DiffUnit/DeltaPackage.hpp"
+#include "common/Failures.hpp"
 #include "common/LittleEndian.hpp"
 #include "engine/BlockStream.hpp"
 
@@ -10,11 +11,15 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <fstream>
+#include <functional>
 #include <tuple>
 
 namespace kestro {
 namespace {
 
+namespace fs = std::filesystem;
 using test::Bytes;
 
 struct Printed {
@@ -91,17 +96,36 @@ TEST_F(InfoTest, EveryKindOfDeltaLine) {
     // A format this program cannot read, a stored name that would reach
     // another folder, and a stream that ends inside a block.
     Bytes unsupported = delta_;
-    PutLe32(unsupported.data() + FormatMajorField, 2);
+    PutLe32(unsupported.data() + FormatMajorField, 3);
     test::WriteBytes(File("unsupported.kst"), unsupported);
     EXPECT_EQ(Info({File("unsupported.kst")}).text, "FormatVersion=unsupported\r\n");
     Bytes invalid = delta_;
     invalid[DeltaHeaderBytes + NameField] = 0;
     test::WriteBytes(File("invalid.kst"), invalid);
     EXPECT_EQ(Info({File("invalid.kst")}).text, "FormatVersion=1.0\r\nOriginalName=invalid\r\n");
-    Bytes damaged = delta_;
-    damaged.resize(BlockStreamOffset + CodedHeaderBytes + 10);
-    test::WriteBytes(File("damaged.kst"), damaged);
-    EXPECT_TRUE(Info({File("damaged.kst")}).text.ends_with("\r\nBlock1=damaged\r\n"));
+}
+
+TEST_F(InfoTest, DeltaCutShortIsDamaged) {
+    // Cut before the whole signature, the file is no delta (nor a program);
+    // from there on it is a damaged delta, wherever it ends.
+    const std::string descriptor = "FormatVersion=1.0\r\nDelta file damaged: it ends after ";
+    const std::vector<std::tuple<std::size_t, int, std::string>> cuts = {
+        {18, 0, ""},
+        {19, 1, "Delta file damaged: it ends after 19 bytes, inside its header\r\n"},
+        {DeltaHeaderBytes - 1, 1,
+         "Delta file damaged: it ends after 27 bytes, inside its header\r\n"},
+        {100, 1, descriptor + "100 bytes, inside its descriptor\r\n"},
+        {BlockStreamOffset - 1, 1, descriptor + "139 bytes, inside its descriptor\r\n"},
+        {BlockStreamOffset + CodedHeaderBytes + 10, 1, "\r\nBlock1=damaged\r\n"},
+    };
+    for (const auto& [size, status, text] : cuts) {
+        test::WriteBytes(File("cut.kst"), Bytes(delta_.begin(), delta_.begin() + size));
+        const Printed printed = Info({File("cut.kst")});
+        EXPECT_EQ(printed.status, status) << size;
+        // Cut inside a block, the listing up to it comes first.
+        EXPECT_TRUE(size > BlockStreamOffset ? printed.text.ends_with(text) : printed.text == text)
+            << size << ": " << printed.text;
+    }
 }
 
 TEST_F(InfoTest, NamesFromTheFileCannotMakeLinesOfTheirOwn) {
@@ -120,12 +144,82 @@ TEST_F(InfoTest, FilesItCannotReadAndWrongArguments) {
     const Printed missing = Info({File("missing.exe")});
     EXPECT_EQ(missing.status, 1);
     EXPECT_EQ(missing.text, "Cannot open file " + File("missing.exe") + "\r\n");
-    EXPECT_EQ(Info({dir_.Path().string()}).status, 1);
     for (const std::vector<std::string>& wrong :
          {std::vector<std::string>{}, {"a", "b"}, {"--check"}, {"--check", "a", "b"}}) {
         const Printed usage = Info(wrong);
         EXPECT_EQ(usage.status, 1);
         EXPECT_EQ(usage.text, "Usage: kestro-info FILE | kestro-info --check DELTA\r\n");
+    }
+}
+
+TEST_F(InfoTest, WhatIsNotARegularFileIsRefusedUnopened) {
+    // Opened, a pipe would block both forms; a device would be read on.
+    std::vector<std::string> names = {dir_.Path().string()};
+#ifndef _WIN32
+    names.push_back("/dev/null");
+    names.push_back(File("pipe.kst"));
+    ASSERT_EQ(std::system(("mkfifo '" + names.back() + "'").c_str()), 0);
+#endif
+    for (const std::string& name : names) {
+        const Printed shown = Info({name});
+        EXPECT_EQ(shown.status, 1) << name;
+        EXPECT_EQ(shown.text, "Cannot open file " + name + "\r\n");
+        const Printed checked = Info({"--check", name});
+        EXPECT_EQ(checked.status, 1) << name;
+        EXPECT_TRUE(
+            checked.text.starts_with("Exception EFOpenError in module kestro-info at ") &&
+            checked.text.ends_with(".\r\nCannot open file " + name + ".\r\nBlocks verified: 0\r\n"))
+            << checked.text;
+    }
+}
+
+TEST_F(InfoTest, CheckFailsAsTheApplyWhereItsFilesCannotBeMade) {
+    // Each way makes a folder that the apply cannot write in, or says false
+    // where this run writes there all the same (root, or Windows, where a
+    // folder's read-only attribute stops nobody).
+    const std::vector<std::pair<std::string, std::function<bool(const fs::path&)>>> ways = {
+        {"read-only",
+         [](const fs::path& folder) {
+             fs::permissions(folder, fs::perms::owner_read | fs::perms::owner_exec);
+             const bool written = std::ofstream(folder / "probe").good();
+             fs::remove(folder / "probe");
+             return !written;
+         }},
+#ifndef _WIN32
+        // A folder in the lock file's place stops root too. (Windows takes
+        // it for a held lock and waits.)
+        {"lock-name-taken",
+         [](const fs::path& folder) {
+             return fs::create_directory(folder / "hello.exe.kestro-lock");
+         }},
+#endif
+    };
+    int made = 0;
+    for (const auto& [way, block] : ways) {
+        const fs::path folder = dir_.Path() / way;
+        fs::create_directory(folder);
+        test::WriteBytes((folder / "hello.exe").string(), original_);
+        const std::string delta = (folder / Delta).string();
+        test::WriteBytes(delta, delta_);
+        if (!block(folder)) {
+            continue;
+        }
+        ++made;
+        const std::string failure = "Cannot create file " + (folder / "hello.exe.new").string();
+        const Printed checked = Info({"--check", delta});
+        EXPECT_EQ(checked.status, 1) << way;
+        EXPECT_TRUE(checked.text.ends_with("\r\n" + failure + ".\r\nBlocks verified: 0\r\n"))
+            << way << ": " << checked.text;
+        try {
+            ApplyDelta(delta);
+            ADD_FAILURE() << way << ": the apply succeeded";
+        } catch (const Exception& applied) {
+            EXPECT_EQ(applied.what(), failure) << way;
+        }
+        EXPECT_EQ(test::ReadBytes((folder / "hello.exe").string()), original_) << way;
+    }
+    if (made == 0) {
+        GTEST_SKIP() << "no folder here that this run cannot write in";
     }
 }
 
@@ -154,7 +248,8 @@ TEST_F(InfoTest, CheckSaysWhatAnApplyWouldAndWritesNothing) {
         << failed.text;
     EXPECT_TRUE(failed.text.ends_with(".\r\nCRC Error.\r\nBlocks verified: 0\r\n")) << failed.text;
 
-    // A format this program cannot read: the apply's two lines.
+    // A format this program cannot read, here a 2.0 header over a body
+    // without the compact tag: the apply's two lines.
     Bytes unsupported = delta_;
     PutLe32(unsupported.data() + FormatMajorField, 2);
     test::WriteBytes(File("unsupported.kst"), unsupported);

@@ -25,16 +25,20 @@ Lines ListOf(const std::string& fileName) {
     return list;
 }
 
-// The numbers, or nothing when GetFixedFileVersion says false (it must then
-// have set all four to 0).
+// The numbers, or nothing when the file has no fixed record (all four must
+// then be 0).
 std::optional<std::array<std::int32_t, 4>> VersionOf(const std::string& fileName) {
-    FileVersionQuad v{-1, -1, -1, -1};
-    const bool found = GetFixedFileVersion(fileName, v.major, v.minor, v.release, v.build);
-    if (!found) {
+    const VersionInfo info = ReadVersionInfo(fileName);
+    const FileVersionQuad& v = info.Version;
+    if (!info.HasFixedRecord) {
         EXPECT_EQ(v.major | v.minor | v.release | v.build, 0) << fileName;
         return std::nullopt;
     }
     return std::array{v.major, v.minor, v.release, v.build};
+}
+
+std::string FileVersionString(const std::string& fileName) {
+    return VersionString(ReadVersionInfo(fileName));
 }
 
 void ExpectNoVersionInformation(const std::string& fileName, const std::string& what) {
@@ -42,7 +46,7 @@ void ExpectNoVersionInformation(const std::string& fileName, const std::string& 
     Lines list{"kept=1"};
     GetVersionInfoList(fileName, list);
     EXPECT_EQ(list, Lines{"kept=1"}) << what;
-    EXPECT_EQ(GetFileVersionString(fileName), "") << what;
+    EXPECT_EQ(FileVersionString(fileName), "") << what;
 }
 
 const Lines FixedLines3_1_20_7 = {
@@ -64,7 +68,7 @@ TEST(UVersieInFixtures, Pe32PlusFileGivesTheEighteenLines) {
     EXPECT_EQ(ListOf(file),
               Concat(FixedLines3_1_20_7,
                      {"Localization=040904E4", "L_FileVersion=3.1.20.7", "L_ProductName=Sample"}));
-    EXPECT_EQ(GetFileVersionString(file), "3.1.20.7");
+    EXPECT_EQ(FileVersionString(file), "3.1.20.7");
 
     Lines list{"first", "L_FileVersion=older"};
     GetVersionInfoList(file, list);
@@ -105,7 +109,7 @@ TEST(UVersieInFixtures, Pe32FileGivesLargeNumbersAndAllStringsInListOrder) {
                                 "L_ProductVersion=1, 0, 0, 1",
                                 "L_Comments=key=value, kept whole",
                             }));
-    EXPECT_EQ(GetFileVersionString(file), "1, 0, 0, 1");
+    EXPECT_EQ(FileVersionString(file), "1, 0, 0, 1");
 }
 
 TEST(UVersieInFixtures, UsEnglishResourceAndOnlyItsFirstTranslationCount) {
@@ -115,7 +119,7 @@ TEST(UVersieInFixtures, UsEnglishResourceAndOnlyItsFirstTranslationCount) {
     ASSERT_EQ(list.size(), 17u);
     EXPECT_EQ(list[15], "Localization=040704E4");
     EXPECT_EQ(list[16], "L_FileVersion=2.0.0.9 german table");
-    EXPECT_EQ(GetFileVersionString(file), "2.0.0.9 german table");
+    EXPECT_EQ(FileVersionString(file), "2.0.0.9 german table");
 }
 
 TEST(UVersieInFixtures, FilesWithoutVersionInformation) {
@@ -186,20 +190,20 @@ TEST_F(UVersieInCrafted, KeyKeepsLeadingZerosAndNamesTheOnlyTableRead) {
                 Translations({{0x0009, 0x04B0}})}));
     EXPECT_EQ(ListOf(zeros),
               Concat(FixedLines3_1_20_7, {"Localization=000904B0", "L_FileVersion=2.0=beta"}));
-    EXPECT_EQ(GetFileVersionString(zeros), "2.0=beta");
+    EXPECT_EQ(FileVersionString(zeros), "2.0=beta");
 
     // The translation names a table that is absent: no fallback to another.
     const std::string otherCodePage = Write(VersionRoot(
         fixed, {StringFileInfo({StringTable(u"040904E4", {{u"FileVersion", u"3.1.20.7"}})}),
                 Translations({{0x0409, 0x04B0}})}));
     EXPECT_EQ(ListOf(otherCodePage), Concat(FixedLines3_1_20_7, {"Localization=040904B0"}));
-    EXPECT_EQ(GetFileVersionString(otherCodePage), "");
+    EXPECT_EQ(FileVersionString(otherCodePage), "");
 
     // No translation: the fixed lines only.
     const std::string noTranslation = Write(VersionRoot(
         fixed, {StringFileInfo({StringTable(u"040904E4", {{u"FileVersion", u"3.1.20.7"}})})}));
     EXPECT_EQ(ListOf(noTranslation), FixedLines3_1_20_7);
-    EXPECT_EQ(GetFileVersionString(noTranslation), "");
+    EXPECT_EQ(FileVersionString(noTranslation), "");
 }
 
 TEST_F(UVersieInCrafted, FixedRecordIsCopiedIntoFiftyTwoZeroFilledBytes) {
@@ -238,7 +242,7 @@ TEST_F(UVersieInCrafted, ShortTranslationReadsAsZeros) {
     const Lines list = ListOf(file);
     ASSERT_EQ(list.size(), 17u);
     EXPECT_EQ(list[15], "Localization=04090000");
-    EXPECT_EQ(GetFileVersionString(file), "1.0");
+    EXPECT_EQ(FileVersionString(file), "1.0");
 }
 
 } // namespace

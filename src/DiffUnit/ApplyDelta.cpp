@@ -265,6 +265,11 @@ std::int32_t ApplyDelta(const std::string& deltaName, const OperationOptions& op
 
 std::int32_t CheckDelta(const std::string& deltaName, std::int32_t& blocks) {
     blocks = 0;
+    // Refused before it is opened, as the command line refuses it: a pipe
+    // would block.
+    if (!FileExists(deltaName)) {
+        throw EFOpenError("Cannot open file " + deltaName);
+    }
     OpenDelta delta(deltaName);
     if (delta.code != ResultOk) {
         return delta.code;
@@ -278,7 +283,18 @@ std::int32_t CheckDelta(const std::string& deltaName, std::int32_t& blocks) {
     if (code != ResultOk && code != ResultSourceUnversioned) {
         return code;
     }
-    SettleNames(deltaName, delta.target, delta.descriptor, version);
+    const UpdateNames names = SettleNames(deltaName, delta.target, delta.descriptor, version);
+    {
+        // The apply writes its rebuilt file in the target's folder under the
+        // target's lock: the same lock and work file are made and removed
+        // here, so that a folder the apply could not write fails the check
+        // with the apply's failure.
+        const std::optional<FileLock> lock = AcquireLock(delta.lock, delta.target);
+        if (!lock) {
+            throw EFCreateError("Cannot create file " + names.newFile);
+        }
+        const TemporaryFile probe = TemporaryFile::Create(names.newFile);
+    }
     // A block reaches the sink, in one write, only once it has passed its
     // checks; the count stands also when a later block fails.
     DiscardingStream sink;

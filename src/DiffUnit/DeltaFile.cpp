@@ -3,6 +3,7 @@
 #include "DiffUnit/ResultCodes.hpp"
 #include "common/Failures.hpp"
 #include "common/LittleEndian.hpp"
+#include "common/Text.hpp"
 #include "engine/BlockStream.hpp"
 #include "engine/CompactStream.hpp"
 #include "engine/CopyRecord.hpp"
@@ -10,7 +11,6 @@
 #include "platform/Files.hpp"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <string_view>
 
@@ -53,12 +53,6 @@ std::string VersionText(const FileVersionQuad& v) {
            std::to_string(v.release) + "." + std::to_string(v.build);
 }
 
-std::string Hex8(std::uint32_t value) {
-    char text[11];
-    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(value));
-    return text;
-}
-
 // The compact body in a few lines: its header, then the coded bytes of each
 // stream over all segments.
 void DescribeCompactBody(ByteStream& delta, std::vector<std::string>& lines) {
@@ -73,7 +67,7 @@ void DescribeCompactBody(ByteStream& delta, std::vector<std::string>& lines) {
         return;
     }
     lines.push_back("Body=compact NewerSize=" + std::to_string(header.NewerSize) + " NewerCrc=" +
-                    Hex8(header.NewerCrc) + " OriginalSize=" + std::to_string(header.OriginalSize));
+                    "0x" + HexDigits(header.NewerCrc, 8) + " OriginalSize=" + std::to_string(header.OriginalSize));
     lines.push_back("Dictionaries=" + std::to_string(header.ControlDictionary) + " " +
                     std::to_string(header.DiffDictionary) + " " +
                     std::to_string(header.ExtraDictionary));
@@ -146,35 +140,53 @@ std::int32_t ReadDeltaDescriptor(ByteStream& in, DeltaDescriptor& descriptor) {
     return ResultOk;
 }
 
-bool DescribeDelta(const std::string& fileName, std::vector<std::string>& lines) {
+DeltaListing DescribeDelta(const std::string& fileName, std::vector<std::string>& lines) {
     FileStream delta = FileStream::OpenRead(fileName);
     DeltaDescriptor descriptor;
-    if (delta.Size() < BlockStreamOffset) {
-        return false;
+    const std::int64_t size = delta.Size();
+    // A file that begins with the signature is a delta, however short: cut
+    // before its block stream, it is a damaged one, not some other file.
+    const auto cutShort = [&](std::string_view part) {
+        lines.push_back("Delta file damaged: it ends after " + std::to_string(size) +
+                        " bytes, inside its " + std::string(part));
+        return DeltaListing::Damaged;
+    };
+    if (size < DeltaHeaderBytes) {
+        std::uint8_t start[Signature.size()];
+        if (size < static_cast<std::int64_t>(Signature.size())) {
+            return DeltaListing::NotADelta;
+        }
+        delta.ReadBuffer(start, Signature.size());
+        return std::memcmp(start, Signature.data(), Signature.size()) == 0
+                   ? cutShort("header")
+                   : DeltaListing::NotADelta;
     }
     DeltaFormat format = DeltaFormat::Blocks;
     const std::int32_t header = ReadDeltaHeader(delta, format);
     if (header == ResultNotADelta) {
-        return false;
+        return DeltaListing::NotADelta;
     }
     if (header == ResultWrongDeltaVersion) {
         lines.push_back("FormatVersion=unsupported");
-        return true;
+        return DeltaListing::Delta;
     }
     const FormatVersion version = VersionOf(format);
     lines.push_back("FormatVersion=" + std::to_string(version.major) + "." +
                     std::to_string(version.minor));
+    if (size < BlockStreamOffset) {
+        return cutShort("descriptor");
+    }
     if (ReadDeltaDescriptor(delta, descriptor) != ResultOk) {
         lines.push_back("OriginalName=invalid");
-        return true;
+        return DeltaListing::Delta;
     }
     lines.push_back("OriginalName=" + descriptor.OriginalName);
     lines.push_back("OriginalVersion=" + VersionText(descriptor.OriginalVersion));
     lines.push_back("NewerVersion=" + VersionText(descriptor.NewerVersion));
-    lines.push_back("OriginalCrc=" + Hex8(descriptor.OriginalCrc));
+    lines.push_back("OriginalCrc=0x" + HexDigits(descriptor.OriginalCrc, 8));
     if (format == DeltaFormat::Compact) {
         DescribeCompactBody(delta, lines);
-        return true;
+        return DeltaListing::Delta;
     }
     int number = 0;
     try {
@@ -196,8 +208,9 @@ bool DescribeDelta(const std::string& fileName, std::vector<std::string>& lines)
         }
     } catch (const Exception&) {
         lines.push_back("Block" + std::to_string(number + 1) + "=damaged");
+        return DeltaListing::Damaged;
     }
-    return true;
+    return DeltaListing::Delta;
 }
 
 } // namespace kestro

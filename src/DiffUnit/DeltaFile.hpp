@@ -78,9 +78,19 @@ std::int32_t ReadDeltaHeader(ByteStream& in, DeltaFormat& format);
 // EReadError "Stream read error" when fewer than 112 bytes remain.
 std::int32_t ReadDeltaDescriptor(ByteStream& in, DeltaDescriptor& descriptor);
 
+// What DescribeDelta made of a file.
+enum class DeltaListing {
+    NotADelta, // nothing appended
+    Delta,     // the lines describe it
+    // The lines describe it up to where it is damaged: the file begins with
+    // the signature but ends inside the header or the descriptor (the last
+    // line is "Delta file damaged: <reason>"), or a block cannot be read
+    // (the last line is "Block<n>=damaged").
+    Damaged,
+};
+
 // Describes a delta file in key=value lines: header, descriptor and one line
-// per block. False, with nothing appended, when the file is not a delta file
-// of this program. Fails as the stream layer does for an unreadable file.
-bool DescribeDelta(const std::string& fileName, std::vector<std::string>& lines);
+// per block. Fails as the stream layer does for an unreadable file.
+DeltaListing DescribeDelta(const std::string& fileName, std::vector<std::string>& lines);
 
 } // namespace kestro

@@ -68,10 +68,14 @@ std::int32_t MakeDelta(const std::string& originalName, const std::string& newer
 std::int32_t ApplyDelta(const std::string& deltaName, const OperationOptions& options);
 std::int32_t ApplyDelta(const std::string& deltaName);
 
-// Everything an apply of deltaName checks, without writing anything and
-// without the lock: the container, the target's version and checksum, the
-// names, and every block rebuilt against the target into a sink that keeps
-// nothing. Returns the code the apply would return (ResultOk or
+// Everything an apply of deltaName checks, without changing any file: that
+// the delta is a regular file (EFOpenError "Cannot open file <delta>"
+// before it is opened), the container, the target's version and checksum,
+// the names, that the target's folder takes the apply's lock and work file
+// (both made and removed again, under the lock for that moment only;
+// EFCreateError "Cannot create file <target>.new" as from the apply), and
+// every block rebuilt against the target into a sink that keeps nothing.
+// Returns the code the apply would return (ResultOk or
 // ResultSourceUnversioned when it would succeed), and fails as the apply
 // would. blocks counts the blocks with data that passed their checks, also
 // when a later one fails.

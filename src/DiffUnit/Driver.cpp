@@ -3,11 +3,11 @@
 #include "DiffUnit/DeltaPackage.hpp"
 #include "DiffUnit/ResultCodes.hpp"
 #include "common/Failures.hpp"
+#include "common/Text.hpp"
 #include "platform/Files.hpp"
 #include "platform/Interrupts.hpp"
 
 #include <array>
-#include <cstdio>
 #include <new>
 
 namespace kestro {
@@ -65,10 +65,12 @@ bool EnterDirectoryOf(const std::string& path) {
 
 std::int32_t RunCreate(const std::string& original, const std::string& newer, bool compact,
                        const DeltaOperations& operations, const Console& console) {
-    // Both files are looked for in the original's directory; a directory
-    // given with the newer file is dropped.
+    // The newer file is the file named: a bare name is looked for in the
+    // original's folder, a path is taken from the working folder the run
+    // started in, so it is made absolute before the original's folder is
+    // entered.
     const std::string originalName = FileNamePart(original);
-    const std::string newerName = FileNamePart(newer);
+    const std::string newerName = DirectoryPart(newer).empty() ? newer : FullPath(newer);
     if (!EnterDirectoryOf(original) || !FileExists(originalName)) {
         WriteLine(console, "Original file does not exists!");
         return ResultMessagePrinted;
@@ -88,12 +90,6 @@ std::int32_t RunApply(const std::string& delta, const DeltaOperations& operation
         return ResultMessagePrinted;
     }
     return operations.applyDelta(FileNamePart(delta));
-}
-
-std::string Hex8(std::uint32_t value) {
-    char text[9];
-    std::snprintf(text, sizeof text, "%08X", static_cast<unsigned>(value));
-    return text;
 }
 
 } // namespace
@@ -163,7 +159,8 @@ std::string FailureReport(const std::exception& failure, std::string_view module
         message = "Out of memory";
     }
     std::string report = "Exception " + std::string(kind) + " in module " +
-                         std::string(moduleName) + " at " + Hex8(location) + ".\n" + message;
+                         std::string(moduleName) + " at " + HexDigits(location, 8) + ".\n" +
+                         message;
     if (!message.empty() && message.back() != '.') {
         report += '.';
     }

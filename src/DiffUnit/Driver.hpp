@@ -1,6 +1,7 @@
 // The command-line driver: banner, usage text, argument handling, working
 // directory, result messages, and the report of a failure that ends the
-// program. It is the only code that writes to the console.
+// program. It and kestro-info (Info.hpp) are the only code that writes to
+// the console.
 #pragma once
 
 #include "platform/Console.hpp"
@@ -14,8 +15,10 @@
 
 namespace kestro {
 
-// The operations the command line runs. They get bare file names, with
-// the working directory set to the directory of the first file named.
+// The two operations the command line runs, with the working directory set
+// to the directory of the first argument. They get the bare names of the
+// original and of the delta; the newer file's bare name when it was named
+// without a folder (it lies beside the original), else its absolute path.
 // makeCompactDelta is the create of "--compact original newer".
 struct DeltaOperations {
     std::function<std::int32_t(const std::string& originalName, const std::string& newerName)>

@@ -6,10 +6,10 @@
 #include "DiffUnit/ResultCodes.hpp"
 #include "UVersieIn/UVersieIn.hpp"
 #include "common/Failures.hpp"
+#include "common/Text.hpp"
 #include "platform/FileStream.hpp"
 #include "platform/Files.hpp"
 
-#include <cstdio>
 #include <new>
 
 namespace kestro {
@@ -24,21 +24,27 @@ void Print(const Console& console, std::string_view line) {
 
 int Describe(const std::string& fileName, const Console& console) {
     // A file that cannot be read says so, rather than describing nothing.
+    // Only a regular file is opened at all, as kestro does: a pipe would
+    // block, a device would be read without end.
+    if (!FileExists(fileName)) {
+        throw EFOpenError("Cannot open file " + fileName);
+    }
     FileStream::OpenRead(fileName).Close();
     std::vector<std::string> lines;
-    bool isDelta = false;
+    DeltaListing listing = DeltaListing::NotADelta;
     try {
-        isDelta = DescribeDelta(fileName, lines);
+        listing = DescribeDelta(fileName, lines);
     } catch (const Exception&) {
         // Not readable as a delta: the version reader has its own say.
+        lines.clear();
     }
-    if (!isDelta) {
+    if (listing == DeltaListing::NotADelta) {
         GetVersionInfoList(fileName, lines);
     }
     for (const std::string& line : lines) {
         Print(console, line);
     }
-    return 0;
+    return listing == DeltaListing::Damaged ? 1 : 0;
 }
 
 int Check(const std::string& deltaName, const Console& console, std::string_view programPath) {
@@ -71,9 +77,7 @@ std::string EscapeControls(std::string_view text) {
     for (const char c : text) {
         const auto byte = static_cast<unsigned char>(c);
         if (byte < 0x20 || byte == 0x7F) {
-            char escaped[5];
-            std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
-            out += escaped;
+            out += "\\x" + HexDigits(byte, 2);
         } else {
             out += c;
         }

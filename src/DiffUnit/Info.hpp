@@ -6,9 +6,11 @@
 //                              for an executable or library, the key=value
 //                              lines of its version information (none when
 //                              it has none)
-//   kestro-info --check DELTA  everything an apply checks, writing nothing
+//   kestro-info --check DELTA  everything an apply checks, changing no file
 //                              (CheckDelta): the line the apply would print,
 //                              then "Blocks verified: <n>"
+//
+// Both read only a regular file: anything else is refused unopened.
 //
 // Every line goes to the console with CR LF, its control characters written
 // as \xNN, so that no name or string taken from a file can make a line of
@@ -25,7 +27,8 @@ namespace kestro {
 
 // Runs kestro-info on its arguments (those after the program's own name)
 // and returns the exit status: 0, or 1 for a wrong argument count, a file
-// that cannot be read, or a delta that would not apply.
+// that cannot be read or is not a regular file, a damaged delta, or a delta
+// that would not apply.
 int RunInfo(std::string_view programPath, const std::vector<std::string>& arguments,
             const Console& console);
 

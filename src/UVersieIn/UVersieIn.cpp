@@ -3,11 +3,10 @@
 #include "UVersieIn/PeResource.hpp"
 #include "UVersieIn/VersionTree.hpp"
 #include "common/LittleEndian.hpp"
+#include "common/Text.hpp"
 
 #include <algorithm>
 #include <array>
-#include <cinttypes>
-#include <cstdio>
 #include <optional>
 #include <string_view>
 
@@ -83,9 +82,7 @@ std::optional<std::string> ReadStringTableKey(std::span<const std::uint8_t> data
     const auto bytes = ZeroFilledCopy<TranslationBufferBytes>(*value);
     const std::uint32_t language = bytes[0] | bytes[1] << 8;
     const std::uint32_t codePage = bytes[2] | bytes[3] << 8;
-    char key[9];
-    std::snprintf(key, sizeof key, "%08" PRIX32, language << 16 | codePage);
-    return std::string(key);
+    return HexDigits(language << 16 | codePage, 8);
 }
 
 std::string Decimal(std::uint32_t word) {
@@ -114,12 +111,6 @@ void AppendFixedLines(const FixedRecord& r, std::vector<std::string>& list) {
     list.push_back("dwFileSubtype=" + Decimal(r[FileSubtype]));
     list.push_back("dwFileDateMS=" + Decimal(r[FileDateMS]));
     list.push_back("dwFileDateLS=" + Decimal(r[FileDateLS]));
-}
-
-bool EqualIgnoringCase(std::string_view a, std::string_view b) {
-    auto fold = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
-                                              [&](char x, char y) { return fold(x) == fold(y); });
 }
 
 VersionInfo ReadVersionInfo(std::span<const std::uint8_t> data) {
@@ -161,31 +152,16 @@ VersionInfo ReadVersionInfo(const std::string& fileName) {
 std::string VersionString(const VersionInfo& info) {
     for (const std::string& line : info.Lines) {
         const std::string_view key = std::string_view(line).substr(0, line.find('='));
-        if (key.size() < line.size() && EqualIgnoringCase(key, FileVersionKey)) {
+        if (key.size() < line.size() && EqualIgnoringAsciiCase(key, FileVersionKey)) {
             return line.substr(key.size() + 1);
         }
     }
     return std::string();
 }
 
-bool GetFixedFileVersion(const std::string& fileName, std::int32_t& major, std::int32_t& minor,
-                         std::int32_t& release, std::int32_t& build) {
-    major = minor = release = build = 0;
-    const VersionInfo info = ReadVersionInfo(fileName);
-    major = info.Version.major;
-    minor = info.Version.minor;
-    release = info.Version.release;
-    build = info.Version.build;
-    return info.HasFixedRecord;
-}
-
 void GetVersionInfoList(const std::string& fileName, std::vector<std::string>& list) {
     const VersionInfo info = ReadVersionInfo(fileName);
     list.insert(list.end(), info.Lines.begin(), info.Lines.end());
-}
-
-std::string GetFileVersionString(const std::string& fileName) {
-    return VersionString(ReadVersionInfo(fileName));
 }
 
 } // namespace kestro

@@ -1,12 +1,12 @@
 // The version information of executables and libraries: the four file-version
 // numbers, and the version resource as key=value text lines.
 //
-// None of these operations fails for a missing, unreadable, damaged or
-// unversioned file: such a file has no version information and gives false
-// and zeros, no lines, or empty text. Only memory exhaustion (std::bad_alloc)
+// The operations on a named file never fail for a missing, unreadable,
+// damaged or unversioned file: such a file has no version information (no
+// fixed record, zeros, no lines). Only memory exhaustion (std::bad_alloc)
 // passes out. They keep no state, print nothing, and read the file anew on
-// every call. An operation that needs more than one of them reads the file
-// once with ReadVersionInfo instead.
+// every call. The numbers, the lines and the version string of one file all
+// come from one ReadVersionInfo.
 #pragma once
 
 #include <cstdint>
@@ -28,14 +28,9 @@ struct FileVersionQuad {
     std::int32_t build = 0;
 };
 
-// Sets the four numbers from the file's fixed version record (VS_FIXEDFILEINFO)
-// and returns true when it has one; otherwise returns false with all four 0.
-bool GetFixedFileVersion(const std::string& fileName, std::int32_t& major, std::int32_t& minor,
-                         std::int32_t& release, std::int32_t& build);
-
 // Appends the file's version information to list, never touching the lines
 // already in it, in this order:
-//   - when the fixed record exists, its thirteen fields (Signature=,
+//   - when the fixed record exists, its fifteen lines (Signature=,
 //     StrucVersion=, FileVersion=, FileVersionMS=, FileVersionLS=,
 //     ProductVersion=, ProductVersionMS=, ProductVersionLS=,
 //     dwFileFlagsMask=, dwFileFlags=, dwFileOS=, dwFileType=,
@@ -49,10 +44,6 @@ bool GetFixedFileVersion(const std::string& fileName, std::int32_t& major, std::
 // Whole words are written in unsigned decimal, version words as the dotted
 // pair "<upper 16 bits>.<lower 16 bits>".
 void GetVersionInfoList(const std::string& fileName, std::vector<std::string>& list);
-
-// The FileVersion string of the first translation's string table, exactly as
-// stored; empty when there is none.
-std::string GetFileVersionString(const std::string& fileName);
 
 // All that the program takes from a file's version resource, read once, so
 // that the numbers, the list and the version string of one run all come

@@ -1,6 +1,7 @@
 #include "UVersieIn/VersionTree.hpp"
 
 #include "common/LittleEndian.hpp"
+#include "common/Text.hpp"
 #include "platform/Text.hpp"
 
 #include <algorithm>
@@ -63,17 +64,13 @@ std::optional<VersionNode> ReadNode(std::span<const std::uint8_t> data, std::siz
     return node;
 }
 
-char16_t FoldAscii(char16_t c) {
-    return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c - u'A' + u'a') : c;
-}
-
 bool KeyEquals(std::span<const std::uint8_t> data, const VersionNode& node, std::string_view name) {
     if (node.keyUnits != name.size()) {
         return false;
     }
     for (std::size_t i = 0; i < name.size(); ++i) {
         const char16_t unit = GetLe16(&data[node.start + NodeHeaderBytes + 2 * i]);
-        if (FoldAscii(unit) != FoldAscii(static_cast<unsigned char>(name[i]))) {
+        if (FoldAsciiCase(unit) != FoldAsciiCase(char16_t{static_cast<unsigned char>(name[i])})) {
             return false;
         }
     }

@@ -1,8 +1,8 @@
 #include "engine/Crc32.hpp"
 #include "engine/Crc32Kernels.hpp"
 
+#include "common/ByteStream.hpp"
 #include "common/Failures.hpp"
-#include "platform/FileStream.hpp"
 
 #include <algorithm>
 #include <array>
@@ -111,11 +111,6 @@ std::uint32_t StreamCrc32(ByteStream& stream) {
         remaining -= n;
     }
     return ~crc;
-}
-
-std::uint32_t FileCrc32(const std::string& fileName) {
-    FileStream file = FileStream::OpenRead(fileName);
-    return StreamCrc32(file);
 }
 
 } // namespace kestro

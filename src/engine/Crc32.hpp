@@ -24,8 +24,4 @@ std::uint32_t Crc32Buffer(const void* data, std::size_t length);
 // when the stream ends before the size it reported.
 std::uint32_t StreamCrc32(ByteStream& stream);
 
-// The CRC-32 of the whole content of the named file, opened read-only with
-// sharing. Fails with EFOpenError "Cannot open file %s" or as StreamCrc32.
-std::uint32_t FileCrc32(const std::string& fileName);
-
 } // namespace kestro

@@ -1,10 +1,19 @@
-// A test seam in the file layer: it can make the N-th file-system call of
-// the program fail as the system would (an open or create refused, a read
-// error, a write that takes nothing, a failed sync, close, rename, link,
-// lock or delete), or run an action at that call, before it goes on as
-// usual: a test ends the process there as a kill would, or interrupts it.
-// Disarmed it only counts, which costs one atomic increment per call; the
-// program itself never arms it.
+// A test seam in the file layer above the port (FileStream, TemporaryFile,
+// Files, Locks): it can make the N-th counted call fail as the system would,
+// or run an action at that call, before it goes on as usual: a test ends the
+// process there as a kill would, or interrupts it. Disarmed it only counts,
+// which costs one atomic increment per call; the program itself never arms
+// it.
+//
+// Counted, and so failed on demand: opening a file, creating one (named or
+// without a name), a read, a write, a sync, a close that reports its
+// outcome (FileStream::Close; the close of a file being discarded is not),
+// giving a file without a name its name, copying permissions, deleting,
+// replacing, linking, renaming where the name is free, and taking a lock
+// (one call however long it waits). Not counted: positions, sizes and
+// stamps, the test whether a name is a regular file, the working folder
+// and full paths, the request to start writing back, and letting go of a
+// lock.
 #pragma once
 
 #include <cstdint>
@@ -23,8 +32,8 @@ void InjectActionAt(std::int64_t n, void (*action)());
 // InjectActionAt.
 std::int64_t CountedFileCalls();
 
-// Counts one call; true when it is the one to fail. Called by the system
-// implementations at the start of every file-system call they make.
+// Counts one call; true when it is the one to fail. Called by the layer above
+// the port before each counted call.
 bool FileCallFails();
 
 } // namespace kestro

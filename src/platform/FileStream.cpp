@@ -234,12 +234,4 @@ bool TemporaryFile::PublishIfFree(const std::string& finalName) {
     throw EFCreateError("Cannot create file " + finalName);
 }
 
-MemoryStream LoadFile(const std::string& name) {
-    FileStream file = FileStream::OpenRead(name);
-    MemoryStream memory;
-    memory.CopyFrom(file, file.Size());
-    memory.SetPosition(0);
-    return memory;
-}
-
 } // namespace kestro

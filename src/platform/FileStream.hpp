@@ -134,7 +134,4 @@ private:
     bool published_ = false; // the file belongs to its final name now
 };
 
-// Loads a whole file into a memory stream positioned at its start.
-MemoryStream LoadFile(const std::string& name);
-
 } // namespace kestro

@@ -63,6 +63,10 @@ bool SetWorkingDirectory(const std::string& directory) {
     return !directory.empty() && port::SetWorkingDirectory(directory);
 }
 
+std::string FullPath(const std::string& path) {
+    return path.empty() ? path : port::FullPath(path);
+}
+
 bool IsPathSeparator(char c) {
     return port::WindowsNames ? IsWindowsPathSeparator(c) : IsPosixPathSeparator(c);
 }

@@ -53,40 +53,14 @@ std::optional<FileStamp> StampOfFile(const std::string& name);
 // Windows the read-only attribute. False on failure.
 bool CopyFilePermissions(const std::string& source, const std::string& destination);
 
-// Deletes a file when it goes out of scope, unless Cancel was called: the
-// owner of a temporary file keeps one of these, so that every way out of an
-// operation that fails removes what it had half written.
-class ScopedFileRemoval {
-public:
-    explicit ScopedFileRemoval(std::string name) : name_(std::move(name)) {}
-    ScopedFileRemoval(ScopedFileRemoval&& other) noexcept : name_(std::move(other.name_)) {
-        other.Cancel();
-    }
-    ScopedFileRemoval& operator=(ScopedFileRemoval&& other) noexcept {
-        if (this != &other) {
-            Remove();
-            name_ = std::move(other.name_);
-            other.Cancel();
-        }
-        return *this;
-    }
-    ~ScopedFileRemoval() { Remove(); }
-    void Cancel() { name_.clear(); }
-
-private:
-    void Remove() {
-        if (!name_.empty()) {
-            DeleteFile(name_);
-        }
-    }
-
-    std::string name_;
-};
-
 std::string GetWorkingDirectory();
 // False when the directory could not be entered; the working directory is
 // then unchanged.
 bool SetWorkingDirectory(const std::string& directory);
+// path made independent of the working folder: an absolute path as it is, a
+// relative one taken from the working folder of the moment. Empty when the
+// working folder cannot be had.
+std::string FullPath(const std::string& path);
 
 // True for the characters that separate directories in a path: "/" on POSIX
 // (a backslash is an ordinary file-name character there); "\", "/" and ":"

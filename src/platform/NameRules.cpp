@@ -1,5 +1,7 @@
 #include "platform/NameRules.hpp"
 
+#include "common/Text.hpp"
+
 #include <algorithm>
 #include <array>
 #include <string>
@@ -7,10 +9,6 @@
 namespace kestro {
 
 namespace {
-
-char UpperAscii(char c) {
-    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
-}
 
 bool IsDotName(std::string_view name) {
     return name == "." || name == "..";
@@ -46,18 +44,17 @@ bool IsWindowsDeviceName(std::string_view name) {
     while (!base.empty() && base.back() == ' ') {
         base.pop_back();
     }
-    std::transform(base.begin(), base.end(), base.begin(), UpperAscii);
-    static constexpr std::array<std::string_view, 4> plain = {"CON", "PRN", "AUX", "NUL"};
+    std::transform(base.begin(), base.end(), base.begin(), FoldAsciiCase<char>);
+    static constexpr std::array<std::string_view, 4> plain = {"con", "prn", "aux", "nul"};
     if (std::find(plain.begin(), plain.end(), base) != plain.end()) {
         return true;
     }
-    return base.size() == 4 && (base.starts_with("COM") || base.starts_with("LPT")) &&
+    return base.size() == 4 && (base.starts_with("com") || base.starts_with("lpt")) &&
            base[3] >= '0' && base[3] <= '9';
 }
 
 bool SameWindowsFileName(std::string_view a, std::string_view b) {
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(),
-                      [](char x, char y) { return UpperAscii(x) == UpperAscii(y); });
+    return EqualIgnoringAsciiCase(a, b);
 }
 
 } // namespace kestro

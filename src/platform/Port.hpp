@@ -107,6 +107,11 @@ Handle StandardInput();
 
 std::string WorkingDirectory();
 bool SetWorkingDirectory(const std::string& directory);
+// path as a path that names the same file whatever the working folder is
+// later: an absolute path as it is, a relative one taken from the working
+// folder now (on Windows as the system resolves it, a drive-relative or
+// root-relative form included). Empty when the working folder is unknown.
+std::string FullPath(const std::string& path);
 
 // Installs the handlers that record interrupts (InterruptState.hpp), leaving
 // alone an interrupt that was ignored when the program started; and takes

@@ -303,6 +303,16 @@ bool SetWorkingDirectory(const std::string& directory) {
     return ::chdir(directory.c_str()) == 0;
 }
 
+std::string FullPath(const std::string& path) {
+    // Joined, not resolved: ".." after a symbolic link means what the system
+    // makes of it when the file is opened, as with the path given.
+    if (path.starts_with('/')) {
+        return path;
+    }
+    const std::string folder = WorkingDirectory();
+    return folder.empty() ? folder : folder + (folder.ends_with('/') ? "" : "/") + path;
+}
+
 // SIGINT, SIGTERM and SIGHUP are caught by a handler that only records the
 // signal. It is installed without SA_RESTART, so a read that waits on a
 // terminal returns and sees the record.

@@ -324,6 +324,19 @@ bool SetWorkingDirectory(const std::string& directory) {
     return ::SetCurrentDirectoryA(directory.c_str()) != 0;
 }
 
+std::string FullPath(const std::string& path) {
+    const DWORD size = ::GetFullPathNameA(path.c_str(), 0, nullptr, nullptr);
+    if (size == 0) {
+        return std::string();
+    }
+    std::vector<char> buffer(size);
+    const DWORD length = ::GetFullPathNameA(path.c_str(), size, buffer.data(), nullptr);
+    if (length == 0 || length >= size) {
+        return std::string();
+    }
+    return std::string(buffer.data(), length);
+}
+
 // A console control handler records Ctrl-C, Ctrl-Break and the closing of
 // the console. The system runs it on a thread of its own. For Ctrl-C and
 // Ctrl-Break the program goes on and unwinds at its next check. When the
