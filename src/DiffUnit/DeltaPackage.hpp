@@ -32,6 +32,10 @@ struct OperationOptions {
     // with done equal to total. It may stop the operation by throwing;
     // the operation then leaves nothing behind, as after any failure.
     std::function<void(std::int64_t done, std::int64_t total)> progress;
+    // When set, told on the calling thread the name of the file the
+    // operation waits for, once, when it begins to wait for another run's
+    // lock (the target when applying, the delta when creating).
+    std::function<void(const std::string& name)> waiting;
 };
 
 // The delta file name for an original and the newer file's version string:

@@ -63,6 +63,13 @@ bool EnterDirectoryOf(const std::string& path) {
     return directory.empty() || SetWorkingDirectory(directory);
 }
 
+// The line of a run that waits for another run's lock.
+WaitNotice WaitLine(const Console& console) {
+    return [&console](const std::string& name) {
+        WriteLine(console, "Waiting for another run to finish with " + name + "...");
+    };
+}
+
 std::int32_t RunCreate(const std::string& original, const std::string& newer,
                        const DeltaOperations& operations, const Console& console) {
     // Both files are looked for in the original's directory; a directory
@@ -77,7 +84,7 @@ std::int32_t RunCreate(const std::string& original, const std::string& newer,
         WriteLine(console, "Newer file does not exists!");
         return ResultMessagePrinted;
     }
-    return operations.makeDelta(originalName, newerName);
+    return operations.makeDelta(originalName, newerName, WaitLine(console));
 }
 
 std::int32_t RunApply(const std::string& delta, const DeltaOperations& operations,
@@ -86,7 +93,7 @@ std::int32_t RunApply(const std::string& delta, const DeltaOperations& operation
         WriteLine(console, "Delta file does not exists!");
         return ResultMessagePrinted;
     }
-    return operations.applyDelta(FileNamePart(delta));
+    return operations.applyDelta(FileNamePart(delta), WaitLine(console));
 }
 
 std::string Hex8(std::uint32_t value) {
@@ -183,10 +190,17 @@ int RunProgram(std::string_view programPath, const std::vector<std::string>& arg
 
 DeltaOperations ProgramOperations() {
     DeltaOperations operations;
-    operations.makeDelta = [](const std::string& originalName, const std::string& newerName) {
-        return MakeDelta(originalName, newerName);
+    operations.makeDelta = [](const std::string& originalName, const std::string& newerName,
+                              const WaitNotice& waiting) {
+        OperationOptions options;
+        options.waiting = waiting;
+        return MakeDelta(originalName, newerName, options);
     };
-    operations.applyDelta = [](const std::string& deltaName) { return ApplyDelta(deltaName); };
+    operations.applyDelta = [](const std::string& deltaName, const WaitNotice& waiting) {
+        OperationOptions options;
+        options.waiting = waiting;
+        return ApplyDelta(deltaName, options);
+    };
     return operations;
 }
 

@@ -14,12 +14,18 @@
 
 namespace kestro {
 
+// Told the name of the file whose lock an operation waits for, once, when
+// the wait begins (OperationOptions::waiting).
+using WaitNotice = std::function<void(const std::string& name)>;
+
 // The two operations the command line runs. Both get bare file names, with
-// the working directory set to the directory of the first argument.
+// the working directory set to the directory of the first argument, and the
+// notice that prints the line of a wait.
 struct DeltaOperations {
-    std::function<std::int32_t(const std::string& originalName, const std::string& newerName)>
+    std::function<std::int32_t(const std::string& originalName, const std::string& newerName,
+                               const WaitNotice& waiting)>
         makeDelta;
-    std::function<std::int32_t(const std::string& deltaName)> applyDelta;
+    std::function<std::int32_t(const std::string& deltaName, const WaitNotice& waiting)> applyDelta;
 };
 
 // Runs one command line (the arguments after the program's own name). A
