@@ -268,7 +268,9 @@ std::int32_t ApplyDelta(const std::string& deltaName, const OperationOptions& op
         target.Close();
     }
     // Another program may have renamed a file over the target meanwhile,
-    // which then stays as it is.
+    // which then stays as it is. Checked with nothing left to do but the
+    // rename.
+    output.Settle();
     if (!NamesFile(targetName, checked)) {
         throw TargetChanged(names);
     }
@@ -282,11 +284,12 @@ std::int32_t ApplyDelta(const std::string& deltaName, const OperationOptions& op
         }
         throw;
     }
-    if (backup.Keep()) {
+    if (backup.Keep() && access == TemporaryFile::Access::Whole) {
         // This program's ReplaceFile clears the read-only attribute of the
         // target it replaces, and on Windows the attribute belongs to the
         // file, which a backup made as a second name shares; it gets it back
-        // from the new target, which has the old one's.
+        // from the new target, which has the old one's (not where that one
+        // had to leave out setuid and setgid, which the backup keeps).
         CopyFilePermissions(targetName, names.backup);
     }
     return code;

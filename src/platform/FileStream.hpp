@@ -122,6 +122,10 @@ public:
     // setgid bits (WithoutOwner). Failed when the permissions could not be
     // set. Windows keeps the read-only attribute only.
     Access TakeAccessOf(const FileStream& source);
+    // Finishes the file if need be, gives it its work name and closes it, so
+    // that what is left of publishing is one rename. Fails with
+    // EFCreateError "Cannot create file <workName>".
+    void Settle();
     // Finishes the file if need be and renames it onto finalName, replacing
     // any file there in one step. Fails with EFCreateError "Cannot create
     // file <finalName>"; the temporary file is then still removed.
@@ -134,8 +138,6 @@ public:
 
 private:
     TemporaryFile(FileStream stream, std::string workName, bool named);
-    // Gives the file its work name if it has none yet, and closes it.
-    void Settle();
 
     FileStream stream_;
     std::string workName_;
