@@ -65,7 +65,13 @@ std::int32_t MakeDelta(const std::string& originalName, const std::string& newer
 // unless one exists (a second name of the target's file where the file
 // system allows, else a copy), and renames the new file over the target.
 // The target is either replaced whole or left as it was; an update that
-// fails takes back the backup it made.
+// fails takes back the backup it made. The file checked is the file backed
+// up and replaced: an update whose target's name comes to name another file
+// meanwhile fails with EReadError "File changed while reading: <target>" and
+// leaves that file as it is. The rebuilt file takes the target's owner and
+// permissions (without setuid and setgid where the owner cannot be kept). On
+// Windows, a target that another program holds open without delete sharing
+// fails with EFCreateError "File is in use: <target>" before any backup.
 std::int32_t ApplyDelta(const std::string& deltaName, const OperationOptions& options);
 std::int32_t ApplyDelta(const std::string& deltaName);
 
