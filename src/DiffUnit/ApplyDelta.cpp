@@ -263,8 +263,10 @@ std::int32_t ApplyDelta(const std::string& deltaName, const OperationOptions& op
     }
     MadeBackup backup = BackUp(names, target, checked, access == TemporaryFile::Access::Whole);
     if (OpenFileBlocksReplace()) {
-        // Windows: the name is checked without the file held open; the
-        // backup, a second name of it, keeps its file number its own.
+        // Windows, where the open file would stand in the way of the
+        // rename: closed first, and its name checked after. The backup, a
+        // second name of the file, keeps its file number from going to
+        // another file meanwhile.
         target.Close();
     }
     // Another program may have renamed a file over the target meanwhile,
