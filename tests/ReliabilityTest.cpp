@@ -318,6 +318,16 @@ TEST(ChangingInputs, CreateNeverPublishesADeltaOfBytesThatAreGone) {
     }
 }
 
+// The sample programs in dir, hello.exe and hello-1.0.0.2.exe, and the
+// delta between them.
+std::pair<Bytes, Bytes> SamplesAndTheirDelta(const test::ScratchDir& dir) {
+    const auto samples = test::SamplePrograms();
+    test::WriteBytes(dir.File("hello.exe"), samples.first);
+    test::WriteBytes(dir.File("hello-1.0.0.2.exe"), samples.second);
+    EXPECT_EQ(RunInProcess({dir.File("hello.exe"), dir.File("hello-1.0.0.2.exe")}).output, Ok);
+    return samples;
+}
+
 // What a test renames over the target at a chosen file-system call of an
 // apply, as another program could: a file that is neither the original nor
 // the newer one. afterPublish tells whether the target already was the
@@ -342,10 +352,7 @@ void SwapTheTarget() {
 
 TEST(SwappedTarget, NeverAnOkWithoutTheCheckedOriginalInTheBackup) {
     test::ScratchDir dir;
-    const auto [original, newer] = test::SamplePrograms();
-    test::WriteBytes(dir.File("hello.exe"), original);
-    test::WriteBytes(dir.File("hello-1.0.0.2.exe"), newer);
-    ASSERT_EQ(RunInProcess({dir.File("hello.exe"), dir.File("hello-1.0.0.2.exe")}).output, Ok);
+    const auto [original, newer] = SamplesAndTheirDelta(dir);
     fs::remove(dir.File("hello-1.0.0.2.exe"));
     const std::string backup = dir.File("hello.exe_1.0.0.1.org");
     const std::vector<std::string> apply = {dir.File("hello.exe_1.0.0.2.kst")};
@@ -404,10 +411,7 @@ TEST(OwnerRefused, TheRebuiltFileLeavesOutSetuidAndSetgid) {
     // A fault at every call of an apply in turn: the one at the call that
     // gives the rebuilt file the target's owner stands for a refused chown.
     test::ScratchDir dir;
-    const auto [original, newer] = test::SamplePrograms();
-    test::WriteBytes(dir.File("hello.exe"), original);
-    test::WriteBytes(dir.File("hello-1.0.0.2.exe"), newer);
-    ASSERT_EQ(RunInProcess({dir.File("hello.exe"), dir.File("hello-1.0.0.2.exe")}).output, Ok);
+    const auto [original, newer] = SamplesAndTheirDelta(dir);
     const fs::perms plain = fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
                             fs::perms::others_read | fs::perms::others_exec;
     const fs::perms special = plain | fs::perms::set_uid | fs::perms::set_gid;
@@ -441,9 +445,7 @@ TEST(OwnerRefused, TheRebuiltFileLeavesOutSetuidAndSetgid) {
 // the name it waits for, once, and goes on when the lock is let go.
 TEST(Locking, AWaitingRunIsToldOnceAndGoesOnWhenTheLockIsFree) {
     test::ScratchDir dir;
-    const auto [original, newer] = test::SamplePrograms();
-    test::WriteBytes(dir.File("hello.exe"), original);
-    test::WriteBytes(dir.File("hello-1.0.0.2.exe"), newer);
+    const auto [original, newer] = SamplesAndTheirDelta(dir);
     const std::string delta = dir.File("hello.exe_1.0.0.2.kst");
     struct Case {
         std::string locked; // the name whose lock the operation needs
