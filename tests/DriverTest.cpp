@@ -38,16 +38,24 @@ struct FakeOperations {
     std::optional<std::vector<std::string>> called;
     std::string calledIn;
 
+    bool waits = false; // tells the notice of a wait for its first name
+
     DeltaOperations Get() {
         DeltaOperations operations;
-        operations.makeDelta = [this](const std::string& original, const std::string& newer) {
-            return Record({original, newer});
+        operations.makeDelta = [this](const std::string& original, const std::string& newer,
+                                      const WaitNotice& waiting) {
+            return Record({original, newer}, waiting);
         };
-        operations.applyDelta = [this](const std::string& delta) { return Record({delta}); };
+        operations.applyDelta = [this](const std::string& delta, const WaitNotice& waiting) {
+            return Record({delta}, waiting);
+        };
         return operations;
     }
 
-    std::int32_t Record(std::vector<std::string> names) {
+    std::int32_t Record(std::vector<std::string> names, const WaitNotice& waiting) {
+        if (waits) {
+            waiting(names[0]);
+        }
         called = std::move(names);
         calledIn = GetWorkingDirectory();
         if (raise) {
@@ -166,6 +174,15 @@ TEST_F(DriverTest, ApplyChecksTheNameAsTypedThenRunsInItsDirectory) {
     EXPECT_EQ(*fake_.called, (std::vector<std::string>{"tool.exe_2.kst"}));
     EXPECT_EQ(fake_.calledIn, AppDir());
     EXPECT_EQ(Output(), Banner + "OK\r\n");
+}
+
+TEST_F(DriverTest, AWaitIsToldInOneLineBeforeTheResult) {
+    fake_.waits = true;
+    EXPECT_EQ(Run({"app/tool.exe_2.kst"}), 0);
+    EXPECT_EQ(Output(),
+              Banner + "Waiting for another run to finish with tool.exe_2.kst...\r\nOK\r\n");
+    EXPECT_EQ(Run({"app/tool.exe", "tool2.exe"}), 0);
+    EXPECT_EQ(Output(), Banner + "Waiting for another run to finish with tool.exe...\r\nOK\r\n");
 }
 
 TEST_F(DriverTest, EveryResultCodePrintsItsMessage) {

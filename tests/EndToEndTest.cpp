@@ -326,6 +326,32 @@ TEST_F(DeltaEndToEnd, UpdatedProgramKeepsItsPermissionBits) {
 }
 #endif
 
+#ifndef _WIN32
+TEST_F(DeltaEndToEnd, UpdateByRootKeepsTheOwnerAndModeOfAnotherUsersProgram) {
+    // What a command prints, run in the scratch folder.
+    const auto run = [this](const std::string& program, const std::vector<std::string>& arguments) {
+        return test::RunProcess(program, arguments, dir_).output;
+    };
+    if (run("id", {"-u"}) != "0\n") {
+        GTEST_SKIP() << "needs root: only root gives a file to another user";
+    }
+    ASSERT_EQ(Create("hello.exe", "hello-1.0.0.2.exe"), Ok);
+    // A setuid program, and one that only its owner may read.
+    for (const std::string mode : {"4755", "600"}) {
+        test::WriteBytes(File("hello.exe"), original_);
+        fs::remove(File(Backup));
+        ASSERT_EQ(test::RunProcess("chown", {"65534:65534", File("hello.exe")}, dir_).status, 0);
+        ASSERT_EQ(test::RunProcess("chmod", {mode, File("hello.exe")}, dir_).status, 0);
+        EXPECT_EQ(Apply(Delta), Ok) << mode;
+        EXPECT_EQ(test::ReadBytes(File("hello.exe")), newer_) << mode;
+        for (const std::string& name : {std::string("hello.exe"), Backup}) {
+            EXPECT_EQ(run("stat", {"-c", "%u:%g:%a", File(name)}), "65534:65534:" + mode + "\n")
+                << name;
+        }
+    }
+}
+#endif
+
 // A small program whose version resource holds the given numbers and
 // FileVersion string, and some code-like bytes so that versions differ.
 Bytes VersionedProgram(std::uint16_t build, const std::u16string& versionString) {
@@ -453,16 +479,20 @@ TEST_F(DeltaEndToEnd, TargetHeldOpenIsReplacedWholeOrNotAtAll) {
         ASSERT_TRUE(reader.good());
         output = Apply(Delta);
     }
-    RecordProperty("exit_status", status_);
-    const Bytes target = test::ReadBytes(File("hello.exe"));
-    if (status_ == 0) {
-        EXPECT_EQ(output, Ok);
-        EXPECT_EQ(target, newer_);
-    } else {
-        EXPECT_EQ(status_, 1) << output;
-        EXPECT_EQ(target, original_);
-    }
+#ifdef _WIN32
+    // A file held open without delete sharing cannot be replaced: refused
+    // before the backup is made, and said so.
+    EXPECT_EQ(status_, 1) << output;
+    EXPECT_TRUE(ReportsFailure(output, "EFCreateError", "File is in use: hello.exe")) << output;
+    EXPECT_EQ(test::ReadBytes(File("hello.exe")), original_);
+    EXPECT_EQ(Files(), (std::set<std::string>{"hello.exe", "hello-1.0.0.2.exe", Delta}));
+#else
+    // The reader keeps the file it opened; the name gets the new one.
+    EXPECT_EQ(output, Ok);
+    EXPECT_EQ(test::ReadBytes(File("hello.exe")), newer_);
+    EXPECT_EQ(test::ReadBytes(File(Backup)), original_);
     EXPECT_FALSE(fs::exists(File("hello.exe.new")));
+#endif
 }
 
 #ifdef _WIN32

@@ -248,6 +248,40 @@ TEST(Files, LinkMakesASecondNameAndNeverReplaces) {
     EXPECT_FALSE(fs::exists(dir.File("other")));
 }
 
+TEST(Files, AnOpenFileIsLinkedItselfAndNamesFileTellsWhichFileANameNames) {
+    test::ScratchDir dir;
+    const std::string name = dir.File("tool.exe");
+    const std::string backup = dir.File("tool.exe_1.org");
+    test::WriteBytes(name, test::ToBytes("program"));
+    ASSERT_EQ(LinkFile(name, dir.File("kept")), NameOutcome::Made);
+    const FileStream file = FileStream::OpenRead(name);
+    const FileStamp opened = file.Stamp();
+    EXPECT_TRUE(NamesFile(name, opened));
+    // Another file renamed over the name while the file is open; the file
+    // lives on under its other name.
+    test::WriteBytes(dir.File("other"), test::ToBytes("another program"));
+    std::error_code error;
+    fs::rename(dir.File("other"), name, error);
+#ifdef _WIN32
+    // Windows refuses to rename over an open file, and no open file is
+    // linked: the program links by name, and checks, instead.
+    EXPECT_TRUE(error);
+    EXPECT_TRUE(NamesFile(name, opened));
+    EXPECT_EQ(file.LinkAs(backup), NameOutcome::Failed);
+#else
+    ASSERT_FALSE(error) << error.message();
+    EXPECT_FALSE(NamesFile(name, opened));
+    ASSERT_EQ(file.LinkAs(backup), NameOutcome::Made);
+    EXPECT_TRUE(NamesFile(backup, opened));
+    EXPECT_EQ(file.LinkAs(backup), NameOutcome::Taken);
+    // A file with no name left cannot get one.
+    fs::remove(backup);
+    fs::remove(dir.File("kept"));
+    EXPECT_EQ(file.LinkAs(backup), NameOutcome::Failed);
+    EXPECT_FALSE(fs::exists(backup));
+#endif
+}
+
 TEST(Files, StampsTellAChangedFile) {
     test::ScratchDir dir;
     const std::string name = dir.File("tool.exe");

@@ -5,8 +5,10 @@
 // both operations run out of disk space.
 #include "DiffUnit/DeltaPackage.hpp"
 #include "DiffUnit/Driver.hpp"
+#include "DiffUnit/ResultCodes.hpp"
 #include "common/Failures.hpp"
 #include "platform/FaultInjection.hpp"
+#include "platform/Files.hpp"
 #include "platform/Interrupts.hpp"
 #include "platform/Locks.hpp"
 
@@ -16,11 +18,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <set>
 #include <thread>
 
@@ -332,6 +336,185 @@ TEST(ChangingInputs, CreateNeverPublishesADeltaOfBytesThatAreGone) {
     }
 }
 
+// The sample programs in dir, hello.exe and hello-1.0.0.2.exe, and the
+// delta between them.
+std::pair<Bytes, Bytes> SamplesAndTheirDelta(const test::ScratchDir& dir) {
+    const auto samples = test::SamplePrograms();
+    test::WriteBytes(dir.File("hello.exe"), samples.first);
+    test::WriteBytes(dir.File("hello-1.0.0.2.exe"), samples.second);
+    EXPECT_EQ(RunInProcess({dir.File("hello.exe"), dir.File("hello-1.0.0.2.exe")}).output, Ok);
+    return samples;
+}
+
+// What a test renames over the target at a chosen file-system call of an
+// apply, as another program could: a file that is neither the original nor
+// the newer one. afterPublish tells whether the target already was the
+// newer file then.
+struct SwapState {
+    std::string target;
+    std::string foreign;
+    Bytes foreignBytes;
+    Bytes newer;
+    bool afterPublish = false;
+    bool swapped = false;
+} swap;
+
+void SwapTheTarget() {
+    swap.afterPublish = test::ReadBytes(swap.target) == swap.newer;
+    test::WriteBytes(swap.foreign, swap.foreignBytes);
+    // Not thrown: the seam runs this inside the program's own calls.
+    std::error_code error;
+    fs::rename(swap.foreign, swap.target, error);
+    swap.swapped = !error;
+}
+
+TEST(SwappedTarget, NeverAnOkWithoutTheCheckedOriginalInTheBackup) {
+    test::ScratchDir dir;
+    const auto [original, newer] = SamplesAndTheirDelta(dir);
+    fs::remove(dir.File("hello-1.0.0.2.exe"));
+    const std::string backup = dir.File("hello.exe_1.0.0.1.org");
+    const std::vector<std::string> apply = {dir.File("hello.exe_1.0.0.2.kst")};
+    swap = {dir.File("hello.exe"), dir.File("foreign.exe"), test::Random(3000, 11), newer};
+    const FolderState before = StateOf(dir.Path());
+    InjectFaultAt(0);
+    RunInProcess(apply);
+    const std::int64_t calls = CountedFileCalls();
+    ASSERT_GT(calls, 10);
+    std::map<std::string, int> outcomes;
+    for (std::int64_t n = 1; n <= calls; ++n) {
+        Restore(dir.Path(), before);
+        InjectActionAt(n, SwapTheTarget);
+        const Outcome outcome = RunInProcess(apply);
+        InjectFaultAt(0);
+        const std::string when = "swap at call " + std::to_string(n) + ": " + outcome.output;
+        FolderState after = StateOf(dir.Path());
+        if (!swap.swapped) {
+            // Windows refuses to rename over a file open in the program.
+            EXPECT_TRUE(OpenFileBlocksReplace()) << when;
+            EXPECT_EQ(outcome.output, Ok) << when;
+            EXPECT_EQ(after[FileNamePart(swap.target)], newer) << when;
+            EXPECT_EQ(test::ReadBytes(backup), original) << when;
+            ++outcomes["not swapped"];
+        } else if (outcome.output == Ok) {
+            // The backup is the checked original; the target the newer
+            // file, unless the swap came after the newer file took the name.
+            EXPECT_EQ(after[FileNamePart(swap.target)],
+                      swap.afterPublish ? swap.foreignBytes : newer)
+                << when;
+            ASSERT_TRUE(fs::exists(backup)) << when;
+            EXPECT_EQ(test::ReadBytes(backup), original) << when;
+            ++outcomes[swap.afterPublish ? "ok, swapped after publishing" : "ok"];
+        } else {
+            // Refused: the foreign file stays, and no backup was left.
+            if (outcome.status == 1) {
+                EXPECT_TRUE(outcome.output.find("File changed while reading: hello.exe") !=
+                            std::string::npos)
+                    << when;
+            }
+            EXPECT_EQ(test::ReadBytes(swap.target), swap.foreignBytes) << when;
+            EXPECT_FALSE(fs::exists(backup)) << when;
+            EXPECT_EQ(after.size(), before.size()) << when;
+            ++outcomes[outcome.status == 1 ? "failed" : "refused by the checks"];
+        }
+    }
+    for (const auto& [outcome, count] : outcomes) {
+        RecordProperty(outcome, count);
+    }
+    EXPECT_GT(outcomes["failed"], 0);
+    EXPECT_GT(outcomes["ok"] + outcomes["ok, swapped after publishing"], 0);
+}
+
+#ifndef _WIN32
+TEST(OwnerRefused, TheRebuiltFileLeavesOutSetuidAndSetgid) {
+    // A fault at every call of an apply in turn: the one at the call that
+    // gives the rebuilt file the target's owner stands for a refused chown.
+    test::ScratchDir dir;
+    const auto [original, newer] = SamplesAndTheirDelta(dir);
+    const fs::perms plain = fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                            fs::perms::others_read | fs::perms::others_exec;
+    const fs::perms special = plain | fs::perms::set_uid | fs::perms::set_gid;
+    const std::vector<std::string> apply = {dir.File("hello.exe_1.0.0.2.kst")};
+    const std::string backup = dir.File("hello.exe_1.0.0.1.org");
+    std::map<fs::perms, int> updated;
+    std::int64_t calls = 0;
+    for (std::int64_t n = 0; n <= calls; ++n) {
+        fs::remove(backup);
+        test::WriteBytes(dir.File("hello.exe"), original);
+        fs::permissions(dir.File("hello.exe"), special);
+        InjectFaultAt(n);
+        const Outcome outcome = RunInProcess(apply);
+        const std::int64_t counted = CountedFileCalls();
+        InjectFaultAt(0);
+        if (n == 0) {
+            calls = counted;
+        } else if (outcome.output == Ok) {
+            ++updated[fs::status(dir.File("hello.exe")).permissions()];
+            // The backup is the original, bits and all.
+            EXPECT_EQ(fs::status(backup).permissions(), special) << "fault at call " << n;
+        }
+    }
+    EXPECT_EQ(updated.size(), 2u);
+    EXPECT_EQ(updated[plain], 1);
+    EXPECT_GT(updated[special], 1);
+}
+#endif
+
+// A run that has to wait for another run's lock tells its waiting callback
+// the name it waits for, once, and goes on when the lock is let go.
+TEST(Locking, AWaitingRunIsToldOnceAndGoesOnWhenTheLockIsFree) {
+    test::ScratchDir dir;
+    const auto [original, newer] = SamplesAndTheirDelta(dir);
+    const std::string delta = dir.File("hello.exe_1.0.0.2.kst");
+    struct Case {
+        std::string locked; // the name whose lock the operation needs
+        std::function<std::int32_t(const OperationOptions&)> run;
+    };
+    const Case cases[] = {
+        {delta,
+         [&](const OperationOptions& options) {
+             return MakeDelta(dir.File("hello.exe"), dir.File("hello-1.0.0.2.exe"), options);
+         }},
+        {dir.File("hello.exe"),
+         [&](const OperationOptions& options) { return ApplyDelta(delta, options); }},
+    };
+    for (const Case& each : cases) {
+        std::optional<FileLock> held =
+            AcquireLock(LockFileName(each.locked), each.locked, std::chrono::milliseconds{0});
+        ASSERT_TRUE(held);
+        std::mutex mutex;
+        std::condition_variable told;
+        std::vector<std::string> names;
+        OperationOptions options;
+        options.waiting = [&](const std::string& name) {
+            const std::lock_guard<std::mutex> guard(mutex);
+            names.push_back(name);
+            told.notify_one();
+        };
+        std::int32_t code = -1;
+        std::string failure;
+        bool done = false;
+        std::thread operation([&] {
+            try {
+                code = each.run(options);
+            } catch (const Exception& error) {
+                failure = error.Message();
+            }
+            const std::lock_guard<std::mutex> guard(mutex);
+            done = true;
+            told.notify_one();
+        });
+        {
+            std::unique_lock<std::mutex> guard(mutex);
+            told.wait(guard, [&] { return !names.empty() || done; });
+        }
+        held.reset();
+        operation.join();
+        EXPECT_EQ(code, ResultOk) << each.locked << ": " << failure;
+        EXPECT_EQ(names, std::vector<std::string>{each.locked});
+    }
+    EXPECT_EQ(test::ReadBytes(dir.File("hello.exe")), newer);
+}
+
 TEST(Locking, UpdateThatCannotGetTheLockFailsAndTouchesNothing) {
     test::ScratchDir dir;
     const auto [original, newer] = MultiBlockPair();
@@ -549,10 +732,15 @@ TEST_F(ConcurrentUpdates, ConcurrentAppliesLeaveOldOrNewAndSuccessMeansNew) {
             if (i == 1 && killAt != 0) {
                 continue;
             }
+            // A run that waited said so first, in one line.
+            std::string result = results[i].output;
+            const std::string waited = "Waiting for another run to finish with app.exe...\r\n";
+            if (result.starts_with(waited)) {
+                result.erase(0, waited.size());
+            }
             EXPECT_EQ(results[i].status, 0) << when << ": " << results[i].output;
-            EXPECT_TRUE(results[i].output == Ok || results[i].output == AlreadyUpdated)
-                << when << ": " << results[i].output;
-            updated += results[i].output == Ok ? 1 : 0;
+            EXPECT_TRUE(result == Ok || result == AlreadyUpdated) << when << ": " << result;
+            updated += result == Ok ? 1 : 0;
         }
         EXPECT_LE(updated, 1) << when;
         if (killAt == 0 || updated == 0) {

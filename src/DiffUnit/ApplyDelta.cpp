@@ -134,11 +134,11 @@ struct OpenDelta {
 };
 
 // Rebuilding the newer file from the delta and the target into a temporary
-// file with the target's permissions. Every block is checked before it is
-// written. Progress counts the rebuilt bytes as they are written, and has
-// its last word before anything is published.
+// file with the target's owner and permissions (TakeAccessOf). Every block is
+// checked before it is written. Progress counts the rebuilt bytes as they
+// are written, and has its last word before anything is published.
 TemporaryFile Rebuild(OpenDelta& delta, FileStream& target, const UpdateNames& names,
-                      const OperationOptions& options) {
+                      const OperationOptions& options, TemporaryFile::Access& access) {
     TemporaryFile output = TemporaryFile::Create(names.newFile);
     const std::int64_t total = options.progress ? delta.RebuiltSize() : 0;
     CountingStream rebuilt(output.Stream(), [&](std::int64_t done) {
@@ -148,7 +148,8 @@ TemporaryFile Rebuild(OpenDelta& delta, FileStream& target, const UpdateNames& n
     });
     delta.Decode(target, rebuilt);
     output.Finish();
-    if (!output.TakePermissionsOf(names.target)) {
+    access = output.TakeAccessOf(target);
+    if (access == TemporaryFile::Access::Failed) {
         throw EFCreateError("Cannot create file " + names.newFile);
     }
     if (options.progress) {
@@ -157,22 +158,33 @@ TemporaryFile Rebuild(OpenDelta& delta, FileStream& target, const UpdateNames& n
     return output;
 }
 
+// The failure of an update whose target is no longer the file it checked.
+EReadError TargetChanged(const UpdateNames& names) {
+    return EReadError("File changed while reading: " + names.target);
+}
+
 // A backup this run made, taken back if the update cannot be completed: a
 // second name would share the file of a target that stays. Windows keeps
 // the read-only attribute with the file, not the name, and removing a
 // read-only name clears it, for the target too; the target gets it back
 // from the rebuilt file, which took the target's (elsewhere that changes
-// nothing).
+// nothing), unless the target's name names another file by now, which is
+// left as it is, or the rebuilt file had to leave out setuid and setgid.
 class MadeBackup {
 public:
     MadeBackup() = default;
-    explicit MadeBackup(const UpdateNames& names) : names_(names) {}
-    MadeBackup(MadeBackup&& other) noexcept : names_(std::exchange(other.names_, std::nullopt)) {}
+    MadeBackup(const UpdateNames& names, const FileStamp& checked, bool sameAccess)
+        : names_(names), checked_(checked), sameAccess_(sameAccess) {}
+    MadeBackup(MadeBackup&& other) noexcept
+        : names_(std::exchange(other.names_, std::nullopt)), checked_(other.checked_),
+          sameAccess_(other.sameAccess_) {}
     MadeBackup& operator=(MadeBackup&&) = delete;
     ~MadeBackup() {
         if (names_) {
             DeleteFile(names_->backup);
-            CopyFilePermissions(names_->newFile, names_->target);
+            if (sameAccess_ && NamesFile(names_->target, checked_)) {
+                CopyFilePermissions(names_->newFile, names_->target);
+            }
         }
     }
     // The update is complete: the backup stays. True when this run made it.
@@ -180,31 +192,44 @@ public:
 
 private:
     std::optional<UpdateNames> names_;
+    FileStamp checked_;
+    bool sameAccess_ = true;
 };
 
-// Backing up: keeps the target as it is now under the backup name, unless a
-// backup of that name exists, which is kept. A second name of the target's
-// file where the file system allows: no copy, no space, the original's
-// times and permissions. Elsewhere a copy, which takes the backup name only
-// if it is still free. Either way the name is made in one step that fails
-// when it is taken, so no check can go stale before it. The target must not
-// be open in this process: on Windows that would stand in the way of both.
-MadeBackup BackUp(const UpdateNames& names) {
-    switch (LinkFile(names.target, names.backup)) {
+// Backing up: keeps the checked target, the open file, under the backup
+// name, unless a backup of that name exists, which is kept. A second name
+// of the open file where the system can make one (Linux); else a second
+// name of the target's name, which must turn out to be the checked file
+// (another program may have renamed a file over it meanwhile) or is taken
+// back. Either way no copy, no space, the original's times and permissions.
+// Where the file system cannot link, a copy of the open file, which takes
+// the backup name only if it is still free. Either way the name is made in
+// one step that fails when it is taken, so no check can go stale before it.
+MadeBackup BackUp(const UpdateNames& names, FileStream& target, const FileStamp& checked,
+                  bool sameAccess) {
+    NameOutcome linked = target.LinkAs(names.backup);
+    if (linked == NameOutcome::Failed) {
+        linked = LinkFile(names.target, names.backup);
+        if (linked == NameOutcome::Made && !NamesFile(names.backup, checked)) {
+            const MadeBackup wrong(names, checked, sameAccess);
+            throw TargetChanged(names);
+        }
+    }
+    switch (linked) {
     case NameOutcome::Made:
-        return MadeBackup(names);
+        return MadeBackup(names, checked, sameAccess);
     case NameOutcome::Taken:
         break;
     case NameOutcome::Failed: {
         TemporaryFile copy = TemporaryFile::Create(names.backupWork);
-        FileStream target = FileStream::OpenRead(names.target);
-        copy.Stream().CopyFrom(target, target.Size());
+        target.SetPosition(0);
+        copy.Stream().CopyFrom(target, checked.size);
         copy.Finish();
-        if (!copy.TakePermissionsOf(names.target)) {
+        if (copy.TakeAccessOf(target) == TemporaryFile::Access::Failed) {
             throw EFCreateError("Cannot create file " + names.backup);
         }
         if (copy.PublishIfFree(names.backup)) {
-            return MadeBackup(names);
+            return MadeBackup(names, checked, sameAccess);
         }
         break;
     }
@@ -228,37 +253,66 @@ std::int32_t ApplyDelta(const std::string& deltaName, const OperationOptions& op
     // finds the target as the first one left it. Without a lock file (a
     // folder this run may not write) the checks are still made, and their
     // outcome reported; only an update needs the lock.
-    const std::optional<FileLock> lock = AcquireLock(delta.lock, targetName, options.lockWait);
+    const std::optional<FileLock> lock =
+        AcquireLock(delta.lock, targetName, options.lockWait, options.waiting);
     if (!FileExists(targetName)) {
         return ResultNoTarget;
     }
 
-    std::optional<UpdateNames> names;
-    std::optional<TemporaryFile> output;
-    std::int32_t code = ResultOk;
-    {
-        FileStream target = FileStream::OpenRead(targetName);
-        VersionInfo version;
-        code = CheckTarget(target, delta.descriptor, version);
-        if (code != ResultOk && code != ResultSourceUnversioned) {
-            return code;
-        }
-        names = SettleNames(deltaName, targetName, delta.descriptor, version);
-        if (!lock) {
-            throw EFCreateError("Cannot create file " + names->newFile);
-        }
-        output.emplace(Rebuild(delta, target, *names, options));
+    // The target stays open from its checks until it is replaced: the
+    // backup is made of this file, and it is this file that the name must
+    // still name when the rebuilt file takes it.
+    FileStream target = FileStream::OpenRead(targetName);
+    const FileStamp checked = target.Stamp();
+    VersionInfo version;
+    const std::int32_t code = CheckTarget(target, delta.descriptor, version);
+    if (code != ResultOk && code != ResultSourceUnversioned) {
+        return code;
     }
-    MadeBackup backup = BackUp(*names);
+    const UpdateNames names = SettleNames(deltaName, targetName, delta.descriptor, version);
+    if (!lock) {
+        throw EFCreateError("Cannot create file " + names.newFile);
+    }
+    TemporaryFile::Access access = TemporaryFile::Access::Failed;
+    TemporaryFile output = Rebuild(delta, target, names, options, access);
+    // A target that another program holds open without delete sharing
+    // (Windows) cannot be replaced: found before any backup is made, since a
+    // second name of such a file cannot be removed either.
+    if (FileInUse(targetName)) {
+        throw EFCreateError("File is in use: " + targetName);
+    }
+    MadeBackup backup = BackUp(names, target, checked, access == TemporaryFile::Access::Whole);
+    if (OpenFileBlocksReplace()) {
+        // Windows, where the open file would stand in the way of the
+        // rename: closed first, and its name checked after. The backup, a
+        // second name of the file, keeps its file number from going to
+        // another file meanwhile.
+        target.Close();
+    }
+    // Another program may have renamed a file over the target meanwhile,
+    // which then stays as it is. Checked with nothing left to do but the
+    // rename.
+    output.Settle();
+    if (!NamesFile(targetName, checked)) {
+        throw TargetChanged(names);
+    }
     // Publishing: one rename replaces the target, so a crash leaves the old
     // or the new file, never a mix.
-    output->Publish(targetName);
-    if (backup.Keep()) {
+    try {
+        output.Publish(targetName);
+    } catch (const EFCreateError&) {
+        if (FileInUse(targetName)) {
+            throw EFCreateError("File is in use: " + targetName);
+        }
+        throw;
+    }
+    if (backup.Keep() && access == TemporaryFile::Access::Whole) {
         // This program's ReplaceFile clears the read-only attribute of the
         // target it replaces, and on Windows the attribute belongs to the
         // file, which a backup made as a second name shares; it gets it back
-        // from the new target, which has the old one's.
-        CopyFilePermissions(targetName, names->backup);
+        // from the new target, which has the old one's (not where that one
+        // had to leave out setuid and setgid, which the backup keeps).
+        CopyFilePermissions(targetName, names.backup);
     }
     return code;
 }

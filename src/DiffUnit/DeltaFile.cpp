@@ -66,8 +66,9 @@ void DescribeCompactBody(ByteStream& delta, std::vector<std::string>& lines) {
         lines.push_back("Body=damaged");
         return;
     }
-    lines.push_back("Body=compact NewerSize=" + std::to_string(header.NewerSize) + " NewerCrc=" +
-                    "0x" + HexDigits(header.NewerCrc, 8) + " OriginalSize=" + std::to_string(header.OriginalSize));
+    lines.push_back("Body=compact NewerSize=" + std::to_string(header.NewerSize) +
+                    " NewerCrc=" + "0x" + HexDigits(header.NewerCrc, 8) +
+                    " OriginalSize=" + std::to_string(header.OriginalSize));
     lines.push_back("Dictionaries=" + std::to_string(header.ControlDictionary) + " " +
                     std::to_string(header.DiffDictionary) + " " +
                     std::to_string(header.ExtraDictionary));

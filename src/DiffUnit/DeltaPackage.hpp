@@ -35,6 +35,10 @@ struct OperationOptions {
     std::function<void(std::int64_t done, std::int64_t total)> progress;
     // The kind of delta a create writes; an apply reads either kind.
     DeltaFormat format = DeltaFormat::Blocks;
+    // When set, told on the calling thread the name of the file the
+    // operation waits for, once, when it begins to wait for another run's
+    // lock (the target when applying, the delta when creating).
+    std::function<void(const std::string& name)> waiting;
 };
 
 // The delta file name for an original and the newer file's version string:
@@ -64,7 +68,13 @@ std::int32_t MakeDelta(const std::string& originalName, const std::string& newer
 // unless one exists (a second name of the target's file where the file
 // system allows, else a copy), and renames the new file over the target.
 // The target is either replaced whole or left as it was; an update that
-// fails takes back the backup it made.
+// fails takes back the backup it made. The file checked is the file backed
+// up and replaced: an update whose target's name comes to name another file
+// meanwhile fails with EReadError "File changed while reading: <target>" and
+// leaves that file as it is. The rebuilt file takes the target's owner and
+// permissions (without setuid and setgid where the owner cannot be kept). On
+// Windows, a target that another program holds open without delete sharing
+// fails with EFCreateError "File is in use: <target>" before any backup.
 std::int32_t ApplyDelta(const std::string& deltaName, const OperationOptions& options);
 std::int32_t ApplyDelta(const std::string& deltaName);
 

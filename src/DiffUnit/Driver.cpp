@@ -63,6 +63,13 @@ bool EnterDirectoryOf(const std::string& path) {
     return directory.empty() || SetWorkingDirectory(directory);
 }
 
+// The line of a run that waits for another run's lock.
+WaitNotice WaitLine(const Console& console) {
+    return [&console](const std::string& name) {
+        WriteLine(console, "Waiting for another run to finish with " + name + "...");
+    };
+}
+
 std::int32_t RunCreate(const std::string& original, const std::string& newer, bool compact,
                        const DeltaOperations& operations, const Console& console) {
     // The newer file is the file named: a bare name is looked for in the
@@ -79,8 +86,8 @@ std::int32_t RunCreate(const std::string& original, const std::string& newer, bo
         WriteLine(console, "Newer file does not exists!");
         return ResultMessagePrinted;
     }
-    return compact ? operations.makeCompactDelta(originalName, newerName)
-                   : operations.makeDelta(originalName, newerName);
+    return compact ? operations.makeCompactDelta(originalName, newerName, WaitLine(console))
+                   : operations.makeDelta(originalName, newerName, WaitLine(console));
 }
 
 std::int32_t RunApply(const std::string& delta, const DeltaOperations& operations,
@@ -89,7 +96,7 @@ std::int32_t RunApply(const std::string& delta, const DeltaOperations& operation
         WriteLine(console, "Delta file does not exists!");
         return ResultMessagePrinted;
     }
-    return operations.applyDelta(FileNamePart(delta));
+    return operations.applyDelta(FileNamePart(delta), WaitLine(console));
 }
 
 } // namespace
@@ -185,16 +192,24 @@ int RunProgram(std::string_view programPath, const std::vector<std::string>& arg
 
 DeltaOperations ProgramOperations() {
     DeltaOperations operations;
-    operations.makeDelta = [](const std::string& originalName, const std::string& newerName) {
-        return MakeDelta(originalName, newerName);
-    };
-    operations.makeCompactDelta = [](const std::string& originalName,
-                                     const std::string& newerName) {
+    operations.makeDelta = [](const std::string& originalName, const std::string& newerName,
+                              const WaitNotice& waiting) {
         OperationOptions options;
+        options.waiting = waiting;
+        return MakeDelta(originalName, newerName, options);
+    };
+    operations.applyDelta = [](const std::string& deltaName, const WaitNotice& waiting) {
+        OperationOptions options;
+        options.waiting = waiting;
+        return ApplyDelta(deltaName, options);
+    };
+    operations.makeCompactDelta = [](const std::string& originalName, const std::string& newerName,
+                                     const WaitNotice& waiting) {
+        OperationOptions options;
+        options.waiting = waiting;
         options.format = DeltaFormat::Compact;
         return MakeDelta(originalName, newerName, options);
     };
-    operations.applyDelta = [](const std::string& deltaName) { return ApplyDelta(deltaName); };
     return operations;
 }
 

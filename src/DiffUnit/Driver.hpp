@@ -15,17 +15,24 @@
 
 namespace kestro {
 
-// The two operations the command line runs, with the working directory set
-// to the directory of the first argument. They get the bare names of the
-// original and of the delta; the newer file's bare name when it was named
-// without a folder (it lies beside the original), else its absolute path.
-// makeCompactDelta is the create of "--compact original newer".
+// Told the name of the file whose lock an operation waits for, once, when
+// the wait begins (OperationOptions::waiting).
+using WaitNotice = std::function<void(const std::string& name)>;
+
+// The operations the command line runs, with the working directory set to
+// the directory of the first file named, and the notice that prints the
+// line of a wait. They get the bare names of the original and of the
+// delta; the newer file's bare name when it was named without a folder (it
+// lies beside the original), else its absolute path. makeCompactDelta is
+// the create of "--compact original newer".
 struct DeltaOperations {
-    std::function<std::int32_t(const std::string& originalName, const std::string& newerName)>
+    std::function<std::int32_t(const std::string& originalName, const std::string& newerName,
+                               const WaitNotice& waiting)>
         makeDelta;
-    std::function<std::int32_t(const std::string& originalName, const std::string& newerName)>
+    std::function<std::int32_t(const std::string& originalName, const std::string& newerName,
+                               const WaitNotice& waiting)>
         makeCompactDelta;
-    std::function<std::int32_t(const std::string& deltaName)> applyDelta;
+    std::function<std::int32_t(const std::string& deltaName, const WaitNotice& waiting)> applyDelta;
 };
 
 // Runs one command line (the arguments after the program's own name). A

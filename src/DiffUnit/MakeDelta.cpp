@@ -83,7 +83,8 @@ std::int32_t MakeDelta(const std::string& originalName, const std::string& newer
 
     // One writer of this delta at a time; the work name is then this run's
     // own, and a file found there was left by a killed run.
-    const std::optional<FileLock> lock = AcquireLock(lockName, deltaName, options.lockWait);
+    const std::optional<FileLock> lock =
+        AcquireLock(lockName, deltaName, options.lockWait, options.waiting);
     if (!lock) {
         throw EFCreateError("Cannot create file " + deltaName);
     }

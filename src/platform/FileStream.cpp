@@ -142,6 +142,10 @@ FileStamp FileStream::Stamp() const {
     return *stamp;
 }
 
+NameOutcome FileStream::LinkAs(const std::string& newName) const {
+    return FileCallFails() ? NameOutcome::Failed : port::LinkOpen(handle_, newName);
+}
+
 void FileStream::Sync() {
     if (FileCallFails() || !port::Sync(handle_)) {
         throw EWriteError("Stream write error");
@@ -193,8 +197,14 @@ void TemporaryFile::Finish() {
     }
 }
 
-bool TemporaryFile::TakePermissionsOf(const std::string& source) {
-    return !FileCallFails() && port::CopyPermissions(source, stream_.handle_);
+TemporaryFile::Access TemporaryFile::TakeAccessOf(const FileStream& source) {
+    // An owner refused (or an injected fault) leaves the file as safe as a
+    // copy made by this user.
+    const bool ownerKept = !FileCallFails() && port::CopyOwner(source.handle_, stream_.handle_);
+    if (FileCallFails() || !port::CopyPermissions(source.handle_, stream_.handle_, ownerKept)) {
+        return Access::Failed;
+    }
+    return ownerKept ? Access::Whole : Access::WithoutOwner;
 }
 
 void TemporaryFile::Settle() {

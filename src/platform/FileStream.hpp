@@ -11,6 +11,8 @@
 
 namespace kestro {
 
+enum class NameOutcome; // Files.hpp
+
 // How a file stream is created.
 enum class CreateMode {
     // Replace any existing file of that name (its content is discarded).
@@ -66,6 +68,11 @@ public:
     // The file's size and time of last change, as the system reports them
     // for the open file.
     FileStamp Stamp() const;
+    // Gives the open file itself the second name newName, whatever file its
+    // own name names by now, as LinkFile does. Failed where the system
+    // cannot name an open file (Windows): the caller then links by name and
+    // compares the stamps.
+    NameOutcome LinkAs(const std::string& newName) const;
 
 private:
     friend class TemporaryFile;
@@ -109,9 +116,19 @@ public:
     // Makes the content durable; nothing may be written after it. Fails
     // with EWriteError "Stream write error".
     void Finish();
-    // Gives the file the access permissions of source, as
-    // CopyFilePermissions does. False on failure.
-    bool TakePermissionsOf(const std::string& source);
+    // What TakeAccessOf did.
+    enum class Access { Failed, Whole, WithoutOwner };
+    // Gives the file the owner, the group and the access permissions of the
+    // open file source, as far as this process may: where the owner cannot
+    // be kept (a user other than root, another user's file), the file is
+    // this process's, and it gets the permissions without the setuid and
+    // setgid bits (WithoutOwner). Failed when the permissions could not be
+    // set. Windows keeps the read-only attribute only.
+    Access TakeAccessOf(const FileStream& source);
+    // Finishes the file if need be, gives it its work name and closes it, so
+    // that what is left of publishing is one rename. Fails with
+    // EFCreateError "Cannot create file <workName>".
+    void Settle();
     // Finishes the file if need be and renames it onto finalName, replacing
     // any file there in one step. Fails with EFCreateError "Cannot create
     // file <finalName>"; the temporary file is then still removed.
@@ -124,8 +141,6 @@ public:
 
 private:
     TemporaryFile(FileStream stream, std::string workName, bool named);
-    // Gives the file its work name if it has none yet, and closes it.
-    void Settle();
 
     FileStream stream_;
     std::string workName_;

@@ -51,6 +51,22 @@ bool SameExistingFile(const std::string& a, const std::string& b) {
     return first && second && first->device == second->device && first->file == second->file;
 }
 
+bool NamesFile(const std::string& name, const FileStamp& stamp) {
+    if (FileCallFails()) {
+        return false;
+    }
+    const std::optional<FileStamp> named = port::StampOfFile(name);
+    return named && named->device == stamp.device && named->file == stamp.file;
+}
+
+bool FileInUse(const std::string& name) {
+    return FileCallFails() || port::InUse(name);
+}
+
+bool OpenFileBlocksReplace() {
+    return port::OpenFileBlocksReplace;
+}
+
 bool CopyFilePermissions(const std::string& source, const std::string& destination) {
     return !FileCallFails() && port::CopyPermissions(source, destination);
 }

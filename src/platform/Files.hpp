@@ -45,6 +45,19 @@ NameOutcome RenameIfFree(const std::string& source, const std::string& destinati
 // (other folders, links, letter case).
 bool SameExistingFile(const std::string& a, const std::string& b);
 
+// True when name names the file that stamp was taken of: the same device
+// and file number, whatever its size and time.
+bool NamesFile(const std::string& name, const FileStamp& stamp);
+
+// True when another program holds name open in a way that stands in the way
+// of replacing it: on Windows, opened without delete sharing. Never on
+// POSIX.
+bool FileInUse(const std::string& name);
+
+// True where a file this process holds open stands in the way of renaming
+// another file over its name (Windows): it must be closed before.
+bool OpenFileBlocksReplace();
+
 // The stamp of the named file (FileStream.hpp); nothing when it cannot be had.
 std::optional<FileStamp> StampOfFile(const std::string& name);
 

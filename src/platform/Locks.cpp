@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <thread>
+#include <utility>
 
 namespace kestro {
 
@@ -22,7 +23,8 @@ FileLock::~FileLock() {
 }
 
 std::optional<FileLock> AcquireLock(const std::string& lockName, const std::string& subject,
-                                    std::chrono::milliseconds wait) {
+                                    std::chrono::milliseconds wait,
+                                    const std::function<void(const std::string&)>& waiting) {
     using Clock = std::chrono::steady_clock;
     const Clock::time_point deadline = Clock::now() + wait;
     if (FileCallFails()) {
@@ -31,6 +33,7 @@ std::optional<FileLock> AcquireLock(const std::string& lockName, const std::stri
     // Short polls first, since most holders finish soon; then a slower pace
     // that costs nothing while a long update runs.
     std::chrono::milliseconds pause{5};
+    bool told = false;
     for (;;) {
         CheckInterrupt();
         port::Handle held = port::NoHandle;
@@ -45,6 +48,9 @@ std::optional<FileLock> AcquireLock(const std::string& lockName, const std::stri
         const Clock::time_point now = Clock::now();
         if (now >= deadline) {
             throw EFOpenError("File is in use by another run: " + subject);
+        }
+        if (waiting && !std::exchange(told, true)) {
+            waiting(subject);
         }
         std::this_thread::sleep_for(
             std::min(pause, std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now)));

@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -27,7 +28,8 @@ public:
 
 private:
     friend std::optional<FileLock> AcquireLock(const std::string&, const std::string&,
-                                               std::chrono::milliseconds);
+                                               std::chrono::milliseconds,
+                                               const std::function<void(const std::string&)>&);
     static constexpr std::intptr_t NoHandle = -1;
     FileLock(std::intptr_t handle, std::string name) : handle_(handle), name_(std::move(name)) {}
 
@@ -44,8 +46,11 @@ inline constexpr std::chrono::milliseconds DefaultLockWait{60000};
 // go on without the lock. Fails with EFOpenError "File is in use by another
 // run: <subject>" when the time runs out, and with EInterrupted when an
 // interrupt arrives meanwhile. However long it waits, it counts as one
-// file-system call for the fault-injection seam.
+// file-system call for the fault-injection seam. waiting, when set, is told
+// subject once, on the calling thread, when a wait begins: the lock was
+// busy and there is time to wait for it.
 std::optional<FileLock> AcquireLock(const std::string& lockName, const std::string& subject,
-                                    std::chrono::milliseconds wait = DefaultLockWait);
+                                    std::chrono::milliseconds wait = DefaultLockWait,
+                                    const std::function<void(const std::string&)>& waiting = {});
 
 } // namespace kestro

@@ -29,8 +29,8 @@ inline constexpr Handle NoHandle = -1;
 
 // ---- opening and closing -------------------------------------------------
 
-// An existing file for reading; others may read and write it meanwhile. A
-// directory is not opened.
+// An existing file for reading; others may read and write it meanwhile, and
+// rename or remove it. A directory is not opened.
 Handle OpenRead(const std::string& name);
 // A new empty file for reading and writing, for this process's own use.
 // With exclusive, it fails when anything has that name, and never goes
@@ -74,7 +74,19 @@ bool IsFile(const std::string& name);
 // permission bits, never set through a link; on Windows the read-only
 // attribute.
 bool CopyPermissions(const std::string& source, const std::string& destination);
-bool CopyPermissions(const std::string& source, Handle destination);
+// The owner and group of the open file source given to destination (POSIX:
+// fchown, which only root may do for another user's file; false when it
+// was refused). True on Windows, where a file's owner is who made it.
+bool CopyOwner(Handle source, Handle destination);
+// The access permissions of the open file source given to destination, as
+// above; without ownerKept, the POSIX setuid and setgid bits are left out.
+bool CopyPermissions(Handle source, Handle destination, bool ownerKept);
+// Whether another program holds name open in a way that stands in the way
+// of replacing it (Windows: opened without delete sharing). Never on POSIX.
+bool InUse(const std::string& name);
+// Whether a file this process holds open stands in the way of renaming
+// another file over its name (Windows), so that it must be closed first.
+extern const bool OpenFileBlocksReplace;
 
 // ---- names ---------------------------------------------------------------
 
@@ -86,6 +98,10 @@ bool Replace(const std::string& source, const std::string& destination);
 // link points to), made durable where the system can; Taken when anything
 // has that name.
 NameOutcome Link(const std::string& existing, const std::string& destination);
+// destination as a second name of the open file itself, whatever its name
+// names now, made durable; Failed where the system cannot name an open file
+// (Windows) or the file has no name left.
+NameOutcome LinkOpen(Handle file, const std::string& destination);
 // Renames source to destination unless destination exists, in one step
 // wherever the system offers it, made durable.
 NameOutcome RenameIfFree(const std::string& source, const std::string& destination);

@@ -71,6 +71,13 @@ bool SetMode(int fd, const std::string& source) {
     return ::stat(source.c_str(), &info) == 0 && ::fchmod(fd, info.st_mode & 07777) == 0;
 }
 
+// The name under /proc by which an open file can be linked.
+std::string ProcEntry(Handle file) {
+    char entry[64];
+    std::snprintf(entry, sizeof entry, "/proc/self/fd/%d", Fd(file));
+    return entry;
+}
+
 } // namespace
 
 const bool WindowsNames = false;
@@ -102,9 +109,8 @@ Handle CreateUnnamed(const std::string& folder) {
 }
 
 bool NameUnnamed(Handle file, const std::string& name) {
-    char entry[64];
-    std::snprintf(entry, sizeof entry, "/proc/self/fd/%d", Fd(file));
-    return ::linkat(AT_FDCWD, entry, AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0;
+    return ::linkat(AT_FDCWD, ProcEntry(file).c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) ==
+           0;
 }
 
 bool Close(Handle file) {
@@ -185,9 +191,32 @@ bool CopyPermissions(const std::string& source, const std::string& destination) 
     return file.Get() >= 0 && SetMode(file.Get(), source);
 }
 
-bool CopyPermissions(const std::string& source, Handle destination) {
-    return SetMode(Fd(destination), source);
+bool CopyOwner(Handle source, Handle destination) {
+    struct stat info {};
+    return ::fstat(Fd(source), &info) == 0 &&
+           ::fchown(Fd(destination), info.st_uid, info.st_gid) == 0;
 }
+
+bool CopyPermissions(Handle source, Handle destination, bool ownerKept) {
+    // Set after the owner: a change of owner may clear the setuid bit.
+    struct stat info {};
+    if (::fstat(Fd(source), &info) != 0) {
+        return false;
+    }
+    mode_t mode = info.st_mode & 07777;
+    if (!ownerKept) {
+        // As cp and install do: a program that would run as another user
+        // or group than its file's does not keep the right to.
+        mode &= ~mode_t{S_ISUID | S_ISGID};
+    }
+    return ::fchmod(Fd(destination), mode) == 0;
+}
+
+bool InUse(const std::string&) {
+    return false;
+}
+
+const bool OpenFileBlocksReplace = false;
 
 bool Remove(const std::string& name) {
     return ::unlink(name.c_str()) == 0;
@@ -208,6 +237,27 @@ NameOutcome Link(const std::string& existing, const std::string& destination) {
     }
     SyncFolderOf(destination);
     return NameOutcome::Made;
+}
+
+NameOutcome LinkOpen(Handle file, const std::string& destination) {
+#ifdef AT_EMPTY_PATH
+    // The descriptor itself needs CAP_DAC_READ_SEARCH; its entry under /proc
+    // serves everyone else.
+    int made = ::linkat(Fd(file), "", AT_FDCWD, destination.c_str(), AT_EMPTY_PATH);
+    if (made != 0 && errno != EEXIST) {
+        made = ::linkat(AT_FDCWD, ProcEntry(file).c_str(), AT_FDCWD, destination.c_str(),
+                        AT_SYMLINK_FOLLOW);
+    }
+    if (made != 0) {
+        return errno == EEXIST ? NameOutcome::Taken : NameOutcome::Failed;
+    }
+    SyncFolderOf(destination);
+    return NameOutcome::Made;
+#else
+    static_cast<void>(file);
+    static_cast<void>(destination);
+    return NameOutcome::Failed;
+#endif
 }
 
 NameOutcome RenameIfFree(const std::string& source, const std::string& destination) {

@@ -79,13 +79,10 @@ std::optional<DWORD> ReadOnlyAttributes(const std::string& name) {
     return attributes;
 }
 
-// attributes with the read-only attribute of source: access rights follow
-// the folder, and what a file carries of its own is that attribute.
-std::optional<DWORD> WithReadOnlyOf(const std::string& source, DWORD attributes) {
-    const DWORD from = ::GetFileAttributesA(source.c_str());
-    if (from == INVALID_FILE_ATTRIBUTES) {
-        return std::nullopt;
-    }
+// attributes with the read-only attribute of from, a file's attributes:
+// access rights follow the folder, and what a file carries of its own is
+// that attribute.
+DWORD WithReadOnlyOf(DWORD from, DWORD attributes) {
     DWORD result =
         (attributes & ~DWORD{FILE_ATTRIBUTE_READONLY}) | (from & FILE_ATTRIBUTE_READONLY);
     if (result != FILE_ATTRIBUTE_NORMAL) {
@@ -94,13 +91,25 @@ std::optional<DWORD> WithReadOnlyOf(const std::string& source, DWORD attributes)
     return result == 0 ? FILE_ATTRIBUTE_NORMAL : result;
 }
 
+std::optional<DWORD> WithReadOnlyOf(const std::string& source, DWORD attributes) {
+    const DWORD from = ::GetFileAttributesA(source.c_str());
+    if (from == INVALID_FILE_ATTRIBUTES) {
+        return std::nullopt;
+    }
+    return WithReadOnlyOf(from, attributes);
+}
+
 } // namespace
 
 const bool WindowsNames = true;
 
 Handle OpenRead(const std::string& name) {
-    return Own(::CreateFileA(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                             nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    // Shared for deleting too, so that this process's own reading does not
+    // stand in the way of linking the file or of telling whether another
+    // program holds it (InUse).
+    return Own(::CreateFileA(name.c_str(), GENERIC_READ,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
 Handle Create(const std::string& name, bool exclusive) {
@@ -206,26 +215,42 @@ bool CopyPermissions(const std::string& source, const std::string& destination) 
     return wanted && (*wanted == to || ::SetFileAttributesA(destination.c_str(), *wanted) != 0);
 }
 
-bool CopyPermissions(const std::string& source, Handle destination) {
+bool CopyOwner(Handle, Handle) {
+    return true;
+}
+
+bool CopyPermissions(Handle source, Handle destination, bool) {
     // Set through the handle: the file is open for this process's own use,
     // so its name cannot be opened again meanwhile.
+    BY_HANDLE_FILE_INFORMATION from{};
     FILE_BASIC_INFO info{};
-    if (!::GetFileInformationByHandleEx(Win32(destination), FileBasicInfo, &info, sizeof info)) {
+    if (!::GetFileInformationByHandle(Win32(source), &from) ||
+        !::GetFileInformationByHandleEx(Win32(destination), FileBasicInfo, &info, sizeof info)) {
         return false;
     }
-    const std::optional<DWORD> wanted = WithReadOnlyOf(source, info.FileAttributes);
-    if (!wanted) {
-        return false;
-    }
-    if (*wanted == info.FileAttributes) {
+    const DWORD wanted = WithReadOnlyOf(from.dwFileAttributes, info.FileAttributes);
+    if (wanted == info.FileAttributes) {
         return true;
     }
-    info.FileAttributes = *wanted;
+    info.FileAttributes = wanted;
     // Times of 0 are left as they are.
     info.CreationTime.QuadPart = info.LastAccessTime.QuadPart = 0;
     info.LastWriteTime.QuadPart = info.ChangeTime.QuadPart = 0;
     return ::SetFileInformationByHandle(Win32(destination), FileBasicInfo, &info, sizeof info) != 0;
 }
+
+bool InUse(const std::string& name) {
+    // Replacing the file opens it for deleting, which a holder that does
+    // not share deleting refuses; so does this open.
+    const HandleGuard file(
+        ::CreateFileA(name.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    return file.Get() == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_SHARING_VIOLATION;
+}
+
+// Renaming over a file that has open handles is refused by file systems
+// without POSIX rename semantics, even when the handles share deleting.
+const bool OpenFileBlocksReplace = true;
 
 bool Remove(const std::string& name) {
     if (::DeleteFileA(name.c_str())) {
@@ -266,6 +291,11 @@ bool Replace(const std::string& source, const std::string& destination) {
 NameOutcome Link(const std::string& existing, const std::string& destination) {
     return ::CreateHardLinkA(destination.c_str(), existing.c_str(), nullptr) ? NameOutcome::Made
                                                                              : Refused();
+}
+
+NameOutcome LinkOpen(Handle, const std::string&) {
+    // No call names an open file; the caller links by name.
+    return NameOutcome::Failed;
 }
 
 NameOutcome RenameIfFree(const std::string& source, const std::string& destination) {
