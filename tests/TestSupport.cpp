@@ -106,7 +106,8 @@ ProcessResult RunProcess(const std::string& program, const std::vector<std::stri
     const std::string err = scratch.File("process" + run + ".err");
     std::string command = Quoted(program);
     for (const std::string& argument : arguments) {
-        command += " " + Quoted(argument);
+        command += ' ';
+        command += Quoted(argument);
     }
     ProcessResult result;
 #ifdef _WIN32
