@@ -85,10 +85,10 @@ class SegmentWriter {
 public:
     SegmentWriter(ByteStream& out, const CompactHeader& header, const CompactSettings& settings)
         : out_(out),
-          settings_(settings), coders_{LzmaEncoder({header.ControlDictionary, CompactLevel, false}),
-                                       LzmaEncoder({header.DiffDictionary, CompactLevel, false}),
-                                       LzmaEncoder({header.ExtraDictionary, CompactLevel, false})} {
-    }
+          settings_(settings), coders_{LzmaEncoder({header.ControlDictionary, CompactLevel}),
+                                       LzmaEncoder(
+                                           {header.DiffDictionary, CompactLevel, DiffNiceLength}),
+                                       LzmaEncoder({header.ExtraDictionary, CompactLevel})} {}
 
     // Adds an edit of the newer bytes at newer (DiffLength + ExtraLength of
     // them) against old, which holds the original from oldBase on.
