@@ -247,7 +247,8 @@ int main(void) {
     settings.progress = Told;
     settings.context = &compact;
     settings.format = KESTRO_FORMAT_COMPACT;
-    const char* compactDelta = Path("compact", "app.exe_1.0.0.2.kst");
+    char compactDelta[512]; /* Path's own texts are reused */
+    snprintf(compactDelta, sizeof compactDelta, "%s", Path("compact", "app.exe_1.0.0.2.kst"));
     CHECK(kestro_create_ex(Path("compact", "app.exe"), Path("compact", "new/app.exe"), &settings) ==
           KESTRO_OK);
     CHECK(!compact.wrong && compact.last == compact.total && compact.total > 0);
@@ -255,7 +256,17 @@ int main(void) {
     CHECK(size > 28 && delta[20] == 2 && size < Appended / 10);
     free(delta);
     settings.format = KESTRO_FORMAT_BLOCKS;
+    /* Cancelled half-way, as for 1.0: nothing left, the target as it was. */
+    struct Progress stopApply = {0, 0, 0, 2, 0};
+    settings.context = &stopApply;
+    CHECK(kestro_apply_ex(compactDelta, &settings) == KESTRO_CANCELLED);
+    CHECK(!Exists(Path("compact", "app.exe.new")));
+    CHECK(!Exists(Path("compact", "app.exe_1.0.0.1.org")));
+    CHECK(!SameContent(Path("compact", "app.exe"), Path("compact", "new/app.exe")));
+    struct Progress applied = {0, 0, 0, 0, 0};
+    settings.context = &applied;
     CHECK(kestro_apply_ex(compactDelta, &settings) == KESTRO_OK);
+    CHECK(!applied.wrong && applied.calls >= 4 && applied.last == applied.total);
     CHECK(SameContent(Path("compact", "app.exe"), Path("compact", "new/app.exe")));
     settings.size = offsetof(kestro_settings, format);
     settings.format = KESTRO_FORMAT_COMPACT;
@@ -268,6 +279,13 @@ int main(void) {
     settings.format = 7;
     CHECK(kestro_create_ex(Path("compact", "app.exe"), Path("compact", "new/app.exe"), &settings) ==
           KESTRO_FAILED);
+    struct Progress stopCreate = {0, 0, 0, 1, 0};
+    settings.context = &stopCreate;
+    settings.format = KESTRO_FORMAT_COMPACT;
+    remove(compactDelta);
+    CHECK(kestro_create_ex(Path("compact", "app.exe"), Path("compact", "new/app.exe"), &settings) ==
+          KESTRO_CANCELLED);
+    CHECK(!Exists(compactDelta));
     CHECK(kestro_version() != NULL && strchr(kestro_version(), '.') != NULL);
     RemovePair("compact");
 

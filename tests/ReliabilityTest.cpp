@@ -550,7 +550,8 @@ TEST(Locking, UpdateThatCannotGetTheLockFailsAndTouchesNothing) {
 
 // The real program, run as a separate process in a scratch folder on a
 // versioned pair that spans two blocks, or more.
-class RealProgram : public ::testing::Test {
+// The real program run over and over, on deltas of either format.
+class RealProgram : public ::testing::TestWithParam<DeltaFormat> {
 protected:
     virtual std::size_t PairSize() const { return 1048576 + 5000; }
 
@@ -558,8 +559,17 @@ protected:
         std::tie(original_, newer_) = BigVersionedPair(PairSize());
         test::WriteBytes(target_, original_);
         test::WriteBytes(dir_.File("app2.exe"), newer_);
-        ASSERT_EQ(Run(KESTRO_PROGRAM, {target_, dir_.File("app2.exe")}).output, Ok);
+        ASSERT_EQ(Run(KESTRO_PROGRAM, Create()).output, Ok);
         fs::remove(dir_.File("app2.exe"));
+    }
+
+    // The create's arguments: the target and app2.exe, in the format tested.
+    std::vector<std::string> Create() const {
+        std::vector<std::string> arguments = {target_, dir_.File("app2.exe")};
+        if (GetParam() == DeltaFormat::Compact) {
+            arguments.insert(arguments.begin(), "--compact");
+        }
+        return arguments;
     }
 
     // What a program prints after the banner, its status and its signal.
@@ -649,7 +659,7 @@ protected:
 
 constexpr int ConcurrentRounds = 20;
 
-TEST_F(RealProgram, KilledApplyLeavesOldOrNewTargetAndCanBeRerun) {
+TEST_P(RealProgram, KilledApplyLeavesOldOrNewTargetAndCanBeRerun) {
     // Killed at every file-system call of an apply in turn.
     const std::int64_t calls = CountCalls({delta_});
     ASSERT_GT(calls, 10);
@@ -674,9 +684,9 @@ protected:
     std::size_t PairSize() const override { return 200000; }
 };
 
-TEST_F(KilledCreate, LeavesTheEarlierDeltaAndTheNextRunCleansUp) {
+TEST_P(KilledCreate, LeavesTheEarlierDeltaAndTheNextRunCleansUp) {
     test::WriteBytes(dir_.File("app2.exe"), newer_);
-    const std::vector<std::string> create = {target_, dir_.File("app2.exe")};
+    const std::vector<std::string> create = Create();
     const Bytes goodDelta = test::ReadBytes(delta_);
     const std::int64_t calls = CountCalls(create);
     ASSERT_GT(calls, 10);
@@ -704,7 +714,7 @@ protected:
     std::size_t PairSize() const override { return 3 * 1048576 + 5000; }
 };
 
-TEST_F(ConcurrentUpdates, ConcurrentAppliesLeaveOldOrNewAndSuccessMeansNew) {
+TEST_P(ConcurrentUpdates, ConcurrentAppliesLeaveOldOrNewAndSuccessMeansNew) {
     // Three updaters of one target at once; in most rounds one of them is
     // killed at a point of its run chosen at random.
     std::mt19937 random(20261208);
@@ -753,11 +763,11 @@ TEST_F(ConcurrentUpdates, ConcurrentAppliesLeaveOldOrNewAndSuccessMeansNew) {
     }
 }
 
-TEST_F(RealProgram, InterruptedRunsLeaveNothingBehind) {
+TEST_P(RealProgram, InterruptedRunsLeaveNothingBehind) {
     // An earlier delta of the same name must survive an interrupted create.
     test::WriteBytes(dir_.File("app2.exe"), newer_);
     const Bytes goodDelta = test::ReadBytes(delta_);
-    const std::vector<std::string> create = {target_, dir_.File("app2.exe")};
+    const std::vector<std::string> create = Create();
     const std::int64_t createCalls = CountCalls(create);
     const std::int64_t applyCalls = CountCalls({delta_});
     Reset();
@@ -797,6 +807,17 @@ TEST_F(RealProgram, InterruptedRunsLeaveNothingBehind) {
         Reset();
     }
 }
+
+std::string FormatName(const ::testing::TestParamInfo<DeltaFormat>& info) {
+    return info.param == DeltaFormat::Compact ? "Compact" : "Blocks";
+}
+
+INSTANTIATE_TEST_SUITE_P(, RealProgram,
+                         ::testing::Values(DeltaFormat::Blocks, DeltaFormat::Compact), FormatName);
+INSTANTIATE_TEST_SUITE_P(, KilledCreate,
+                         ::testing::Values(DeltaFormat::Blocks, DeltaFormat::Compact), FormatName);
+INSTANTIATE_TEST_SUITE_P(, ConcurrentUpdates,
+                         ::testing::Values(DeltaFormat::Blocks, DeltaFormat::Compact), FormatName);
 
 #ifndef _WIN32
 // Runs a shell command line; returns its exit status.
