@@ -13,7 +13,6 @@
 
 #include <cstdlib>
 #include <fstream>
-#include <functional>
 #include <tuple>
 
 namespace kestro {
@@ -106,23 +105,19 @@ TEST_F(InfoTest, EveryKindOfDeltaLine) {
 }
 
 TEST_F(InfoTest, DeltaCutShortIsDamaged) {
-    // Cut before the whole signature, the file is no delta (nor a program);
-    // from there on it is a damaged delta, wherever it ends.
-    const std::string descriptor = "FormatVersion=1.0\r\nDelta file damaged: it ends after ";
+    // Short of the whole signature the file is no delta (nor a program).
     const std::vector<std::tuple<std::size_t, int, std::string>> cuts = {
         {18, 0, ""},
         {19, 1, "Delta file damaged: it ends after 19 bytes, inside its header\r\n"},
-        {DeltaHeaderBytes - 1, 1,
-         "Delta file damaged: it ends after 27 bytes, inside its header\r\n"},
-        {100, 1, descriptor + "100 bytes, inside its descriptor\r\n"},
-        {BlockStreamOffset - 1, 1, descriptor + "139 bytes, inside its descriptor\r\n"},
+        {100, 1,
+         "FormatVersion=1.0\r\nDelta file damaged: it ends after 100 bytes, inside its "
+         "descriptor\r\n"},
         {BlockStreamOffset + CodedHeaderBytes + 10, 1, "\r\nBlock1=damaged\r\n"},
     };
     for (const auto& [size, status, text] : cuts) {
         test::WriteBytes(File("cut.kst"), Bytes(delta_.begin(), delta_.begin() + size));
         const Printed printed = Info({File("cut.kst")});
         EXPECT_EQ(printed.status, status) << size;
-        // Cut inside a block, the listing up to it comes first.
         EXPECT_TRUE(size > BlockStreamOffset ? printed.text.ends_with(text) : printed.text == text)
             << size << ": " << printed.text;
     }
@@ -156,14 +151,11 @@ TEST_F(InfoTest, WhatIsNotARegularFileIsRefusedUnopened) {
     // Opened, a pipe would block both forms; a device would be read on.
     std::vector<std::string> names = {dir_.Path().string()};
 #ifndef _WIN32
-    names.push_back("/dev/null");
-    names.push_back(File("pipe.kst"));
+    names.insert(names.end(), {"/dev/null", File("pipe.kst")});
     ASSERT_EQ(std::system(("mkfifo '" + names.back() + "'").c_str()), 0);
 #endif
     for (const std::string& name : names) {
-        const Printed shown = Info({name});
-        EXPECT_EQ(shown.status, 1) << name;
-        EXPECT_EQ(shown.text, "Cannot open file " + name + "\r\n");
+        EXPECT_EQ(Info({name}).text, "Cannot open file " + name + "\r\n");
         const Printed checked = Info({"--check", name});
         EXPECT_EQ(checked.status, 1) << name;
         EXPECT_TRUE(
@@ -174,34 +166,27 @@ TEST_F(InfoTest, WhatIsNotARegularFileIsRefusedUnopened) {
 }
 
 TEST_F(InfoTest, CheckFailsAsTheApplyWhereItsFilesCannotBeMade) {
-    // Each way makes a folder that the apply cannot write in, or says false
-    // where this run writes there all the same (root, or Windows, where a
-    // folder's read-only attribute stops nobody).
-    const std::vector<std::pair<std::string, std::function<bool(const fs::path&)>>> ways = {
-        {"read-only",
-         [](const fs::path& folder) {
-             fs::permissions(folder, fs::perms::owner_read | fs::perms::owner_exec);
-             const bool written = std::ofstream(folder / "probe").good();
-             fs::remove(folder / "probe");
-             return !written;
-         }},
-#ifndef _WIN32
-        // A folder in the lock file's place stops root too. (Windows takes
-        // it for a held lock and waits.)
-        {"lock-name-taken",
-         [](const fs::path& folder) {
-             return fs::create_directory(folder / "hello.exe.kestro-lock");
-         }},
+    // A read-only folder, unless this run writes there all the same (root;
+    // Windows, where the attribute stops nobody); a folder in the lock
+    // file's place stops root too (POSIX: Windows takes it for a held lock).
+#ifdef _WIN32
+    const std::vector<std::string> ways = {"read-only"};
+#else
+    const std::vector<std::string> ways = {"read-only", "lock-taken"};
 #endif
-    };
     int made = 0;
-    for (const auto& [way, block] : ways) {
+    for (const std::string& way : ways) {
         const fs::path folder = dir_.Path() / way;
         fs::create_directory(folder);
         test::WriteBytes((folder / "hello.exe").string(), original_);
         const std::string delta = (folder / Delta).string();
         test::WriteBytes(delta, delta_);
-        if (!block(folder)) {
+        if (way == "read-only") {
+            fs::permissions(folder, fs::perms::owner_read | fs::perms::owner_exec);
+            if (std::ofstream(folder / "probe").good()) {
+                continue;
+            }
+        } else if (!fs::create_directory(folder / "hello.exe.kestro-lock")) {
             continue;
         }
         ++made;
@@ -209,14 +194,13 @@ TEST_F(InfoTest, CheckFailsAsTheApplyWhereItsFilesCannotBeMade) {
         const Printed checked = Info({"--check", delta});
         EXPECT_EQ(checked.status, 1) << way;
         EXPECT_TRUE(checked.text.ends_with("\r\n" + failure + ".\r\nBlocks verified: 0\r\n"))
-            << way << ": " << checked.text;
+            << checked.text;
         try {
             ApplyDelta(delta);
             ADD_FAILURE() << way << ": the apply succeeded";
         } catch (const Exception& applied) {
             EXPECT_EQ(applied.what(), failure) << way;
         }
-        EXPECT_EQ(test::ReadBytes((folder / "hello.exe").string()), original_) << way;
     }
     if (made == 0) {
         GTEST_SKIP() << "no folder here that this run cannot write in";

@@ -1,6 +1,7 @@
 // The two operations of the command line, and the check of a delta without
 // applying it. They take file names that may carry folders (the command
-// line passes bare names in the working folder) and return a result code
+// line passes bare names in the working folder, and the newer file's
+// absolute path when it was named with a folder) and return a result code
 // (ResultCodes.hpp); everything else that goes wrong is a failure that
 // leaves them. They keep no state and never change the working folder, so
 // operations on different files may run on different threads at once.
