@@ -40,7 +40,7 @@ private:
 
 // Each symbol's bucket start (ends false) or end, one past its last slot.
 template <typename Symbol>
-void FindBuckets(const Symbol* s, std::int32_t n, std::vector<std::int32_t>& bucket, bool ends) {
+void FindBuckets(const Symbol* s, std::int32_t n, std::span<std::int32_t> bucket, bool ends) {
     std::fill(bucket.begin(), bucket.end(), 0);
     for (std::int32_t i = 0; i < n; ++i) {
         ++bucket[static_cast<std::size_t>(s[i])];
@@ -57,7 +57,7 @@ void FindBuckets(const Symbol* s, std::int32_t n, std::vector<std::int32_t>& buc
 // suffix (a left-to-right scan) and then every S suffix (right to left).
 template <typename Symbol>
 void Induce(const Symbol* s, std::int32_t* sa, std::int32_t n, const SuffixTypes& types,
-            std::vector<std::int32_t>& bucket) {
+            std::span<std::int32_t> bucket) {
     FindBuckets(s, n, bucket, false);
     // The suffix before the sentinel is the first of its bucket.
     sa[bucket[static_cast<std::size_t>(s[n - 1])]++] = n - 1;
@@ -96,9 +96,11 @@ bool SameLmsSubstring(const Symbol* s, std::int32_t n, const SuffixTypes& types,
 }
 
 // Sorts the suffixes of s[0..n), whose symbols lie in 0..alphabet-1, into
-// sa[0..n).
+// sa[0..n). The buckets go into spare, when it is given and has room for
+// them, else into memory of their own.
 template <typename Symbol>
-void SortSuffixes(const Symbol* s, std::int32_t* sa, std::int32_t n, std::int32_t alphabet) {
+void SortSuffixes(const Symbol* s, std::int32_t* sa, std::int32_t n, std::int32_t alphabet,
+                  std::span<std::int32_t> spare = {}) {
     if (n <= 1) {
         if (n == 1) {
             sa[0] = 0;
@@ -106,7 +108,14 @@ void SortSuffixes(const Symbol* s, std::int32_t* sa, std::int32_t n, std::int32_
         return;
     }
     const SuffixTypes types(s, n);
-    std::vector<std::int32_t> bucket(static_cast<std::size_t>(alphabet));
+    std::vector<std::int32_t> own;
+    std::span<std::int32_t> bucket;
+    if (spare.size() >= static_cast<std::size_t>(alphabet)) {
+        bucket = spare.first(static_cast<std::size_t>(alphabet));
+    } else {
+        own.resize(static_cast<std::size_t>(alphabet));
+        bucket = own;
+    }
 
     // The LMS substrings sorted by one induction from the LMS positions in
     // any order.
@@ -145,10 +154,14 @@ void SortSuffixes(const Symbol* s, std::int32_t* sa, std::int32_t n, std::int32_
     }
 
     // The order of the LMS suffixes: by recursion while names repeat, else
-    // straight from the names.
+    // straight from the names. The recursion works in sa's first lmsCount
+    // slots and reads the reduced string from its last; between them lies
+    // room for its buckets.
     std::int32_t* reduced = sa + n - lmsCount;
     if (names < lmsCount) {
-        SortSuffixes(static_cast<const std::int32_t*>(reduced), sa, lmsCount, names);
+        const std::span<std::int32_t> between(sa + lmsCount,
+                                              static_cast<std::size_t>(n - 2 * lmsCount));
+        SortSuffixes(static_cast<const std::int32_t*>(reduced), sa, lmsCount, names, between);
     } else {
         for (std::int32_t i = 0; i < lmsCount; ++i) {
             sa[reduced[i]] = i;

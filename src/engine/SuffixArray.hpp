@@ -14,11 +14,11 @@ namespace kestro {
 inline constexpr std::int64_t MaxSuffixArrayText = INT32_MAX - 1;
 
 // Builds the suffix array of text by induced sorting (SA-IS) in time linear
-// in its length. Memory: the array itself (4 bytes a position), a bit a
-// position for the suffix types, and for the reduced problem of the
-// recursion at most 2 bytes a position of bucket counts; the reduced string
-// and its array live inside the result. text may hold at most
-// MaxSuffixArrayText bytes.
+// in its length. Memory: the array itself (4 bytes a position) and a bit a
+// position for the suffix types; the reduced problem of the recursion, its
+// array and, where they fit (as on most data), its bucket counts live
+// inside the result, else the counts take at most 2 bytes a position more.
+// text may hold at most MaxSuffixArrayText bytes.
 std::vector<std::int32_t> BuildSuffixArray(std::span<const std::uint8_t> text);
 
 } // namespace kestro
