@@ -12,12 +12,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size < 2) {
         return 0;
     }
-    const std::size_t originalSize = std::min<std::size_t>(data[0] | data[1] << 8, size - 2);
-    MemoryStream original = fuzz::StreamOf(data + 2, originalSize);
-    MemoryStream delta = fuzz::StreamOf(data + 2 + originalSize, size - 2 - originalSize);
+    fuzz::OriginalAndRest input(data, size);
     MemoryStream out;
     try {
-        DecodeBlockStream(delta, original, out);
+        DecodeBlockStream(input.rest, input.original, out);
     } catch (const Exception&) {
     }
     return 0;

@@ -3,6 +3,7 @@
 
 #include "common/ByteStream.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -26,6 +27,19 @@ inline MemoryStream StreamOf(const std::uint8_t* data, std::size_t size) {
 
 // A folder of this process's own, made once, for targets that work on files.
 // It is not entered: libFuzzer reads its corpus folders by relative names.
+// The framing of the decoder targets' inputs: two bytes giving the
+// original's length (little-endian, cut to what there is), the original,
+// then the rest.
+struct OriginalAndRest {
+    OriginalAndRest(const std::uint8_t* data, std::size_t size)
+        : originalSize(std::min<std::size_t>(data[0] | data[1] << 8, size - 2)),
+          original(StreamOf(data + 2, originalSize)),
+          rest(StreamOf(data + 2 + originalSize, size - 2 - originalSize)) {}
+    std::size_t originalSize;
+    MemoryStream original;
+    MemoryStream rest;
+};
+
 inline const std::filesystem::path& ScratchFolder() {
     static const std::filesystem::path folder = [] {
         auto path = std::filesystem::temp_directory_path() /
