@@ -17,12 +17,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The output is checked and dropped: a body may rebuild far more than
     // its own size.
     DiscardingStream out;
-    try {
-        CompactHeader header;
-        if (ReadCompactHeader(input.rest, header)) {
-            DecodeCompactBody(input.rest, header, input.original, out);
+    // The body read as of format 2.0 and of 2.1, whose header adds the
+    // filters.
+    for (std::int32_t minor = 0; minor <= 1; ++minor) {
+        try {
+            input.rest.SetPosition(0);
+            CompactHeader header;
+            if (ReadCompactHeader(input.rest, minor, header)) {
+                DecodeCompactBody(input.rest, header, input.original, out);
+            }
+        } catch (const Exception&) {
         }
-    } catch (const Exception&) {
     }
     return 0;
 }

@@ -5,7 +5,8 @@ Usage: fuzz/make-corpus.py BUILD-DIR   (a build with bin/kestro)
 
 ApplyFuzz, DecodeFuzz and CompactFuzz get real deltas made by kestro from
 the fixed target of ApplyFuzz (the same 3000 bytes) to edited versions of
-it, ApplyFuzz in both formats;
+it, ApplyFuzz in both formats; CompactFuzz also the body (format 2.1, with
+the x86 filter) that turns the sample program into its next version;
 RoundTripFuzz gets original/newer pairs; VersionFuzz gets the PE fixtures.
 """
 import os
@@ -81,6 +82,14 @@ def main():
                 f.write(struct.pack("<H", len(original)) + original + compact[140:])
             with open(os.path.join(trip_dir, f"pair{i}"), "wb") as f:
                 f.write(struct.pack("<H", len(original)) + original + newer)
+        samples = os.path.join(root, "samples")
+        shutil.copy(os.path.join(samples, "hello.exe"), os.path.join(work, "target.bin"))
+        shutil.copy(os.path.join(samples, "hello-1.0.0.2.exe"), os.path.join(work, "newer.bin"))
+        with open(os.path.join(work, "target.bin"), "rb") as f:
+            program = f.read()
+        compact = make_delta(work, ["--compact"])
+        with open(os.path.join(compact_dir, "program0"), "wb") as f:
+            f.write(struct.pack("<H", len(program)) + program + compact[140:])
     for folder in (os.path.join(root, "tests", "data", "pe"), os.path.join(root, "samples")):
         for name in sorted(os.listdir(folder)):
             if name.endswith(".exe"):

@@ -6,6 +6,7 @@
 #include "common/LittleEndian.hpp"
 #include "engine/CompactStream.hpp"
 #include "engine/Lzma.hpp"
+#include "engine/References.hpp"
 #include "engine/SuffixArray.hpp"
 
 #include <gtest/gtest.h>
@@ -18,19 +19,25 @@
 namespace kestro::test {
 namespace {
 
-Bytes CompactEncode(const Bytes& newer, const Bytes& original, std::int32_t threads = 3) {
+// The body, and in minor the version of format 2 it needs.
+Bytes CompactEncode(const Bytes& newer, const Bytes& original, std::int32_t threads = 3,
+                    std::int32_t* minor = nullptr) {
     MemoryStream newerStream = StreamOf(newer);
     MemoryStream originalStream = StreamOf(original);
     MemoryStream out;
     CompactSettings settings;
     settings.threads = threads;
-    EncodeCompactBody(newerStream, originalStream, out, settings);
+    const std::int32_t needed = EncodeCompactBody(newerStream, originalStream, out, settings);
+    if (minor != nullptr) {
+        *minor = needed;
+    }
     return out.Bytes();
 }
 
 // Rebuilds from a body; what reached the output before a failure is kept in
 // rebuilt.
-void CompactDecode(const Bytes& body, const Bytes& original, Bytes& rebuilt) {
+void CompactDecode(const Bytes& body, const Bytes& original, Bytes& rebuilt,
+                   std::int32_t minor = 0) {
     MemoryStream delta = StreamOf(body);
     MemoryStream originalStream = StreamOf(original);
     MemoryStream out;
@@ -40,15 +47,15 @@ void CompactDecode(const Bytes& body, const Bytes& original, Bytes& rebuilt) {
         Bytes& rebuilt;
         ~Keep() { rebuilt = out.Bytes(); }
     } keep{out, rebuilt};
-    if (!ReadCompactHeader(delta, header)) {
+    if (!ReadCompactHeader(delta, minor, header)) {
         throw Exception("no tag");
     }
     DecodeCompactBody(delta, header, originalStream, out);
 }
 
-Bytes CompactDecode(const Bytes& body, const Bytes& original) {
+Bytes CompactDecode(const Bytes& body, const Bytes& original, std::int32_t minor = 0) {
     Bytes rebuilt;
-    CompactDecode(body, original, rebuilt);
+    CompactDecode(body, original, rebuilt, minor);
     return rebuilt;
 }
 
@@ -208,6 +215,108 @@ TEST(CompactStream, RefusesEveryDamage) {
     }
     EXPECT_THROW(CompactDecode(Join({body, ToBytes("x")}), original), Exception);
     EXPECT_THROW(CompactDecode(body, Slice(original, 0, original.size() - 1)), Exception);
+}
+
+// A program of x86-64 code as a compiler lays it out: functions of filler
+// instructions, calls (E8) and RIP-relative loads (48 8B 05) of other
+// functions, behind a PE header. grown adds bytes to some functions, as a
+// rebuild does, which moves every function after them and so changes the
+// displacements of the references that cross the growth.
+Bytes X86Program(std::size_t functions, unsigned seed, unsigned grown) {
+    std::mt19937 layout(seed);
+    std::mt19937 growth(seed + grown);
+    struct Function {
+        std::vector<std::uint32_t> targets; // the function each reference names
+        std::size_t filler = 0;             // bytes between two references
+        std::size_t size = 0;
+    };
+    std::vector<Function> program(functions);
+    std::size_t offset = 0x400;
+    std::vector<std::size_t> starts;
+    for (Function& function : program) {
+        function.targets.resize(4 + layout() % 8);
+        for (std::uint32_t& target : function.targets) {
+            target = static_cast<std::uint32_t>(layout() % functions);
+        }
+        function.filler = 8 + layout() % 24 + (grown != 0 && growth() % 16 == 0 ? 3 : 0);
+        function.size = function.targets.size() * (function.filler + 7);
+        starts.push_back(offset);
+        offset += function.size;
+    }
+    Bytes bytes(offset);
+    std::memcpy(bytes.data(), "MZ", 2);
+    PutLe32(bytes.data() + 0x3C, 0x80);
+    std::memcpy(bytes.data() + 0x80, "PE\0\0\x64\x86", 6); // x86-64
+    for (std::size_t f = 0; f < functions; ++f) {
+        std::uint8_t* at = bytes.data() + starts[f];
+        std::uint64_t filler = f * 0x9E3779B97F4A7C15u + seed; // the same in both forms
+        for (const std::uint32_t target : program[f].targets) {
+            for (std::size_t i = 0; i < program[f].filler; ++i) {
+                filler = filler * 6364136223846793005u + 1442695040888963407u;
+                *at++ = static_cast<std::uint8_t>(0x50 + (filler >> 61)); // push: no reference
+            }
+            const bool call = target % 2 == 0;
+            std::memcpy(at, call ? "\x90\x90\xE8" : "\x48\x8B\x05", 3);
+            const auto end = static_cast<std::int64_t>(at - bytes.data()) + 7;
+            PutLe32(at + 3,
+                    static_cast<std::uint32_t>(static_cast<std::int64_t>(starts[target]) - end));
+            at += 7;
+        }
+    }
+    return bytes;
+}
+
+TEST(ReferenceMap, TheFirstEditOfAnOldByteWins) {
+    ReferenceMap map;
+    map.Add(100, 50, 1000);
+    map.Add(120, 50, 5000); // 120..149 taken already: only 150..169 counts
+    map.Add(170, 10, 5050); // continues the last
+    map.Add(0, 10, 0);
+    map.Add(30, 0, 7);
+    map.Seal();
+    const std::pair<std::int64_t, std::int64_t> expected[] = {
+        {0, 0},      {9, 9},      {10, -1},    {30, -1},    {99, -1},
+        {100, 1000}, {149, 1049}, {150, 5030}, {179, 5059}, {180, -1}};
+    for (const auto& [old, moved] : expected) {
+        EXPECT_EQ(map.NewPosition(old).value_or(-1), moved) << old;
+    }
+    ReferenceMap full;
+    for (std::size_t i = 0; i <= ReferenceMap::MaxStretches; ++i) {
+        full.Add(static_cast<std::int64_t>(2 * i), 1, 0);
+    }
+    full.Seal();
+    EXPECT_TRUE(full.NewPosition(2 * (ReferenceMap::MaxStretches - 1)).has_value());
+    EXPECT_FALSE(full.NewPosition(2 * ReferenceMap::MaxStretches).has_value());
+}
+
+// The x86 filter over code whose functions moved: the predictions made
+// whole by the writer and a piece at a time by the reader agree, over more
+// than a segment too, and the difference bytes shrink to almost nothing.
+TEST(CompactStream, X86FilterPredictsMovedReferences) {
+    for (const std::size_t functions : {5000, 44000}) {
+        const Bytes original = X86Program(functions, 21, 0);
+        const Bytes newer = X86Program(functions, 21, 1);
+        ASSERT_TRUE(IsX86Program(original));
+        std::int32_t minor = -1;
+        const Bytes body = CompactEncode(newer, original, 3, &minor);
+        ASSERT_EQ(minor, 1);
+        EXPECT_EQ(GetLe32(body.data() + FiltersField), CompactFilterX86);
+        EXPECT_EQ(CompactDecode(body, original, 1), newer) << functions;
+        if (newer.size() > static_cast<std::size_t>(SegmentBytes)) {
+            continue;
+        }
+        Bytes plain = original;
+        plain[0] = 'N'; // not a program: no filter
+        std::int32_t plainMinor = -1;
+        const Bytes unfiltered = CompactEncode(newer, plain, 3, &plainMinor);
+        EXPECT_EQ(plainMinor, 0);
+        EXPECT_EQ(CompactDecode(unfiltered, plain), newer);
+        EXPECT_LT(body.size() * 3, unfiltered.size());
+
+        Bytes unknown = body;
+        PutLe32(unknown.data() + FiltersField, CompactFilterX86 | 2);
+        EXPECT_THROW(CompactDecode(unknown, original, 1), Exception);
+    }
 }
 
 // A body put together by hand around one control stream, for edits that

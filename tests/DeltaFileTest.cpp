@@ -126,9 +126,21 @@ TEST(DeltaHeader, SignatureAndVersionChecks) {
     changed[SignatureField + 5] = 'X';
     PutLe32(changed.data() + FormatMajorField, 2);
     EXPECT_EQ(check(changed), ResultNotADelta);
-    // 2.0 is the compact format, whose body's tag the apply checks next.
+    // 2.0 and 2.1 are the compact format, whose body's tag the apply checks
+    // next.
+    for (const std::uint32_t minor : {0u, 1u}) {
+        changed = header;
+        PutLe32(changed.data() + FormatMajorField, 2);
+        PutLe32(changed.data() + FormatMinorField, minor);
+        MemoryStream in = StreamOf(changed);
+        DeltaFormat format = DeltaFormat::Blocks;
+        std::int32_t read = -1;
+        EXPECT_EQ(ReadDeltaHeader(in, format, read), ResultOk);
+        EXPECT_EQ(format, DeltaFormat::Compact);
+        EXPECT_EQ(read, static_cast<std::int32_t>(minor));
+    }
     for (auto [major, minor] :
-         {std::pair{1, 1}, std::pair{2, 1}, std::pair{3, 0}, std::pair{0, 0}}) {
+         {std::pair{1, 1}, std::pair{2, 2}, std::pair{2, -1}, std::pair{3, 0}, std::pair{0, 0}}) {
         changed = header;
         PutLe32(changed.data() + FormatMajorField, static_cast<std::uint32_t>(major));
         PutLe32(changed.data() + FormatMinorField, static_cast<std::uint32_t>(minor));

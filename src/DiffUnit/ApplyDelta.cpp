@@ -81,12 +81,12 @@ UpdateNames SettleNames(const std::string& deltaName, const std::string& target,
 // refuses the delta.
 struct OpenDelta {
     explicit OpenDelta(const std::string& deltaName) : file(FileStream::OpenRead(deltaName)) {
-        code = ReadDeltaHeader(file, format);
+        code = ReadDeltaHeader(file, format, minor);
         if (code == ResultOk) {
             code = ReadDeltaDescriptor(file, descriptor);
         }
         if (code == ResultOk && format == DeltaFormat::Compact &&
-            !ReadCompactHeader(file, compact)) {
+            !ReadCompactHeader(file, minor, compact)) {
             code = ResultWrongDeltaVersion; // a 2.0 body of a kind this reader does not know
         }
         if (code != ResultOk) {
@@ -126,6 +126,7 @@ struct OpenDelta {
 
     FileStream file;
     DeltaFormat format = DeltaFormat::Blocks;
+    std::int32_t minor = 0; // of the compact format
     DeltaDescriptor descriptor;
     CompactHeader compact;
     std::string target;

@@ -20,17 +20,14 @@ namespace {
 
 // The signature field's count byte and its 18 counted characters.
 constexpr std::string_view Signature("\x12Kestro Delta File\0", 19);
-// Each format's version, major and minor.
+// Each format's version: the block stream's is 1.0, the compact body's
+// 2.0 to 2.CompactLatestMinor.
 struct FormatVersion {
     std::int32_t major;
     std::int32_t minor;
 };
 constexpr FormatVersion BlocksVersion = {1, 0};
-constexpr FormatVersion CompactVersion = {2, 0};
-
-FormatVersion VersionOf(DeltaFormat format) {
-    return format == DeltaFormat::Compact ? CompactVersion : BlocksVersion;
-}
+constexpr std::int32_t CompactMajor = 2;
 
 void PutVersion(std::uint8_t* at, const FileVersionQuad& version) {
     PutLe32(at, static_cast<std::uint32_t>(version.major));
@@ -55,10 +52,10 @@ std::string VersionText(const FileVersionQuad& v) {
 
 // The compact body in a few lines: its header, then the coded bytes of each
 // stream over all segments.
-void DescribeCompactBody(ByteStream& delta, std::vector<std::string>& lines) {
+void DescribeCompactBody(ByteStream& delta, std::int32_t minor, std::vector<std::string>& lines) {
     CompactHeader header;
     try {
-        if (!ReadCompactHeader(delta, header)) {
+        if (!ReadCompactHeader(delta, minor, header)) {
             lines.push_back("Body=unsupported");
             return;
         }
@@ -68,7 +65,8 @@ void DescribeCompactBody(ByteStream& delta, std::vector<std::string>& lines) {
     }
     lines.push_back("Body=compact NewerSize=" + std::to_string(header.NewerSize) +
                     " NewerCrc=" + "0x" + HexDigits(header.NewerCrc, 8) +
-                    " OriginalSize=" + std::to_string(header.OriginalSize));
+                    " OriginalSize=" + std::to_string(header.OriginalSize) +
+                    ((header.Filters & CompactFilterX86) != 0 ? " Filters=x86" : ""));
     lines.push_back("Dictionaries=" + std::to_string(header.ControlDictionary) + " " +
                     std::to_string(header.DiffDictionary) + " " +
                     std::to_string(header.ExtraDictionary));
@@ -85,11 +83,15 @@ void DescribeCompactBody(ByteStream& delta, std::vector<std::string>& lines) {
 
 } // namespace
 
-void WriteDeltaHeader(ByteStream& out, DeltaFormat format) {
+void WriteDeltaHeader(ByteStream& out, DeltaFormat format, std::int32_t minor) {
     std::uint8_t header[DeltaHeaderBytes] = {};
     std::memcpy(header + SignatureField, Signature.data(), Signature.size());
-    PutLe32(header + FormatMajorField, static_cast<std::uint32_t>(VersionOf(format).major));
-    PutLe32(header + FormatMinorField, static_cast<std::uint32_t>(VersionOf(format).minor));
+    PutLe32(header + FormatMajorField,
+            static_cast<std::uint32_t>(format == DeltaFormat::Compact ? CompactMajor
+                                                                      : BlocksVersion.major));
+    PutLe32(
+        header + FormatMinorField,
+        static_cast<std::uint32_t>(format == DeltaFormat::Compact ? minor : BlocksVersion.minor));
     out.WriteBuffer(header, DeltaHeaderBytes);
 }
 
@@ -105,7 +107,7 @@ void WriteDeltaDescriptor(ByteStream& out, const DeltaDescriptor& descriptor) {
     out.WriteBuffer(bytes, DeltaDescriptorBytes);
 }
 
-std::int32_t ReadDeltaHeader(ByteStream& in, DeltaFormat& format) {
+std::int32_t ReadDeltaHeader(ByteStream& in, DeltaFormat& format, std::int32_t& minor) {
     std::uint8_t header[DeltaHeaderBytes];
     in.ReadBuffer(header, DeltaHeaderBytes);
     // The count byte is compared first, so only a count of 18 followed by
@@ -114,14 +116,21 @@ std::int32_t ReadDeltaHeader(ByteStream& in, DeltaFormat& format) {
         return ResultNotADelta;
     }
     const auto major = static_cast<std::int32_t>(GetLe32(header + FormatMajorField));
-    const auto minor = static_cast<std::int32_t>(GetLe32(header + FormatMinorField));
-    for (const DeltaFormat known : {DeltaFormat::Blocks, DeltaFormat::Compact}) {
-        if (major == VersionOf(known).major && minor == VersionOf(known).minor) {
-            format = known;
-            return ResultOk;
-        }
+    minor = static_cast<std::int32_t>(GetLe32(header + FormatMinorField));
+    if (major == BlocksVersion.major && minor == BlocksVersion.minor) {
+        format = DeltaFormat::Blocks;
+        return ResultOk;
+    }
+    if (major == CompactMajor && minor >= 0 && minor <= CompactLatestMinor) {
+        format = DeltaFormat::Compact;
+        return ResultOk;
     }
     return ResultWrongDeltaVersion;
+}
+
+std::int32_t ReadDeltaHeader(ByteStream& in, DeltaFormat& format) {
+    std::int32_t minor = 0;
+    return ReadDeltaHeader(in, format, minor);
 }
 
 std::int32_t ReadDeltaDescriptor(ByteStream& in, DeltaDescriptor& descriptor) {
@@ -163,7 +172,8 @@ DeltaListing DescribeDelta(const std::string& fileName, std::vector<std::string>
                    : DeltaListing::NotADelta;
     }
     DeltaFormat format = DeltaFormat::Blocks;
-    const std::int32_t header = ReadDeltaHeader(delta, format);
+    std::int32_t minor = 0;
+    const std::int32_t header = ReadDeltaHeader(delta, format, minor);
     if (header == ResultNotADelta) {
         return DeltaListing::NotADelta;
     }
@@ -171,9 +181,10 @@ DeltaListing DescribeDelta(const std::string& fileName, std::vector<std::string>
         lines.push_back("FormatVersion=unsupported");
         return DeltaListing::Delta;
     }
-    const FormatVersion version = VersionOf(format);
-    lines.push_back("FormatVersion=" + std::to_string(version.major) + "." +
-                    std::to_string(version.minor));
+    lines.push_back("FormatVersion=" +
+                    (format == DeltaFormat::Compact
+                         ? std::to_string(CompactMajor) + "." + std::to_string(minor)
+                         : std::string("1.0")));
     if (size < BlockStreamOffset) {
         return cutShort("descriptor");
     }
@@ -186,7 +197,7 @@ DeltaListing DescribeDelta(const std::string& fileName, std::vector<std::string>
     lines.push_back("NewerVersion=" + VersionText(descriptor.NewerVersion));
     lines.push_back("OriginalCrc=0x" + HexDigits(descriptor.OriginalCrc, 8));
     if (format == DeltaFormat::Compact) {
-        DescribeCompactBody(delta, lines);
+        DescribeCompactBody(delta, minor, lines);
         return DeltaListing::Delta;
     }
     int number = 0;

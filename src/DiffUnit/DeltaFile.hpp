@@ -50,9 +50,10 @@ inline constexpr int OriginalVersionField = 76;
 inline constexpr int NewerVersionField = 92;
 inline constexpr int CrcField = 108;
 
-// The two kinds of delta: format 1.0, the block stream, and format 2.0,
-// the compact body.
+// The two kinds of delta: format 1.0, the block stream, and format 2,
+// the compact body, of minor version 0 or (with its x86 filter) 1.
 enum class DeltaFormat : std::uint8_t { Blocks, Compact };
+inline constexpr std::int32_t CompactLatestMinor = 1;
 
 struct DeltaDescriptor {
     std::string OriginalName; // at most MaxStoredNameLength characters
@@ -61,16 +62,20 @@ struct DeltaDescriptor {
     std::uint32_t OriginalCrc = 0;
 };
 
-// Writes the header: the signature and the format's version.
-void WriteDeltaHeader(ByteStream& out, DeltaFormat format = DeltaFormat::Blocks);
+// Writes the header: the signature and the format's version (for the
+// compact format, of the minor given).
+void WriteDeltaHeader(ByteStream& out, DeltaFormat format = DeltaFormat::Blocks,
+                      std::int32_t minor = 0);
 // Writes the descriptor; the name is cut to its first 70 characters.
 void WriteDeltaDescriptor(ByteStream& out, const DeltaDescriptor& descriptor);
 
 // Reads and checks the header: ResultNotADelta when the signature differs,
-// ResultWrongDeltaVersion for a format version other than 1.0 and 2.0, else
-// ResultOk with the format. (A 2.0 body without its tag is refused with
-// ResultWrongDeltaVersion once the descriptor has been read.) Fails with
-// EReadError "Stream read error" when fewer than 28 bytes remain.
+// ResultWrongDeltaVersion for a format version other than 1.0, 2.0 and 2.1,
+// else ResultOk with the format and its minor version. (A compact body
+// without its tag is refused with ResultWrongDeltaVersion once the
+// descriptor has been read.) Fails with EReadError "Stream read error" when
+// fewer than 28 bytes remain.
+std::int32_t ReadDeltaHeader(ByteStream& in, DeltaFormat& format, std::int32_t& minor);
 std::int32_t ReadDeltaHeader(ByteStream& in, DeltaFormat& format);
 // Reads the descriptor: ResultNotADelta when the stored name could reach
 // another file than one in the delta's own folder (a count over 70, an empty

@@ -100,6 +100,7 @@ std::int32_t MakeDelta(const std::string& originalName, const std::string& newer
     };
     original.file.SetPosition(0);
     newer.file.SetPosition(0);
+    std::int32_t minor = 0;
     if (options.format == DeltaFormat::Compact) {
         // The compact encoder reads the original in windows, out of order,
         // so its checksum is a pass of its own.
@@ -108,7 +109,7 @@ std::int32_t MakeDelta(const std::string& originalName, const std::string& newer
         CompactSettings settings;
         settings.threads = EncoderThreads();
         settings.progress = told;
-        EncodeCompactBody(newer.file, original.file, delta.Stream(), settings);
+        minor = EncodeCompactBody(newer.file, original.file, delta.Stream(), settings);
     } else {
         // The original's checksum is taken from the bytes the encoder reads,
         // and from the rest of the file, which the encoder does not need.
@@ -123,8 +124,10 @@ std::int32_t MakeDelta(const std::string& originalName, const std::string& newer
     original.CheckUnchanged();
     newer.CheckUnchanged();
 
-    // The descriptor is complete now; the delta is still a temporary file.
-    delta.Stream().SetPosition(DeltaHeaderBytes);
+    // The header (whose minor version the body chose) and the descriptor
+    // are complete now; the delta is still a temporary file.
+    delta.Stream().SetPosition(0);
+    WriteDeltaHeader(delta.Stream(), options.format, minor);
     WriteDeltaDescriptor(delta.Stream(), descriptor);
     // The last word goes before the delta is published, so that a caller
     // who stops the operation then is still left with nothing.

@@ -13,7 +13,7 @@ namespace {
 constexpr std::int64_t MaxLookupLength = 4096;
 // How many bytes an exact match must beat the current alignment by before
 // the search switches to it: a new alignment costs an edit.
-constexpr std::int64_t SwitchMargin = 8;
+constexpr std::int64_t SwitchMargin = 10;
 
 std::int64_t CommonPrefix(const std::uint8_t* a, const std::uint8_t* b, std::int64_t limit) {
     std::int64_t n = 0;

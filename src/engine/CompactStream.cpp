@@ -6,6 +6,7 @@
 #include "engine/ApproximateMatch.hpp"
 #include "engine/Crc32.hpp"
 #include "engine/Lzma.hpp"
+#include "engine/References.hpp"
 #include "engine/SuffixArray.hpp"
 
 #include <algorithm>
@@ -59,8 +60,12 @@ std::int64_t UnZigZag(std::uint64_t value) {
     return static_cast<std::int64_t>(value >> 1) ^ -static_cast<std::int64_t>(value & 1);
 }
 
-void WriteCompactHeader(ByteStream& out, const CompactHeader& header) {
-    std::uint8_t bytes[CompactHeaderBytes] = {};
+int CompactHeaderSize(std::int32_t minor) {
+    return minor >= 1 ? CompactFilteredHeaderBytes : CompactHeaderBytes;
+}
+
+void WriteCompactHeader(ByteStream& out, const CompactHeader& header, std::int32_t minor) {
+    std::uint8_t bytes[CompactFilteredHeaderBytes] = {};
     std::memcpy(bytes + CompactTagField, CompactTag, sizeof CompactTag);
     PutLe64(bytes + NewerSizeField, header.NewerSize);
     PutLe32(bytes + NewerCrcField, header.NewerCrc);
@@ -68,7 +73,10 @@ void WriteCompactHeader(ByteStream& out, const CompactHeader& header) {
     PutLe32(bytes + ControlDictionaryField, header.ControlDictionary);
     PutLe32(bytes + DiffDictionaryField, header.DiffDictionary);
     PutLe32(bytes + ExtraDictionaryField, header.ExtraDictionary);
-    out.WriteBuffer(bytes, CompactHeaderBytes);
+    if (minor >= 1) {
+        PutLe32(bytes + FiltersField, header.Filters);
+    }
+    out.WriteBuffer(bytes, CompactHeaderSize(minor));
 }
 
 std::uint32_t DictionaryFor(std::uint64_t newerSize, std::uint32_t limit) {
@@ -83,16 +91,30 @@ std::uint32_t DictionaryFor(std::uint64_t newerSize, std::uint32_t limit) {
 // writes it once it holds SegmentBytes of output (or the file ends).
 class SegmentWriter {
 public:
-    SegmentWriter(ByteStream& out, const CompactHeader& header, const CompactSettings& settings)
+    // map, where not null, is the x86 filter's, for an original of
+    // originalSize bytes.
+    SegmentWriter(ByteStream& out, const CompactHeader& header, const CompactSettings& settings,
+                  const ReferenceMap* map, std::int64_t originalSize)
         : out_(out),
           settings_(settings), coders_{LzmaEncoder({header.ControlDictionary, CompactLevel}),
                                        LzmaEncoder(
                                            {header.DiffDictionary, CompactLevel, DiffNiceLength}),
-                                       LzmaEncoder({header.ExtraDictionary, CompactLevel})} {}
+                                       LzmaEncoder({header.ExtraDictionary, CompactLevel})} {
+        if (map != nullptr) {
+            // Each edit is predicted whole, so the predictor never reads
+            // past the bytes it is given.
+            predictor_.emplace(
+                *map, originalSize, [this](std::int64_t at, std::uint8_t* to, std::int64_t count) {
+                    std::memcpy(to, old_ + (at - oldBase_), static_cast<std::size_t>(count));
+                });
+        }
+    }
 
     // Adds an edit of the newer bytes at newer (DiffLength + ExtraLength of
     // them) against old, which holds the original from oldBase on.
     void Add(Edit edit, const std::uint8_t* newer, const std::uint8_t* old, std::int64_t oldBase) {
+        old_ = old;
+        oldBase_ = oldBase;
         std::int64_t oldStart = oldBase + edit.OldStart;
         while (edit.DiffLength + edit.ExtraLength > 0) {
             const std::int64_t room = SegmentBytes - output_;
@@ -102,6 +124,12 @@ public:
             PutVarint(streams_[0], static_cast<std::uint64_t>(diff));
             PutVarint(streams_[0], static_cast<std::uint64_t>(extra));
             const std::uint8_t* from = old + (oldStart - oldBase);
+            if (predictor_) {
+                predicted_.assign(from, from + diff);
+                predictor_->StartEdit(oldStart, diff, done_ + output_);
+                predictor_->Predict(predicted_, oldStart);
+                from = predicted_.data();
+            }
             std::vector<std::uint8_t>& differences = streams_[1];
             const std::size_t base = differences.size();
             differences.resize(base + static_cast<std::size_t>(diff));
@@ -251,6 +279,10 @@ private:
     std::int64_t output_ = 0;      // bytes in the segment being filled
     std::int64_t done_ = 0;        // bytes in the segments written
     std::int64_t oldPosition_ = 0; // the reader's old position after the last edit
+    std::optional<ReferencePredictor> predictor_;
+    std::vector<std::uint8_t> predicted_; // an edit's old bytes as the filter predicts them
+    const std::uint8_t* old_ = nullptr;   // the window of the edit being added
+    std::int64_t oldBase_ = 0;
 };
 
 // The window of the original that a part of the newer file is searched
@@ -460,8 +492,8 @@ private:
 
 } // namespace
 
-void EncodeCompactBody(ByteStream& newer, ByteStream& original, ByteStream& out,
-                       const CompactSettings& settings) {
+std::int32_t EncodeCompactBody(ByteStream& newer, ByteStream& original, ByteStream& out,
+                               const CompactSettings& settings) {
     CompactHeader header;
     const std::int64_t newerSize = newer.Size();
     const std::int64_t originalSize = original.Size();
@@ -470,48 +502,108 @@ void EncodeCompactBody(ByteStream& newer, ByteStream& original, ByteStream& out,
     header.ControlDictionary = DictionaryFor(header.NewerSize, ControlDictionaryLimit);
     header.DiffDictionary = DictionaryFor(header.NewerSize, DiffDictionaryLimit);
     header.ExtraDictionary = DictionaryFor(header.NewerSize, ExtraDictionaryLimit);
+    {
+        std::vector<std::uint8_t> start(
+            static_cast<std::size_t>(std::min<std::int64_t>(originalSize, 4096)));
+        original.SetPosition(0);
+        original.ReadBuffer(start.data(), static_cast<std::int64_t>(start.size()));
+        header.Filters = IsX86Program(start) ? CompactFilterX86 : 0;
+    }
+    const std::int32_t minor = header.Filters != 0 ? 1 : 0;
     const std::int64_t headerAt = out.Position();
-    WriteCompactHeader(out, header);
+    WriteCompactHeader(out, header, minor);
 
-    SegmentWriter segments(out, header, settings);
     std::vector<std::uint8_t> part;
     std::vector<std::uint8_t> window;
     std::vector<std::int32_t> suffixes;
     std::optional<std::pair<std::int64_t, std::int64_t>> loaded;
-    for (std::int64_t partStart = 0; partStart < newerSize; partStart += CompactPartBytes) {
-        const std::int64_t partLength = std::min(CompactPartBytes, newerSize - partStart);
-        part.resize(static_cast<std::size_t>(partLength));
-        newer.ReadBuffer(part.data(), partLength);
-        const auto wanted = WindowFor(partStart, partLength, newerSize, originalSize);
+    const auto load = [&](std::pair<std::int64_t, std::int64_t> wanted, bool withSuffixes) {
         if (loaded != wanted) {
             suffixes = {};
             window.resize(static_cast<std::size_t>(wanted.second - wanted.first));
             original.SetPosition(wanted.first);
             original.ReadBuffer(window.data(), static_cast<std::int64_t>(window.size()));
-            suffixes = BuildSuffixArray(window);
             loaded = wanted;
         }
-        const std::uint8_t* at = part.data();
+        if (withSuffixes && suffixes.empty()) {
+            suffixes = BuildSuffixArray(window);
+        }
+    };
+    const auto readPart = [&](std::int64_t partStart) {
+        part.resize(static_cast<std::size_t>(std::min(CompactPartBytes, newerSize - partStart)));
+        newer.ReadBuffer(part.data(), static_cast<std::int64_t>(part.size()));
+        return WindowFor(partStart, static_cast<std::int64_t>(part.size()), newerSize,
+                         originalSize);
+    };
+
+    // First all the edits: the x86 filter predicts a displacement from where
+    // the edits put its target, which may lie anywhere in the newer file.
+    // The first pass has the first half of the progress, the coding the
+    // other half.
+    std::vector<Edit> edits; // OldStart in the whole original
+    std::vector<std::size_t> partEnds;
+    constexpr std::int64_t ProgressStep = std::int64_t{1} << 20;
+    for (std::int64_t partStart = 0; partStart < newerSize; partStart += CompactPartBytes) {
+        const auto wanted = readPart(partStart);
+        load(wanted, true);
+        std::int64_t searched = partStart;
         FindEdits(part, window, suffixes, [&](const Edit& edit) {
+            edits.push_back({edit.OldStart + wanted.first, edit.DiffLength, edit.ExtraLength});
+            const std::int64_t before = searched;
+            searched += edit.DiffLength + edit.ExtraLength;
+            if (settings.progress && searched / ProgressStep != before / ProgressStep) {
+                settings.progress(searched / 2);
+            }
+        });
+        partEnds.push_back(edits.size());
+    }
+    suffixes = {};
+    ReferenceMap map;
+    if (header.Filters != 0) {
+        std::int64_t newStart = 0;
+        for (const Edit& edit : edits) {
+            map.Add(edit.OldStart, edit.DiffLength, newStart);
+            newStart += edit.DiffLength + edit.ExtraLength;
+        }
+        map.Seal();
+    }
+
+    CompactSettings coding = settings;
+    if (settings.progress) {
+        coding.progress = [&](std::int64_t done) { settings.progress((newerSize + done) / 2); };
+    }
+    SegmentWriter segments(out, header, coding, header.Filters != 0 ? &map : nullptr, originalSize);
+    newer.SetPosition(0);
+    std::size_t next = 0;
+    for (std::int64_t partStart = 0, index = 0; partStart < newerSize;
+         partStart += CompactPartBytes, ++index) {
+        const auto wanted = readPart(partStart);
+        load(wanted, false);
+        const std::uint8_t* at = part.data();
+        for (; next < partEnds[static_cast<std::size_t>(index)]; ++next) {
+            Edit edit = edits[next];
+            edit.OldStart -= wanted.first;
             segments.Add(edit, at, window.data(), wanted.first);
             at += edit.DiffLength + edit.ExtraLength;
-        });
+        }
     }
     header.NewerCrc = segments.Finish();
     const std::int64_t end = out.Position();
     out.SetPosition(headerAt);
-    WriteCompactHeader(out, header);
+    WriteCompactHeader(out, header, minor);
     out.SetPosition(end);
+    return minor;
 }
 
-bool ReadCompactHeader(ByteStream& delta, CompactHeader& header) {
-    std::uint8_t bytes[CompactHeaderBytes];
-    const std::int64_t n = delta.Read(bytes, CompactHeaderBytes);
+bool ReadCompactHeader(ByteStream& delta, std::int32_t minor, CompactHeader& header) {
+    std::uint8_t bytes[CompactFilteredHeaderBytes];
+    const int size = CompactHeaderSize(minor);
+    const std::int64_t n = delta.Read(bytes, size);
     if (n < static_cast<std::int64_t>(sizeof CompactTag) ||
         std::memcmp(bytes + CompactTagField, CompactTag, sizeof CompactTag) != 0) {
         return false;
     }
-    if (n != CompactHeaderBytes) {
+    if (n != size) {
         Damaged();
     }
     header.NewerSize = GetLe64(bytes + NewerSizeField);
@@ -520,6 +612,7 @@ bool ReadCompactHeader(ByteStream& delta, CompactHeader& header) {
     header.ControlDictionary = GetLe32(bytes + ControlDictionaryField);
     header.DiffDictionary = GetLe32(bytes + DiffDictionaryField);
     header.ExtraDictionary = GetLe32(bytes + ExtraDictionaryField);
+    header.Filters = minor >= 1 ? GetLe32(bytes + FiltersField) : 0;
     std::uint64_t total = 0;
     for (const std::uint32_t dictionary :
          {header.ControlDictionary, header.DiffDictionary, header.ExtraDictionary}) {
@@ -528,18 +621,88 @@ bool ReadCompactHeader(ByteStream& delta, CompactHeader& header) {
         }
         total += dictionary;
     }
-    if (total > CompactMaxDictionaries || header.NewerSize > INT64_MAX ||
-        header.OriginalSize > INT64_MAX) {
+    if (total > CompactMaxDictionaries || (header.Filters & ~CompactFilterX86) != 0 ||
+        header.NewerSize > INT64_MAX || header.OriginalSize > INT64_MAX) {
         Damaged();
     }
     return true;
 }
+
+namespace {
+
+struct ControlEdit {
+    std::int64_t OldStart = 0; // the old position after the move
+    std::int64_t DiffLength = 0;
+    std::int64_t ExtraLength = 0;
+};
+
+// Reads the next edit of a segment that has left bytes still to rebuild,
+// at old position oldPosition. Every field is checked before it addresses
+// anything: the edit lies inside the segment and its old bytes inside the
+// original.
+ControlEdit ReadEdit(PieceReader& control, std::int64_t left, std::int64_t oldPosition,
+                     std::int64_t originalSize) {
+    const std::int64_t move = UnZigZag(control.ReadVarint());
+    const std::uint64_t diffLength = control.ReadVarint();
+    const std::uint64_t extraLength = control.ReadVarint();
+    if (diffLength + extraLength == 0 || diffLength > static_cast<std::uint64_t>(left) ||
+        extraLength > static_cast<std::uint64_t>(left) - diffLength || move < -oldPosition ||
+        move > originalSize - oldPosition ||
+        static_cast<std::int64_t>(diffLength) > originalSize - (oldPosition + move)) {
+        Damaged();
+    }
+    return {oldPosition + move, static_cast<std::int64_t>(diffLength),
+            static_cast<std::int64_t>(extraLength)};
+}
+
+// The x86 filter's map: a first pass over the control stream of the
+// segments from segmentAt on, checked as the decoding pass checks it.
+ReferenceMap MapEdits(ByteStream& delta, const CompactHeader& header, std::int64_t segmentAt) {
+    ReferenceMap map;
+    PieceReader control(delta, header.ControlDictionary);
+    const auto originalSize = static_cast<std::int64_t>(header.OriginalSize);
+    std::int64_t done = 0;
+    std::int64_t oldPosition = 0;
+    for (;;) {
+        const SegmentHeader segment =
+            ReadSegmentHeader(delta, segmentAt, static_cast<std::int64_t>(header.NewerSize) - done);
+        segmentAt = segment.End;
+        control.StartPiece(segment.PiecesAt, segment.PieceBytes[0]);
+        for (std::int64_t left = segment.OutputBytes; left > 0;) {
+            const ControlEdit edit = ReadEdit(control, left, oldPosition, originalSize);
+            map.Add(edit.OldStart, edit.DiffLength, done + segment.OutputBytes - left);
+            oldPosition = edit.OldStart + edit.DiffLength;
+            left -= edit.DiffLength + edit.ExtraLength;
+        }
+        control.EndPiece(segment.OutputBytes == 0);
+        if (segment.OutputBytes == 0) {
+            break;
+        }
+        done += segment.OutputBytes;
+    }
+    map.Seal();
+    return map;
+}
+
+} // namespace
 
 void DecodeCompactBody(ByteStream& delta, const CompactHeader& header, ByteStream& original,
                        ByteStream& out) {
     const auto originalSize = static_cast<std::int64_t>(header.OriginalSize);
     if (original.Size() != originalSize) {
         Damaged();
+    }
+    const std::int64_t bodyAt = delta.Position();
+    const bool filtered = (header.Filters & CompactFilterX86) != 0;
+    const ReferenceMap map = filtered ? MapEdits(delta, header, bodyAt) : ReferenceMap();
+    std::optional<ReferencePredictor> predictor;
+    if (filtered) {
+        predictor.emplace(map, originalSize,
+                          [&original](std::int64_t at, std::uint8_t* to, std::int64_t count) {
+                              if (original.ReadAt(at, to, count) != count) {
+                                  Damaged();
+                              }
+                          });
     }
     PieceReader control(delta, header.ControlDictionary);
     PieceReader diff(delta, header.DiffDictionary);
@@ -548,7 +711,7 @@ void DecodeCompactBody(ByteStream& delta, const CompactHeader& header, ByteStrea
     std::vector<std::uint8_t> differences(64 * 1024);
     std::int64_t done = 0;
     std::int64_t oldPosition = 0;
-    std::int64_t segmentAt = delta.Position();
+    std::int64_t segmentAt = bodyAt;
     for (;;) {
         const SegmentHeader segment =
             ReadSegmentHeader(delta, segmentAt, static_cast<std::int64_t>(header.NewerSize) - done);
@@ -559,24 +722,21 @@ void DecodeCompactBody(ByteStream& delta, const CompactHeader& header, ByteStrea
         extra.StartPiece(at += segment.PieceBytes[1], segment.PieceBytes[2]);
         output.StartSegment(segment);
         for (std::int64_t left = segment.OutputBytes; left > 0;) {
-            const std::int64_t move = UnZigZag(control.ReadVarint());
-            const std::uint64_t diffLength = control.ReadVarint();
-            const std::uint64_t extraLength = control.ReadVarint();
-            // Every field is checked before it addresses anything: the edit
-            // lies inside the segment and its old bytes inside the original.
-            if (diffLength + extraLength == 0 || diffLength > static_cast<std::uint64_t>(left) ||
-                extraLength > static_cast<std::uint64_t>(left) - diffLength ||
-                move < -oldPosition || move > originalSize - oldPosition ||
-                static_cast<std::int64_t>(diffLength) > originalSize - (oldPosition + move)) {
-                Damaged();
+            const ControlEdit edit = ReadEdit(control, left, oldPosition, originalSize);
+            oldPosition = edit.OldStart;
+            if (predictor) {
+                predictor->StartEdit(oldPosition, edit.DiffLength,
+                                     done + segment.OutputBytes - left);
             }
-            oldPosition += move;
-            for (auto n = static_cast<std::int64_t>(diffLength); n > 0;) {
+            for (std::int64_t n = edit.DiffLength; n > 0;) {
                 const std::span<std::uint8_t> room = output.Room(
                     std::min<std::int64_t>(n, static_cast<std::int64_t>(differences.size())));
                 const auto take = static_cast<std::int64_t>(room.size());
                 if (original.ReadAt(oldPosition, room.data(), take) != take) {
                     Damaged();
+                }
+                if (predictor) {
+                    predictor->Predict(room, oldPosition);
                 }
                 diff.Read(differences.data(), take);
                 for (std::size_t i = 0; i < room.size(); ++i) {
@@ -586,13 +746,13 @@ void DecodeCompactBody(ByteStream& delta, const CompactHeader& header, ByteStrea
                 oldPosition += take;
                 n -= take;
             }
-            for (auto n = static_cast<std::int64_t>(extraLength); n > 0;) {
+            for (std::int64_t n = edit.ExtraLength; n > 0;) {
                 const std::span<std::uint8_t> room = output.Room(n);
                 extra.Read(room.data(), static_cast<std::int64_t>(room.size()));
                 output.Filled();
                 n -= static_cast<std::int64_t>(room.size());
             }
-            left -= static_cast<std::int64_t>(diffLength + extraLength);
+            left -= edit.DiffLength + edit.ExtraLength;
         }
         const bool last = segment.OutputBytes == 0;
         control.EndPiece(last);

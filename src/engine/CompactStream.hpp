@@ -12,6 +12,7 @@
 //   24   4  ControlDictionary  uint32: LZMA2 dictionary of each stream,
 //   28   4  DiffDictionary       4096..8 MiB, the three together at most
 //   32   4  ExtraDictionary      CompactMaxDictionaries
+//   36   4  Filters            uint32, in format 2.1 only: CompactFilterX86
 // Then segments. Each rebuilds the next min(8 MiB, rest) bytes of the newer
 // file; a last one rebuilds nothing and ends the three streams:
 //    0   4  OutputBytes        uint32: bytes this segment rebuilds
@@ -24,7 +25,9 @@
 // Each stream's pieces, joined in segment order, are one raw LZMA2 stream;
 // a segment's pieces decode to exactly what the segment needs.
 // The control stream holds per edit three LEB128 numbers: the move of the
-// old position (zigzag, signed), DiffLength and ExtraLength.
+// old position (zigzag, signed), DiffLength and ExtraLength. With the x86
+// filter, the old bytes each difference byte is added to are first
+// rewritten as References.hpp predicts.
 #pragma once
 
 #include <cstdint>
@@ -35,7 +38,11 @@ namespace kestro {
 class ByteStream;
 
 inline constexpr std::uint8_t CompactTag[4] = {'K', 'C', 'M', 'P'};
+// The body header of format 2.0, and of 2.1, which adds Filters.
 inline constexpr int CompactHeaderBytes = 36;
+inline constexpr int CompactFilteredHeaderBytes = 40;
+// The filters a 2.1 body may use.
+inline constexpr std::uint32_t CompactFilterX86 = 1;
 inline constexpr int SegmentHeaderBytes = 16;
 // The newer file's bytes one segment rebuilds (all but the last of them).
 inline constexpr std::int64_t SegmentBytes = std::int64_t{8} << 20;
@@ -57,6 +64,7 @@ inline constexpr int OriginalSizeField = 16;
 inline constexpr int ControlDictionaryField = 24;
 inline constexpr int DiffDictionaryField = 28;
 inline constexpr int ExtraDictionaryField = 32;
+inline constexpr int FiltersField = 36;
 inline constexpr int OutputBytesField = 0;
 inline constexpr int ControlBytesField = 4;
 inline constexpr int DiffBytesField = 8;
@@ -69,6 +77,7 @@ struct CompactHeader {
     std::uint32_t ControlDictionary = 0;
     std::uint32_t DiffDictionary = 0;
     std::uint32_t ExtraDictionary = 0;
+    std::uint32_t Filters = 0; // 0 in a 2.0 body
 };
 
 struct CompactSettings {
@@ -83,14 +92,17 @@ struct CompactSettings {
 // Appends the compact body that turns original into newer to out. Both
 // inputs are read from their first byte to their end; out must allow
 // SetPosition back to the body's start, whose header is completed last.
-void EncodeCompactBody(ByteStream& newer, ByteStream& original, ByteStream& out,
-                       const CompactSettings& settings);
+// The newer file is read twice. Returns the minor version of format 2 that
+// the body needs: 1 when it uses the x86 filter (an original that is an x86
+// program), else 0.
+std::int32_t EncodeCompactBody(ByteStream& newer, ByteStream& original, ByteStream& out,
+                               const CompactSettings& settings);
 
-// Reads the body header. False when the body does not start with the tag
-// (a body of another kind, which this reader does not know). Dictionaries
-// outside the limits fail with Exception "CRC Error", as does a body too
-// short for its header.
-bool ReadCompactHeader(ByteStream& delta, CompactHeader& header);
+// Reads the body header of a delta of format 2.minor. False when the body
+// does not start with the tag (a body of another kind, which this reader
+// does not know). Dictionaries outside the limits or unknown filters fail
+// with Exception "CRC Error", as does a body too short for its header.
+bool ReadCompactHeader(ByteStream& delta, std::int32_t minor, CompactHeader& header);
 
 // Rebuilds the newer file from the segments at delta's position and the
 // original, which is read at the positions the edits name, and appends it
@@ -99,7 +111,9 @@ bool ReadCompactHeader(ByteStream& delta, CompactHeader& header);
 // segment, the original or the delta, a stream that does not decode to
 // exactly what its segment needs, bytes after the last segment) fails with
 // Exception "CRC Error"; the pieces before the damage have been written.
-// Memory: the three dictionaries and about 1.3 MiB.
+// Memory: the three dictionaries and about 1.3 MiB, and with the x86
+// filter at most about 3 MiB more for its map (built in a first pass over the
+// control stream, whose decoder is gone before the others start).
 void DecodeCompactBody(ByteStream& delta, const CompactHeader& header, ByteStream& original,
                        ByteStream& out);
 

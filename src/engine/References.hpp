@@ -1,0 +1,85 @@
+// The compact codec's x86 filter. Recompiled code keeps most of its
+// instructions but moves functions and data, so the 32-bit displacements of
+// calls, jumps and RIP-relative operands change wherever the code between
+// an instruction and its target grew or shrank. The edits already say where
+// each stretch of the original went in the newer file; the filter uses them
+// to predict each displacement's new value, and the difference bytes then
+// hold the new value minus the prediction, which is zero wherever it was
+// right.
+//
+// Writer and reader make the same predictions from the same inputs: the
+// original's bytes and the edits. doc/FORMAT.md describes the rules.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <vector>
+
+namespace kestro {
+
+// Where the edits put the original's bytes in the newer file. An old byte
+// that several edits take maps to where the first of them put it.
+class ReferenceMap {
+public:
+    // The most stretches the map records; the stretches of later edits are
+    // left out, so a reader's memory stays bounded (about 3 MiB at most
+    // while Seal runs, 1.5 MiB after).
+    static constexpr std::size_t MaxStretches = 32768;
+
+    // Records, in edit order, that the old bytes [oldStart, oldStart +
+    // length) became the newer bytes from newStart on. A stretch that
+    // continues the last one at the same distance extends it.
+    void Add(std::int64_t oldStart, std::int64_t length, std::int64_t newStart);
+    // Ends the adding and prepares the lookups.
+    void Seal();
+    // Where old byte at lies in the newer file, if an edit took it.
+    std::optional<std::int64_t> NewPosition(std::int64_t at) const;
+
+private:
+    struct Stretch {
+        std::int64_t start = 0; // old positions [start, end)
+        std::int64_t end = 0;
+        std::int64_t shift = 0; // new position minus old position
+    };
+    std::vector<Stretch> stretches_; // as added; once sealed, disjoint and by start
+};
+
+// Whether an original looks like a Windows program of x86 code (a PE image
+// for i386 or x86-64), from its first bytes: the writer uses the filter
+// only there.
+bool IsX86Program(std::span<const std::uint8_t> start);
+
+// Replaces displacements in the original's bytes of one edit by their
+// predicted newer values, a stretch at a time, in order.
+class ReferencePredictor {
+public:
+    // Reads count original bytes at an old position into a buffer; asked
+    // only for bytes inside the current edit.
+    using ReadOld = std::function<void(std::int64_t at, std::uint8_t* to, std::int64_t count)>;
+
+    ReferencePredictor(const ReferenceMap& map, std::int64_t originalSize, ReadOld readOld);
+
+    // The next edit takes the old bytes [oldStart, oldStart + length) to
+    // the newer file at newStart.
+    void StartEdit(std::int64_t oldStart, std::int64_t length, std::int64_t newStart);
+    // bytes holds the original's bytes from old position at on, the next
+    // stretch of the current edit; rewrites each displacement in it.
+    void Predict(std::span<std::uint8_t> bytes, std::int64_t at);
+
+private:
+    const ReferenceMap& map_;
+    std::int64_t originalSize_;
+    ReadOld readOld_;
+    std::int64_t editEnd_ = 0;
+    std::int64_t shift_ = 0;
+    std::int64_t scanFrom_ = 0; // the next old position that may start an instruction
+    // A predicted displacement that runs on past the last stretch.
+    std::int64_t carryAt_ = 0;
+    std::uint8_t carry_[4] = {};
+    int carryBytes_ = 0;
+    std::vector<std::uint8_t> view_;
+};
+
+} // namespace kestro
