@@ -219,10 +219,12 @@ TEST(CompactStream, RefusesEveryDamage) {
 
 // A program of x86-64 code as a compiler lays it out: functions of filler
 // instructions, calls (E8) and RIP-relative loads (48 8B 05) of other
-// functions, behind a PE header. grown adds bytes to some functions, as a
-// rebuild does, which moves every function after them and so changes the
-// displacements of the references that cross the growth.
-Bytes X86Program(std::size_t functions, unsigned seed, unsigned grown) {
+// functions, behind PE headers, then a table of pointers to functions that
+// the base relocation table lists (unless relocated is false). grown adds
+// bytes to some functions, as a rebuild does, which moves every function
+// after them and so changes the displacements and pointers that name them.
+Bytes X86Program(std::size_t functions, unsigned seed, unsigned grown, bool relocated = true) {
+    constexpr std::uint64_t ImageBase = 0x140000000;
     std::mt19937 layout(seed);
     std::mt19937 growth(seed + grown);
     struct Function {
@@ -243,10 +245,40 @@ Bytes X86Program(std::size_t functions, unsigned seed, unsigned grown) {
         starts.push_back(offset);
         offset += function.size;
     }
+    const std::size_t pointers = offset;
+    offset += 8 * (functions / 4);
+    const std::size_t relocations = offset;
+    const std::size_t pages = (offset - pointers) / 4096 + 2;
+    offset += 8 * pages + 2 * (functions / 4);
     Bytes bytes(offset);
     std::memcpy(bytes.data(), "MZ", 2);
     PutLe32(bytes.data() + 0x3C, 0x80);
-    std::memcpy(bytes.data() + 0x80, "PE\0\0\x64\x86", 6); // x86-64
+    std::memcpy(bytes.data() + 0x80, "PE\0\0\x64\x86\x01\x00", 8); // x86-64, one section
+    PutLe16(bytes.data() + 0x94, 0xF0);                            // optional header's size
+    PutLe16(bytes.data() + 0x98, 0x20B);                           // PE32+
+    PutLe64(bytes.data() + 0x98 + 24, ImageBase);
+    PutLe32(bytes.data() + 0x98 + 108, 16);                                 // data directories
+    PutLe32(bytes.data() + 0x188 + 16, static_cast<std::uint32_t>(offset)); // RVA = offset
+    // The pointer table and, page by page, the relocations that list it.
+    std::size_t block = 0; // where the last block starts, past relocations
+    for (std::size_t f = 0; f < functions / 4; ++f) {
+        const std::size_t at = pointers + 8 * f;
+        PutLe64(bytes.data() + at, ImageBase + starts[program[4 * f].targets[0]]);
+        std::uint8_t* header = bytes.data() + relocations + block;
+        if (f == 0 || at % 4096 < 8) { // a new page, a new block
+            block += f == 0 ? 0 : GetLe32(header + 4);
+            header = bytes.data() + relocations + block;
+            PutLe32(header, static_cast<std::uint32_t>(at / 4096 * 4096));
+            PutLe32(header + 4, 8);
+        }
+        PutLe16(header + GetLe32(header + 4), static_cast<std::uint16_t>(0xA000 | at % 4096));
+        PutLe32(header + 4, GetLe32(header + 4) + 2);
+    }
+    const std::size_t relocationBytes = block + GetLe32(bytes.data() + relocations + block + 4);
+    if (relocated) {
+        PutLe32(bytes.data() + 0x108 + 8 * 5, static_cast<std::uint32_t>(relocations));
+        PutLe32(bytes.data() + 0x108 + 8 * 5 + 4, static_cast<std::uint32_t>(relocationBytes));
+    }
     for (std::size_t f = 0; f < functions; ++f) {
         std::uint8_t* at = bytes.data() + starts[f];
         std::uint64_t filler = f * 0x9E3779B97F4A7C15u + seed; // the same in both forms
@@ -312,6 +344,15 @@ TEST(CompactStream, X86FilterPredictsMovedReferences) {
         EXPECT_EQ(plainMinor, 0);
         EXPECT_EQ(CompactDecode(unfiltered, plain), newer);
         EXPECT_LT(body.size() * 3, unfiltered.size());
+
+        // The pointers, predicted through the relocation table.
+        MemoryStream originalStream = StreamOf(original);
+        const AddressTable table = ReadAddressTable(originalStream);
+        EXPECT_EQ(table.addresses.size(), functions / 4);
+        EXPECT_EQ(table.addresses.at(0).width, 8);
+        const Bytes unlisted =
+            CompactEncode(X86Program(functions, 21, 1, false), X86Program(functions, 21, 0, false));
+        EXPECT_LT(body.size() + functions / 4, unlisted.size());
 
         Bytes unknown = body;
         PutLe32(unknown.data() + FiltersField, CompactFilterX86 | 2);

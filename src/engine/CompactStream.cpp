@@ -91,10 +91,10 @@ std::uint32_t DictionaryFor(std::uint64_t newerSize, std::uint32_t limit) {
 // writes it once it holds SegmentBytes of output (or the file ends).
 class SegmentWriter {
 public:
-    // map, where not null, is the x86 filter's, for an original of
-    // originalSize bytes.
+    // map and addresses, where not null, are the x86 filter's, for an
+    // original of originalSize bytes.
     SegmentWriter(ByteStream& out, const CompactHeader& header, const CompactSettings& settings,
-                  const ReferenceMap* map, std::int64_t originalSize)
+                  const ReferenceMap* map, const AddressTable* addresses, std::int64_t originalSize)
         : out_(out),
           settings_(settings), coders_{LzmaEncoder({header.ControlDictionary, CompactLevel}),
                                        LzmaEncoder(
@@ -103,10 +103,11 @@ public:
         if (map != nullptr) {
             // Each edit is predicted whole, so the predictor never reads
             // past the bytes it is given.
-            predictor_.emplace(
-                *map, originalSize, [this](std::int64_t at, std::uint8_t* to, std::int64_t count) {
-                    std::memcpy(to, old_ + (at - oldBase_), static_cast<std::size_t>(count));
-                });
+            predictor_.emplace(*map, *addresses, originalSize,
+                               [this](std::int64_t at, std::uint8_t* to, std::int64_t count) {
+                                   std::memcpy(to, old_ + (at - oldBase_),
+                                               static_cast<std::size_t>(count));
+                               });
         }
     }
 
@@ -572,7 +573,10 @@ std::int32_t EncodeCompactBody(ByteStream& newer, ByteStream& original, ByteStre
     if (settings.progress) {
         coding.progress = [&](std::int64_t done) { settings.progress((newerSize + done) / 2); };
     }
-    SegmentWriter segments(out, header, coding, header.Filters != 0 ? &map : nullptr, originalSize);
+    const AddressTable addresses =
+        header.Filters != 0 ? ReadAddressTable(original) : AddressTable();
+    SegmentWriter segments(out, header, coding, header.Filters != 0 ? &map : nullptr, &addresses,
+                           originalSize);
     newer.SetPosition(0);
     std::size_t next = 0;
     for (std::int64_t partStart = 0, index = 0; partStart < newerSize;
@@ -695,9 +699,10 @@ void DecodeCompactBody(ByteStream& delta, const CompactHeader& header, ByteStrea
     const std::int64_t bodyAt = delta.Position();
     const bool filtered = (header.Filters & CompactFilterX86) != 0;
     const ReferenceMap map = filtered ? MapEdits(delta, header, bodyAt) : ReferenceMap();
+    const AddressTable addresses = filtered ? ReadAddressTable(original) : AddressTable();
     std::optional<ReferencePredictor> predictor;
     if (filtered) {
-        predictor.emplace(map, originalSize,
+        predictor.emplace(map, addresses, originalSize,
                           [&original](std::int64_t at, std::uint8_t* to, std::int64_t count) {
                               if (original.ReadAt(at, to, count) != count) {
                                   Damaged();

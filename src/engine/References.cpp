@@ -1,5 +1,6 @@
 #include "engine/References.hpp"
 
+#include "common/ByteStream.hpp"
 #include "common/LittleEndian.hpp"
 
 #include <algorithm>
@@ -133,9 +134,145 @@ int RipOperandOpcode(std::uint8_t opcode, int& immediate) {
 
 } // namespace
 
-ReferencePredictor::ReferencePredictor(const ReferenceMap& map, std::int64_t originalSize,
-                                       ReadOld readOld)
-    : map_(map), originalSize_(originalSize), readOld_(std::move(readOld)) {}
+std::optional<std::int64_t> AddressTable::OffsetOf(std::uint64_t rva) const {
+    for (const Section& section : sections) {
+        if (section.virtualAddress <= rva && rva - section.virtualAddress < section.rawSize) {
+            return static_cast<std::int64_t>(section.rawOffset + (rva - section.virtualAddress));
+        }
+    }
+    return std::nullopt;
+}
+
+AddressTable ReadAddressTable(ByteStream& original) {
+    // The PE headers: "MZ", e_lfanew at 0x3C; at it "PE\0\0", the file
+    // header (NumberOfSections at +6, SizeOfOptionalHeader at +20 from the
+    // signature), then the optional header, whose Magic says where ImageBase,
+    // NumberOfRvaAndSizes and the data directories lie; the section table
+    // (40 bytes a section) follows it.
+    constexpr std::size_t HeaderBytes = 4096;
+    constexpr std::uint32_t ExceptionDirectory = 3;
+    constexpr std::uint32_t RelocationDirectory = 5;
+    constexpr std::int64_t MaxDirectoryBytes = std::int64_t{1} << 20;
+    AddressTable table;
+    std::uint8_t start[HeaderBytes] = {};
+    const std::int64_t got =
+        original.ReadAt(0, start, std::min<std::int64_t>(HeaderBytes, original.Size()));
+    const std::span<const std::uint8_t> header(start, static_cast<std::size_t>(got));
+    if (!IsX86Program(header)) {
+        return table;
+    }
+    const std::uint32_t pe = GetLe32(start + 0x3C);
+    const auto fits = [&](std::uint64_t offset, std::uint64_t count) {
+        return offset <= header.size() && count <= header.size() - offset;
+    };
+    if (!fits(pe, 24 + 2)) {
+        return table;
+    }
+    const std::uint16_t sectionCount = GetLe16(start + pe + 6);
+    const std::uint16_t optionalBytes = GetLe16(start + pe + 20);
+    const std::uint64_t optional = pe + 24;
+    std::uint64_t countField = 0;
+    std::uint64_t directories = 0;
+    switch (GetLe16(start + optional)) {
+    case 0x10B: // PE32
+        if (!fits(optional + 28, 4)) {
+            return table;
+        }
+        table.imageBase = GetLe32(start + optional + 28);
+        countField = optional + 92;
+        directories = optional + 96;
+        break;
+    case 0x20B: // PE32+
+        if (!fits(optional + 24, 8)) {
+            return table;
+        }
+        table.imageBase = GetLe64(start + optional + 24);
+        countField = optional + 108;
+        directories = optional + 112;
+        break;
+    default:
+        return table;
+    }
+    const std::uint64_t sectionTable = optional + optionalBytes;
+    if (!fits(countField, 4) || !fits(sectionTable, std::uint64_t{sectionCount} * 40)) {
+        return table;
+    }
+    for (std::uint16_t i = 0; i < sectionCount; ++i) {
+        const std::uint8_t* section = start + sectionTable + 40 * i;
+        table.sections.push_back(
+            {GetLe32(section + 12), GetLe32(section + 16), GetLe32(section + 20)});
+    }
+    // A data directory's bytes (at most MaxDirectoryBytes of them) and
+    // where they lie in the original; none when it has none.
+    const auto readDirectory = [&](std::uint32_t index, std::int64_t& at) {
+        std::vector<std::uint8_t> bytes;
+        if (GetLe32(start + countField) <= index || !fits(directories + 8 * index, 8)) {
+            return bytes;
+        }
+        const std::optional<std::int64_t> offset =
+            table.OffsetOf(GetLe32(start + directories + 8 * index));
+        const std::uint32_t size = GetLe32(start + directories + 8 * index + 4);
+        if (!offset || *offset >= original.Size()) {
+            return bytes;
+        }
+        at = *offset;
+        bytes.resize(static_cast<std::size_t>(
+            std::min<std::int64_t>({size, MaxDirectoryBytes, original.Size() - at})));
+        bytes.resize(static_cast<std::size_t>(
+            original.ReadAt(at, bytes.data(), static_cast<std::int64_t>(bytes.size()))));
+        return bytes;
+    };
+    const auto full = [&] { return table.addresses.size() >= AddressTable::MaxAddresses; };
+
+    // The relocation blocks: PageRVA and BlockSize (uint32 each), then
+    // (BlockSize - 8) / 2 entries of a type (the top four bits) and an
+    // offset in the page; type 3 is a 32-bit address, type 10 a 64-bit one.
+    std::int64_t at = 0;
+    const std::vector<std::uint8_t> blocks = readDirectory(RelocationDirectory, at);
+    for (std::size_t block = 0; block + 8 <= blocks.size() && !full();) {
+        const std::uint32_t page = GetLe32(blocks.data() + block);
+        const std::uint32_t blockSize = GetLe32(blocks.data() + block + 4);
+        if (blockSize < 8 || blockSize > blocks.size() - block) {
+            break;
+        }
+        for (std::size_t entry = block + 8; entry + 2 <= block + blockSize && !full(); entry += 2) {
+            const std::uint16_t value = GetLe16(blocks.data() + entry);
+            const int width = value >> 12 == 3 ? 4 : value >> 12 == 10 ? 8 : 0;
+            const std::optional<std::int64_t> position =
+                table.OffsetOf(std::uint64_t{page} + (value & 0xFFFu));
+            if (width != 0 && position) {
+                table.addresses.push_back({*position, width, false});
+            }
+        }
+        block += blockSize;
+    }
+    // An x86-64 image's exception table: 12-byte entries of three image
+    // offsets (a function's start and end, its unwind data).
+    if (directories == optional + 112) {
+        const std::vector<std::uint8_t> functions = readDirectory(ExceptionDirectory, at);
+        for (std::size_t entry = 0; entry + 4 <= functions.size() && !full(); entry += 4) {
+            table.addresses.push_back({at + static_cast<std::int64_t>(entry), 4, true});
+        }
+    }
+    std::stable_sort(table.addresses.begin(), table.addresses.end(),
+                     [](const AddressTable::Address& a, const AddressTable::Address& b) {
+                         return a.position < b.position;
+                     });
+    // An address that overlaps the one before it is dropped.
+    std::size_t kept = 0;
+    for (const AddressTable::Address& address : table.addresses) {
+        if (kept == 0 || address.position >=
+                             table.addresses[kept - 1].position + table.addresses[kept - 1].width) {
+            table.addresses[kept++] = address;
+        }
+    }
+    table.addresses.resize(kept);
+    return table;
+}
+
+ReferencePredictor::ReferencePredictor(const ReferenceMap& map, const AddressTable& addresses,
+                                       std::int64_t originalSize, ReadOld readOld)
+    : map_(map), table_(addresses), originalSize_(originalSize), readOld_(std::move(readOld)) {}
 
 void ReferencePredictor::StartEdit(std::int64_t oldStart, std::int64_t length,
                                    std::int64_t newStart) {
@@ -149,7 +286,7 @@ void ReferencePredictor::Predict(std::span<std::uint8_t> bytes, std::int64_t at)
     const std::int64_t end = at + static_cast<std::int64_t>(bytes.size());
     // The unchanged old bytes of the stretch and the few after it (inside
     // the edit) that an instruction starting in it may need.
-    const std::int64_t viewEnd = std::min(editEnd_, end + 6);
+    const std::int64_t viewEnd = std::min(editEnd_, end + 8);
     view_.assign(bytes.begin(), bytes.end());
     if (viewEnd > end) {
         view_.resize(static_cast<std::size_t>(viewEnd - at));
@@ -168,7 +305,39 @@ void ReferencePredictor::Predict(std::span<std::uint8_t> bytes, std::int64_t at)
     }
 
     std::int64_t p = std::max(scanFrom_, at);
+    auto address = std::lower_bound(table_.addresses.begin(), table_.addresses.end(), p,
+                                    [](const AddressTable::Address& a, std::int64_t position) {
+                                        return a.position < position;
+                                    });
     while (p < end) {
+        while (address != table_.addresses.end() && address->position < p) {
+            ++address;
+        }
+        if (address != table_.addresses.end() && address->position == p &&
+            p + address->width <= editEnd_) {
+            // An absolute address moves with what it points at.
+            const int width = address->width;
+            const std::uint64_t value =
+                width == 8 ? GetLe64(view_.data() + (p - at)) : GetLe32(view_.data() + (p - at));
+            const std::uint64_t base = address->imageOffset ? 0 : table_.imageBase;
+            const std::optional<std::int64_t> target = value >= base && value - base <= UINT32_MAX
+                                                           ? table_.OffsetOf(value - base)
+                                                           : std::nullopt;
+            const std::optional<std::int64_t> moved =
+                target ? map_.NewPosition(*target) : std::nullopt;
+            if (moved) {
+                std::uint8_t predicted[8];
+                PutLe64(predicted, value + static_cast<std::uint64_t>(*moved - *target));
+                put(p, predicted, width);
+                if (p + width > end) {
+                    std::copy(predicted, predicted + width, carry_);
+                    carryAt_ = p;
+                    carryBytes_ = width;
+                }
+            }
+            p += width;
+            continue;
+        }
         const std::uint8_t opcode = view_[static_cast<std::size_t>(p - at)];
         int dispOffset = 0;
         int immediate = 0;

@@ -1,11 +1,12 @@
 // The compact codec's x86 filter. Recompiled code keeps most of its
 // instructions but moves functions and data, so the 32-bit displacements of
 // calls, jumps and RIP-relative operands change wherever the code between
-// an instruction and its target grew or shrank. The edits already say where
-// each stretch of the original went in the newer file; the filter uses them
-// to predict each displacement's new value, and the difference bytes then
-// hold the new value minus the prediction, which is zero wherever it was
-// right.
+// an instruction and its target grew or shrank, and so do the pointers the
+// relocation table lists and the exception table's image offsets. The
+// edits already say where each stretch of the original went in the newer
+// file; the filter uses them to predict each such value's new form, and the
+// difference bytes then hold the new bytes minus the prediction, which are
+// zero wherever it was right.
 //
 // Writer and reader make the same predictions from the same inputs: the
 // original's bytes and the edits. doc/FORMAT.md describes the rules.
@@ -18,6 +19,8 @@
 #include <vector>
 
 namespace kestro {
+
+class ByteStream;
 
 // Where the edits put the original's bytes in the newer file. An old byte
 // that several edits take maps to where the first of them put it.
@@ -51,15 +54,47 @@ private:
 // only there.
 bool IsX86Program(std::span<const std::uint8_t> start);
 
-// Replaces displacements in the original's bytes of one edit by their
-// predicted newer values, a stretch at a time, in order.
+// The absolute addresses in an original's image that its base relocation
+// table lists, and the image offsets (RVAs) of its exception table: values
+// that move with whatever they point at.
+struct AddressTable {
+    struct Section {
+        std::uint32_t virtualAddress = 0;
+        std::uint32_t rawSize = 0;
+        std::uint32_t rawOffset = 0;
+    };
+    struct Address {
+        std::int64_t position = 0; // in the original
+        int width = 0;             // 4 or 8 bytes
+        bool imageOffset = false;  // an RVA, not an address (ImageBase + RVA)
+    };
+    // The most addresses a table holds, so that a reader's memory stays
+    // bounded (16 bytes each); the relocation table's later ones are left out.
+    static constexpr std::size_t MaxAddresses = 131072;
+
+    std::uint64_t imageBase = 0;
+    std::vector<Section> sections;
+    std::vector<Address> addresses; // by position, none overlapping the next
+
+    // The file offset of an image offset (RVA), if a section's raw data holds it.
+    std::optional<std::int64_t> OffsetOf(std::uint64_t rva) const;
+};
+
+// Reads the table of original, a PE image whose headers and section table
+// lie in its first 4096 bytes; empty for any other file. Positional reads
+// only; a failing read fails as the stream does.
+AddressTable ReadAddressTable(ByteStream& original);
+
+// Replaces displacements and absolute addresses in the original's bytes of
+// one edit by their predicted newer values, a stretch at a time, in order.
 class ReferencePredictor {
 public:
     // Reads count original bytes at an old position into a buffer; asked
     // only for bytes inside the current edit.
     using ReadOld = std::function<void(std::int64_t at, std::uint8_t* to, std::int64_t count)>;
 
-    ReferencePredictor(const ReferenceMap& map, std::int64_t originalSize, ReadOld readOld);
+    ReferencePredictor(const ReferenceMap& map, const AddressTable& addresses,
+                       std::int64_t originalSize, ReadOld readOld);
 
     // The next edit takes the old bytes [oldStart, oldStart + length) to
     // the newer file at newStart.
@@ -70,14 +105,15 @@ public:
 
 private:
     const ReferenceMap& map_;
+    const AddressTable& table_;
     std::int64_t originalSize_;
     ReadOld readOld_;
     std::int64_t editEnd_ = 0;
     std::int64_t shift_ = 0;
     std::int64_t scanFrom_ = 0; // the next old position that may start an instruction
-    // A predicted displacement that runs on past the last stretch.
+    // A predicted displacement or address that runs on past the last stretch.
     std::int64_t carryAt_ = 0;
-    std::uint8_t carry_[4] = {};
+    std::uint8_t carry_[8] = {};
     int carryBytes_ = 0;
     std::vector<std::uint8_t> view_;
 };
