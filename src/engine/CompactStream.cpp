@@ -103,11 +103,11 @@ public:
         if (map != nullptr) {
             // Each edit is predicted whole, so the predictor never reads
             // past the bytes it is given.
-            predictor_.emplace(*map, *addresses, originalSize,
-                               [this](std::int64_t at, std::uint8_t* to, std::int64_t count) {
-                                   std::memcpy(to, old_ + (at - oldBase_),
-                                               static_cast<std::size_t>(count));
-                               });
+            predictor_ = std::make_unique<ReferencePredictor>(
+                *map, *addresses, originalSize,
+                [this](std::int64_t at, std::uint8_t* to, std::int64_t count) {
+                    std::memcpy(to, old_ + (at - oldBase_), static_cast<std::size_t>(count));
+                });
         }
     }
 
@@ -280,7 +280,7 @@ private:
     std::int64_t output_ = 0;      // bytes in the segment being filled
     std::int64_t done_ = 0;        // bytes in the segments written
     std::int64_t oldPosition_ = 0; // the reader's old position after the last edit
-    std::optional<ReferencePredictor> predictor_;
+    std::unique_ptr<ReferencePredictor> predictor_;
     std::vector<std::uint8_t> predicted_; // an edit's old bytes as the filter predicts them
     const std::uint8_t* old_ = nullptr;   // the window of the edit being added
     std::int64_t oldBase_ = 0;
@@ -537,18 +537,34 @@ std::int32_t EncodeCompactBody(ByteStream& newer, ByteStream& original, ByteStre
                          originalSize);
     };
 
-    // First all the edits: the x86 filter predicts a displacement from where
-    // the edits put its target, which may lie anywhere in the newer file.
-    // The first pass has the first half of the progress, the coding the
-    // other half.
+    // Without the filter each edit is coded as it is found, in one pass that
+    // reads each input once. With it, all the edits come first, since the
+    // filter predicts a value from where the edits put its target, which may
+    // lie anywhere in the newer file; a second pass over the newer file then
+    // codes them, and the search has the first half of the progress.
+    const bool filtered = header.Filters != 0;
+    const AddressTable addresses = filtered ? ReadAddressTable(original) : AddressTable();
+    ReferenceMap map;
+    CompactSettings coding = settings;
+    if (filtered && settings.progress) {
+        coding.progress = [&](std::int64_t done) { settings.progress((newerSize + done) / 2); };
+    }
+    SegmentWriter segments(out, header, coding, filtered ? &map : nullptr, &addresses,
+                           originalSize);
     std::vector<Edit> edits; // OldStart in the whole original
     std::vector<std::size_t> partEnds;
     constexpr std::int64_t ProgressStep = std::int64_t{1} << 20;
     for (std::int64_t partStart = 0; partStart < newerSize; partStart += CompactPartBytes) {
         const auto wanted = readPart(partStart);
         load(wanted, true);
+        const std::uint8_t* at = part.data();
         std::int64_t searched = partStart;
         FindEdits(part, window, suffixes, [&](const Edit& edit) {
+            if (!filtered) {
+                segments.Add(edit, at, window.data(), wanted.first);
+                at += edit.DiffLength + edit.ExtraLength;
+                return;
+            }
             edits.push_back({edit.OldStart + wanted.first, edit.DiffLength, edit.ExtraLength});
             const std::int64_t before = searched;
             searched += edit.DiffLength + edit.ExtraLength;
@@ -559,36 +575,26 @@ std::int32_t EncodeCompactBody(ByteStream& newer, ByteStream& original, ByteStre
         partEnds.push_back(edits.size());
     }
     suffixes = {};
-    ReferenceMap map;
-    if (header.Filters != 0) {
+    if (filtered) {
         std::int64_t newStart = 0;
         for (const Edit& edit : edits) {
             map.Add(edit.OldStart, edit.DiffLength, newStart);
             newStart += edit.DiffLength + edit.ExtraLength;
         }
         map.Seal();
-    }
-
-    CompactSettings coding = settings;
-    if (settings.progress) {
-        coding.progress = [&](std::int64_t done) { settings.progress((newerSize + done) / 2); };
-    }
-    const AddressTable addresses =
-        header.Filters != 0 ? ReadAddressTable(original) : AddressTable();
-    SegmentWriter segments(out, header, coding, header.Filters != 0 ? &map : nullptr, &addresses,
-                           originalSize);
-    newer.SetPosition(0);
-    std::size_t next = 0;
-    for (std::int64_t partStart = 0, index = 0; partStart < newerSize;
-         partStart += CompactPartBytes, ++index) {
-        const auto wanted = readPart(partStart);
-        load(wanted, false);
-        const std::uint8_t* at = part.data();
-        for (; next < partEnds[static_cast<std::size_t>(index)]; ++next) {
-            Edit edit = edits[next];
-            edit.OldStart -= wanted.first;
-            segments.Add(edit, at, window.data(), wanted.first);
-            at += edit.DiffLength + edit.ExtraLength;
+        newer.SetPosition(0);
+        std::size_t next = 0;
+        for (std::int64_t partStart = 0, index = 0; partStart < newerSize;
+             partStart += CompactPartBytes, ++index) {
+            const auto wanted = readPart(partStart);
+            load(wanted, false);
+            const std::uint8_t* at = part.data();
+            for (; next < partEnds[static_cast<std::size_t>(index)]; ++next) {
+                Edit edit = edits[next];
+                edit.OldStart -= wanted.first;
+                segments.Add(edit, at, window.data(), wanted.first);
+                at += edit.DiffLength + edit.ExtraLength;
+            }
         }
     }
     header.NewerCrc = segments.Finish();
@@ -700,14 +706,15 @@ void DecodeCompactBody(ByteStream& delta, const CompactHeader& header, ByteStrea
     const bool filtered = (header.Filters & CompactFilterX86) != 0;
     const ReferenceMap map = filtered ? MapEdits(delta, header, bodyAt) : ReferenceMap();
     const AddressTable addresses = filtered ? ReadAddressTable(original) : AddressTable();
-    std::optional<ReferencePredictor> predictor;
+    std::unique_ptr<ReferencePredictor> predictor;
     if (filtered) {
-        predictor.emplace(map, addresses, originalSize,
-                          [&original](std::int64_t at, std::uint8_t* to, std::int64_t count) {
-                              if (original.ReadAt(at, to, count) != count) {
-                                  Damaged();
-                              }
-                          });
+        predictor = std::make_unique<ReferencePredictor>(
+            map, addresses, originalSize,
+            [&original](std::int64_t at, std::uint8_t* to, std::int64_t count) {
+                if (original.ReadAt(at, to, count) != count) {
+                    Damaged();
+                }
+            });
     }
     PieceReader control(delta, header.ControlDictionary);
     PieceReader diff(delta, header.DiffDictionary);

@@ -112,7 +112,8 @@ bool ReadCompactHeader(ByteStream& delta, std::int32_t minor, CompactHeader& hea
 // exactly what its segment needs, bytes after the last segment) fails with
 // Exception "CRC Error"; the pieces before the damage have been written.
 // Memory: the three dictionaries and about 1.3 MiB, and with the x86
-// filter at most about 3 MiB more for its map (built in a first pass over the
+// filter at most about 3 MiB more for its map and 3 MiB for its address
+// table (built in a first pass over the
 // control stream, whose decoder is gone before the others start).
 void DecodeCompactBody(ByteStream& delta, const CompactHeader& header, ByteStream& original,
                        ByteStream& out);

@@ -162,6 +162,7 @@ AddressTable ReadAddressTable(ByteStream& original) {
         return table;
     }
     const std::uint32_t pe = GetLe32(start + 0x3C);
+    table.ripRelative = GetLe16(start + pe + 4) != 0x014C;
     const auto fits = [&](std::uint64_t offset, std::uint64_t count) {
         return offset <= header.size() && count <= header.size() - offset;
     };
@@ -228,23 +229,26 @@ AddressTable ReadAddressTable(ByteStream& original) {
     // (BlockSize - 8) / 2 entries of a type (the top four bits) and an
     // offset in the page; type 3 is a 32-bit address, type 10 a 64-bit one.
     std::int64_t at = 0;
-    const std::vector<std::uint8_t> blocks = readDirectory(RelocationDirectory, at);
-    for (std::size_t block = 0; block + 8 <= blocks.size() && !full();) {
-        const std::uint32_t page = GetLe32(blocks.data() + block);
-        const std::uint32_t blockSize = GetLe32(blocks.data() + block + 4);
-        if (blockSize < 8 || blockSize > blocks.size() - block) {
-            break;
-        }
-        for (std::size_t entry = block + 8; entry + 2 <= block + blockSize && !full(); entry += 2) {
-            const std::uint16_t value = GetLe16(blocks.data() + entry);
-            const int width = value >> 12 == 3 ? 4 : value >> 12 == 10 ? 8 : 0;
-            const std::optional<std::int64_t> position =
-                table.OffsetOf(std::uint64_t{page} + (value & 0xFFFu));
-            if (width != 0 && position) {
-                table.addresses.push_back({*position, width, false});
+    {
+        const std::vector<std::uint8_t> blocks = readDirectory(RelocationDirectory, at);
+        for (std::size_t block = 0; block + 8 <= blocks.size() && !full();) {
+            const std::uint32_t page = GetLe32(blocks.data() + block);
+            const std::uint32_t blockSize = GetLe32(blocks.data() + block + 4);
+            if (blockSize < 8 || blockSize > blocks.size() - block) {
+                break;
             }
+            for (std::size_t entry = block + 8; entry + 2 <= block + blockSize && !full();
+                 entry += 2) {
+                const std::uint16_t value = GetLe16(blocks.data() + entry);
+                const int width = value >> 12 == 3 ? 4 : value >> 12 == 10 ? 8 : 0;
+                const std::optional<std::int64_t> position =
+                    table.OffsetOf(std::uint64_t{page} + (value & 0xFFFu));
+                if (width != 0 && position) {
+                    table.addresses.push_back({*position, width, false});
+                }
+            }
+            block += blockSize;
         }
-        block += blockSize;
     }
     // An x86-64 image's exception table: 12-byte entries of three image
     // offsets (a function's start and end, its unwind data).
@@ -347,7 +351,8 @@ void ReferencePredictor::Predict(std::span<std::uint8_t> bytes, std::int64_t at)
             const std::uint8_t second = view_[static_cast<std::size_t>(p + 1 - at)];
             if (opcode == 0x0F && (second & 0xF0) == 0x80) { // jcc rel32
                 dispOffset = 2;
-            } else if ((second & 0xC7) == 0x05 && RipOperandOpcode(opcode, immediate) != 0) {
+            } else if (table_.ripRelative && (second & 0xC7) == 0x05 &&
+                       RipOperandOpcode(opcode, immediate) != 0) {
                 dispOffset = 2;
             }
         }

@@ -73,6 +73,9 @@ struct AddressTable {
     static constexpr std::size_t MaxAddresses = 131072;
 
     std::uint64_t imageBase = 0;
+    // Whether ModRM 05 means RIP-relative: not in i386 code, where it is
+    // an absolute address (which the relocation table lists).
+    bool ripRelative = true;
     std::vector<Section> sections;
     std::vector<Address> addresses; // by position, none overlapping the next
 
