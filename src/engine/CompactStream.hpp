@@ -84,17 +84,19 @@ struct CompactSettings {
     // Streams coded at once, on as many threads (up to three); the body is
     // the same byte for byte whatever the number.
     std::int32_t threads = 1;
-    // Told, on the calling thread, how many newer bytes are coded, after
-    // every segment. It may throw to stop the encoder.
+    // Told, on the calling thread, how far the encoder is, in bytes of the
+    // newer file: after every segment, and with the x86 filter (whose
+    // search of all edits comes first and counts as the first half) every
+    // MiB of the search. It may throw to stop the encoder.
     std::function<void(std::int64_t done)> progress;
 };
 
 // Appends the compact body that turns original into newer to out. Both
 // inputs are read from their first byte to their end; out must allow
 // SetPosition back to the body's start, whose header is completed last.
-// The newer file is read twice. Returns the minor version of format 2 that
-// the body needs: 1 when it uses the x86 filter (an original that is an x86
-// program), else 0.
+// With the x86 filter the newer file is read twice. Returns the minor
+// version of format 2 that the body needs: 1 when it uses the x86 filter
+// (an original that is an x86 program), else 0.
 std::int32_t EncodeCompactBody(ByteStream& newer, ByteStream& original, ByteStream& out,
                                const CompactSettings& settings);
 
