@@ -87,7 +87,7 @@ struct OpenDelta {
         }
         if (code == ResultOk && format == DeltaFormat::Compact &&
             !ReadCompactHeader(file, minor, compact)) {
-            code = ResultWrongDeltaVersion; // a 2.0 body of a kind this reader does not know
+            code = ResultWrongDeltaVersion; // a compact body of a kind this reader does not know
         }
         if (code != ResultOk) {
             return;
