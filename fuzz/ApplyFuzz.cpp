@@ -60,7 +60,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // directory would give it.
     std::int32_t code = ResultMessagePrinted;
     try {
-        code = ApplyDelta(deltaName);
+        code = ApplyDelta(deltaName, {});
     } catch (const Exception&) {
     }
     const bool updated = code == ResultOk || code == ResultSourceUnversioned;

@@ -7,7 +7,8 @@ ApplyFuzz, DecodeFuzz and CompactFuzz get real deltas made by kestro from
 the fixed target of ApplyFuzz (the same 3000 bytes) to edited versions of
 it, ApplyFuzz in both formats; CompactFuzz also the body (format 2.1, with
 the x86 filter) that turns the sample program into its next version;
-RoundTripFuzz gets original/newer pairs; VersionFuzz gets the PE fixtures.
+RoundTripFuzz gets original/newer pairs, the sample program and its next
+version among them; VersionFuzz gets the PE fixtures.
 """
 import os
 import random
@@ -90,6 +91,10 @@ def main():
         compact = make_delta(work, ["--compact"])
         with open(os.path.join(compact_dir, "program0"), "wb") as f:
             f.write(struct.pack("<H", len(program)) + program + compact[140:])
+        with open(os.path.join(work, "newer.bin"), "rb") as f:
+            newer_program = f.read()
+        with open(os.path.join(trip_dir, "program0"), "wb") as f:
+            f.write(struct.pack("<H", len(program)) + program + newer_program)
     for folder in (os.path.join(root, "tests", "data", "pe"), os.path.join(root, "samples")):
         for name in sorted(os.listdir(folder)):
             if name.endswith(".exe"):

@@ -286,6 +286,52 @@ int main(void) {
     CHECK(kestro_create_ex(Path("compact", "app.exe"), Path("compact", "new/app.exe"), &settings) ==
           KESTRO_CANCELLED);
     CHECK(!Exists(compactDelta));
+
+    /* The newest compact minor a caller's readers know: 2.0 leaves the x86
+     * filter of 2.1 out; the library says which formats it reads. */
+    settings.progress = NULL;
+    const int minors[][2] = {{KESTRO_FORMAT_COMPACT, 1},
+                             {KESTRO_FORMAT_VERSION(2, 1), 1},
+                             {KESTRO_FORMAT_VERSION(2, 0), 0}};
+    for (size_t i = 0; i < sizeof minors / sizeof minors[0]; ++i) {
+        settings.format = minors[i][0];
+        CHECK(kestro_create_ex(Path("compact", "app.exe"), Path("compact", "new/app.exe"),
+                               &settings) == KESTRO_OK);
+        delta = ReadAll(compactDelta, &size);
+        CHECK(delta[20] == 2 && delta[24] == minors[i][1]);
+        free(delta);
+    }
+    const int formats[][2] = {{KESTRO_FORMAT_BLOCKS, 1},        {KESTRO_FORMAT_COMPACT, 1},
+                              {KESTRO_FORMAT_VERSION(1, 0), 1}, {KESTRO_FORMAT_VERSION(2, 0), 1},
+                              {KESTRO_FORMAT_VERSION(2, 1), 1}, {KESTRO_FORMAT_VERSION(2, 2), 0},
+                              {KESTRO_FORMAT_VERSION(1, 1), 0}, {7, 0}};
+    for (size_t i = 0; i < sizeof formats / sizeof formats[0]; ++i) {
+        CHECK(kestro_format_supported(formats[i][0]) == formats[i][1]);
+    }
+
+    /* Fails closed: settings from a newer header whose fields beyond this
+     * library's are not all zero are refused, with nothing written. */
+    struct {
+        kestro_settings known;
+        unsigned char newer[16];
+    } larger;
+    memset(&larger, 0, sizeof larger);
+    larger.known.size = sizeof larger;
+    larger.known.format = KESTRO_FORMAT_COMPACT;
+    larger.known.message = message;
+    larger.known.message_size = sizeof message;
+    remove(compactDelta);
+    CHECK(kestro_create_ex(Path("compact", "app.exe"), Path("compact", "new/app.exe"),
+                           &larger.known) == KESTRO_OK);
+    CHECK(Exists(compactDelta));
+    remove(compactDelta);
+    larger.newer[15] = 1;
+    CHECK(kestro_create_ex(Path("compact", "app.exe"), Path("compact", "new/app.exe"),
+                           &larger.known) == KESTRO_UNKNOWN_SETTING);
+    CHECK(strstr(message, "does not know") != NULL);
+    CHECK(!Exists(compactDelta));
+    CHECK(kestro_apply_ex(Path("compact", "app.exe_1.0.0.2.kst"), &larger.known) ==
+          KESTRO_UNKNOWN_SETTING);
     CHECK(kestro_version() != NULL && strchr(kestro_version(), '.') != NULL);
     RemovePair("compact");
 

@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <numeric>
 
 namespace kestro::test {
@@ -21,11 +22,10 @@ namespace {
 
 // The body, and in minor the version of format 2 it needs.
 Bytes CompactEncode(const Bytes& newer, const Bytes& original, std::int32_t threads = 3,
-                    std::int32_t* minor = nullptr) {
+                    std::int32_t* minor = nullptr, CompactSettings settings = {}) {
     MemoryStream newerStream = StreamOf(newer);
     MemoryStream originalStream = StreamOf(original);
     MemoryStream out;
-    CompactSettings settings;
     settings.threads = threads;
     const std::int32_t needed = EncodeCompactBody(newerStream, originalStream, out, settings);
     if (minor != nullptr) {
@@ -139,9 +139,36 @@ TEST(CompactStream, WorkedExample) {
         0x5D, 0x00, 0x00, 0x6E, 0x0A, 0x48, 0xD0, 0x83, 0x7A, 0xD4, 0x00, 0x00, 0x01, 0x00,
         0x04, 0x6E, 0x65, 0x77, 0x65, 0x72, 0x00, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00,
         0x01, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
-    EXPECT_EQ(CompactEncode(newer, original), example);
     EXPECT_EQ(CompactDecode(example, original), newer);
     EXPECT_EQ(GetLe32(example.data() + NewerCrcField), ReferenceCrc32(newer.data(), newer.size()));
+    // The encoder writes the same body but for how liblzma codes each
+    // piece, which is liblzma's to choose: the same headers, and pieces that
+    // decode to the same streams.
+    const Bytes body = CompactEncode(newer, original);
+    EXPECT_EQ(Slice(body, 0, CompactHeaderBytes), Slice(example, 0, CompactHeaderBytes));
+    const auto streams = [](const Bytes& bytes) {
+        const std::size_t segment = CompactHeaderBytes;
+        EXPECT_EQ(GetLe32(bytes.data() + segment + OutputBytesField), 38u);
+        EXPECT_EQ(GetLe32(bytes.data() + segment + SegmentHeaderBytes), 0x91C4CBFDu);
+        std::size_t at = segment + SegmentHeaderBytes + 4;
+        std::array<Bytes, 3> decoded;
+        for (std::size_t stream = 0; stream < 3; ++stream) {
+            const std::size_t size =
+                GetLe32(bytes.data() + segment + ControlBytesField + 4 * stream);
+            std::span<const std::uint8_t> in(bytes.data() + at, size);
+            decoded[stream].resize(64);
+            std::span<std::uint8_t> out(decoded[stream]);
+            LzmaDecoder decoder(MinLzmaDictionary);
+            EXPECT_NE(decoder.Decode(in, out), LzmaDecoder::Status::Damaged);
+            decoded[stream].resize(64 - out.size());
+            at += size;
+        }
+        const Bytes endSegment = {0, 0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0};
+        EXPECT_EQ(Slice(bytes, at, bytes.size()), endSegment);
+        return decoded;
+    };
+    EXPECT_EQ(streams(body), streams(example));
+    EXPECT_EQ(streams(example)[0], (Bytes{0x00, 0x04, 0x05, 0x10, 0x1D, 0x00}));
 }
 
 TEST(CompactStream, RoundTripsEveryShape) {
@@ -178,6 +205,21 @@ TEST(CompactStream, RoundTripsEveryShape) {
             EXPECT_LT(body.size(), pair.newer.size() / 20) << pair.name;
         }
     }
+}
+
+// An original larger than the window is searched in windows: made small
+// here, so that a few hundred KiB take several windows and parts.
+TEST(CompactStream, RoundTripsThroughSmallWindows) {
+    const Bytes original = Join({CodeLike(200000, 30), Random(100000, 31)});
+    const Bytes newer = Join({Relocated(Slice(original, 0, 150000), 0x20, 32), Random(999, 33),
+                              Slice(original, 120000, 180000)});
+    CompactSettings windowed;
+    windowed.windowBytes = 64 << 10;
+    windowed.partBytes = 16 << 10;
+    const Bytes body = CompactEncode(newer, original, 2, nullptr, windowed);
+    EXPECT_EQ(CompactDecode(body, original), newer);
+    EXPECT_NE(body, CompactEncode(newer, original, 2));
+    EXPECT_LT(body.size(), newer.size() / 4);
 }
 
 TEST(CompactStream, IsTheSameForAnyNumberOfThreads) {
@@ -357,6 +399,49 @@ TEST(CompactStream, X86FilterPredictsMovedReferences) {
         Bytes unknown = body;
         PutLe32(unknown.data() + FiltersField, CompactFilterX86 | 2);
         EXPECT_THROW(CompactDecode(unknown, original, 1), Exception);
+    }
+}
+
+// The encoder tells its caller how far it is while it sorts, searches and
+// codes, often enough to stop it at any point: a throw from any of its
+// calls stops the encoder (its coders too) and leaves no thread behind.
+TEST(CompactStream, ProgressPollsEveryPhaseAndStopsTheEncoder) {
+    const Bytes original = X86Program(8000, 40, 0);
+    const Bytes newer = Join({X86Program(8000, 40, 1), Random(1 << 20, 41)});
+    ASSERT_GT(original.size(), 3u << 19);
+    for (const std::int32_t threads : {1, 2}) {
+        std::map<Phase, int> calls;
+        std::int64_t fileDone = 0;
+        CompactSettings counting;
+        counting.progress = [&](const Progress& progress) {
+            ++calls[progress.phase];
+            EXPECT_GE(progress.fileDone, fileDone);
+            EXPECT_LE(progress.done, progress.total);
+            fileDone = progress.fileDone;
+        };
+        CompactEncode(newer, original, threads, nullptr, counting);
+        // Sorting 1.5 MiB is some 20 MiB of scans; the search looks up each
+        // of a MiB of new bytes that match nothing; one thread codes the
+        // 2.5 MiB of difference and extra bytes in pieces of 256 KiB, and is
+        // polled between them, as the caller is after each segment handed
+        // to the coders.
+        const std::map<Phase, int> least = {
+            {Phase::Sorting, 10}, {Phase::Searching, 100}, {Phase::Coding, threads == 1 ? 8 : 2}};
+        for (const auto& [phase, count] : least) {
+            EXPECT_GE(calls[phase], count) << static_cast<int>(phase) << " " << threads;
+            for (const int stopAt : {1, count}) {
+                int left = stopAt;
+                CompactSettings stopping;
+                stopping.progress = [&, phase = phase](const Progress& progress) {
+                    if (progress.phase == phase && --left == 0) {
+                        throw EInterrupted("Operation interrupted");
+                    }
+                };
+                EXPECT_THROW(CompactEncode(newer, original, threads, nullptr, stopping),
+                             EInterrupted)
+                    << static_cast<int>(phase) << " " << stopAt;
+            }
+        }
     }
 }
 

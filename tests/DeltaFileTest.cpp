@@ -99,7 +99,8 @@ TEST(DeltaHeader, LayoutIsPinned) {
     EXPECT_EQ(GetLe32(header.data() + FormatMinorField), 0u);
     MemoryStream in = StreamOf(header);
     DeltaFormat format = DeltaFormat::Compact;
-    EXPECT_EQ(ReadDeltaHeader(in, format), ResultOk);
+    std::int32_t minor = -1;
+    EXPECT_EQ(ReadDeltaHeader(in, format, minor), ResultOk);
     EXPECT_EQ(format, DeltaFormat::Blocks);
     EXPECT_EQ(in.Position(), 28);
 }
@@ -108,7 +109,8 @@ TEST(DeltaHeader, SignatureAndVersionChecks) {
     auto check = [](const Bytes& header) {
         MemoryStream in = StreamOf(header);
         DeltaFormat format;
-        return ReadDeltaHeader(in, format);
+        std::int32_t minor = 0;
+        return ReadDeltaHeader(in, format, minor);
     };
     Bytes header = HeaderBytes();
     for (std::uint8_t count : {0, 17, 19, 255}) {
@@ -148,7 +150,8 @@ TEST(DeltaHeader, SignatureAndVersionChecks) {
     }
     MemoryStream shortFile = StreamOf(Bytes(header.begin(), header.end() - 1));
     DeltaFormat format;
-    EXPECT_THROW(ReadDeltaHeader(shortFile, format), EReadError);
+    std::int32_t minor = 0;
+    EXPECT_THROW(ReadDeltaHeader(shortFile, format, minor), EReadError);
 }
 
 TEST(DeltaDescriptor, LayoutIsPinnedAndReadBack) {

@@ -1,6 +1,7 @@
 #include "DiffUnit/Driver.hpp"
 #include "DiffUnit/ResultCodes.hpp"
 #include "common/Failures.hpp"
+#include "kestro/kestro.h"
 #include "platform/Files.hpp"
 
 #include "TestSupport.hpp"
@@ -38,23 +39,31 @@ struct FakeOperations {
     std::optional<std::vector<std::string>> called;
     std::string calledIn;
 
-    bool waits = false; // tells the notice of a wait for its first name
+    OperationOptions options;
+    bool waits = false;             // tells the notice of a wait for its first name
+    std::vector<Progress> progress; // told to the options' progress, if any
 
     DeltaOperations Get() {
         DeltaOperations operations;
         operations.makeDelta = [this](const std::string& original, const std::string& newer,
-                                      const WaitNotice& waiting) {
-            return Record({original, newer}, waiting);
+                                      const OperationOptions& given) {
+            return Record({original, newer}, given);
         };
-        operations.applyDelta = [this](const std::string& delta, const WaitNotice& waiting) {
-            return Record({delta}, waiting);
+        operations.applyDelta = [this](const std::string& delta, const OperationOptions& given) {
+            return Record({delta}, given);
         };
         return operations;
     }
 
-    std::int32_t Record(std::vector<std::string> names, const WaitNotice& waiting) {
+    std::int32_t Record(std::vector<std::string> names, const OperationOptions& given) {
+        options = given;
         if (waits) {
-            waiting(names[0]);
+            given.waiting(names[0]);
+        }
+        for (const Progress& told : progress) {
+            if (given.progress) {
+                given.progress(told);
+            }
         }
         called = std::move(names);
         calledIn = GetWorkingDirectory();
@@ -80,9 +89,11 @@ protected:
     }
     void TearDown() override { fs::current_path(start_); }
 
-    int Run(std::vector<std::string> arguments) {
+    int Run(std::vector<std::string> arguments, bool terminal = false) {
         console_.output.clear();
-        return RunProgram("/usr/local/bin/kestro", arguments, fake_.Get(), console_.Get());
+        Console console = console_.Get();
+        console.terminal = terminal;
+        return RunProgram("/usr/local/bin/kestro", arguments, fake_.Get(), console);
     }
 
     std::string AppDir() const { return fs::canonical(dir_.Path() / "app").string(); }
@@ -103,6 +114,82 @@ TEST_F(DriverTest, WrongArgumentCountPrintsUsageAndWaitsForOneLine) {
         EXPECT_EQ(console_.linesRead, 1);
         EXPECT_FALSE(fake_.called);
     }
+}
+
+TEST_F(DriverTest, OptionsComeBeforeTheFilesAndChooseTheFormat) {
+    struct Case {
+        std::vector<std::string> arguments;
+        bool runs;
+        DeltaFormat format = DeltaFormat::Blocks;
+        std::int32_t minor = CompactLatestMinor;
+    };
+    const std::vector<Case> cases = {
+        {{"app/tool.exe", "tool2.exe"}, true},
+        {{"--compact", "app/tool.exe", "tool2.exe"}, true, DeltaFormat::Compact},
+        {{"--compact=2.0", "app/tool.exe", "tool2.exe"}, true, DeltaFormat::Compact, 0},
+        {{"--compact=2.1", "app/tool.exe", "tool2.exe"}, true, DeltaFormat::Compact, 1},
+        {{"--", "app/tool.exe", "tool2.exe"}, true},
+        {{"--compact", "--", "app/tool.exe", "tool2.exe"}, true, DeltaFormat::Compact},
+        {{"--", "app/tool.exe_2.kst"}, true},
+        // Anything else is the usage text: an unknown option or minor, an
+        // option twice or after the files, --compact for an apply.
+        {{"--compact=2.2", "app/tool.exe", "tool2.exe"}, false},
+        {{"--compact=2", "app/tool.exe", "tool2.exe"}, false},
+        {{"--compact", "--compact", "app/tool.exe", "tool2.exe"}, false},
+        {{"--fast", "app/tool.exe_2.kst"}, false},
+        {{"--compact", "app/tool.exe_2.kst"}, false},
+        {{"app/tool.exe", "tool2.exe", "--compact"}, false},
+    };
+    for (const Case& c : cases) {
+        fake_.called.reset();
+        console_.linesRead = 0;
+        EXPECT_EQ(Run(c.arguments), 0);
+        ASSERT_EQ(fake_.called.has_value(), c.runs) << c.arguments[0];
+        if (c.runs) {
+            EXPECT_EQ(Output(), Banner + "OK\r\n");
+            EXPECT_EQ(fake_.options.format, c.format) << c.arguments[0];
+            EXPECT_EQ(fake_.options.compactMinor, c.minor) << c.arguments[0];
+        } else {
+            EXPECT_EQ(Output(), Banner + Usage) << c.arguments[0];
+            EXPECT_EQ(console_.linesRead, 1);
+        }
+    }
+}
+
+TEST_F(DriverTest, HelpAndVersionAnswerAtOnce) {
+    const std::string version = kestro_version();
+    EXPECT_EQ(Run({"--version"}), 0);
+    EXPECT_EQ(Output(), "Kestro " + version + "\r\nDelta formats: 1.0 2.0 2.1\r\n");
+    EXPECT_EQ(Run({"--help", "app/tool.exe_2.kst"}), 0);
+    const std::string help = Output();
+    EXPECT_EQ(help.rfind("Kestro " + version + ": makes", 0), 0u);
+    for (const char* option : {"--compact ", "--compact=2.0 ", "--help ", "--version "}) {
+        EXPECT_NE(help.find(option), std::string::npos) << option;
+    }
+    EXPECT_EQ(console_.linesRead, 0);
+    EXPECT_FALSE(fake_.called);
+}
+
+TEST_F(DriverTest, ProgressIsOneLineOnATerminalWipedBeforeTheResult) {
+    fake_.waits = true;
+    fake_.progress = {{Phase::Sorting, 0, 64 << 20, 0, 32 << 20},
+                      {Phase::Sorting, 0, 64 << 20, 0, 32 << 20},
+                      {Phase::Coding, 40 << 20, 80 << 20, 40 << 20, 80 << 20},
+                      {Phase::Coding, 3 << 10, 1 << 20, 3 << 10, 1 << 20}};
+    EXPECT_EQ(Run({"app/tool.exe", "tool2.exe"}, true), 0);
+    // Each text once; a shorter one blanks the rest of the longer; the
+    // result and the line of a wait start on a clean line.
+    const std::string sorting = "Sorting the original: 0% (0 MiB of 64 MiB)";
+    const std::string coding = "Coding: 50% (40 MiB of 80 MiB)";
+    const std::string small = "Coding: 0% (3 KiB of 1024 KiB)";
+    EXPECT_EQ(Output(), Banner + "Waiting for another run to finish with tool.exe...\r\n" + "\r" +
+                            sorting + "\r" + coding +
+                            std::string(sorting.size() - coding.size(), ' ') + "\r" + small + "\r" +
+                            std::string(small.size(), ' ') + "\r" + "OK\r\n");
+    // To a file or pipe the output stays as it was.
+    EXPECT_EQ(Run({"app/tool.exe", "tool2.exe"}), 0);
+    EXPECT_EQ(Output(),
+              Banner + "Waiting for another run to finish with tool.exe...\r\n" + "OK\r\n");
 }
 
 TEST_F(DriverTest, CreateRunsInTheOriginalsDirectoryWithBareNames) {

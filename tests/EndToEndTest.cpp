@@ -124,20 +124,32 @@ TEST_F(DeltaEndToEnd, UnversionedMultiBlockFilesWarnAndStillUpdate) {
         updated[i] ^= 0x33;
     }
     updated.insert(updated.begin() + 2000000, 300, 0x90);
-    test::WriteBytes(File("data.bin"), old);
-    test::WriteBytes(File("data2.bin"), updated);
+    for (const bool compact : {false, true}) {
+        test::WriteBytes(File("data.bin"), old);
+        test::WriteBytes(File("data2.bin"), updated);
+        fs::remove(File("data.bin_.org"));
 
-    // Neither file has version information: the newer file's warning wins.
-    EXPECT_EQ(Create("data.bin", "data2.bin"),
-              "Warning: Newer file doesn't have file version information\r\n");
-    ASSERT_TRUE(fs::exists(File("data.bin_.kst")));
-    EXPECT_LT(fs::file_size(File("data.bin_.kst")), 400000u);
+        // Neither file has version information: the newer file's warning
+        // wins.
+        std::vector<std::string> create = {File("data.bin"), File("data2.bin")};
+        if (compact) {
+            create.insert(create.begin(), "--compact");
+        }
+        EXPECT_EQ(Run(create), "Warning: Newer file doesn't have file version information\r\n");
+        ASSERT_TRUE(fs::exists(File("data.bin_.kst")));
+        EXPECT_LT(fs::file_size(File("data.bin_.kst")), 400000u);
 
-    EXPECT_EQ(Apply("data.bin_.kst"),
-              "Warning: Source File has no file version information included!\r\n");
-    EXPECT_EQ(test::ReadBytes(File("data.bin")), updated);
-    EXPECT_EQ(test::ReadBytes(File("data.bin_.org")), old);
-    EXPECT_FALSE(fs::exists(File("data.bin.new")));
+        EXPECT_EQ(Apply("data.bin_.kst"),
+                  "Warning: Source File has no file version information included!\r\n");
+        EXPECT_EQ(test::ReadBytes(File("data.bin")), updated);
+        EXPECT_EQ(test::ReadBytes(File("data.bin_.org")), old);
+        EXPECT_FALSE(fs::exists(File("data.bin.new")));
+        // Without version numbers only a compact delta, which knows the
+        // newer file's size and CRC-32, tells an updated target from a
+        // foreign one.
+        EXPECT_EQ(Apply("data.bin_.kst"),
+                  compact ? "Error: Source file already updated!\r\n" : "Error: CRC is wrong\r\n");
+    }
 }
 
 TEST_F(DeltaEndToEnd, DeltaDescriptionShowsWhyItFitsOrNot) {
@@ -253,18 +265,26 @@ TEST_F(DeltaEndToEnd, DamagedBlockLeavesTargetAndFolderAsTheyWere) {
     EXPECT_EQ(test::ReadBytes(File("hello.exe")), original_);
 }
 
-TEST_F(DeltaEndToEnd, LongOriginalNameIsStoredCut) {
-    const std::string longName = std::string(71, 'x') + "tool.exe";
-    ASSERT_EQ(longName.size(), 79u);
-    test::WriteBytes(File(longName), original_);
-    EXPECT_EQ(Create(longName, "hello-1.0.0.2.exe"), Ok);
-    const Bytes delta = test::ReadBytes(File(longName + "_1.0.0.2.kst"));
-    EXPECT_EQ(delta[DeltaHeaderBytes + NameField], 70);
-    // The file to update is looked for under the cut name.
-    EXPECT_EQ(Apply(longName + "_1.0.0.2.kst"), "Error: There's no file to Expand!\r\n");
-    test::WriteBytes(File(longName.substr(0, 70)), original_);
-    EXPECT_EQ(Apply(longName + "_1.0.0.2.kst"), Ok);
-    EXPECT_EQ(test::ReadBytes(File(longName.substr(0, 70))), newer_);
+TEST_F(DeltaEndToEnd, NameLongerThanTheDescriptorHoldsIsRefusedWithNothingWritten) {
+    // 70 bytes are stored whole and applied; 71, or a cut inside a UTF-8
+    // character, would make a delta that looks for another name.
+    const std::string fits = std::string(62, 'x') + "tool.exe";
+    test::WriteBytes(File(fits), original_);
+    EXPECT_EQ(Create(fits, "hello-1.0.0.2.exe"), Ok);
+    EXPECT_EQ(Apply(fits + "_1.0.0.2.kst"), Ok);
+    EXPECT_EQ(test::ReadBytes(File(fits)), newer_);
+    for (const std::string& name :
+         {std::string(63, 'x') + "tool.exe", std::string(61, 'x') + "\xC3\xA9tool.exe"}) {
+        ASSERT_EQ(name.size(), 71u);
+        test::WriteBytes(File(name), original_);
+        const std::set<std::string> before = Files();
+        EXPECT_TRUE(ReportsFailure(Create(name, "hello-1.0.0.2.exe"), "EFCreateError",
+                                   "Original file name too long for a delta (at most 70 "
+                                   "bytes): " +
+                                       name));
+        EXPECT_EQ(status_, 1);
+        EXPECT_EQ(Files(), before);
+    }
 }
 
 TEST_F(DeltaEndToEnd, ExistingDeltaIsReplacedWhole) {

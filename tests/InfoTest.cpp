@@ -6,6 +6,7 @@
 #include "common/Failures.hpp"
 #include "common/LittleEndian.hpp"
 #include "engine/BlockStream.hpp"
+#include "engine/Crc32.hpp"
 
 #include "TestSupport.hpp"
 
@@ -40,7 +41,7 @@ protected:
         std::tie(original_, newer_) = test::SamplePrograms();
         test::WriteBytes(File("hello.exe"), original_);
         test::WriteBytes(File("hello-1.0.0.2.exe"), newer_);
-        ASSERT_EQ(MakeDelta(File("hello.exe"), File("hello-1.0.0.2.exe")), 0);
+        ASSERT_EQ(MakeDelta(File("hello.exe"), File("hello-1.0.0.2.exe"), {}), 0);
         delta_ = test::ReadBytes(File(Delta));
     }
 
@@ -123,6 +124,53 @@ TEST_F(InfoTest, DeltaCutShortIsDamaged) {
     }
 }
 
+TEST_F(InfoTest, CompactDeltaListsItsBodyAndIsDamagedWhereItsHeadersDoNotFit) {
+    for (const std::int32_t minor : {0, 1}) {
+        OperationOptions options;
+        options.format = DeltaFormat::Compact;
+        options.compactMinor = minor;
+        ASSERT_EQ(MakeDelta(File("hello.exe"), File("hello-1.0.0.2.exe"), options), 0);
+        const Bytes compact = test::ReadBytes(File(Delta));
+        const Printed printed = Info({File(Delta)});
+        EXPECT_EQ(printed.status, 0);
+        // The streams' bytes, the segment headers (an end segment and one
+        // of output with its CRCs) and the body header make up the file.
+        std::vector<std::string> lines;
+        ASSERT_EQ(DescribeDelta(File(Delta), lines), DeltaListing::Delta);
+        ASSERT_EQ(lines.size(), 11u) << printed.text;
+        EXPECT_EQ(lines[0], "FormatVersion=2." + std::to_string(minor));
+        char body[128];
+        std::snprintf(body, sizeof body,
+                      "Body=compact NewerSize=%zu NewerCrc=0x%08X OriginalSize=%zu", newer_.size(),
+                      Crc32Buffer(newer_.data(), newer_.size()), original_.size());
+        EXPECT_EQ(lines[5], body + std::string(minor == 1 ? " Filters=x86" : ""));
+        EXPECT_EQ(lines[7], "Segments=2");
+        std::int64_t streams = 0;
+        for (const auto& [line, key] : {std::pair{8, "ControlBytes="}, std::pair{9, "DiffBytes="},
+                                        std::pair{10, "ExtraBytes="}}) {
+            ASSERT_EQ(lines[line].rfind(key, 0), 0u) << lines[line];
+            streams += std::stoll(lines[line].substr(std::string(key).size()));
+        }
+        const std::int64_t chunks =
+            (static_cast<std::int64_t>(newer_.size()) + BlockSize - 1) / BlockSize;
+        EXPECT_EQ(BlockStreamOffset + (minor == 1 ? 40 : 36) + 2 * 16 + 4 * chunks + streams,
+                  static_cast<std::int64_t>(compact.size()));
+
+        // Cut inside the body's header, inside a segment's header, and
+        // before the end segment's pieces.
+        for (const auto& [size, last] :
+             {std::pair{BlockStreamOffset + 20, "Body=damaged"},
+              std::pair{BlockStreamOffset + 50, "Segments=damaged"},
+              std::pair{static_cast<int>(compact.size()) - 1, "Segments=damaged"}}) {
+            test::WriteBytes(File("cut.kst"), Bytes(compact.begin(), compact.begin() + size));
+            const Printed cut = Info({File("cut.kst")});
+            EXPECT_EQ(cut.status, 1) << size;
+            EXPECT_TRUE(cut.text.ends_with(std::string("\r\n") + last + "\r\n"))
+                << size << ": " << cut.text;
+        }
+    }
+}
+
 TEST_F(InfoTest, NamesFromTheFileCannotMakeLinesOfTheirOwn) {
     const Printed printed = Info({MakeDeltaFile("forged.kst", "a\r\nFake=1", original_, newer_)});
 #ifdef _WIN32
@@ -196,7 +244,7 @@ TEST_F(InfoTest, CheckFailsAsTheApplyWhereItsFilesCannotBeMade) {
         EXPECT_TRUE(checked.text.ends_with("\r\n" + failure + ".\r\nBlocks verified: 0\r\n"))
             << checked.text;
         try {
-            ApplyDelta(delta);
+            ApplyDelta(delta, {});
             ADD_FAILURE() << way << ": the apply succeeded";
         } catch (const Exception& applied) {
             EXPECT_EQ(applied.what(), failure) << way;
@@ -245,7 +293,7 @@ TEST_F(InfoTest, CheckSaysWhatAnApplyWouldAndWritesNothing) {
 
     // Already updated: what the apply would say, and status 1.
     test::WriteBytes(File(Delta), delta_);
-    ASSERT_EQ(ApplyDelta(File(Delta)), 0);
+    ASSERT_EQ(ApplyDelta(File(Delta), {}), 0);
     const Printed done = Info({"--check", File(Delta)});
     EXPECT_EQ(done.status, 1);
     EXPECT_EQ(done.text, "Error: Source file already updated!\r\nBlocks verified: 0\r\n");

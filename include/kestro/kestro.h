@@ -51,12 +51,21 @@ extern "C" {
 #define KESTRO_ALREADY_UPDATED (-10)     /* apply: the target has the newer version */
 #define KESTRO_FAILED 1                  /* a failure: options->message says which */
 #define KESTRO_CANCELLED 2               /* progress asked to stop */
+/* kestro_settings holds a field this library does not know (its size is
+ * larger than this library's kestro_settings, and a byte beyond is not
+ * zero): the caller asked for something this library cannot do, so it did
+ * nothing. */
+#define KESTRO_UNKNOWN_SETTING 3
 
 /* Told how many bytes of how many are done: of the newer file when
  * creating, of the rebuilt file when applying. Called on the calling
- * thread, after every block (1 MiB) and once at the end with done equal
- * to total, never going back. A non-zero return stops the call, which then
- * returns KESTRO_CANCELLED. */
+ * thread as the work advances (after every MiB written or read), never
+ * going back, and once at the end with done equal to total. While the work
+ * runs without advancing done (checksums, sorting the original for a
+ * compact delta, coding), it is called again with the same figures at
+ * least once for every few MiB of work, many times a second, so that a
+ * caller can stop the call at any moment. A non-zero return stops the
+ * call, which then returns KESTRO_CANCELLED. */
 typedef int (*kestro_progress_fn)(void* context, unsigned long long done, unsigned long long total);
 
 /* The options of kestro_create and kestro_apply. Its layout is fixed for
@@ -69,17 +78,31 @@ typedef struct kestro_options {
     size_t message_size;         /* bytes at message, its terminating zero included */
 } kestro_options;
 
-/* Delta formats, for kestro_settings.format. */
-#define KESTRO_FORMAT_BLOCKS 0  /* format 1.0, block by block: the default */
-#define KESTRO_FORMAT_COMPACT 1 /* format 2.0: far smaller, slower to make */
+/* Delta formats, for kestro_settings.format and kestro_format_supported. */
+#define KESTRO_FORMAT_BLOCKS 0 /* format 1.0, block by block: the default */
+#define KESTRO_FORMAT_COMPACT                                                                      \
+    1 /* format 2: far smaller, slower to make; the                                                \
+         newest minor version this library writes */
+/* A format by its version number. For kestro_create_ex, a compact version
+ * is the newest minor it may write, for updaters whose library reads no
+ * newer one: KESTRO_FORMAT_VERSION(2, 0) for a reader of 2.0 only (the
+ * first libkestro 1.1 was one; kestro_format_supported tells). A create
+ * writes the lowest minor version whose features the delta uses, up to
+ * that one. KESTRO_FORMAT_VERSION(1, 0) is KESTRO_FORMAT_BLOCKS' format. */
+#define KESTRO_FORMAT_VERSION(major, minor) ((major)*256 + (minor))
 
 /* The options of kestro_create_ex and kestro_apply_ex: kestro_options'
  * fields and those added since, behind a size that says which fields the
  * caller's header knew. Set size to sizeof(kestro_settings) (the
- * initializer KESTRO_SETTINGS_INIT does, with every other field zero); a
- * library reads no field beyond size and takes the fields it has that lie
- * beyond it as zero, so that programs and libraries of different ages work
- * together. Fields are only ever added at the end. */
+ * initializer KESTRO_SETTINGS_INIT does, with every other field zero).
+ * Fields are only ever added at the end. A library reads no field beyond
+ * size and takes the fields it has that lie beyond it as zero, so that a
+ * program built against an older header works with a newer library. A
+ * program built against a newer header may hand an older library a larger
+ * struct: the library then requires every byte it does not know to be
+ * zero, else the call returns KESTRO_UNKNOWN_SETTING and does nothing, so
+ * that a setting the caller relies on is never silently ignored. (Zero the
+ * whole struct, padding included, with the initializer or memset.) */
 typedef struct kestro_settings {
     size_t size;                 /* sizeof(kestro_settings) */
     kestro_progress_fn progress; /* as in kestro_options */
@@ -104,7 +127,8 @@ KESTRO_API int kestro_create(const char* original_path, const char* newer_path,
                              const kestro_options* options);
 
 /* kestro_create with settings: the same, in the format settings->format
- * names (an unknown format fails). settings may be NULL. */
+ * names (a format this library does not write fails with KESTRO_FAILED).
+ * settings may be NULL. */
 KESTRO_API int kestro_create_ex(const char* original_path, const char* newer_path,
                                 const kestro_settings* settings);
 
@@ -122,6 +146,11 @@ KESTRO_API int kestro_apply_ex(const char* delta_path, const kestro_settings* se
 
 /* The library's version, "major.minor.patch"; static text. */
 KESTRO_API const char* kestro_version(void);
+
+/* Non-zero when this library reads deltas of format (a KESTRO_FORMAT_*
+ * value or a KESTRO_FORMAT_VERSION), and kestro_create_ex writes it; zero
+ * otherwise. libkestro 1.2 reads 1.0, 2.0 and 2.1. */
+KESTRO_API int kestro_format_supported(int format);
 
 /* The command line's line for a result code ("OK", "Error: CRC is wrong",
  * ...; KESTRO_WRONG_DELTA_VERSION's holds two lines, parted by CR LF), or

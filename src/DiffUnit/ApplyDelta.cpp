@@ -29,27 +29,6 @@ struct UpdateNames {
     std::string backupWork; // backup + ".tmp": a copied backup until it takes its name
 };
 
-// Checking the target: the checks that decide whether the delta fits it. The target's version
-// information is read once, from the file that is then checksummed and rebuilt. ResultOk or
-// ResultSourceUnversioned when the update may go on.
-std::int32_t CheckTarget(FileStream& target, const DeltaDescriptor& descriptor,
-                         VersionInfo& version) {
-    std::int32_t code = ResultOk;
-    version = ReadVersionInfo(target);
-    if (!version.HasFixedRecord) {
-        code = ResultSourceUnversioned;
-    } else if (SameVersion(version.Version, descriptor.NewerVersion)) {
-        return ResultAlreadyUpdated;
-    } else if (!SameVersion(version.Version, descriptor.OriginalVersion)) {
-        return ResultWrongSourceVersion;
-    }
-    target.SetPosition(0);
-    if (StreamCrc32(target) != descriptor.OriginalCrc) {
-        return ResultCrcWrong;
-    }
-    return code;
-}
-
 // Settling the names of the files the update writes, before anything
 // is written. A version string with a separator would put the backup into
 // another folder. None of them may be the delta itself: clean-up would
@@ -134,17 +113,48 @@ struct OpenDelta {
     std::int32_t code = ResultOk;
 };
 
+// Checking the target: the checks that decide whether the delta fits it.
+// The target's version information is read once, from the file that is
+// then checksummed and rebuilt. A compact delta knows the newer file's size
+// and CRC-32, so a target that is the newer file already is told apart from
+// a damaged or foreign one. The checksum's progress goes to told. ResultOk
+// or ResultSourceUnversioned when the update may go on.
+std::int32_t CheckTarget(FileStream& target, const OpenDelta& delta, VersionInfo& version,
+                         const std::function<void(std::int64_t done)>& told) {
+    std::int32_t code = ResultOk;
+    version = ReadVersionInfo(target);
+    if (!version.HasFixedRecord) {
+        code = ResultSourceUnversioned;
+    } else if (SameVersion(version.Version, delta.descriptor.NewerVersion)) {
+        return ResultAlreadyUpdated;
+    } else if (!SameVersion(version.Version, delta.descriptor.OriginalVersion)) {
+        return ResultWrongSourceVersion;
+    }
+    target.SetPosition(0);
+    CountingStream counted(
+        target, told ? told : [](std::int64_t) {});
+    const std::uint32_t crc = StreamCrc32(counted);
+    if (crc != delta.descriptor.OriginalCrc) {
+        const bool isNewer = delta.format == DeltaFormat::Compact &&
+                             static_cast<std::uint64_t>(target.Size()) == delta.compact.NewerSize &&
+                             crc == delta.compact.NewerCrc;
+        return isNewer ? ResultAlreadyUpdated : ResultCrcWrong;
+    }
+    return code;
+}
+
 // Rebuilding the newer file from the delta and the target into a temporary
 // file with the target's owner and permissions (TakeAccessOf). Every block is
 // checked before it is written. Progress counts the rebuilt bytes as they
 // are written, and has its last word before anything is published.
 TemporaryFile Rebuild(OpenDelta& delta, FileStream& target, const UpdateNames& names,
-                      const OperationOptions& options, TemporaryFile::Access& access) {
+                      const OperationOptions& options, std::int64_t total,
+                      TemporaryFile::Access& access) {
     TemporaryFile output = TemporaryFile::Create(names.newFile);
-    const std::int64_t total = options.progress ? delta.RebuiltSize() : 0;
     CountingStream rebuilt(output.Stream(), [&](std::int64_t done) {
         if (options.progress) {
-            options.progress(std::min(done, total), total);
+            done = std::min(done, total);
+            options.progress({Phase::Rebuilding, done, total, done, total});
         }
     });
     delta.Decode(target, rebuilt);
@@ -154,7 +164,7 @@ TemporaryFile Rebuild(OpenDelta& delta, FileStream& target, const UpdateNames& n
         throw EFCreateError("Cannot create file " + names.newFile);
     }
     if (options.progress) {
-        options.progress(total, total);
+        options.progress({Phase::Rebuilding, total, total, total, total});
     }
     return output;
 }
@@ -265,8 +275,13 @@ std::int32_t ApplyDelta(const std::string& deltaName, const OperationOptions& op
     // still name when the rebuilt file takes it.
     FileStream target = FileStream::OpenRead(targetName);
     const FileStamp checked = target.Stamp();
+    const std::int64_t total = options.progress ? delta.RebuiltSize() : 0;
     VersionInfo version;
-    const std::int32_t code = CheckTarget(target, delta.descriptor, version);
+    const std::int32_t code = CheckTarget(target, delta, version, [&](std::int64_t done) {
+        if (options.progress) {
+            options.progress({Phase::Checksum, done, checked.size, 0, total});
+        }
+    });
     if (code != ResultOk && code != ResultSourceUnversioned) {
         return code;
     }
@@ -275,7 +290,7 @@ std::int32_t ApplyDelta(const std::string& deltaName, const OperationOptions& op
         throw EFCreateError("Cannot create file " + names.newFile);
     }
     TemporaryFile::Access access = TemporaryFile::Access::Failed;
-    TemporaryFile output = Rebuild(delta, target, names, options, access);
+    TemporaryFile output = Rebuild(delta, target, names, options, total, access);
     // A target that another program holds open without delete sharing
     // (Windows) cannot be replaced: found before any backup is made, since a
     // second name of such a file cannot be removed either.
@@ -334,7 +349,7 @@ std::int32_t CheckDelta(const std::string& deltaName, std::int32_t& blocks) {
     }
     FileStream target = FileStream::OpenRead(delta.target);
     VersionInfo version;
-    const std::int32_t code = CheckTarget(target, delta.descriptor, version);
+    const std::int32_t code = CheckTarget(target, delta, version, {});
     if (code != ResultOk && code != ResultSourceUnversioned) {
         return code;
     }
@@ -356,10 +371,6 @@ std::int32_t CheckDelta(const std::string& deltaName, std::int32_t& blocks) {
     CountingStream rebuilt(sink, [&blocks](std::int64_t) { ++blocks; });
     delta.Decode(target, rebuilt);
     return code;
-}
-
-std::int32_t ApplyDelta(const std::string& deltaName) {
-    return ApplyDelta(deltaName, OperationOptions{});
 }
 
 } // namespace kestro

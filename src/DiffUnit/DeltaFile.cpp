@@ -51,17 +51,19 @@ std::string VersionText(const FileVersionQuad& v) {
 }
 
 // The compact body in a few lines: its header, then the coded bytes of each
-// stream over all segments.
-void DescribeCompactBody(ByteStream& delta, std::int32_t minor, std::vector<std::string>& lines) {
+// stream over all segments. Damaged where a header or a segment's header
+// does not fit.
+DeltaListing DescribeCompactBody(ByteStream& delta, std::int32_t minor,
+                                 std::vector<std::string>& lines) {
     CompactHeader header;
     try {
         if (!ReadCompactHeader(delta, minor, header)) {
             lines.push_back("Body=unsupported");
-            return;
+            return DeltaListing::Delta;
         }
     } catch (const Exception&) {
         lines.push_back("Body=damaged");
-        return;
+        return DeltaListing::Damaged;
     }
     lines.push_back("Body=compact NewerSize=" + std::to_string(header.NewerSize) +
                     " NewerCrc=" + "0x" + HexDigits(header.NewerCrc, 8) +
@@ -78,7 +80,9 @@ void DescribeCompactBody(ByteStream& delta, std::int32_t minor, std::vector<std:
         lines.push_back("ExtraBytes=" + std::to_string(summary.ExtraBytes));
     } catch (const Exception&) {
         lines.push_back("Segments=damaged");
+        return DeltaListing::Damaged;
     }
+    return DeltaListing::Delta;
 }
 
 } // namespace
@@ -126,11 +130,6 @@ std::int32_t ReadDeltaHeader(ByteStream& in, DeltaFormat& format, std::int32_t& 
         return ResultOk;
     }
     return ResultWrongDeltaVersion;
-}
-
-std::int32_t ReadDeltaHeader(ByteStream& in, DeltaFormat& format) {
-    std::int32_t minor = 0;
-    return ReadDeltaHeader(in, format, minor);
 }
 
 std::int32_t ReadDeltaDescriptor(ByteStream& in, DeltaDescriptor& descriptor) {
@@ -197,8 +196,7 @@ DeltaListing DescribeDelta(const std::string& fileName, std::vector<std::string>
     lines.push_back("NewerVersion=" + VersionText(descriptor.NewerVersion));
     lines.push_back("OriginalCrc=0x" + HexDigits(descriptor.OriginalCrc, 8));
     if (format == DeltaFormat::Compact) {
-        DescribeCompactBody(delta, minor, lines);
-        return DeltaListing::Delta;
+        return DescribeCompactBody(delta, minor, lines);
     }
     int number = 0;
     try {

@@ -51,9 +51,9 @@ inline constexpr int NewerVersionField = 92;
 inline constexpr int CrcField = 108;
 
 // The two kinds of delta: format 1.0, the block stream, and format 2,
-// the compact body, of minor version 0 or (with its x86 filter) 1.
+// the compact body, of minor version 0 to CompactLatestMinor
+// (CompactStream.hpp).
 enum class DeltaFormat : std::uint8_t { Blocks, Compact };
-inline constexpr std::int32_t CompactLatestMinor = 1;
 
 struct DeltaDescriptor {
     std::string OriginalName; // at most MaxStoredNameLength characters
@@ -76,7 +76,6 @@ void WriteDeltaDescriptor(ByteStream& out, const DeltaDescriptor& descriptor);
 // descriptor has been read.) Fails with EReadError "Stream read error" when
 // fewer than 28 bytes remain.
 std::int32_t ReadDeltaHeader(ByteStream& in, DeltaFormat& format, std::int32_t& minor);
-std::int32_t ReadDeltaHeader(ByteStream& in, DeltaFormat& format);
 // Reads the descriptor: ResultNotADelta when the stored name could reach
 // another file than one in the delta's own folder (a count over 70, an empty
 // name, ".", "..", a separator or a zero byte), else ResultOk. Fails with
@@ -89,8 +88,9 @@ enum class DeltaListing {
     Delta,     // the lines describe it
     // The lines describe it up to where it is damaged: the file begins with
     // the signature but ends inside the header or the descriptor (the last
-    // line is "Delta file damaged: <reason>"), or a block cannot be read
-    // (the last line is "Block<n>=damaged").
+    // line is "Delta file damaged: <reason>"), a block cannot be read (the
+    // last line is "Block<n>=damaged"), or a compact body's header or a
+    // segment's header does not fit ("Body=damaged", "Segments=damaged").
     Damaged,
 };
 

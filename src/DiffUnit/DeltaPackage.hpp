@@ -15,6 +15,8 @@
 #pragma once
 
 #include "DiffUnit/DeltaFile.hpp"
+#include "common/Progress.hpp"
+#include "engine/CompactStream.hpp"
 #include "platform/Locks.hpp"
 
 #include <chrono>
@@ -28,14 +30,18 @@ namespace kestro {
 struct OperationOptions {
     // How long to wait while another run holds the lock the operation needs.
     std::chrono::milliseconds lockWait = DefaultLockWait;
-    // When set, told on the calling thread how many bytes of how many are
-    // done (of the newer file when creating, of the rebuilt file when
-    // applying): after every block, never going back, and once at the end
-    // with done equal to total. It may stop the operation by throwing;
-    // the operation then leaves nothing behind, as after any failure.
-    std::function<void(std::int64_t done, std::int64_t total)> progress;
+    // When set, told on the calling thread what the operation is doing and
+    // how far it is (Progress.hpp): as the work advances, at least once for
+    // every few MiB of work of any kind, and once at the end with the
+    // file's figures equal (done = total), before anything is published. It
+    // may stop the operation by throwing; the operation then leaves nothing
+    // behind, as after any failure.
+    ProgressFunction progress;
     // The kind of delta a create writes; an apply reads either kind.
     DeltaFormat format = DeltaFormat::Blocks;
+    // The newest minor version of the compact format a create may write:
+    // it writes the lowest its body needs, up to this one.
+    std::int32_t compactMinor = CompactLatestMinor;
     // When set, told on the calling thread the name of the file the
     // operation waits for, once, when it begins to wait for another run's
     // lock (the target when applying, the delta when creating).
@@ -51,17 +57,18 @@ std::string LockFileName(const std::string& name);
 
 // Writes the delta that turns originalName into newerName, named by
 // DeltaFileName and placed in the original's folder, replacing a delta of
-// that name. Each input is read once for format 1.0 (twice, the original,
-// for the compact format, which takes its checksum first): its version
-// information and its content come from the same open file. An input
-// that changes while it is read fails the operation with EReadError "File
-// changed while reading: <name>". The delta appears under its name only when
-// complete. Returns ResultOk, or the warning ResultNewerUnversioned or
-// ResultOriginalUnversioned (the former wins); the delta is complete in all
-// three cases.
+// that name. Each input is read once for format 1.0; for the compact
+// format the original twice (its checksum first), and with the x86 filter
+// the newer file twice too. Its version information and its content come
+// from the same open file. An input that changes while it is read fails
+// the operation with EReadError "File changed while reading: <name>". An
+// original whose name is longer than the descriptor holds fails with
+// EFCreateError before anything is read. The delta appears under its name
+// only when complete. Returns ResultOk, or the warning
+// ResultNewerUnversioned or ResultOriginalUnversioned (the former wins);
+// the delta is complete in all three cases.
 std::int32_t MakeDelta(const std::string& originalName, const std::string& newerName,
                        const OperationOptions& options);
-std::int32_t MakeDelta(const std::string& originalName, const std::string& newerName);
 
 // Applies a delta to the file it names, in the delta's folder: checks the
 // container, the target's version and checksum, rebuilds the newer file
@@ -76,8 +83,10 @@ std::int32_t MakeDelta(const std::string& originalName, const std::string& newer
 // permissions (without setuid and setgid where the owner cannot be kept). On
 // Windows, a target that another program holds open without delete sharing
 // fails with EFCreateError "File is in use: <target>" before any backup.
+// A compact delta knows the newer file's size and CRC-32, so a target that
+// already is the newer file is reported ResultAlreadyUpdated, not
+// ResultCrcWrong, also where version numbers cannot tell.
 std::int32_t ApplyDelta(const std::string& deltaName, const OperationOptions& options);
-std::int32_t ApplyDelta(const std::string& deltaName);
 
 // Everything an apply of deltaName checks, without changing any file: that
 // the delta is a regular file (EFOpenError "Cannot open file <delta>"

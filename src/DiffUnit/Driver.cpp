@@ -7,6 +7,7 @@
 #include "platform/Files.hpp"
 #include "platform/Interrupts.hpp"
 
+#include <algorithm>
 #include <array>
 #include <new>
 
@@ -55,6 +56,130 @@ private:
     std::string saved_;
 };
 
+constexpr std::string_view HelpLines[] = {
+    "Kestro " KESTRO_VERSION_TEXT ": makes and applies delta files for executables and libraries.",
+    "",
+    "kestro [--compact[=2.0]] <original file> <newer file>",
+    "    writes the delta <original file>_<newer file's version>.kst beside the",
+    "    original file (the newer file is looked for there unless named with a",
+    "    folder)",
+    "kestro <delta file>",
+    "    updates the file the delta was made from, beside it: checks its version",
+    "    and checksum, keeps a backup <file>_<its version>.org and puts the newer",
+    "    file in its place",
+    "",
+    "Options, before the file names:",
+    "  --compact      writes a compact delta (format 2): far smaller, slower to",
+    "                 make; format 2.1 for an x86 program, else 2.0",
+    "  --compact=2.0  writes a compact delta no newer than format 2.0, for",
+    "                 updaters that read no later one; likewise --compact=2.1",
+    "  --help         prints this text",
+    "  --version      prints the program's version and the formats it reads",
+};
+
+// What a command line asks for.
+struct Request {
+    enum class Kind { Usage, Help, Version, Create, Apply } kind = Kind::Usage;
+    DeltaFormat format = DeltaFormat::Blocks;
+    std::int32_t compactMinor = CompactLatestMinor;
+    std::vector<std::string> files;
+};
+
+// Reads a compact option: "--compact" or "--compact=2.MINOR" with a minor
+// this program writes.
+bool ReadCompactOption(std::string_view option, Request& request) {
+    constexpr std::string_view name = "--compact";
+    if (option.substr(0, name.size()) != name) {
+        return false;
+    }
+    request.format = DeltaFormat::Compact;
+    if (option.size() == name.size()) {
+        return true;
+    }
+    for (std::int32_t minor = 0; minor <= CompactLatestMinor; ++minor) {
+        if (option.substr(name.size()) == "=2." + std::to_string(minor)) {
+            request.compactMinor = minor;
+            return true;
+        }
+    }
+    return false;
+}
+
+Request ReadArguments(const std::vector<std::string>& arguments) {
+    Request request;
+    std::size_t at = 0;
+    bool compact = false;
+    for (; at < arguments.size() && arguments[at].starts_with("--"); ++at) {
+        const std::string& option = arguments[at];
+        if (option == "--") {
+            ++at;
+            break;
+        }
+        if (option == "--help" || option == "--version") {
+            request.kind = option == "--help" ? Request::Kind::Help : Request::Kind::Version;
+            return request;
+        }
+        if (compact || !ReadCompactOption(option, request)) {
+            return request; // an option it does not know, or twice
+        }
+        compact = true;
+    }
+    request.files.assign(arguments.begin() + static_cast<std::ptrdiff_t>(at), arguments.end());
+    if (request.files.size() == 2) {
+        request.kind = Request::Kind::Create;
+    } else if (request.files.size() == 1 && !compact) {
+        request.kind = Request::Kind::Apply;
+    }
+    return request;
+}
+
+// The versions of the formats this program reads, oldest first.
+std::string FormatList() {
+    std::string list = "1.0";
+    for (std::int32_t minor = 0; minor <= CompactLatestMinor; ++minor) {
+        list += " 2." + std::to_string(minor);
+    }
+    return list;
+}
+
+// A count of bytes for a progress line: KiB below 10 MiB, else MiB.
+std::string ByteCount(std::int64_t bytes, bool inMiB) {
+    return inMiB ? std::to_string(bytes >> 20) + " MiB" : std::to_string(bytes >> 10) + " KiB";
+}
+
+// The progress line of a terminal: rewritten in place ("\r") whenever its
+// text changes, and wiped before any other line is written.
+class ProgressLine {
+public:
+    explicit ProgressLine(const Console& console) : console_(console) {}
+    ProgressLine(const ProgressLine&) = delete;
+    ProgressLine& operator=(const ProgressLine&) = delete;
+    ~ProgressLine() { Clear(); }
+
+    void Show(const Progress& progress) {
+        const std::string text = ProgressText(progress);
+        if (text == shown_) {
+            return;
+        }
+        std::string line = "\r" + text;
+        if (text.size() < shown_.size()) {
+            line.append(shown_.size() - text.size(), ' ');
+        }
+        console_.write(line);
+        shown_ = text;
+    }
+    void Clear() {
+        if (!shown_.empty()) {
+            console_.write("\r" + std::string(shown_.size(), ' ') + "\r");
+            shown_.clear();
+        }
+    }
+
+private:
+    const Console& console_;
+    std::string shown_;
+};
+
 // Makes the directory part of path the working directory. False only when
 // there is a directory part and it cannot be entered: the file named by path
 // is then not reachable under its bare name.
@@ -63,19 +188,34 @@ bool EnterDirectoryOf(const std::string& path) {
     return directory.empty() || SetWorkingDirectory(directory);
 }
 
-// The line of a run that waits for another run's lock.
-WaitNotice WaitLine(const Console& console) {
-    return [&console](const std::string& name) {
+// The options of an operation the command line runs: a wait is told in a
+// line of its own, and on a terminal the work's progress in a line that is
+// wiped before any other.
+OperationOptions OptionsFor(const Request& request, const Console& console,
+                            ProgressLine& progressLine) {
+    OperationOptions options;
+    options.format = request.format;
+    options.compactMinor = request.compactMinor;
+    options.waiting = [&console, &progressLine](const std::string& name) {
+        progressLine.Clear();
         WriteLine(console, "Waiting for another run to finish with " + name + "...");
     };
+    if (console.terminal) {
+        options.progress = [&progressLine](const Progress& progress) {
+            progressLine.Show(progress);
+        };
+    }
+    return options;
 }
 
-std::int32_t RunCreate(const std::string& original, const std::string& newer, bool compact,
-                       const DeltaOperations& operations, const Console& console) {
+std::int32_t RunCreate(const Request& request, const DeltaOperations& operations,
+                       const Console& console) {
     // The newer file is the file named: a bare name is looked for in the
     // original's folder, a path is taken from the working folder the run
     // started in, so it is made absolute before the original's folder is
     // entered.
+    const std::string& original = request.files[0];
+    const std::string& newer = request.files[1];
     const std::string originalName = FileNamePart(original);
     const std::string newerName = DirectoryPart(newer).empty() ? newer : FullPath(newer);
     if (!EnterDirectoryOf(original) || !FileExists(originalName)) {
@@ -86,17 +226,20 @@ std::int32_t RunCreate(const std::string& original, const std::string& newer, bo
         WriteLine(console, "Newer file does not exists!");
         return ResultMessagePrinted;
     }
-    return compact ? operations.makeCompactDelta(originalName, newerName, WaitLine(console))
-                   : operations.makeDelta(originalName, newerName, WaitLine(console));
+    ProgressLine progressLine(console);
+    return operations.makeDelta(originalName, newerName,
+                                OptionsFor(request, console, progressLine));
 }
 
-std::int32_t RunApply(const std::string& delta, const DeltaOperations& operations,
+std::int32_t RunApply(const Request& request, const DeltaOperations& operations,
                       const Console& console) {
+    const std::string& delta = request.files[0];
     if (!FileExists(delta) || !EnterDirectoryOf(delta)) {
         WriteLine(console, "Delta file does not exists!");
         return ResultMessagePrinted;
     }
-    return operations.applyDelta(FileNamePart(delta), WaitLine(console));
+    ProgressLine progressLine(console);
+    return operations.applyDelta(FileNamePart(delta), OptionsFor(request, console, progressLine));
 }
 
 } // namespace
@@ -128,15 +271,36 @@ std::string_view ResultMessage(std::int32_t code) {
     }
 }
 
+std::string ProgressText(const Progress& progress) {
+    static constexpr std::string_view Names[] = {"Checksum", "Sorting the original", "Searching",
+                                                 "Coding", "Rebuilding"};
+    const std::int64_t total = std::max<std::int64_t>(progress.total, 0);
+    const std::int64_t done = std::clamp<std::int64_t>(progress.done, 0, total);
+    const std::int64_t percent = total == 0 ? 100 : done * 100 / total;
+    const bool inMiB = total >= (std::int64_t{10} << 20);
+    return std::string(Names[static_cast<std::size_t>(progress.phase)]) + ": " +
+           std::to_string(percent) + "% (" + ByteCount(done, inMiB) + " of " +
+           ByteCount(total, inMiB) + ")";
+}
+
 void RunCommandLine(const std::vector<std::string>& arguments, const DeltaOperations& operations,
                     const Console& console) {
+    const Request request = ReadArguments(arguments);
+    if (request.kind == Request::Kind::Help) {
+        for (std::string_view line : HelpLines) {
+            WriteLine(console, line);
+        }
+        return;
+    }
+    if (request.kind == Request::Kind::Version) {
+        WriteLine(console, "Kestro " KESTRO_VERSION_TEXT);
+        WriteLine(console, "Delta formats: " + FormatList());
+        return;
+    }
     for (std::string_view line : BannerLines) {
         WriteLine(console, line);
     }
-    // "--compact original newer" makes a compact delta; otherwise the count
-    // of arguments chooses the operation.
-    const bool compact = arguments.size() == 3 && arguments[0] == "--compact";
-    if (arguments.empty() || (arguments.size() > 2 && !compact)) {
+    if (request.kind == Request::Kind::Usage) {
         for (std::string_view line : UsageLines) {
             WriteLine(console, line);
         }
@@ -144,10 +308,9 @@ void RunCommandLine(const std::vector<std::string>& arguments, const DeltaOperat
         return;
     }
     WorkingDirectoryGuard guard;
-    const std::int32_t code =
-        compact                 ? RunCreate(arguments[1], arguments[2], true, operations, console)
-        : arguments.size() == 2 ? RunCreate(arguments[0], arguments[1], false, operations, console)
-                                : RunApply(arguments[0], operations, console);
+    const std::int32_t code = request.kind == Request::Kind::Create
+                                  ? RunCreate(request, operations, console)
+                                  : RunApply(request, operations, console);
     const std::string_view message = ResultMessage(code);
     if (!message.empty()) {
         WriteLine(console, message);
@@ -193,22 +356,11 @@ int RunProgram(std::string_view programPath, const std::vector<std::string>& arg
 DeltaOperations ProgramOperations() {
     DeltaOperations operations;
     operations.makeDelta = [](const std::string& originalName, const std::string& newerName,
-                              const WaitNotice& waiting) {
-        OperationOptions options;
-        options.waiting = waiting;
+                              const OperationOptions& options) {
         return MakeDelta(originalName, newerName, options);
     };
-    operations.applyDelta = [](const std::string& deltaName, const WaitNotice& waiting) {
-        OperationOptions options;
-        options.waiting = waiting;
+    operations.applyDelta = [](const std::string& deltaName, const OperationOptions& options) {
         return ApplyDelta(deltaName, options);
-    };
-    operations.makeCompactDelta = [](const std::string& originalName, const std::string& newerName,
-                                     const WaitNotice& waiting) {
-        OperationOptions options;
-        options.waiting = waiting;
-        options.format = DeltaFormat::Compact;
-        return MakeDelta(originalName, newerName, options);
     };
     return operations;
 }

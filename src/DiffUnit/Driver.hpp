@@ -4,6 +4,7 @@
 // the console.
 #pragma once
 
+#include "DiffUnit/DeltaPackage.hpp"
 #include "platform/Console.hpp"
 
 #include <cstdint>
@@ -20,26 +21,33 @@ namespace kestro {
 using WaitNotice = std::function<void(const std::string& name)>;
 
 // The operations the command line runs, with the working directory set to
-// the directory of the first file named, and the notice that prints the
-// line of a wait. They get the bare names of the original and of the
-// delta; the newer file's bare name when it was named without a folder (it
-// lies beside the original), else its absolute path. makeCompactDelta is
-// the create of "--compact original newer".
+// the directory of the first file named. They get the bare names of the
+// original and of the delta; the newer file's bare name when it was named
+// without a folder (it lies beside the original), else its absolute path;
+// and the options the command line asked for (the format of a create),
+// with the notice that prints the line of a wait and, on a terminal, the
+// progress line.
 struct DeltaOperations {
     std::function<std::int32_t(const std::string& originalName, const std::string& newerName,
-                               const WaitNotice& waiting)>
+                               const OperationOptions& options)>
         makeDelta;
-    std::function<std::int32_t(const std::string& originalName, const std::string& newerName,
-                               const WaitNotice& waiting)>
-        makeCompactDelta;
-    std::function<std::int32_t(const std::string& deltaName, const WaitNotice& waiting)> applyDelta;
+    std::function<std::int32_t(const std::string& deltaName, const OperationOptions& options)>
+        applyDelta;
 };
 
-// Runs one command line (the arguments after the program's own name). A
+// Runs one command line (the arguments after the program's own name):
+//   [--compact[=2.MINOR]] ORIGINAL NEWER   creates a delta
+//   DELTA                                  applies one
+//   --help, --version                      the help text, the version
+// Options come first; "--" ends them. Any other count of files, or an
+// option it does not know, prints the usage text and waits for a line. A
 // failure of an operation passes out after the working directory has been
 // restored.
 void RunCommandLine(const std::vector<std::string>& arguments, const DeltaOperations& operations,
                     const Console& console);
+
+// The text of a progress line: "<phase>: <percent>% (<done> of <total>)".
+std::string ProgressText(const Progress& progress);
 
 // The message line(s) of a result code; empty for a code without message.
 std::string_view ResultMessage(std::int32_t code);

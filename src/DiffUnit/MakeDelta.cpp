@@ -46,6 +46,18 @@ std::string LockFileName(const std::string& name) {
 
 std::int32_t MakeDelta(const std::string& originalName, const std::string& newerName,
                        const OperationOptions& options) {
+    // The descriptor holds at most MaxStoredNameLength bytes of the
+    // original's name, and an apply looks for the name it holds: a longer
+    // name would make a delta that can never be applied.
+    const std::string originalFile = FileNamePart(originalName);
+    if (originalFile.size() > MaxStoredNameLength) {
+        throw EFCreateError("Original file name too long for a delta (at most " +
+                            std::to_string(MaxStoredNameLength) + " bytes): " + originalFile);
+    }
+    if (options.format == DeltaFormat::Compact &&
+        (options.compactMinor < 0 || options.compactMinor > CompactLatestMinor)) {
+        throw Exception("Unknown delta format 2." + std::to_string(options.compactMinor));
+    }
     Input original(originalName);
     Input newer(newerName);
     const VersionInfo originalVersion = ReadVersionInfo(original.file);
@@ -55,7 +67,6 @@ std::int32_t MakeDelta(const std::string& originalName, const std::string& newer
     // newer file; one that holds a path separator would put the delta into
     // another folder. Neither the delta nor the files it is made through may
     // be the newer file, however its name is spelled.
-    const std::string originalFile = FileNamePart(originalName);
     const std::string deltaFile = DeltaFileName(originalFile, VersionString(newerVersion));
     const std::string deltaName = DirectoryPart(originalName) + deltaFile;
     const std::string workName = deltaName + ".tmp";
@@ -71,7 +82,7 @@ std::int32_t MakeDelta(const std::string& originalName, const std::string& newer
 
     std::int32_t warning = ResultOk;
     DeltaDescriptor descriptor;
-    descriptor.OriginalName = originalFile.substr(0, MaxStoredNameLength);
+    descriptor.OriginalName = originalFile;
     descriptor.OriginalVersion = originalVersion.Version;
     descriptor.NewerVersion = newerVersion.Version;
     if (!originalVersion.HasFixedRecord) {
@@ -93,9 +104,9 @@ std::int32_t MakeDelta(const std::string& originalName, const std::string& newer
     WriteDeltaDescriptor(delta.Stream(), descriptor);
 
     const std::int64_t total = newer.opened.size;
-    const auto told = [&](std::int64_t done) {
+    const auto tell = [&](const Progress& progress) {
         if (options.progress) {
-            options.progress(std::min(done, total), total);
+            options.progress(progress);
         }
     };
     original.file.SetPosition(0);
@@ -104,11 +115,15 @@ std::int32_t MakeDelta(const std::string& originalName, const std::string& newer
     if (options.format == DeltaFormat::Compact) {
         // The compact encoder reads the original in windows, out of order,
         // so its checksum is a pass of its own.
-        descriptor.OriginalCrc = StreamCrc32(original.file);
+        CountingStream originalBytes(original.file, [&](std::int64_t done) {
+            tell({Phase::Checksum, done, original.opened.size, 0, total});
+        });
+        descriptor.OriginalCrc = StreamCrc32(originalBytes);
         original.file.SetPosition(0);
         CompactSettings settings;
         settings.threads = EncoderThreads();
-        settings.progress = told;
+        settings.maxMinor = options.compactMinor;
+        settings.progress = tell;
         minor = EncodeCompactBody(newer.file, original.file, delta.Stream(), settings);
     } else {
         // The original's checksum is taken from the bytes the encoder reads,
@@ -116,7 +131,10 @@ std::int32_t MakeDelta(const std::string& originalName, const std::string& newer
         // Progress counts the newer file's bytes as the encoder takes them,
         // one block at a time, on this thread.
         Crc32Reader originalBytes(original.file);
-        CountingStream newerBytes(newer.file, told);
+        CountingStream newerBytes(newer.file, [&](std::int64_t done) {
+            done = std::min(done, total);
+            tell({Phase::Coding, done, total, done, total});
+        });
         EncodeBlockStream(newerBytes, originalBytes, delta.Stream(), BlockMaxCandidates);
         originalBytes.ReadToEnd();
         descriptor.OriginalCrc = originalBytes.Crc();
@@ -131,15 +149,9 @@ std::int32_t MakeDelta(const std::string& originalName, const std::string& newer
     WriteDeltaDescriptor(delta.Stream(), descriptor);
     // The last word goes before the delta is published, so that a caller
     // who stops the operation then is still left with nothing.
-    if (options.progress) {
-        options.progress(total, total);
-    }
+    tell({Phase::Coding, total, total, total, total});
     delta.Publish(deltaName);
     return warning;
-}
-
-std::int32_t MakeDelta(const std::string& originalName, const std::string& newerName) {
-    return MakeDelta(originalName, newerName, OperationOptions{});
 }
 
 } // namespace kestro

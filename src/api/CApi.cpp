@@ -7,6 +7,7 @@
 #include "DiffUnit/Driver.hpp"
 #include "DiffUnit/ResultCodes.hpp"
 #include "common/Failures.hpp"
+#include "common/Progress.hpp"
 
 #include <algorithm>
 #include <cstddef>
@@ -29,14 +30,19 @@ static_assert(KESTRO_WRONG_DELTA_VERSION == kestro::ResultWrongDeltaVersion);
 static_assert(KESTRO_NOT_A_DELTA == kestro::ResultNotADelta);
 static_assert(KESTRO_ALREADY_UPDATED == kestro::ResultAlreadyUpdated);
 
+static_assert(KESTRO_FORMAT_VERSION(2, kestro::CompactLatestMinor) == 0x201,
+              "a new compact minor needs its line in FormatAsked");
+
 // What a caller asked for, from either kind of options; zero for what it
-// did not say.
+// did not say. unknown: the caller's settings hold a field this library
+// does not know.
 struct CallSettings {
     kestro_progress_fn progress = nullptr;
     void* context = nullptr;
     char* message = nullptr;
     std::size_t message_size = 0;
     int format = KESTRO_FORMAT_BLOCKS;
+    bool unknown = false;
 };
 
 CallSettings From(const kestro_options* options) {
@@ -50,11 +56,20 @@ CallSettings From(const kestro_options* options) {
     return settings;
 }
 
-// Takes each field that lies within the caller's size.
+// Takes each field that lies within the caller's size. Bytes beyond this
+// library's kestro_settings are a newer header's fields, which must all be
+// zero: a setting the caller gave is never ignored.
 CallSettings From(const kestro_settings* given) {
     CallSettings settings;
     if (given == nullptr) {
         return settings;
+    }
+    // A size no header could give is garbage, not a struct to read.
+    constexpr std::size_t MaxSettingsSize = 4096;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(given);
+    settings.unknown = given->size > MaxSettingsSize;
+    for (std::size_t at = sizeof(kestro_settings); at < given->size && !settings.unknown; ++at) {
+        settings.unknown = bytes[at] != 0;
     }
     const auto known = [given](std::size_t offset, std::size_t width) {
         return given->size >= offset + width;
@@ -86,19 +101,40 @@ void Tell(const CallSettings& settings, const std::string& text) {
     settings.message[length] = '\0';
 }
 
+// The delta format a format value asks for, and the newest compact minor
+// version; false for a value this library does not know.
+bool FormatAsked(int format, kestro::DeltaFormat& kind, std::int32_t& compactMinor) {
+    compactMinor = kestro::CompactLatestMinor;
+    switch (format) {
+    case KESTRO_FORMAT_BLOCKS:
+    case KESTRO_FORMAT_VERSION(1, 0):
+        kind = kestro::DeltaFormat::Blocks;
+        return true;
+    case KESTRO_FORMAT_COMPACT:
+        kind = kestro::DeltaFormat::Compact;
+        return true;
+    case KESTRO_FORMAT_VERSION(2, 0):
+    case KESTRO_FORMAT_VERSION(2, 1):
+        kind = kestro::DeltaFormat::Compact;
+        compactMinor = format - KESTRO_FORMAT_VERSION(2, 0);
+        return true;
+    default:
+        return false;
+    }
+}
+
 OperationOptions ToOptions(const CallSettings& settings) {
     OperationOptions result;
     if (settings.progress != nullptr) {
-        result.progress = [settings](std::int64_t done, std::int64_t total) {
-            if (settings.progress(settings.context, static_cast<unsigned long long>(done),
-                                  static_cast<unsigned long long>(total)) != 0) {
+        result.progress = [settings](const kestro::Progress& progress) {
+            if (settings.progress(settings.context,
+                                  static_cast<unsigned long long>(progress.fileDone),
+                                  static_cast<unsigned long long>(progress.fileTotal)) != 0) {
                 throw kestro::EInterrupted("Operation cancelled");
             }
         };
     }
-    if (settings.format == KESTRO_FORMAT_COMPACT) {
-        result.format = kestro::DeltaFormat::Compact;
-    }
+    FormatAsked(settings.format, result.format, result.compactMinor);
     return result;
 }
 
@@ -106,7 +142,13 @@ OperationOptions ToOptions(const CallSettings& settings) {
 template <typename Operation>
 int Run(const CallSettings& options, Operation operation) {
     Tell(options, "");
-    if (options.format != KESTRO_FORMAT_BLOCKS && options.format != KESTRO_FORMAT_COMPACT) {
+    if (options.unknown) {
+        Tell(options, "A setting this library does not know is set");
+        return KESTRO_UNKNOWN_SETTING;
+    }
+    kestro::DeltaFormat kind = kestro::DeltaFormat::Blocks;
+    std::int32_t compactMinor = 0;
+    if (!FormatAsked(options.format, kind, compactMinor)) {
         Tell(options, "Unknown delta format");
         return KESTRO_FAILED;
     }
@@ -175,6 +217,12 @@ int kestro_apply_ex(const char* delta_path, const kestro_settings* settings) {
 
 const char* kestro_version(void) {
     return KESTRO_VERSION_TEXT;
+}
+
+int kestro_format_supported(int format) {
+    kestro::DeltaFormat kind = kestro::DeltaFormat::Blocks;
+    std::int32_t compactMinor = 0;
+    return FormatAsked(format, kind, compactMinor) ? 1 : 0;
 }
 
 const char* kestro_result_message(int code) {

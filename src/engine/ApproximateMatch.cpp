@@ -1,5 +1,7 @@
 #include "engine/ApproximateMatch.hpp"
 
+#include "common/Progress.hpp"
+
 #include <algorithm>
 #include <cstring>
 
@@ -14,6 +16,9 @@ constexpr std::int64_t MaxLookupLength = 4096;
 // How many bytes an exact match must beat the current alignment by before
 // the search switches to it: a new alignment costs an edit.
 constexpr std::int64_t SwitchMargin = 10;
+// A lookup is a binary search over the whole window, a few microseconds on
+// a large original: the search is polled every so many.
+constexpr std::uint32_t LookupsPerPoll = 4096;
 
 std::int64_t CommonPrefix(const std::uint8_t* a, const std::uint8_t* b, std::int64_t limit) {
     std::int64_t n = 0;
@@ -92,8 +97,8 @@ private:
 } // namespace
 
 void FindEdits(std::span<const std::uint8_t> newer, std::span<const std::uint8_t> old,
-               std::span<const std::int32_t> suffixes,
-               const std::function<void(const Edit&)>& take) {
+               std::span<const std::int32_t> suffixes, const std::function<void(const Edit&)>& take,
+               const std::function<void(std::int64_t searched)>& told) {
     const SuffixSearch search(old, suffixes);
     const auto newSize = static_cast<std::int64_t>(newer.size());
     const auto oldSize = static_cast<std::int64_t>(old.size());
@@ -111,6 +116,7 @@ void FindEdits(std::span<const std::uint8_t> newer, std::span<const std::uint8_t
     std::int64_t lastScan = 0;   // where the current alignment's region starts, in newer
     std::int64_t lastPos = 0;    // and in old
     std::int64_t lastOffset = 0; // the current alignment: old position minus new position
+    WorkPoll poll(told ? std::function<void()>([&] { told(scan); }) : nullptr, LookupsPerPoll);
     while (scan < newSize) {
         // Look for the next place where an exact match does clearly better
         // than the current alignment over the same stretch.
@@ -118,6 +124,7 @@ void FindEdits(std::span<const std::uint8_t> newer, std::span<const std::uint8_t
         scan += length;
         std::int64_t scored = scan;
         while (scan < newSize) {
+            poll.Step();
             const Lookup found = search.Longest(n + scan, newSize - scan);
             length = found.length;
             pos = found.oldPos;

@@ -30,9 +30,11 @@ struct Edit {
 // edit to take as it is found. The edits cover newer from its first byte to
 // its last, in order; OldStart is an offset in old, and OldStart +
 // DiffLength never passes old's end. Edits with nothing to take may appear;
-// they carry no bytes.
+// they carry no bytes. told, when set, is told how many bytes of newer
+// have been searched (never going back) every few thousand lookups, and may
+// throw to stop the search.
 void FindEdits(std::span<const std::uint8_t> newer, std::span<const std::uint8_t> old,
-               std::span<const std::int32_t> suffixes,
-               const std::function<void(const Edit&)>& take);
+               std::span<const std::int32_t> suffixes, const std::function<void(const Edit&)>& take,
+               const std::function<void(std::int64_t searched)>& told = {});
 
 } // namespace kestro

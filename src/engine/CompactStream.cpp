@@ -3,6 +3,7 @@
 #include "common/ByteStream.hpp"
 #include "common/Failures.hpp"
 #include "common/LittleEndian.hpp"
+#include "common/Progress.hpp"
 #include "engine/ApproximateMatch.hpp"
 #include "engine/Crc32.hpp"
 #include "engine/Lzma.hpp"
@@ -11,6 +12,8 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <future>
 #include <memory>
@@ -33,6 +36,11 @@ constexpr std::uint32_t CompactLevel = 9;
 // time of its coder, which runs beside the match search).
 constexpr std::uint32_t DiffNiceLength = 128;
 constexpr int MaxVarintBytes = 9; // 63 bits
+// How often the encoder's caller is polled while the encoder waits for its
+// coders on other threads.
+constexpr std::chrono::milliseconds CoderPollInterval{50};
+// The most the encoder reads in one call between two polls.
+constexpr std::int64_t ReadPieceBytes = std::int64_t{8} << 20;
 
 [[noreturn]] void Damaged() {
     throw Exception("CRC Error");
@@ -87,6 +95,47 @@ std::uint32_t DictionaryFor(std::uint64_t newerSize, std::uint32_t limit) {
     return size;
 }
 
+// The encoder's progress: the phase under way, how far it is, and the
+// newer file's bytes accounted for. With the x86 filter the search counts
+// for the first half of them and the coding for the second; without it the
+// two run as one pass, which is told as coding.
+class EncoderProgress {
+public:
+    EncoderProgress(const ProgressFunction& told, std::int64_t newerSize, bool twoPasses)
+        : told_(told), twoPasses_(twoPasses) {
+        now_.fileTotal = newerSize;
+    }
+
+    void Tell(Phase phase, std::int64_t done, std::int64_t total) {
+        if (phase != now_.phase || total != now_.total) {
+            now_.done = 0;
+        }
+        now_.phase = phase;
+        now_.done = std::max(now_.done, done);
+        now_.total = total;
+        std::int64_t file = 0;
+        if (phase == Phase::Searching) {
+            file = done / 2;
+        } else if (phase == Phase::Coding) {
+            file = twoPasses_ ? (now_.fileTotal + done) / 2 : done;
+        }
+        now_.fileDone = std::max(now_.fileDone, file);
+        Poll();
+    }
+    // Tells the figures as they stand: the poll of work that does not
+    // advance them.
+    void Poll() const {
+        if (told_) {
+            told_(now_);
+        }
+    }
+
+private:
+    const ProgressFunction& told_;
+    bool twoPasses_;
+    Progress now_{Phase::Sorting};
+};
+
 // Cuts the edits into segments, fills each segment's three streams and
 // writes it once it holds SegmentBytes of output (or the file ends).
 class SegmentWriter {
@@ -94,12 +143,12 @@ public:
     // map and addresses, where not null, are the x86 filter's, for an
     // original of originalSize bytes.
     SegmentWriter(ByteStream& out, const CompactHeader& header, const CompactSettings& settings,
-                  const ReferenceMap* map, const AddressTable* addresses, std::int64_t originalSize)
-        : out_(out),
-          settings_(settings), coders_{LzmaEncoder({header.ControlDictionary, CompactLevel}),
-                                       LzmaEncoder(
-                                           {header.DiffDictionary, CompactLevel, DiffNiceLength}),
-                                       LzmaEncoder({header.ExtraDictionary, CompactLevel})} {
+                  EncoderProgress& progress, const ReferenceMap* map, const AddressTable* addresses,
+                  std::int64_t originalSize)
+        : out_(out), settings_(settings), progress_(progress), newerSize_(header.NewerSize),
+          coders_{LzmaEncoder({header.ControlDictionary, CompactLevel}),
+                  LzmaEncoder({header.DiffDictionary, CompactLevel, DiffNiceLength}),
+                  LzmaEncoder({header.ExtraDictionary, CompactLevel})} {
         if (map != nullptr) {
             // Each edit is predicted whole, so the predictor never reads
             // past the bytes it is given.
@@ -200,25 +249,33 @@ private:
         done_ += output_;
         output_ = 0;
         Coding& coding = *segment;
-        const auto codeDiff = [this, &coding] { Code(coding, 1); };
-        const auto codeOthers = [this, &coding] {
-            Code(coding, 0);
-            Code(coding, 2);
-        };
         WritePending(); // its coders must be done before they take the next
         if (settings_.threads > 1) {
-            coding.diff = std::async(std::launch::async, codeDiff);
-            coding.others = std::async(std::launch::async, codeOthers);
+            // A coder on another thread stops between pieces of its input
+            // once the segment is abandoned.
+            const std::atomic<bool>& abandoned = coding.abandoned;
+            const auto stop = [&abandoned] {
+                if (abandoned.load()) {
+                    throw Exception("Coding abandoned");
+                }
+            };
+            coding.diff =
+                std::async(std::launch::async, [this, &coding, stop] { Code(coding, 1, stop); });
+            coding.others = std::async(std::launch::async, [this, &coding, stop] {
+                Code(coding, 0, stop);
+                Code(coding, 2, stop);
+            });
         } else {
-            codeDiff();
-            codeOthers();
+            const auto poll = [this] { progress_.Poll(); };
+            for (const std::size_t stream : {1, 0, 2}) {
+                Code(coding, stream, poll);
+            }
         }
         pending_ = std::move(segment);
         if (end == LzmaEncoder::End::Finish) {
             WritePending();
-        } else if (settings_.progress) {
-            settings_.progress(done_);
         }
+        progress_.Tell(Phase::Coding, done_, static_cast<std::int64_t>(newerSize_));
     }
 
     struct Coding {
@@ -229,8 +286,11 @@ private:
         LzmaEncoder::End end = LzmaEncoder::End::Flush;
         std::future<void> diff;
         std::future<void> others;
-        // A coding still under way is waited for before its buffers go.
+        std::atomic<bool> abandoned{false};
+        // A coding still under way is abandoned, and waited for before its
+        // buffers go: its coders stop at their next piece.
         ~Coding() {
+            abandoned = true;
             for (std::future<void>* job : {&diff, &others}) {
                 if (job->valid()) {
                     job->wait();
@@ -239,8 +299,8 @@ private:
         }
     };
 
-    void Code(Coding& coding, std::size_t stream) {
-        coders_[stream].Code(coding.streams[stream], coding.pieces[stream], coding.end);
+    void Code(Coding& coding, std::size_t stream, const std::function<void()>& between) {
+        coders_[stream].Code(coding.streams[stream], coding.pieces[stream], coding.end, between);
         coding.streams[stream] = {};
     }
 
@@ -251,6 +311,11 @@ private:
         const std::unique_ptr<Coding> coding = std::move(pending_);
         for (std::future<void>* job : {&coding->diff, &coding->others}) {
             if (job->valid()) {
+                // Polled while it waits, so that the caller may stop the
+                // encoder meanwhile.
+                while (job->wait_for(CoderPollInterval) != std::future_status::ready) {
+                    progress_.Poll();
+                }
                 job->get();
             }
         }
@@ -271,6 +336,8 @@ private:
 
     ByteStream& out_;
     const CompactSettings& settings_;
+    EncoderProgress& progress_;
+    std::uint64_t newerSize_;
     std::array<LzmaEncoder, 3> coders_;
     std::array<std::vector<std::uint8_t>, 3> streams_; // control, difference, extra
     std::unique_ptr<Coding> pending_;                  // coded or being coded, not yet written
@@ -291,17 +358,30 @@ private:
 // nearest the part's place, scaled to the original's size, so that
 // neighbouring parts share a window and its suffix array.
 std::pair<std::int64_t, std::int64_t> WindowFor(std::int64_t partStart, std::int64_t partLength,
-                                                std::int64_t newerSize, std::int64_t originalSize) {
-    if (originalSize <= CompactWindowBytes) {
+                                                std::int64_t newerSize, std::int64_t originalSize,
+                                                std::int64_t windowBytes) {
+    if (originalSize <= windowBytes) {
         return {0, originalSize};
     }
     const auto centre = static_cast<std::int64_t>(
         static_cast<long double>(partStart + partLength / 2) * originalSize / newerSize);
-    constexpr std::int64_t step = CompactWindowBytes / 2;
-    const std::int64_t lastStart = originalSize - CompactWindowBytes;
+    const std::int64_t step = windowBytes / 2;
+    const std::int64_t lastStart = originalSize - windowBytes;
     const std::int64_t wanted = std::clamp<std::int64_t>(centre - step, 0, lastStart);
     const std::int64_t start = std::min((wanted + step / 2) / step * step, lastStart);
-    return {start, start + CompactWindowBytes};
+    return {start, start + windowBytes};
+}
+
+// Reads count bytes into to, in pieces with a poll after each.
+void ReadPolled(ByteStream& in, std::uint8_t* to, std::int64_t count,
+                const EncoderProgress& progress) {
+    while (count > 0) {
+        const std::int64_t piece = std::min(count, ReadPieceBytes);
+        in.ReadBuffer(to, piece);
+        to += piece;
+        count -= piece;
+        progress.Poll();
+    }
 }
 
 // ---- the decoder ----------------------------------------------------------
@@ -503,7 +583,7 @@ std::int32_t EncodeCompactBody(ByteStream& newer, ByteStream& original, ByteStre
     header.ControlDictionary = DictionaryFor(header.NewerSize, ControlDictionaryLimit);
     header.DiffDictionary = DictionaryFor(header.NewerSize, DiffDictionaryLimit);
     header.ExtraDictionary = DictionaryFor(header.NewerSize, ExtraDictionaryLimit);
-    {
+    if (settings.maxMinor >= 1) {
         std::vector<std::uint8_t> start(
             static_cast<std::size_t>(std::min<std::int64_t>(originalSize, 4096)));
         original.SetPosition(0);
@@ -514,6 +594,13 @@ std::int32_t EncodeCompactBody(ByteStream& newer, ByteStream& original, ByteStre
     const std::int64_t headerAt = out.Position();
     WriteCompactHeader(out, header, minor);
 
+    // Without the filter each edit is coded as it is found, in one pass that
+    // reads each input once. With it, all the edits come first, since the
+    // filter predicts a value from where the edits put its target, which may
+    // lie anywhere in the newer file; a second pass over the newer file then
+    // codes them.
+    const bool filtered = header.Filters != 0;
+    EncoderProgress progress(settings.progress, newerSize, filtered);
     std::vector<std::uint8_t> part;
     std::vector<std::uint8_t> window;
     std::vector<std::int32_t> suffixes;
@@ -523,55 +610,49 @@ std::int32_t EncodeCompactBody(ByteStream& newer, ByteStream& original, ByteStre
             suffixes = {};
             window.resize(static_cast<std::size_t>(wanted.second - wanted.first));
             original.SetPosition(wanted.first);
-            original.ReadBuffer(window.data(), static_cast<std::int64_t>(window.size()));
+            ReadPolled(original, window.data(), static_cast<std::int64_t>(window.size()), progress);
             loaded = wanted;
         }
         if (withSuffixes && suffixes.empty()) {
-            suffixes = BuildSuffixArray(window);
+            const auto windowSize = static_cast<std::int64_t>(window.size());
+            progress.Tell(Phase::Sorting, 0, windowSize);
+            suffixes = BuildSuffixArray(window, [&](std::int64_t done) {
+                progress.Tell(Phase::Sorting, done, windowSize);
+            });
         }
     };
     const auto readPart = [&](std::int64_t partStart) {
-        part.resize(static_cast<std::size_t>(std::min(CompactPartBytes, newerSize - partStart)));
-        newer.ReadBuffer(part.data(), static_cast<std::int64_t>(part.size()));
-        return WindowFor(partStart, static_cast<std::int64_t>(part.size()), newerSize,
-                         originalSize);
+        part.resize(static_cast<std::size_t>(std::min(settings.partBytes, newerSize - partStart)));
+        ReadPolled(newer, part.data(), static_cast<std::int64_t>(part.size()), progress);
+        return WindowFor(partStart, static_cast<std::int64_t>(part.size()), newerSize, originalSize,
+                         settings.windowBytes);
     };
 
-    // Without the filter each edit is coded as it is found, in one pass that
-    // reads each input once. With it, all the edits come first, since the
-    // filter predicts a value from where the edits put its target, which may
-    // lie anywhere in the newer file; a second pass over the newer file then
-    // codes them, and the search has the first half of the progress.
-    const bool filtered = header.Filters != 0;
     const AddressTable addresses = filtered ? ReadAddressTable(original) : AddressTable();
     ReferenceMap map;
-    CompactSettings coding = settings;
-    if (filtered && settings.progress) {
-        coding.progress = [&](std::int64_t done) { settings.progress((newerSize + done) / 2); };
-    }
-    SegmentWriter segments(out, header, coding, filtered ? &map : nullptr, &addresses,
+    SegmentWriter segments(out, header, settings, progress, filtered ? &map : nullptr, &addresses,
                            originalSize);
     std::vector<Edit> edits; // OldStart in the whole original
     std::vector<std::size_t> partEnds;
-    constexpr std::int64_t ProgressStep = std::int64_t{1} << 20;
-    for (std::int64_t partStart = 0; partStart < newerSize; partStart += CompactPartBytes) {
+    const Phase searching = filtered ? Phase::Searching : Phase::Coding;
+    for (std::int64_t partStart = 0; partStart < newerSize; partStart += settings.partBytes) {
         const auto wanted = readPart(partStart);
         load(wanted, true);
         const std::uint8_t* at = part.data();
-        std::int64_t searched = partStart;
-        FindEdits(part, window, suffixes, [&](const Edit& edit) {
-            if (!filtered) {
-                segments.Add(edit, at, window.data(), wanted.first);
-                at += edit.DiffLength + edit.ExtraLength;
-                return;
-            }
-            edits.push_back({edit.OldStart + wanted.first, edit.DiffLength, edit.ExtraLength});
-            const std::int64_t before = searched;
-            searched += edit.DiffLength + edit.ExtraLength;
-            if (settings.progress && searched / ProgressStep != before / ProgressStep) {
-                settings.progress(searched / 2);
-            }
-        });
+        FindEdits(
+            part, window, suffixes,
+            [&](const Edit& edit) {
+                if (!filtered) {
+                    segments.Add(edit, at, window.data(), wanted.first);
+                    at += edit.DiffLength + edit.ExtraLength;
+                    return;
+                }
+                edits.push_back({edit.OldStart + wanted.first, edit.DiffLength, edit.ExtraLength});
+            },
+            [&](std::int64_t searched) {
+                progress.Tell(searching, partStart + searched, newerSize);
+            });
+        progress.Tell(searching, partStart + static_cast<std::int64_t>(part.size()), newerSize);
         partEnds.push_back(edits.size());
     }
     suffixes = {};
@@ -582,10 +663,11 @@ std::int32_t EncodeCompactBody(ByteStream& newer, ByteStream& original, ByteStre
             newStart += edit.DiffLength + edit.ExtraLength;
         }
         map.Seal();
+        progress.Tell(Phase::Coding, 0, newerSize);
         newer.SetPosition(0);
         std::size_t next = 0;
         for (std::int64_t partStart = 0, index = 0; partStart < newerSize;
-             partStart += CompactPartBytes, ++index) {
+             partStart += settings.partBytes, ++index) {
             const auto wanted = readPart(partStart);
             load(wanted, false);
             const std::uint8_t* at = part.data();

@@ -30,8 +30,9 @@
 // rewritten as References.hpp predicts.
 #pragma once
 
+#include "common/Progress.hpp"
+
 #include <cstdint>
-#include <functional>
 
 namespace kestro {
 
@@ -41,6 +42,8 @@ inline constexpr std::uint8_t CompactTag[4] = {'K', 'C', 'M', 'P'};
 // The body header of format 2.0, and of 2.1, which adds Filters.
 inline constexpr int CompactHeaderBytes = 36;
 inline constexpr int CompactFilteredHeaderBytes = 40;
+// The newest minor version of format 2 that this program reads and writes.
+inline constexpr std::int32_t CompactLatestMinor = 1;
 // The filters a 2.1 body may use.
 inline constexpr std::uint32_t CompactFilterX86 = 1;
 inline constexpr int SegmentHeaderBytes = 16;
@@ -84,11 +87,19 @@ struct CompactSettings {
     // Streams coded at once, on as many threads (up to three); the body is
     // the same byte for byte whatever the number.
     std::int32_t threads = 1;
-    // Told, on the calling thread, how far the encoder is, in bytes of the
-    // newer file: after every segment, and with the x86 filter (whose
-    // search of all edits comes first and counts as the first half) every
-    // MiB of the search. It may throw to stop the encoder.
-    std::function<void(std::int64_t done)> progress;
+    // The newest minor version of format 2 the body may need: 0 leaves the
+    // x86 filter out, for readers of 2.0.
+    std::int32_t maxMinor = CompactLatestMinor;
+    // Told, on the calling thread, how far the encoder is (Progress.hpp):
+    // its phases are sorting each window of the original, searching and
+    // coding (with the x86 filter; without, one pass told as coding). It
+    // may throw to stop the encoder, which then stops its coders too.
+    ProgressFunction progress;
+    // The window of the original searched at once, and the part of the
+    // newer file searched in one window (tests make them small, to search
+    // a small original in windows; the body then differs).
+    std::int64_t windowBytes = CompactWindowBytes;
+    std::int64_t partBytes = CompactPartBytes;
 };
 
 // Appends the compact body that turns original into newer to out. Both
@@ -96,7 +107,8 @@ struct CompactSettings {
 // SetPosition back to the body's start, whose header is completed last.
 // With the x86 filter the newer file is read twice. Returns the minor
 // version of format 2 that the body needs: 1 when it uses the x86 filter
-// (an original that is an x86 program), else 0.
+// (an original that is an x86 program, and settings.maxMinor allows it),
+// else 0.
 std::int32_t EncodeCompactBody(ByteStream& newer, ByteStream& original, ByteStream& out,
                                const CompactSettings& settings);
 

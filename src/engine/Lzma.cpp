@@ -4,11 +4,16 @@
 
 #include <lzma.h>
 
+#include <algorithm>
 #include <new>
 
 namespace kestro {
 
 namespace {
+
+// The input the encoder takes between two calls of its between(): at the
+// strongest setting a fraction of a second of work.
+constexpr std::size_t LzmaPieceBytes = 256 * 1024;
 
 lzma_options_lzma Lzma2Options(const LzmaSettings& settings) {
     lzma_options_lzma options{};
@@ -49,26 +54,41 @@ LzmaEncoder::LzmaEncoder(LzmaEncoder&&) noexcept = default;
 LzmaEncoder& LzmaEncoder::operator=(LzmaEncoder&&) noexcept = default;
 LzmaEncoder::~LzmaEncoder() = default;
 
-void LzmaEncoder::Code(std::span<const std::uint8_t> input, std::vector<std::uint8_t>& out,
-                       End end) {
+void LzmaEncoder::Code(std::span<const std::uint8_t> input, std::vector<std::uint8_t>& out, End end,
+                       const std::function<void()>& between) {
     lzma_stream& stream = state_->stream;
-    stream.next_in = input.data();
-    stream.avail_in = input.size();
-    const lzma_action action = end == End::Flush ? LZMA_SYNC_FLUSH : LZMA_FINISH;
-    std::uint8_t buffer[64 * 1024];
+    // The input goes in pieces, so that between() runs every so often on a
+    // large input; the coded bytes do not depend on how the input is cut.
     for (;;) {
-        stream.next_out = buffer;
-        stream.avail_out = sizeof buffer;
-        const lzma_ret result = lzma_code(&stream, action);
-        out.insert(out.end(), buffer, buffer + (sizeof buffer - stream.avail_out));
-        if (result == LZMA_STREAM_END) {
+        const std::size_t piece = std::min(input.size(), LzmaPieceBytes);
+        const bool last = piece == input.size();
+        stream.next_in = input.data();
+        stream.avail_in = piece;
+        const lzma_action action = !last               ? LZMA_RUN
+                                   : end == End::Flush ? LZMA_SYNC_FLUSH
+                                                       : LZMA_FINISH;
+        std::uint8_t buffer[64 * 1024];
+        for (;;) {
+            stream.next_out = buffer;
+            stream.avail_out = sizeof buffer;
+            const lzma_ret result = lzma_code(&stream, action);
+            out.insert(out.end(), buffer, buffer + (sizeof buffer - stream.avail_out));
+            if (result == LZMA_STREAM_END || (action == LZMA_RUN && stream.avail_in == 0)) {
+                break;
+            }
+            if (result == LZMA_MEM_ERROR) {
+                throw std::bad_alloc();
+            }
+            if (result != LZMA_OK) {
+                throw Exception("Compression failed");
+            }
+        }
+        if (last) {
             return;
         }
-        if (result == LZMA_MEM_ERROR) {
-            throw std::bad_alloc();
-        }
-        if (result != LZMA_OK) {
-            throw Exception("Compression failed");
+        input = input.subspan(piece);
+        if (between) {
+            between();
         }
     }
 }

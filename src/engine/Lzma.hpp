@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <vector>
@@ -33,7 +34,11 @@ public:
         Finish, // the stream ends, with its end mark
     };
     // Compresses input and appends the coded bytes to out, ending as asked.
-    void Code(std::span<const std::uint8_t> input, std::vector<std::uint8_t>& out, End end);
+    // between, when set, is called after each 256 KiB of input but the
+    // last, and may throw to stop the coding (the encoder is then of no
+    // further use).
+    void Code(std::span<const std::uint8_t> input, std::vector<std::uint8_t>& out, End end,
+              const std::function<void()>& between = {});
 
 private:
     struct State;

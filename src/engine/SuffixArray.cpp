@@ -1,6 +1,7 @@
 #include "engine/SuffixArray.hpp"
 
 #include "common/Failures.hpp"
+#include "common/Progress.hpp"
 
 #include <algorithm>
 
@@ -16,12 +17,22 @@ namespace {
 
 constexpr std::int32_t Empty = -1;
 
+// The sort's poll and how far the top level of the recursion is, in eighths
+// of its work: each of its scans calls Step() once a position, so that a
+// text of any size is polled every WorkPoll interval of positions.
+struct Sorting {
+    WorkPoll poll;
+    std::int32_t eighths = 0;
+};
+
 class SuffixTypes {
 public:
     template <typename Symbol>
-    SuffixTypes(const Symbol* s, std::int32_t n) : words_(static_cast<std::size_t>(n) / 64 + 1) {
+    SuffixTypes(const Symbol* s, std::int32_t n, Sorting& sorting)
+        : words_(static_cast<std::size_t>(n) / 64 + 1) {
         SetS(n);
         for (std::int32_t i = n - 2; i >= 0; --i) {
+            sorting.poll.Step();
             if (s[i] < s[i + 1] || (s[i] == s[i + 1] && IsS(i + 1))) {
                 SetS(i);
             }
@@ -40,9 +51,11 @@ private:
 
 // Each symbol's bucket start (ends false) or end, one past its last slot.
 template <typename Symbol>
-void FindBuckets(const Symbol* s, std::int32_t n, std::span<std::int32_t> bucket, bool ends) {
+void FindBuckets(const Symbol* s, std::int32_t n, std::span<std::int32_t> bucket, bool ends,
+                 Sorting& sorting) {
     std::fill(bucket.begin(), bucket.end(), 0);
     for (std::int32_t i = 0; i < n; ++i) {
+        sorting.poll.Step();
         ++bucket[static_cast<std::size_t>(s[i])];
     }
     std::int32_t sum = 0;
@@ -57,18 +70,20 @@ void FindBuckets(const Symbol* s, std::int32_t n, std::span<std::int32_t> bucket
 // suffix (a left-to-right scan) and then every S suffix (right to left).
 template <typename Symbol>
 void Induce(const Symbol* s, std::int32_t* sa, std::int32_t n, const SuffixTypes& types,
-            std::span<std::int32_t> bucket) {
-    FindBuckets(s, n, bucket, false);
+            std::span<std::int32_t> bucket, Sorting& sorting) {
+    FindBuckets(s, n, bucket, false, sorting);
     // The suffix before the sentinel is the first of its bucket.
     sa[bucket[static_cast<std::size_t>(s[n - 1])]++] = n - 1;
     for (std::int32_t i = 0; i < n; ++i) {
+        sorting.poll.Step();
         const std::int32_t j = sa[i];
         if (j > 0 && !types.IsS(j - 1)) {
             sa[bucket[static_cast<std::size_t>(s[j - 1])]++] = j - 1;
         }
     }
-    FindBuckets(s, n, bucket, true);
+    FindBuckets(s, n, bucket, true, sorting);
     for (std::int32_t i = n - 1; i >= 0; --i) {
+        sorting.poll.Step();
         const std::int32_t j = sa[i];
         if (j > 0 && types.IsS(j - 1)) {
             sa[--bucket[static_cast<std::size_t>(s[j - 1])]] = j - 1;
@@ -81,8 +96,9 @@ void Induce(const Symbol* s, std::int32_t* sa, std::int32_t n, const SuffixTypes
 // sentinel is unique.
 template <typename Symbol>
 bool SameLmsSubstring(const Symbol* s, std::int32_t n, const SuffixTypes& types, std::int32_t a,
-                      std::int32_t b) {
+                      std::int32_t b, Sorting& sorting) {
     for (std::int32_t d = 0;; ++d) {
+        sorting.poll.Step();
         if (a + d == n || b + d == n) {
             return false;
         }
@@ -100,14 +116,21 @@ bool SameLmsSubstring(const Symbol* s, std::int32_t n, const SuffixTypes& types,
 // them, else into memory of their own.
 template <typename Symbol>
 void SortSuffixes(const Symbol* s, std::int32_t* sa, std::int32_t n, std::int32_t alphabet,
-                  std::span<std::int32_t> spare = {}) {
+                  Sorting& sorting, bool top, std::span<std::int32_t> spare = {}) {
+    // How far the top level is, told at each poll from here on.
+    const auto reached = [&sorting, top](std::int32_t eighths) {
+        if (top) {
+            sorting.eighths = eighths;
+            sorting.poll.Fire();
+        }
+    };
     if (n <= 1) {
         if (n == 1) {
             sa[0] = 0;
         }
         return;
     }
-    const SuffixTypes types(s, n);
+    const SuffixTypes types(s, n, sorting);
     std::vector<std::int32_t> own;
     std::span<std::int32_t> bucket;
     if (spare.size() >= static_cast<std::size_t>(alphabet)) {
@@ -119,19 +142,23 @@ void SortSuffixes(const Symbol* s, std::int32_t* sa, std::int32_t n, std::int32_
 
     // The LMS substrings sorted by one induction from the LMS positions in
     // any order.
+    reached(1);
     std::fill(sa, sa + n, Empty);
-    FindBuckets(s, n, bucket, true);
+    FindBuckets(s, n, bucket, true, sorting);
     for (std::int32_t i = 1; i < n; ++i) {
+        sorting.poll.Step();
         if (types.IsLms(i)) {
             sa[--bucket[static_cast<std::size_t>(s[i])]] = i;
         }
     }
-    Induce(s, sa, n, types, bucket);
+    Induce(s, sa, n, types, bucket, sorting);
+    reached(3);
 
     // Their sorted positions to the front; LMS positions are never
     // neighbours, so there are at most n / 2 of them.
     std::int32_t lmsCount = 0;
     for (std::int32_t i = 0; i < n; ++i) {
+        sorting.poll.Step();
         if (types.IsLms(sa[i])) {
             sa[lmsCount++] = sa[i];
         }
@@ -142,7 +169,8 @@ void SortSuffixes(const Symbol* s, std::int32_t* sa, std::int32_t n, std::int32_
     std::fill(sa + lmsCount, sa + n, Empty);
     std::int32_t names = 0;
     for (std::int32_t i = 0; i < lmsCount; ++i) {
-        if (i == 0 || !SameLmsSubstring(s, n, types, sa[i], sa[i - 1])) {
+        sorting.poll.Step();
+        if (i == 0 || !SameLmsSubstring(s, n, types, sa[i], sa[i - 1], sorting)) {
             ++names;
         }
         sa[lmsCount + sa[i] / 2] = names - 1;
@@ -157,11 +185,13 @@ void SortSuffixes(const Symbol* s, std::int32_t* sa, std::int32_t n, std::int32_
     // straight from the names. The recursion works in sa's first lmsCount
     // slots and reads the reduced string from its last; between them lies
     // room for its buckets.
+    reached(4);
     std::int32_t* reduced = sa + n - lmsCount;
     if (names < lmsCount) {
         const std::span<std::int32_t> between(sa + lmsCount,
                                               static_cast<std::size_t>(n - 2 * lmsCount));
-        SortSuffixes(static_cast<const std::int32_t*>(reduced), sa, lmsCount, names, between);
+        SortSuffixes(static_cast<const std::int32_t*>(reduced), sa, lmsCount, names, sorting, false,
+                     between);
     } else {
         for (std::int32_t i = 0; i < lmsCount; ++i) {
             sa[reduced[i]] = i;
@@ -176,27 +206,38 @@ void SortSuffixes(const Symbol* s, std::int32_t* sa, std::int32_t n, std::int32_
         sa[i] = reduced[sa[i]];
     }
 
+    reached(6);
+
     // The sorted LMS suffixes at their buckets' ends, the largest first, so
     // that none overwrites one not yet moved; then the final induction.
     std::fill(sa + lmsCount, sa + n, Empty);
-    FindBuckets(s, n, bucket, true);
+    FindBuckets(s, n, bucket, true, sorting);
     for (std::int32_t i = lmsCount - 1; i >= 0; --i) {
+        sorting.poll.Step();
         const std::int32_t j = sa[i];
         sa[i] = Empty;
         sa[--bucket[static_cast<std::size_t>(s[j])]] = j;
     }
-    Induce(s, sa, n, types, bucket);
+    Induce(s, sa, n, types, bucket, sorting);
 }
 
 } // namespace
 
-std::vector<std::int32_t> BuildSuffixArray(std::span<const std::uint8_t> text) {
+std::vector<std::int32_t> BuildSuffixArray(std::span<const std::uint8_t> text,
+                                           const std::function<void(std::int64_t done)>& told) {
     if (static_cast<std::int64_t>(text.size()) > MaxSuffixArrayText) {
         throw EOutOfMemory("Out of memory");
     }
     const auto n = static_cast<std::int32_t>(text.size());
     std::vector<std::int32_t> sa(text.size());
-    SortSuffixes(text.data(), sa.data(), n, 256);
+    Sorting sorting{WorkPoll(nullptr)};
+    if (told) {
+        sorting.poll = WorkPoll([&] { told(std::int64_t{n} * sorting.eighths / 8); });
+    }
+    SortSuffixes(text.data(), sa.data(), n, 256, sorting, true);
+    if (told) {
+        told(n);
+    }
     return sa;
 }
 

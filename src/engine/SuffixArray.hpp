@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <vector>
 
@@ -18,7 +19,10 @@ inline constexpr std::int64_t MaxSuffixArrayText = INT32_MAX - 1;
 // position for the suffix types; the reduced problem of the recursion, its
 // array and, where they fit (as on most data), its bucket counts live
 // inside the result, else the counts take at most 2 bytes a position more.
-// text may hold at most MaxSuffixArrayText bytes.
-std::vector<std::int32_t> BuildSuffixArray(std::span<const std::uint8_t> text);
+// text may hold at most MaxSuffixArrayText bytes. told, when set, is told
+// how far the sort is, in bytes of text (an estimate that never goes
+// back), at least once for every MiB of its scans, and may throw to stop it.
+std::vector<std::int32_t> BuildSuffixArray(std::span<const std::uint8_t> text,
+                                           const std::function<void(std::int64_t done)>& told = {});
 
 } // namespace kestro

@@ -28,6 +28,7 @@ Console StandardConsole() {
         while (!InterruptRequested() && ReadFully(port::StandardInput(), &c, 1) == 1 && c != '\n') {
         }
     };
+    console.terminal = port::IsTerminal(port::StandardOutput());
     return console;
 }
 

@@ -14,6 +14,9 @@ struct Console {
     std::function<void(std::string_view bytes)> write;
     // Reads and discards one line; end of input counts as a line.
     std::function<void()> readLine;
+    // Whether the text goes to a terminal (a console window on Windows),
+    // where a line may be rewritten in place, rather than to a file or pipe.
+    bool terminal = false;
 };
 
 Console StandardConsole();

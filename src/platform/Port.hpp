@@ -120,6 +120,9 @@ void Unlock(Handle held, const std::string& name);
 
 Handle StandardOutput();
 Handle StandardInput();
+// Whether file is a terminal (a console on Windows) rather than a file or
+// a pipe.
+bool IsTerminal(Handle file);
 
 std::string WorkingDirectory();
 bool SetWorkingDirectory(const std::string& directory);

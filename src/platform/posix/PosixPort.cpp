@@ -338,6 +338,10 @@ Handle StandardInput() {
     return STDIN_FILENO;
 }
 
+bool IsTerminal(Handle file) {
+    return ::isatty(Fd(file)) == 1;
+}
+
 std::string WorkingDirectory() {
     std::vector<char> buffer(4096);
     while (::getcwd(buffer.data(), buffer.size()) == nullptr) {

@@ -337,6 +337,12 @@ Handle StandardInput() {
     return Own(::GetStdHandle(STD_INPUT_HANDLE));
 }
 
+bool IsTerminal(Handle file) {
+    // Only a console has a console mode; a file or a pipe has none.
+    DWORD mode = 0;
+    return ::GetConsoleMode(Win32(file), &mode) != 0;
+}
+
 std::string WorkingDirectory() {
     const DWORD size = ::GetCurrentDirectoryA(0, nullptr);
     if (size == 0) {
