@@ -43,8 +43,6 @@ Matches Find(const Bytes& original, const Bytes& source,
     Bytes separate(target.size() + 1, 0xEE);
     Bytes& literals = literalsInPlace ? target : separate;
     Bytes records(12 * (target.size() / minMatchLength + 1), 0xEE);
-    std::int32_t literalCount = -1;
-    std::int32_t recordBytes = -1;
     MatchParams params;
     params.Target = target.data();
     params.Source = source.data();
@@ -54,15 +52,10 @@ Matches Find(const Bytes& original, const Bytes& source,
     params.MinMatchLength = minMatchLength;
     params.Literals = literals.data();
     params.Records = records.data();
-    params.LiteralCountOut = &literalCount;
-    params.RecordBytesOut = &recordBytes;
-    if (finder != nullptr) {
-        const MatchCounts counts = finder->Find(params);
-        literalCount = counts.LiteralCount;
-        recordBytes = counts.RecordBytes;
-    } else {
-        FindMatches(params);
-    }
+    MatchFinder own;
+    const MatchCounts counts = (finder != nullptr ? *finder : own).Find(params);
+    const std::int32_t literalCount = counts.LiteralCount;
+    const std::int32_t recordBytes = counts.RecordBytes;
     Matches result;
     EXPECT_GE(literalCount, 0);
     EXPECT_EQ(recordBytes % 12, 0);
@@ -164,39 +157,19 @@ CopyRecord Record(std::uint16_t length, std::int32_t sourcePos, std::int32_t tar
     return CopyRecord{length, sourcePos, targetPos};
 }
 
-TEST(CompareRun, CountsEqualLeadingPairsButNeverAllN) {
-    const Bytes a = test::ToBytes("abcdefghijklmnopqrstuvwxyz0123456789");
-    Bytes b = a;
-    EXPECT_EQ(CompareRun(a.data(), b.data(), 1), 0);
-    EXPECT_EQ(CompareRun(a.data(), b.data(), 36), 35);
-    for (std::int32_t differ = 0; differ < 36; ++differ) {
-        b = a;
-        b[differ] = '#';
-        for (std::int32_t n = 1; n <= 36; ++n) {
-            EXPECT_EQ(CompareRun(a.data(), b.data(), n), std::min(differ, n - 1))
-                << "differ " << differ << " n " << n;
-        }
-    }
-}
-
 TEST(FindMatches, BlocksShorterThanFourBytesAreRefusedBeforeAnyWrite) {
     Bytes literals(16, 0xEE);
     Bytes records(64, 0xEE);
-    std::int32_t literalCount = -1;
-    std::int32_t recordBytes = -1;
     const Bytes data = Random(100, 1);
     for (auto [tl, sl] : {std::pair{3, 100}, std::pair{100, 3}}) {
-        MatchParams params{
-            data.data(),    data.data(),   tl,          sl, BlockMaxCandidates, 20, literals.data(),
-            records.data(), &literalCount, &recordBytes};
+        MatchParams params{data.data(),     data.data(),   tl, sl, BlockMaxCandidates, 20,
+                           literals.data(), records.data()};
         try {
-            FindMatches(params);
+            MatchFinder().Find(params);
             FAIL() << "no failure";
         } catch (const Exception& failure) {
             EXPECT_EQ(failure.Message(), "Buffer size should be at least 4 bytes");
         }
-        EXPECT_EQ(literalCount, -1);
-        EXPECT_EQ(recordBytes, -1);
         EXPECT_EQ(literals, Bytes(16, 0xEE));
         EXPECT_EQ(records, Bytes(64, 0xEE));
     }

@@ -59,19 +59,17 @@ Bytes PlainEncode(const Bytes& newer, const Bytes& original) {
             out.insert(out.end(), target, target + b);
             continue;
         }
-        std::int32_t literalCount = 0;
-        std::int32_t recordBytes = 0;
-        MatchParams params{target,
-                           source,
-                           static_cast<std::int32_t>(b),
-                           static_cast<std::int32_t>(c),
-                           BlockMaxCandidates,
-                           BlockMinMatchLength,
-                           literals.data(),
-                           records.data(),
-                           &literalCount,
-                           &recordBytes};
-        FindMatches(params);
+        const MatchParams params{target,
+                                 source,
+                                 static_cast<std::int32_t>(b),
+                                 static_cast<std::int32_t>(c),
+                                 BlockMaxCandidates,
+                                 BlockMinMatchLength,
+                                 literals.data(),
+                                 records.data()};
+        const MatchCounts counts = MatchFinder().Find(params);
+        const std::int32_t literalCount = counts.LiteralCount;
+        const std::int32_t recordBytes = counts.RecordBytes;
         out.push_back(1);
         PutField(out, Crc32Buffer(target, b));
         PutField(out, Crc32Buffer(source, c));

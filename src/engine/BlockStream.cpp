@@ -81,7 +81,7 @@ struct EncoderSlot {
 };
 
 // Codes the block held in slot: its header, and for a coded block the
-// literals and records that FindMatches finds. Touches nothing but the slot.
+// literals and records that the match finder finds. Touches nothing but the slot.
 void CodeBlock(EncoderSlot& slot, std::int32_t maxCandidates) {
     const std::int32_t b = slot.b;
     const std::int32_t c = slot.c;

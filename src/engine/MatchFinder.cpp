@@ -389,7 +389,7 @@ bool ScanFrom(const MatchParams& params, const Index& index, ScanState& state) {
             offered += index.ForEach(here, [&](std::int32_t q) {
                 const std::uint8_t* there = source + q - 1;
                 const std::int32_t n = std::min(targetLength - p, sourceLength - q);
-                // A run that beats best agrees at offset best; CompareRun
+                // A run that beats best agrees at offset best; EqualPrefix
                 // gives at most n - 1, so best >= n - 1 cannot be beaten.
                 // Like the fingerprint, either test only skips candidates
                 // that would lose.
@@ -521,10 +521,6 @@ bool MatchScanSupported(MatchScan scan) {
     return ScanSupported(scan);
 }
 
-std::int32_t CompareRun(const std::uint8_t* a, const std::uint8_t* b, std::int32_t n) {
-    return EqualPrefix(a, b, n);
-}
-
 MatchFinder::MatchFinder(MatchStrategy strategy) : strategy_(strategy) {}
 MatchFinder::~MatchFinder() = default;
 MatchFinder::MatchFinder(MatchFinder&&) noexcept = default;
@@ -579,12 +575,6 @@ MatchCounts MatchFinder::Find(const MatchParams& params) {
 
 MatchRoute MatchFinder::LastRoute() const {
     return state_ ? state_->lastRoute : MatchRoute{};
-}
-
-void FindMatches(const MatchParams& params) {
-    const MatchCounts counts = MatchFinder().Find(params);
-    *params.LiteralCountOut = counts.LiteralCount;
-    *params.RecordBytesOut = counts.RecordBytes;
 }
 
 } // namespace kestro

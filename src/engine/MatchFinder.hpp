@@ -28,8 +28,6 @@ struct MatchParams {
     std::uint8_t* Literals = nullptr;
     // Room for 12 * (TargetLength / MinMatchLength + 1) bytes.
     std::uint8_t* Records = nullptr;
-    std::int32_t* LiteralCountOut = nullptr;
-    std::int32_t* RecordBytesOut = nullptr; // 12 * (copy records + 1)
 };
 
 // The two counts of one block.
@@ -71,9 +69,8 @@ struct MatchRoute {
 // caller coding many blocks allocates them once, and that learns from one
 // block how to index the next. Its tables take 512 KiB plus 4 bytes per
 // source byte, 4.5 MiB for a full block, allocated at the first block (also
-// in a finder moved from). Every finder gives the same literals and records
-// as FindMatches, whatever its strategy. One finder serves one thread at a
-// time.
+// in a finder moved from). Every finder gives the same literals and records,
+// whatever its strategy. One finder serves one thread at a time.
 class MatchFinder {
 public:
     // A strategy whose scan the processor cannot run makes Find fail.
@@ -83,9 +80,9 @@ public:
     MatchFinder& operator=(MatchFinder&&) noexcept;
 
     // Writes the literals and records of params' target block into params'
-    // two areas, as FindMatches does, and returns the counts;
-    // LiteralCountOut and RecordBytesOut are not used. Fails as FindMatches
-    // does.
+    // two areas and returns the counts. Fails with Exception "Buffer size
+    // should be at least 4 bytes" when either block is shorter than 4
+    // bytes, before anything is written.
     MatchCounts Find(const MatchParams& params);
 
     // The route of the last block found; for tests and benchmarks.
@@ -98,14 +95,5 @@ private:
 };
 
 inline constexpr int KeyHashBits = 17;
-
-// Fails with Exception "Buffer size should be at least 4 bytes" when either
-// block is shorter than 4 bytes, before anything is written. Allocates its
-// tables for this one call; a caller with many blocks keeps a MatchFinder.
-void FindMatches(const MatchParams& params);
-
-// The number of equal leading pairs of a[i], b[i] among the first n (n >= 1),
-// but never more than n - 1.
-std::int32_t CompareRun(const std::uint8_t* a, const std::uint8_t* b, std::int32_t n);
 
 } // namespace kestro
