@@ -1,5 +1,5 @@
 // The delta file container: a 28-byte header, a 112-byte descriptor, then
-// the block stream to the end of the file. doc/FORMAT.md is the normative
+// the body to the end of the file. doc/FORMAT.md is the normative
 // description of this layout and of what a reader checks, in which order.
 // Integers are little-endian; int32 is signed. A string field of capacity N
 // is a count byte and N bytes.
@@ -8,7 +8,8 @@
 //    0  20  signature: count 18, "Kestro Delta File", one zero byte;
 //           byte 19 is not defined
 //   20   4  format version major, int32: 1, or 2 for a compact delta
-//   24   4  format version minor, int32: 0
+//   24   4  format version minor, int32: 0, or 0 to CompactLatestMinor
+//           for a compact delta
 // DeltaDescriptor, file offset 28:
 //    0   4  int32, written as 1, not checked
 //    4  71  name of the original file, capacity 70, no directory part
@@ -17,8 +18,8 @@
 //   92  16  newer file version: major, minor, release, build
 //  108   4  CRC-32 of the whole original file (uint32)
 // Offset 140: the body: in format 1.0 the block stream (BlockStream.hpp),
-// in format 2.0 the compact body (CompactStream.hpp), which starts with a
-// tag of its own.
+// in formats 2.0 and 2.1 the compact body (CompactStream.hpp), which starts
+// with a tag of its own.
 //
 // The header and the descriptor each have one writer and one reader, here.
 #pragma once

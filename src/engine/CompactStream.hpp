@@ -1,6 +1,7 @@
 // The compact body: the newer file described against the whole original
 // as edits (see ApproximateMatch.hpp), in three LZMA2-coded streams. It
-// follows the delta file's header and descriptor in a delta of format 2.0.
+// follows the delta file's header and descriptor in a delta of format 2.0
+// or 2.1.
 // doc/FORMAT.md is the normative description of this layout, of what each
 // CRC covers and of what a reader refuses. Integers are little-endian.
 //
@@ -84,8 +85,10 @@ struct CompactHeader {
 };
 
 struct CompactSettings {
-    // Streams coded at once, on as many threads (up to three); the body is
-    // the same byte for byte whatever the number.
+    // More than one: the streams of a segment are coded on two other
+    // threads (the difference stream on one, the control and extra streams
+    // on the other) while this one searches on. The body is the same byte
+    // for byte whatever the number.
     std::int32_t threads = 1;
     // The newest minor version of format 2 the body may need: 0 leaves the
     // x86 filter out, for readers of 2.0.
