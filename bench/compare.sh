@@ -5,12 +5,49 @@
 #
 # Usage: bench/compare.sh [-n RUNS] [-b BUILD-DIR] [-o OLD-BUILD-DIR] [-t "TOOL..."] [PAIR...]
 #
-# A PAIR is one of
-#   esbuild          esbuild.exe 0.28.1 -> 0.28.2 (npm package @esbuild/win32-x64)
-#   libvips          libvips-42.dll 0.35.5 -> 0.35.6 (npm package @img/sharp-win32-x64)
-#   synthetic:SIZE   bench/synthetic-pair.py SIZE (random data, a few edits per
-#                    256 KiB, small insertions), e.g. synthetic:128M
-#   OLD:NEW          two files of your own
+# A PAIR is one of these, real programs fetched with npm (package, releases,
+# file; who built it):
+#   esbuild            @esbuild/win32-x64 0.28.1 -> 0.28.2, esbuild.exe: x86-64 PE
+#                      program, Go
+#   esbuild-6apart     @esbuild/win32-x64 0.27.3 -> 0.28.2 (six releases apart),
+#                      esbuild.exe
+#   esbuild-ia32       @esbuild/win32-ia32 0.28.1 -> 0.28.2, esbuild.exe: i386 PE
+#                      program, Go
+#   esbuild-arm64      @esbuild/win32-arm64 0.28.1 -> 0.28.2, esbuild.exe: ARM64 PE
+#                      program, Go
+#   esbuild-linux-x64  @esbuild/linux-x64 0.28.1 -> 0.28.2, bin/esbuild: x86-64 ELF
+#                      program (static), Go
+#   esbuild-linux-arm64
+#                      @esbuild/linux-arm64 0.28.1 -> 0.28.2, bin/esbuild: AArch64
+#                      ELF program (static), Go
+#   libvips            @img/sharp-win32-x64 0.35.5 -> 0.35.6, lib/libvips-42.dll:
+#                      x86-64 PE DLL, C and C++, mingw-w64 (MXE)
+#   sharp-node-x64     @img/sharp-win32-x64 0.35.5 -> 0.35.6,
+#                      lib/sharp-win32-x64-VERSION.node: x86-64 PE DLL, C++, MSVC
+#   libvips-linux-x64  @img/sharp-libvips-linux-x64 1.3.4 -> 1.3.5,
+#                      lib/libvips-cpp.so.8.18.7 -> .8.18.8: x86-64 ELF shared
+#                      object, C and C++ (and some Rust), gcc
+#   swc-ia32           @swc/core-win32-ia32-msvc 1.16.18 -> 1.16.20,
+#                      swc.win32-ia32-msvc.node: i386 PE DLL, Rust, MSVC's linker
+#                      (swc's other builds keep their code packed in a section of
+#                      their own, new in every release: no use for comparing)
+#   lightningcss-x64   lightningcss-win32-x64-msvc 1.32.0 -> 1.33.0,
+#                      lightningcss.win32-x64-msvc.node: x86-64 PE DLL, Rust,
+#                      MSVC's linker
+#   lightningcss-arm64 lightningcss-win32-arm64-msvc 1.32.0 -> 1.33.0,
+#                      lightningcss.win32-arm64-msvc.node: ARM64 PE DLL, Rust,
+#                      MSVC's linker
+#   lightningcss-linux-x64
+#                      lightningcss-linux-x64-gnu 1.32.0 -> 1.33.0,
+#                      lightningcss.linux-x64-gnu.node: x86-64 ELF shared
+#                      object, Rust
+#   biome-x64          @biomejs/cli-win32-x64 2.6.8 -> 2.6.9, biome.exe (115 MiB):
+#                      x86-64 PE program, Rust, MSVC's linker
+#   next-swc-x64       @next/swc-win32-x64-msvc 16.4.5 -> 16.4.6,
+#                      next-swc.win32-x64-msvc.node (105 MiB): x86-64 PE DLL, Rust
+#   synthetic:SIZE     bench/synthetic-pair.py SIZE (random data, a few edits
+#                      per 256 KiB, small insertions), e.g. synthetic:128M
+#   OLD:NEW            two files of your own
 # or two file names as two arguments. -o adds the kestro of another build
 # (an earlier commit, say) as the tool "kestro-old", measured in the same
 # runs. Without a PAIR: esbuild, libvips,
@@ -38,13 +75,20 @@
 #   zstd      -19 --long=30 --patch-from, --long=30 on apply too, so that its
 #             window spans files up to 1 GiB
 #   bsdiff    bsdiff/bspatch (needs about 17 times the file size in memory)
+#   zucchini  an executable-aware differ (a Go port of Chromium's Zucchini),
+#             not packaged by Debian: used when ZUCCHINI names its program
+#             and xz is installed. Its patch is not entropy coded, so create
+#             is "zucchini gen" and then "xz -9e -T1" of the patch, timed
+#             together, and the delta is the .xz; apply is "xz -d" and then
+#             "zucchini apply" (needs about 10 times the file size in memory
+#             to create)
 #   hdiffz    a suffix-array differ with LZMA2-coded streams, not packaged by
 #             Debian: used when HDIFFZ and HPATCHZ name its two programs,
 #             with HDIFFZ_OPTIONS (default "-m-6 -SD-2m -c-lzma2-9-16m";
 #             -d, so it does not check its own delta; needs about 6 times
 #             the file size in memory)
-# xdelta3, zstd, bsdiff and hdiffz are used where installed, or only the
-# tools -t names.
+# xdelta3, zstd, bsdiff, zucchini and hdiffz are used where installed, or
+# only the tools -t names.
 set -euo pipefail
 
 runs=3
@@ -81,13 +125,34 @@ fetch() {
   echo "$folder/$(basename "$3")"
 }
 
+# npmPair PACKAGE OLD-VERSION NEW-VERSION FILE [NEW-FILE]: prints "OLD NEW",
+# FILE out of two releases of PACKAGE (NEW-FILE out of the newer, where its
+# name differs).
+npmPair() { echo "$(fetch "$1" "$2" "$4") $(fetch "$1" "$3" "${5:-$4}")"; }
+
 # resolve PAIR: prints "OLD NEW" for a pair name.
 resolve() {
   case $1 in
-    esbuild)
-      echo "$(fetch @esbuild/win32-x64 0.28.1 esbuild.exe) $(fetch @esbuild/win32-x64 0.28.2 esbuild.exe)" ;;
-    libvips)
-      echo "$(fetch @img/sharp-win32-x64 0.35.5 lib/libvips-42.dll) $(fetch @img/sharp-win32-x64 0.35.6 lib/libvips-42.dll)" ;;
+    esbuild) npmPair @esbuild/win32-x64 0.28.1 0.28.2 esbuild.exe ;;
+    esbuild-6apart) npmPair @esbuild/win32-x64 0.27.3 0.28.2 esbuild.exe ;;
+    esbuild-ia32) npmPair @esbuild/win32-ia32 0.28.1 0.28.2 esbuild.exe ;;
+    esbuild-arm64) npmPair @esbuild/win32-arm64 0.28.1 0.28.2 esbuild.exe ;;
+    esbuild-linux-x64) npmPair @esbuild/linux-x64 0.28.1 0.28.2 bin/esbuild ;;
+    esbuild-linux-arm64) npmPair @esbuild/linux-arm64 0.28.1 0.28.2 bin/esbuild ;;
+    libvips) npmPair @img/sharp-win32-x64 0.35.5 0.35.6 lib/libvips-42.dll ;;
+    sharp-node-x64)
+      npmPair @img/sharp-win32-x64 0.35.5 0.35.6 lib/sharp-win32-x64-0.35.5.node lib/sharp-win32-x64-0.35.6.node ;;
+    libvips-linux-x64)
+      npmPair @img/sharp-libvips-linux-x64 1.3.4 1.3.5 lib/libvips-cpp.so.8.18.7 lib/libvips-cpp.so.8.18.8 ;;
+    swc-ia32) npmPair @swc/core-win32-ia32-msvc 1.16.18 1.16.20 swc.win32-ia32-msvc.node ;;
+    lightningcss-x64)
+      npmPair lightningcss-win32-x64-msvc 1.32.0 1.33.0 lightningcss.win32-x64-msvc.node ;;
+    lightningcss-arm64)
+      npmPair lightningcss-win32-arm64-msvc 1.32.0 1.33.0 lightningcss.win32-arm64-msvc.node ;;
+    lightningcss-linux-x64)
+      npmPair lightningcss-linux-x64-gnu 1.32.0 1.33.0 lightningcss.linux-x64-gnu.node ;;
+    biome-x64) npmPair @biomejs/cli-win32-x64 2.6.8 2.6.9 biome.exe ;;
+    next-swc-x64) npmPair @next/swc-win32-x64-msvc 16.4.5 16.4.6 next-swc.win32-x64-msvc.node ;;
     synthetic:*)
       local size=${1#synthetic:} folder=$cache/synthetic-${1#synthetic:}
       if [[ ! -f $folder/new ]]; then
@@ -130,6 +195,7 @@ command -v xdelta3 >/dev/null && tools+=(xdelta3)
 command -v zstd >/dev/null && tools+=(zstd)
 command -v bsdiff >/dev/null && command -v bspatch >/dev/null && tools+=(bsdiff)
 read -ra hdiffzOptions <<<"${HDIFFZ_OPTIONS:--m-6 -SD-2m -c-lzma2-9-16m}"
+[[ -n ${ZUCCHINI:-} && -x ${ZUCCHINI:-} ]] && command -v xz >/dev/null && tools+=(zucchini)
 [[ -n ${HDIFFZ:-} && -x ${HDIFFZ:-} && -n ${HPATCHZ:-} && -x ${HPATCHZ:-} ]] && tools+=(hdiffz)
 if [[ -n $only ]]; then
   wanted=()
@@ -194,6 +260,11 @@ create() {
     zstd) measure "$work/$1.create" zstd -q -f -19 --long=30 --patch-from="$dir/$name" "$dir/newer" \
       -o "$work/$1.delta" ;;
     bsdiff) measure "$work/$1.create" bsdiff "$dir/$name" "$dir/newer" "$work/$1.delta" ;;
+    zucchini)
+      # shellcheck disable=SC2016 # the script sh runs expands its arguments
+      measure "$work/$1.create" sh -c '"$1" gen "$2" "$3" "$4" && xz -9e -T1 -k -f "$4"' sh \
+        "$ZUCCHINI" "$dir/$name" "$dir/newer" "$dir/patch"
+      mv "$dir/patch.xz" "$work/$1.delta" ;;
     hdiffz) measure "$work/$1.create" "$HDIFFZ" -d -f "${hdiffzOptions[@]}" "$dir/$name" "$dir/newer" \
       "$work/$1.delta" ;;
   esac
@@ -221,6 +292,11 @@ apply() {
     bsdiff)
       measure "$work/$1.apply" bspatch "$dir/$name" "$dir/result" "$work/$1.delta"
       result=$dir/result ;;
+    zucchini)
+      # shellcheck disable=SC2016 # the script sh runs expands its arguments
+      measure "$work/$1.apply" sh -c 'xz -d -T1 -c "$3" >"$4.patch" && "$1" apply "$2" "$4.patch" "$4"' sh \
+        "$ZUCCHINI" "$dir/$name" "$work/$1.delta" "$dir/result"
+      result=$dir/result ;;
     hdiffz)
       measure "$work/$1.apply" "$HPATCHZ" -f "$dir/$name" "$work/$1.delta" "$dir/result"
       result=$dir/result ;;
@@ -234,7 +310,7 @@ median() { cut -d' ' -f"$2" "$1" | sort -g | awk '{v[NR] = $1} END {print v[int(
 peak() { cut -d' ' -f2 "$1" | sort -g | tail -n1; }
 # fastest OPERATION: the smallest median among the tools other than kestro's.
 fastest() {
-  local best= tool t
+  local best='' tool t
   for tool in "${tools[@]}"; do
     [[ $tool == kestro* ]] && continue
     t=$(median "$work/$tool.$1" 1)
