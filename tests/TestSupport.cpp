@@ -11,6 +11,7 @@
 #include <new>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 
 namespace kestro::test {
 
@@ -60,11 +61,11 @@ void WriteBytes(const std::string& name, const Bytes& bytes) {
 }
 
 Bytes ReadBytes(const std::string& name) {
-    std::ifstream in(name, std::ios::binary);
-    if (!in) {
-        throw std::runtime_error("cannot read " + name);
+    process::FileContent content = process::ReadWholeFile(name);
+    if (!content.read) {
+        throw std::runtime_error("cannot read " + name + ": " + content.error);
     }
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return std::move(content.bytes);
 }
 
 Bytes ToBytes(std::string_view text) {
@@ -85,53 +86,9 @@ Console CapturedConsole::Get() {
     return console;
 }
 
-namespace {
-
-std::string Quoted(const std::string& text) {
-    return "\"" + text + "\"";
-}
-
-std::string ReadText(const std::string& name) {
-    const Bytes bytes = ReadBytes(name);
-    return std::string(bytes.begin(), bytes.end());
-}
-
-} // namespace
-
 ProcessResult RunProcess(const std::string& program, const std::vector<std::string>& arguments,
-                         const ScratchDir& scratch) {
-    static std::atomic<unsigned> runs{0};
-    const std::string run = std::to_string(runs++);
-    const std::string out = scratch.File("process" + run + ".out");
-    const std::string err = scratch.File("process" + run + ".err");
-    std::string command = Quoted(program);
-    for (const std::string& argument : arguments) {
-        command += ' ';
-        command += Quoted(argument);
-    }
-    ProcessResult result;
-#ifdef _WIN32
-    command += " < NUL > " + Quoted(out) + " 2> " + Quoted(err);
-    // cmd.exe drops the first and the last quote of a line holding more.
-    result.status = std::system(Quoted(command).c_str());
-#else
-    // exec, so that a signal that ends the program shows in the wait status
-    // rather than in a shell's exit code.
-    command = "exec " + command + " < /dev/null > " + Quoted(out) + " 2> " + Quoted(err);
-    const int raw = std::system(command.c_str());
-    // A wait status: the exit code sits in bits 8..15 of a normal exit, the
-    // signal in bits 0..6 otherwise.
-    if ((raw & 0x7F) == 0) {
-        result.status = (raw >> 8) & 0xFF;
-    } else {
-        result.signal = raw & 0x7F;
-    }
-#endif
-    result.output = ReadText(out);
-    result.errors = ReadText(err);
-    std::filesystem::remove(out);
-    std::filesystem::remove(err);
-    return result;
+                         const ScratchDir&) {
+    return process::Run(program, arguments);
 }
 
 std::pair<Bytes, Bytes> SamplePrograms() {

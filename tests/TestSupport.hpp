@@ -5,6 +5,7 @@
 
 #include "common/ByteStream.hpp"
 #include "platform/Console.hpp"
+#include "platform/Process.hpp"
 
 #include <cstdint>
 #include <filesystem>
@@ -37,6 +38,8 @@ private:
 };
 
 void WriteBytes(const std::string& name, const Bytes& bytes);
+// A whole file, read while others may read, write, rename or delete it;
+// throws std::runtime_error with the system's reason when it cannot.
 Bytes ReadBytes(const std::string& name);
 Bytes ToBytes(std::string_view text);
 // A memory stream holding bytes, positioned at its start.
@@ -50,15 +53,13 @@ struct CapturedConsole {
     Console Get();
 };
 
-// Runs a program with its standard input empty; returns its exit status
-// and what it wrote to standard output and to standard error. Several may
-// run at once, from several threads.
-struct ProcessResult {
-    int status = -1; // -1 when a signal ended the program
-    int signal = 0;  // the signal that ended it (POSIX)
-    std::string output;
-    std::string errors;
-};
+// Runs a program directly, no shell between (platform/Process.hpp), with
+// its standard input empty, in this process's working folder; returns its
+// exit status (or on POSIX the signal that ended it) and what it wrote to
+// standard output and to standard error, read from pipes, so no file is
+// left to read after it ends. Several may run at once, from several
+// threads. The scratch folder is the test's; the run writes nothing there.
+using ProcessResult = process::Outcome;
 ProcessResult RunProcess(const std::string& program, const std::vector<std::string>& arguments,
                          const ScratchDir& scratch);
 
