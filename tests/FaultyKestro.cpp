@@ -2,7 +2,9 @@
 // program does, and at its N-th file-system call (counted by the file
 // layer's test seam) does ACTION first:
 //   kill       ends the process there and then, with no clean-up at all, as
-//              SIGKILL or a power cut would;
+//              SIGKILL or a power cut would (POSIX: SIGKILL; Windows:
+//              TerminateProcess with status 137, which unlike ExitProcess
+//              and std::_Exit runs no DLL detach);
 //   sigint, sigterm, sighup
 //              sends the process that signal (POSIX), which it handles as
 //              it would the user's or the system's;
@@ -14,6 +16,7 @@
 #include "DiffUnit/Driver.hpp"
 #include "platform/FaultInjection.hpp"
 #include "platform/Interrupts.hpp"
+#include "platform/Process.hpp"
 
 #include <csignal>
 #include <cstdio>
@@ -23,11 +26,7 @@
 namespace {
 
 void Kill() {
-#ifdef _WIN32
-    std::_Exit(137);
-#else
-    std::raise(SIGKILL);
-#endif
+    kestro::process::KillThisProcess();
 }
 
 #ifndef _WIN32
