@@ -372,7 +372,9 @@ TEST(CompactStream, X86FilterPredictsMovedReferences) {
         const Bytes newer = X86Program(functions, 21, 1);
         ASSERT_TRUE(IsX86Program(original));
         std::int32_t minor = -1;
-        const Bytes body = CompactEncode(newer, original, 3, &minor);
+        CompactSettings x86;
+        x86.maxMinor = 1;
+        const Bytes body = CompactEncode(newer, original, 3, &minor, x86);
         ASSERT_EQ(minor, 1);
         EXPECT_EQ(GetLe32(body.data() + FiltersField), CompactFilterX86);
         EXPECT_EQ(CompactDecode(body, original, 1), newer) << functions;
@@ -392,8 +394,8 @@ TEST(CompactStream, X86FilterPredictsMovedReferences) {
         const AddressTable table = ReadAddressTable(originalStream);
         EXPECT_EQ(table.addresses.size(), functions / 4);
         EXPECT_EQ(table.addresses.at(0).width, 8);
-        const Bytes unlisted =
-            CompactEncode(X86Program(functions, 21, 1, false), X86Program(functions, 21, 0, false));
+        const Bytes unlisted = CompactEncode(X86Program(functions, 21, 1, false),
+                                             X86Program(functions, 21, 0, false), 3, nullptr, x86);
         EXPECT_LT(body.size() + functions / 4, unlisted.size());
 
         Bytes unknown = body;
@@ -459,7 +461,7 @@ Bytes HandMade(std::uint64_t newerSize, std::uint64_t originalSize,
     std::array<Bytes, 3> pieces;
     const std::array<Bytes, 3> content = {control, Bytes(newerSize), Bytes(newerSize)};
     for (std::size_t i = 0; i < 3; ++i) {
-        LzmaEncoder coder({1 << 20, 1});
+        LzmaEncoder coder({1 << 20, 1, 0, {}});
         coder.Code(content[i], pieces[i], LzmaEncoder::End::Finish);
     }
     Bytes segment(SegmentHeaderBytes + 4);

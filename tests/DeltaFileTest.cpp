@@ -128,9 +128,9 @@ TEST(DeltaHeader, SignatureAndVersionChecks) {
     changed[SignatureField + 5] = 'X';
     PutLe32(changed.data() + FormatMajorField, 2);
     EXPECT_EQ(check(changed), ResultNotADelta);
-    // 2.0 and 2.1 are the compact format, whose body's tag the apply checks
+    // 2.0 to 2.2 are the compact format, whose body's tag the apply checks
     // next.
-    for (const std::uint32_t minor : {0u, 1u}) {
+    for (const std::uint32_t minor : {0u, 1u, 2u}) {
         changed = header;
         PutLe32(changed.data() + FormatMajorField, 2);
         PutLe32(changed.data() + FormatMinorField, minor);
@@ -142,7 +142,7 @@ TEST(DeltaHeader, SignatureAndVersionChecks) {
         EXPECT_EQ(read, static_cast<std::int32_t>(minor));
     }
     for (auto [major, minor] :
-         {std::pair{1, 1}, std::pair{2, 2}, std::pair{2, -1}, std::pair{3, 0}, std::pair{0, 0}}) {
+         {std::pair{1, 1}, std::pair{2, 3}, std::pair{2, -1}, std::pair{3, 0}, std::pair{0, 0}}) {
         changed = header;
         PutLe32(changed.data() + FormatMajorField, static_cast<std::uint32_t>(major));
         PutLe32(changed.data() + FormatMinorField, static_cast<std::uint32_t>(minor));

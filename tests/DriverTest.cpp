@@ -128,12 +128,13 @@ TEST_F(DriverTest, OptionsComeBeforeTheFilesAndChooseTheFormat) {
         {{"--compact", "app/tool.exe", "tool2.exe"}, true, DeltaFormat::Compact},
         {{"--compact=2.0", "app/tool.exe", "tool2.exe"}, true, DeltaFormat::Compact, 0},
         {{"--compact=2.1", "app/tool.exe", "tool2.exe"}, true, DeltaFormat::Compact, 1},
+        {{"--compact=2.2", "app/tool.exe", "tool2.exe"}, true, DeltaFormat::Compact, 2},
         {{"--", "app/tool.exe", "tool2.exe"}, true},
         {{"--compact", "--", "app/tool.exe", "tool2.exe"}, true, DeltaFormat::Compact},
         {{"--", "app/tool.exe_2.kst"}, true},
         // Anything else is the usage text: an unknown option or minor, an
         // option twice or after the files, --compact for an apply.
-        {{"--compact=2.2", "app/tool.exe", "tool2.exe"}, false},
+        {{"--compact=2.3", "app/tool.exe", "tool2.exe"}, false},
         {{"--compact=2", "app/tool.exe", "tool2.exe"}, false},
         {{"--compact", "--compact", "app/tool.exe", "tool2.exe"}, false},
         {{"--fast", "app/tool.exe_2.kst"}, false},
@@ -159,7 +160,7 @@ TEST_F(DriverTest, OptionsComeBeforeTheFilesAndChooseTheFormat) {
 TEST_F(DriverTest, HelpAndVersionAnswerAtOnce) {
     const std::string version = kestro_version();
     EXPECT_EQ(Run({"--version"}), 0);
-    EXPECT_EQ(Output(), "Kestro " + version + "\r\nDelta formats: 1.0 2.0 2.1\r\n");
+    EXPECT_EQ(Output(), "Kestro " + version + "\r\nDelta formats: 1.0 2.0 2.1 2.2\r\n");
     EXPECT_EQ(Run({"--help", "app/tool.exe_2.kst"}), 0);
     const std::string help = Output();
     EXPECT_EQ(help.rfind("Kestro " + version + ": makes", 0), 0u);

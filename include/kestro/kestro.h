@@ -149,7 +149,7 @@ KESTRO_API const char* kestro_version(void);
 
 /* Non-zero when this library reads deltas of format (a KESTRO_FORMAT_*
  * value or a KESTRO_FORMAT_VERSION), and kestro_create_ex writes it; zero
- * otherwise. libkestro 1.2 reads 1.0, 2.0 and 2.1. */
+ * otherwise. libkestro 1.2 reads 1.0, 2.0, 2.1 and 2.2. */
 KESTRO_API int kestro_format_supported(int format);
 
 /* The command line's line for a result code ("OK", "Error: CRC is wrong",

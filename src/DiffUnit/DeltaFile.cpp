@@ -68,7 +68,15 @@ DeltaListing DescribeCompactBody(ByteStream& delta, std::int32_t minor,
     lines.push_back("Body=compact NewerSize=" + std::to_string(header.NewerSize) +
                     " NewerCrc=" + "0x" + HexDigits(header.NewerCrc, 8) +
                     " OriginalSize=" + std::to_string(header.OriginalSize) +
-                    ((header.Filters & CompactFilterX86) != 0 ? " Filters=x86" : ""));
+                    ((header.Filters & CompactFilterX86) != 0     ? " Filters=x86"
+                     : (header.Filters & CompactFilterImage) != 0 ? " Filters=image"
+                                                                  : ""));
+    if ((header.Filters & CompactFilterImage) != 0) {
+        lines.push_back("Image=Sections=" + std::to_string(header.Newer.sections.size()) +
+                        " Tables=" + std::to_string(header.Tables.size()) +
+                        " PresetOffset=" + std::to_string(header.PresetOffset) +
+                        " PresetSize=" + std::to_string(header.PresetSize));
+    }
     lines.push_back("Dictionaries=" + std::to_string(header.ControlDictionary) + " " +
                     std::to_string(header.DiffDictionary) + " " +
                     std::to_string(header.ExtraDictionary));

@@ -30,7 +30,7 @@ static_assert(KESTRO_WRONG_DELTA_VERSION == kestro::ResultWrongDeltaVersion);
 static_assert(KESTRO_NOT_A_DELTA == kestro::ResultNotADelta);
 static_assert(KESTRO_ALREADY_UPDATED == kestro::ResultAlreadyUpdated);
 
-static_assert(KESTRO_FORMAT_VERSION(2, kestro::CompactLatestMinor) == 0x201,
+static_assert(KESTRO_FORMAT_VERSION(2, kestro::CompactLatestMinor) == 0x202,
               "a new compact minor needs its line in FormatAsked");
 
 // What a caller asked for, from either kind of options; zero for what it
@@ -115,6 +115,7 @@ bool FormatAsked(int format, kestro::DeltaFormat& kind, std::int32_t& compactMin
         return true;
     case KESTRO_FORMAT_VERSION(2, 0):
     case KESTRO_FORMAT_VERSION(2, 1):
+    case KESTRO_FORMAT_VERSION(2, 2):
         kind = kestro::DeltaFormat::Compact;
         compactMinor = format - KESTRO_FORMAT_VERSION(2, 0);
         return true;

@@ -7,8 +7,10 @@
 #include "engine/ApproximateMatch.hpp"
 #include "engine/Crc32.hpp"
 #include "engine/Lzma.hpp"
+#include "engine/ModelFilter.hpp"
 #include "engine/References.hpp"
 #include "engine/SuffixArray.hpp"
+#include "exe/Image.hpp"
 
 #include <algorithm>
 #include <array>
@@ -36,6 +38,11 @@ constexpr std::uint32_t CompactLevel = 9;
 // time of its coder, which runs beside the match search).
 constexpr std::uint32_t DiffNiceLength = 128;
 constexpr int MaxVarintBytes = 9; // 63 bits
+// The preset of the extra stream's dictionary: PresetOffset and PresetSize.
+constexpr int PresetFieldsBytes = 12;
+// The most of the original the writer gives the extra stream's dictionary
+// to start with: new code and data often repeat pieces of the old.
+constexpr std::int64_t MaxPresetBytes = std::int64_t{8} << 20;
 // How often the encoder's caller is polled while the encoder waits for its
 // coders on other threads.
 constexpr std::chrono::milliseconds CoderPollInterval{50};
@@ -73,18 +80,44 @@ int CompactHeaderSize(std::int32_t minor) {
 }
 
 void WriteCompactHeader(ByteStream& out, const CompactHeader& header, std::int32_t minor) {
-    std::uint8_t bytes[CompactFilteredHeaderBytes] = {};
-    std::memcpy(bytes + CompactTagField, CompactTag, sizeof CompactTag);
-    PutLe64(bytes + NewerSizeField, header.NewerSize);
-    PutLe32(bytes + NewerCrcField, header.NewerCrc);
-    PutLe64(bytes + OriginalSizeField, header.OriginalSize);
-    PutLe32(bytes + ControlDictionaryField, header.ControlDictionary);
-    PutLe32(bytes + DiffDictionaryField, header.DiffDictionary);
-    PutLe32(bytes + ExtraDictionaryField, header.ExtraDictionary);
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(CompactHeaderSize(minor)));
+    std::memcpy(bytes.data() + CompactTagField, CompactTag, sizeof CompactTag);
+    PutLe64(bytes.data() + NewerSizeField, header.NewerSize);
+    PutLe32(bytes.data() + NewerCrcField, header.NewerCrc);
+    PutLe64(bytes.data() + OriginalSizeField, header.OriginalSize);
+    PutLe32(bytes.data() + ControlDictionaryField, header.ControlDictionary);
+    PutLe32(bytes.data() + DiffDictionaryField, header.DiffDictionary);
+    PutLe32(bytes.data() + ExtraDictionaryField, header.ExtraDictionary);
     if (minor >= 1) {
-        PutLe32(bytes + FiltersField, header.Filters);
+        PutLe32(bytes.data() + FiltersField, header.Filters);
     }
-    out.WriteBuffer(bytes, CompactHeaderSize(minor));
+    if ((header.Filters & CompactFilterImage) != 0) {
+        const auto& sections = header.Newer.sections;
+        bytes.resize(NewerImageBaseField + LayoutHeaderBytes +
+                     LayoutSectionBytes * sections.size());
+        PutLe64(bytes.data() + NewerImageBaseField, header.Newer.imageBase);
+        PutLe32(bytes.data() + SectionCountField, static_cast<std::uint32_t>(sections.size()));
+        for (std::size_t i = 0; i < sections.size(); ++i) {
+            std::uint8_t* at = bytes.data() + SectionCountField + 4 + LayoutSectionBytes * i;
+            PutLe64(at, sections[i].address);
+            PutLe64(at + 8, sections[i].virtualSize);
+            PutLe64(at + 16, sections[i].fileOffset);
+            PutLe64(at + 24, sections[i].fileSize);
+        }
+        const std::size_t tablesAt = bytes.size();
+        bytes.resize(tablesAt + 4 + OffsetTableBytes * header.Tables.size());
+        PutLe32(bytes.data() + tablesAt, static_cast<std::uint32_t>(header.Tables.size()));
+        for (std::size_t i = 0; i < header.Tables.size(); ++i) {
+            std::uint8_t* at = bytes.data() + tablesAt + 4 + OffsetTableBytes * i;
+            PutLe64(at, header.Tables[i].offset);
+            PutLe32(at + 8, header.Tables[i].entries);
+        }
+        const std::size_t presetAt = bytes.size();
+        bytes.resize(presetAt + PresetFieldsBytes);
+        PutLe64(bytes.data() + presetAt, header.PresetOffset);
+        PutLe32(bytes.data() + presetAt + 8, header.PresetSize);
+    }
+    out.WriteBuffer(bytes.data(), static_cast<std::int64_t>(bytes.size()));
 }
 
 std::uint32_t DictionaryFor(std::uint64_t newerSize, std::uint32_t limit) {
@@ -140,31 +173,25 @@ private:
 // writes it once it holds SegmentBytes of output (or the file ends).
 class SegmentWriter {
 public:
-    // map and addresses, where not null, are the x86 filter's, for an
-    // original of originalSize bytes.
+    // A filter's prediction of an edit's old bytes, which it rewrites: the
+    // edit takes them from oldStart on to newStart in the newer file.
+    using Predict = std::function<void(std::span<std::uint8_t> bytes, std::int64_t oldStart,
+                                       std::int64_t newStart)>;
+
+    // predict, where set, is the body's filter.
+    // preset is the original's bytes the header names for the extra
+    // stream's dictionary.
     SegmentWriter(ByteStream& out, const CompactHeader& header, const CompactSettings& settings,
-                  EncoderProgress& progress, const ReferenceMap* map, const AddressTable* addresses,
-                  std::int64_t originalSize)
+                  EncoderProgress& progress, Predict predict, std::span<const std::uint8_t> preset)
         : out_(out), settings_(settings), progress_(progress), newerSize_(header.NewerSize),
-          coders_{LzmaEncoder({header.ControlDictionary, CompactLevel}),
-                  LzmaEncoder({header.DiffDictionary, CompactLevel, DiffNiceLength}),
-                  LzmaEncoder({header.ExtraDictionary, CompactLevel})} {
-        if (map != nullptr) {
-            // Each edit is predicted whole, so the predictor never reads
-            // past the bytes it is given.
-            predictor_ = std::make_unique<ReferencePredictor>(
-                *map, *addresses, originalSize,
-                [this](std::int64_t at, std::uint8_t* to, std::int64_t count) {
-                    std::memcpy(to, old_ + (at - oldBase_), static_cast<std::size_t>(count));
-                });
-        }
-    }
+          coders_{LzmaEncoder({header.ControlDictionary, CompactLevel, 0, {}}),
+                  LzmaEncoder({header.DiffDictionary, CompactLevel, DiffNiceLength, {}}),
+                  LzmaEncoder({header.ExtraDictionary, CompactLevel, 0, preset})},
+          predict_(std::move(predict)) {}
 
     // Adds an edit of the newer bytes at newer (DiffLength + ExtraLength of
     // them) against old, which holds the original from oldBase on.
     void Add(Edit edit, const std::uint8_t* newer, const std::uint8_t* old, std::int64_t oldBase) {
-        old_ = old;
-        oldBase_ = oldBase;
         std::int64_t oldStart = oldBase + edit.OldStart;
         while (edit.DiffLength + edit.ExtraLength > 0) {
             const std::int64_t room = SegmentBytes - output_;
@@ -174,10 +201,10 @@ public:
             PutVarint(streams_[0], static_cast<std::uint64_t>(diff));
             PutVarint(streams_[0], static_cast<std::uint64_t>(extra));
             const std::uint8_t* from = old + (oldStart - oldBase);
-            if (predictor_) {
+            if (predict_) {
+                // Each edit is predicted whole, as the reader predicts it.
                 predicted_.assign(from, from + diff);
-                predictor_->StartEdit(oldStart, diff, done_ + output_);
-                predictor_->Predict(predicted_, oldStart);
+                predict_(predicted_, oldStart, done_ + output_);
                 from = predicted_.data();
             }
             std::vector<std::uint8_t>& differences = streams_[1];
@@ -347,11 +374,82 @@ private:
     std::int64_t output_ = 0;      // bytes in the segment being filled
     std::int64_t done_ = 0;        // bytes in the segments written
     std::int64_t oldPosition_ = 0; // the reader's old position after the last edit
-    std::unique_ptr<ReferencePredictor> predictor_;
+    Predict predict_;
     std::vector<std::uint8_t> predicted_; // an edit's old bytes as the filter predicts them
-    const std::uint8_t* old_ = nullptr;   // the window of the edit being added
-    std::int64_t oldBase_ = 0;
 };
+
+// The candidate tables that the image filter predicts better than it
+// leaves them: projected through map, more of the entries it can check
+// (those of a table the map places) are right than were right as they
+// stood, by a quarter of the table.
+std::vector<OffsetTable> ChooseTables(const std::vector<OffsetTable>& candidates,
+                                      const ReferenceMap& map, ByteStream& original,
+                                      ByteStream& newer, const Image& image,
+                                      const ImageLayout& layout) {
+    std::vector<OffsetTable> chosen;
+    const std::vector<AddressSlot> noSlots;
+    const ModelPredictor projection(image, noSlots, candidates, layout, map);
+    std::vector<std::uint8_t> old;
+    for (const OffsetTable& table : candidates) {
+        old.resize(4 * std::size_t{table.entries});
+        if (original.ReadAt(static_cast<std::int64_t>(table.offset), old.data(),
+                            static_cast<std::int64_t>(old.size())) !=
+            static_cast<std::int64_t>(old.size())) {
+            throw EReadError("Stream read error");
+        }
+        std::vector<std::uint8_t> predicted = old;
+        projection.Project(predicted, table.offset);
+        std::int64_t gain = 0;
+        for (std::uint64_t i = 0; i < table.entries; ++i) {
+            const std::optional<std::int64_t> placed =
+                map.NewPosition(static_cast<std::int64_t>(table.offset + 4 * i));
+            std::uint8_t now[4];
+            if (!placed || newer.ReadAt(*placed, now, 4) != 4) {
+                continue;
+            }
+            gain += std::memcmp(now, &predicted[4 * i], 4) == 0 ? 1 : 0;
+            gain -= std::memcmp(now, &old[4 * i], 4) == 0 ? 1 : 0;
+        }
+        if (4 * gain > std::int64_t{table.entries}) {
+            chosen.push_back(table);
+        }
+    }
+    return chosen;
+}
+
+// Cuts the edit that covers newer offset cut (edits start at newer offset
+// 0 and follow each other) in two there; nothing where an edit starts
+// there already. Returns the index of the edit that starts at cut.
+std::size_t CutEdits(std::vector<Edit>& edits, std::int64_t cut) {
+    std::int64_t at = 0;
+    for (std::size_t i = 0; i < edits.size(); ++i) {
+        const std::int64_t length = edits[i].DiffLength + edits[i].ExtraLength;
+        if (at == cut) {
+            return i;
+        }
+        if (cut < at + length) {
+            Edit first = edits[i];
+            Edit rest = edits[i];
+            const std::int64_t head = cut - at;
+            if (head < first.DiffLength) {
+                first.DiffLength = head;
+                first.ExtraLength = 0;
+                rest.OldStart += head;
+                rest.DiffLength -= head;
+            } else {
+                first.ExtraLength = head - first.DiffLength;
+                rest.OldStart += first.DiffLength;
+                rest.DiffLength = 0;
+                rest.ExtraLength -= first.ExtraLength;
+            }
+            edits[i] = first;
+            edits.insert(edits.begin() + static_cast<std::ptrdiff_t>(i) + 1, rest);
+            return i + 1;
+        }
+        at += length;
+    }
+    return edits.size();
+}
 
 // The window of the original that a part of the newer file is searched
 // in: all of it when it fits, else the window on a grid of half windows
@@ -389,8 +487,9 @@ void ReadPolled(ByteStream& in, std::uint8_t* to, std::int64_t count,
 // One stream's decoder and where its current piece lies in the delta.
 class PieceReader {
 public:
-    PieceReader(ByteStream& delta, std::uint32_t dictionary)
-        : delta_(delta), decoder_(dictionary), input_(64 * 1024) {
+    PieceReader(ByteStream& delta, std::uint32_t dictionary,
+                std::span<const std::uint8_t> preset = {})
+        : delta_(delta), decoder_(dictionary, preset), input_(64 * 1024) {
         output_.reserve(64 * 1024);
     }
 
@@ -583,37 +682,86 @@ std::int32_t EncodeCompactBody(ByteStream& newer, ByteStream& original, ByteStre
     header.ControlDictionary = DictionaryFor(header.NewerSize, ControlDictionaryLimit);
     header.DiffDictionary = DictionaryFor(header.NewerSize, DiffDictionaryLimit);
     header.ExtraDictionary = DictionaryFor(header.NewerSize, ExtraDictionaryLimit);
-    if (settings.maxMinor >= 1) {
+    // The image filter where both files are images of one instruction set
+    // the model knows, else the x86 filter for an x86 program, as far as
+    // the readers asked for know them.
+    Image originalImage;
+    Image newerImage;
+    std::vector<AddressSlot> originalSlots;
+    std::vector<AddressSlot> newerSlots;
+    if (settings.maxMinor >= 2) {
+        originalImage = ReadImage(original);
+        newerImage = ReadImage(newer);
+        if (originalImage.Known() && newerImage.Known() &&
+            originalImage.machine == newerImage.machine &&
+            newerImage.sections.size() <= MaxLayoutSections) {
+            header.Filters = CompactFilterImage;
+            header.Newer = LayoutOf(newerImage);
+            originalSlots = ReadAddressSlots(original, originalImage);
+            newerSlots = ReadAddressSlots(newer, newerImage);
+        }
+    }
+    if (settings.maxMinor >= 1 && header.Filters == 0) {
         std::vector<std::uint8_t> start(
             static_cast<std::size_t>(std::min<std::int64_t>(originalSize, 4096)));
         original.SetPosition(0);
         original.ReadBuffer(start.data(), static_cast<std::int64_t>(start.size()));
         header.Filters = IsX86Program(start) ? CompactFilterX86 : 0;
     }
-    const std::int32_t minor = header.Filters != 0 ? 1 : 0;
+    newer.SetPosition(0);
+    const bool image = header.Filters == CompactFilterImage;
+    const std::int32_t minor = image ? 2 : header.Filters != 0 ? 1 : 0;
     const std::int64_t headerAt = out.Position();
-    WriteCompactHeader(out, header, minor);
 
-    // Without the filter each edit is coded as it is found, in one pass that
-    // reads each input once. With it, all the edits come first, since the
-    // filter predicts a value from where the edits put its target, which may
-    // lie anywhere in the newer file; a second pass over the newer file then
-    // codes them.
+    // Without a filter each edit is coded as it is found, in one pass that
+    // reads each input once. With one, all the edits come first, since a
+    // filter predicts a value from where the edits put its target, which
+    // may lie anywhere in the newer file; a last pass over the newer file
+    // then codes them. The image filter searches twice: first both files
+    // with their references erased (MaskReferences), so that code whose
+    // references all moved still matches whole; then the newer file as it
+    // is in the original as the first search's edits project it
+    // (ModelPredictor::Project), where every reference and table that the
+    // projection gets right matches exactly.
     const bool filtered = header.Filters != 0;
     EncoderProgress progress(settings.progress, newerSize, filtered);
+    // The tables of offsets the image filter may predict, found in the
+    // whole original where it fits one window.
+    std::vector<OffsetTable> candidates;
+    if (image && originalSize <= settings.windowBytes) {
+        std::vector<std::uint8_t> all(static_cast<std::size_t>(originalSize));
+        original.SetPosition(0);
+        ReadPolled(original, all.data(), originalSize, progress);
+        candidates = FindOffsetTables(all, 0, originalImage);
+    }
     std::vector<std::uint8_t> part;
     std::vector<std::uint8_t> window;
     std::vector<std::int32_t> suffixes;
-    std::optional<std::pair<std::int64_t, std::int64_t>> loaded;
-    const auto load = [&](std::pair<std::int64_t, std::int64_t> wanted, bool withSuffixes) {
-        if (loaded != wanted) {
+    enum class View : std::uint8_t { Raw, Masked, Projected };
+    const ModelPredictor* projector = nullptr;
+    // The window loaded: its range, and how its bytes are seen.
+    struct Loaded {
+        std::int64_t start = 0;
+        std::int64_t end = 0;
+        View view = View::Raw;
+    };
+    std::optional<Loaded> loaded;
+    const auto load = [&](std::pair<std::int64_t, std::int64_t> wanted, View view, bool sorted) {
+        if (!loaded || loaded->start != wanted.first || loaded->end != wanted.second ||
+            loaded->view != view) {
             suffixes = {};
             window.resize(static_cast<std::size_t>(wanted.second - wanted.first));
             original.SetPosition(wanted.first);
             ReadPolled(original, window.data(), static_cast<std::int64_t>(window.size()), progress);
-            loaded = wanted;
+            const auto start = static_cast<std::uint64_t>(wanted.first);
+            if (view == View::Masked) {
+                MaskReferences(window, start, originalImage, originalSlots);
+            } else if (view == View::Projected) {
+                projector->Project(window, start);
+            }
+            loaded = Loaded{wanted.first, wanted.second, view};
         }
-        if (withSuffixes && suffixes.empty()) {
+        if (sorted && suffixes.empty()) {
             const auto windowSize = static_cast<std::int64_t>(window.size());
             progress.Tell(Phase::Sorting, 0, windowSize);
             suffixes = BuildSuffixArray(window, [&](std::int64_t done) {
@@ -621,55 +769,199 @@ std::int32_t EncodeCompactBody(ByteStream& newer, ByteStream& original, ByteStre
             });
         }
     };
-    const auto readPart = [&](std::int64_t partStart) {
+    const auto readPart = [&](std::int64_t partStart, View view) {
         part.resize(static_cast<std::size_t>(std::min(settings.partBytes, newerSize - partStart)));
         ReadPolled(newer, part.data(), static_cast<std::int64_t>(part.size()), progress);
+        if (view == View::Masked) {
+            MaskReferences(part, static_cast<std::uint64_t>(partStart), newerImage, newerSlots);
+        }
         return WindowFor(partStart, static_cast<std::int64_t>(part.size()), newerSize, originalSize,
                          settings.windowBytes);
     };
 
-    const AddressTable addresses = filtered ? ReadAddressTable(original) : AddressTable();
-    ReferenceMap map;
-    SegmentWriter segments(out, header, settings, progress, filtered ? &map : nullptr, &addresses,
-                           originalSize);
+    const AddressTable addresses =
+        header.Filters == CompactFilterX86 ? ReadAddressTable(original) : AddressTable();
+    ReferenceMap map(image ? SIZE_MAX : ReferenceMap::MaxStretches);
+    std::unique_ptr<ReferencePredictor> x86;
+    std::unique_ptr<ModelPredictor> model;
+    SegmentWriter::Predict predict;
+    const std::uint8_t* windowData = nullptr; // the window of the edit being added
+    std::int64_t windowStart = 0;
+    if (header.Filters == CompactFilterX86) {
+        x86 = std::make_unique<ReferencePredictor>(
+            map, addresses, originalSize,
+            [&](std::int64_t at, std::uint8_t* to, std::int64_t count) {
+                std::memcpy(to, windowData + (at - windowStart), static_cast<std::size_t>(count));
+            });
+        predict = [&](std::span<std::uint8_t> bytes, std::int64_t oldStart, std::int64_t newStart) {
+            x86->StartEdit(oldStart, static_cast<std::int64_t>(bytes.size()), newStart);
+            x86->Predict(bytes, oldStart);
+        };
+    } else if (image) {
+        predict = [&](std::span<std::uint8_t> bytes, std::int64_t oldStart, std::int64_t newStart) {
+            model->Predict(bytes, static_cast<std::uint64_t>(oldStart),
+                           static_cast<std::uint64_t>(newStart));
+        };
+    }
+    // The extra stream's dictionary starts with the original around the
+    // end of its largest code section: new code is often much like the old,
+    // and the data after it.
+    std::vector<std::uint8_t> preset;
+    if (image) {
+        const ImageSection* code = nullptr;
+        for (const ImageSection& section : originalImage.sections) {
+            if (section.code && (code == nullptr || section.fileSize > code->fileSize)) {
+                code = &section;
+            }
+        }
+        const std::int64_t size = std::min(originalSize, MaxPresetBytes);
+        const std::int64_t codeEnd =
+            code != nullptr ? static_cast<std::int64_t>(code->fileOffset + code->fileSize) : 0;
+        const std::int64_t start =
+            std::clamp<std::int64_t>(codeEnd - size / 2, 0, originalSize - size);
+        header.PresetOffset = static_cast<std::uint64_t>(start);
+        header.PresetSize = static_cast<std::uint32_t>(size);
+        header.ExtraDictionary =
+            DictionaryFor(header.NewerSize + header.PresetSize, ExtraDictionaryLimit);
+        preset.resize(static_cast<std::size_t>(size));
+        if (original.ReadAt(start, preset.data(), size) != size) {
+            throw EReadError("Stream read error");
+        }
+    }
+    SegmentWriter segments(out, header, settings, progress, predict, preset);
+    preset = {};
+    // Segments follow the header, which is complete but for its CRC and, with
+    // a filter, its table list once the search has chosen it.
+    if (!filtered) {
+        WriteCompactHeader(out, header, minor);
+    }
     std::vector<Edit> edits; // OldStart in the whole original
     std::vector<std::size_t> partEnds;
     const Phase searching = filtered ? Phase::Searching : Phase::Coding;
-    for (std::int64_t partStart = 0; partStart < newerSize; partStart += settings.partBytes) {
-        const auto wanted = readPart(partStart);
-        load(wanted, true);
-        const std::uint8_t* at = part.data();
-        FindEdits(
-            part, window, suffixes,
-            [&](const Edit& edit) {
-                if (!filtered) {
-                    segments.Add(edit, at, window.data(), wanted.first);
-                    at += edit.DiffLength + edit.ExtraLength;
-                    return;
-                }
-                edits.push_back({edit.OldStart + wanted.first, edit.DiffLength, edit.ExtraLength});
-            },
-            [&](std::int64_t searched) {
-                progress.Tell(searching, partStart + searched, newerSize);
-            });
-        progress.Tell(searching, partStart + static_cast<std::int64_t>(part.size()), newerSize);
-        partEnds.push_back(edits.size());
-    }
-    suffixes = {};
-    if (filtered) {
+    // One search over the newer file, its edits kept (with a filter) or
+    // coded as they are found.
+    const auto search = [&](View view, std::int64_t counted, std::int64_t of) {
+        newer.SetPosition(0);
+        edits.clear();
+        partEnds.clear();
+        for (std::int64_t partStart = 0; partStart < newerSize; partStart += settings.partBytes) {
+            const auto wanted =
+                readPart(partStart, view == View::Masked ? View::Masked : View::Raw);
+            load(wanted, view, true);
+            const std::uint8_t* at = part.data();
+            FindEdits(
+                part, window, suffixes,
+                [&](const Edit& edit) {
+                    if (!filtered) {
+                        segments.Add(edit, at, window.data(), wanted.first);
+                        at += edit.DiffLength + edit.ExtraLength;
+                        return;
+                    }
+                    edits.push_back(
+                        {edit.OldStart + wanted.first, edit.DiffLength, edit.ExtraLength});
+                },
+                [&](std::int64_t searched) {
+                    progress.Tell(searching, (counted + partStart + searched) / of, newerSize);
+                });
+            progress.Tell(searching,
+                          (counted + partStart + static_cast<std::int64_t>(part.size())) / of,
+                          newerSize);
+            partEnds.push_back(edits.size());
+        }
+        suffixes = {};
+    };
+    const auto mapEdits = [&edits](ReferenceMap& into) {
         std::int64_t newStart = 0;
         for (const Edit& edit : edits) {
-            map.Add(edit.OldStart, edit.DiffLength, newStart);
+            into.Add(edit.OldStart, edit.DiffLength, newStart);
             newStart += edit.DiffLength + edit.ExtraLength;
         }
-        map.Seal();
+        into.Seal();
+    };
+    // A relocation table's projection depends on the edits of everything it
+    // lists: the newer file's table is searched once more against the
+    // projection by the edits found, which is what the reader predicts.
+    // The edits of other bytes stay as they are, so the projection does.
+    const auto SearchRelocationsAgain = [&] {
+        constexpr std::uint32_t RelocationDirectory = 5;
+        ReferenceMap found(SIZE_MAX);
+        mapEdits(found);
+        const ModelPredictor projection(originalImage, originalSlots, header.Tables, header.Newer,
+                                        found);
+        const std::int64_t tableAt = static_cast<std::int64_t>(projection.RelocationsAt());
+        if (projection.Relocations().empty() ||
+            newerImage.directories.size() <= RelocationDirectory) {
+            return;
+        }
+        const PeDirectory directory = newerImage.directories[RelocationDirectory];
+        const std::optional<std::uint64_t> at = newerImage.OffsetOf(directory.address);
+        if (!at || *at >= static_cast<std::uint64_t>(newerSize)) {
+            return;
+        }
+        const auto newerAt = static_cast<std::int64_t>(*at);
+        std::vector<std::uint8_t> table(
+            static_cast<std::size_t>(std::min<std::int64_t>(directory.size, newerSize - newerAt)));
+        if (newer.ReadAt(newerAt, table.data(), static_cast<std::int64_t>(table.size())) !=
+            static_cast<std::int64_t>(table.size())) {
+            throw EReadError("Stream read error");
+        }
+        const std::span<const std::uint8_t> predicted =
+            projection.Relocations().first(static_cast<std::size_t>(
+                std::min<std::int64_t>(static_cast<std::int64_t>(projection.Relocations().size()),
+                                       originalSize - tableAt)));
+        std::vector<Edit> local;
+        FindEdits(table, predicted, BuildSuffixArray(predicted), [&](const Edit& edit) {
+            local.push_back({edit.OldStart + tableAt, edit.DiffLength, edit.ExtraLength});
+        });
+        const std::size_t first = CutEdits(edits, newerAt);
+        const std::size_t last = CutEdits(edits, newerAt + static_cast<std::int64_t>(table.size()));
+        edits.erase(edits.begin() + static_cast<std::ptrdiff_t>(first),
+                    edits.begin() + static_cast<std::ptrdiff_t>(last));
+        edits.insert(edits.begin() + static_cast<std::ptrdiff_t>(first), local.begin(),
+                     local.end());
+        // Each part's edits end where the part does.
+        partEnds.clear();
+        for (std::int64_t partEnd = settings.partBytes; partEnd < newerSize;
+             partEnd += settings.partBytes) {
+            partEnds.push_back(CutEdits(edits, partEnd));
+        }
+        partEnds.push_back(edits.size());
+    };
+    if (image) {
+        search(View::Masked, 0, 2);
+        ReferenceMap first(SIZE_MAX);
+        mapEdits(first);
+        header.Tables =
+            ChooseTables(candidates, first, original, newer, originalImage, header.Newer);
+        candidates = {};
+        const ModelPredictor firstModel(originalImage, originalSlots, header.Tables, header.Newer,
+                                        first);
+        projector = &firstModel;
+        search(View::Projected, newerSize, 2);
+        loaded.reset();
+        projector = nullptr;
+        if (originalSize <= settings.windowBytes) {
+            SearchRelocationsAgain();
+        }
+    } else {
+        search(View::Raw, 0, 1);
+    }
+    if (filtered) {
+        WriteCompactHeader(out, header, minor);
+        mapEdits(map);
+        if (image) {
+            model = std::make_unique<ModelPredictor>(originalImage, originalSlots, header.Tables,
+                                                     header.Newer, map);
+        }
         progress.Tell(Phase::Coding, 0, newerSize);
         newer.SetPosition(0);
         std::size_t next = 0;
         for (std::int64_t partStart = 0, index = 0; partStart < newerSize;
              partStart += settings.partBytes, ++index) {
-            const auto wanted = readPart(partStart);
-            load(wanted, false);
+            const auto wanted = readPart(partStart, View::Raw);
+            load(wanted, View::Raw, false);
+            windowData = window.data();
+            windowStart = wanted.first;
             const std::uint8_t* at = part.data();
             for (; next < partEnds[static_cast<std::size_t>(index)]; ++next) {
                 Edit edit = edits[next];
@@ -713,9 +1005,70 @@ bool ReadCompactHeader(ByteStream& delta, std::int32_t minor, CompactHeader& hea
         }
         total += dictionary;
     }
-    if (total > CompactMaxDictionaries || (header.Filters & ~CompactFilterX86) != 0 ||
-        header.NewerSize > INT64_MAX || header.OriginalSize > INT64_MAX) {
+    // 2.1 knows the x86 filter; 2.2 the image filter too, one at a time.
+    const std::uint32_t known =
+        minor >= 2 ? CompactFilterX86 | CompactFilterImage : CompactFilterX86;
+    if (total > CompactMaxDictionaries || (header.Filters & ~known) != 0 ||
+        header.Filters == (CompactFilterX86 | CompactFilterImage) || header.NewerSize > INT64_MAX ||
+        header.OriginalSize > INT64_MAX) {
         Damaged();
+    }
+    header.Newer = {};
+    header.Tables = {};
+    if (header.Filters == CompactFilterImage) {
+        std::uint8_t layout[LayoutHeaderBytes];
+        if (delta.Read(layout, LayoutHeaderBytes) != LayoutHeaderBytes) {
+            Damaged();
+        }
+        header.Newer.imageBase =
+            GetLe64(layout + (NewerImageBaseField - CompactFilteredHeaderBytes));
+        const std::uint32_t count =
+            GetLe32(layout + (SectionCountField - CompactFilteredHeaderBytes));
+        if (count > MaxLayoutSections ||
+            std::int64_t{count} * LayoutSectionBytes > delta.Size() - delta.Position()) {
+            Damaged();
+        }
+        std::vector<std::uint8_t> sections(std::size_t{count} * LayoutSectionBytes);
+        delta.ReadBuffer(sections.data(), static_cast<std::int64_t>(sections.size()));
+        for (std::uint32_t i = 0; i < count; ++i) {
+            const std::uint8_t* at = sections.data() + std::size_t{i} * LayoutSectionBytes;
+            header.Newer.sections.push_back(
+                {GetLe64(at), GetLe64(at + 8), GetLe64(at + 16), GetLe64(at + 24), false});
+        }
+        // The tables, each inside the original and after the one before.
+        std::uint8_t countField[4];
+        if (delta.Read(countField, 4) != 4) {
+            Damaged();
+        }
+        const std::uint32_t tables = GetLe32(countField);
+        if (std::int64_t{tables} * OffsetTableBytes > delta.Size() - delta.Position()) {
+            Damaged();
+        }
+        std::vector<std::uint8_t> list(std::size_t{tables} * OffsetTableBytes);
+        delta.ReadBuffer(list.data(), static_cast<std::int64_t>(list.size()));
+        header.Tables.clear();
+        std::uint64_t free = 0;
+        for (std::uint32_t i = 0; i < tables; ++i) {
+            const std::uint8_t* at = list.data() + std::size_t{i} * OffsetTableBytes;
+            const OffsetTable table{GetLe64(at), GetLe32(at + 8)};
+            if (table.offset < free || table.entries == 0 || table.offset > header.OriginalSize ||
+                4 * std::uint64_t{table.entries} > header.OriginalSize - table.offset) {
+                Damaged();
+            }
+            free = table.offset + 4 * std::uint64_t{table.entries};
+            header.Tables.push_back(table);
+        }
+        std::uint8_t preset[PresetFieldsBytes];
+        if (delta.Read(preset, PresetFieldsBytes) != PresetFieldsBytes) {
+            Damaged();
+        }
+        header.PresetOffset = GetLe64(preset);
+        header.PresetSize = GetLe32(preset + 8);
+        if (header.PresetSize > header.ExtraDictionary ||
+            header.PresetOffset > header.OriginalSize ||
+            header.PresetSize > header.OriginalSize - header.PresetOffset) {
+            Damaged();
+        }
     }
     return true;
 }
@@ -747,10 +1100,11 @@ ControlEdit ReadEdit(PieceReader& control, std::int64_t left, std::int64_t oldPo
             static_cast<std::int64_t>(extraLength)};
 }
 
-// The x86 filter's map: a first pass over the control stream of the
-// segments from segmentAt on, checked as the decoding pass checks it.
-ReferenceMap MapEdits(ByteStream& delta, const CompactHeader& header, std::int64_t segmentAt) {
-    ReferenceMap map;
+// A filter's map: a first pass over the control stream of the segments
+// from segmentAt on, checked as the decoding pass checks it.
+ReferenceMap MapEdits(ByteStream& delta, const CompactHeader& header, std::int64_t segmentAt,
+                      std::size_t maxStretches) {
+    ReferenceMap map(maxStretches);
     PieceReader control(delta, header.ControlDictionary);
     const auto originalSize = static_cast<std::int64_t>(header.OriginalSize);
     std::int64_t done = 0;
@@ -786,8 +1140,29 @@ void DecodeCompactBody(ByteStream& delta, const CompactHeader& header, ByteStrea
     }
     const std::int64_t bodyAt = delta.Position();
     const bool filtered = (header.Filters & CompactFilterX86) != 0;
-    const ReferenceMap map = filtered ? MapEdits(delta, header, bodyAt) : ReferenceMap();
+    const bool image = (header.Filters & CompactFilterImage) != 0;
+    // The image filter's original must be an image of an instruction set
+    // the model knows, as the writer's was.
+    Image originalImage;
+    std::vector<AddressSlot> originalSlots;
+    if (image) {
+        originalImage = ReadImage(original);
+        if (!originalImage.Known() || InstructionSetOf(originalImage.machine) == nullptr) {
+            Damaged();
+        }
+        originalSlots = ReadAddressSlots(original, originalImage);
+    }
+    const ReferenceMap map =
+        filtered || image
+            ? MapEdits(delta, header, bodyAt, image ? SIZE_MAX : ReferenceMap::MaxStretches)
+            : ReferenceMap();
     const AddressTable addresses = filtered ? ReadAddressTable(original) : AddressTable();
+    std::unique_ptr<ModelPredictor> model;
+    if (image) {
+        model = std::make_unique<ModelPredictor>(originalImage, originalSlots, header.Tables,
+                                                 header.Newer, map);
+    }
+    std::vector<std::uint8_t> editBytes; // an edit's old bytes as the image filter predicts them
     std::unique_ptr<ReferencePredictor> predictor;
     if (filtered) {
         predictor = std::make_unique<ReferencePredictor>(
@@ -800,7 +1175,15 @@ void DecodeCompactBody(ByteStream& delta, const CompactHeader& header, ByteStrea
     }
     PieceReader control(delta, header.ControlDictionary);
     PieceReader diff(delta, header.DiffDictionary);
-    PieceReader extra(delta, header.ExtraDictionary);
+    // The extra stream's dictionary starts with the original's bytes the
+    // body names, copied in when its decoder starts.
+    std::vector<std::uint8_t> preset(header.PresetSize);
+    if (original.ReadAt(static_cast<std::int64_t>(header.PresetOffset), preset.data(),
+                        header.PresetSize) != header.PresetSize) {
+        Damaged();
+    }
+    PieceReader extra(delta, header.ExtraDictionary, preset);
+    preset = {};
     ChunkWriter output(out);
     std::vector<std::uint8_t> differences(64 * 1024);
     std::int64_t done = 0;
@@ -818,15 +1201,28 @@ void DecodeCompactBody(ByteStream& delta, const CompactHeader& header, ByteStrea
         for (std::int64_t left = segment.OutputBytes; left > 0;) {
             const ControlEdit edit = ReadEdit(control, left, oldPosition, originalSize);
             oldPosition = edit.OldStart;
+            const std::int64_t newStart = done + segment.OutputBytes - left;
             if (predictor) {
-                predictor->StartEdit(oldPosition, edit.DiffLength,
-                                     done + segment.OutputBytes - left);
+                predictor->StartEdit(oldPosition, edit.DiffLength, newStart);
+            }
+            if (model) {
+                // The image filter predicts an edit whole (at most a
+                // segment), as the writer does.
+                editBytes.resize(static_cast<std::size_t>(edit.DiffLength));
+                if (original.ReadAt(oldPosition, editBytes.data(), edit.DiffLength) !=
+                    edit.DiffLength) {
+                    Damaged();
+                }
+                model->Predict(editBytes, static_cast<std::uint64_t>(oldPosition),
+                               static_cast<std::uint64_t>(newStart));
             }
             for (std::int64_t n = edit.DiffLength; n > 0;) {
                 const std::span<std::uint8_t> room = output.Room(
                     std::min<std::int64_t>(n, static_cast<std::int64_t>(differences.size())));
                 const auto take = static_cast<std::int64_t>(room.size());
-                if (original.ReadAt(oldPosition, room.data(), take) != take) {
+                if (model) {
+                    std::memcpy(room.data(), editBytes.data() + (edit.DiffLength - n), room.size());
+                } else if (original.ReadAt(oldPosition, room.data(), take) != take) {
                     Damaged();
                 }
                 if (predictor) {

@@ -13,7 +13,20 @@
 //   24   4  ControlDictionary  uint32: LZMA2 dictionary of each stream,
 //   28   4  DiffDictionary       4096..8 MiB, the three together at most
 //   32   4  ExtraDictionary      CompactMaxDictionaries
-//   36   4  Filters            uint32, in format 2.1 only: CompactFilterX86
+//   36   4  Filters            uint32, from format 2.1 on: CompactFilterX86,
+//                              or from 2.2 on CompactFilterImage
+// With the image filter, the newer image's layout follows:
+//   40   8  NewerImageBase     uint64
+//   48   4  SectionCount       uint32, at most MaxImageSections
+//   52  32n  sections           Address, VirtualSize, FileOffset, FileSize
+//                              (uint64 each)
+//    +   4  TableCount         uint32: the offset tables of the original
+//                              that the filter predicts
+//    +  12t  tables             Offset (uint64), Entries (uint32), by
+//                              offset, none overlapping the next
+//    +   8  PresetOffset       uint64: the original's bytes the extra
+//    +   4  PresetSize         uint32  stream's dictionary holds before its
+//                              first byte, at most ExtraDictionary
 // Then segments. Each rebuilds the next min(8 MiB, rest) bytes of the newer
 // file; a last one rebuilds nothing and ends the three streams:
 //    0   4  OutputBytes        uint32: bytes this segment rebuilds
@@ -32,6 +45,7 @@
 #pragma once
 
 #include "common/Progress.hpp"
+#include "engine/ModelFilter.hpp"
 
 #include <cstdint>
 
@@ -44,9 +58,16 @@ inline constexpr std::uint8_t CompactTag[4] = {'K', 'C', 'M', 'P'};
 inline constexpr int CompactHeaderBytes = 36;
 inline constexpr int CompactFilteredHeaderBytes = 40;
 // The newest minor version of format 2 that this program reads and writes.
-inline constexpr std::int32_t CompactLatestMinor = 1;
-// The filters a 2.1 body may use.
+inline constexpr std::int32_t CompactLatestMinor = 2;
+// The filters a body may use, one at most: the x86 filter (format 2.1,
+// References.hpp) and the image filter (format 2.2, ModelFilter.hpp).
 inline constexpr std::uint32_t CompactFilterX86 = 1;
+inline constexpr std::uint32_t CompactFilterImage = 2;
+// The newer image's layout behind the body header of the image filter.
+inline constexpr int LayoutHeaderBytes = 12;
+inline constexpr int LayoutSectionBytes = 32;
+inline constexpr std::uint32_t MaxLayoutSections = 65535;
+inline constexpr int OffsetTableBytes = 12;
 inline constexpr int SegmentHeaderBytes = 16;
 // The newer file's bytes one segment rebuilds (all but the last of them).
 inline constexpr std::int64_t SegmentBytes = std::int64_t{8} << 20;
@@ -69,6 +90,8 @@ inline constexpr int ControlDictionaryField = 24;
 inline constexpr int DiffDictionaryField = 28;
 inline constexpr int ExtraDictionaryField = 32;
 inline constexpr int FiltersField = 36;
+inline constexpr int NewerImageBaseField = 40;
+inline constexpr int SectionCountField = 48;
 inline constexpr int OutputBytesField = 0;
 inline constexpr int ControlBytesField = 4;
 inline constexpr int DiffBytesField = 8;
@@ -81,7 +104,11 @@ struct CompactHeader {
     std::uint32_t ControlDictionary = 0;
     std::uint32_t DiffDictionary = 0;
     std::uint32_t ExtraDictionary = 0;
-    std::uint32_t Filters = 0; // 0 in a 2.0 body
+    std::uint32_t Filters = 0;       // 0 in a 2.0 body
+    ImageLayout Newer;               // with the image filter only
+    std::vector<OffsetTable> Tables; // likewise
+    std::uint64_t PresetOffset = 0;  // likewise
+    std::uint32_t PresetSize = 0;
 };
 
 struct CompactSettings {
@@ -90,8 +117,8 @@ struct CompactSettings {
     // on the other) while this one searches on. The body is the same byte
     // for byte whatever the number.
     std::int32_t threads = 1;
-    // The newest minor version of format 2 the body may need: 0 leaves the
-    // x86 filter out, for readers of 2.0.
+    // The newest minor version of format 2 the body may need: 1 leaves the
+    // image filter out, for readers of 2.1, and 0 the x86 filter too.
     std::int32_t maxMinor = CompactLatestMinor;
     // Told, on the calling thread, how far the encoder is (Progress.hpp):
     // its phases are sorting each window of the original, searching and
@@ -108,17 +135,19 @@ struct CompactSettings {
 // Appends the compact body that turns original into newer to out. Both
 // inputs are read from their first byte to their end; out must allow
 // SetPosition back to the body's start, whose header is completed last.
-// With the x86 filter the newer file is read twice. Returns the minor
-// version of format 2 that the body needs: 1 when it uses the x86 filter
-// (an original that is an x86 program, and settings.maxMinor allows it),
-// else 0.
+// With a filter the newer file is read twice. Returns the minor version of
+// format 2 that the body needs: 2 with the image filter (both files images
+// of one instruction set the model knows), 1 with the x86 filter (an
+// original that is an x86 program), else 0, as settings.maxMinor allows.
 std::int32_t EncodeCompactBody(ByteStream& newer, ByteStream& original, ByteStream& out,
                                const CompactSettings& settings);
 
-// Reads the body header of a delta of format 2.minor. False when the body
-// does not start with the tag (a body of another kind, which this reader
-// does not know). Dictionaries outside the limits or unknown filters fail
-// with Exception "CRC Error", as does a body too short for its header.
+// Reads the body header of a delta of format 2.minor, and the newer
+// layout that follows it with the image filter. False when the body does
+// not start with the tag (a body of another kind, which this reader does
+// not know). Dictionaries outside the limits, unknown filters, more than
+// one, a layout of more than MaxLayoutSections sections, fail with
+// Exception "CRC Error", as does a body too short for its header.
 bool ReadCompactHeader(ByteStream& delta, std::int32_t minor, CompactHeader& header);
 
 // Rebuilds the newer file from the segments at delta's position and the

@@ -24,6 +24,10 @@ lzma_options_lzma Lzma2Options(const LzmaSettings& settings) {
     if (settings.niceLength != 0) {
         options.nice_len = settings.niceLength;
     }
+    if (!settings.preset.empty()) {
+        options.preset_dict = settings.preset.data();
+        options.preset_dict_size = static_cast<std::uint32_t>(settings.preset.size());
+    }
     return options;
 }
 
@@ -99,9 +103,14 @@ struct LzmaDecoder::State {
     ~State() { lzma_end(&stream); }
 };
 
-LzmaDecoder::LzmaDecoder(std::uint32_t dictionaryBytes) : state_(std::make_unique<State>()) {
+LzmaDecoder::LzmaDecoder(std::uint32_t dictionaryBytes, std::span<const std::uint8_t> preset)
+    : state_(std::make_unique<State>()) {
     lzma_options_lzma options{};
     options.dict_size = dictionaryBytes;
+    if (!preset.empty()) {
+        options.preset_dict = preset.data();
+        options.preset_dict_size = static_cast<std::uint32_t>(preset.size());
+    }
     const lzma_filter filters[] = {{LZMA_FILTER_LZMA2, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
     CheckStarted(lzma_raw_decoder(&state_->stream, filters));
 }

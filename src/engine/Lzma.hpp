@@ -20,6 +20,10 @@ struct LzmaSettings {
     std::uint32_t dictionaryBytes = 1 << 20;
     std::uint32_t level = 9;
     std::uint32_t niceLength = 0;
+    // Bytes the dictionary holds before the stream starts, which its
+    // matches may copy from; the decoder must be given the same. Copied when
+    // the coder starts.
+    std::span<const std::uint8_t> preset;
 };
 
 class LzmaEncoder {
@@ -47,7 +51,7 @@ private:
 
 class LzmaDecoder {
 public:
-    explicit LzmaDecoder(std::uint32_t dictionaryBytes);
+    explicit LzmaDecoder(std::uint32_t dictionaryBytes, std::span<const std::uint8_t> preset = {});
     LzmaDecoder(LzmaDecoder&&) noexcept;
     LzmaDecoder& operator=(LzmaDecoder&&) noexcept;
     ~LzmaDecoder();

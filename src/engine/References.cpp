@@ -18,7 +18,7 @@ void ReferenceMap::Add(std::int64_t oldStart, std::int64_t length, std::int64_t 
     if (!stretches_.empty() && stretches_.back().end == oldStart &&
         stretches_.back().shift == shift) {
         stretches_.back().end += length;
-    } else if (stretches_.size() < MaxStretches) {
+    } else if (stretches_.size() < maxStretches_) {
         stretches_.push_back({oldStart, oldStart + length, shift});
     }
 }
@@ -73,6 +73,20 @@ std::optional<std::int64_t> ReferenceMap::NewPosition(std::int64_t at) const {
         return std::nullopt;
     }
     return at + std::prev(after)->shift;
+}
+
+std::optional<std::int64_t> ReferenceMap::NearbyPosition(std::int64_t at, std::int64_t from,
+                                                         std::int64_t to) const {
+    const auto after = std::upper_bound(
+        stretches_.begin(), stretches_.end(), at,
+        [](std::int64_t position, const Stretch& s) { return position < s.start; });
+    if (after != stretches_.begin() && std::prev(after)->end > from) {
+        return at + std::prev(after)->shift;
+    }
+    if (after != stretches_.end() && after->start < to) {
+        return at + after->shift;
+    }
+    return std::nullopt;
 }
 
 bool IsX86Program(std::span<const std::uint8_t> start) {

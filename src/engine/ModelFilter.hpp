@@ -1,0 +1,111 @@
+// The compact codec's image filter (format 2.2): the executable model
+// (exe/Image.hpp) of the original and the layout of the newer image tell
+// where every reference of the original's code (exe/Disassembler.hpp) and
+// every address its tables hold points, in addresses of either image. The
+// edits say where each stretch of the original went; a reference whose
+// bytes an edit takes is predicted to name, in the newer image, where its
+// target went, and a table's address likewise. The difference bytes then
+// hold the new bytes minus the prediction: zero wherever it was right.
+//
+// Writer and reader make the same predictions from the same inputs: the
+// original's bytes, its model, the newer layout (which the body carries)
+// and the edits. doc/FORMAT.md describes the rules. The writer also uses
+// the model to search: MaskReferences.
+#pragma once
+
+#include "engine/References.hpp"
+#include "exe/Disassembler.hpp"
+#include "exe/Image.hpp"
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace kestro {
+
+// The parts of the newer image that predictions need: its sections' places
+// in the file and in memory, and its image base.
+struct ImageLayout {
+    std::uint64_t imageBase = 0;
+    std::vector<ImageSection> sections; // code flags not kept
+
+    std::optional<std::uint64_t> AddressOf(std::uint64_t offset) const;
+};
+
+ImageLayout LayoutOf(const Image& image);
+
+// A table of 32-bit offsets of addresses from the table's own address, as
+// compilers make for switch statements and lookup tables: its offset in the
+// original and its number of entries.
+struct OffsetTable {
+    std::uint64_t offset = 0;
+    std::uint32_t entries = 0;
+};
+
+// The runs in the data of bytes (an image's file bytes from start on) that
+// may be such tables: each starts where a reference of the code points,
+// at an address that is a multiple of 4, and holds at least four words,
+// up to the next such place, each of which, added to the run's address,
+// gives an address in the image, and none of which lies within 16 of 0.
+// By offset. Only the writer looks for them; the body lists the ones it
+// chose.
+std::vector<OffsetTable> FindOffsetTables(std::span<const std::uint8_t> bytes, std::uint64_t start,
+                                          const Image& image);
+
+class ModelPredictor {
+public:
+    // original is the original's model and slots; its instruction set must
+    // be known. map, sealed, says where the edits put the original's bytes.
+    ModelPredictor(const Image& original, const std::vector<AddressSlot>& slots,
+                   const std::vector<OffsetTable>& tables, const ImageLayout& newer,
+                   const ReferenceMap& map);
+
+    // bytes holds the original's bytes [oldStart, oldStart + size) of one
+    // edit, which puts them at newStart in the newer file: rewrites every
+    // reference and slot wholly inside them to its predicted newer form.
+    void Predict(std::span<std::uint8_t> bytes, std::uint64_t oldStart,
+                 std::uint64_t newStart) const;
+
+    // bytes holds the original's bytes from offset on: rewrites every
+    // reference and slot in them as Predict would where the edits put each
+    // at the place the map says: the original as the newer file would hold
+    // it where the map is right. The writer searches the newer file in it.
+    void Project(std::span<std::uint8_t> bytes, std::uint64_t offset) const;
+
+    // Where an address of the original lies in the newer image: through the
+    // edits, else at the same place in the section of the same index.
+    std::optional<std::uint64_t> NewAddress(std::uint64_t address) const;
+
+    // A PE image's base relocation table as the newer image would hold it
+    // where the map is right (every pointer it lists where the edits put
+    // it), and the offset of the original's, in whose place it is
+    // predicted; empty for an image without one.
+    std::span<const std::uint8_t> Relocations() const { return relocations_; }
+    std::uint64_t RelocationsAt() const { return relocationsAt_; }
+
+private:
+    // Rewrites bytes, the original's from oldStart on, each reference and
+    // slot as if it lay at the newer file offset place(its offset) says.
+    template <typename Place>
+    void Rewrite(std::span<std::uint8_t> bytes, std::uint64_t oldStart, Place place) const;
+    void BuildRelocations();
+
+    const Image& original_;
+    const std::vector<AddressSlot>& slots_;
+    const std::vector<OffsetTable>& tables_; // by offset, none overlapping the next
+    const ImageLayout& newer_;
+    const ReferenceMap& map_;
+    const InstructionSet& instructions_;
+    // A PE image's relocation table as the newer image would hold it, and
+    // where the original's lies.
+    std::vector<std::uint8_t> relocations_;
+    std::uint64_t relocationsAt_ = 0;
+};
+
+// bytes, which hold an image's file bytes from offset on, with the bytes of
+// every reference in its code and of every slot set to zero: two versions
+// of code that differ only where they name moved addresses look alike.
+void MaskReferences(std::span<std::uint8_t> bytes, std::uint64_t offset, const Image& image,
+                    const std::vector<AddressSlot>& slots);
+
+} // namespace kestro

@@ -1,0 +1,57 @@
+// References in code: the places where an instruction names another address
+// of the image relative to itself (a call, a jump, a RIP-relative operand,
+// an ARM64 branch or address computation). Each instruction set is a row
+// of InstructionSets (X86.cpp, Arm64.cpp): a scan that finds the next
+// reference in a stretch of code, and the two halves of its arithmetic,
+// the address a reference names and the bytes that make it name another.
+//
+// A scan looks at the bytes it is given and nothing else: writer and reader
+// of a delta scan the same bytes and find the same references. A new
+// instruction set is a new file and a row in the table.
+#pragma once
+
+#include "exe/Image.hpp"
+
+#include <cstdint>
+#include <optional>
+#include <span>
+
+namespace kestro {
+
+// A reference found in code: the bytes [at, at + size) of the stretch
+// scanned hold it (for an ARM64 ADRP and its partner, both instructions and
+// what lies between). kind means what the row says.
+struct CodeReference {
+    std::uint64_t at = 0;
+    std::uint8_t size = 0;
+    std::uint8_t kind = 0;
+};
+
+struct InstructionSet {
+    Machine machine;
+    // The first reference in code[from, code.size()) that lies wholly
+    // inside code, if any. address is the address of code[0]; a reference
+    // whose target lies outside every section of image is none.
+    std::optional<CodeReference> (*find)(std::span<const std::uint8_t> code, std::uint64_t from,
+                                         std::uint64_t address, const Image& image);
+    // The address the reference at code[reference.at] names, code[0]
+    // lying at address.
+    std::uint64_t (*target)(std::span<const std::uint8_t> code, const CodeReference& reference,
+                            std::uint64_t address);
+    // Rewrites the reference's bytes in code so that it names target, code[0]
+    // lying at address, and leaves every other bit of its instructions as
+    // it was; false, with nothing changed, where the instruction cannot
+    // reach target.
+    bool (*retarget)(std::span<std::uint8_t> code, const CodeReference& reference,
+                     std::uint64_t address, std::uint64_t target);
+    // Replaces the bits of the reference that say where it points by as
+    // many of the low bits of label as they hold: references that point at
+    // alike things then look alike, whatever their targets' addresses.
+    void (*mark)(std::span<std::uint8_t> code, const CodeReference& reference, std::uint32_t label);
+};
+
+// The row of an image's instruction set; nullptr for one the codec does
+// not know.
+const InstructionSet* InstructionSetOf(Machine machine);
+
+} // namespace kestro

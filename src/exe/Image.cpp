@@ -1,0 +1,81 @@
+#include "exe/Image.hpp"
+
+#include "common/ByteStream.hpp"
+#include "exe/ImageFormats.hpp"
+
+#include <algorithm>
+
+namespace kestro {
+
+std::optional<std::uint64_t> Image::OffsetOf(std::uint64_t address) const {
+    for (const ImageSection& section : sections) {
+        if (section.address <= address && address - section.address < section.fileSize) {
+            return section.fileOffset + (address - section.address);
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<std::uint64_t> Image::AddressOf(std::uint64_t offset) const {
+    for (const ImageSection& section : sections) {
+        if (section.fileOffset <= offset && offset - section.fileOffset < section.fileSize) {
+            return section.address + (offset - section.fileOffset);
+        }
+    }
+    return std::nullopt;
+}
+
+bool FileBytes::Fits(std::uint64_t offset, std::uint64_t count) const {
+    return offset <= size && count <= size - offset;
+}
+
+bool FileBytes::Read(std::uint64_t offset, void* buffer, std::uint64_t count) {
+    if (!Fits(offset, count)) {
+        return false;
+    }
+    return file.ReadAt(static_cast<std::int64_t>(offset), buffer,
+                       static_cast<std::int64_t>(count)) == static_cast<std::int64_t>(count);
+}
+
+Image ReadImage(ByteStream& file) {
+    FileBytes in{file, static_cast<std::uint64_t>(std::max<std::int64_t>(file.Size(), 0))};
+    std::uint8_t magic[4] = {};
+    Image image;
+    if (in.Read(0, magic, sizeof magic)) {
+        if (magic[0] == 'M' && magic[1] == 'Z') {
+            image = ReadPeImage(in);
+        } else if (magic[0] == 0x7F && magic[1] == 'E' && magic[2] == 'L' && magic[3] == 'F') {
+            image = ReadElfImage(in);
+        }
+    }
+    image.fileSize = in.size;
+    return image;
+}
+
+std::vector<AddressSlot> ReadAddressSlots(ByteStream& file, const Image& image) {
+    FileBytes in{file, static_cast<std::uint64_t>(std::max<std::int64_t>(file.Size(), 0))};
+    std::vector<AddressSlot> slots;
+    if (image.format == ImageFormat::Pe) {
+        ReadPeSlots(in, image, slots);
+    } else if (image.format == ImageFormat::Elf) {
+        ReadElfSlots(in, image, slots);
+    }
+    std::stable_sort(slots.begin(), slots.end(), [](const AddressSlot& a, const AddressSlot& b) {
+        return a.offset < b.offset;
+    });
+    std::size_t kept = 0;
+    for (const AddressSlot& slot : slots) {
+        if (slot.offset > in.size ||
+            static_cast<std::uint64_t>(slot.Width()) > in.size - slot.offset) {
+            continue;
+        }
+        if (kept == 0 || slot.offset >= slots[kept - 1].offset +
+                                            static_cast<std::uint64_t>(slots[kept - 1].Width())) {
+            slots[kept++] = slot;
+        }
+    }
+    slots.resize(kept);
+    return slots;
+}
+
+} // namespace kestro

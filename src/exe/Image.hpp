@@ -1,0 +1,92 @@
+// The executable model: what the compact codec and the version reader know
+// of a program or library, parsed from its headers by one parser. An image
+// is a PE file or an ELF file; its sections say where each part lies in
+// the file and in memory, so that an address (an RVA of a PE image, a
+// virtual address of an ELF one) and a file offset can be turned into each
+// other, and which parts hold code. Its tables say where it holds
+// addresses that the loader or the unwinder reads (PE base relocations and
+// exception table, ELF relative relocations): ReadAddressSlots.
+//
+// Everything taken from the file is untrusted: every offset, count and size
+// is checked against the file before it is used, and what does not fit is
+// left out. A file that is not an image, or whose headers do not fit, has
+// no model (ImageFormat::None): never a failure. Reading the file can fail
+// as its stream does.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+namespace kestro {
+
+class ByteStream;
+
+enum class ImageFormat : std::uint8_t { None, Pe, Elf };
+// The instruction sets the codec knows; Other for an image of any other
+// (whose sections and directories are still read, for its version
+// resource).
+enum class Machine : std::uint8_t { Other, I386, X64, Arm64 };
+
+struct ImageSection {
+    std::uint64_t address = 0; // RVA (PE) or virtual address (ELF) of its first byte
+    std::uint64_t virtualSize = 0;
+    std::uint64_t fileOffset = 0;
+    std::uint64_t fileSize = 0; // bytes it has in the file, from its first address on
+    bool code = false;          // holds instructions
+};
+
+// A PE data directory: an RVA and a size, as the optional header says.
+struct PeDirectory {
+    std::uint32_t address = 0;
+    std::uint32_t size = 0;
+};
+
+// A place in the image that holds an address.
+struct AddressSlot {
+    enum class Kind : std::uint8_t {
+        Absolute32, // the loader's pointer: imageBase + address, 4 bytes
+        Absolute64, // the same, 8 bytes
+        Address32,  // an address (RVA) as a table keeps it, 4 bytes
+    };
+    std::uint64_t offset = 0; // in the file
+    Kind kind = Kind::Absolute32;
+
+    int Width() const { return kind == Kind::Absolute64 ? 8 : 4; }
+};
+
+struct Image {
+    ImageFormat format = ImageFormat::None;
+    Machine machine = Machine::Other;
+    std::uint64_t fileSize = 0;
+    // Added to an address to give the value a pointer holds: the PE image
+    // base; 0 for ELF, whose addresses are the pointers' values.
+    std::uint64_t imageBase = 0;
+    std::vector<ImageSection> sections;   // in the order of the section table
+    std::vector<PeDirectory> directories; // PE only, as many as it declares (at most 16)
+
+    // An image of an instruction set the codec knows.
+    bool Known() const { return format != ImageFormat::None && machine != Machine::Other; }
+    // The file offset of an address: through the first section (in table
+    // order) whose file bytes hold it.
+    std::optional<std::uint64_t> OffsetOf(std::uint64_t address) const;
+    // The address of a file offset: through the first section whose file
+    // bytes hold it.
+    std::optional<std::uint64_t> AddressOf(std::uint64_t offset) const;
+};
+
+// Parses the headers of the image in file (its first byte is the image's):
+// the format, machine, sections and, for PE, image base and directories.
+// Reads what it needs by position.
+Image ReadImage(ByteStream& file);
+
+// The slots of an image's tables, by offset, none overlapping the next (of
+// two that overlap, the later is left out): the PE base relocation table's
+// 32- and 64-bit pointers and, for x86-64, every image offset of the
+// exception table; an ELF image's relative relocations (the pointer each
+// names, and the relocation's own offset and addend, which are addresses
+// too). Reads each table a piece at a time: memory is the slots' own, 16
+// bytes each.
+std::vector<AddressSlot> ReadAddressSlots(ByteStream& file, const Image& image);
+
+} // namespace kestro

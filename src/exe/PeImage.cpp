@@ -1,0 +1,185 @@
+// The PE parser. The layout:
+//
+// DOS header: "MZ", e_lfanew (uint32) at 0x3C. At e_lfanew: "PE\0\0" and
+// the 20-byte file header (Machine at +4, NumberOfSections at +6,
+// SizeOfOptionalHeader at +20 from the signature). The optional header
+// follows; its Magic says where ImageBase, NumberOfRvaAndSizes and the data
+// directories (8 bytes each: RVA, size) lie. The section table follows the
+// optional header, 40 bytes a section: VirtualSize at +8, VirtualAddress at
+// +12, SizeOfRawData at +16, PointerToRawData at +20, Characteristics at
+// +36.
+#include "common/LittleEndian.hpp"
+#include "exe/ImageFormats.hpp"
+
+#include <algorithm>
+#include <array>
+
+namespace kestro {
+
+namespace {
+
+constexpr std::uint64_t NewHeaderOffsetField = 0x3C;
+constexpr std::uint64_t SignatureAndFileHeaderBytes = 24;
+constexpr std::uint16_t Pe32Magic = 0x10B;
+constexpr std::uint16_t Pe32PlusMagic = 0x20B;
+constexpr std::uint64_t SectionHeaderBytes = 40;
+constexpr std::uint32_t MaxDirectories = 16;
+constexpr std::uint32_t CodeSection = 0x20;             // IMAGE_SCN_CNT_CODE
+constexpr std::uint32_t ExecutableSection = 0x20000000; // IMAGE_SCN_MEM_EXECUTE
+constexpr std::uint32_t ExceptionDirectory = 3;
+constexpr std::uint32_t RelocationDirectory = 5;
+
+Machine MachineOf(std::uint16_t machine) {
+    switch (machine) {
+    case 0x014C:
+        return Machine::I386;
+    case 0x8664:
+        return Machine::X64;
+    case 0xAA64:
+        return Machine::Arm64;
+    default:
+        return Machine::Other;
+    }
+}
+
+// Where a directory's bytes lie in the file, as many as its size says that
+// the file holds; nothing when it has none.
+std::optional<std::pair<std::uint64_t, std::uint64_t>>
+DirectoryBytes(const FileBytes& in, const Image& image, std::uint32_t index) {
+    if (image.directories.size() <= index || image.directories[index].size == 0) {
+        return std::nullopt;
+    }
+    const std::optional<std::uint64_t> offset = image.OffsetOf(image.directories[index].address);
+    if (!offset || *offset >= in.size) {
+        return std::nullopt;
+    }
+    return std::pair{*offset,
+                     std::min<std::uint64_t>(image.directories[index].size, in.size - *offset)};
+}
+
+} // namespace
+
+Image ReadPeImage(FileBytes& in) {
+    Image image;
+    std::array<std::uint8_t, 64> dos{};
+    if (!in.Read(0, dos.data(), dos.size())) {
+        return image;
+    }
+    const std::uint64_t peHeader = GetLe32(&dos[NewHeaderOffsetField]);
+    std::array<std::uint8_t, SignatureAndFileHeaderBytes> header{};
+    if (!in.Read(peHeader, header.data(), header.size()) || header[0] != 'P' || header[1] != 'E' ||
+        header[2] != 0 || header[3] != 0) {
+        return image;
+    }
+    const std::uint16_t sectionCount = GetLe16(&header[4 + 2]);
+    const std::uint16_t optionalHeaderBytes = GetLe16(&header[4 + 16]);
+    const std::uint64_t optionalHeader = peHeader + SignatureAndFileHeaderBytes;
+    std::array<std::uint8_t, 2> magic{};
+    if (!in.Read(optionalHeader, magic.data(), magic.size())) {
+        return image;
+    }
+    std::uint64_t directoryCountField = 0;
+    std::uint64_t directories = 0;
+    std::array<std::uint8_t, 8> base{};
+    switch (GetLe16(magic.data())) {
+    case Pe32Magic:
+        directoryCountField = 92;
+        directories = 96;
+        if (in.Read(optionalHeader + 28, base.data(), 4)) {
+            image.imageBase = GetLe32(base.data());
+        }
+        break;
+    case Pe32PlusMagic:
+        directoryCountField = 108;
+        directories = 112;
+        if (in.Read(optionalHeader + 24, base.data(), 8)) {
+            image.imageBase = GetLe64(base.data());
+        }
+        break;
+    default:
+        return image;
+    }
+    std::vector<std::uint8_t> table(sectionCount * SectionHeaderBytes);
+    if (!in.Read(optionalHeader + optionalHeaderBytes, table.data(), table.size())) {
+        return image;
+    }
+    for (std::size_t i = 0; i < sectionCount; ++i) {
+        const std::uint8_t* entry = &table[i * SectionHeaderBytes];
+        const std::uint32_t characteristics = GetLe32(entry + 36);
+        image.sections.push_back({GetLe32(entry + 12), GetLe32(entry + 8), GetLe32(entry + 20),
+                                  GetLe32(entry + 16),
+                                  (characteristics & (CodeSection | ExecutableSection)) != 0});
+    }
+    std::array<std::uint8_t, 4> count{};
+    if (in.Read(optionalHeader + directoryCountField, count.data(), count.size())) {
+        const std::uint32_t declared = std::min(GetLe32(count.data()), MaxDirectories);
+        for (std::uint32_t i = 0; i < declared; ++i) {
+            std::array<std::uint8_t, 8> entry{};
+            if (!in.Read(optionalHeader + directories + 8 * i, entry.data(), entry.size())) {
+                break;
+            }
+            image.directories.push_back({GetLe32(&entry[0]), GetLe32(&entry[4])});
+        }
+    }
+    image.format = ImageFormat::Pe;
+    image.machine = MachineOf(GetLe16(&header[4]));
+    return image;
+}
+
+void ReadPeSlots(FileBytes& in, const Image& image, std::vector<AddressSlot>& slots) {
+    // The relocation blocks: PageRVA and BlockSize (uint32 each), then
+    // (BlockSize - 8) / 2 entries of a type (the top four bits) and an
+    // offset in the page; type 3 is a 32-bit pointer, type 10 a 64-bit one.
+    if (const auto relocations = DirectoryBytes(in, image, RelocationDirectory)) {
+        const auto [start, size] = *relocations;
+        std::vector<std::uint8_t> block;
+        for (std::uint64_t at = 0; at + 8 <= size;) {
+            std::array<std::uint8_t, 8> head{};
+            if (!in.Read(start + at, head.data(), head.size())) {
+                break;
+            }
+            const std::uint32_t page = GetLe32(&head[0]);
+            const std::uint32_t blockSize = GetLe32(&head[4]);
+            if (blockSize < 8 || blockSize > size - at) {
+                break;
+            }
+            block.resize(blockSize - 8);
+            if (!in.Read(start + at + 8, block.data(), block.size())) {
+                break;
+            }
+            for (std::size_t entry = 0; entry + 2 <= block.size(); entry += 2) {
+                const std::uint16_t value = GetLe16(&block[entry]);
+                const int type = value >> 12;
+                const std::optional<std::uint64_t> offset =
+                    image.OffsetOf(std::uint64_t{page} + (value & 0xFFFu));
+                if ((type == 3 || type == 10) && offset) {
+                    slots.push_back({*offset, type == 3 ? AddressSlot::Kind::Absolute32
+                                                        : AddressSlot::Kind::Absolute64});
+                }
+            }
+            at += blockSize;
+        }
+    }
+    // The exception table: an x86-64 entry is three RVAs (a function's
+    // start and end, its unwind data); an ARM64 entry is the function's
+    // start and, when its two low bits are 0, the RVA of its unwind data.
+    const auto functions = DirectoryBytes(in, image, ExceptionDirectory);
+    if (functions && image.machine == Machine::X64) {
+        ReadTable(in, functions->first, functions->second, 12,
+                  [&](std::uint64_t at, const std::uint8_t*) {
+                      for (std::uint64_t word = 0; word < 12; word += 4) {
+                          slots.push_back({at + word, AddressSlot::Kind::Address32});
+                      }
+                  });
+    } else if (functions && image.machine == Machine::Arm64) {
+        ReadTable(in, functions->first, functions->second, 8,
+                  [&](std::uint64_t at, const std::uint8_t* entry) {
+                      slots.push_back({at, AddressSlot::Kind::Address32});
+                      if ((GetLe32(entry + 4) & 3) == 0) {
+                          slots.push_back({at + 4, AddressSlot::Kind::Address32});
+                      }
+                  });
+    }
+}
+
+} // namespace kestro
