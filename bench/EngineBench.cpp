@@ -21,10 +21,10 @@
 // The "IndexOnly" cases run the finder with a 4-byte target, which searches
 // nothing of note: what they measure is indexing the 1 MiB source block.
 #include "common/ByteStream.hpp"
-#include "engine/BlockStream.hpp"
-#include "engine/Crc32.hpp"
-#include "engine/Crc32Kernels.hpp"
-#include "engine/MatchFinder.hpp"
+#include "codec/blocks/BlockStream.hpp"
+#include "checksum/Crc32.hpp"
+#include "checksum/Crc32Kernels.hpp"
+#include "codec/blocks/MatchFinder.hpp"
 
 #include <benchmark/benchmark.h>
 

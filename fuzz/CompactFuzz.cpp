@@ -6,7 +6,7 @@
 #include "FuzzSupport.hpp"
 
 #include "common/Failures.hpp"
-#include "engine/CompactStream.hpp"
+#include "codec/compact/CompactStream.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace kestro;

@@ -5,7 +5,7 @@
 #include "FuzzSupport.hpp"
 
 #include "common/Failures.hpp"
-#include "engine/BlockStream.hpp"
+#include "codec/blocks/BlockStream.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace kestro;

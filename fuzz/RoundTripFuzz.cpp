@@ -5,8 +5,8 @@
 // Input: two bytes giving the original's length, the original, the newer.
 #include "FuzzSupport.hpp"
 
-#include "engine/BlockStream.hpp"
-#include "engine/CompactStream.hpp"
+#include "codec/blocks/BlockStream.hpp"
+#include "codec/compact/CompactStream.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace kestro;

@@ -4,10 +4,10 @@
 
 #include "common/Failures.hpp"
 #include "common/LittleEndian.hpp"
-#include "engine/CompactStream.hpp"
-#include "engine/Lzma.hpp"
-#include "engine/References.hpp"
-#include "engine/SuffixArray.hpp"
+#include "codec/compact/CompactStream.hpp"
+#include "codec/compact/Lzma.hpp"
+#include "codec/compact/X86Filter.hpp"
+#include "codec/compact/SuffixArray.hpp"
 
 #include <gtest/gtest.h>
 

@@ -5,9 +5,9 @@
 #include "DiffUnit/DeltaPackage.hpp"
 #include "DiffUnit/Driver.hpp"
 #include "common/LittleEndian.hpp"
-#include "engine/BlockStream.hpp"
-#include "engine/CopyRecord.hpp"
-#include "engine/Crc32.hpp"
+#include "codec/blocks/BlockStream.hpp"
+#include "codec/blocks/CopyRecord.hpp"
+#include "checksum/Crc32.hpp"
 
 #include "PeBuilder.hpp"
 #include "TestSupport.hpp"

@@ -5,8 +5,8 @@
 #include "DiffUnit/DeltaPackage.hpp"
 #include "common/Failures.hpp"
 #include "common/LittleEndian.hpp"
-#include "engine/BlockStream.hpp"
-#include "engine/Crc32.hpp"
+#include "codec/blocks/BlockStream.hpp"
+#include "checksum/Crc32.hpp"
 
 #include "TestSupport.hpp"
 

@@ -1,7 +1,7 @@
-#include "engine/MatchFinder.hpp"
+#include "codec/blocks/MatchFinder.hpp"
 #include "common/Failures.hpp"
-#include "engine/BlockStream.hpp"
-#include "engine/CopyRecord.hpp"
+#include "codec/blocks/BlockStream.hpp"
+#include "codec/blocks/CopyRecord.hpp"
 
 #include "TestSupport.hpp"
 

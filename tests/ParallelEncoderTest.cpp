@@ -4,10 +4,10 @@
 #include "common/ByteStream.hpp"
 #include "common/Failures.hpp"
 #include "common/LittleEndian.hpp"
-#include "engine/BlockStream.hpp"
-#include "engine/CopyRecord.hpp"
-#include "engine/Crc32.hpp"
-#include "engine/MatchFinder.hpp"
+#include "codec/blocks/BlockStream.hpp"
+#include "codec/blocks/CopyRecord.hpp"
+#include "checksum/Crc32.hpp"
+#include "codec/blocks/MatchFinder.hpp"
 
 #include "TestSupport.hpp"
 

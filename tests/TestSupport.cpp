@@ -1,6 +1,6 @@
 #include "TestSupport.hpp"
 
-#include "engine/BlockStream.hpp"
+#include "codec/blocks/BlockStream.hpp"
 
 #include <algorithm>
 #include <atomic>

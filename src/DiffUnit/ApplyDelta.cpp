@@ -3,9 +3,9 @@
 #include "DiffUnit/ResultCodes.hpp"
 #include "UVersieIn/UVersieIn.hpp"
 #include "common/Failures.hpp"
-#include "engine/BlockStream.hpp"
-#include "engine/CompactStream.hpp"
-#include "engine/Crc32.hpp"
+#include "codec/blocks/BlockStream.hpp"
+#include "codec/compact/CompactStream.hpp"
+#include "checksum/Crc32.hpp"
 #include "platform/FileStream.hpp"
 #include "platform/Files.hpp"
 

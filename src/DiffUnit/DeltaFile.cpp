@@ -4,9 +4,9 @@
 #include "common/Failures.hpp"
 #include "common/LittleEndian.hpp"
 #include "common/Text.hpp"
-#include "engine/BlockStream.hpp"
-#include "engine/CompactStream.hpp"
-#include "engine/CopyRecord.hpp"
+#include "codec/blocks/BlockStream.hpp"
+#include "codec/compact/CompactStream.hpp"
+#include "codec/blocks/CopyRecord.hpp"
 #include "platform/FileStream.hpp"
 #include "platform/Files.hpp"
 

@@ -16,7 +16,7 @@
 
 #include "DiffUnit/DeltaFile.hpp"
 #include "common/Progress.hpp"
-#include "engine/CompactStream.hpp"
+#include "codec/compact/CompactStream.hpp"
 #include "platform/Locks.hpp"
 
 #include <chrono>

@@ -2,6 +2,7 @@
 
 #include "common/Failures.hpp"
 #include "common/LittleEndian.hpp"
+#include "exe/Image.hpp"
 #include "platform/FileStream.hpp"
 
 #include <algorithm>
@@ -13,21 +14,9 @@ namespace kestro {
 
 namespace {
 
-// ---- PE image -------------------------------------------------------------
-//
-// DOS header: "MZ", e_lfanew (uint32) at 0x3C. At e_lfanew: "PE\0\0" and the
-// 20-byte file header (NumberOfSections at +2, SizeOfOptionalHeader at +16).
-// The optional header follows; its Magic tells where NumberOfRvaAndSizes and
-// the data directories (8 bytes each: RVA, size) lie. The section table
-// follows the optional header.
-
-constexpr std::uint64_t DosHeaderBytes = 64;
-constexpr std::uint64_t NewHeaderOffsetField = 0x3C;
-constexpr std::uint64_t SignatureAndFileHeaderBytes = 24;
-constexpr std::uint16_t Pe32Magic = 0x10B;
-constexpr std::uint16_t Pe32PlusMagic = 0x20B;
+// The PE headers and the section table are the executable model's
+// (exe/Image.hpp): the resource directory is data directory 2.
 constexpr std::uint32_t ResourceDirectoryIndex = 2;
-constexpr std::uint64_t SectionHeaderBytes = 40;
 
 // A file opened for parsing. Every read names its offset and length, which
 // are checked against the file's size before the file is touched.
@@ -60,91 +49,6 @@ bool ReadAt(FileReader& in, std::uint64_t offset, std::vector<std::uint8_t>& buf
     }
     buffer.resize(static_cast<std::size_t>(count));
     return ReadAt(in, offset, buffer.data(), count);
-}
-
-struct Section {
-    std::uint32_t virtualAddress = 0;
-    std::uint32_t rawSize = 0;
-    std::uint32_t rawOffset = 0;
-};
-
-struct ImageLayout {
-    std::vector<Section> sections;
-    std::uint32_t resourceRva = 0;
-};
-
-// The file offset of an RVA: through the first section whose raw data holds
-// it. Bytes a section has only in memory have no file offset.
-std::optional<std::uint64_t> MapRva(const ImageLayout& image, std::uint32_t rva) {
-    for (const Section& section : image.sections) {
-        if (section.virtualAddress <= rva &&
-            rva - section.virtualAddress < std::uint64_t{section.rawSize}) {
-            return std::uint64_t{section.rawOffset} + (rva - section.virtualAddress);
-        }
-    }
-    return std::nullopt;
-}
-
-// The sections and the resource directory of a PE32 or PE32+ file; nothing
-// for any other file, or when the image has no resource directory.
-std::optional<ImageLayout> ReadImageLayout(FileReader& in) {
-    std::array<std::uint8_t, DosHeaderBytes> dos{};
-    if (!ReadAt(in, 0, dos.data(), dos.size()) || dos[0] != 'M' || dos[1] != 'Z') {
-        return std::nullopt;
-    }
-    const std::uint64_t peHeader = GetLe32(&dos[NewHeaderOffsetField]);
-    std::array<std::uint8_t, SignatureAndFileHeaderBytes> header{};
-    if (!ReadAt(in, peHeader, header.data(), header.size()) || header[0] != 'P' ||
-        header[1] != 'E' || header[2] != 0 || header[3] != 0) {
-        return std::nullopt;
-    }
-    const std::uint16_t sectionCount = GetLe16(&header[4 + 2]);
-    const std::uint16_t optionalHeaderBytes = GetLe16(&header[4 + 16]);
-    const std::uint64_t optionalHeader = peHeader + SignatureAndFileHeaderBytes;
-
-    std::array<std::uint8_t, 2> magic{};
-    if (!ReadAt(in, optionalHeader, magic.data(), magic.size())) {
-        return std::nullopt;
-    }
-    std::uint64_t directoryCountField = 0;
-    std::uint64_t directories = 0;
-    switch (GetLe16(magic.data())) {
-    case Pe32Magic:
-        directoryCountField = 92;
-        directories = 96;
-        break;
-    case Pe32PlusMagic:
-        directoryCountField = 108;
-        directories = 112;
-        break;
-    default:
-        return std::nullopt;
-    }
-    std::array<std::uint8_t, 4> directoryCount{};
-    std::array<std::uint8_t, 8> resourceDirectory{};
-    if (!ReadAt(in, optionalHeader + directoryCountField, directoryCount.data(), 4) ||
-        GetLe32(directoryCount.data()) <= ResourceDirectoryIndex ||
-        !ReadAt(in, optionalHeader + directories + 8 * ResourceDirectoryIndex,
-                resourceDirectory.data(), 8)) {
-        return std::nullopt;
-    }
-    ImageLayout image;
-    image.resourceRva = GetLe32(&resourceDirectory[0]);
-    if (image.resourceRva == 0 || GetLe32(&resourceDirectory[4]) == 0) {
-        return std::nullopt;
-    }
-
-    std::vector<std::uint8_t> table;
-    if (!ReadAt(in, optionalHeader + optionalHeaderBytes, table,
-                sectionCount * SectionHeaderBytes)) {
-        return std::nullopt;
-    }
-    image.sections.resize(sectionCount);
-    for (std::size_t i = 0; i < sectionCount; ++i) {
-        const std::uint8_t* entry = &table[i * SectionHeaderBytes];
-        image.sections[i] = {GetLe32(entry + 12), GetLe32(entry + 16), GetLe32(entry + 20)};
-    }
-    return image;
 }
 
 // ---- Resource tree --------------------------------------------------------
@@ -210,8 +114,9 @@ struct DataRange {
     std::uint32_t size = 0;
 };
 
-std::optional<DataRange> FindVersionResource(FileReader& in, const ImageLayout& image) {
-    const std::optional<std::uint64_t> root = MapRva(image, image.resourceRva);
+std::optional<DataRange> FindVersionResource(FileReader& in, const Image& image) {
+    const std::optional<std::uint64_t> root =
+        image.OffsetOf(image.directories[ResourceDirectoryIndex].address);
     if (!root) {
         return std::nullopt;
     }
@@ -255,7 +160,7 @@ std::optional<DataRange> FindVersionResource(FileReader& in, const ImageLayout& 
     if (!ReadAt(in, *root + entry->offset, dataEntry.data(), dataEntry.size())) {
         return std::nullopt;
     }
-    const std::optional<std::uint64_t> data = MapRva(image, GetLe32(&dataEntry[0]));
+    const std::optional<std::uint64_t> data = image.OffsetOf(GetLe32(&dataEntry[0]));
     if (!data) {
         return std::nullopt;
     }
@@ -270,8 +175,14 @@ constexpr std::uint32_t MaxVersionData = 0xFFFF;
 
 std::vector<std::uint8_t> LoadVersionData(ByteStream& file) {
     FileReader in{file, static_cast<std::uint64_t>(std::max<std::int64_t>(file.Size(), 0))};
-    const std::optional<ImageLayout> image = ReadImageLayout(in);
-    const std::optional<DataRange> range = image ? FindVersionResource(in, *image) : std::nullopt;
+    // A PE image (of any machine) with a resource directory.
+    const Image image = ReadImage(file);
+    const bool resources = image.format == ImageFormat::Pe &&
+                           image.directories.size() > ResourceDirectoryIndex &&
+                           image.directories[ResourceDirectoryIndex].address != 0 &&
+                           image.directories[ResourceDirectoryIndex].size != 0;
+    const std::optional<DataRange> range =
+        resources ? FindVersionResource(in, image) : std::nullopt;
     // The whole range must lie inside the file; of it only the first 65535
     // bytes can matter, since the root node's 16-bit length bounds the tree,
     // so a huge claimed size never sizes an allocation.

@@ -1,11 +1,11 @@
-// Byte streams: the one way the engine and the delta operations reach bytes.
+// Byte streams: the one way the codecs and the delta operations reach bytes.
 //
 // A stream is a sequential source and sink of bytes with a position and a
 // size. Streams that end somewhere: a file stream (platform/FileStream.hpp:
 // opened read-only with sharing, or created), and here the growable
 // in-memory stream and the sink that keeps nothing. Streams over another
 // that pass its bytes through: the counting stream here, and the
-// checksumming reader (engine/Crc32Reader.hpp). Read returns fewer bytes
+// checksumming reader (checksum/Crc32Reader.hpp). Read returns fewer bytes
 // than asked only at the end of the data; a read error is a failure, never
 // an end.
 #pragma once

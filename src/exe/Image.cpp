@@ -1,6 +1,7 @@
 #include "exe/Image.hpp"
 
 #include "common/ByteStream.hpp"
+#include "common/Failures.hpp"
 #include "exe/ImageFormats.hpp"
 
 #include <algorithm>
@@ -33,8 +34,13 @@ bool FileBytes::Read(std::uint64_t offset, void* buffer, std::uint64_t count) {
     if (!Fits(offset, count)) {
         return false;
     }
-    return file.ReadAt(static_cast<std::int64_t>(offset), buffer,
-                       static_cast<std::int64_t>(count)) == static_cast<std::int64_t>(count);
+    // The bytes lie inside the size the file had: a file that ends before
+    // them has changed, and fails as a short read does.
+    if (file.ReadAt(static_cast<std::int64_t>(offset), buffer, static_cast<std::int64_t>(count)) !=
+        static_cast<std::int64_t>(count)) {
+        throw EReadError("Stream read error");
+    }
+    return true;
 }
 
 Image ReadImage(ByteStream& file) {

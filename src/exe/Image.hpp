@@ -11,7 +11,8 @@
 // is checked against the file before it is used, and what does not fit is
 // left out. A file that is not an image, or whose headers do not fit, has
 // no model (ImageFormat::None): never a failure. Reading the file can fail
-// as its stream does.
+// as its stream does, and with EReadError "Stream read error" where it
+// turns out shorter than it was.
 #pragma once
 
 #include <cstdint>

@@ -17,7 +17,8 @@ struct FileBytes {
     std::uint64_t size;
 
     bool Fits(std::uint64_t offset, std::uint64_t count) const;
-    // False when the bytes do not all lie inside the file.
+    // False when the bytes do not all lie inside the file; fails with
+    // EReadError when the file turns out shorter than it was.
     bool Read(std::uint64_t offset, void* buffer, std::uint64_t count);
 };
 

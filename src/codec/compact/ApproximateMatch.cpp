@@ -1,4 +1,4 @@
-#include "engine/ApproximateMatch.hpp"
+#include "codec/compact/ApproximateMatch.hpp"
 
 #include "common/Progress.hpp"
 

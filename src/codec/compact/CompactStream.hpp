@@ -44,8 +44,8 @@
 // rewritten as References.hpp predicts.
 #pragma once
 
+#include "codec/compact/ModelFilter.hpp"
 #include "common/Progress.hpp"
-#include "engine/ModelFilter.hpp"
 
 #include <cstdint>
 

@@ -1,4 +1,4 @@
-// The kernels that run the CRC-32 register, for the engine itself and for
+// The kernels that run the CRC-32 register, for Crc32.cpp itself and for
 // its tests and benchmarks. Every kernel keeps Crc32Update's contract
 // exactly: the same register for every input, every length from 0 (which
 // reads nothing) and every alignment, and any starting register, so that

@@ -1,4 +1,4 @@
-#include "engine/ModelFilter.hpp"
+#include "codec/compact/ModelFilter.hpp"
 
 #include "common/Failures.hpp"
 #include "common/LittleEndian.hpp"

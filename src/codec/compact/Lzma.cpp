@@ -1,4 +1,4 @@
-#include "engine/Lzma.hpp"
+#include "codec/compact/Lzma.hpp"
 
 #include "common/Failures.hpp"
 

@@ -34,7 +34,7 @@
 // the same layout multiplied by x^32. The constants are therefore stored as
 // x^(F+32) mod P for H and x^(F-32) mod P for L, each bit-reversed into
 // bits 1..32 of a quadword; FoldConstant below computes them.
-#include "engine/Crc32Kernels.hpp"
+#include "checksum/Crc32Kernels.hpp"
 
 #if defined(__x86_64__) && defined(__GNUC__)
 #define KESTRO_CRC32_X86 1

@@ -1,4 +1,4 @@
-#include "engine/SuffixArray.hpp"
+#include "codec/compact/SuffixArray.hpp"
 
 #include "common/Failures.hpp"
 #include "common/Progress.hpp"

@@ -1,7 +1,7 @@
-#include "engine/MatchFinder.hpp"
+#include "codec/blocks/MatchFinder.hpp"
 
+#include "codec/blocks/CopyRecord.hpp"
 #include "common/Failures.hpp"
-#include "engine/CopyRecord.hpp"
 
 #include <algorithm>
 #include <bit>

@@ -13,7 +13,7 @@
 // the model to search: MaskReferences.
 #pragma once
 
-#include "engine/References.hpp"
+#include "codec/compact/X86Filter.hpp"
 #include "exe/Disassembler.hpp"
 #include "exe/Image.hpp"
 

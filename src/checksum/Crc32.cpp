@@ -1,5 +1,5 @@
-#include "engine/Crc32.hpp"
-#include "engine/Crc32Kernels.hpp"
+#include "checksum/Crc32.hpp"
+#include "checksum/Crc32Kernels.hpp"
 
 #include "common/ByteStream.hpp"
 #include "common/Failures.hpp"

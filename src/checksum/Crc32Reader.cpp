@@ -1,7 +1,7 @@
-#include "engine/Crc32Reader.hpp"
+#include "checksum/Crc32Reader.hpp"
 
+#include "checksum/Crc32.hpp"
 #include "common/Failures.hpp"
-#include "engine/Crc32.hpp"
 
 #include <vector>
 

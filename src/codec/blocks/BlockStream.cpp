@@ -1,11 +1,11 @@
-#include "engine/BlockStream.hpp"
+#include "codec/blocks/BlockStream.hpp"
 
+#include "checksum/Crc32.hpp"
+#include "codec/blocks/CopyRecord.hpp"
+#include "codec/blocks/MatchFinder.hpp"
 #include "common/ByteStream.hpp"
 #include "common/Failures.hpp"
 #include "common/LittleEndian.hpp"
-#include "engine/CopyRecord.hpp"
-#include "engine/Crc32.hpp"
-#include "engine/MatchFinder.hpp"
 
 #include <algorithm>
 #include <condition_variable>

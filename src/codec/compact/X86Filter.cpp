@@ -1,7 +1,8 @@
-#include "engine/References.hpp"
+#include "codec/compact/X86Filter.hpp"
 
 #include "common/ByteStream.hpp"
 #include "common/LittleEndian.hpp"
+#include "exe/Image.hpp"
 
 #include <algorithm>
 #include <functional>
@@ -9,85 +10,6 @@
 #include <queue>
 
 namespace kestro {
-
-void ReferenceMap::Add(std::int64_t oldStart, std::int64_t length, std::int64_t newStart) {
-    if (length <= 0) {
-        return;
-    }
-    const std::int64_t shift = newStart - oldStart;
-    if (!stretches_.empty() && stretches_.back().end == oldStart &&
-        stretches_.back().shift == shift) {
-        stretches_.back().end += length;
-    } else if (stretches_.size() < maxStretches_) {
-        stretches_.push_back({oldStart, oldStart + length, shift});
-    }
-}
-
-void ReferenceMap::Seal() {
-    // A sweep over the stretches' ends in old order: between two
-    // neighbouring ends the earliest added stretch that covers the gap wins.
-    const std::vector<Stretch> added = std::move(stretches_);
-    stretches_ = {};
-    std::vector<std::uint32_t> byStart(added.size());
-    std::iota(byStart.begin(), byStart.end(), 0u);
-    std::stable_sort(byStart.begin(), byStart.end(), [&](std::uint32_t a, std::uint32_t b) {
-        return added[a].start < added[b].start;
-    });
-    std::vector<std::int64_t> points;
-    points.reserve(2 * added.size());
-    for (const Stretch& stretch : added) {
-        points.push_back(stretch.start);
-        points.push_back(stretch.end);
-    }
-    std::sort(points.begin(), points.end());
-    points.erase(std::unique(points.begin(), points.end()), points.end());
-
-    std::priority_queue<std::uint32_t, std::vector<std::uint32_t>, std::greater<>> covering;
-    std::size_t next = 0;
-    for (std::size_t i = 0; i + 1 < points.size(); ++i) {
-        const std::int64_t at = points[i];
-        while (next < byStart.size() && added[byStart[next]].start <= at) {
-            covering.push(byStart[next++]);
-        }
-        while (!covering.empty() && added[covering.top()].end <= at) {
-            covering.pop(); // ended; a stretch still under it waits its turn
-        }
-        if (covering.empty()) {
-            continue;
-        }
-        const std::int64_t shift = added[covering.top()].shift;
-        if (!stretches_.empty() && stretches_.back().end == at &&
-            stretches_.back().shift == shift) {
-            stretches_.back().end = points[i + 1];
-        } else {
-            stretches_.push_back({at, points[i + 1], shift});
-        }
-    }
-}
-
-std::optional<std::int64_t> ReferenceMap::NewPosition(std::int64_t at) const {
-    const auto after = std::upper_bound(
-        stretches_.begin(), stretches_.end(), at,
-        [](std::int64_t position, const Stretch& s) { return position < s.start; });
-    if (after == stretches_.begin() || std::prev(after)->end <= at) {
-        return std::nullopt;
-    }
-    return at + std::prev(after)->shift;
-}
-
-std::optional<std::int64_t> ReferenceMap::NearbyPosition(std::int64_t at, std::int64_t from,
-                                                         std::int64_t to) const {
-    const auto after = std::upper_bound(
-        stretches_.begin(), stretches_.end(), at,
-        [](std::int64_t position, const Stretch& s) { return position < s.start; });
-    if (after != stretches_.begin() && std::prev(after)->end > from) {
-        return at + std::prev(after)->shift;
-    }
-    if (after != stretches_.end() && after->start < to) {
-        return at + after->shift;
-    }
-    return std::nullopt;
-}
 
 bool IsX86Program(std::span<const std::uint8_t> start) {
     constexpr std::size_t NewHeaderField = 0x3C;
@@ -158,11 +80,9 @@ std::optional<std::int64_t> AddressTable::OffsetOf(std::uint64_t rva) const {
 }
 
 AddressTable ReadAddressTable(ByteStream& original) {
-    // The PE headers: "MZ", e_lfanew at 0x3C; at it "PE\0\0", the file
-    // header (NumberOfSections at +6, SizeOfOptionalHeader at +20 from the
-    // signature), then the optional header, whose Magic says where ImageBase,
-    // NumberOfRvaAndSizes and the data directories lie; the section table
-    // (40 bytes a section) follows it.
+    // The headers and the section table, as the executable model reads
+    // them from the original's first HeaderBytes bytes: the filter looks no
+    // further for them.
     constexpr std::size_t HeaderBytes = 4096;
     constexpr std::uint32_t ExceptionDirectory = 3;
     constexpr std::uint32_t RelocationDirectory = 5;
@@ -175,58 +95,28 @@ AddressTable ReadAddressTable(ByteStream& original) {
     if (!IsX86Program(header)) {
         return table;
     }
-    const std::uint32_t pe = GetLe32(start + 0x3C);
-    table.ripRelative = GetLe16(start + pe + 4) != 0x014C;
-    const auto fits = [&](std::uint64_t offset, std::uint64_t count) {
-        return offset <= header.size() && count <= header.size() - offset;
-    };
-    if (!fits(pe, 24 + 2)) {
+    MemoryStream headers;
+    headers.WriteBuffer(start, got);
+    const Image image = ReadImage(headers);
+    table.ripRelative = GetLe16(start + GetLe32(start + 0x3C) + 4) != 0x014C;
+    if (image.format != ImageFormat::Pe) {
         return table;
     }
-    const std::uint16_t sectionCount = GetLe16(start + pe + 6);
-    const std::uint16_t optionalBytes = GetLe16(start + pe + 20);
-    const std::uint64_t optional = pe + 24;
-    std::uint64_t countField = 0;
-    std::uint64_t directories = 0;
-    switch (GetLe16(start + optional)) {
-    case 0x10B: // PE32
-        if (!fits(optional + 28, 4)) {
-            return table;
-        }
-        table.imageBase = GetLe32(start + optional + 28);
-        countField = optional + 92;
-        directories = optional + 96;
-        break;
-    case 0x20B: // PE32+
-        if (!fits(optional + 24, 8)) {
-            return table;
-        }
-        table.imageBase = GetLe64(start + optional + 24);
-        countField = optional + 108;
-        directories = optional + 112;
-        break;
-    default:
-        return table;
-    }
-    const std::uint64_t sectionTable = optional + optionalBytes;
-    if (!fits(countField, 4) || !fits(sectionTable, std::uint64_t{sectionCount} * 40)) {
-        return table;
-    }
-    for (std::uint16_t i = 0; i < sectionCount; ++i) {
-        const std::uint8_t* section = start + sectionTable + 40 * i;
-        table.sections.push_back(
-            {GetLe32(section + 12), GetLe32(section + 16), GetLe32(section + 20)});
+    table.imageBase = image.imageBase;
+    for (const ImageSection& section : image.sections) {
+        table.sections.push_back({static_cast<std::uint32_t>(section.address),
+                                  static_cast<std::uint32_t>(section.fileSize),
+                                  static_cast<std::uint32_t>(section.fileOffset)});
     }
     // A data directory's bytes (at most MaxDirectoryBytes of them) and
     // where they lie in the original; none when it has none.
     const auto readDirectory = [&](std::uint32_t index, std::int64_t& at) {
         std::vector<std::uint8_t> bytes;
-        if (GetLe32(start + countField) <= index || !fits(directories + 8 * index, 8)) {
+        if (image.directories.size() <= index) {
             return bytes;
         }
-        const std::optional<std::int64_t> offset =
-            table.OffsetOf(GetLe32(start + directories + 8 * index));
-        const std::uint32_t size = GetLe32(start + directories + 8 * index + 4);
+        const std::optional<std::int64_t> offset = table.OffsetOf(image.directories[index].address);
+        const std::uint32_t size = image.directories[index].size;
         if (!offset || *offset >= original.Size()) {
             return bytes;
         }
@@ -264,9 +154,10 @@ AddressTable ReadAddressTable(ByteStream& original) {
             block += blockSize;
         }
     }
-    // An x86-64 image's exception table: 12-byte entries of three image
-    // offsets (a function's start and end, its unwind data).
-    if (directories == optional + 112) {
+    // A PE32+ image's exception table (its optional header's Magic, which
+    // the model has read, is 020B): 12-byte entries of three image offsets
+    // (a function's start and end, its unwind data).
+    if (GetLe16(start + GetLe32(start + 0x3C) + 24) == 0x20B) {
         const std::vector<std::uint8_t> functions = readDirectory(ExceptionDirectory, at);
         for (std::size_t entry = 0; entry + 4 <= functions.size() && !full(); entry += 4) {
             table.addresses.push_back({at + static_cast<std::int64_t>(entry), 4, true});

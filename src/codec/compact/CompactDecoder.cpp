@@ -1,0 +1,418 @@
+// The compact body's reader: segments checked and rebuilt a MiB at a time,
+// the three streams decoded piece by piece, the filters' predictions.
+#include "checksum/Crc32.hpp"
+#include "codec/compact/CompactFields.hpp"
+#include "codec/compact/CompactStream.hpp"
+#include "codec/compact/Lzma.hpp"
+#include "codec/compact/ModelFilter.hpp"
+#include "codec/compact/X86Filter.hpp"
+#include "common/ByteStream.hpp"
+#include "common/LittleEndian.hpp"
+#include "exe/Image.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <memory>
+#include <span>
+#include <vector>
+
+namespace kestro {
+
+namespace {
+
+// One stream's decoder and where its current piece lies in the delta.
+class PieceReader {
+public:
+    PieceReader(ByteStream& delta, std::uint32_t dictionary,
+                std::span<const std::uint8_t> preset = {})
+        : delta_(delta), decoder_(dictionary, preset), input_(64 * 1024) {
+        output_.reserve(64 * 1024);
+    }
+
+    void StartPiece(std::int64_t offset, std::int64_t size) {
+        offset_ = offset;
+        remaining_ = size;
+    }
+
+    void Read(std::uint8_t* to, std::int64_t count) {
+        while (count > 0) {
+            if (outputAt_ == output_.size() && !Produce()) {
+                Damaged();
+            }
+            const auto take = static_cast<std::size_t>(std::min<std::int64_t>(
+                count, static_cast<std::int64_t>(output_.size() - outputAt_)));
+            std::memcpy(to, output_.data() + outputAt_, take);
+            outputAt_ += take;
+            to += take;
+            count -= static_cast<std::int64_t>(take);
+        }
+    }
+
+    std::uint64_t ReadVarint() {
+        std::uint64_t value = 0;
+        for (int i = 0; i < MaxVarintBytes; ++i) {
+            std::uint8_t byte;
+            Read(&byte, 1);
+            value |= std::uint64_t{byte & 0x7Fu} << (7 * i);
+            if ((byte & 0x80) == 0) {
+                return value;
+            }
+        }
+        Damaged();
+    }
+
+    // The segment is complete: its piece must hold nothing more than what
+    // was read, and, for the end segment, the stream's end.
+    void EndPiece(bool streamEnds) {
+        if (outputAt_ != output_.size() || Produce() || remaining_ != 0 || !pending_.empty() ||
+            ended_ != streamEnds) {
+            Damaged();
+        }
+    }
+
+private:
+    // Decodes the next bytes of the piece; false when it holds no more.
+    bool Produce() {
+        output_.resize(output_.capacity());
+        outputAt_ = 0;
+        for (;;) {
+            if (pending_.empty() && remaining_ > 0) {
+                const std::int64_t n =
+                    std::min<std::int64_t>(remaining_, static_cast<std::int64_t>(input_.size()));
+                if (delta_.ReadAt(offset_, input_.data(), n) != n) {
+                    Damaged();
+                }
+                offset_ += n;
+                remaining_ -= n;
+                pending_ =
+                    std::span<const std::uint8_t>(input_.data(), static_cast<std::size_t>(n));
+            }
+            std::span<std::uint8_t> free(output_);
+            const std::size_t before = pending_.size();
+            const LzmaDecoder::Status status = decoder_.Decode(pending_, free);
+            if (status == LzmaDecoder::Status::Damaged) {
+                Damaged();
+            }
+            ended_ = status == LzmaDecoder::Status::Ended;
+            const std::size_t made = output_.size() - free.size();
+            if (made > 0) {
+                output_.resize(made);
+                return true;
+            }
+            if (ended_ || (pending_.size() == before && (remaining_ == 0 || !pending_.empty()))) {
+                output_.clear();
+                return false;
+            }
+        }
+    }
+
+    ByteStream& delta_;
+    LzmaDecoder decoder_;
+    std::vector<std::uint8_t> input_;
+    std::span<const std::uint8_t> pending_;
+    std::vector<std::uint8_t> output_;
+    std::size_t outputAt_ = 0;
+    std::int64_t offset_ = 0;
+    std::int64_t remaining_ = 0;
+    bool ended_ = false;
+};
+
+struct SegmentHeader {
+    std::int64_t OutputBytes = 0;
+    std::array<std::int64_t, 3> PieceBytes{};
+    std::vector<std::uint32_t> ChunkCrcs;
+    std::int64_t PiecesAt = 0; // where the pieces begin in the delta
+    std::int64_t End = 0;      // and where they end
+};
+
+// Reads the segment header at offset at of delta and checks it against the
+// output still to come and the bytes left in the delta. Positional reads
+// only: the pieces' readers share the stream.
+SegmentHeader ReadSegmentHeader(ByteStream& delta, std::int64_t at, std::int64_t outputLeft) {
+    std::uint8_t bytes[SegmentHeaderBytes];
+    if (delta.ReadAt(at, bytes, SegmentHeaderBytes) != SegmentHeaderBytes) {
+        Damaged();
+    }
+    at += SegmentHeaderBytes;
+    SegmentHeader header;
+    header.OutputBytes = GetLe32(bytes + OutputBytesField);
+    header.PieceBytes = {GetLe32(bytes + ControlBytesField), GetLe32(bytes + DiffBytesField),
+                         GetLe32(bytes + ExtraBytesField)};
+    if (header.OutputBytes != std::min(outputLeft, SegmentBytes)) {
+        Damaged();
+    }
+    header.ChunkCrcs.resize(static_cast<std::size_t>(ChunksOf(header.OutputBytes)));
+    for (std::uint32_t& crc : header.ChunkCrcs) {
+        std::uint8_t field[4];
+        if (delta.ReadAt(at, field, 4) != 4) {
+            Damaged();
+        }
+        crc = GetLe32(field);
+        at += 4;
+    }
+    header.PiecesAt = at;
+    header.End = at + header.PieceBytes[0] + header.PieceBytes[1] + header.PieceBytes[2];
+    if (header.End > delta.Size()) {
+        Damaged();
+    }
+    return header;
+}
+
+// The rebuilt output in CRC-checked pieces of one chunk.
+class ChunkWriter {
+public:
+    explicit ChunkWriter(ByteStream& out)
+        : out_(out), chunk_(static_cast<std::size_t>(ChunkBytes)) {}
+
+    void StartSegment(const SegmentHeader& segment) {
+        segment_ = &segment;
+        chunk_.resize(0);
+        index_ = 0;
+    }
+    // Room for up to count bytes at the end of the chunk being filled.
+    std::span<std::uint8_t> Room(std::int64_t count) {
+        const std::int64_t size = ChunkSize();
+        const std::size_t filled = chunk_.size();
+        const auto take = static_cast<std::size_t>(
+            std::min<std::int64_t>(count, size - static_cast<std::int64_t>(filled)));
+        chunk_.resize(filled + take);
+        return {chunk_.data() + filled, take};
+    }
+    // Checks and writes the chunk once it is full.
+    void Filled() {
+        if (static_cast<std::int64_t>(chunk_.size()) < ChunkSize()) {
+            return;
+        }
+        if (Crc32Buffer(chunk_.data(), chunk_.size()) != segment_->ChunkCrcs[index_]) {
+            Damaged();
+        }
+        wholeCrc_ = Crc32Update(chunk_.data(), wholeCrc_, chunk_.size());
+        out_.WriteBuffer(chunk_.data(), static_cast<std::int64_t>(chunk_.size()));
+        chunk_.resize(0);
+        ++index_;
+    }
+    std::uint32_t Crc() const { return ~wholeCrc_; }
+
+private:
+    std::int64_t ChunkSize() const {
+        return std::min(ChunkBytes,
+                        segment_->OutputBytes - static_cast<std::int64_t>(index_) * ChunkBytes);
+    }
+
+    ByteStream& out_;
+    std::vector<std::uint8_t> chunk_;
+    const SegmentHeader* segment_ = nullptr;
+    std::size_t index_ = 0;
+    std::uint32_t wholeCrc_ = 0xFFFFFFFFu;
+};
+
+} // namespace
+
+namespace {
+
+struct ControlEdit {
+    std::int64_t OldStart = 0; // the old position after the move
+    std::int64_t DiffLength = 0;
+    std::int64_t ExtraLength = 0;
+};
+
+// Reads the next edit of a segment that has left bytes still to rebuild,
+// at old position oldPosition. Every field is checked before it addresses
+// anything: the edit lies inside the segment and its old bytes inside the
+// original.
+ControlEdit ReadEdit(PieceReader& control, std::int64_t left, std::int64_t oldPosition,
+                     std::int64_t originalSize) {
+    const std::int64_t move = UnZigZag(control.ReadVarint());
+    const std::uint64_t diffLength = control.ReadVarint();
+    const std::uint64_t extraLength = control.ReadVarint();
+    if (diffLength + extraLength == 0 || diffLength > static_cast<std::uint64_t>(left) ||
+        extraLength > static_cast<std::uint64_t>(left) - diffLength || move < -oldPosition ||
+        move > originalSize - oldPosition ||
+        static_cast<std::int64_t>(diffLength) > originalSize - (oldPosition + move)) {
+        Damaged();
+    }
+    return {oldPosition + move, static_cast<std::int64_t>(diffLength),
+            static_cast<std::int64_t>(extraLength)};
+}
+
+// A filter's map: a first pass over the control stream of the segments
+// from segmentAt on, checked as the decoding pass checks it.
+ReferenceMap MapEdits(ByteStream& delta, const CompactHeader& header, std::int64_t segmentAt,
+                      std::size_t maxStretches) {
+    ReferenceMap map(maxStretches);
+    PieceReader control(delta, header.ControlDictionary);
+    const auto originalSize = static_cast<std::int64_t>(header.OriginalSize);
+    std::int64_t done = 0;
+    std::int64_t oldPosition = 0;
+    for (;;) {
+        const SegmentHeader segment =
+            ReadSegmentHeader(delta, segmentAt, static_cast<std::int64_t>(header.NewerSize) - done);
+        segmentAt = segment.End;
+        control.StartPiece(segment.PiecesAt, segment.PieceBytes[0]);
+        for (std::int64_t left = segment.OutputBytes; left > 0;) {
+            const ControlEdit edit = ReadEdit(control, left, oldPosition, originalSize);
+            map.Add(edit.OldStart, edit.DiffLength, done + segment.OutputBytes - left);
+            oldPosition = edit.OldStart + edit.DiffLength;
+            left -= edit.DiffLength + edit.ExtraLength;
+        }
+        control.EndPiece(segment.OutputBytes == 0);
+        if (segment.OutputBytes == 0) {
+            break;
+        }
+        done += segment.OutputBytes;
+    }
+    map.Seal();
+    return map;
+}
+
+} // namespace
+
+void DecodeCompactBody(ByteStream& delta, const CompactHeader& header, ByteStream& original,
+                       ByteStream& out) {
+    const auto originalSize = static_cast<std::int64_t>(header.OriginalSize);
+    if (original.Size() != originalSize) {
+        Damaged();
+    }
+    const std::int64_t bodyAt = delta.Position();
+    const bool filtered = (header.Filters & CompactFilterX86) != 0;
+    const bool image = (header.Filters & CompactFilterImage) != 0;
+    // The image filter's original must be an image of an instruction set
+    // the model knows, as the writer's was.
+    Image originalImage;
+    std::vector<AddressSlot> originalSlots;
+    if (image) {
+        originalImage = ReadImage(original);
+        if (!originalImage.Known() || InstructionSetOf(originalImage.machine) == nullptr) {
+            Damaged();
+        }
+        originalSlots = ReadAddressSlots(original, originalImage);
+    }
+    const ReferenceMap map =
+        filtered || image
+            ? MapEdits(delta, header, bodyAt, image ? SIZE_MAX : ReferenceMap::MaxStretches)
+            : ReferenceMap();
+    const AddressTable addresses = filtered ? ReadAddressTable(original) : AddressTable();
+    std::unique_ptr<ModelPredictor> model;
+    if (image) {
+        model = std::make_unique<ModelPredictor>(originalImage, originalSlots, header.Tables,
+                                                 header.Newer, map);
+    }
+    std::vector<std::uint8_t> editBytes; // an edit's old bytes as the image filter predicts them
+    std::unique_ptr<ReferencePredictor> predictor;
+    if (filtered) {
+        predictor = std::make_unique<ReferencePredictor>(
+            map, addresses, originalSize,
+            [&original](std::int64_t at, std::uint8_t* to, std::int64_t count) {
+                if (original.ReadAt(at, to, count) != count) {
+                    Damaged();
+                }
+            });
+    }
+    PieceReader control(delta, header.ControlDictionary);
+    PieceReader diff(delta, header.DiffDictionary);
+    // The extra stream's dictionary starts with the original's bytes the
+    // body names, copied in when its decoder starts.
+    std::vector<std::uint8_t> preset(header.PresetSize);
+    if (original.ReadAt(static_cast<std::int64_t>(header.PresetOffset), preset.data(),
+                        header.PresetSize) != header.PresetSize) {
+        Damaged();
+    }
+    PieceReader extra(delta, header.ExtraDictionary, preset);
+    preset = {};
+    ChunkWriter output(out);
+    std::vector<std::uint8_t> differences(64 * 1024);
+    std::int64_t done = 0;
+    std::int64_t oldPosition = 0;
+    std::int64_t segmentAt = bodyAt;
+    for (;;) {
+        const SegmentHeader segment =
+            ReadSegmentHeader(delta, segmentAt, static_cast<std::int64_t>(header.NewerSize) - done);
+        segmentAt = segment.End;
+        std::int64_t at = segment.PiecesAt;
+        control.StartPiece(at, segment.PieceBytes[0]);
+        diff.StartPiece(at += segment.PieceBytes[0], segment.PieceBytes[1]);
+        extra.StartPiece(at += segment.PieceBytes[1], segment.PieceBytes[2]);
+        output.StartSegment(segment);
+        for (std::int64_t left = segment.OutputBytes; left > 0;) {
+            const ControlEdit edit = ReadEdit(control, left, oldPosition, originalSize);
+            oldPosition = edit.OldStart;
+            const std::int64_t newStart = done + segment.OutputBytes - left;
+            if (predictor) {
+                predictor->StartEdit(oldPosition, edit.DiffLength, newStart);
+            }
+            if (model) {
+                // The image filter predicts an edit whole (at most a
+                // segment), as the writer does.
+                editBytes.resize(static_cast<std::size_t>(edit.DiffLength));
+                if (original.ReadAt(oldPosition, editBytes.data(), edit.DiffLength) !=
+                    edit.DiffLength) {
+                    Damaged();
+                }
+                model->Predict(editBytes, static_cast<std::uint64_t>(oldPosition),
+                               static_cast<std::uint64_t>(newStart));
+            }
+            for (std::int64_t n = edit.DiffLength; n > 0;) {
+                const std::span<std::uint8_t> room = output.Room(
+                    std::min<std::int64_t>(n, static_cast<std::int64_t>(differences.size())));
+                const auto take = static_cast<std::int64_t>(room.size());
+                if (model) {
+                    std::memcpy(room.data(), editBytes.data() + (edit.DiffLength - n), room.size());
+                } else if (original.ReadAt(oldPosition, room.data(), take) != take) {
+                    Damaged();
+                }
+                if (predictor) {
+                    predictor->Predict(room, oldPosition);
+                }
+                diff.Read(differences.data(), take);
+                for (std::size_t i = 0; i < room.size(); ++i) {
+                    room[i] = static_cast<std::uint8_t>(room[i] + differences[i]);
+                }
+                output.Filled();
+                oldPosition += take;
+                n -= take;
+            }
+            for (std::int64_t n = edit.ExtraLength; n > 0;) {
+                const std::span<std::uint8_t> room = output.Room(n);
+                extra.Read(room.data(), static_cast<std::int64_t>(room.size()));
+                output.Filled();
+                n -= static_cast<std::int64_t>(room.size());
+            }
+            left -= edit.DiffLength + edit.ExtraLength;
+        }
+        const bool last = segment.OutputBytes == 0;
+        control.EndPiece(last);
+        diff.EndPiece(last);
+        extra.EndPiece(last);
+        done += segment.OutputBytes;
+        if (last) {
+            break;
+        }
+    }
+    if (output.Crc() != header.NewerCrc || segmentAt != delta.Size()) {
+        Damaged();
+    }
+    delta.SetPosition(segmentAt);
+}
+
+CompactSummary ListCompactBody(ByteStream& delta, const CompactHeader& header) {
+    CompactSummary summary;
+    std::int64_t done = 0;
+    std::int64_t segmentAt = delta.Position();
+    for (;;) {
+        const SegmentHeader segment =
+            ReadSegmentHeader(delta, segmentAt, static_cast<std::int64_t>(header.NewerSize) - done);
+        segmentAt = segment.End;
+        ++summary.Segments;
+        summary.ControlBytes += segment.PieceBytes[0];
+        summary.DiffBytes += segment.PieceBytes[1];
+        summary.ExtraBytes += segment.PieceBytes[2];
+        done += segment.OutputBytes;
+        if (segment.OutputBytes == 0) {
+            delta.SetPosition(segmentAt);
+            return summary;
+        }
+    }
+}
+
+} // namespace kestro
