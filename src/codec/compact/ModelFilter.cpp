@@ -324,8 +324,11 @@ void ModelPredictor::BuildRelocations() {
             moved.push_back(type << 32 | *address);
         }
     }
-    std::sort(moved.begin(), moved.end(),
-              [](std::uint64_t a, std::uint64_t b) { return (a & UINT32_MAX) < (b & UINT32_MAX); });
+    // By address, and of two at one address (edits that take a byte
+    // twice) the 32-bit one first.
+    std::sort(moved.begin(), moved.end(), [](std::uint64_t a, std::uint64_t b) {
+        return (a & UINT32_MAX) != (b & UINT32_MAX) ? (a & UINT32_MAX) < (b & UINT32_MAX) : a < b;
+    });
     std::vector<std::uint8_t>& table = relocations_;
     for (std::size_t i = 0; i < moved.size();) {
         const std::uint32_t page = static_cast<std::uint32_t>(moved[i]) & ~0xFFFu;
