@@ -352,6 +352,94 @@ std::vector<OffsetTable> ChooseTables(const std::vector<OffsetTable>& candidates
     return chosen;
 }
 
+// The newer bytes one search works through at a time: the searches of a
+// part's pieces are independent, and run on as many threads as the encoder
+// has, while the edits stay the same whatever the number.
+constexpr std::int64_t SearchPieceBytes = std::int64_t{4} << 20;
+
+// The edits of part against window, a piece at a time, the pieces on up
+// to threads threads; OldStart in the window. The calling thread tells
+// progress (the bytes of the part searched, through told) while it waits,
+// and a throw from it stops the other threads' searches too.
+std::vector<Edit> SearchPart(std::span<const std::uint8_t> part,
+                             std::span<const std::uint8_t> window,
+                             std::span<const std::int32_t> suffixes, std::int32_t threads,
+                             const std::function<void(std::int64_t searched)>& told) {
+    const auto size = static_cast<std::int64_t>(part.size());
+    const std::int64_t pieces =
+        std::max<std::int64_t>(1, (size + SearchPieceBytes - 1) / SearchPieceBytes);
+    std::vector<std::vector<Edit>> found(static_cast<std::size_t>(pieces));
+    const auto piece = [&](std::int64_t index) {
+        const std::int64_t start = index * SearchPieceBytes;
+        return part.subspan(static_cast<std::size_t>(start),
+                            static_cast<std::size_t>(std::min(SearchPieceBytes, size - start)));
+    };
+    const std::int64_t workers = std::min<std::int64_t>(threads, pieces);
+    if (workers <= 1) {
+        for (std::int64_t index = 0; index < pieces; ++index) {
+            FindEdits(
+                piece(index), window, suffixes,
+                [&](const Edit& edit) { found[static_cast<std::size_t>(index)].push_back(edit); },
+                [&](std::int64_t searched) { told(index * SearchPieceBytes + searched); });
+        }
+    } else {
+        std::atomic<std::int64_t> next{0};
+        std::atomic<std::int64_t> searched{0};
+        std::atomic<bool> abandoned{false};
+        const auto work = [&] {
+            for (std::int64_t index = next++; index < pieces; index = next++) {
+                std::int64_t counted = 0;
+                FindEdits(
+                    piece(index), window, suffixes,
+                    [&](const Edit& edit) {
+                        found[static_cast<std::size_t>(index)].push_back(edit);
+                    },
+                    [&](std::int64_t now) {
+                        if (abandoned.load()) {
+                            throw Exception("Search abandoned");
+                        }
+                        searched += now - counted;
+                        counted = now;
+                    });
+                searched += static_cast<std::int64_t>(piece(index).size()) - counted;
+            }
+        };
+        std::vector<std::future<void>> jobs;
+        // Every job is waited for before this frame goes, also when a poll
+        // throws: its searches stop at their next poll.
+        struct Join {
+            std::vector<std::future<void>>& jobs;
+            std::atomic<bool>& abandoned;
+            ~Join() {
+                abandoned = true;
+                for (std::future<void>& job : jobs) {
+                    if (job.valid()) {
+                        job.wait();
+                    }
+                }
+            }
+        } join{jobs, abandoned};
+        for (std::int64_t i = 0; i < workers; ++i) {
+            jobs.push_back(std::async(std::launch::async, work));
+        }
+        for (std::future<void>& job : jobs) {
+            while (job.wait_for(CoderPollInterval) != std::future_status::ready) {
+                told(searched.load());
+            }
+        }
+        for (std::future<void>& job : jobs) {
+            job.get();
+        }
+    }
+    std::vector<Edit> edits;
+    for (std::int64_t index = 0; index < pieces; ++index) {
+        for (const Edit& edit : found[static_cast<std::size_t>(index)]) {
+            edits.push_back(edit);
+        }
+    }
+    return edits;
+}
+
 // Cuts the edit that covers newer offset cut (edits start at newer offset
 // 0 and follow each other) in two there; nothing where an edit starts
 // there already. Returns the index of the edit that starts at cut.
@@ -596,20 +684,17 @@ std::int32_t EncodeCompactBody(ByteStream& newer, ByteStream& original, ByteStre
                 readPart(partStart, view == View::Masked ? View::Masked : View::Raw);
             load(wanted, view, true);
             const std::uint8_t* at = part.data();
-            FindEdits(
-                part, window, suffixes,
-                [&](const Edit& edit) {
-                    if (!filtered) {
-                        segments.Add(edit, at, window.data(), wanted.first);
-                        at += edit.DiffLength + edit.ExtraLength;
-                        return;
-                    }
-                    edits.push_back(
-                        {edit.OldStart + wanted.first, edit.DiffLength, edit.ExtraLength});
-                },
-                [&](std::int64_t searched) {
-                    progress.Tell(searching, (counted + partStart + searched) / of, newerSize);
-                });
+            for (const Edit& edit :
+                 SearchPart(part, window, suffixes, settings.threads, [&](std::int64_t searched) {
+                     progress.Tell(searching, (counted + partStart + searched) / of, newerSize);
+                 })) {
+                if (!filtered) {
+                    segments.Add(edit, at, window.data(), wanted.first);
+                    at += edit.DiffLength + edit.ExtraLength;
+                    continue;
+                }
+                edits.push_back({edit.OldStart + wanted.first, edit.DiffLength, edit.ExtraLength});
+            }
             progress.Tell(searching,
                           (counted + partStart + static_cast<std::int64_t>(part.size())) / of,
                           newerSize);
