@@ -18,6 +18,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <deque>
 #include <future>
 #include <memory>
 #include <optional>
@@ -41,6 +42,9 @@ constexpr std::uint32_t DiffNiceLength = 128;
 // The most of the original the writer gives the extra stream's dictionary
 // to start with: new code and data often repeat pieces of the old.
 constexpr std::int64_t MaxPresetBytes = std::int64_t{8} << 20;
+// Segments being coded at once at most: each holds its streams and its
+// difference stream's coder.
+constexpr std::size_t MaxSegmentsCoding = 2;
 // How often the encoder's caller is polled while the encoder waits for its
 // coders on other threads.
 constexpr std::chrono::milliseconds CoderPollInterval{50};
@@ -119,10 +123,9 @@ public:
     SegmentWriter(ByteStream& out, const CompactHeader& header, const CompactSettings& settings,
                   EncoderProgress& progress, Predict predict, std::span<const std::uint8_t> preset)
         : out_(out), settings_(settings), progress_(progress), newerSize_(header.NewerSize),
-          coders_{LzmaEncoder({header.ControlDictionary, CompactLevel, 0, {}}),
-                  LzmaEncoder({header.DiffDictionary, CompactLevel, DiffNiceLength, {}}),
-                  LzmaEncoder({header.ExtraDictionary, CompactLevel, 0, preset})},
-          predict_(std::move(predict)) {}
+          control_({header.ControlDictionary, CompactLevel, 0, {}}),
+          extra_({header.ExtraDictionary, CompactLevel, 0, preset}),
+          diffDictionary_(header.DiffDictionary), predict_(std::move(predict)) {}
 
     // Adds an edit of the newer bytes at newer (DiffLength + ExtraLength of
     // them) against old, which holds the original from oldBase on.
@@ -192,11 +195,13 @@ private:
         chunkCrc_ = 0xFFFFFFFFu;
     }
 
-    // Hands the filled segment to its coders and writes the one before,
-    // whose coding is then complete. With more than one thread the coding
-    // runs on two others, the difference stream on one, the control and
-    // extra streams on the other, while this thread goes on finding edits;
-    // each coder takes its segments in order, so no byte changes.
+    // Hands the filled segment to its coders, and writes the oldest one
+    // still pending once MaxSegmentsCoding are. The difference stream, most
+    // of the work, starts anew in each segment (its first chunk resets the
+    // dictionary), so segments' difference pieces are coded at once on
+    // threads of their own; the control and extra streams run on through
+    // the segments on one more, each segment after the one before. With one
+    // thread all of it runs here, in the same order; no byte changes.
     void WriteSegment(LzmaEncoder::End end) {
         if (output_ % ChunkBytes != 0) {
             CloseChunk();
@@ -211,7 +216,9 @@ private:
         done_ += output_;
         output_ = 0;
         Coding& coding = *segment;
-        WritePending(); // its coders must be done before they take the next
+        if (pending_.size() >= MaxSegmentsCoding) {
+            WritePending();
+        }
         if (settings_.threads > 1) {
             // A coder on another thread stops between pieces of its input
             // once the segment is abandoned.
@@ -221,21 +228,27 @@ private:
                     throw Exception("Coding abandoned");
                 }
             };
-            coding.diff =
-                std::async(std::launch::async, [this, &coding, stop] { Code(coding, 1, stop); });
-            coding.others = std::async(std::launch::async, [this, &coding, stop] {
-                Code(coding, 0, stop);
-                Code(coding, 2, stop);
-            });
+            coding.diff = std::async(std::launch::async,
+                                     [this, &coding, stop] { CodeDifferences(coding, stop); });
+            coding.others = std::async(std::launch::async, [this, &coding, stop, before = others_] {
+                                if (before.valid()) {
+                                    before.get();
+                                }
+                                Code(control_, coding, 0, stop);
+                                Code(extra_, coding, 2, stop);
+                            }).share();
+            others_ = coding.others;
         } else {
             const auto poll = [this] { progress_.Poll(); };
-            for (const std::size_t stream : {1, 0, 2}) {
-                Code(coding, stream, poll);
-            }
+            CodeDifferences(coding, poll);
+            Code(control_, coding, 0, poll);
+            Code(extra_, coding, 2, poll);
         }
-        pending_ = std::move(segment);
+        pending_.push_back(std::move(segment));
         if (end == LzmaEncoder::End::Finish) {
-            WritePending();
+            while (!pending_.empty()) {
+                WritePending();
+            }
         }
         progress_.Tell(Phase::Coding, done_, static_cast<std::int64_t>(newerSize_));
     }
@@ -247,39 +260,49 @@ private:
         std::int64_t output = 0;
         LzmaEncoder::End end = LzmaEncoder::End::Flush;
         std::future<void> diff;
-        std::future<void> others;
+        std::shared_future<void> others;
         std::atomic<bool> abandoned{false};
         // A coding still under way is abandoned, and waited for before its
         // buffers go: its coders stop at their next piece.
         ~Coding() {
             abandoned = true;
-            for (std::future<void>* job : {&diff, &others}) {
-                if (job->valid()) {
-                    job->wait();
-                }
+            if (diff.valid()) {
+                diff.wait();
+            }
+            if (others.valid()) {
+                others.wait();
             }
         }
     };
 
-    void Code(Coding& coding, std::size_t stream, const std::function<void()>& between) {
-        coders_[stream].Code(coding.streams[stream], coding.pieces[stream], coding.end, between);
+    void Code(LzmaEncoder& coder, Coding& coding, std::size_t stream,
+              const std::function<void()>& between) {
+        coder.Code(coding.streams[stream], coding.pieces[stream], coding.end, between);
         coding.streams[stream] = {};
     }
 
+    void CodeDifferences(Coding& coding, const std::function<void()>& between) {
+        LzmaEncoder coder({diffDictionary_, CompactLevel, DiffNiceLength, {}});
+        Code(coder, coding, 1, between);
+    }
+
+    // Writes the oldest pending segment once its coding is complete.
     void WritePending() {
-        if (!pending_) {
-            return;
-        }
-        const std::unique_ptr<Coding> coding = std::move(pending_);
-        for (std::future<void>* job : {&coding->diff, &coding->others}) {
-            if (job->valid()) {
-                // Polled while it waits, so that the caller may stop the
-                // encoder meanwhile.
-                while (job->wait_for(CoderPollInterval) != std::future_status::ready) {
-                    progress_.Poll();
-                }
-                job->get();
+        const std::unique_ptr<Coding> coding = std::move(pending_.front());
+        pending_.pop_front();
+        // Polled while it waits, so that the caller may stop the encoder
+        // meanwhile.
+        if (coding->diff.valid()) {
+            while (coding->diff.wait_for(CoderPollInterval) != std::future_status::ready) {
+                progress_.Poll();
             }
+            coding->diff.get();
+        }
+        if (coding->others.valid()) {
+            while (coding->others.wait_for(CoderPollInterval) != std::future_status::ready) {
+                progress_.Poll();
+            }
+            coding->others.get();
         }
         const auto& pieces = coding->pieces;
         std::vector<std::uint8_t> header(SegmentHeaderBytes + 4 * coding->chunkCrcs.size());
@@ -300,9 +323,14 @@ private:
     const CompactSettings& settings_;
     EncoderProgress& progress_;
     std::uint64_t newerSize_;
-    std::array<LzmaEncoder, 3> coders_;
+    LzmaEncoder control_;
+    LzmaEncoder extra_;
+    std::uint32_t diffDictionary_;
     std::array<std::vector<std::uint8_t>, 3> streams_; // control, difference, extra
-    std::unique_ptr<Coding> pending_;                  // coded or being coded, not yet written
+    // Coded or being coded, not yet written, oldest first; the last one's
+    // control and extra coding, which the next one's waits for.
+    std::deque<std::unique_ptr<Coding>> pending_;
+    std::shared_future<void> others_;
     std::vector<std::uint32_t> chunkCrcs_;
     std::uint32_t chunkCrc_ = 0xFFFFFFFFu;
     std::uint32_t wholeCrc_ = 0xFFFFFFFFu;

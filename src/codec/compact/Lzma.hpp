@@ -22,7 +22,9 @@ struct LzmaSettings {
     std::uint32_t niceLength = 0;
     // Bytes the dictionary holds before the stream starts, which its
     // matches may copy from; the decoder must be given the same. Copied when
-    // the coder starts.
+    // the coder starts, and then indexed by hash chains rather than binary
+    // trees: several times faster to start on megabytes of preset, for a
+    // stream a percent or two larger.
     std::span<const std::uint8_t> preset;
 };
 
