@@ -164,7 +164,7 @@ TEST_F(DriverTest, HelpAndVersionAnswerAtOnce) {
     EXPECT_EQ(Run({"--help", "app/tool.exe_2.kst"}), 0);
     const std::string help = Output();
     EXPECT_EQ(help.rfind("Kestro " + version + ": makes", 0), 0u);
-    for (const char* option : {"--compact ", "--compact=2.0 ", "--help ", "--version "}) {
+    for (const char* option : {"--compact ", "--compact=2.1 ", "--help ", "--version "}) {
         EXPECT_NE(help.find(option), std::string::npos) << option;
     }
     EXPECT_EQ(console_.linesRead, 0);

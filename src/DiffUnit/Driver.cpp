@@ -70,9 +70,10 @@ constexpr std::string_view HelpLines[] = {
     "",
     "Options, before the file names:",
     "  --compact      writes a compact delta (format 2): far smaller, slower to",
-    "                 make; format 2.1 for an x86 program, else 2.0",
-    "  --compact=2.0  writes a compact delta no newer than format 2.0, for",
-    "                 updaters that read no later one; likewise --compact=2.1",
+    "                 make; format 2.2 for programs and libraries whose code it",
+    "                 reads (PE or ELF; x86, x86-64 or ARM64), else 2.0",
+    "  --compact=2.1  writes a compact delta no newer than format 2.1, for",
+    "                 updaters that read no later one; likewise 2.0 and 2.2",
     "  --help         prints this text",
     "  --version      prints the program's version and the formats it reads",
 };
