@@ -8,6 +8,7 @@
 #include "checksum/Crc32.hpp"
 #include "platform/FileStream.hpp"
 #include "platform/Files.hpp"
+#include "platform/Interrupts.hpp"
 
 #include <algorithm>
 #include <optional>
@@ -152,6 +153,7 @@ TemporaryFile Rebuild(OpenDelta& delta, FileStream& target, const UpdateNames& n
                       TemporaryFile::Access& access) {
     TemporaryFile output = TemporaryFile::Create(names.newFile);
     CountingStream rebuilt(output.Stream(), [&](std::int64_t done) {
+        CheckInterrupt();
         if (options.progress) {
             done = std::min(done, total);
             options.progress({Phase::Rebuilding, done, total, done, total});

@@ -9,6 +9,7 @@
 #include "checksum/Crc32Reader.hpp"
 #include "platform/FileStream.hpp"
 #include "platform/Files.hpp"
+#include "platform/Interrupts.hpp"
 
 #include <algorithm>
 
@@ -104,7 +105,10 @@ std::int32_t MakeDelta(const std::string& originalName, const std::string& newer
     WriteDeltaDescriptor(delta.Stream(), descriptor);
 
     const std::int64_t total = newer.opened.size;
+    // Every report of the work is also where an interrupt stops it: the
+    // encoder's loops report often, also where they read and write nothing.
     const auto tell = [&](const Progress& progress) {
+        CheckInterrupt();
         if (options.progress) {
             options.progress(progress);
         }
