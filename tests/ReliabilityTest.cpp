@@ -288,6 +288,37 @@ void ChangeTheFile() {
 // applies, or fails with "File changed while reading" and publishes
 // nothing. Never a delta whose stored versions come from other bytes than
 // its content.
+// A compact create stops at the report of its work where an interrupt
+// arrives, also in the stretches that read and write nothing for a long
+// time (sorting, searching, coding) and with nobody watching its progress:
+// at its first report, one in the middle and its last, it ends with
+// EInterrupted after no further report and leaves no delta.
+TEST(InterruptedWork, CompactCreateStopsAtTheReportWhereTheInterruptArrives) {
+    test::ScratchDir dir;
+    const auto [original, newer] = test::SamplePrograms();
+    test::WriteBytes(dir.File("hello.exe"), original);
+    test::WriteBytes(dir.File("hello-1.0.0.2.exe"), newer);
+    OperationOptions options;
+    options.format = DeltaFormat::Compact;
+    const auto create = [&] {
+        return MakeDelta(dir.File("hello.exe"), dir.File("hello-1.0.0.2.exe"), options);
+    };
+    InjectActionAtReport(0, nullptr);
+    ASSERT_EQ(create(), ResultOk);
+    const std::int64_t reports = CountedReports();
+    ASSERT_GT(reports, 4);
+    fs::remove(dir.File("hello.exe_1.0.0.2.kst"));
+    for (const std::int64_t n : {std::int64_t{1}, reports / 2, reports}) {
+        InjectActionAtReport(n, RequestInterrupt);
+        EXPECT_THROW(create(), EInterrupted) << n;
+        EXPECT_EQ(CountedReports(), n);
+        ClearInterrupt();
+        EXPECT_EQ(std::distance(fs::directory_iterator(dir.Path()), fs::directory_iterator()), 2)
+            << n;
+    }
+    InjectActionAtReport(0, nullptr);
+}
+
 TEST(ChangingInputs, CreateNeverPublishesADeltaOfBytesThatAreGone) {
     test::ScratchDir dir;
     const auto [original, newer] = test::SamplePrograms();

@@ -2,10 +2,11 @@
 #include "DiffUnit/DeltaPackage.hpp"
 #include "DiffUnit/ResultCodes.hpp"
 #include "UVersieIn/UVersieIn.hpp"
-#include "common/Failures.hpp"
+#include "checksum/Crc32.hpp"
 #include "codec/blocks/BlockStream.hpp"
 #include "codec/compact/CompactStream.hpp"
-#include "checksum/Crc32.hpp"
+#include "common/Failures.hpp"
+#include "platform/FaultInjection.hpp"
 #include "platform/FileStream.hpp"
 #include "platform/Files.hpp"
 #include "platform/Interrupts.hpp"
@@ -153,6 +154,7 @@ TemporaryFile Rebuild(OpenDelta& delta, FileStream& target, const UpdateNames& n
                       TemporaryFile::Access& access) {
     TemporaryFile output = TemporaryFile::Create(names.newFile);
     CountingStream rebuilt(output.Stream(), [&](std::int64_t done) {
+        ReportCounted();
         CheckInterrupt();
         if (options.progress) {
             done = std::min(done, total);
@@ -280,6 +282,8 @@ std::int32_t ApplyDelta(const std::string& deltaName, const OperationOptions& op
     const std::int64_t total = options.progress ? delta.RebuiltSize() : 0;
     VersionInfo version;
     const std::int32_t code = CheckTarget(target, delta, version, [&](std::int64_t done) {
+        ReportCounted();
+        CheckInterrupt();
         if (options.progress) {
             options.progress({Phase::Checksum, done, checked.size, 0, total});
         }

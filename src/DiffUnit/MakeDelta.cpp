@@ -2,11 +2,12 @@
 #include "DiffUnit/DeltaPackage.hpp"
 #include "DiffUnit/ResultCodes.hpp"
 #include "UVersieIn/UVersieIn.hpp"
-#include "common/Failures.hpp"
-#include "codec/blocks/BlockStream.hpp"
-#include "codec/compact/CompactStream.hpp"
 #include "checksum/Crc32.hpp"
 #include "checksum/Crc32Reader.hpp"
+#include "codec/blocks/BlockStream.hpp"
+#include "codec/compact/CompactStream.hpp"
+#include "common/Failures.hpp"
+#include "platform/FaultInjection.hpp"
 #include "platform/FileStream.hpp"
 #include "platform/Files.hpp"
 #include "platform/Interrupts.hpp"
@@ -108,6 +109,7 @@ std::int32_t MakeDelta(const std::string& originalName, const std::string& newer
     // Every report of the work is also where an interrupt stops it: the
     // encoder's loops report often, also where they read and write nothing.
     const auto tell = [&](const Progress& progress) {
+        ReportCounted();
         CheckInterrupt();
         if (options.progress) {
             options.progress(progress);

@@ -36,4 +36,14 @@ std::int64_t CountedFileCalls();
 // the port before each counted call.
 bool FileCallFails();
 
+// The same seam for the reports an operation makes of its work (its
+// progress, which is also where an interrupt stops it), counted apart from
+// the file calls: runs action at the n-th report from now on (n >= 1), or
+// none (n = 0), and restarts the count. For the tests of work that reads
+// and writes nothing for a long time (sorting, searching, coding).
+void InjectActionAtReport(std::int64_t n, void (*action)());
+std::int64_t CountedReports();
+// Counts one report, and runs the action at the chosen one.
+void ReportCounted();
+
 } // namespace kestro
