@@ -38,7 +38,10 @@ ln -s "$cache/new" "$work/new.bin"
 printf '%-40s %8s %10s %6s %s\n' kestro delay-s stop-s status "left behind"
 for delay in $delays; do
   for kestro in "$@"; do
-    (cd "$work" && exec "$kestro" --compact old.bin new.bin </dev/null >"$work/out" 2>&1) &
+    # A job started in the background of a script has SIGINT ignored, which
+    # kestro keeps ignored (as under nohup): it starts with the default.
+    (cd "$work" && exec env --default-signal=INT "$kestro" --compact old.bin new.bin \
+      </dev/null >"$work/out" 2>&1) &
     pid=$!
     sleep "$delay"
     sent=$(date +%s.%N)

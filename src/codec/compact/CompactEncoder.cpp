@@ -521,14 +521,18 @@ std::pair<std::int64_t, std::int64_t> WindowFor(std::int64_t partStart, std::int
     return {start, start + windowBytes};
 }
 
-// Reads count bytes into to, in pieces with a poll after each.
-void ReadPolled(ByteStream& in, std::uint8_t* to, std::int64_t count,
+// Reads count bytes into bytes, which holds them and nothing else after,
+// in pieces with a poll after each; bytes grows a piece at a time as they
+// arrive, since a window of 256 MiB takes a while only to clear.
+void ReadPolled(ByteStream& in, std::vector<std::uint8_t>& bytes, std::int64_t count,
                 const EncoderProgress& progress) {
-    while (count > 0) {
-        const std::int64_t piece = std::min(count, ReadPieceBytes);
-        in.ReadBuffer(to, piece);
-        to += piece;
-        count -= piece;
+    bytes.clear();
+    bytes.reserve(static_cast<std::size_t>(count));
+    while (static_cast<std::int64_t>(bytes.size()) < count) {
+        const std::int64_t piece =
+            std::min(count - static_cast<std::int64_t>(bytes.size()), ReadPieceBytes);
+        bytes.resize(bytes.size() + static_cast<std::size_t>(piece));
+        in.ReadBuffer(bytes.data() + bytes.size() - piece, piece);
         progress.Poll();
     }
 }
@@ -592,9 +596,9 @@ std::int32_t EncodeCompactBody(ByteStream& newer, ByteStream& original, ByteStre
     // whole original where it fits one window.
     std::vector<OffsetTable> candidates;
     if (image && originalSize <= settings.windowBytes) {
-        std::vector<std::uint8_t> all(static_cast<std::size_t>(originalSize));
+        std::vector<std::uint8_t> all;
         original.SetPosition(0);
-        ReadPolled(original, all.data(), originalSize, progress);
+        ReadPolled(original, all, originalSize, progress);
         candidates = FindOffsetTables(all, 0, originalImage);
     }
     std::vector<std::uint8_t> part;
@@ -613,9 +617,8 @@ std::int32_t EncodeCompactBody(ByteStream& newer, ByteStream& original, ByteStre
         if (!loaded || loaded->start != wanted.first || loaded->end != wanted.second ||
             loaded->view != view) {
             suffixes = {};
-            window.resize(static_cast<std::size_t>(wanted.second - wanted.first));
             original.SetPosition(wanted.first);
-            ReadPolled(original, window.data(), static_cast<std::int64_t>(window.size()), progress);
+            ReadPolled(original, window, wanted.second - wanted.first, progress);
             const auto start = static_cast<std::uint64_t>(wanted.first);
             if (view == View::Masked) {
                 MaskReferences(window, start, originalImage, originalSlots);
@@ -633,8 +636,7 @@ std::int32_t EncodeCompactBody(ByteStream& newer, ByteStream& original, ByteStre
         }
     };
     const auto readPart = [&](std::int64_t partStart, View view) {
-        part.resize(static_cast<std::size_t>(std::min(settings.partBytes, newerSize - partStart)));
-        ReadPolled(newer, part.data(), static_cast<std::int64_t>(part.size()), progress);
+        ReadPolled(newer, part, std::min(settings.partBytes, newerSize - partStart), progress);
         if (view == View::Masked) {
             MaskReferences(part, static_cast<std::uint64_t>(partStart), newerImage, newerSlots);
         }

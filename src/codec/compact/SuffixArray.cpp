@@ -229,10 +229,18 @@ std::vector<std::int32_t> BuildSuffixArray(std::span<const std::uint8_t> text,
         throw EOutOfMemory("Out of memory");
     }
     const auto n = static_cast<std::int32_t>(text.size());
-    std::vector<std::int32_t> sa(text.size());
     Sorting sorting{WorkPoll(nullptr)};
     if (told) {
         sorting.poll = WorkPoll([&] { told(std::int64_t{n} * sorting.eighths / 8); });
+    }
+    // The array is made a piece at a time, polled between: a gigabyte of it
+    // takes a second to clear.
+    std::vector<std::int32_t> sa;
+    sa.reserve(text.size());
+    constexpr std::size_t Piece = std::size_t{16} << 20;
+    while (sa.size() < text.size()) {
+        sa.resize(std::min(text.size(), sa.size() + Piece));
+        sorting.poll.Fire();
     }
     SortSuffixes(text.data(), sa.data(), n, 256, sorting, true);
     if (told) {
