@@ -20,11 +20,11 @@
 //
 // The "IndexOnly" cases run the finder with a 4-byte target, which searches
 // nothing of note: what they measure is indexing the 1 MiB source block.
-#include "common/ByteStream.hpp"
-#include "codec/blocks/BlockStream.hpp"
 #include "checksum/Crc32.hpp"
 #include "checksum/Crc32Kernels.hpp"
+#include "codec/blocks/BlockStream.hpp"
 #include "codec/blocks/MatchFinder.hpp"
+#include "common/ByteStream.hpp"
 
 #include <benchmark/benchmark.h>
 

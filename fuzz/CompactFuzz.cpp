@@ -5,8 +5,8 @@
 // more than the dictionaries the format allows.
 #include "FuzzSupport.hpp"
 
-#include "common/Failures.hpp"
 #include "codec/compact/CompactStream.hpp"
+#include "common/Failures.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace kestro;

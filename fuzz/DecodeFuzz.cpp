@@ -4,8 +4,8 @@
 // never read or write outside its areas.
 #include "FuzzSupport.hpp"
 
-#include "common/Failures.hpp"
 #include "codec/blocks/BlockStream.hpp"
+#include "common/Failures.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace kestro;

@@ -1,9 +1,9 @@
 #include "codec/blocks/BlockStream.hpp"
+#include "checksum/Crc32.hpp"
+#include "codec/blocks/CopyRecord.hpp"
 #include "common/ByteStream.hpp"
 #include "common/Failures.hpp"
 #include "common/LittleEndian.hpp"
-#include "codec/blocks/CopyRecord.hpp"
-#include "checksum/Crc32.hpp"
 
 #include "TestSupport.hpp"
 

@@ -1,7 +1,7 @@
 #include "checksum/Crc32.hpp"
+#include "checksum/Crc32Kernels.hpp"
 #include "common/ByteStream.hpp"
 #include "common/Failures.hpp"
-#include "checksum/Crc32Kernels.hpp"
 #include "platform/FileStream.hpp"
 
 #include "TestSupport.hpp"

@@ -4,10 +4,10 @@
 #include "DiffUnit/DeltaFile.hpp"
 #include "DiffUnit/DeltaPackage.hpp"
 #include "DiffUnit/Driver.hpp"
-#include "common/LittleEndian.hpp"
+#include "checksum/Crc32.hpp"
 #include "codec/blocks/BlockStream.hpp"
 #include "codec/blocks/CopyRecord.hpp"
-#include "checksum/Crc32.hpp"
+#include "common/LittleEndian.hpp"
 
 #include "PeBuilder.hpp"
 #include "TestSupport.hpp"

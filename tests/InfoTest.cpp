@@ -3,10 +3,10 @@
 #include "DiffUnit/Info.hpp"
 #include "DiffUnit/DeltaFile.hpp"
 #include "DiffUnit/DeltaPackage.hpp"
+#include "checksum/Crc32.hpp"
+#include "codec/blocks/BlockStream.hpp"
 #include "common/Failures.hpp"
 #include "common/LittleEndian.hpp"
-#include "codec/blocks/BlockStream.hpp"
-#include "checksum/Crc32.hpp"
 
 #include "TestSupport.hpp"
 

@@ -1,7 +1,7 @@
 #include "codec/blocks/MatchFinder.hpp"
-#include "common/Failures.hpp"
 #include "codec/blocks/BlockStream.hpp"
 #include "codec/blocks/CopyRecord.hpp"
+#include "common/Failures.hpp"
 
 #include "TestSupport.hpp"
 

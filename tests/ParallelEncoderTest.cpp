@@ -1,13 +1,13 @@
 // The block stream encoder codes blocks on several threads; whatever their
 // number, the stream must be the one that coding the blocks one after
 // another gives, and a failure must leave the same prefix and no thread.
+#include "checksum/Crc32.hpp"
+#include "codec/blocks/BlockStream.hpp"
+#include "codec/blocks/CopyRecord.hpp"
+#include "codec/blocks/MatchFinder.hpp"
 #include "common/ByteStream.hpp"
 #include "common/Failures.hpp"
 #include "common/LittleEndian.hpp"
-#include "codec/blocks/BlockStream.hpp"
-#include "codec/blocks/CopyRecord.hpp"
-#include "checksum/Crc32.hpp"
-#include "codec/blocks/MatchFinder.hpp"
 
 #include "TestSupport.hpp"
 

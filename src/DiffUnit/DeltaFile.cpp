@@ -1,12 +1,12 @@
 #include "DiffUnit/DeltaFile.hpp"
 
 #include "DiffUnit/ResultCodes.hpp"
+#include "codec/blocks/BlockStream.hpp"
+#include "codec/blocks/CopyRecord.hpp"
+#include "codec/compact/CompactStream.hpp"
 #include "common/Failures.hpp"
 #include "common/LittleEndian.hpp"
 #include "common/Text.hpp"
-#include "codec/blocks/BlockStream.hpp"
-#include "codec/compact/CompactStream.hpp"
-#include "codec/blocks/CopyRecord.hpp"
 #include "platform/FileStream.hpp"
 #include "platform/Files.hpp"
 

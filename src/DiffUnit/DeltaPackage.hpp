@@ -15,8 +15,8 @@
 #pragma once
 
 #include "DiffUnit/DeltaFile.hpp"
-#include "common/Progress.hpp"
 #include "codec/compact/CompactStream.hpp"
+#include "common/Progress.hpp"
 #include "platform/Locks.hpp"
 
 #include <chrono>
