@@ -50,7 +50,13 @@ std::vector<std::uint8_t> ReadElfTable(FileBytes& in, const ElfHeader& table,
     if (table.count == 0 || table.entryBytes < entryBytes || table.count > MaxElfParts) {
         return bytes;
     }
-    bytes.resize(std::uint64_t{table.count} * table.entryBytes);
+    // A table the file cannot hold is none; asking for its bytes first
+    // would let a few header bytes claim 4 GiB.
+    const std::uint64_t size = std::uint64_t{table.count} * table.entryBytes;
+    if (!in.Fits(table.tableOffset, size)) {
+        return bytes;
+    }
+    bytes.resize(size);
     if (!in.Read(table.tableOffset, bytes.data(), bytes.size())) {
         bytes.clear();
     }
