@@ -8,7 +8,10 @@ the fixed target of ApplyFuzz (the same 3000 bytes) to edited versions of
 it, ApplyFuzz in both formats; CompactFuzz also the body (format 2.1, with
 the x86 filter) that turns the sample program into its next version;
 RoundTripFuzz gets original/newer pairs, the sample program and its next
-version among them; VersionFuzz gets the PE fixtures.
+version among them, and small programs of the other shapes the image filter
+knows (ELF x86-64 and AArch64, PE ARM64 and i386) with their next versions,
+which kestro_image_pairs (built with the tests) writes; VersionFuzz gets the
+PE fixtures.
 """
 import os
 import random
@@ -20,6 +23,7 @@ import tempfile
 
 root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 kestro = os.path.join(os.path.abspath(sys.argv[1]), "bin", "kestro")
+image_pairs = os.path.join(os.path.abspath(sys.argv[1]), "bin", "kestro_image_pairs")
 corpus = os.path.join(root, "fuzz", "corpus")
 
 
@@ -95,6 +99,7 @@ def main():
             newer_program = f.read()
         with open(os.path.join(trip_dir, "program0"), "wb") as f:
             f.write(struct.pack("<H", len(program)) + program + newer_program)
+    subprocess.run([image_pairs, trip_dir], check=True)
     for folder in (os.path.join(root, "tests", "data", "pe"), os.path.join(root, "samples")):
         for name in sorted(os.listdir(folder)):
             if name.endswith(".exe"):

@@ -1,0 +1,482 @@
+// The executable model: the PE and ELF parsers (sections, addresses both
+// ways, the tables' address slots, damaged headers) and the instruction-set
+// rows (find, target, retarget, mark), on images and code built by
+// ImageBuilder.
+#include "ImageBuilder.hpp"
+
+#include "common/LittleEndian.hpp"
+#include "exe/Disassembler.hpp"
+#include "exe/Image.hpp"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <future>
+#include <set>
+
+namespace kestro::test {
+namespace {
+
+struct Shape {
+    const char* name;
+    ImageFormat format;
+    Machine machine;
+};
+constexpr Shape Shapes[] = {{"PE x86-64", ImageFormat::Pe, Machine::X64},
+                            {"PE i386", ImageFormat::Pe, Machine::I386},
+                            {"PE ARM64", ImageFormat::Pe, Machine::Arm64},
+                            {"ELF x86-64", ImageFormat::Elf, Machine::X64},
+                            {"ELF AArch64", ImageFormat::Elf, Machine::Arm64}};
+
+Program Build(const Shape& shape, bool newer, unsigned functions = 60) {
+    return BuildProgram({shape.format, shape.machine, functions, 5, newer});
+}
+
+Image Parse(const Bytes& bytes) {
+    MemoryStream stream = StreamOf(bytes);
+    return ReadImage(stream);
+}
+
+std::vector<AddressSlot> SlotsOf(const Bytes& bytes, const Image& image) {
+    MemoryStream stream = StreamOf(bytes);
+    return ReadAddressSlots(stream, image);
+}
+
+// Every reference the image's row finds in its code sections: its file
+// offset and the address it names.
+std::vector<std::pair<std::uint64_t, std::uint64_t>> References(const Bytes& bytes,
+                                                                const Image& image) {
+    const InstructionSet& row = *InstructionSetOf(image.machine);
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> found;
+    for (const ImageSection& section : image.sections) {
+        if (!section.code) {
+            continue;
+        }
+        const std::span<const std::uint8_t> code(bytes.data() + section.fileOffset,
+                                                 section.fileSize);
+        for (std::uint64_t from = 0;;) {
+            const std::optional<CodeReference> reference =
+                row.find(code, from, section.address, image);
+            if (!reference) {
+                break;
+            }
+            found.push_back({section.fileOffset + reference->at,
+                             row.target(code, *reference, section.address)});
+            from = reference->at + reference->size;
+        }
+    }
+    return found;
+}
+
+// What holds for the model of any file, however damaged: slots inside the
+// file, by offset, none overlapping the next.
+void ExpectSaneSlots(const Bytes& bytes, const std::string& what) {
+    const Image image = Parse(bytes);
+    const std::vector<AddressSlot> slots = SlotsOf(bytes, image);
+    for (std::size_t i = 0; i < slots.size(); ++i) {
+        ASSERT_LE(slots[i].offset + static_cast<std::uint64_t>(slots[i].Width()), bytes.size())
+            << what;
+        if (i > 0) {
+            ASSERT_GE(slots[i].offset,
+                      slots[i - 1].offset + static_cast<std::uint64_t>(slots[i - 1].Width()))
+                << what;
+        }
+    }
+}
+
+bool SameSlots(const std::vector<AddressSlot>& a, const std::vector<AddressSlot>& b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const auto& x, const auto& y) {
+        return x.offset == y.offset && x.kind == y.kind;
+    });
+}
+
+// Each shape, old and new: the parser reads back what the builder laid out,
+// the slots of every table are the ones the builder wrote, and a scan of the
+// code finds exactly the references it was built with, naming their
+// targets.
+TEST(Image, ReadsProgramsAsTheyWereBuilt) {
+    for (const Shape& shape : Shapes) {
+        for (const bool newer : {false, true}) {
+            SCOPED_TRACE(std::string(shape.name) + (newer ? " newer" : ""));
+            const Program program = Build(shape, newer);
+            const ImagePlan& plan = program.plan;
+            const Image image = Parse(program.bytes);
+            EXPECT_EQ(image.format, shape.format);
+            EXPECT_EQ(image.machine, shape.machine);
+            EXPECT_TRUE(image.Known());
+            EXPECT_EQ(image.imageBase, plan.imageBase);
+            EXPECT_EQ(image.fileSize, program.bytes.size());
+            ASSERT_EQ(image.sections.size(), plan.sections.size());
+            for (std::size_t i = 0; i < plan.sections.size(); ++i) {
+                const ImageSection& section = image.sections[i];
+                const std::uint64_t size = plan.sections[i].bytes.size();
+                EXPECT_EQ(section.address, plan.sections[i].address) << i;
+                EXPECT_EQ(section.virtualSize, size) << i;
+                EXPECT_EQ(section.fileOffset, plan.sections[i].fileOffset) << i;
+                EXPECT_EQ(section.fileSize,
+                          shape.format == ImageFormat::Pe ? (size + 0x1FF) / 0x200 * 0x200 : size)
+                    << i;
+                EXPECT_EQ(section.code, i == 0) << i;
+            }
+            if (shape.format == ImageFormat::Pe) {
+                ASSERT_EQ(image.directories.size(), 16u);
+                for (const int d : {3, 5, 12}) {
+                    EXPECT_EQ(image.directories[d].address, plan.directories[d].address) << d;
+                    EXPECT_EQ(image.directories[d].size, plan.directories[d].size) << d;
+                }
+            }
+            EXPECT_TRUE(SameSlots(SlotsOf(program.bytes, image), program.slots));
+            EXPECT_GT(program.slots.size(), 20u);
+            EXPECT_EQ(References(program.bytes, image), program.references);
+        }
+    }
+}
+
+// OffsetOf and AddressOf are each other's inverse inside every section's
+// file bytes, whose RVA minus offset differs from section to section and
+// between the versions; outside them an address has no offset. The first
+// section in table order that holds the bytes wins.
+TEST(Image, TurnsAddressesAndOffsetsIntoEachOther) {
+    for (const Shape& shape : {Shapes[0], Shapes[4]}) {
+        const Image older = Parse(Build(shape, false).bytes);
+        const Image newer = Parse(Build(shape, true).bytes);
+        std::set<std::uint64_t> deltas;
+        for (std::size_t i = 1; i < older.sections.size(); ++i) { // after the code
+            deltas.insert(older.sections[i].address - older.sections[i].fileOffset);
+            EXPECT_NE(older.sections[i].address - older.sections[i].fileOffset,
+                      newer.sections[i].address - newer.sections[i].fileOffset)
+                << shape.name << " " << i;
+        }
+        EXPECT_GT(deltas.size(), 2u) << shape.name;
+        for (const Image* image : {&older, &newer}) {
+            EXPECT_FALSE(image->AddressOf(0).has_value());
+            for (const ImageSection& s : image->sections) {
+                for (const std::uint64_t in : {std::uint64_t{0}, s.fileSize / 3, s.fileSize - 1}) {
+                    EXPECT_EQ(image->AddressOf(s.fileOffset + in), s.address + in);
+                    EXPECT_EQ(image->OffsetOf(s.address + in), s.fileOffset + in);
+                }
+                for (const std::uint64_t outside : {s.address - 1, s.address + s.fileSize}) {
+                    const auto offset = image->OffsetOf(outside);
+                    EXPECT_TRUE(!offset || *offset < s.fileOffset ||
+                                *offset >= s.fileOffset + s.fileSize)
+                        << shape.name << " " << std::hex << outside;
+                }
+            }
+        }
+    }
+    // Two sections over the same file bytes, and one with memory only past
+    // its file bytes.
+    ImagePlan plan;
+    plan.sections = {{".a", 0x1000, Bytes(0x200)},
+                     {".b", 0x5000, Bytes(0x200)},
+                     {".bss", 0x9000, Bytes(0x100), 0x3000}};
+    LayOut(plan);
+    plan.sections[1].fileOffset = plan.sections[0].fileOffset;
+    const Image image = Parse(BuildImage(plan));
+    const std::uint64_t a = plan.sections[0].fileOffset;
+    EXPECT_EQ(image.AddressOf(a + 4), 0x1004u);
+    EXPECT_EQ(image.OffsetOf(0x5004), a + 4);
+    EXPECT_EQ(image.OffsetOf(0x91FF), plan.sections[2].fileOffset + 0x1FF);
+    EXPECT_FALSE(image.OffsetOf(0x9200).has_value());
+    EXPECT_EQ(image.sections[2].virtualSize, 0x3000u);
+}
+
+// Damaged headers and tables: never a failure, slots only inside the file;
+// what the damage should cost, row by row.
+TEST(Image, RefusesDamagedHeadersQuietly) {
+    const Program pe = Build(Shapes[0], false, 12);
+    const Program elf = Build(Shapes[3], false, 12);
+    const std::size_t directories = PeDirectoriesAt(pe.plan);
+    const std::size_t elfSections = ElfSectionTableAt(elf.plan);
+    const std::size_t relocations = pe.plan.sections.back().fileOffset;
+    const std::size_t relaEntry = elfSections + 64 * elf.plan.sections.size(); // .rela.dyn's
+    // Writes the low `bytes` bytes of value at `at`.
+    const auto put = [](std::size_t at, std::uint64_t value, int bytes = 4) {
+        return [=](Bytes& b) {
+            for (int i = 0; i < bytes; ++i) {
+                b[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(value >> 8 * i);
+            }
+        };
+    };
+    const auto none = [](const Image& image, const std::vector<AddressSlot>&) {
+        return image.format == ImageFormat::None && image.sections.empty();
+    };
+    // How many slots of a kind there are.
+    const auto kinds = [](const std::vector<AddressSlot>& slots, AddressSlot::Kind kind) {
+        return std::count_if(slots.begin(), slots.end(),
+                             [kind](const AddressSlot& s) { return s.kind == kind; });
+    };
+    const std::size_t peRelocated = kinds(pe.slots, AddressSlot::Kind::Absolute64);
+    const std::size_t peUnwound = kinds(pe.slots, AddressSlot::Kind::Address32);
+    struct Row {
+        const char* name;
+        const Program& program;
+        std::function<void(Bytes&)> damage;
+        std::function<bool(const Image&, const std::vector<AddressSlot>&)> expected;
+    };
+    const auto relocatedLeft = [&](std::size_t count) {
+        // count pointers from relocations left, and every exception table slot.
+        return [&, count](const Image&, const std::vector<AddressSlot>& s) {
+            return static_cast<std::size_t>(kinds(s, AddressSlot::Kind::Absolute64)) == count &&
+                   static_cast<std::size_t>(kinds(s, AddressSlot::Kind::Address32)) == peUnwound;
+        };
+    };
+    const Row rows[] = {
+        {"PE header past the end", pe, put(0x3C, 0xFFFFFFF0), none},
+        {"no PE signature", pe, put(PeHeaderAt, 0x4551), none},
+        {"unknown optional header", pe, put(PeOptionalHeaderAt, 0x107, 2), none},
+        {"section count past the end", pe, put(PeHeaderAt + 6, 0xFFFF, 2), none},
+        {"a machine it does not know", pe, put(PeHeaderAt + 4, 0x01C4, 2),
+         [](const Image& image, const auto&) {
+             return image.format == ImageFormat::Pe && !image.Known() && image.sections.size() == 5;
+         }},
+        {"four billion directories", pe, put(directories - 4, 0xFFFFFFFF),
+         [](const Image& image, const auto&) { return image.directories.size() == 16; }},
+        {"relocations outside the file", pe, put(directories + 8 * 5, 0x7FFFF000),
+         relocatedLeft(0)},
+        {"relocations larger than the file", pe, put(directories + 8 * 5 + 4, 0xFFFFFFF0),
+         relocatedLeft(peRelocated)},
+        {"a relocation block under 8 bytes", pe, put(relocations + 4, 4), relocatedLeft(0)},
+        {"a relocation block past the table", pe, put(relocations + 4, 0x10000), relocatedLeft(0)},
+        {"exception table past the end", pe, put(directories + 8 * 3 + 4, 0xFFFFFFF0),
+         [&](const Image&, const auto& s) { return s.size() >= pe.slots.size(); }},
+        {"ELF32", elf, [](Bytes& b) { b[4] = 1; }, none},
+        {"big-endian ELF", elf, [](Bytes& b) { b[5] = 2; }, none},
+        {"ELF for i386", elf, put(18, 3, 2), none},
+        {"section table past the end: the segments", elf, put(40, 0xFFFFFFFFFFFF, 8),
+         [&](const Image& image, const auto& s) {
+             return image.sections.size() == elf.plan.sections.size() && s.empty();
+         }},
+        {"section entries of 40 bytes: the segments", elf, put(58, 40, 2),
+         [&](const Image& image, const auto& s) {
+             return image.sections.size() == elf.plan.sections.size() && image.sections[0].code &&
+                    s.empty();
+         }},
+        {"a section past the end", elf, put(elfSections + 64 * 3 + 24, 0xFFFFFFFFFFFF0000, 8),
+         [&](const Image& image, const auto& s) {
+             return image.sections[2].fileSize == 0 && s.size() < elf.slots.size();
+         }},
+        {"relocations of 16 bytes", elf, put(relaEntry + 56, 16, 8),
+         [](const Image&, const auto& s) { return s.empty(); }},
+        {"relocations larger than the file", elf, put(relaEntry + 32, 0xFFFFFFFFFFFF, 8),
+         [&](const Image&, const auto& s) { return SameSlots(s, elf.slots); }},
+    };
+    for (const Row& row : rows) {
+        Bytes bytes = row.program.bytes;
+        row.damage(bytes);
+        const Image image = Parse(bytes);
+        EXPECT_TRUE(row.expected(image, SlotsOf(bytes, image))) << row.name;
+        ExpectSaneSlots(bytes, row.name);
+    }
+}
+
+// Headers that declare the largest tables their fields can (PE: 65535
+// sections; ELF: 65535 sections and segments of 65535 bytes each) in a file
+// of a few hundred bytes: read without failing, and without asking for
+// memory the file could not fill (the file bounds what a table may take).
+TEST(Image, AsksForNoMoreMemoryThanTheFileHolds) {
+    Bytes pe = Build(Shapes[0], false, 2).bytes;
+    PutLe16(&pe[PeHeaderAt + 6], 0xFFFF);
+    Bytes elf = Build(Shapes[4], false, 2).bytes;
+    for (const std::size_t field : {54, 56, 58, 60}) {
+        PutLe16(&elf[field], 0xFFFF);
+    }
+    for (const Bytes* bytes : {&pe, &elf}) {
+        OtherThreadAllocations watch;
+        watch.RefuseOver(4u << 20);
+        auto parse = std::async(std::launch::async, [&] { return SlotsOf(*bytes, Parse(*bytes)); });
+        EXPECT_NO_THROW(parse.get()) << (bytes == &pe ? "PE" : "ELF");
+        EXPECT_LE(watch.Largest(), 4u << 20) << (bytes == &pe ? "PE" : "ELF");
+    }
+}
+
+// Every length a file may be cut to, and every byte of its headers and
+// tables changed: no failure, and slots only inside what is left.
+TEST(Image, ReadsEveryCutAndChangedFileWithoutFailing) {
+    for (const Shape& shape : Shapes) {
+        const Program program = Build(shape, false, 6);
+        const Bytes& bytes = program.bytes;
+        for (std::size_t size = 0; size < bytes.size(); ++size) {
+            ExpectSaneSlots(Bytes(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(size)),
+                            std::string(shape.name) + " cut to " + std::to_string(size));
+        }
+        const SectionPlan& tables = program.plan.sections.back();
+        for (std::size_t i = 0; i < bytes.size(); ++i) {
+            if (i >= program.plan.sections[0].fileOffset && i < tables.fileOffset) {
+                i = tables.fileOffset;
+            }
+            for (const std::uint8_t flip : {0x80, 0xFF}) {
+                Bytes changed = bytes;
+                changed[i] ^= flip;
+                ExpectSaneSlots(changed, std::string(shape.name) + " byte " + std::to_string(i));
+            }
+        }
+    }
+}
+
+// One instruction form: its bytes (references naming their own place), where
+// the row reports its reference, and what it can name: x86 a displacement
+// of 32 bits from its end; ARM64 a distance of `bits` bits from the
+// instruction in steps of `step` bytes, or for an ADRP pair a page within 4
+// GiB and the low 12 bits in steps of `step`.
+struct Form {
+    const char* name;
+    Machine machine;
+    Bytes code;
+    std::uint64_t at; // of the reference
+    int bits;         // of the signed distance
+    std::uint64_t step;
+    bool pages = false;
+    std::size_t variant = 0; // a bit that says nothing of where it points
+};
+
+Bytes Words(std::initializer_list<std::uint32_t> words) {
+    Bytes bytes;
+    for (const std::uint32_t word : words) {
+        bytes.resize(bytes.size() + 4);
+        PutLe32(&bytes[bytes.size() - 4], word);
+    }
+    return bytes;
+}
+
+const Form Forms[] = {
+    {"call", Machine::X64, {0xE8, 0, 0, 0, 0}, 1, 32, 1},
+    {"jmp", Machine::X64, {0xE9, 0, 0, 0, 0}, 1, 32, 1},
+    {"jne", Machine::X64, {0x0F, 0x85, 0, 0, 0, 0}, 2, 32, 1, false, 8},
+    {"mov rax, [rip]", Machine::X64, {0x48, 0x8B, 0x05, 0, 0, 0, 0}, 3, 32, 1},
+    {"cmp [rip], imm8", Machine::X64, {0x83, 0x3D, 0, 0, 0, 0, 0x7F}, 2, 32, 1, false, 48},
+    {"mov [rip], imm32", Machine::X64, {0xC7, 0x05, 0, 0, 0, 0, 1, 2, 3, 4}, 2, 32, 1, false, 72},
+    {"mov [rip], imm16", Machine::X64, {0x66, 0xC7, 0x05, 0, 0, 0, 0, 5, 6}, 3, 32, 1, false, 64},
+    {"call [rip]", Machine::X64, {0xFF, 0x15, 0, 0, 0, 0}, 2, 32, 1},
+    {"i386 call", Machine::I386, {0xE8, 0, 0, 0, 0}, 1, 32, 1},
+    {"i386 jg", Machine::I386, {0x0F, 0x8F, 0, 0, 0, 0}, 2, 32, 1},
+    {"BL", Machine::Arm64, Words({0x94000000}), 0, 28, 4, false, 31},
+    {"B.NE", Machine::Arm64, Words({0x54000001}), 0, 21, 4},
+    {"CBNZ", Machine::Arm64, Words({0xB5000003}), 0, 21, 4},
+    {"LDR literal", Machine::Arm64, Words({0x58000003}), 0, 21, 4},
+    {"TBNZ", Machine::Arm64, Words({0x37180005}), 0, 16, 4},
+    {"ADR", Machine::Arm64, Words({0x10000001}), 0, 21, 1},
+    {"ADRP, ADD", Machine::Arm64, Words({0x90000000, 0x91000000}), 0, 33, 1, true, 32},
+    {"ADRP, nop, LDR x", Machine::Arm64, Words({0x90000010, 0xD503201F, 0xF9400210}), 0, 33, 8,
+     true, 64},
+    {"ADRP, LDRB", Machine::Arm64, Words({0x90000002, 0x39400042}), 0, 33, 1, true, 32},
+    {"ADRP, LDRH", Machine::Arm64, Words({0x90000002, 0x79400042}), 0, 33, 2, true, 32},
+    {"ADRP, STR w", Machine::Arm64, Words({0x90000002, 0xB9000041}), 0, 33, 4, true, 32},
+    {"ADRP, LDR q", Machine::Arm64, Words({0x90000002, 0x3DC00040}), 0, 33, 16, true, 32},
+};
+
+// An image that holds every address.
+Image Everything(Machine machine) {
+    Image image;
+    image.format = ImageFormat::Pe;
+    image.machine = machine;
+    image.sections = {{0, UINT64_MAX, 0, 0, true}};
+    return image;
+}
+
+// Where a form's distance counts from: the instruction (ARM64) or its end.
+std::uint64_t Origin(const Form& form, std::uint64_t address) {
+    return form.machine == Machine::Arm64 ? address : address + form.code.size();
+}
+
+// A target the form can name, chosen by random.
+std::uint64_t Reachable(const Form& form, std::uint64_t address, std::mt19937_64& random) {
+    if (form.pages) {
+        const auto page = static_cast<std::int64_t>(random() % (1u << 21)) - (1 << 20);
+        return ((address >> 12) + static_cast<std::uint64_t>(page)) << 12 |
+               (random() % (4096 / form.step)) * form.step;
+    }
+    const std::uint64_t steps = (std::uint64_t{1} << form.bits) / form.step;
+    const auto distance = static_cast<std::int64_t>(random() % steps * form.step) -
+                          (std::int64_t{1} << (form.bits - 1));
+    return Origin(form, address) + static_cast<std::uint64_t>(distance);
+}
+
+// Find, then retarget to a random reachable target and read it back, many
+// times: the target read is the one given, and no bit of the instructions
+// that does not say where they point has changed. Targets out of reach, or
+// not a multiple of what the instruction counts in, are refused with the
+// code as it was.
+TEST(InstructionSet, RetargetsEveryFormWithinItsReach) {
+    const unsigned seed = std::random_device()();
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937_64 random(seed);
+    for (const Form& form : Forms) {
+        SCOPED_TRACE(form.name);
+        const InstructionSet& row = *InstructionSetOf(form.machine);
+        const std::uint64_t address = (random() & 0xFFFFFFFFFFFF) & ~std::uint64_t{3};
+        Bytes code = form.code;
+        const std::optional<CodeReference> reference =
+            row.find(code, 0, address, Everything(form.machine));
+        ASSERT_TRUE(reference.has_value());
+        EXPECT_EQ(reference->at, form.at);
+        EXPECT_EQ(std::size_t{reference->size}, form.machine == Machine::Arm64 ? code.size() : 4u);
+        const std::uint64_t here =
+            form.pages ? address & ~std::uint64_t{0xFFF} : Origin(form, address);
+        EXPECT_EQ(row.target(code, *reference, address), here);
+        Bytes marked = form.code;
+        row.mark(marked, *reference, 0);
+        for (int i = 0; i < 200; ++i) {
+            const std::uint64_t target = Reachable(form, address, random);
+            ASSERT_TRUE(row.retarget(code, *reference, address, target)) << std::hex << target;
+            ASSERT_EQ(row.target(code, *reference, address), target);
+            Bytes erased = code;
+            row.mark(erased, *reference, 0);
+            ASSERT_EQ(erased, marked);
+        }
+        const Bytes before = code;
+        const std::uint64_t limit = std::uint64_t{1} << (form.bits - 1);
+        std::vector<std::uint64_t> refused = {Origin(form, address) + limit,
+                                              Origin(form, address) - limit - form.step};
+        if (form.pages) {
+            refused = {(address & ~std::uint64_t{0xFFF}) + limit,
+                       (address & ~std::uint64_t{0xFFF}) - limit - 4096};
+        }
+        if (form.step > 1) {
+            refused.push_back(here + form.step / 2);
+        }
+        for (const std::uint64_t target : refused) {
+            EXPECT_FALSE(row.retarget(code, *reference, address, target)) << std::hex << target;
+            EXPECT_EQ(code, before);
+        }
+    }
+}
+
+// What a scan takes and leaves: RIP-relative operands only in x86-64 code,
+// no reference whose immediate runs past the code or whose target lies
+// outside the image, an ADRP only with a partner within three instructions
+// that takes its register, ARM64 instructions only at aligned addresses.
+TEST(InstructionSet, FindsOnlyWhatTheRulesTake) {
+    const Bytes past = {0xC7, 0x05, 0, 0, 0, 0, 1, 2, 3};
+    const std::uint32_t adrp = 0x90000000;
+    const std::uint32_t add = 0x91000000;
+    const std::uint32_t nop = 0xD503201F;
+    struct Row {
+        const char* name;
+        Machine machine;
+        Bytes code;
+        std::uint64_t address;
+        std::optional<std::uint64_t> at;
+    };
+    const Row rows[] = {
+        {"RIP-relative", Machine::X64, {0x90, 0x8B, 0x05, 0, 0, 0, 0}, 0x1000, 3},
+        {"no RIP-relative in i386", Machine::I386, {0x90, 0x8B, 0x05, 0, 0, 0, 0}, 0x1000, {}},
+        {"an immediate past the end", Machine::X64, past, 0x1000, {}},
+        {"a target outside", Machine::X64, {0xE8, 0, 0, 0, 0x10}, 0x1000, {}},
+        {"a target before", Machine::X64, {0xE9, 0x00, 0xE0, 0xFF, 0xFF}, 0x1000, {}},
+        {"a partner three on", Machine::Arm64, Words({adrp, nop, nop, add}), 0x1000, 0},
+        {"a partner four on", Machine::Arm64, Words({adrp, nop, nop, nop, add}), 0x1000, {}},
+        {"a partner of another", Machine::Arm64, Words({adrp, add | 0x21}), 0x1000, {}},
+        {"unaligned", Machine::Arm64, {0, 0, 0x01, 0x00, 0x00, 0x94}, 0x0FFE, 2},
+    };
+    for (const Row& row : rows) {
+        Image image = Everything(row.machine);
+        image.sections = {{0x1000, 0x1000, 0, 0, true}};
+        const auto found = InstructionSetOf(row.machine)->find(row.code, 0, row.address, image);
+        EXPECT_EQ(found ? std::optional<std::uint64_t>(found->at) : std::nullopt, row.at)
+            << row.name;
+    }
+}
+
+} // namespace
+} // namespace kestro::test
