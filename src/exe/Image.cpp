@@ -36,10 +36,23 @@ bool FileBytes::Read(std::uint64_t offset, void* buffer, std::uint64_t count) {
     }
     // The bytes lie inside the size the file had: a file that ends before
     // them has changed, and fails as a short read does.
-    if (file.ReadAt(static_cast<std::int64_t>(offset), buffer, static_cast<std::int64_t>(count)) !=
-        static_cast<std::int64_t>(count)) {
-        throw EReadError("Stream read error");
+    const auto readAt = [this](std::uint64_t at, void* to, std::uint64_t bytes) {
+        if (file.ReadAt(static_cast<std::int64_t>(at), to, static_cast<std::int64_t>(bytes)) !=
+            static_cast<std::int64_t>(bytes)) {
+            throw EReadError("Stream read error");
+        }
+    };
+    if (count > WindowBytes) {
+        readAt(offset, buffer, count);
+        return true;
     }
+    if (offset < windowAt || offset + count > windowAt + window.size()) {
+        window.resize(static_cast<std::size_t>(std::min(WindowBytes, size - offset)));
+        windowAt = offset;
+        readAt(windowAt, window.data(), window.size());
+    }
+    std::copy_n(window.begin() + static_cast<std::ptrdiff_t>(offset - windowAt), count,
+                static_cast<std::uint8_t*>(buffer));
     return true;
 }
 

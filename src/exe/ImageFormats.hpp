@@ -11,10 +11,16 @@
 namespace kestro {
 
 // The file being parsed: every read names its offset and length, which are
-// checked against the file's size before the file is touched.
+// checked against the file's size before the file is touched. Headers and
+// tables are read in many small pieces close together: a small read is
+// served from a window of the file read once, not by a call of its own.
 struct FileBytes {
+    static constexpr std::uint64_t WindowBytes = 64 << 10;
+
     ByteStream& file;
     std::uint64_t size;
+    std::vector<std::uint8_t> window = {};
+    std::uint64_t windowAt = 0;
 
     bool Fits(std::uint64_t offset, std::uint64_t count) const;
     // False when the bytes do not all lie inside the file; fails with
