@@ -59,7 +59,7 @@ private:
 constexpr std::string_view HelpLines[] = {
     "Kestro " KESTRO_VERSION_TEXT ": makes and applies delta files for executables and libraries.",
     "",
-    "kestro [--compact[=2.0]] <original file> <newer file>",
+    "kestro [--compact[=2.N]] <original file> <newer file>",
     "    writes the delta <original file>_<newer file's version>.kst beside the",
     "    original file (the newer file is looked for there unless named with a",
     "    folder)",
