@@ -27,6 +27,8 @@ lzma_options_lzma Lzma2Options(const LzmaSettings& settings) {
     if (!settings.preset.empty()) {
         options.preset_dict = settings.preset.data();
         options.preset_dict_size = static_cast<std::uint32_t>(settings.preset.size());
+    }
+    if (settings.hashChains) {
         options.mf = LZMA_MF_HC4;
     }
     return options;
