@@ -21,9 +21,8 @@ struct LzmaSettings {
     std::uint32_t level = 9;
     std::uint32_t niceLength = 0;
     // Bytes the dictionary holds before the stream starts, which its
-    // matches may copy from; the decoder must hold the same last bytes
-    // (given them, or as what it decoded last). Copied when the coder
-    // starts; the stream's first chunk then keeps the dictionary.
+    // matches may copy from; the decoder must be given the same. Copied when
+    // the coder starts.
     std::span<const std::uint8_t> preset;
     // Hash chains rather than binary trees: several times faster to start on
     // megabytes of preset, for a stream a percent or two larger.
