@@ -1,4 +1,5 @@
 #include "DiffUnit/Driver.hpp"
+#include "DiffUnit/DeltaSignature.hpp"
 #include "DiffUnit/ResultCodes.hpp"
 #include "common/Failures.hpp"
 #include "kestro/kestro.h"
@@ -122,7 +123,11 @@ TEST_F(DriverTest, OptionsComeBeforeTheFilesAndChooseTheFormat) {
         bool runs;
         DeltaFormat format = DeltaFormat::Blocks;
         std::int32_t minor = CompactLatestMinor;
+        bool signs = false;
+        bool checksSignature = false;
     };
+    // Key files are named from the folder the run starts in.
+    WriteKeyPair("release");
     const std::vector<Case> cases = {
         {{"app/tool.exe", "tool2.exe"}, true},
         {{"--compact", "app/tool.exe", "tool2.exe"}, true, DeltaFormat::Compact},
@@ -132,8 +137,30 @@ TEST_F(DriverTest, OptionsComeBeforeTheFilesAndChooseTheFormat) {
         {{"--", "app/tool.exe", "tool2.exe"}, true},
         {{"--compact", "--", "app/tool.exe", "tool2.exe"}, true, DeltaFormat::Compact},
         {{"--", "app/tool.exe_2.kst"}, true},
+        {{"--sign", "release.key", "--compact", "app/tool.exe", "tool2.exe"},
+         true,
+         DeltaFormat::Compact,
+         CompactLatestMinor,
+         true},
+        {{"--compact=2.1", "--sign", "release.key", "app/tool.exe", "tool2.exe"},
+         true,
+         DeltaFormat::Compact,
+         1,
+         true},
+        {{"--key", "release.pub", "app/tool.exe_2.kst"},
+         true,
+         DeltaFormat::Blocks,
+         CompactLatestMinor,
+         false,
+         true},
         // Anything else is the usage text: an unknown option or minor, an
-        // option twice or after the files, --compact for an apply.
+        // option twice or after the files, --compact or --sign for an
+        // apply, --key for a create, an option without its value.
+        {{"--sign", "release.key", "app/tool.exe_2.kst"}, false},
+        {{"--key", "release.pub", "app/tool.exe", "tool2.exe"}, false},
+        {{"--sign", "release.key", "--sign", "release.key", "app/tool.exe", "tool2.exe"}, false},
+        {{"--keygen", "new", "app/tool.exe_2.kst"}, false},
+        {{"--key", "app/tool.exe_2.kst"}, false},
         {{"--compact=2.3", "app/tool.exe", "tool2.exe"}, false},
         {{"--compact=2", "app/tool.exe", "tool2.exe"}, false},
         {{"--compact", "--compact", "app/tool.exe", "tool2.exe"}, false},
@@ -150,6 +177,8 @@ TEST_F(DriverTest, OptionsComeBeforeTheFilesAndChooseTheFormat) {
             EXPECT_EQ(Output(), Banner + "OK\r\n");
             EXPECT_EQ(fake_.options.format, c.format) << c.arguments[0];
             EXPECT_EQ(fake_.options.compactMinor, c.minor) << c.arguments[0];
+            EXPECT_EQ(fake_.options.signingKey.has_value(), c.signs) << c.arguments[0];
+            EXPECT_EQ(fake_.options.publicKey.has_value(), c.checksSignature) << c.arguments[0];
         } else {
             EXPECT_EQ(Output(), Banner + Usage) << c.arguments[0];
             EXPECT_EQ(console_.linesRead, 1);
@@ -164,10 +193,27 @@ TEST_F(DriverTest, HelpAndVersionAnswerAtOnce) {
     EXPECT_EQ(Run({"--help", "app/tool.exe_2.kst"}), 0);
     const std::string help = Output();
     EXPECT_EQ(help.rfind("Kestro " + version + ": makes", 0), 0u);
-    for (const char* option : {"--compact ", "--compact=2.1 ", "--help ", "--version "}) {
+    for (const char* option : {"--compact ", "--compact=2.1 ", "--sign NAME.key ",
+                               "--key NAME.pub ", "--keygen NAME", "--help ", "--version "}) {
         EXPECT_NE(help.find(option), std::string::npos) << option;
     }
     EXPECT_EQ(console_.linesRead, 0);
+    EXPECT_FALSE(fake_.called);
+}
+
+TEST_F(DriverTest, KeygenWritesAKeyPairOnceAndKeyFilesMustHoldKeys) {
+    EXPECT_EQ(Run({"--keygen", "release"}), 0);
+    const std::string id = KeyFingerprint(ReadPublicKeyFile("release.pub"));
+    EXPECT_EQ(Output(), "Private key: release.key (keep it to yourself)\r\nPublic key: "
+                        "release.pub\r\nKey id: " +
+                            id + "\r\n");
+    EXPECT_EQ(Run({"--keygen", "release"}), 1);
+    EXPECT_NE(Output().find("File exists: release.key."), std::string::npos) << Output();
+    // A file that holds no key stops the run before the operation.
+    EXPECT_EQ(Run({"--key", "app/tool.exe", "app/tool.exe_2.kst"}), 1);
+    EXPECT_NE(Output().find("Not an Ed25519 public key: app/tool.exe."), std::string::npos);
+    EXPECT_EQ(Run({"--sign", "release.pub", "app/tool.exe", "tool2.exe"}), 1);
+    EXPECT_NE(Output().find("Not an Ed25519 private key: release.pub."), std::string::npos);
     EXPECT_FALSE(fake_.called);
 }
 

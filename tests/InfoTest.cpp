@@ -3,6 +3,7 @@
 #include "DiffUnit/Info.hpp"
 #include "DiffUnit/DeltaFile.hpp"
 #include "DiffUnit/DeltaPackage.hpp"
+#include "DiffUnit/DeltaSignature.hpp"
 #include "checksum/Crc32.hpp"
 #include "codec/blocks/BlockStream.hpp"
 #include "common/Failures.hpp"
@@ -187,12 +188,46 @@ TEST_F(InfoTest, FilesItCannotReadAndWrongArguments) {
     const Printed missing = Info({File("missing.exe")});
     EXPECT_EQ(missing.status, 1);
     EXPECT_EQ(missing.text, "Cannot open file " + File("missing.exe") + "\r\n");
-    for (const std::vector<std::string>& wrong :
-         {std::vector<std::string>{}, {"a", "b"}, {"--check"}, {"--check", "a", "b"}}) {
+    for (const std::vector<std::string>& wrong : {std::vector<std::string>{},
+                                                  {"a", "b"},
+                                                  {"--check"},
+                                                  {"--check", "a", "b"},
+                                                  {"--key", "k.pub", "a"},
+                                                  {"--check", "--key", "k.pub"},
+                                                  {"--check", "--key"}}) {
         const Printed usage = Info(wrong);
         EXPECT_EQ(usage.status, 1);
-        EXPECT_EQ(usage.text, "Usage: kestro-info FILE | kestro-info --check DELTA\r\n");
+        EXPECT_EQ(usage.text,
+                  "Usage: kestro-info FILE | kestro-info --check [--key NAME.pub] DELTA\r\n");
     }
+}
+
+TEST_F(InfoTest, SignedDeltaNamesItsKeyAndIsCheckedWithIt) {
+    const std::string id = WriteKeyPair(File("release"));
+    OperationOptions options;
+    options.signingKey = ReadPrivateKeyFile(File("release.key"));
+    ASSERT_EQ(MakeDelta(File("hello.exe"), File("hello-1.0.0.2.exe"), options), 0);
+    const Printed listed = Info({File(Delta)});
+    EXPECT_EQ(listed.status, 0);
+    EXPECT_NE(listed.text.find("\r\nSigned by key: " + id + "\r\n"), std::string::npos);
+
+    for (const std::vector<std::string>& check :
+         {std::vector<std::string>{"--check", "--key", File("release.pub"), File(Delta)},
+          {"--key", File("release.pub"), "--check", File(Delta)}}) {
+        const Printed checked = Info(check);
+        EXPECT_EQ(checked.status, 0);
+        EXPECT_EQ(checked.text, "OK\r\nBlocks verified: 1\r\n");
+    }
+    WriteKeyPair(File("other"));
+    const Printed refused = Info({"--check", "--key", File("other.pub"), File(Delta)});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.text.find("\r\nDelta file is signed by another key (" + id + "): "),
+              std::string::npos)
+        << refused.text;
+
+    test::WriteBytes(File(Delta) + ".sig", test::ToBytes("Kestro delta signature 1\n"));
+    EXPECT_NE(Info({File(Delta)}).text.find("\r\nSigned by key: damaged signature file "),
+              std::string::npos);
 }
 
 TEST_F(InfoTest, WhatIsNotARegularFileIsRefusedUnopened) {

@@ -4,6 +4,7 @@
 // apply in turn; the real program is killed at many points of an apply; and
 // both operations run out of disk space.
 #include "DiffUnit/DeltaPackage.hpp"
+#include "DiffUnit/DeltaSignature.hpp"
 #include "DiffUnit/Driver.hpp"
 #include "DiffUnit/ResultCodes.hpp"
 #include "common/Failures.hpp"
@@ -121,12 +122,24 @@ struct WalkedPair {
     std::string created; // what create and apply print on success
     std::string applied;
     bool compact = false; // the delta is made with --compact
-    // The create's arguments, for files in folder.
+    bool signs = false;   // and signed with the key pair "walk" of the folder
+    // The create's and the apply's arguments, for files in folder.
     std::vector<std::string>
     Create(const std::function<std::string(const std::string&)>& file) const {
         std::vector<std::string> arguments = {file(original), file(newer)};
         if (compact) {
             arguments.insert(arguments.begin(), "--compact");
+        }
+        if (signs) {
+            arguments.insert(arguments.begin(), {"--sign", file("walk.key")});
+        }
+        return arguments;
+    }
+    std::vector<std::string>
+    Apply(const std::function<std::string(const std::string&)>& file) const {
+        std::vector<std::string> arguments = {file(delta)};
+        if (signs) {
+            arguments.insert(arguments.begin(), {"--key", file("walk.pub")});
         }
         return arguments;
     }
@@ -139,6 +152,8 @@ const WalkedPair WalkedPairs[] = {
      "hello.exe_1.0.0.2.kst", "hello.exe_1.0.0.1.org", Ok, Ok},
     {"CompactUnversioned", MultiBlockPair, "data.bin", "data2.bin", "data.bin_.kst",
      "data.bin_.org", WarnNewer, WarnSource, true},
+    {"SignedSamples", test::SamplePrograms, "hello.exe", "hello-1.0.0.2.exe",
+     "hello.exe_1.0.0.2.kst", "hello.exe_1.0.0.1.org", Ok, Ok, true, true},
 };
 
 // Test lists name a pair by its label.
@@ -173,10 +188,22 @@ protected:
         std::tie(original_, newer_) = Pair().make();
         test::WriteBytes(File(Pair().original), original_);
         test::WriteBytes(File(Pair().newer), newer_);
+        if (Pair().signs) {
+            WriteKeyPair(File("walk"));
+        }
     }
     void TearDown() override {
         InjectFaultAt(0);
         ClearInterrupt();
+    }
+
+    // What a create writes: the delta, and its signature file when signed.
+    std::vector<std::string> Created() const {
+        std::vector<std::string> names = {Pair().delta};
+        if (Pair().signs) {
+            names.push_back(SignatureFileName(Pair().delta));
+        }
+        return names;
     }
 
     const WalkedPair& Pair() const { return std::get<0>(GetParam()); }
@@ -236,12 +263,17 @@ TEST_P(Walk, FailedCreateNeverLeavesADelta) {
     const std::vector<std::string> create =
         Pair().Create([&](const std::string& name) { return File(name); });
     ASSERT_EQ(RunInProcess(create).output, Pair().created);
-    const Bytes goodDelta = test::ReadBytes(File(Pair().delta));
-    fs::remove(File(Pair().delta));
+    std::map<std::string, Bytes> good;
+    for (const std::string& name : Created()) {
+        good[name] = test::ReadBytes(File(name));
+        fs::remove(File(name));
+    }
     WalkEveryCall(create, Pair().created, [&](FolderState& after, std::int64_t n) {
-        ASSERT_TRUE(after.count(Pair().delta)) << "call " << n;
-        EXPECT_EQ(after[Pair().delta], goodDelta) << "call " << n;
-        after.erase(Pair().delta);
+        for (const auto& [name, bytes] : good) {
+            ASSERT_TRUE(after.count(name)) << name << ", call " << n;
+            EXPECT_EQ(after[name], bytes) << name << ", call " << n;
+            after.erase(name);
+        }
     });
 }
 
@@ -249,13 +281,14 @@ TEST_P(Walk, FailedApplyLeavesTheTargetAsItWas) {
     ASSERT_EQ(
         RunInProcess(Pair().Create([&](const std::string& name) { return File(name); })).output,
         Pair().created);
-    WalkEveryCall({File(Pair().delta)}, Pair().applied, [&](FolderState& after, std::int64_t n) {
-        EXPECT_EQ(after[Pair().original], newer_) << "call " << n;
-        ASSERT_TRUE(after.count(Pair().backup)) << "call " << n;
-        EXPECT_EQ(after[Pair().backup], original_) << "call " << n;
-        after[Pair().original] = original_;
-        after.erase(Pair().backup);
-    });
+    WalkEveryCall(Pair().Apply([&](const std::string& name) { return File(name); }), Pair().applied,
+                  [&](FolderState& after, std::int64_t n) {
+                      EXPECT_EQ(after[Pair().original], newer_) << "call " << n;
+                      ASSERT_TRUE(after.count(Pair().backup)) << "call " << n;
+                      EXPECT_EQ(after[Pair().backup], original_) << "call " << n;
+                      after[Pair().original] = original_;
+                      after.erase(Pair().backup);
+                  });
 }
 
 INSTANTIATE_TEST_SUITE_P(, Walk,

@@ -27,8 +27,10 @@ expect() { # expect WHAT ACTUAL WANTED
   fi
 }
 
-# check NAME ORIGINAL NEWER DELTA-NAME RESULT [OPTION]: OPTION (--compact)
-# chooses the format of the delta.
+# check NAME ORIGINAL NEWER DELTA-NAME RESULT [OPTION...]: the OPTIONs
+# (--compact, --sign KEY) go to both creates, and apply_options (--key KEY)
+# to both applies. A signature file goes with its delta.
+apply_options=()
 check() {
   local name=$1 original=$2 newer=$3 delta=$4 result=$5 option=("${@:6}")
   for side in linux windows; do
@@ -38,15 +40,19 @@ check() {
   done
   expect "$name: linux create" "$(run_linux "${option[@]}" "$scratch/$name/linux/old.bin" "$scratch/$name/linux/new.bin")" "$result"
   expect "$name: windows create" "$(run_windows "${option[@]}" "$scratch/$name/windows/old.bin" "$scratch/$name/windows/new.bin")" "$result"
-  cmp "$scratch/$name/linux/$delta" "$scratch/$name/windows/$delta"
-  # Swap the deltas and apply each with the other build.
-  cp "$scratch/$name/linux/$delta" "$scratch/$name/delta.from-linux"
-  cp "$scratch/$name/windows/$delta" "$scratch/$name/linux/$delta"
-  cp "$scratch/$name/delta.from-linux" "$scratch/$name/windows/$delta"
+  local files=("$delta")
+  [ -f "$scratch/$name/linux/$delta.sig" ] && files+=("$delta.sig")
+  for file in "${files[@]}"; do
+    cmp "$scratch/$name/linux/$file" "$scratch/$name/windows/$file"
+    # Swap the deltas and apply each with the other build.
+    cp "$scratch/$name/linux/$file" "$scratch/$name/from-linux"
+    cp "$scratch/$name/windows/$file" "$scratch/$name/linux/$file"
+    cp "$scratch/$name/from-linux" "$scratch/$name/windows/$file"
+  done
   local applied
   [ "$result" = OK ] && applied=OK || applied="Warning: Source File has no file version information included!"
-  expect "$name: linux apply" "$(run_linux "$scratch/$name/linux/$delta")" "$applied"
-  expect "$name: windows apply" "$(run_windows "$scratch/$name/windows/$delta")" "$applied"
+  expect "$name: linux apply" "$(run_linux "${apply_options[@]}" "$scratch/$name/linux/$delta")" "$applied"
+  expect "$name: windows apply" "$(run_windows "${apply_options[@]}" "$scratch/$name/windows/$delta")" "$applied"
   cmp "$scratch/$name/linux/old.bin" "$newer"
   cmp "$scratch/$name/windows/old.bin" "$newer"
   echo "$name: identical deltas, each applied by the other build"
@@ -68,3 +74,15 @@ check samples "$root/samples/hello.exe" "$root/samples/hello-1.0.0.2.exe" old.bi
   --compact
 check multiblock "$scratch/big-old" "$scratch/big-new" old.bin_.kst \
   "Warning: Newer file doesn't have file version information" --compact
+
+# Signed deltas: a key made by each build signs on both (Ed25519 signatures
+# are deterministic, so the signature files are identical too), and each
+# build checks the other's with the public key.
+"$linux" --keygen "$scratch/linux-key" >/dev/null
+run_windows --keygen "$scratch/windows-key" >/dev/null
+for maker in linux windows; do
+  rm -rf "${scratch:?}/signed-$maker"
+  apply_options=(--key "$scratch/$maker-key.pub")
+  check "signed-$maker" "$root/samples/hello.exe" "$root/samples/hello-1.0.0.2.exe" \
+    old.bin_1.0.0.2.kst OK --compact --sign "$scratch/$maker-key.key"
+done

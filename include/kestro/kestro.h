@@ -56,6 +56,11 @@ extern "C" {
  * zero): the caller asked for something this library cannot do, so it did
  * nothing. */
 #define KESTRO_UNKNOWN_SETTING 3
+/* apply with kestro_settings.public_key: the delta is not signed with that
+ * key, or is not what was signed (no "<delta>.sig" beside it, another key,
+ * a changed byte of the delta or of the signature file); nothing was
+ * written. options->message says which. */
+#define KESTRO_BAD_SIGNATURE 4
 
 /* Told how many bytes of how many are done: of the newer file when
  * creating, of the rebuilt file when applying. Called on the calling
@@ -110,10 +115,23 @@ typedef struct kestro_settings {
     char* message;
     size_t message_size;
     int format; /* KESTRO_FORMAT_*: the delta kestro_create_ex writes */
+    /* Since libkestro 1.3. kestro_create_ex only: the PEM text of an
+     * Ed25519 private key ("kestro --keygen NAME" writes NAME.key), with
+     * which the delta is signed: "<delta>.sig" is written beside it. NULL:
+     * the delta is not signed, and a "<delta>.sig" of an earlier delta of
+     * that name is removed. */
+    const char* signing_key;
+    /* Since libkestro 1.3. kestro_apply_ex only: the PEM text of an Ed25519
+     * public key (NAME.pub). The delta must then be signed with it: the
+     * signature and every byte of the delta are checked before any file is
+     * written, and the rebuilt file before it replaces the target; else
+     * KESTRO_BAD_SIGNATURE. NULL: no signature is looked at. An older
+     * library refuses a call that sets it (KESTRO_UNKNOWN_SETTING). */
+    const char* public_key;
 } kestro_settings;
 
 #define KESTRO_SETTINGS_INIT                                                                       \
-    { sizeof(kestro_settings), NULL, NULL, NULL, 0, KESTRO_FORMAT_BLOCKS }
+    { sizeof(kestro_settings), NULL, NULL, NULL, 0, KESTRO_FORMAT_BLOCKS, NULL, NULL }
 
 /* Writes the delta that turns the file original_path into newer_path,
  * named "<original>_<newer file's version string>.kst" and placed beside
@@ -149,7 +167,7 @@ KESTRO_API const char* kestro_version(void);
 
 /* Non-zero when this library reads deltas of format (a KESTRO_FORMAT_*
  * value or a KESTRO_FORMAT_VERSION), and kestro_create_ex writes it; zero
- * otherwise. libkestro 1.2 reads 1.0, 2.0, 2.1 and 2.2. */
+ * otherwise. libkestro 1.2 and 1.3 read 1.0, 2.0, 2.1 and 2.2. */
 KESTRO_API int kestro_format_supported(int format);
 
 /* The command line's line for a result code ("OK", "Error: CRC is wrong",

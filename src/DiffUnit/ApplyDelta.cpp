@@ -1,5 +1,6 @@
 #include "DiffUnit/DeltaFile.hpp"
 #include "DiffUnit/DeltaPackage.hpp"
+#include "DiffUnit/DeltaSignature.hpp"
 #include "DiffUnit/ResultCodes.hpp"
 #include "UVersieIn/UVersieIn.hpp"
 #include "checksum/Crc32.hpp"
@@ -59,9 +60,26 @@ UpdateNames SettleNames(const std::string& deltaName, const std::string& target,
 // the compact body's header for a delta of that format, and the names of
 // the target and of its lock, which lie in the delta's own folder (the
 // stored name is a plain file name). code is ResultOk, or the code that
-// refuses the delta.
+// refuses the delta. With a key, the signature is checked first, so that
+// no field of a delta that is not the signer's is looked at.
 struct OpenDelta {
-    explicit OpenDelta(const std::string& deltaName) : file(FileStream::OpenRead(deltaName)) {
+    OpenDelta(const std::string& deltaName, const std::optional<PublicKey>& key,
+              const ProgressFunction& told)
+        : file(FileStream::OpenRead(deltaName)) {
+        if (key) {
+            // The signed record is checked before the delta's bytes are
+            // read, so the size of the newer file it names can be told as
+            // the work's total from the start.
+            signature = ReadVerifiedSignature(deltaName, *key);
+            const std::int64_t newerSize = signature->NewerSize;
+            CheckSignedDelta(*signature, deltaName, file,
+                             [&](std::int64_t done, std::int64_t total) {
+                                 if (told) {
+                                     told({Phase::Verifying, done, total, 0, newerSize});
+                                 }
+                             });
+            file.SetPosition(0);
+        }
         code = ReadDeltaHeader(file, format, minor);
         if (code == ResultOk) {
             code = ReadDeltaDescriptor(file, descriptor);
@@ -81,13 +99,19 @@ struct OpenDelta {
     }
 
     // Rebuilds the newer file from the body, which the file is positioned
-    // at, and the target, read from its first byte.
+    // at, and the target, read from its first byte. A signed delta's
+    // rebuilt bytes must be the newer file it names.
     void Decode(FileStream& original, ByteStream& out) {
         original.SetPosition(0);
+        DigestingStream rebuilt(out);
+        ByteStream& sink = signature ? static_cast<ByteStream&>(rebuilt) : out;
         if (format == DeltaFormat::Compact) {
-            DecodeCompactBody(file, compact, original, out);
+            DecodeCompactBody(file, compact, original, sink);
         } else {
-            DecodeBlockStream(file, original, out);
+            DecodeBlockStream(file, original, sink);
+        }
+        if (signature) {
+            CheckRebuilt(*signature, rebuilt.Finish(), target);
         }
     }
 
@@ -106,6 +130,7 @@ struct OpenDelta {
     }
 
     FileStream file;
+    std::optional<DeltaSignature> signature;
     DeltaFormat format = DeltaFormat::Blocks;
     std::int32_t minor = 0; // of the compact format
     DeltaDescriptor descriptor;
@@ -259,7 +284,13 @@ MadeBackup BackUp(const UpdateNames& names, FileStream& target, const FileStamp&
 } // namespace
 
 std::int32_t ApplyDelta(const std::string& deltaName, const OperationOptions& options) {
-    OpenDelta delta(deltaName);
+    OpenDelta delta(deltaName, options.publicKey, [&](const Progress& progress) {
+        ReportCounted();
+        CheckInterrupt();
+        if (options.progress) {
+            options.progress(progress);
+        }
+    });
     if (delta.code != ResultOk) {
         return delta.code;
     }
@@ -339,14 +370,15 @@ std::int32_t ApplyDelta(const std::string& deltaName, const OperationOptions& op
     return code;
 }
 
-std::int32_t CheckDelta(const std::string& deltaName, std::int32_t& blocks) {
+std::int32_t CheckDelta(const std::string& deltaName, std::int32_t& blocks,
+                        const std::optional<PublicKey>& publicKey) {
     blocks = 0;
     // Refused before it is opened, as the command line refuses it: a pipe
     // would block.
     if (!FileExists(deltaName)) {
         throw EFOpenError("Cannot open file " + deltaName);
     }
-    OpenDelta delta(deltaName);
+    OpenDelta delta(deltaName, publicKey, {});
     if (delta.code != ResultOk) {
         return delta.code;
     }

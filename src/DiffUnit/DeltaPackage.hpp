@@ -17,11 +17,13 @@
 #include "DiffUnit/DeltaFile.hpp"
 #include "codec/compact/CompactStream.hpp"
 #include "common/Progress.hpp"
+#include "crypto/Signing.hpp"
 #include "platform/Locks.hpp"
 
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 namespace kestro {
@@ -46,6 +48,14 @@ struct OperationOptions {
     // operation waits for, once, when it begins to wait for another run's
     // lock (the target when applying, the delta when creating).
     std::function<void(const std::string& name)> waiting;
+    // When set, a create signs the delta it writes with this key
+    // (DeltaSignature.hpp); without it, a signature file of an earlier delta
+    // of that name is removed, since it no longer fits.
+    std::optional<PrivateKey> signingKey;
+    // When set, an apply requires the delta to be signed with this key, and
+    // checks that before it writes anything; without it, a signature file
+    // is not looked at.
+    std::optional<PublicKey> publicKey;
 };
 
 // The delta file name for an original and the newer file's version string:
@@ -85,7 +95,10 @@ std::int32_t MakeDelta(const std::string& originalName, const std::string& newer
 // fails with EFCreateError "File is in use: <target>" before any backup.
 // A compact delta knows the newer file's size and CRC-32, so a target that
 // already is the newer file is reported ResultAlreadyUpdated, not
-// ResultCrcWrong, also where version numbers cannot tell.
+// ResultCrcWrong, also where version numbers cannot tell. With a public key
+// in options, a delta that is not signed with it fails with ESignatureError
+// before any file is opened for writing (its lock included), and a rebuilt
+// file that is not the signed newer file fails before it is published.
 std::int32_t ApplyDelta(const std::string& deltaName, const OperationOptions& options);
 
 // Everything an apply of deltaName checks, without changing any file: that
@@ -98,7 +111,10 @@ std::int32_t ApplyDelta(const std::string& deltaName, const OperationOptions& op
 // Returns the code the apply would return (ResultOk or
 // ResultSourceUnversioned when it would succeed), and fails as the apply
 // would. blocks counts the blocks with data that passed their checks, also
-// when a later one fails.
-std::int32_t CheckDelta(const std::string& deltaName, std::int32_t& blocks);
+// when a later one fails. With a public key, the signature is checked first,
+// as the apply checks it, and the rebuilt bytes against the signed newer
+// file.
+std::int32_t CheckDelta(const std::string& deltaName, std::int32_t& blocks,
+                        const std::optional<PublicKey>& publicKey = std::nullopt);
 
 } // namespace kestro

@@ -1,6 +1,7 @@
 #include "DiffUnit/Driver.hpp"
 
 #include "DiffUnit/DeltaPackage.hpp"
+#include "DiffUnit/DeltaSignature.hpp"
 #include "DiffUnit/ResultCodes.hpp"
 #include "common/Failures.hpp"
 #include "common/Text.hpp"
@@ -59,30 +60,40 @@ private:
 constexpr std::string_view HelpLines[] = {
     "Kestro " KESTRO_VERSION_TEXT ": makes and applies delta files for executables and libraries.",
     "",
-    "kestro [--compact[=2.N]] <original file> <newer file>",
+    "kestro [--compact[=2.N]] [--sign NAME.key] <original file> <newer file>",
     "    writes the delta <original file>_<newer file's version>.kst beside the",
     "    original file (the newer file is looked for there unless named with a",
     "    folder)",
-    "kestro <delta file>",
+    "kestro [--key NAME.pub] <delta file>",
     "    updates the file the delta was made from, beside it: checks its version",
     "    and checksum, keeps a backup <file>_<its version>.org and puts the newer",
     "    file in its place",
+    "kestro --keygen NAME",
+    "    writes a new signing key: NAME.key (private, readable by you alone) and",
+    "    NAME.pub (public, for the updaters); neither may exist",
     "",
-    "Options, before the file names:",
+    "Options, before the file names, in any order:",
     "  --compact      writes a compact delta (format 2): far smaller, slower to",
     "                 make; format 2.2 for programs and libraries whose code it",
     "                 reads (PE or ELF; x86, x86-64 or ARM64), else 2.0",
     "  --compact=2.1  writes a compact delta no newer than format 2.1, for",
     "                 updaters that read no later one; likewise 2.0 and 2.2",
+    "  --sign NAME.key  signs the delta: writes <delta>.sig beside it",
+    "  --key NAME.pub   applies the delta only if <delta>.sig beside it is a",
+    "                 signature of this key over the delta, checked before any",
+    "                 file is written, and the rebuilt file the one it names",
     "  --help         prints this text",
     "  --version      prints the program's version and the formats it reads",
 };
 
 // What a command line asks for.
 struct Request {
-    enum class Kind { Usage, Help, Version, Create, Apply } kind = Kind::Usage;
+    enum class Kind { Usage, Help, Version, Keygen, Create, Apply } kind = Kind::Usage;
     DeltaFormat format = DeltaFormat::Blocks;
     std::int32_t compactMinor = CompactLatestMinor;
+    std::string keygen;     // --keygen's NAME
+    std::string signingKey; // --sign's private key file
+    std::string publicKey;  // --key's public key file
     std::vector<std::string> files;
 };
 
@@ -106,6 +117,19 @@ bool ReadCompactOption(std::string_view option, Request& request) {
     return false;
 }
 
+// Reads an option that takes the next argument as its value ("--sign
+// FILE"): false when the option is not name, or is given twice, or has no
+// value.
+bool ReadValueOption(const std::vector<std::string>& arguments, std::size_t& at,
+                     std::string_view name, std::string& value) {
+    if (arguments[at] != name || !value.empty() || at + 1 == arguments.size() ||
+        arguments[at + 1].empty()) {
+        return false;
+    }
+    value = arguments[++at];
+    return true;
+}
+
 Request ReadArguments(const std::vector<std::string>& arguments) {
     Request request;
     std::size_t at = 0;
@@ -120,15 +144,25 @@ Request ReadArguments(const std::vector<std::string>& arguments) {
             request.kind = option == "--help" ? Request::Kind::Help : Request::Kind::Version;
             return request;
         }
+        if (ReadValueOption(arguments, at, "--keygen", request.keygen) ||
+            ReadValueOption(arguments, at, "--sign", request.signingKey) ||
+            ReadValueOption(arguments, at, "--key", request.publicKey)) {
+            continue;
+        }
         if (compact || !ReadCompactOption(option, request)) {
             return request; // an option it does not know, or twice
         }
         compact = true;
     }
     request.files.assign(arguments.begin() + static_cast<std::ptrdiff_t>(at), arguments.end());
-    if (request.files.size() == 2) {
+    const bool creating = compact || !request.signingKey.empty();
+    if (!request.keygen.empty()) {
+        if (request.files.empty() && !creating && request.publicKey.empty()) {
+            request.kind = Request::Kind::Keygen;
+        }
+    } else if (request.files.size() == 2 && request.publicKey.empty()) {
         request.kind = Request::Kind::Create;
-    } else if (request.files.size() == 1 && !compact) {
+    } else if (request.files.size() == 1 && !creating) {
         request.kind = Request::Kind::Apply;
     }
     return request;
@@ -194,7 +228,14 @@ bool EnterDirectoryOf(const std::string& path) {
 // wiped before any other.
 OperationOptions OptionsFor(const Request& request, const Console& console,
                             ProgressLine& progressLine) {
+    // Key files are named from the folder the run started in.
     OperationOptions options;
+    if (!request.signingKey.empty()) {
+        options.signingKey = ReadPrivateKeyFile(request.signingKey);
+    }
+    if (!request.publicKey.empty()) {
+        options.publicKey = ReadPublicKeyFile(request.publicKey);
+    }
     options.format = request.format;
     options.compactMinor = request.compactMinor;
     options.waiting = [&console, &progressLine](const std::string& name) {
@@ -219,6 +260,8 @@ std::int32_t RunCreate(const Request& request, const DeltaOperations& operations
     const std::string& newer = request.files[1];
     const std::string originalName = FileNamePart(original);
     const std::string newerName = DirectoryPart(newer).empty() ? newer : FullPath(newer);
+    ProgressLine progressLine(console);
+    OperationOptions options = OptionsFor(request, console, progressLine);
     if (!EnterDirectoryOf(original) || !FileExists(originalName)) {
         WriteLine(console, "Original file does not exists!");
         return ResultMessagePrinted;
@@ -227,20 +270,19 @@ std::int32_t RunCreate(const Request& request, const DeltaOperations& operations
         WriteLine(console, "Newer file does not exists!");
         return ResultMessagePrinted;
     }
-    ProgressLine progressLine(console);
-    return operations.makeDelta(originalName, newerName,
-                                OptionsFor(request, console, progressLine));
+    return operations.makeDelta(originalName, newerName, options);
 }
 
 std::int32_t RunApply(const Request& request, const DeltaOperations& operations,
                       const Console& console) {
     const std::string& delta = request.files[0];
+    ProgressLine progressLine(console);
+    OperationOptions options = OptionsFor(request, console, progressLine);
     if (!FileExists(delta) || !EnterDirectoryOf(delta)) {
         WriteLine(console, "Delta file does not exists!");
         return ResultMessagePrinted;
     }
-    ProgressLine progressLine(console);
-    return operations.applyDelta(FileNamePart(delta), OptionsFor(request, console, progressLine));
+    return operations.applyDelta(FileNamePart(delta), options);
 }
 
 } // namespace
@@ -274,7 +316,7 @@ std::string_view ResultMessage(std::int32_t code) {
 
 std::string ProgressText(const Progress& progress) {
     static constexpr std::string_view Names[] = {"Checksum", "Sorting the original", "Searching",
-                                                 "Coding", "Rebuilding"};
+                                                 "Coding",   "Rebuilding",           "Verifying"};
     const std::int64_t total = std::max<std::int64_t>(progress.total, 0);
     const std::int64_t done = std::clamp<std::int64_t>(progress.done, 0, total);
     const std::int64_t percent = total == 0 ? 100 : done * 100 / total;
@@ -296,6 +338,13 @@ void RunCommandLine(const std::vector<std::string>& arguments, const DeltaOperat
     if (request.kind == Request::Kind::Version) {
         WriteLine(console, "Kestro " KESTRO_VERSION_TEXT);
         WriteLine(console, "Delta formats: " + FormatList());
+        return;
+    }
+    if (request.kind == Request::Kind::Keygen) {
+        const std::string id = WriteKeyPair(request.keygen);
+        WriteLine(console, "Private key: " + request.keygen + ".key (keep it to yourself)");
+        WriteLine(console, "Public key: " + request.keygen + ".pub");
+        WriteLine(console, "Key id: " + id);
         return;
     }
     for (std::string_view line : BannerLines) {

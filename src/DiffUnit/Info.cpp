@@ -2,6 +2,7 @@
 
 #include "DiffUnit/DeltaFile.hpp"
 #include "DiffUnit/DeltaPackage.hpp"
+#include "DiffUnit/DeltaSignature.hpp"
 #include "DiffUnit/Driver.hpp"
 #include "DiffUnit/ResultCodes.hpp"
 #include "UVersieIn/UVersieIn.hpp"
@@ -16,7 +17,8 @@ namespace kestro {
 
 namespace {
 
-constexpr std::string_view Usage = "Usage: kestro-info FILE | kestro-info --check DELTA";
+constexpr std::string_view Usage =
+    "Usage: kestro-info FILE | kestro-info --check [--key NAME.pub] DELTA";
 
 void Print(const Console& console, std::string_view line) {
     WriteLine(console, EscapeControls(line));
@@ -40,6 +42,12 @@ int Describe(const std::string& fileName, const Console& console) {
     }
     if (listing == DeltaListing::NotADelta) {
         GetVersionInfoList(fileName, lines);
+    } else if (const std::string signatureName = SignatureFileName(fileName);
+               FileExists(signatureName)) {
+        // Who signed it, as the signature file says; --check --key checks it.
+        const std::optional<DeltaSignature> signature = ReadSignatureFile(signatureName);
+        lines.push_back("Signed by key: " +
+                        (signature ? signature->KeyId : "damaged signature file " + signatureName));
     }
     for (const std::string& line : lines) {
         Print(console, line);
@@ -47,11 +55,16 @@ int Describe(const std::string& fileName, const Console& console) {
     return listing == DeltaListing::Damaged ? 1 : 0;
 }
 
-int Check(const std::string& deltaName, const Console& console, std::string_view programPath) {
+int Check(const std::string& deltaName, const std::string& keyName, const Console& console,
+          std::string_view programPath) {
     std::int32_t blocks = 0;
     std::int32_t code = ResultMessagePrinted;
     try {
-        code = CheckDelta(deltaName, blocks);
+        std::optional<PublicKey> key;
+        if (!keyName.empty()) {
+            key = ReadPublicKeyFile(keyName);
+        }
+        code = CheckDelta(deltaName, blocks, key);
         // The program's own line, as the apply prints it: code -8's holds
         // a line break of its own.
         WriteLine(console, ResultMessage(code));
@@ -87,13 +100,28 @@ std::string EscapeControls(std::string_view text) {
 
 int RunInfo(std::string_view programPath, const std::vector<std::string>& arguments,
             const Console& console) {
-    const bool check = arguments.size() == 2 && arguments[0] == "--check";
-    if ((arguments.size() != 1 || arguments[0] == "--check") && !check) {
+    // FILE, or --check with --key NAME.pub in either order before DELTA.
+    bool check = false;
+    std::string keyName;
+    std::size_t at = 0;
+    for (; at + 1 < arguments.size(); ++at) {
+        if (arguments[at] == "--check" && !check) {
+            check = true;
+        } else if (arguments[at] == "--key" && keyName.empty() && at + 2 < arguments.size() &&
+                   !arguments[at + 1].empty()) {
+            keyName = arguments[++at];
+        } else {
+            break;
+        }
+    }
+    if (at + 1 != arguments.size() || arguments[at] == "--check" || arguments[at] == "--key" ||
+        (!check && !keyName.empty())) {
         WriteLine(console, Usage);
         return 1;
     }
     try {
-        return check ? Check(arguments[1], console, programPath) : Describe(arguments[0], console);
+        return check ? Check(arguments[at], keyName, console, programPath)
+                     : Describe(arguments[at], console);
     } catch (const std::exception& failure) {
         // What DescribeDelta meets is reported as a line of its own; the
         // file's name is in the message.

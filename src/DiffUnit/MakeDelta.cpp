@@ -1,5 +1,6 @@
 #include "DiffUnit/DeltaFile.hpp"
 #include "DiffUnit/DeltaPackage.hpp"
+#include "DiffUnit/DeltaSignature.hpp"
 #include "DiffUnit/ResultCodes.hpp"
 #include "UVersieIn/UVersieIn.hpp"
 #include "checksum/Crc32.hpp"
@@ -13,6 +14,7 @@
 #include "platform/Interrupts.hpp"
 
 #include <algorithm>
+#include <optional>
 
 namespace kestro {
 
@@ -73,10 +75,12 @@ std::int32_t MakeDelta(const std::string& originalName, const std::string& newer
     const std::string deltaName = DirectoryPart(originalName) + deltaFile;
     const std::string workName = deltaName + ".tmp";
     const std::string lockName = LockFileName(deltaName);
+    const std::string signatureName = SignatureFileName(deltaName);
+    const std::string signatureWork = signatureName + ".tmp";
     if (!IsPlainFileName(deltaFile)) {
         throw EFCreateError("Cannot create file " + deltaName);
     }
-    for (const std::string& name : {deltaName, workName, lockName}) {
+    for (const std::string& name : {deltaName, workName, lockName, signatureName, signatureWork}) {
         if (SameFileName(name, newerName) || SameExistingFile(name, newerName)) {
             throw EFCreateError("Cannot create file " + name);
         }
@@ -145,6 +149,14 @@ std::int32_t MakeDelta(const std::string& originalName, const std::string& newer
         originalBytes.ReadToEnd();
         descriptor.OriginalCrc = originalBytes.Crc();
     }
+    // A signature names the newer file the delta rebuilds, read once more
+    // before the check that it did not change meanwhile.
+    StreamDigest newerDigest;
+    if (options.signingKey) {
+        newerDigest = DigestOfStream(newer.file, [&](std::int64_t done, std::int64_t size) {
+            tell({Phase::Checksum, done, size, total, total});
+        });
+    }
     original.CheckUnchanged();
     newer.CheckUnchanged();
 
@@ -153,10 +165,31 @@ std::int32_t MakeDelta(const std::string& originalName, const std::string& newer
     delta.Stream().SetPosition(0);
     WriteDeltaHeader(delta.Stream(), options.format, minor);
     WriteDeltaDescriptor(delta.Stream(), descriptor);
+    std::optional<TemporaryFile> signature;
+    if (options.signingKey) {
+        const std::string text = SignatureText(
+            SignDelta(*options.signingKey, DigestOfStream(delta.Stream(), {}), newerDigest));
+        signature.emplace(TemporaryFile::Create(signatureWork));
+        signature->Stream().WriteBuffer(text.data(), static_cast<std::int64_t>(text.size()));
+        signature->Finish();
+    }
     // The last word goes before the delta is published, so that a caller
     // who stops the operation then is still left with nothing.
     tell({Phase::Coding, total, total, total, total});
     delta.Publish(deltaName);
+    // The delta first, then its signature; where the second cannot take its
+    // name, the delta goes again, so that a failed create leaves no delta
+    // that lacks the signature asked for.
+    if (signature) {
+        try {
+            signature->Publish(signatureName);
+        } catch (...) {
+            DeleteFile(deltaName);
+            throw;
+        }
+    } else if (StampOfFile(signatureName)) {
+        DeleteFile(signatureName);
+    }
     return warning;
 }
 

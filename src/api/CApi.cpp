@@ -42,6 +42,8 @@ struct CallSettings {
     char* message = nullptr;
     std::size_t message_size = 0;
     int format = KESTRO_FORMAT_BLOCKS;
+    const char* signingKey = nullptr;
+    const char* publicKey = nullptr;
     bool unknown = false;
 };
 
@@ -86,6 +88,12 @@ CallSettings From(const kestro_settings* given) {
     }
     if (known(offsetof(kestro_settings, format), sizeof given->format)) {
         settings.format = given->format;
+    }
+    if (known(offsetof(kestro_settings, signing_key), sizeof given->signing_key)) {
+        settings.signingKey = given->signing_key;
+    }
+    if (known(offsetof(kestro_settings, public_key), sizeof given->public_key)) {
+        settings.publicKey = given->public_key;
     }
     return settings;
 }
@@ -136,12 +144,27 @@ OperationOptions ToOptions(const CallSettings& settings) {
         };
     }
     FormatAsked(settings.format, result.format, result.compactMinor);
+    if (settings.signingKey != nullptr) {
+        result.signingKey = kestro::ReadPrivateKeyPem(settings.signingKey);
+        if (!result.signingKey) {
+            throw kestro::Exception("signing_key holds no Ed25519 private key");
+        }
+    }
+    if (settings.publicKey != nullptr) {
+        result.publicKey = kestro::ReadPublicKeyPem(settings.publicKey);
+        if (!result.publicKey) {
+            throw kestro::Exception("public_key holds no Ed25519 public key");
+        }
+    }
     return result;
 }
 
-// Runs an operation and turns whatever leaves it into a result code.
+// Runs an operation and turns whatever leaves it into a result code. A key
+// is a setting of one operation: given to the other, it is refused rather
+// than ignored.
+enum class Call { Create, Apply };
 template <typename Operation>
-int Run(const CallSettings& options, Operation operation) {
+int Run(const CallSettings& options, Call call, Operation operation) {
     Tell(options, "");
     if (options.unknown) {
         Tell(options, "A setting this library does not know is set");
@@ -153,11 +176,20 @@ int Run(const CallSettings& options, Operation operation) {
         Tell(options, "Unknown delta format");
         return KESTRO_FAILED;
     }
+    if ((call == Call::Create && options.publicKey != nullptr) ||
+        (call == Call::Apply && options.signingKey != nullptr)) {
+        Tell(options, call == Call::Create ? "public_key is a setting of kestro_apply_ex"
+                                           : "signing_key is a setting of kestro_create_ex");
+        return KESTRO_FAILED;
+    }
     try {
         return operation(ToOptions(options));
     } catch (const kestro::EInterrupted& stop) {
         Tell(options, stop.Message());
         return KESTRO_CANCELLED;
+    } catch (const kestro::ESignatureError& refused) {
+        Tell(options, refused.Message());
+        return KESTRO_BAD_SIGNATURE;
     } catch (const kestro::Exception& failure) {
         Tell(options, failure.Message());
     } catch (const std::bad_alloc&) {
@@ -179,7 +211,7 @@ int Create(const char* original_path, const char* newer_path, const CallSettings
         Tell(settings, "No file named");
         return KESTRO_FAILED;
     }
-    return Run(settings, [&](const OperationOptions& operation) {
+    return Run(settings, Call::Create, [&](const OperationOptions& operation) {
         return kestro::MakeDelta(original_path, newer_path, operation);
     });
 }
@@ -189,7 +221,7 @@ int Apply(const char* delta_path, const CallSettings& settings) {
         Tell(settings, "No file named");
         return KESTRO_FAILED;
     }
-    return Run(settings, [&](const OperationOptions& operation) {
+    return Run(settings, Call::Apply, [&](const OperationOptions& operation) {
         return kestro::ApplyDelta(delta_path, operation);
     });
 }

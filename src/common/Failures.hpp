@@ -58,6 +58,10 @@ KESTRO_FAILURE_KIND(EReadError);
 KESTRO_FAILURE_KIND(EWriteError);
 // An in-memory stream could not grow, or a stream was used beyond its limits.
 KESTRO_FAILURE_KIND(EStreamError);
+// A signed delta that does not pass its checks, or a key that cannot be
+// used: the delta, its signature file or the key file is not what the
+// signer made.
+KESTRO_FAILURE_KIND(ESignatureError);
 // Memory exhaustion anywhere else ("Out of memory").
 KESTRO_FAILURE_KIND(EOutOfMemory);
 // The user or the system asked the program to stop (Ctrl-C, SIGTERM, a

@@ -18,6 +18,7 @@ enum class Phase : std::uint8_t {
     Searching,  // finding the edits (compact format)
     Coding,     // coding the newer file into the delta
     Rebuilding, // rebuilding the newer file from a delta
+    Verifying,  // reading a signed delta whole for its digest
 };
 
 struct Progress {

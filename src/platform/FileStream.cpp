@@ -26,8 +26,7 @@ FileStream FileStream::OpenRead(const std::string& name) {
 }
 
 FileStream FileStream::Create(const std::string& name, CreateMode mode) {
-    const port::Handle handle =
-        FileCallFails() ? port::NoHandle : port::Create(name, mode == CreateMode::New);
+    const port::Handle handle = FileCallFails() ? port::NoHandle : port::Create(name, mode);
     if (handle == port::NoHandle) {
         throw EFCreateError("Cannot create file " + name);
     }

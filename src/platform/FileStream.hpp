@@ -20,6 +20,9 @@ enum class CreateMode {
     // Fail when any file, directory or link of that name exists; never
     // follows a symbolic link.
     New,
+    // New, and readable and writable by the user who runs the program
+    // alone: for a private key.
+    NewPrivate,
 };
 
 // What tells one state of a file from another without reading it: which

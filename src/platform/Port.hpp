@@ -20,6 +20,7 @@ namespace kestro {
 
 struct FileStamp;
 enum class NameOutcome;
+enum class CreateMode;
 
 namespace port {
 
@@ -32,10 +33,12 @@ inline constexpr Handle NoHandle = -1;
 // An existing file for reading; others may read and write it meanwhile, and
 // rename or remove it. A directory is not opened.
 Handle OpenRead(const std::string& name);
-// A new empty file for reading and writing, for this process's own use.
-// With exclusive, it fails when anything has that name, and never goes
-// through a symbolic link; without, an existing file is emptied.
-Handle Create(const std::string& name, bool exclusive);
+// A new empty file for reading and writing, for this process's own use, as
+// mode says (FileStream.hpp): an existing file emptied, or a new one that
+// never goes through a symbolic link, for a private one with access for the
+// user who runs the program alone (POSIX 0600; on Windows a protected
+// access list that names only that user).
+Handle Create(const std::string& name, CreateMode mode);
 // A new empty file without a name in folder (empty for the working folder),
 // where the system has such files; NoHandle elsewhere.
 Handle CreateUnnamed(const std::string& folder);
@@ -81,6 +84,11 @@ bool CopyOwner(Handle source, Handle destination);
 // The access permissions of the open file source given to destination, as
 // above; without ownerKept, the POSIX setuid and setgid bits are left out.
 bool CopyPermissions(Handle source, Handle destination, bool ownerKept);
+// Whether name's file can be reached by the user who runs the program
+// alone, as a private file is made: POSIX permissions for nobody else; on
+// Windows an access list that grants nobody else anything (the system
+// itself aside).
+bool OwnerOnly(const std::string& name);
 // Whether another program holds name open in a way that stands in the way
 // of replacing it (Windows: opened without delete sharing). Never on POSIX.
 bool InUse(const std::string& name);

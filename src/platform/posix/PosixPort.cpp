@@ -91,9 +91,12 @@ Handle OpenRead(const std::string& name) {
     return fd.Release();
 }
 
-Handle Create(const std::string& name, bool exclusive) {
+Handle Create(const std::string& name, CreateMode mode) {
+    const bool exclusive = mode != CreateMode::ReplaceExisting;
     const int flags = O_RDWR | O_CREAT | O_CLOEXEC | (exclusive ? O_EXCL | O_NOFOLLOW : O_TRUNC);
-    return ::open(name.c_str(), flags, 0666);
+    // A private file is made with its final permissions, never readable by
+    // others for a moment; the umask can only take more away.
+    return ::open(name.c_str(), flags, mode == CreateMode::NewPrivate ? 0600 : 0666);
 }
 
 Handle CreateUnnamed(const std::string& folder) {
@@ -210,6 +213,11 @@ bool CopyPermissions(Handle source, Handle destination, bool ownerKept) {
         mode &= ~mode_t{S_ISUID | S_ISGID};
     }
     return ::fchmod(Fd(destination), mode) == 0;
+}
+
+bool OwnerOnly(const std::string& name) {
+    struct stat status {};
+    return ::stat(name.c_str(), &status) == 0 && (status.st_mode & 077) == 0;
 }
 
 bool InUse(const std::string&) {

@@ -11,6 +11,8 @@
 #define _WIN32_WINNT 0x0601 // Windows 7: file information set through a handle
 #endif
 #include <windows.h>
+// After windows.h, whose types it uses.
+#include <aclapi.h>
 // The system's macros would rename the program's own functions.
 #undef CopyFile
 #undef DeleteFile
@@ -41,6 +43,56 @@ public:
 
 private:
     HANDLE handle_;
+};
+
+// The TOKEN_USER record of the user who runs the program; empty when the
+// system does not tell.
+std::vector<std::uint8_t> CurrentUser() {
+    HANDLE token = nullptr;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        return {};
+    }
+    const HandleGuard guard(token);
+    DWORD size = 0;
+    ::GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+    std::vector<std::uint8_t> user(size);
+    if (size == 0 || !::GetTokenInformation(token, TokenUser, user.data(), size, &size)) {
+        return {};
+    }
+    return user;
+}
+
+PSID UserSid(std::vector<std::uint8_t>& user) {
+    return reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid;
+}
+
+// Security attributes whose access list gives the user who runs the program
+// every right and nobody else any, inherited from nowhere.
+struct OwnerOnlyAccess {
+    bool Make() {
+        user = CurrentUser();
+        if (user.empty()) {
+            return false;
+        }
+        const PSID sid = UserSid(user);
+        const DWORD size = sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) + ::GetLengthSid(sid);
+        acl.assign(size, 0);
+        const auto list = reinterpret_cast<PACL>(acl.data());
+        if (!::InitializeAcl(list, size, ACL_REVISION) ||
+            !::AddAccessAllowedAce(list, ACL_REVISION, FILE_ALL_ACCESS, sid) ||
+            !::InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
+            !::SetSecurityDescriptorDacl(&descriptor, TRUE, list, FALSE) ||
+            !::SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED)) {
+            return false;
+        }
+        attributes = {sizeof(attributes), &descriptor, FALSE};
+        return true;
+    }
+
+    std::vector<std::uint8_t> user;
+    std::vector<std::uint8_t> acl;
+    SECURITY_DESCRIPTOR descriptor{};
+    SECURITY_ATTRIBUTES attributes{};
 };
 
 HANDLE Win32(Handle handle) {
@@ -112,10 +164,17 @@ Handle OpenRead(const std::string& name) {
                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
-Handle Create(const std::string& name, bool exclusive) {
-    return Own(::CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                             exclusive ? CREATE_NEW : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                             nullptr));
+Handle Create(const std::string& name, CreateMode mode) {
+    // A private file gets its access list as it is made, so that it is
+    // never readable by others for a moment.
+    OwnerOnlyAccess access;
+    if (mode == CreateMode::NewPrivate && !access.Make()) {
+        return NoHandle;
+    }
+    return Own(::CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                             mode == CreateMode::NewPrivate ? &access.attributes : nullptr,
+                             mode == CreateMode::ReplaceExisting ? CREATE_ALWAYS : CREATE_NEW,
+                             FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
 Handle CreateUnnamed(const std::string&) {
@@ -237,6 +296,33 @@ bool CopyPermissions(Handle source, Handle destination, bool) {
     info.CreationTime.QuadPart = info.LastAccessTime.QuadPart = 0;
     info.LastWriteTime.QuadPart = info.ChangeTime.QuadPart = 0;
     return ::SetFileInformationByHandle(Win32(destination), FileBasicInfo, &info, sizeof info) != 0;
+}
+
+bool OwnerOnly(const std::string& name) {
+    PACL list = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (::GetNamedSecurityInfoA(name.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                                nullptr, &list, nullptr, &descriptor) != ERROR_SUCCESS) {
+        return false;
+    }
+    // Access is granted to the user and at most the system itself; no list
+    // at all would let everybody in.
+    std::vector<std::uint8_t> user = CurrentUser();
+    bool userGranted = false;
+    bool othersGranted = list == nullptr || user.empty();
+    for (DWORD i = 0; !othersGranted && i < list->AceCount; ++i) {
+        void* entry = nullptr;
+        if (!::GetAce(list, i, &entry)) {
+            othersGranted = true;
+        } else if (static_cast<ACE_HEADER*>(entry)->AceType == ACCESS_ALLOWED_ACE_TYPE) {
+            const PSID sid = &static_cast<ACCESS_ALLOWED_ACE*>(entry)->SidStart;
+            const bool isUser = ::EqualSid(sid, UserSid(user)) != 0;
+            userGranted = userGranted || isUser;
+            othersGranted = !isUser && !::IsWellKnownSid(sid, WinLocalSystemSid);
+        }
+    }
+    ::LocalFree(descriptor);
+    return userGranted && !othersGranted;
 }
 
 bool InUse(const std::string& name) {
