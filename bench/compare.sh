@@ -66,7 +66,11 @@
 # (fsync); "kestro-nosync" is the same run with its fsyncs turned into no-ops
 # (eatmydata, where installed), to show what durability costs;
 # "kestro-compact" is kestro --compact, the compact format, where the kestro
-# built has that option (else it is left out with a note). The others write
+# built has that option (else it is left out with a note); "kestro-signed"
+# and "kestro-compact-signed" are the same with --sign on create and --key
+# on apply, where the kestro built has --keygen (so their apply also checks
+# the signature: every byte of the delta and of the rebuilt file through
+# SHA-512, and Ed25519). The others write
 # the rebuilt file only, without fsync or backup, and run at their best
 # settings for size:
 #   xdelta3   -9 -I 0 (its lzma secondary compression, an unlimited
@@ -182,6 +186,9 @@ cp "$root/samples/hello.exe" "$root/samples/hello-1.0.0.2.exe" "$probe/"
 if (cd "$probe" && "$kestro" --compact hello.exe hello-1.0.0.2.exe </dev/null >/dev/null 2>&1) &&
   compgen -G "$probe/*.kst" >/dev/null; then
   tools+=(kestro-compact)
+  if (cd "$probe" && "$kestro" --keygen bench </dev/null >/dev/null 2>&1); then
+    tools+=(kestro-signed kestro-compact-signed)
+  fi
 else
   echo "note: kestro-compact left out: $kestro has no --compact" >&2
 fi
@@ -210,6 +217,7 @@ fi
 durability() {
   case $1 in
     kestro | kestro-old | kestro-compact) echo "fsync+backup" ;;
+    kestro-signed | kestro-compact-signed) echo "fsync+backup+signature" ;;
     kestro-nosync) echo "backup" ;;
     *) echo "-" ;;
   esac
@@ -217,6 +225,9 @@ durability() {
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+if [[ " ${tools[*]} " == *"-signed "* ]]; then
+  (cd "$work" && "$kestro" --keygen bench >/dev/null)
+fi
 
 # measure FILE COMMAND... runs COMMAND quietly and appends "seconds KiB" to
 # FILE; the timing covers the whole process.
@@ -255,6 +266,13 @@ create() {
     kestro-compact)
       (cd "$dir" && measure "$work/$1.create" "$kestro" --compact "$name" newer)
       mv "$dir"/*.kst "$work/$1.delta" ;;
+    kestro-signed | kestro-compact-signed)
+      local format=()
+      [[ $1 == kestro-compact-signed ]] && format=(--compact)
+      (cd "$dir" && measure "$work/$1.create" "$kestro" "${format[@]}" --sign "$work/bench.key" \
+        "$name" newer)
+      mv "$dir"/*.kst.sig "$work/$1.delta.sig"
+      mv "$dir"/*.kst "$work/$1.delta" ;;
     xdelta3) measure "$work/$1.create" xdelta3 -e -f -9 -I 0 -B "$window" -s "$dir/$name" "$dir/newer" \
       "$work/$1.delta" ;;
     zstd) measure "$work/$1.create" zstd -q -f -19 --long=30 --patch-from="$dir/$name" "$dir/newer" \
@@ -281,6 +299,11 @@ apply() {
       [[ $1 == kestro-nosync ]] && program=(eatmydata "$kestro")
       [[ $1 == kestro-old ]] && program=("$kestroOld")
       (cd "$dir" && measure "$work/$1.apply" "${program[@]}" delta.kst)
+      result=$dir/$name ;;
+    kestro-signed | kestro-compact-signed)
+      cp "$work/$1.delta" "$dir/delta.kst"
+      cp "$work/$1.delta.sig" "$dir/delta.kst.sig"
+      (cd "$dir" && measure "$work/$1.apply" "$kestro" --key "$work/bench.pub" delta.kst)
       result=$dir/$name ;;
     xdelta3)
       measure "$work/$1.apply" xdelta3 -d -f -B "$window" -s "$dir/$name" "$work/$1.delta" "$dir/result"
@@ -324,7 +347,7 @@ for pair in "${pairs[@]}"; do
   read -r old new < <(resolve "$pair")
   name=$(basename "$old")
   window=$(sourceWindow "$old")
-  rm -f "$work"/*.create "$work"/*.apply "$work"/*.delta
+  rm -f "$work"/*.create "$work"/*.apply "$work"/*.delta "$work"/*.delta.sig
   for ((run = 1; run <= runs; run++)); do
     for tool in "${tools[@]}"; do
       create "$tool"
