@@ -62,6 +62,12 @@ std::string BioText(BIO* bio) {
     return std::string(bytes, static_cast<std::size_t>(size));
 }
 
+// The pass phrase of an encrypted key file: none, rather than OpenSSL's
+// default, which would ask for one on the terminal.
+int NoPassPhrase(char*, int, int, void*) {
+    return 0;
+}
+
 // Ed25519 signs and verifies a message in one call: no digest beforehand.
 MdContext SigningContext() {
     return MdContext(Checked(EVP_MD_CTX_new(), "context"));
@@ -115,9 +121,9 @@ std::string PublicKeyPem(const PublicKey& key) {
 
 std::optional<PrivateKey> ReadPrivateKeyPem(std::string_view text) {
     const BioHandle bio = TextBio(text);
-    // An encrypted key would ask for a pass phrase; none is given, so it is
-    // refused like any other text that holds no usable key.
-    const KeyHandle handle(PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr));
+    // An encrypted key is refused like any other text that holds no usable
+    // key.
+    const KeyHandle handle(PEM_read_bio_PrivateKey(bio.get(), nullptr, NoPassPhrase, nullptr));
     std::array<std::uint8_t, 32> seed{};
     std::size_t size = seed.size();
     if (!handle || EVP_PKEY_get_base_id(handle.get()) != EVP_PKEY_ED25519 ||
@@ -132,7 +138,7 @@ std::optional<PrivateKey> ReadPrivateKeyPem(std::string_view text) {
 
 std::optional<PublicKey> ReadPublicKeyPem(std::string_view text) {
     const BioHandle bio = TextBio(text);
-    const KeyHandle handle(PEM_read_bio_PUBKEY(bio.get(), nullptr, nullptr, nullptr));
+    const KeyHandle handle(PEM_read_bio_PUBKEY(bio.get(), nullptr, NoPassPhrase, nullptr));
     PublicKey point{};
     std::size_t size = point.size();
     if (!handle || EVP_PKEY_get_base_id(handle.get()) != EVP_PKEY_ED25519 ||
