@@ -127,7 +127,10 @@ TEST_F(DriverTest, OptionsComeBeforeTheFilesAndChooseTheFormat) {
         bool checksSignature = false;
     };
     // Key files are named from the folder the run starts in.
-    WriteKeyPair("release");
+    WriteKeyPair("r");
+    constexpr DeltaFormat Blocks = DeltaFormat::Blocks;
+    constexpr DeltaFormat Compact = DeltaFormat::Compact;
+    constexpr std::int32_t Latest = CompactLatestMinor;
     const std::vector<Case> cases = {
         {{"app/tool.exe", "tool2.exe"}, true},
         {{"--compact", "app/tool.exe", "tool2.exe"}, true, DeltaFormat::Compact},
@@ -137,28 +140,19 @@ TEST_F(DriverTest, OptionsComeBeforeTheFilesAndChooseTheFormat) {
         {{"--", "app/tool.exe", "tool2.exe"}, true},
         {{"--compact", "--", "app/tool.exe", "tool2.exe"}, true, DeltaFormat::Compact},
         {{"--", "app/tool.exe_2.kst"}, true},
-        {{"--sign", "release.key", "--compact", "app/tool.exe", "tool2.exe"},
+        {{"--sign", "r.key", "--compact", "app/tool.exe", "tool2.exe"},
          true,
-         DeltaFormat::Compact,
-         CompactLatestMinor,
+         Compact,
+         Latest,
          true},
-        {{"--compact=2.1", "--sign", "release.key", "app/tool.exe", "tool2.exe"},
-         true,
-         DeltaFormat::Compact,
-         1,
-         true},
-        {{"--key", "release.pub", "app/tool.exe_2.kst"},
-         true,
-         DeltaFormat::Blocks,
-         CompactLatestMinor,
-         false,
-         true},
+        {{"--compact=2.1", "--sign", "r.key", "app/tool.exe", "tool2.exe"}, true, Compact, 1, true},
+        {{"--key", "r.pub", "app/tool.exe_2.kst"}, true, Blocks, Latest, false, true},
         // Anything else is the usage text: an unknown option or minor, an
         // option twice or after the files, --compact or --sign for an
         // apply, --key for a create, an option without its value.
-        {{"--sign", "release.key", "app/tool.exe_2.kst"}, false},
-        {{"--key", "release.pub", "app/tool.exe", "tool2.exe"}, false},
-        {{"--sign", "release.key", "--sign", "release.key", "app/tool.exe", "tool2.exe"}, false},
+        {{"--sign", "r.key", "app/tool.exe_2.kst"}, false},
+        {{"--key", "r.pub", "app/tool.exe", "tool2.exe"}, false},
+        {{"--sign", "r.key", "--sign", "r.key", "app/tool.exe", "tool2.exe"}, false},
         {{"--keygen", "new", "app/tool.exe_2.kst"}, false},
         {{"--key", "app/tool.exe_2.kst"}, false},
         {{"--compact=2.3", "app/tool.exe", "tool2.exe"}, false},
