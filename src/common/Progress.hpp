@@ -48,6 +48,15 @@ public:
             Fire();
         }
     }
+    // count steps at once: a loop that counts its own steps calls this
+    // every so many.
+    void Step(std::uint32_t count) {
+        if (left_ <= count) {
+            Fire();
+        } else {
+            left_ -= count;
+        }
+    }
     // Calls the function now, and starts counting again.
     void Fire() {
         left_ = interval_;
