@@ -21,6 +21,8 @@ lzma_options_lzma Lzma2Options(const LzmaSettings& settings) {
         throw Exception("Invalid compression level");
     }
     options.dict_size = settings.dictionaryBytes;
+    options.lc = settings.literalContextBits;
+    options.pb = settings.positionBits;
     if (settings.niceLength != 0) {
         options.nice_len = settings.niceLength;
     }

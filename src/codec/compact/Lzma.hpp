@@ -27,6 +27,11 @@ struct LzmaSettings {
     // Hash chains rather than binary trees: several times faster to start on
     // megabytes of preset, for a stream a percent or two larger.
     bool hashChains = false;
+    // How many high bits of the byte before a literal, and how many low
+    // bits of its position, its coding depends on (liblzma's lc and pb;
+    // the decoder reads them from the stream).
+    std::uint32_t literalContextBits = 3; // liblzma's defaults
+    std::uint32_t positionBits = 2;
 };
 
 class LzmaEncoder {
