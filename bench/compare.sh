@@ -49,10 +49,10 @@
 #                      per 256 KiB, small insertions), e.g. synthetic:128M
 #   OLD:NEW            two files of your own
 # or two file names as two arguments. -o adds the kestro of another build
-# (an earlier commit, say) as the tool "kestro-old", measured in the same
-# runs. Without a PAIR: esbuild, libvips,
-# synthetic:128M and synthetic:512M. Downloaded and generated files are kept
-# in a cache folder.
+# (an earlier commit, say) as the tools "kestro-old" and, where kestro has
+# --compact, "kestro-compact-old", measured in the same runs. Without a
+# PAIR: esbuild, libvips, synthetic:128M and synthetic:512M. Downloaded and
+# generated files are kept in a cache folder.
 #
 # Runs are interleaved: each run creates and applies once with every tool
 # before the next run starts, so a change in machine load hits all tools
@@ -197,6 +197,7 @@ if [[ -n $oldBuild ]]; then
   kestroOld=$(cd "$oldBuild/bin" && pwd)/kestro
   [[ -x $kestroOld ]] || { echo "no kestro in $oldBuild/bin" >&2; exit 2; }
   tools+=(kestro-old)
+  [[ " ${tools[*]} " == *" kestro-compact "* ]] && tools+=(kestro-compact-old)
 fi
 command -v xdelta3 >/dev/null && tools+=(xdelta3)
 command -v zstd >/dev/null && tools+=(zstd)
@@ -216,7 +217,7 @@ fi
 # What each tool's apply does besides writing the rebuilt file.
 durability() {
   case $1 in
-    kestro | kestro-old | kestro-compact) echo "fsync+backup" ;;
+    kestro | kestro-old | kestro-compact | kestro-compact-old) echo "fsync+backup" ;;
     kestro-signed | kestro-compact-signed) echo "fsync+backup+signature" ;;
     kestro-nosync) echo "backup" ;;
     *) echo "-" ;;
@@ -266,6 +267,9 @@ create() {
     kestro-compact)
       (cd "$dir" && measure "$work/$1.create" "$kestro" --compact "$name" newer)
       mv "$dir"/*.kst "$work/$1.delta" ;;
+    kestro-compact-old)
+      (cd "$dir" && measure "$work/$1.create" "$kestroOld" --compact "$name" newer)
+      mv "$dir"/*.kst "$work/$1.delta" ;;
     kestro-signed | kestro-compact-signed)
       local format=()
       [[ $1 == kestro-compact-signed ]] && format=(--compact)
@@ -293,11 +297,11 @@ apply() {
   local dir=$work/apply-$1 result
   rm -rf "$dir" && mkdir "$dir" && cp "$old" "$dir/$name"
   case $1 in
-    kestro | kestro-nosync | kestro-old | kestro-compact)
+    kestro | kestro-nosync | kestro-old | kestro-compact | kestro-compact-old)
       cp "$work/$1.delta" "$dir/delta.kst"
       local program=("$kestro")
       [[ $1 == kestro-nosync ]] && program=(eatmydata "$kestro")
-      [[ $1 == kestro-old ]] && program=("$kestroOld")
+      [[ $1 == kestro-old || $1 == kestro-compact-old ]] && program=("$kestroOld")
       (cd "$dir" && measure "$work/$1.apply" "${program[@]}" delta.kst)
       result=$dir/$name ;;
     kestro-signed | kestro-compact-signed)
