@@ -1,6 +1,7 @@
 #include "DiffUnit/DeltaSignature.hpp"
 
 #include "common/Failures.hpp"
+#include "common/Text.hpp"
 #include "platform/FileStream.hpp"
 #include "platform/Files.hpp"
 
@@ -16,17 +17,6 @@ constexpr std::string_view FirstLine = "Kestro delta signature 1";
 // Key files are a few hundred bytes of PEM text.
 constexpr std::int64_t MaxKeyFileSize = 16 * 1024;
 constexpr std::int64_t DigestPiece = 1 << 20;
-
-template <std::size_t N>
-std::string LowerHex(const std::array<std::uint8_t, N>& bytes) {
-    std::string text;
-    text.reserve(2 * N);
-    for (const std::uint8_t byte : bytes) {
-        text += "0123456789abcdef"[byte >> 4];
-        text += "0123456789abcdef"[byte & 0xF];
-    }
-    return text;
-}
 
 std::optional<int> HexValue(char c) {
     if (c >= '0' && c <= '9') {

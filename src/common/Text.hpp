@@ -1,11 +1,12 @@
-// The program's own text forms, the same everywhere: upper-case hexadecimal
-// digits, and the ASCII letter-case fold that file names on Windows and the
-// keys of version resources are compared under. Neither depends on the
-// locale: only the 26 ASCII letters have a case here.
+// The program's own text forms, the same everywhere: hexadecimal digits,
+// and the ASCII letter-case fold that file names on Windows and the keys
+// of version resources are compared under. Neither depends on the locale:
+// only the 26 ASCII letters have a case here.
 #pragma once
 
 #include <algorithm>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -18,6 +19,18 @@ inline std::string HexDigits(std::uint32_t value, int digits) {
     std::string text(static_cast<std::size_t>(digits), '0');
     for (std::size_t i = text.size(); i > 0; --i, value >>= 4) {
         text[i - 1] = "0123456789ABCDEF"[value & 0xF];
+    }
+    return text;
+}
+
+// bytes as lower-case hexadecimal, two digits a byte, in order: how digests
+// and keys are written.
+inline std::string LowerHex(std::span<const std::uint8_t> bytes) {
+    std::string text;
+    text.reserve(2 * bytes.size());
+    for (const std::uint8_t byte : bytes) {
+        text += "0123456789abcdef"[byte >> 4];
+        text += "0123456789abcdef"[byte & 0xF];
     }
     return text;
 }

@@ -1,6 +1,7 @@
 #include "crypto/Signing.hpp"
 
 #include "common/Failures.hpp"
+#include "common/Text.hpp"
 
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
@@ -179,12 +180,7 @@ std::string KeyFingerprint(const PublicKey& key) {
     Sha512 digest;
     digest.Update(key.data(), key.size());
     const Digest whole = digest.Finish();
-    std::string text;
-    for (std::size_t i = 0; i < 8; ++i) {
-        text += "0123456789abcdef"[whole[i] >> 4];
-        text += "0123456789abcdef"[whole[i] & 0xF];
-    }
-    return text;
+    return LowerHex(std::span(whole).first(8));
 }
 
 Sha512::Sha512() : context_(Checked(EVP_MD_CTX_new(), "digest")) {
