@@ -12,6 +12,7 @@
 #include "codec/compact/X86Filter.hpp"
 #include "common/Failures.hpp"
 #include "common/LittleEndian.hpp"
+#include "common/Progress.hpp"
 
 #include <gtest/gtest.h>
 
@@ -131,7 +132,8 @@ TEST(SuffixArray, SortsLikeTheNaiveSort) {
                                 ToBytes("mississippi"),
                                 Bytes(1000, 'x'),
                                 ToBytes("abababababababababab")};
-    for (const std::size_t size : {2, 3, 17, 256, 1000, 5000}) {
+    // 70000 passes the inductions' poll interval and their read-ahead.
+    for (const std::size_t size : {2, 3, 17, 256, 1000, 5000, 70000}) {
         for (const unsigned alphabet : {2u, 4u, 256u}) {
             Bytes text(size);
             for (std::uint8_t& c : text) {
@@ -149,6 +151,24 @@ TEST(SuffixArray, SortsLikeTheNaiveSort) {
         });
         EXPECT_EQ(BuildSuffixArray(text), naive) << "text of " << text.size() << " bytes";
     }
+}
+
+// Steps counted together fire the poll once they reach its interval, and
+// the count starts again there, as single steps do.
+TEST(WorkPoll, CountedStepsFireLikeSingleOnes) {
+    int fired = 0;
+    WorkPoll poll([&fired] { ++fired; }, 10);
+    poll.Step(4);
+    poll.Step(4);
+    EXPECT_EQ(fired, 0);
+    poll.Step(4);
+    EXPECT_EQ(fired, 1);
+    for (int i = 0; i < 9; ++i) {
+        poll.Step();
+    }
+    EXPECT_EQ(fired, 1);
+    poll.Step(1);
+    EXPECT_EQ(fired, 2);
 }
 
 // The worked example of doc/FORMAT.md, byte for byte, both ways.

@@ -7,6 +7,7 @@
 #include "DiffUnit/DeltaSignature.hpp"
 #include "DiffUnit/ResultCodes.hpp"
 #include "common/Failures.hpp"
+#include "common/Text.hpp"
 #include "platform/Port.hpp"
 
 #include "TestSupport.hpp"
@@ -90,6 +91,8 @@ DeltaSignature SampleSignature() {
 }
 
 TEST(SignatureFile, ReadsBackExactlyWhatItWritesAndNothingElse) {
+    // Digests and key ids: two lower-case digits a byte, the high one first.
+    EXPECT_EQ(LowerHex(std::array<std::uint8_t, 4>{0x00, 0x0F, 0xA5, 0xF0}), "000fa5f0");
     const std::string text = SignatureText(SampleSignature());
     const std::optional<DeltaSignature> read = ReadSignatureText(text);
     ASSERT_TRUE(read);
