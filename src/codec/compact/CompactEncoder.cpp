@@ -663,10 +663,27 @@ std::int32_t EncodeCompactBody(ByteStream& newer, ByteStream& original, ByteStre
             });
         }
     };
+    // The newer file masked whole, where it fits one window, for the first
+    // search to take its parts from: a reference or table entry is masked
+    // to a label read at its target, which may lie in another part (code
+    // calls across parts, and its tables lie after it), and a label the
+    // part cannot see would differ from the original's.
+    std::vector<std::uint8_t> maskedNewer;
     const auto readPart = [&](std::int64_t partStart, View view) {
-        ReadPolled(newer, part, std::min(settings.partBytes, newerSize - partStart), progress);
-        if (view == View::Masked) {
-            MaskReferences(part, static_cast<std::uint64_t>(partStart), newerImage, newerSlots);
+        const std::int64_t length = std::min(settings.partBytes, newerSize - partStart);
+        if (view == View::Masked && newerSize <= settings.windowBytes) {
+            if (partStart == 0) {
+                ReadPolled(newer, maskedNewer, newerSize, progress);
+                MaskReferences(maskedNewer, 0, newerImage, newerSlots);
+            }
+            const auto from = maskedNewer.begin() + partStart;
+            part.assign(from, from + length);
+        } else {
+            ReadPolled(newer, part, length, progress);
+            if (view == View::Masked) {
+                MaskReferences(part, static_cast<std::uint64_t>(partStart), newerImage,
+                               newerSlots);
+            }
         }
         return WindowFor(partStart, static_cast<std::int64_t>(part.size()), newerSize, originalSize,
                          settings.windowBytes);
@@ -758,6 +775,7 @@ std::int32_t EncodeCompactBody(ByteStream& newer, ByteStream& original, ByteStre
             partEnds.push_back(edits.size());
         }
         suffixes = {};
+        maskedNewer = {};
     };
     const auto mapEdits = [&edits](ReferenceMap& into) {
         std::int64_t newStart = 0;
