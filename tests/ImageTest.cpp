@@ -128,6 +128,25 @@ TEST(Image, ReadsProgramsAsTheyWereBuilt) {
             EXPECT_TRUE(SameSlots(SlotsOf(program.bytes, image), program.slots));
             EXPECT_GT(program.slots.size(), 20u);
             EXPECT_EQ(References(program.bytes, image), program.references);
+            // The functions with unwind data of their own, in order: every
+            // x86-64 one, every other ARM64 one (the rest packed), each
+            // function's data the next 8 bytes of .rdata.
+            MemoryStream stream = StreamOf(program.bytes);
+            const std::vector<UnwindEntry> unwound = ReadUnwindEntries(stream, image);
+            const bool arm = shape.machine == Machine::Arm64;
+            const bool listed = shape.format == ImageFormat::Pe && shape.machine != Machine::I386;
+            ASSERT_EQ(unwound.size(), !listed ? 0u : arm ? 30u : 60u);
+            for (std::size_t i = 0; i < unwound.size(); ++i) {
+                const SectionPlan& code = plan.sections[0];
+                EXPECT_TRUE(unwound[i].function >= code.address &&
+                            unwound[i].function < code.address + code.bytes.size())
+                    << i;
+                EXPECT_EQ(image.OffsetOf(unwound[i].unwind).has_value(), true) << i;
+                if (i > 0) {
+                    EXPECT_GT(unwound[i].function, unwound[i - 1].function) << i;
+                    EXPECT_EQ(unwound[i].unwind - unwound[i - 1].unwind, arm ? 16u : 8u) << i;
+                }
+            }
         }
     }
 }

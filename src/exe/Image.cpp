@@ -97,4 +97,13 @@ std::vector<AddressSlot> ReadAddressSlots(ByteStream& file, const Image& image) 
     return slots;
 }
 
+std::vector<UnwindEntry> ReadUnwindEntries(ByteStream& file, const Image& image) {
+    FileBytes in{file, static_cast<std::uint64_t>(std::max<std::int64_t>(file.Size(), 0))};
+    std::vector<UnwindEntry> entries;
+    if (image.format == ImageFormat::Pe) {
+        ReadPeUnwindEntries(in, image, entries);
+    }
+    return entries;
+}
+
 } // namespace kestro

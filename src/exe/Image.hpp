@@ -90,4 +90,15 @@ Image ReadImage(ByteStream& file);
 // bytes each.
 std::vector<AddressSlot> ReadAddressSlots(ByteStream& file, const Image& image);
 
+// A function that a PE image's exception table lists with unwind data of
+// its own: the addresses (RVAs) of its first byte and of that data.
+struct UnwindEntry {
+    std::uint64_t function = 0;
+    std::uint64_t unwind = 0;
+};
+
+// The functions of an x86-64 or ARM64 PE image's exception table that name
+// unwind data, in the table's order; none for any other image.
+std::vector<UnwindEntry> ReadUnwindEntries(ByteStream& file, const Image& image);
+
 } // namespace kestro

@@ -53,6 +53,7 @@ void ReadTable(FileBytes& in, std::uint64_t offset, std::uint64_t size, std::uin
 
 Image ReadPeImage(FileBytes& in);
 void ReadPeSlots(FileBytes& in, const Image& image, std::vector<AddressSlot>& slots);
+void ReadPeUnwindEntries(FileBytes& in, const Image& image, std::vector<UnwindEntry>& entries);
 Image ReadElfImage(FileBytes& in);
 void ReadElfSlots(FileBytes& in, const Image& image, std::vector<AddressSlot>& slots);
 

@@ -57,6 +57,38 @@ DirectoryBytes(const FileBytes& in, const Image& image, std::uint32_t index) {
                      std::min<std::uint64_t>(image.directories[index].size, in.size - *offset)};
 }
 
+// An entry of the exception table: the RVAs of its function's start and of
+// its unwind data (0 where the entry holds that data packed in place), and
+// how many of its words, from the first, are RVAs.
+struct FunctionEntry {
+    std::uint32_t start = 0;
+    std::uint32_t unwind = 0;
+    std::uint32_t addresses = 0;
+};
+
+// Visits each exception table entry with its offset. An x86-64 entry is
+// three RVAs: a function's start and end, its unwind data. An ARM64 entry
+// is the function's start and, when its two low bits are 0, the RVA of its
+// unwind data (else that data, packed).
+template <typename Visit>
+void VisitFunctions(FileBytes& in, const Image& image, Visit visit) {
+    const auto functions = DirectoryBytes(in, image, ExceptionDirectory);
+    if (functions && image.machine == Machine::X64) {
+        ReadTable(in, functions->first, functions->second, 12,
+                  [&](std::uint64_t at, const std::uint8_t* entry) {
+                      visit(at, FunctionEntry{GetLe32(entry), GetLe32(entry + 8), 3});
+                  });
+    } else if (functions && image.machine == Machine::Arm64) {
+        ReadTable(
+            in, functions->first, functions->second, 8,
+            [&](std::uint64_t at, const std::uint8_t* entry) {
+                const std::uint32_t data = GetLe32(entry + 4);
+                const bool address = (data & 3) == 0;
+                visit(at, FunctionEntry{GetLe32(entry), address ? data : 0, address ? 2u : 1u});
+            });
+    }
+}
+
 } // namespace
 
 Image ReadPeImage(FileBytes& in) {
@@ -160,26 +192,19 @@ void ReadPeSlots(FileBytes& in, const Image& image, std::vector<AddressSlot>& sl
             at += blockSize;
         }
     }
-    // The exception table: an x86-64 entry is three RVAs (a function's
-    // start and end, its unwind data); an ARM64 entry is the function's
-    // start and, when its two low bits are 0, the RVA of its unwind data.
-    const auto functions = DirectoryBytes(in, image, ExceptionDirectory);
-    if (functions && image.machine == Machine::X64) {
-        ReadTable(in, functions->first, functions->second, 12,
-                  [&](std::uint64_t at, const std::uint8_t*) {
-                      for (std::uint64_t word = 0; word < 12; word += 4) {
-                          slots.push_back({at + word, AddressSlot::Kind::Address32});
-                      }
-                  });
-    } else if (functions && image.machine == Machine::Arm64) {
-        ReadTable(in, functions->first, functions->second, 8,
-                  [&](std::uint64_t at, const std::uint8_t* entry) {
-                      slots.push_back({at, AddressSlot::Kind::Address32});
-                      if ((GetLe32(entry + 4) & 3) == 0) {
-                          slots.push_back({at + 4, AddressSlot::Kind::Address32});
-                      }
-                  });
-    }
+    VisitFunctions(in, image, [&](std::uint64_t at, const FunctionEntry& entry) {
+        for (std::uint32_t word = 0; word < entry.addresses; ++word) {
+            slots.push_back({at + 4 * word, AddressSlot::Kind::Address32});
+        }
+    });
+}
+
+void ReadPeUnwindEntries(FileBytes& in, const Image& image, std::vector<UnwindEntry>& entries) {
+    VisitFunctions(in, image, [&](std::uint64_t, const FunctionEntry& entry) {
+        if (entry.unwind != 0) {
+            entries.push_back({entry.start, entry.unwind});
+        }
+    });
 }
 
 } // namespace kestro

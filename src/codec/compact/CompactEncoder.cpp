@@ -23,6 +23,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <tuple>
 #include <vector>
 
 namespace kestro {
@@ -641,6 +642,9 @@ std::int32_t EncodeCompactBody(ByteStream& newer, ByteStream& original, ByteStre
         View view = View::Raw;
     };
     std::optional<Loaded> loaded;
+    // The unwind records' owners that the second search sees.
+    std::vector<OwnerMark> oldMarks;
+    std::vector<OwnerMark> newMarks;
     const auto load = [&](std::pair<std::int64_t, std::int64_t> wanted, View view, bool sorted) {
         if (!loaded || loaded->start != wanted.first || loaded->end != wanted.second ||
             loaded->view != view) {
@@ -652,6 +656,7 @@ std::int32_t EncodeCompactBody(ByteStream& newer, ByteStream& original, ByteStre
                 MaskReferences(window, start, originalImage, originalSlots);
             } else if (view == View::Projected) {
                 projector->Project(window, start);
+                ApplyMarks(window, start, oldMarks);
             }
             loaded = Loaded{wanted.first, wanted.second, view};
         }
@@ -681,8 +686,7 @@ std::int32_t EncodeCompactBody(ByteStream& newer, ByteStream& original, ByteStre
         } else {
             ReadPolled(newer, part, length, progress);
             if (view == View::Masked) {
-                MaskReferences(part, static_cast<std::uint64_t>(partStart), newerImage,
-                               newerSlots);
+                MaskReferences(part, static_cast<std::uint64_t>(partStart), newerImage, newerSlots);
             }
         }
         return WindowFor(partStart, static_cast<std::int64_t>(part.size()), newerSize, originalSize,
@@ -756,6 +760,9 @@ std::int32_t EncodeCompactBody(ByteStream& newer, ByteStream& original, ByteStre
         for (std::int64_t partStart = 0; partStart < newerSize; partStart += settings.partBytes) {
             const auto wanted =
                 readPart(partStart, view == View::Masked ? View::Masked : View::Raw);
+            if (view == View::Projected) {
+                ApplyMarks(part, static_cast<std::uint64_t>(partStart), newMarks);
+            }
             load(wanted, view, true);
             const std::uint8_t* at = part.data();
             for (const Edit& edit :
@@ -785,47 +792,73 @@ std::int32_t EncodeCompactBody(ByteStream& newer, ByteStream& original, ByteStre
         }
         into.Seal();
     };
-    // A relocation table's projection depends on the edits of everything it
-    // lists: the newer file's table is searched once more against the
-    // projection by the edits found, which is what the reader predicts.
-    // The edits of other bytes stay as they are, so the projection does.
-    const auto SearchRelocationsAgain = [&] {
+    // Searches the newer bytes from newerAt on once more, as newerView, in
+    // oldView, which stands for the original from oldAt on, and puts the
+    // edits found in place of those that covered them. The edits of other
+    // bytes stay as they are.
+    const auto searchAgain = [&](std::int64_t newerAt, std::span<const std::uint8_t> newerView,
+                                 std::int64_t oldAt, std::span<const std::uint8_t> oldView) {
+        std::vector<Edit> local;
+        FindEdits(newerView, oldView, BuildSuffixArray(oldView), [&](const Edit& edit) {
+            local.push_back({edit.OldStart + oldAt, edit.DiffLength, edit.ExtraLength});
+        });
+        const std::size_t first = CutEdits(edits, newerAt);
+        const std::size_t last =
+            CutEdits(edits, newerAt + static_cast<std::int64_t>(newerView.size()));
+        edits.erase(edits.begin() + static_cast<std::ptrdiff_t>(first),
+                    edits.begin() + static_cast<std::ptrdiff_t>(last));
+        edits.insert(edits.begin() + static_cast<std::ptrdiff_t>(first), local.begin(),
+                     local.end());
+    };
+    // The bytes of a PE directory as the file holds them, and their offset.
+    const auto readDirectory =
+        [](ByteStream& file, const Image& of,
+           std::uint32_t index) -> std::pair<std::int64_t, std::vector<std::uint8_t>> {
+        const std::optional<std::uint64_t> at = of.directories.size() > index
+                                                    ? of.OffsetOf(of.directories[index].address)
+                                                    : std::nullopt;
+        const std::int64_t size = file.Size();
+        if (!at || *at >= static_cast<std::uint64_t>(size)) {
+            return {};
+        }
+        const auto offset = static_cast<std::int64_t>(*at);
+        std::vector<std::uint8_t> bytes(static_cast<std::size_t>(
+            std::min<std::int64_t>(of.directories[index].size, size - offset)));
+        if (file.ReadAt(offset, bytes.data(), static_cast<std::int64_t>(bytes.size())) !=
+            static_cast<std::int64_t>(bytes.size())) {
+            throw EReadError("Stream read error");
+        }
+        return {offset, std::move(bytes)};
+    };
+    // A table's projection depends on the edits of everything it lists,
+    // which the second search changed: the exception table, whose entries
+    // name the functions and their unwind records, and the relocation
+    // table, which lists every pointer. Each is searched once more against
+    // its projection by the edits as they now stand, which is what the
+    // reader predicts. Neither lists places in the other, nor in itself.
+    const auto searchTablesAgain = [&] {
+        constexpr std::uint32_t ExceptionDirectory = 3;
         constexpr std::uint32_t RelocationDirectory = 5;
         ReferenceMap found(SIZE_MAX);
         mapEdits(found);
         const ModelPredictor projection(originalImage, originalSlots, header.Tables, header.Newer,
                                         found);
-        const std::int64_t tableAt = static_cast<std::int64_t>(projection.RelocationsAt());
-        if (projection.Relocations().empty() ||
-            newerImage.directories.size() <= RelocationDirectory) {
-            return;
+        auto [oldAt, functions] = readDirectory(original, originalImage, ExceptionDirectory);
+        const auto [newerAt, table] = readDirectory(newer, newerImage, ExceptionDirectory);
+        if (!functions.empty() && !table.empty()) {
+            projection.Project(functions, static_cast<std::uint64_t>(oldAt));
+            searchAgain(newerAt, table, oldAt, functions);
         }
-        const PeDirectory directory = newerImage.directories[RelocationDirectory];
-        const std::optional<std::uint64_t> at = newerImage.OffsetOf(directory.address);
-        if (!at || *at >= static_cast<std::uint64_t>(newerSize)) {
-            return;
+        const auto tableAt = static_cast<std::int64_t>(projection.RelocationsAt());
+        const auto [relocationsAt, relocations] =
+            readDirectory(newer, newerImage, RelocationDirectory);
+        if (!projection.Relocations().empty() && !relocations.empty()) {
+            searchAgain(
+                relocationsAt, relocations, tableAt,
+                projection.Relocations().first(static_cast<std::size_t>(std::min<std::int64_t>(
+                    static_cast<std::int64_t>(projection.Relocations().size()),
+                    originalSize - tableAt))));
         }
-        const auto newerAt = static_cast<std::int64_t>(*at);
-        std::vector<std::uint8_t> table(
-            static_cast<std::size_t>(std::min<std::int64_t>(directory.size, newerSize - newerAt)));
-        if (newer.ReadAt(newerAt, table.data(), static_cast<std::int64_t>(table.size())) !=
-            static_cast<std::int64_t>(table.size())) {
-            throw EReadError("Stream read error");
-        }
-        const std::span<const std::uint8_t> predicted =
-            projection.Relocations().first(static_cast<std::size_t>(
-                std::min<std::int64_t>(static_cast<std::int64_t>(projection.Relocations().size()),
-                                       originalSize - tableAt)));
-        std::vector<Edit> local;
-        FindEdits(table, predicted, BuildSuffixArray(predicted), [&](const Edit& edit) {
-            local.push_back({edit.OldStart + tableAt, edit.DiffLength, edit.ExtraLength});
-        });
-        const std::size_t first = CutEdits(edits, newerAt);
-        const std::size_t last = CutEdits(edits, newerAt + static_cast<std::int64_t>(table.size()));
-        edits.erase(edits.begin() + static_cast<std::ptrdiff_t>(first),
-                    edits.begin() + static_cast<std::ptrdiff_t>(last));
-        edits.insert(edits.begin() + static_cast<std::ptrdiff_t>(first), local.begin(),
-                     local.end());
         // Each part's edits end where the part does.
         partEnds.clear();
         for (std::int64_t partEnd = settings.partBytes; partEnd < newerSize;
@@ -843,12 +876,16 @@ std::int32_t EncodeCompactBody(ByteStream& newer, ByteStream& original, ByteStre
         candidates = {};
         const ModelPredictor firstModel(originalImage, originalSlots, header.Tables, header.Newer,
                                         first);
+        std::tie(oldMarks, newMarks) =
+            MarkUnwindOwners(original, originalImage, newer, newerImage, first);
         projector = &firstModel;
         search(View::Projected, newerSize, 2);
         loaded.reset();
         projector = nullptr;
+        oldMarks = {};
+        newMarks = {};
         if (originalSize <= settings.windowBytes) {
-            SearchRelocationsAgain();
+            searchTablesAgain();
         }
     } else {
         search(View::Raw, 0, 1);

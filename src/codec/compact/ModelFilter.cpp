@@ -415,4 +415,63 @@ void MaskReferences(std::span<std::uint8_t> bytes, std::uint64_t offset, const I
     }
 }
 
+std::pair<std::vector<OwnerMark>, std::vector<OwnerMark>>
+MarkUnwindOwners(ByteStream& original, const Image& originalImage, ByteStream& newer,
+                 const Image& newerImage, const ReferenceMap& map) {
+    const auto marks = [](const std::vector<UnwindEntry>& entries, const Image& image,
+                          const auto& owner) {
+        std::vector<OwnerMark> found;
+        for (const UnwindEntry& entry : entries) {
+            const std::optional<std::uint64_t> at = image.OffsetOf(entry.unwind);
+            const std::optional<std::uint64_t> whose = owner(entry.function);
+            if (at && whose && *whose <= UINT32_MAX) {
+                found.push_back({*at, static_cast<std::uint32_t>(*whose)});
+            }
+        }
+        std::stable_sort(found.begin(), found.end(), [](const OwnerMark& a, const OwnerMark& b) {
+            return a.offset < b.offset;
+        });
+        found.erase(std::unique(found.begin(), found.end(),
+                                [](const OwnerMark& a, const OwnerMark& b) {
+                                    return a.offset == b.offset;
+                                }),
+                    found.end());
+        return found;
+    };
+    std::vector<OwnerMark> old =
+        marks(ReadUnwindEntries(original, originalImage), originalImage,
+              [&](std::uint64_t function) -> std::optional<std::uint64_t> {
+                  const std::optional<std::uint64_t> at = originalImage.OffsetOf(function);
+                  const std::optional<std::int64_t> placed =
+                      at ? map.NewPosition(static_cast<std::int64_t>(*at)) : std::nullopt;
+                  return placed ? newerImage.AddressOf(static_cast<std::uint64_t>(*placed))
+                                : std::nullopt;
+              });
+    std::vector<std::uint32_t> owners;
+    for (const OwnerMark& mark : old) {
+        owners.push_back(mark.owner);
+    }
+    std::sort(owners.begin(), owners.end());
+    std::vector<OwnerMark> now =
+        marks(ReadUnwindEntries(newer, newerImage), newerImage,
+              [&](std::uint64_t function) -> std::optional<std::uint64_t> {
+                  if (!std::binary_search(owners.begin(), owners.end(), function)) {
+                      return std::nullopt;
+                  }
+                  return function;
+              });
+    return {std::move(old), std::move(now)};
+}
+
+void ApplyMarks(std::span<std::uint8_t> bytes, std::uint64_t start,
+                const std::vector<OwnerMark>& marks) {
+    auto mark =
+        std::lower_bound(marks.begin(), marks.end(), start,
+                         [](const OwnerMark& m, std::uint64_t at) { return m.offset < at; });
+    for (; mark != marks.end() && mark->offset - start + 4 <= bytes.size(); ++mark) {
+        std::uint8_t* at = bytes.data() + (mark->offset - start);
+        PutLe32(at, GetLe32(at) ^ mark->owner);
+    }
+}
+
 } // namespace kestro

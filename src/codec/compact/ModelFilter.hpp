@@ -19,6 +19,7 @@
 
 #include <cstdint>
 #include <span>
+#include <utility>
 #include <vector>
 
 namespace kestro {
@@ -107,5 +108,32 @@ private:
 // of code that differ only where they name moved addresses look alike.
 void MaskReferences(std::span<std::uint8_t> bytes, std::uint64_t offset, const Image& image,
                     const std::vector<AddressSlot>& slots);
+
+// A word that the second search sees XORed into the first four bytes of a
+// record of unwind data: the address, in the newer image, of the function
+// whose record it is. Unwind data is mostly records that many functions
+// share word for word, which a search matches to any copy; the map then
+// puts an old function's record where another's lies, and every exception
+// table entry that names it is mispredicted. With the mark, a record
+// matches its own function's.
+struct OwnerMark {
+    std::uint64_t offset = 0; // of the record, in its file
+    std::uint32_t owner = 0;
+};
+
+// The marks of the original's and the newer file's records, by offset: an
+// old record's owner is where map puts its function (a record of a
+// function map does not place has no mark), a newer record's its own
+// function, marked only where some old record's owner is the same (the
+// records of new functions match any copy, as before). A record that
+// several functions share belongs to the first in table order.
+std::pair<std::vector<OwnerMark>, std::vector<OwnerMark>>
+MarkUnwindOwners(ByteStream& original, const Image& originalImage, ByteStream& newer,
+                 const Image& newerImage, const ReferenceMap& map);
+
+// XORs each mark that lies wholly inside bytes, a file's bytes from start
+// on, into the four bytes at its offset.
+void ApplyMarks(std::span<std::uint8_t> bytes, std::uint64_t start,
+                const std::vector<OwnerMark>& marks);
 
 } // namespace kestro
