@@ -668,6 +668,30 @@ TEST(CompactStream, ImageFilterRoundTripsEveryShape) {
     }
 }
 
+// The extra stream's preset is the stretch of the original that lies where
+// the newer file has the most new bytes: here a run of them put over the
+// code three quarters of the way in, not at its end.
+TEST(CompactStream, ImageFilterPresetsTheOriginalWhereTheNewBytesAre) {
+    auto [original, newer] = ImageVersions(ImageShapes[0], 800);
+    MemoryStream originalStream = StreamOf(original);
+    const ImageSection code = ReadImage(originalStream).sections[0];
+    const std::size_t at = code.fileOffset + code.fileSize * 3 / 4;
+    ASSERT_GT(code.fileSize, 32u << 10);
+    std::mt19937 random(5);
+    std::generate_n(newer.begin() + static_cast<std::ptrdiff_t>(at), 4096,
+                    [&] { return static_cast<std::uint8_t>(random()); });
+    CompactSettings settings;
+    settings.presetBytes = 4096;
+    std::int32_t minor = -1;
+    const Bytes body = CompactEncode(newer, original, 2, &minor, settings);
+    EXPECT_EQ(CompactDecode(body, original, 2), newer);
+    MemoryStream delta = StreamOf(body);
+    CompactHeader header;
+    ASSERT_TRUE(ReadCompactHeader(delta, minor, header));
+    EXPECT_EQ(header.PresetSize, 4096u);
+    EXPECT_NEAR(static_cast<double>(header.PresetOffset), static_cast<double>(at), 4096.0);
+}
+
 // Two images of one instruction set have the image filter, whatever their
 // formats; of two instruction sets, not.
 TEST(CompactStream, ImageFilterNeedsOneInstructionSet) {

@@ -50,10 +50,17 @@ constexpr std::uint32_t CompactLevel = 9;
 constexpr std::uint32_t DiffNiceLength = 273;
 constexpr std::uint32_t SparseDiffNiceLength = 128;
 constexpr std::size_t SparseDifferences = 1024;
-constexpr std::uint32_t ExtraNiceLength = 273;
-// The most of the original the writer gives the extra stream's dictionary
-// to start with: new code and data often repeat pieces of the old.
-constexpr std::int64_t MaxPresetBytes = std::int64_t{8} << 20;
+// The extra stream's match finder. Binary trees code it 1 to 2 % smaller
+// than hash chains on large programs, and, unlike hash chains, best with a
+// search that ends at a match of 64 bytes (smaller and faster than at the
+// longest). But they take about 3 s to read an 8 MiB preset, where hash
+// chains take 0.3 s: a start that hides beside the second suffix sort
+// only where the original is at least ExtraTreesFrom presets long. A
+// smaller original, or a body without a preset, keeps hash chains and the
+// longest matches.
+constexpr std::int64_t ExtraTreesFrom = 4;
+constexpr std::uint32_t ExtraTreesNiceLength = 64;
+constexpr std::uint32_t ExtraChainsNiceLength = 273;
 // Segments being coded at once at most: each holds its streams and its
 // difference stream's coder.
 constexpr std::size_t MaxSegmentsCoding = 2;
@@ -130,21 +137,30 @@ public:
                                        std::int64_t newStart)>;
 
     // predict, where set, is the body's filter.
-    // preset is the original's bytes the header names for the extra
-    // stream's dictionary. Starting that stream's coder reads all of them
-    // into its match finder, half a second for 8 MiB: with more than one
-    // thread it starts on one of its own, beside the search, and is waited
-    // for when the first segment is coded.
     SegmentWriter(ByteStream& out, const CompactHeader& header, const CompactSettings& settings,
-                  EncoderProgress& progress, Predict predict, std::vector<std::uint8_t> preset)
+                  EncoderProgress& progress, Predict predict)
         : out_(out), settings_(settings), progress_(progress), newerSize_(header.NewerSize),
           control_({header.ControlDictionary, CompactLevel, 0, {}}),
-          diffDictionary_(header.DiffDictionary), predict_(std::move(predict)) {
-        auto start = [dictionary = header.ExtraDictionary, preset = std::move(preset)] {
-            return LzmaEncoder({dictionary, CompactLevel, ExtraNiceLength, preset, true});
+          diffDictionary_(header.DiffDictionary), predict_(std::move(predict)) {}
+
+    // Starts the extra stream's coder, which must be started before the
+    // first segment is written. preset is the original's bytes the header
+    // names for its dictionary. Starting reads all of them into its match
+    // finder, up to 3 s for 8 MiB: with more than one thread it starts on
+    // one of its own, beside the search, and is waited for when the first
+    // segment is coded.
+    void StartExtra(std::uint32_t dictionary, std::vector<std::uint8_t> preset,
+                    std::int64_t originalSize) {
+        const bool trees =
+            !preset.empty() &&
+            originalSize >= ExtraTreesFrom * static_cast<std::int64_t>(preset.size());
+        auto start = [dictionary, preset = std::move(preset), trees] {
+            return LzmaEncoder({dictionary, CompactLevel,
+                                trees ? ExtraTreesNiceLength : ExtraChainsNiceLength, preset,
+                                !trees});
         };
         startingExtra_ = std::async(
-            settings.threads > 1 ? std::launch::async : std::launch::deferred, std::move(start));
+            settings_.threads > 1 ? std::launch::async : std::launch::deferred, std::move(start));
     }
 
     // Adds an edit of the newer bytes at newer (DiffLength + ExtraLength of
@@ -566,6 +582,82 @@ void ReadPolled(ByteStream& in, std::vector<std::uint8_t>& bytes, std::int64_t c
     }
 }
 
+// Where the extra stream's preset of size bytes starts in the original.
+// New code is often much like the old code it replaces or lies beside: the
+// stretch of the original that the edits take around the part of the
+// newer file with the most extra bytes (in eighths of the preset) is the
+// likeliest to hold what those bytes repeat. Its middle is where the
+// edits there take their median difference byte. Without such edits, the
+// original around the end of its largest code section: code, and the data
+// after it.
+std::int64_t PresetStart(const std::vector<Edit>& edits, std::int64_t size,
+                         std::int64_t originalSize, const Image& original) {
+    if (size <= 0 || size >= originalSize) {
+        return 0;
+    }
+    const std::int64_t bucket = std::max<std::int64_t>(size / 8, 1);
+    std::vector<std::int64_t> extras;
+    std::int64_t newStart = 0;
+    for (const Edit& edit : edits) {
+        for (std::int64_t at = newStart + edit.DiffLength, left = edit.ExtraLength; left > 0;) {
+            const std::int64_t index = at / bucket;
+            const std::int64_t take = std::min(left, (index + 1) * bucket - at);
+            if (static_cast<std::int64_t>(extras.size()) <= index) {
+                extras.resize(static_cast<std::size_t>(index) + 1);
+            }
+            extras[static_cast<std::size_t>(index)] += take;
+            at += take;
+            left -= take;
+        }
+        newStart += edit.DiffLength + edit.ExtraLength;
+    }
+    std::int64_t most = 0;
+    std::int64_t from = 0;
+    for (std::size_t first = 0; first < extras.size(); ++first) {
+        std::int64_t sum = 0;
+        for (std::size_t i = first; i < std::min(first + 8, extras.size()); ++i) {
+            sum += extras[i];
+        }
+        if (sum > most) {
+            most = sum;
+            from = static_cast<std::int64_t>(first) * bucket;
+        }
+    }
+    // The middles of the edits that start in that part, weighted by their
+    // difference bytes.
+    std::vector<std::pair<std::int64_t, std::int64_t>> taken;
+    std::int64_t weight = 0;
+    newStart = 0;
+    for (const Edit& edit : edits) {
+        if (edit.DiffLength > 0 && newStart >= from && newStart < from + size) {
+            taken.emplace_back(edit.OldStart + edit.DiffLength / 2, edit.DiffLength);
+            weight += edit.DiffLength;
+        }
+        newStart += edit.DiffLength + edit.ExtraLength;
+    }
+    std::int64_t centre = 0;
+    if (most > 0 && !taken.empty()) {
+        std::sort(taken.begin(), taken.end());
+        std::int64_t passed = 0;
+        for (const auto& [middle, bytes] : taken) {
+            passed += bytes;
+            if (2 * passed >= weight) {
+                centre = middle;
+                break;
+            }
+        }
+    } else {
+        const ImageSection* code = nullptr;
+        for (const ImageSection& section : original.sections) {
+            if (section.code && (code == nullptr || section.fileSize > code->fileSize)) {
+                code = &section;
+            }
+        }
+        centre = code != nullptr ? static_cast<std::int64_t>(code->fileOffset + code->fileSize) : 0;
+    }
+    return std::clamp<std::int64_t>(centre - size / 2, 0, originalSize - size);
+}
+
 } // namespace
 
 std::int32_t EncodeCompactBody(ByteStream& newer, ByteStream& original, ByteStream& out,
@@ -717,32 +809,20 @@ std::int32_t EncodeCompactBody(ByteStream& newer, ByteStream& original, ByteStre
                            static_cast<std::uint64_t>(newStart));
         };
     }
-    // The extra stream's dictionary starts with the original around the
-    // end of its largest code section: new code is often much like the old,
-    // and the data after it.
-    std::vector<std::uint8_t> preset;
+    // With the image filter the extra stream's dictionary starts with a
+    // stretch of the original (new code and data often repeat pieces of the
+    // old), chosen once the first search has found where the newer file's
+    // new bytes are (PresetStart).
     if (image) {
-        const ImageSection* code = nullptr;
-        for (const ImageSection& section : originalImage.sections) {
-            if (section.code && (code == nullptr || section.fileSize > code->fileSize)) {
-                code = &section;
-            }
-        }
-        const std::int64_t size = std::min(originalSize, MaxPresetBytes);
-        const std::int64_t codeEnd =
-            code != nullptr ? static_cast<std::int64_t>(code->fileOffset + code->fileSize) : 0;
-        const std::int64_t start =
-            std::clamp<std::int64_t>(codeEnd - size / 2, 0, originalSize - size);
-        header.PresetOffset = static_cast<std::uint64_t>(start);
-        header.PresetSize = static_cast<std::uint32_t>(size);
+        header.PresetSize = static_cast<std::uint32_t>(std::clamp<std::int64_t>(
+            std::min(originalSize, settings.presetBytes), 0, CompactPresetBytes));
         header.ExtraDictionary =
             DictionaryFor(header.NewerSize + header.PresetSize, ExtraDictionaryLimit);
-        preset.resize(static_cast<std::size_t>(size));
-        if (original.ReadAt(start, preset.data(), size) != size) {
-            throw EReadError("Stream read error");
-        }
     }
-    SegmentWriter segments(out, header, settings, progress, predict, std::move(preset));
+    SegmentWriter segments(out, header, settings, progress, predict);
+    if (!image) {
+        segments.StartExtra(header.ExtraDictionary, {}, originalSize);
+    }
     // Segments follow the header, which is complete but for its CRC and, with
     // a filter, its table list once the search has chosen it.
     if (!filtered) {
@@ -869,6 +949,14 @@ std::int32_t EncodeCompactBody(ByteStream& newer, ByteStream& original, ByteStre
     };
     if (image) {
         search(View::Masked, 0, 2);
+        const auto presetSize = static_cast<std::int64_t>(header.PresetSize);
+        const std::int64_t presetAt = PresetStart(edits, presetSize, originalSize, originalImage);
+        header.PresetOffset = static_cast<std::uint64_t>(presetAt);
+        std::vector<std::uint8_t> preset(static_cast<std::size_t>(presetSize));
+        if (original.ReadAt(presetAt, preset.data(), presetSize) != presetSize) {
+            throw EReadError("Stream read error");
+        }
+        segments.StartExtra(header.ExtraDictionary, std::move(preset), originalSize);
         ReferenceMap first(SIZE_MAX);
         mapEdits(first);
         header.Tables =

@@ -80,6 +80,9 @@ inline constexpr std::uint32_t CompactMaxDictionaries = std::uint32_t{16} << 20;
 inline constexpr std::int64_t CompactWindowBytes = std::int64_t{256} << 20;
 // The newer file's bytes searched against one window at a time.
 inline constexpr std::int64_t CompactPartBytes = std::int64_t{32} << 20;
+// The most of the original the extra stream's dictionary starts with, with
+// the image filter.
+inline constexpr std::int64_t CompactPresetBytes = std::int64_t{8} << 20;
 
 // Where the header's and a segment header's fields lie.
 inline constexpr int CompactTagField = 0;
@@ -130,6 +133,10 @@ struct CompactSettings {
     // a small original in windows; the body then differs).
     std::int64_t windowBytes = CompactWindowBytes;
     std::int64_t partBytes = CompactPartBytes;
+    // The most of the original the extra stream's preset takes (tests make
+    // it small, to choose it in a small original; at most
+    // CompactPresetBytes).
+    std::int64_t presetBytes = CompactPresetBytes;
 };
 
 // Appends the compact body that turns original into newer to out. Both
