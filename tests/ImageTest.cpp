@@ -141,7 +141,7 @@ TEST(Image, ReadsProgramsAsTheyWereBuilt) {
                 EXPECT_TRUE(unwound[i].function >= code.address &&
                             unwound[i].function < code.address + code.bytes.size())
                     << i;
-                EXPECT_EQ(image.OffsetOf(unwound[i].unwind).has_value(), true) << i;
+                EXPECT_TRUE(image.OffsetOf(unwound[i].unwind).has_value()) << i;
                 if (i > 0) {
                     EXPECT_GT(unwound[i].function, unwound[i - 1].function) << i;
                     EXPECT_EQ(unwound[i].unwind - unwound[i - 1].unwind, arm ? 16u : 8u) << i;
