@@ -894,9 +894,10 @@ std::int32_t EncodeCompactBody(ByteStream& newer, ByteStream& original, ByteStre
     const auto readDirectory =
         [](ByteStream& file, const Image& of,
            std::uint32_t index) -> std::pair<std::int64_t, std::vector<std::uint8_t>> {
-        const std::optional<std::uint64_t> at = of.directories.size() > index
-                                                    ? of.OffsetOf(of.directories[index].address)
-                                                    : std::nullopt;
+        if (of.directories.size() <= index) {
+            return {};
+        }
+        const std::optional<std::uint64_t> at = of.OffsetOf(of.directories[index].address);
         const std::int64_t size = file.Size();
         if (!at || *at >= static_cast<std::uint64_t>(size)) {
             return {};
