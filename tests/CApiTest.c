@@ -268,13 +268,17 @@ int main(void) {
     CHECK(kestro_apply_ex(compactDelta, &settings) == KESTRO_OK);
     CHECK(!applied.wrong && applied.calls >= 4 && applied.last == applied.total);
     CHECK(SameContent(Path("compact", "app.exe"), Path("compact", "new/app.exe")));
-    settings.size = offsetof(kestro_settings, format);
+    /* A caller built against libkestro 1.1's header, whose struct ends
+     * with format: nothing beyond it is read. */
+    settings.size = offsetof(kestro_settings, signing_key);
     settings.format = KESTRO_FORMAT_COMPACT;
+    settings.signing_key = "not read";
     CHECK(kestro_create_ex(Path("compact", "app.exe"), Path("compact", "new/app.exe"), &settings) ==
           KESTRO_OK);
     delta = ReadAll(compactDelta, &size);
-    CHECK(delta[20] == 1);
+    CHECK(delta[20] == 2);
     free(delta);
+    settings.signing_key = NULL;
     settings.size = sizeof settings;
     settings.format = 7;
     CHECK(kestro_create_ex(Path("compact", "app.exe"), Path("compact", "new/app.exe"), &settings) ==
@@ -373,11 +377,45 @@ int main(void) {
     checking.public_key = publicKey;
     CHECK(kestro_create_ex(Path("compact", "app.exe"), Path("compact", "new/app.exe"), &checking) ==
           KESTRO_FAILED);
+    /* What the signature says, checked, without applying: the update it
+     * makes, for an updater that compares versions itself. */
+    kestro_statement statement;
+    memset(&statement, 0, sizeof statement);
+    statement.size = sizeof statement;
+    CHECK(kestro_verify(compactDelta, &signing, &statement) == KESTRO_FAILED);
+    CHECK(kestro_verify(compactDelta, &checking, &statement) == KESTRO_OK);
+    CHECK(statement.signature_version == 2 && statement.format == KESTRO_FORMAT_VERSION(1, 0));
+    CHECK(strcmp(statement.original_name, "app.exe") == 0 && strlen(statement.key_id) == 16);
+    CHECK(statement.original_version[0] == 1 && statement.original_version[3] == 1);
+    CHECK(statement.newer_version[0] == 1 && statement.newer_version[3] == 2);
+    CHECK(statement.original_size > 3 * 1048576 && statement.newer_size > 3 * 1048576);
+    CHECK(statement.original_sha512[0] != 0 || statement.original_sha512[1] != 0);
+    CHECK(!statement.downgrade);
+    kestro_settings keyless = checking;
+    keyless.public_key = NULL;
+    CHECK(kestro_verify(compactDelta, &keyless, &statement) == KESTRO_FAILED);
+    CHECK(strstr(message, "public_key") != NULL);
+    keyless.allow_downgrade = 1;
+    CHECK(kestro_apply_ex(compactDelta, &keyless) == KESTRO_FAILED);
+    CHECK(strstr(message, "allow_downgrade") == message);
     delta = ReadAll(compactDelta, &size);
     delta[size - 1] ^= 1;
     WriteAll(compactDelta, delta, size);
+    memset(&statement, 0, sizeof statement);
+    statement.size = sizeof statement;
+    CHECK(kestro_verify(compactDelta, &checking, &statement) == KESTRO_BAD_SIGNATURE);
+    CHECK(statement.signature_version == 0);
     CHECK(kestro_apply_ex(compactDelta, &checking) == KESTRO_BAD_SIGNATURE);
     CHECK(strstr(message, "Delta file does not match its signature") == message);
+    /* A size smaller than any kestro_settings is a mistake, not a caller
+     * that never knew keys: refused, where the forged delta would apply
+     * without a key. A size that ends before public_key is such a caller. */
+    kestro_settings zero = checking;
+    zero.size = 0;
+    CHECK(kestro_apply_ex(compactDelta, &zero) == KESTRO_UNKNOWN_SETTING);
+    zero.size = offsetof(kestro_settings, format);
+    CHECK(kestro_apply_ex(compactDelta, &zero) == KESTRO_UNKNOWN_SETTING);
+    CHECK(!Exists(Path("compact", "app.exe_1.0.0.1.org")));
     CHECK(!Exists(Path("compact", "app.exe_1.0.0.1.org")));
     CHECK(!Exists(Path("compact", "app.exe.kestro-lock")));
     delta[size - 1] ^= 1;
@@ -391,6 +429,14 @@ int main(void) {
     CHECK(!verified.wrong && verified.last == verified.total && verified.total > 0);
     CHECK(SameContent(Path("compact", "app.exe"), Path("compact", "new/app.exe")));
     remove(signatureFile);
+    RemovePair("compact");
+    MakePair("compact");
+    CHECK(kestro_create_ex(Path("compact", "app.exe"), Path("compact", "new/app.exe"), NULL) ==
+          KESTRO_OK);
+    kestro_settings older = checking;
+    older.progress = NULL;
+    older.size = offsetof(kestro_settings, public_key);
+    CHECK(kestro_apply_ex(compactDelta, &older) == KESTRO_OK);
     RemovePair("compact");
 
     /* The command line's lines. */

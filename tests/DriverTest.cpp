@@ -1,5 +1,6 @@
 #include "DiffUnit/Driver.hpp"
 #include "DiffUnit/DeltaSignature.hpp"
+#include "DiffUnit/KeyFiles.hpp"
 #include "DiffUnit/ResultCodes.hpp"
 #include "common/Failures.hpp"
 #include "kestro/kestro.h"
@@ -125,6 +126,7 @@ TEST_F(DriverTest, OptionsComeBeforeTheFilesAndChooseTheFormat) {
         std::int32_t minor = CompactLatestMinor;
         bool signs = false;
         bool checksSignature = false;
+        bool allowsDowngrade = false;
     };
     // Key files are named from the folder the run starts in.
     WriteKeyPair("r");
@@ -147,11 +149,20 @@ TEST_F(DriverTest, OptionsComeBeforeTheFilesAndChooseTheFormat) {
          true},
         {{"--compact=2.1", "--sign", "r.key", "app/tool.exe", "tool2.exe"}, true, Compact, 1, true},
         {{"--key", "r.pub", "app/tool.exe_2.kst"}, true, Blocks, Latest, false, true},
+        {{"--allow-downgrade", "--sign", "r.key", "app/tool.exe", "tool2.exe"},
+         true,
+         Blocks,
+         Latest,
+         true,
+         false,
+         true},
         // Anything else is the usage text: an unknown option or minor, an
         // option twice or after the files, --compact or --sign for an
         // apply, --key for a create, an option without its value.
         {{"--sign", "r.key", "app/tool.exe_2.kst"}, false},
         {{"--key", "r.pub", "app/tool.exe", "tool2.exe"}, false},
+        {{"--allow-downgrade", "app/tool.exe", "tool2.exe"}, false},
+        {{"--allow-downgrade", "--key", "r.pub", "app/tool.exe_2.kst"}, false},
         {{"--sign", "r.key", "--sign", "r.key", "app/tool.exe", "tool2.exe"}, false},
         {{"--keygen", "new", "app/tool.exe_2.kst"}, false},
         {{"--key", "app/tool.exe_2.kst"}, false},
@@ -173,6 +184,7 @@ TEST_F(DriverTest, OptionsComeBeforeTheFilesAndChooseTheFormat) {
             EXPECT_EQ(fake_.options.compactMinor, c.minor) << c.arguments[0];
             EXPECT_EQ(fake_.options.signingKey.has_value(), c.signs) << c.arguments[0];
             EXPECT_EQ(fake_.options.publicKey.has_value(), c.checksSignature) << c.arguments[0];
+            EXPECT_EQ(fake_.options.allowDowngrade, c.allowsDowngrade) << c.arguments[0];
         } else {
             EXPECT_EQ(Output(), Banner + Usage) << c.arguments[0];
             EXPECT_EQ(console_.linesRead, 1);
@@ -193,6 +205,24 @@ TEST_F(DriverTest, HelpAndVersionAnswerAtOnce) {
     }
     EXPECT_EQ(console_.linesRead, 0);
     EXPECT_FALSE(fake_.called);
+}
+
+TEST_F(DriverTest, AnEmptyFileNameOrAKeyNameWithoutOneIsNamedAndNotWaitedOn) {
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"--key", "", "app/tool.exe_2.kst"}, "Option --key needs a file name, not an empty one."},
+        {{"--sign", "", "app/tool.exe", "tool2.exe"},
+         "Option --sign needs a file name, not an empty one."},
+        {{"--keygen", ""}, "Option --keygen needs a file name, not an empty one."},
+        {{"--keygen", "app/"}, "A key name must end in a file name: app/."},
+    };
+    for (const auto& [arguments, message] : cases) {
+        console_.linesRead = 0;
+        EXPECT_EQ(Run(arguments), 1);
+        EXPECT_TRUE(Output().ends_with("\n" + message + "\r\n")) << Output();
+        EXPECT_EQ(console_.linesRead, 0);
+        EXPECT_FALSE(fake_.called);
+    }
+    EXPECT_FALSE(fs::exists(dir_.Path() / "app" / ".key"));
 }
 
 TEST_F(DriverTest, KeygenWritesAKeyPairOnceAndKeyFilesMustHoldKeys) {

@@ -4,10 +4,12 @@
 #include "DiffUnit/DeltaFile.hpp"
 #include "DiffUnit/DeltaPackage.hpp"
 #include "DiffUnit/DeltaSignature.hpp"
+#include "DiffUnit/KeyFiles.hpp"
 #include "checksum/Crc32.hpp"
 #include "codec/blocks/BlockStream.hpp"
 #include "common/Failures.hpp"
 #include "common/LittleEndian.hpp"
+#include "common/Text.hpp"
 
 #include "TestSupport.hpp"
 
@@ -207,17 +209,28 @@ TEST_F(InfoTest, SignedDeltaNamesItsKeyAndIsCheckedWithIt) {
     OperationOptions options;
     options.signingKey = ReadPrivateKeyFile(File("release.key"));
     ASSERT_EQ(MakeDelta(File("hello.exe"), File("hello-1.0.0.2.exe"), options), 0);
+    // What the signature says, marked as unchecked until --check --key has
+    // checked the signature and the file it updates.
+    const DeltaSignature signature = *ReadSignatureFile(File(Delta) + ".sig");
+    const auto statement = [&](std::string_view mark) {
+        const std::string end = " (" + std::string(mark) + ")\r\n";
+        return "Signed by key: " + id + end +
+               "Signed update: hello.exe 1.0.0.1 to 1.0.0.2, format 1.0" + end +
+               "Signed original: 40960 bytes, SHA-512 " + LowerHex(signature.Original.digest) +
+               end + "Signed newer: 41472 bytes, SHA-512 " + LowerHex(signature.Newer.digest) + end;
+    };
     const Printed listed = Info({File(Delta)});
     EXPECT_EQ(listed.status, 0);
-    EXPECT_NE(listed.text.find("\r\nSigned by key: " + id + "\r\n"), std::string::npos);
+    EXPECT_TRUE(listed.text.ends_with("\r\n" + statement("not checked"))) << listed.text;
 
     for (const std::vector<std::string>& check :
          {std::vector<std::string>{"--check", "--key", File("release.pub"), File(Delta)},
           {"--key", File("release.pub"), "--check", File(Delta)}}) {
         const Printed checked = Info(check);
         EXPECT_EQ(checked.status, 0);
-        EXPECT_EQ(checked.text, "OK\r\nBlocks verified: 1\r\n");
+        EXPECT_EQ(checked.text, "OK\r\nBlocks verified: 1\r\n" + statement("verified"));
     }
+    EXPECT_EQ(Info({"--check", File(Delta)}).text, "OK\r\nBlocks verified: 1\r\n");
     WriteKeyPair(File("other"));
     const Printed refused = Info({"--check", "--key", File("other.pub"), File(Delta)});
     EXPECT_EQ(refused.status, 1);

@@ -243,4 +243,14 @@ Bytes PeWithVersion(const Bytes& versionData) {
     return BuildPe({true, {VersionType(versionData)}, false}).bytes;
 }
 
+Bytes ProgramOfVersion(std::uint16_t build, const Bytes& body) {
+    const std::u16string text = u"1.0.0." + std::u16string(1, static_cast<char16_t>(u'0' + build));
+    Bytes program = PeWithVersion(SerializeVersion(
+        VersionRoot(FixedRecordBytes(FixedRecordOf(1, 0, 0, build)),
+                    {StringFileInfo({StringTable(u"040904B0", {{u"FileVersion", text}})}),
+                     Translations({{0x0409, 0x04B0}})})));
+    program.insert(program.end(), body.begin(), body.end());
+    return program;
+}
+
 } // namespace kestro::test

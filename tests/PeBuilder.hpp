@@ -78,4 +78,8 @@ BuiltPe BuildPe(const PeOptions& options);
 // A PE32+ file whose only resource is versionData, as RT_VERSION name 1.
 Bytes PeWithVersion(const Bytes& versionData);
 
+// A program of version 1.0.0.<build> whose FileVersion string is
+// "1.0.0.<build>" (build 0 to 9), followed by body.
+Bytes ProgramOfVersion(std::uint16_t build, const Bytes& body);
+
 } // namespace kestro::test

@@ -6,6 +6,7 @@
 #include "DiffUnit/DeltaPackage.hpp"
 #include "DiffUnit/DeltaSignature.hpp"
 #include "DiffUnit/Driver.hpp"
+#include "DiffUnit/KeyFiles.hpp"
 #include "DiffUnit/ResultCodes.hpp"
 #include "common/Failures.hpp"
 #include "platform/FaultInjection.hpp"
@@ -46,12 +47,20 @@ FolderState StateOf(const fs::path& folder) {
     return state;
 }
 
+// Files that are as they were are left alone, so that they keep their
+// permissions (a private key's among them).
 void Restore(const fs::path& folder, const FolderState& state) {
     for (const auto& entry : fs::directory_iterator(folder)) {
-        fs::remove_all(entry.path());
+        const auto kept = state.find(entry.path().filename().string());
+        if (kept == state.end() || fs::is_directory(entry.path()) ||
+            test::ReadBytes(entry.path().string()) != kept->second) {
+            fs::remove_all(entry.path());
+        }
     }
     for (const auto& [name, bytes] : state) {
-        test::WriteBytes((folder / name).string(), bytes);
+        if (!fs::exists(folder / name)) {
+            test::WriteBytes((folder / name).string(), bytes);
+        }
     }
 }
 
@@ -82,19 +91,6 @@ std::pair<Bytes, Bytes> MultiBlockPair() {
     return {original, newer};
 }
 
-// A versioned program of size bytes and more: the version resource first,
-// then body. Version 1.0.0.<build>, FileVersion string "1.0.0.<build>".
-Bytes BigVersionedProgram(std::uint16_t build, const Bytes& body) {
-    using namespace test;
-    const std::u16string text = u"1.0.0." + std::u16string(1, static_cast<char16_t>(u'0' + build));
-    Bytes program = PeWithVersion(SerializeVersion(
-        VersionRoot(FixedRecordBytes(FixedRecordOf(1, 0, 0, build)),
-                    {StringFileInfo({StringTable(u"040904B0", {{u"FileVersion", text}})}),
-                     Translations({{0x0409, 0x04B0}})})));
-    program.insert(program.end(), body.begin(), body.end());
-    return program;
-}
-
 // A versioned pair of about size bytes whose newer file differs all over.
 std::pair<Bytes, Bytes> BigVersionedPair(std::size_t size) {
     std::mt19937 random(99);
@@ -103,7 +99,7 @@ std::pair<Bytes, Bytes> BigVersionedPair(std::size_t size) {
     for (std::size_t i = 0; i < newerBody.size(); i += 4096) {
         newerBody[i] ^= 0x11;
     }
-    return {BigVersionedProgram(1, body), BigVersionedProgram(2, newerBody)};
+    return {test::ProgramOfVersion(1, body), test::ProgramOfVersion(2, newerBody)};
 }
 
 const std::string Ok = "OK\r\n";

@@ -56,10 +56,14 @@ extern "C" {
  * zero): the caller asked for something this library cannot do, so it did
  * nothing. */
 #define KESTRO_UNKNOWN_SETTING 3
-/* apply with kestro_settings.public_key: the delta is not signed with that
- * key, or is not what was signed (no "<delta>.sig" beside it, another key,
- * a changed byte of the delta or of the signature file); nothing was
- * written. options->message says which. */
+/* (Since libkestro 1.4 also: settings->size is smaller than any published
+ * kestro_settings, which no header gives; the call did nothing.) */
+/* apply or verify with kestro_settings.public_key: the delta is not signed
+ * with that key, or is not what was signed (no "<delta>.sig" beside it,
+ * another key, a changed byte of the delta or of the signature file), the
+ * file to update is not the signed original, or the delta would take it
+ * back to a lower version and its signature does not say that is meant;
+ * nothing was written. options->message says which. */
 #define KESTRO_BAD_SIGNATURE 4
 
 /* Told how many bytes of how many are done: of the newer file when
@@ -128,10 +132,16 @@ typedef struct kestro_settings {
      * KESTRO_BAD_SIGNATURE. NULL: no signature is looked at. An older
      * library refuses a call that sets it (KESTRO_UNKNOWN_SETTING). */
     const char* public_key;
+    /* Since libkestro 1.4. kestro_create_ex with signing_key only: non-zero
+     * signs a delta whose newer file's version is lower than the
+     * original's, and its signature says the downgrade is meant; zero
+     * refuses to sign one (KESTRO_FAILED), and an apply with a key refuses
+     * a downgrade its signature does not mark. */
+    int allow_downgrade;
 } kestro_settings;
 
 #define KESTRO_SETTINGS_INIT                                                                       \
-    { sizeof(kestro_settings), NULL, NULL, NULL, 0, KESTRO_FORMAT_BLOCKS, NULL, NULL }
+    { sizeof(kestro_settings), NULL, NULL, NULL, 0, KESTRO_FORMAT_BLOCKS, NULL, NULL, 0 }
 
 /* Writes the delta that turns the file original_path into newer_path,
  * named "<original>_<newer file's version string>.kst" and placed beside
@@ -162,12 +172,55 @@ KESTRO_API int kestro_apply(const char* delta_path, const kestro_options* option
  * may be NULL. */
 KESTRO_API int kestro_apply_ex(const char* delta_path, const kestro_settings* settings);
 
+/* What a signature says of an update, for kestro_verify. Set size to
+ * sizeof(kestro_statement); a library fills the fields that lie within
+ * size and fields are only ever added at the end. */
+typedef struct kestro_statement {
+    size_t size;           /* sizeof(kestro_statement), set by the caller */
+    int signature_version; /* of the signature file: 1 or 2 */
+    int format;            /* the delta's format, as KESTRO_FORMAT_VERSION */
+    char key_id[17];       /* the signing key's id: 16 hexadecimal digits */
+    /* The file the delta updates, beside it: its name (8-bit text, ended by
+     * a zero) and version numbers (major, minor, release, build); its size
+     * and SHA-512 where the signature file's version is 2 (else zero: a
+     * version 1 signature knows the original by its CRC-32 only). */
+    char original_name[72];
+    unsigned int original_version[4];
+    unsigned long long original_size;
+    unsigned char original_sha512[64];
+    /* The file the delta makes. */
+    unsigned int newer_version[4];
+    unsigned long long newer_size;
+    unsigned char newer_sha512[64];
+    /* Non-zero: the newer version is lower than the original's, and the
+     * signer said that is meant. */
+    int downgrade;
+} kestro_statement;
+
+/* Checks the delta at delta_path as kestro_apply_ex with
+ * settings->public_key checks it before it looks at the file to update
+ * (the signature, every byte of the delta, that the signed statement fits
+ * the delta, a downgrade the statement does not mark), and fills statement
+ * with what the signature says, so that an updater can decide for itself
+ * whether to apply it (a delta older than the installed version, say:
+ * a signature proves who made the delta, not that it is the newest).
+ * settings->public_key is required. Reads no file but the delta and its
+ * signature file, and writes none (a large delta is copied to a scratch
+ * file beside it that goes with the call). Returns KESTRO_OK with
+ * statement filled, KESTRO_BAD_SIGNATURE, KESTRO_NOT_A_DELTA or
+ * KESTRO_WRONG_DELTA_VERSION for signed bytes this library cannot apply,
+ * KESTRO_FAILED (no key, a statement size smaller than libkestro 1.4's,
+ * a file that cannot be read), KESTRO_CANCELLED or KESTRO_UNKNOWN_SETTING.
+ * Since libkestro 1.4. */
+KESTRO_API int kestro_verify(const char* delta_path, const kestro_settings* settings,
+                             kestro_statement* statement);
+
 /* The library's version, "major.minor.patch"; static text. */
 KESTRO_API const char* kestro_version(void);
 
 /* Non-zero when this library reads deltas of format (a KESTRO_FORMAT_*
  * value or a KESTRO_FORMAT_VERSION), and kestro_create_ex writes it; zero
- * otherwise. libkestro 1.2 and 1.3 read 1.0, 2.0, 2.1 and 2.2. */
+ * otherwise. libkestro 1.2 to 1.4 read 1.0, 2.0, 2.1 and 2.2. */
 KESTRO_API int kestro_format_supported(int format);
 
 /* The command line's line for a result code ("OK", "Error: CRC is wrong",

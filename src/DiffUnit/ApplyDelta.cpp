@@ -13,16 +13,13 @@
 #include "platform/Interrupts.hpp"
 
 #include <algorithm>
+#include <memory>
 #include <optional>
 #include <utility>
 
 namespace kestro {
 
 namespace {
-
-bool SameVersion(const FileVersionQuad& a, const FileVersionQuad& b) {
-    return a.major == b.major && a.minor == b.minor && a.release == b.release && a.build == b.build;
-}
 
 // The files an update reads and writes, all in the delta's folder.
 struct UpdateNames {
@@ -61,7 +58,9 @@ UpdateNames SettleNames(const std::string& deltaName, const std::string& target,
 // the target and of its lock, which lie in the delta's own folder (the
 // stored name is a plain file name). code is ResultOk, or the code that
 // refuses the delta. With a key, the signature is checked first, so that
-// no field of a delta that is not the signer's is looked at.
+// no field of a delta that is not the signer's is looked at: the delta is
+// read once, into a copy that no other program can reach, which is checked
+// against the signature and is all that is read afterwards.
 struct OpenDelta {
     OpenDelta(const std::string& deltaName, const std::optional<PublicKey>& key,
               const ProgressFunction& told)
@@ -71,21 +70,24 @@ struct OpenDelta {
             // read, so the size of the newer file it names can be told as
             // the work's total from the start.
             signature = ReadVerifiedSignature(deltaName, *key);
-            const std::int64_t newerSize = signature->NewerSize;
-            CheckSignedDelta(*signature, deltaName, file,
-                             [&](std::int64_t done, std::int64_t total) {
-                                 if (told) {
-                                     told({Phase::Verifying, done, total, 0, newerSize});
-                                 }
-                             });
-            file.SetPosition(0);
+            const std::int64_t newerSize = signature->Newer.size;
+            verified = CopySignedDelta(*signature, deltaName, file,
+                                       [&](std::int64_t done, std::int64_t total) {
+                                           if (told) {
+                                               told({Phase::Verifying, done, total, 0, newerSize});
+                                           }
+                                       });
         }
-        code = ReadDeltaHeader(file, format, minor);
+        ByteStream& delta = Body();
+        code = ReadDeltaHeader(delta, format, minor);
         if (code == ResultOk) {
-            code = ReadDeltaDescriptor(file, descriptor);
+            code = ReadDeltaDescriptor(delta, descriptor);
+        }
+        if (code == ResultOk && signature) {
+            BindSignature(*signature, format, minor, descriptor, deltaName);
         }
         if (code == ResultOk && format == DeltaFormat::Compact &&
-            !ReadCompactHeader(file, minor, compact)) {
+            !ReadCompactHeader(delta, minor, compact)) {
             code = ResultWrongDeltaVersion; // a compact body of a kind this reader does not know
         }
         if (code != ResultOk) {
@@ -98,39 +100,44 @@ struct OpenDelta {
         }
     }
 
-    // Rebuilds the newer file from the body, which the file is positioned
-    // at, and the target, read from its first byte. A signed delta's
-    // rebuilt bytes must be the newer file it names.
+    // The delta's bytes: the checked copy of a signed delta, else the file.
+    ByteStream& Body() { return verified ? *verified : static_cast<ByteStream&>(file); }
+
+    // Rebuilds the newer file from the body, which is positioned there, and
+    // the target, read from its first byte. A signed delta's rebuilt bytes
+    // must be the newer file it names.
     void Decode(FileStream& original, ByteStream& out) {
         original.SetPosition(0);
         DigestingStream rebuilt(out);
         ByteStream& sink = signature ? static_cast<ByteStream&>(rebuilt) : out;
         if (format == DeltaFormat::Compact) {
-            DecodeCompactBody(file, compact, original, sink);
+            DecodeCompactBody(Body(), compact, original, sink);
         } else {
-            DecodeBlockStream(file, original, sink);
+            DecodeBlockStream(Body(), original, sink);
         }
         if (signature) {
             CheckRebuilt(*signature, rebuilt.Finish(), target);
         }
     }
 
-    // The bytes the body rebuilds; the file is left where it was.
+    // The bytes the body rebuilds; the body is left where it was.
     std::int64_t RebuiltSize() {
         if (format == DeltaFormat::Compact) {
             return static_cast<std::int64_t>(compact.NewerSize);
         }
-        const std::int64_t start = file.Position();
+        ByteStream& delta = Body();
+        const std::int64_t start = delta.Position();
         std::int64_t size = 0;
-        for (const BlockSummary& block : ListBlockStream(file)) {
+        for (const BlockSummary& block : ListBlockStream(delta)) {
             size += block.TargetLength;
         }
-        file.SetPosition(start);
+        delta.SetPosition(start);
         return size;
     }
 
     FileStream file;
-    std::optional<DeltaSignature> signature;
+    std::optional<DeltaSignature> signature; // bound to the delta's descriptor
+    std::unique_ptr<ByteStream> verified;    // the signed delta's checked copy
     DeltaFormat format = DeltaFormat::Blocks;
     std::int32_t minor = 0; // of the compact format
     DeltaDescriptor descriptor;
@@ -144,28 +151,37 @@ struct OpenDelta {
 // The target's version information is read once, from the file that is
 // then checksummed and rebuilt. A compact delta knows the newer file's size
 // and CRC-32, so a target that is the newer file already is told apart from
-// a damaged or foreign one. The checksum's progress goes to told. ResultOk
-// or ResultSourceUnversioned when the update may go on.
+// a damaged or foreign one. A signed statement that names the original's
+// SHA-512 must name the target's: a file made to fit the version numbers and
+// the CRC-32 fails with ESignatureError. The checksum's progress goes to
+// told. ResultOk or ResultSourceUnversioned when the update may go on.
 std::int32_t CheckTarget(FileStream& target, const OpenDelta& delta, VersionInfo& version,
                          const std::function<void(std::int64_t done)>& told) {
     std::int32_t code = ResultOk;
     version = ReadVersionInfo(target);
     if (!version.HasFixedRecord) {
         code = ResultSourceUnversioned;
-    } else if (SameVersion(version.Version, delta.descriptor.NewerVersion)) {
+    } else if (version.Version == delta.descriptor.NewerVersion) {
         return ResultAlreadyUpdated;
-    } else if (!SameVersion(version.Version, delta.descriptor.OriginalVersion)) {
+    } else if (version.Version != delta.descriptor.OriginalVersion) {
         return ResultWrongSourceVersion;
     }
+    // A statement that names the original's digest is checked in the same
+    // pass as the checksum.
     target.SetPosition(0);
+    DigestingStream digesting(target);
+    const bool digest = delta.signature && SignsOriginal(*delta.signature);
     CountingStream counted(
-        target, told ? told : [](std::int64_t) {});
+        digest ? static_cast<ByteStream&>(digesting) : target, told ? told : [](std::int64_t) {});
     const std::uint32_t crc = StreamCrc32(counted);
     if (crc != delta.descriptor.OriginalCrc) {
         const bool isNewer = delta.format == DeltaFormat::Compact &&
                              static_cast<std::uint64_t>(target.Size()) == delta.compact.NewerSize &&
                              crc == delta.compact.NewerCrc;
         return isNewer ? ResultAlreadyUpdated : ResultCrcWrong;
+    }
+    if (digest) {
+        CheckSignedOriginal(*delta.signature, digesting.Finish(), target.Name());
     }
     return code;
 }
@@ -371,7 +387,7 @@ std::int32_t ApplyDelta(const std::string& deltaName, const OperationOptions& op
 }
 
 std::int32_t CheckDelta(const std::string& deltaName, std::int32_t& blocks,
-                        const std::optional<PublicKey>& publicKey) {
+                        const std::optional<PublicKey>& publicKey, DeltaSignature* verified) {
     blocks = 0;
     // Refused before it is opened, as the command line refuses it: a pipe
     // would block.
@@ -408,7 +424,28 @@ std::int32_t CheckDelta(const std::string& deltaName, std::int32_t& blocks,
     DiscardingStream sink;
     CountingStream rebuilt(sink, [&blocks](std::int64_t) { ++blocks; });
     delta.Decode(target, rebuilt);
+    if (verified != nullptr && delta.signature) {
+        *verified = *delta.signature;
+    }
     return code;
+}
+
+std::int32_t VerifyDelta(const std::string& deltaName, const PublicKey& publicKey,
+                         DeltaSignature& statement, const ProgressFunction& progress) {
+    if (!FileExists(deltaName)) {
+        throw EFOpenError("Cannot open file " + deltaName);
+    }
+    const OpenDelta delta(deltaName, publicKey, [&](const Progress& told) {
+        ReportCounted();
+        CheckInterrupt();
+        if (progress) {
+            progress(told);
+        }
+    });
+    if (delta.code == ResultOk) {
+        statement = *delta.signature;
+    }
+    return delta.code;
 }
 
 } // namespace kestro

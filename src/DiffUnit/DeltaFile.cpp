@@ -45,11 +45,6 @@ FileVersionQuad GetVersion(const std::uint8_t* at) {
     return version;
 }
 
-std::string VersionText(const FileVersionQuad& v) {
-    return std::to_string(v.major) + "." + std::to_string(v.minor) + "." +
-           std::to_string(v.release) + "." + std::to_string(v.build);
-}
-
 // The compact body in a few lines: its header, then the coded bytes of each
 // stream over all segments. Damaged where a header or a segment's header
 // does not fit.
@@ -95,12 +90,14 @@ DeltaListing DescribeCompactBody(ByteStream& delta, std::int32_t minor,
 
 } // namespace
 
+std::int32_t FormatMajor(DeltaFormat format) {
+    return format == DeltaFormat::Compact ? CompactMajor : BlocksVersion.major;
+}
+
 void WriteDeltaHeader(ByteStream& out, DeltaFormat format, std::int32_t minor) {
     std::uint8_t header[DeltaHeaderBytes] = {};
     std::memcpy(header + SignatureField, Signature.data(), Signature.size());
-    PutLe32(header + FormatMajorField,
-            static_cast<std::uint32_t>(format == DeltaFormat::Compact ? CompactMajor
-                                                                      : BlocksVersion.major));
+    PutLe32(header + FormatMajorField, static_cast<std::uint32_t>(FormatMajor(format)));
     PutLe32(
         header + FormatMinorField,
         static_cast<std::uint32_t>(format == DeltaFormat::Compact ? minor : BlocksVersion.minor));
@@ -188,10 +185,8 @@ DeltaListing DescribeDelta(const std::string& fileName, std::vector<std::string>
         lines.push_back("FormatVersion=unsupported");
         return DeltaListing::Delta;
     }
-    lines.push_back("FormatVersion=" +
-                    (format == DeltaFormat::Compact
-                         ? std::to_string(CompactMajor) + "." + std::to_string(minor)
-                         : std::string("1.0")));
+    lines.push_back("FormatVersion=" + std::to_string(FormatMajor(format)) + "." +
+                    std::to_string(minor));
     if (size < BlockStreamOffset) {
         return cutShort("descriptor");
     }

@@ -56,6 +56,10 @@ inline constexpr int CrcField = 108;
 // (CompactStream.hpp).
 enum class DeltaFormat : std::uint8_t { Blocks, Compact };
 
+// The major version number of a format: 1 for the block stream, 2 for the
+// compact body.
+std::int32_t FormatMajor(DeltaFormat format);
+
 struct DeltaDescriptor {
     std::string OriginalName; // at most MaxStoredNameLength characters
     FileVersionQuad OriginalVersion;

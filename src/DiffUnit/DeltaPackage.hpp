@@ -15,6 +15,7 @@
 #pragma once
 
 #include "DiffUnit/DeltaFile.hpp"
+#include "DiffUnit/DeltaSignature.hpp"
 #include "codec/compact/CompactStream.hpp"
 #include "common/Progress.hpp"
 #include "crypto/Signing.hpp"
@@ -52,6 +53,10 @@ struct OperationOptions {
     // (DeltaSignature.hpp); without it, a signature file of an earlier delta
     // of that name is removed, since it no longer fits.
     std::optional<PrivateKey> signingKey;
+    // A create with a signing key signs a delta whose newer file's version
+    // is lower than the original's only when this is set, and its signature
+    // then says the downgrade is meant.
+    bool allowDowngrade = false;
     // When set, an apply requires the delta to be signed with this key, and
     // checks that before it writes anything; without it, a signature file
     // is not looked at.
@@ -96,9 +101,13 @@ std::int32_t MakeDelta(const std::string& originalName, const std::string& newer
 // A compact delta knows the newer file's size and CRC-32, so a target that
 // already is the newer file is reported ResultAlreadyUpdated, not
 // ResultCrcWrong, also where version numbers cannot tell. With a public key
-// in options, a delta that is not signed with it fails with ESignatureError
-// before any file is opened for writing (its lock included), and a rebuilt
-// file that is not the signed newer file fails before it is published.
+// in options (DeltaSignature.hpp), a delta that is not signed with it, or
+// whose statement it does not fit, or that downgrades without saying so,
+// fails with ESignatureError before any file is opened for writing (its
+// lock included; a large delta's scratch copy is no file of the folder's),
+// and only the checked copy of the delta is read; a target that is not the
+// stated original fails before the rebuild, and a rebuilt file that is not
+// the signed newer file before it is published.
 std::int32_t ApplyDelta(const std::string& deltaName, const OperationOptions& options);
 
 // Everything an apply of deltaName checks, without changing any file: that
@@ -114,7 +123,20 @@ std::int32_t ApplyDelta(const std::string& deltaName, const OperationOptions& op
 // when a later one fails. With a public key, the signature is checked first,
 // as the apply checks it, and the rebuilt bytes against the signed newer
 // file.
+// When it succeeds with a key, verified receives the signed statement.
 std::int32_t CheckDelta(const std::string& deltaName, std::int32_t& blocks,
-                        const std::optional<PublicKey>& publicKey = std::nullopt);
+                        const std::optional<PublicKey>& publicKey = std::nullopt,
+                        DeltaSignature* verified = nullptr);
+
+// Checks a signed delta as an apply with publicKey does before it looks at
+// the target (the signature, the delta's bytes, its container and the
+// statement's binding to it, a downgrade the statement does not mark) and
+// gives the verified statement, for an updater that decides for itself
+// whether to apply it. Reads no other file and writes none but a scratch
+// copy of a large delta, which goes with the call. Returns ResultOk, or
+// the code that refuses the signed bytes as a delta (ResultNotADelta,
+// ResultWrongDeltaVersion); fails as the apply fails (ESignatureError).
+std::int32_t VerifyDelta(const std::string& deltaName, const PublicKey& publicKey,
+                         DeltaSignature& statement, const ProgressFunction& progress = {});
 
 } // namespace kestro

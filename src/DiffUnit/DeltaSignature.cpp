@@ -2,21 +2,20 @@
 
 #include "common/Failures.hpp"
 #include "common/Text.hpp"
-#include "platform/FileStream.hpp"
 #include "platform/Files.hpp"
 
+#include <algorithm>
 #include <charconv>
+#include <limits>
 #include <optional>
-#include <vector>
 
 namespace kestro {
 
 namespace {
 
-constexpr std::string_view FirstLine = "Kestro delta signature 1";
-// Key files are a few hundred bytes of PEM text.
-constexpr std::int64_t MaxKeyFileSize = 16 * 1024;
-constexpr std::int64_t DigestPiece = 1 << 20;
+// The first line, up to the file's version.
+constexpr std::string_view FirstLine = "Kestro delta signature ";
+constexpr std::int32_t HighestVersion = 2;
 
 std::optional<int> HexValue(char c) {
     if (c >= '0' && c <= '9') {
@@ -46,14 +45,16 @@ std::optional<std::array<std::uint8_t, N>> ReadHex(std::string_view text) {
     return bytes;
 }
 
-// A size as written: decimal digits, no sign, no leading zero.
-std::optional<std::int64_t> ReadSize(std::string_view text) {
+// A number as written: decimal digits, no sign, no leading zero, at most
+// limit.
+std::optional<std::int64_t>
+ReadNumber(std::string_view text, std::int64_t limit = std::numeric_limits<std::int64_t>::max()) {
     std::int64_t value = 0;
-    if (text.empty() || (text.size() > 1 && text[0] == '0') || text[0] == '+' || text[0] == '-') {
+    if (text.empty() || (text.size() > 1 && text[0] == '0') || text[0] < '0' || text[0] > '9') {
         return std::nullopt;
     }
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (error != std::errc() || end != text.data() + text.size()) {
+    if (error != std::errc() || end != text.data() + text.size() || value > limit) {
         return std::nullopt;
     }
     return value;
@@ -71,74 +72,105 @@ std::optional<std::string_view> TakeLine(std::string_view& text, std::string_vie
     return value;
 }
 
-// "<size> <digest>" of the Delta and Newer lines.
-bool ReadSizedDigest(std::optional<std::string_view> line, std::int64_t& size, Digest& digest) {
-    if (!line) {
-        return false;
-    }
-    const std::size_t space = line->find(' ');
+// Splits "<first> <rest>" at its first space.
+bool Split(std::string_view line, std::string_view& first, std::string_view& rest) {
+    const std::size_t space = line.find(' ');
     if (space == std::string_view::npos) {
         return false;
     }
-    const std::optional<std::int64_t> value = ReadSize(line->substr(0, space));
-    const std::optional<Digest> bytes = ReadHex<64>(line->substr(space + 1));
-    if (!value || !bytes) {
-        return false;
-    }
-    size = *value;
-    digest = *bytes;
+    first = line.substr(0, space);
+    rest = line.substr(space + 1);
     return true;
 }
 
-// A whole small file, at most limit bytes; nothing when it is larger.
-std::optional<std::string> ReadSmallFile(const std::string& name, std::int64_t limit) {
-    if (!FileExists(name)) {
-        throw EFOpenError("Cannot open file " + name);
-    }
-    FileStream file = FileStream::OpenRead(name);
-    std::string text(static_cast<std::size_t>(limit) + 1, '\0');
-    std::int64_t size = 0;
-    for (std::int64_t n = 1; n > 0 && size <= limit; size += n) {
-        n = file.Read(text.data() + size, limit + 1 - size);
-    }
-    if (size > limit) {
-        return std::nullopt;
-    }
-    text.resize(static_cast<std::size_t>(size));
-    return text;
+// "<size> <SHA-512>".
+std::string SizedText(const StreamDigest& bytes) {
+    return std::to_string(bytes.size) + " " + LowerHex(bytes.digest);
 }
 
-std::string KeyText(const std::string& name) {
-    std::optional<std::string> text = ReadSmallFile(name, MaxKeyFileSize);
-    return text ? std::move(*text) : std::string();
+bool ReadSized(std::optional<std::string_view> line, StreamDigest& bytes) {
+    std::string_view size;
+    std::string_view digest;
+    if (!line || !Split(*line, size, digest)) {
+        return false;
+    }
+    const std::optional<std::int64_t> value = ReadNumber(size);
+    const std::optional<Digest> hex = ReadHex<64>(digest);
+    if (!value || !hex) {
+        return false;
+    }
+    bytes = {*value, *hex};
+    return true;
 }
 
-// A key file written whole or not at all: a file of that name is never
-// replaced, and a failure removes what this run made.
-class NewKeyFile {
-public:
-    NewKeyFile(const std::string& name, CreateMode mode)
-        : stream_(FileStream::Create(name, mode)), name_(name) {}
-    NewKeyFile(const NewKeyFile&) = delete;
-    NewKeyFile& operator=(const NewKeyFile&) = delete;
-    ~NewKeyFile() {
-        if (!kept_) {
-            stream_.reset(); // closed before it is removed
-            DeleteFile(name_);
+// "<version> <size> <SHA-512>", the version as VersionText writes it.
+bool ReadVersioned(std::optional<std::string_view> line, FileVersionQuad& version,
+                   StreamDigest& bytes) {
+    std::string_view text;
+    std::string_view sized;
+    if (!line || !Split(*line, text, sized) || !ReadSized(sized, bytes)) {
+        return false;
+    }
+    std::int32_t* const parts[] = {&version.major, &version.minor, &version.release,
+                                   &version.build};
+    for (std::size_t i = 0; i < 4; ++i) {
+        const std::size_t dot = i < 3 ? text.find('.') : text.size();
+        const std::optional<std::int64_t> value = ReadNumber(text.substr(0, dot), 0xFFFF);
+        if (dot == std::string_view::npos || !value) {
+            return false;
         }
+        *parts[i] = static_cast<std::int32_t>(*value);
+        text.remove_prefix(std::min(dot + 1, text.size()));
     }
-    void Write(const std::string& text) {
-        stream_->WriteBuffer(text.data(), static_cast<std::int64_t>(text.size()));
-        stream_->Sync();
-        stream_->Close();
-    }
-    void Keep() { kept_ = true; }
+    return true;
+}
 
-private:
-    std::optional<FileStream> stream_;
-    std::string name_;
-    bool kept_ = false;
-};
+bool ReadFormat(std::optional<std::string_view> line, DeltaSignature& signature) {
+    const std::size_t dot = line ? line->find('.') : std::string_view::npos;
+    if (dot == std::string_view::npos) {
+        return false;
+    }
+    constexpr std::int64_t limit = std::numeric_limits<std::int32_t>::max();
+    const std::optional<std::int64_t> major = ReadNumber(line->substr(0, dot), limit);
+    const std::optional<std::int64_t> minor = ReadNumber(line->substr(dot + 1), limit);
+    if (!major || !minor) {
+        return false;
+    }
+    signature.FormatMajor = static_cast<std::int32_t>(*major);
+    signature.FormatMinor = static_cast<std::int32_t>(*minor);
+    return true;
+}
+
+// A name a statement can hold: what a descriptor holds, without a control
+// character, which would break the line.
+bool StatableName(std::string_view name) {
+    return !name.empty() && name.size() <= MaxStoredNameLength &&
+           std::none_of(name.begin(), name.end(),
+                        [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; });
+}
+
+bool ReadStatement(std::string_view& text, DeltaSignature& signature) {
+    if (signature.Version == 1) {
+        return ReadSized(TakeLine(text, "Delta: "), signature.Delta) &&
+               ReadSized(TakeLine(text, "Newer: "), signature.Newer);
+    }
+    // Line by line, in the order they are written.
+    const bool format = ReadFormat(TakeLine(text, "Format: "), signature);
+    const std::optional<std::string_view> name = TakeLine(text, "Original name: ");
+    const bool read =
+        format && name && StatableName(*name) &&
+        ReadVersioned(TakeLine(text, "Original: "), signature.OriginalVersion,
+                      signature.Original) &&
+        ReadVersioned(TakeLine(text, "Newer: "), signature.NewerVersion, signature.Newer) &&
+        ReadSized(TakeLine(text, "Delta: "), signature.Delta);
+    const std::optional<std::string_view> downgrade = TakeLine(text, "Downgrade: ");
+    if (!read || !downgrade || (*downgrade != "yes" && *downgrade != "no")) {
+        return false;
+    }
+    signature.OriginalName = std::string(*name);
+    signature.Downgrade = *downgrade == "yes";
+    return true;
+}
 
 } // namespace
 
@@ -147,10 +179,18 @@ std::string SignatureFileName(const std::string& deltaName) {
 }
 
 std::string SignedLines(const DeltaSignature& signature) {
-    return std::string(FirstLine) + "\nKey: " + signature.KeyId +
-           "\nDelta: " + std::to_string(signature.DeltaSize) + " " +
-           LowerHex(signature.DeltaDigest) + "\nNewer: " + std::to_string(signature.NewerSize) +
-           " " + LowerHex(signature.NewerDigest) + "\n";
+    std::string lines = std::string(FirstLine) + std::to_string(signature.Version) + "\n" +
+                        "Key: " + signature.KeyId + "\n";
+    if (signature.Version == 1) {
+        return lines + "Delta: " + SizedText(signature.Delta) +
+               "\nNewer: " + SizedText(signature.Newer) + "\n";
+    }
+    return lines + "Format: " + std::to_string(signature.FormatMajor) + "." +
+           std::to_string(signature.FormatMinor) + "\nOriginal name: " + signature.OriginalName +
+           "\nOriginal: " + VersionText(signature.OriginalVersion) + " " +
+           SizedText(signature.Original) + "\nNewer: " + VersionText(signature.NewerVersion) + " " +
+           SizedText(signature.Newer) + "\nDelta: " + SizedText(signature.Delta) +
+           "\nDowngrade: " + (signature.Downgrade ? "yes" : "no") + "\n";
 }
 
 std::string SignatureText(const DeltaSignature& signature) {
@@ -160,10 +200,14 @@ std::string SignatureText(const DeltaSignature& signature) {
 std::optional<DeltaSignature> ReadSignatureText(std::string_view text) {
     DeltaSignature signature;
     const std::optional<std::string_view> first = TakeLine(text, FirstLine);
+    const std::optional<std::int64_t> version =
+        first ? ReadNumber(*first, HighestVersion) : std::nullopt;
+    if (!version || *version == 0) {
+        return std::nullopt;
+    }
+    signature.Version = static_cast<std::int32_t>(*version);
     const std::optional<std::string_view> key = TakeLine(text, "Key: ");
-    if (!first || !first->empty() || !key || !ReadHex<8>(*key) ||
-        !ReadSizedDigest(TakeLine(text, "Delta: "), signature.DeltaSize, signature.DeltaDigest) ||
-        !ReadSizedDigest(TakeLine(text, "Newer: "), signature.NewerSize, signature.NewerDigest)) {
+    if (!key || !ReadHex<8>(*key) || !ReadStatement(text, signature)) {
         return std::nullopt;
     }
     signature.KeyId = std::string(*key);
@@ -181,60 +225,16 @@ std::optional<DeltaSignature> ReadSignatureFile(const std::string& name) {
     return text ? ReadSignatureText(*text) : std::nullopt;
 }
 
-StreamDigest DigestOfStream(ByteStream& stream, const DigestTold& told) {
-    Sha512 sha;
-    StreamDigest result;
-    std::vector<std::uint8_t> piece(DigestPiece);
-    const std::int64_t total = stream.Size();
-    stream.SetPosition(0);
-    for (;;) {
-        const std::int64_t n = stream.Read(piece.data(), DigestPiece);
-        if (n <= 0) {
-            break;
-        }
-        sha.Update(piece.data(), static_cast<std::size_t>(n));
-        result.size += n;
-        if (told) {
-            told(result.size, total);
-        }
+DeltaSignature SignDelta(const PrivateKey& key, DeltaSignature statement) {
+    if (!StatableName(statement.OriginalName)) {
+        throw ESignatureError("Cannot sign a delta for a file whose name holds a control "
+                              "character: " +
+                              statement.OriginalName);
     }
-    result.digest = sha.Finish();
-    return result;
-}
-
-std::int64_t DigestingStream::Read(void*, std::int64_t) {
-    throw EStreamError("A digesting stream is written only");
-}
-
-std::int64_t DigestingStream::Write(const void* buffer, std::int64_t count) {
-    const std::int64_t n = inner_.Write(buffer, count);
-    if (n > 0) {
-        sha_.Update(buffer, static_cast<std::size_t>(n));
-        size_ += n;
-    }
-    return n;
-}
-
-void DigestingStream::SetPosition(std::int64_t position) {
-    if (position != inner_.Position()) {
-        throw EStreamError("A digesting stream is written in order");
-    }
-}
-
-StreamDigest DigestingStream::Finish() {
-    return {size_, sha_.Finish()};
-}
-
-DeltaSignature SignDelta(const PrivateKey& key, const StreamDigest& delta,
-                         const StreamDigest& newer) {
-    DeltaSignature signature;
-    signature.KeyId = KeyFingerprint(PublicKeyOf(key));
-    signature.DeltaSize = delta.size;
-    signature.DeltaDigest = delta.digest;
-    signature.NewerSize = newer.size;
-    signature.NewerDigest = newer.digest;
-    signature.Ed25519 = Sign(key, SignedLines(signature));
-    return signature;
+    statement.Version = HighestVersion;
+    statement.KeyId = KeyFingerprint(PublicKeyOf(key));
+    statement.Ed25519 = Sign(key, SignedLines(statement));
+    return statement;
 }
 
 DeltaSignature ReadVerifiedSignature(const std::string& deltaName, const PublicKey& key) {
@@ -256,54 +256,54 @@ DeltaSignature ReadVerifiedSignature(const std::string& deltaName, const PublicK
     return *signature;
 }
 
-void CheckSignedDelta(const DeltaSignature& signature, const std::string& deltaName,
-                      ByteStream& delta, const DigestTold& told) {
-    const StreamDigest bytes = DigestOfStream(delta, told);
-    if (bytes.size != signature.DeltaSize || bytes.digest != signature.DeltaDigest) {
+std::unique_ptr<ByteStream> CopySignedDelta(const DeltaSignature& signature,
+                                            const std::string& deltaName, ByteStream& delta,
+                                            const DigestTold& told, std::int64_t inMemory) {
+    DigestedCopy copy =
+        CopyDigested(delta, signature.Delta.size, inMemory, deltaName + ".verified", told);
+    if (copy.digest != signature.Delta) {
         throw ESignatureError("Delta file does not match its signature: " + deltaName);
+    }
+    return std::move(copy.bytes);
+}
+
+void BindSignature(DeltaSignature& signature, DeltaFormat format, std::int32_t minor,
+                   const DeltaDescriptor& descriptor, const std::string& deltaName) {
+    if (signature.Version == 1) {
+        signature.FormatMajor = FormatMajor(format);
+        signature.FormatMinor = minor;
+        signature.OriginalName = descriptor.OriginalName;
+        signature.OriginalVersion = descriptor.OriginalVersion;
+        signature.NewerVersion = descriptor.NewerVersion;
+    } else if (signature.FormatMajor != FormatMajor(format) || signature.FormatMinor != minor ||
+               signature.OriginalName != descriptor.OriginalName ||
+               signature.OriginalVersion != descriptor.OriginalVersion ||
+               signature.NewerVersion != descriptor.NewerVersion) {
+        throw ESignatureError("Delta file does not match its signature: " + deltaName);
+    }
+    if (signature.NewerVersion < signature.OriginalVersion && !signature.Downgrade) {
+        throw ESignatureError("Signed delta would downgrade " + signature.OriginalName + " from " +
+                              VersionText(signature.OriginalVersion) + " to " +
+                              VersionText(signature.NewerVersion) + ": " + deltaName);
+    }
+}
+
+bool SignsOriginal(const DeltaSignature& signature) {
+    return signature.Version >= 2;
+}
+
+void CheckSignedOriginal(const DeltaSignature& signature, const StreamDigest& target,
+                         const std::string& targetName) {
+    if (SignsOriginal(signature) && target != signature.Original) {
+        throw ESignatureError("File does not match the signed original: " + targetName);
     }
 }
 
 void CheckRebuilt(const DeltaSignature& signature, const StreamDigest& rebuilt,
-                  const std::string& target) {
-    if (rebuilt.size != signature.NewerSize || rebuilt.digest != signature.NewerDigest) {
-        throw ESignatureError("Rebuilt file does not match the signature: " + target);
+                  const std::string& targetName) {
+    if (rebuilt != signature.Newer) {
+        throw ESignatureError("Rebuilt file does not match the signature: " + targetName);
     }
-}
-
-PrivateKey ReadPrivateKeyFile(const std::string& name) {
-    std::optional<PrivateKey> key = ReadPrivateKeyPem(KeyText(name));
-    if (!key) {
-        throw ESignatureError("Not an Ed25519 private key: " + name);
-    }
-    return *key;
-}
-
-PublicKey ReadPublicKeyFile(const std::string& name) {
-    const std::optional<PublicKey> key = ReadPublicKeyPem(KeyText(name));
-    if (!key) {
-        throw ESignatureError("Not an Ed25519 public key: " + name);
-    }
-    return *key;
-}
-
-std::string WriteKeyPair(const std::string& name) {
-    const std::string privateName = name + ".key";
-    const std::string publicName = name + ".pub";
-    for (const std::string& file : {privateName, publicName}) {
-        if (StampOfFile(file)) {
-            throw EFCreateError("File exists: " + file);
-        }
-    }
-    const PrivateKey key = GeneratePrivateKey();
-    const PublicKey point = PublicKeyOf(key);
-    NewKeyFile privateFile(privateName, CreateMode::NewPrivate);
-    privateFile.Write(PrivateKeyPem(key));
-    NewKeyFile publicFile(publicName, CreateMode::New);
-    publicFile.Write(PublicKeyPem(point));
-    privateFile.Keep();
-    publicFile.Keep();
-    return KeyFingerprint(point);
 }
 
 } // namespace kestro

@@ -1,7 +1,7 @@
 #include "DiffUnit/Driver.hpp"
 
 #include "DiffUnit/DeltaPackage.hpp"
-#include "DiffUnit/DeltaSignature.hpp"
+#include "DiffUnit/KeyFiles.hpp"
 #include "DiffUnit/ResultCodes.hpp"
 #include "common/Failures.hpp"
 #include "common/Text.hpp"
@@ -60,7 +60,8 @@ private:
 constexpr std::string_view HelpLines[] = {
     "Kestro " KESTRO_VERSION_TEXT ": makes and applies delta files for executables and libraries.",
     "",
-    "kestro [--compact[=2.N]] [--sign NAME.key] <original file> <newer file>",
+    "kestro [--compact[=2.N]] [--sign NAME.key [--allow-downgrade]] <original file>",
+    "       <newer file>",
     "    writes the delta <original file>_<newer file's version>.kst beside the",
     "    original file (the newer file is looked for there unless named with a",
     "    folder)",
@@ -78,10 +79,15 @@ constexpr std::string_view HelpLines[] = {
     "                 reads (PE or ELF; x86, x86-64 or ARM64), else 2.0",
     "  --compact=2.1  writes a compact delta no newer than format 2.1, for",
     "                 updaters that read no later one; likewise 2.0 and 2.2",
-    "  --sign NAME.key  signs the delta: writes <delta>.sig beside it",
-    "  --key NAME.pub   applies the delta only if <delta>.sig beside it is a",
-    "                 signature of this key over the delta, checked before any",
-    "                 file is written, and the rebuilt file the one it names",
+    "  --sign NAME.key  signs the delta: writes <delta>.sig beside it, naming both",
+    "                 files by version, size and SHA-512",
+    "  --allow-downgrade  signs a delta whose newer file's version is lower than",
+    "                 the original's (refused without it), marked as a downgrade",
+    "  --key NAME.pub   applies the delta only if <delta>.sig beside it is this",
+    "                 key's signature over the delta, the file it updates is the",
+    "                 signed original and the update is no unmarked downgrade,",
+    "                 all checked before any file is written; the rebuilt file",
+    "                 must be the signed newer file",
     "  --help         prints this text",
     "  --version      prints the program's version and the formats it reads",
 };
@@ -94,6 +100,7 @@ struct Request {
     std::string keygen;     // --keygen's NAME
     std::string signingKey; // --sign's private key file
     std::string publicKey;  // --key's public key file
+    bool allowDowngrade = false;
     std::vector<std::string> files;
 };
 
@@ -119,12 +126,15 @@ bool ReadCompactOption(std::string_view option, Request& request) {
 
 // Reads an option that takes the next argument as its value ("--sign
 // FILE"): false when the option is not name, or is given twice, or has no
-// value.
+// value. An empty value (--key "") is a mistake to name, not a reason to
+// show the usage text and wait.
 bool ReadValueOption(const std::vector<std::string>& arguments, std::size_t& at,
                      std::string_view name, std::string& value) {
-    if (arguments[at] != name || !value.empty() || at + 1 == arguments.size() ||
-        arguments[at + 1].empty()) {
+    if (arguments[at] != name || !value.empty() || at + 1 == arguments.size()) {
         return false;
+    }
+    if (arguments[at + 1].empty()) {
+        throw Exception("Option " + std::string(name) + " needs a file name, not an empty one");
     }
     value = arguments[++at];
     return true;
@@ -149,13 +159,20 @@ Request ReadArguments(const std::vector<std::string>& arguments) {
             ReadValueOption(arguments, at, "--key", request.publicKey)) {
             continue;
         }
+        if (option == "--allow-downgrade" && !request.allowDowngrade) {
+            request.allowDowngrade = true;
+            continue;
+        }
         if (compact || !ReadCompactOption(option, request)) {
             return request; // an option it does not know, or twice
         }
         compact = true;
     }
     request.files.assign(arguments.begin() + static_cast<std::ptrdiff_t>(at), arguments.end());
-    const bool creating = compact || !request.signingKey.empty();
+    const bool creating = compact || !request.signingKey.empty() || request.allowDowngrade;
+    if (request.allowDowngrade && request.signingKey.empty()) {
+        return request; // it says how to sign
+    }
     if (!request.keygen.empty()) {
         if (request.files.empty() && !creating && request.publicKey.empty()) {
             request.kind = Request::Kind::Keygen;
@@ -236,6 +253,7 @@ OperationOptions OptionsFor(const Request& request, const Console& console,
     if (!request.publicKey.empty()) {
         options.publicKey = ReadPublicKeyFile(request.publicKey);
     }
+    options.allowDowngrade = request.allowDowngrade;
     options.format = request.format;
     options.compactMinor = request.compactMinor;
     options.waiting = [&console, &progressLine](const std::string& name) {

@@ -4,6 +4,7 @@
 #include "DiffUnit/DeltaPackage.hpp"
 #include "DiffUnit/DeltaSignature.hpp"
 #include "DiffUnit/Driver.hpp"
+#include "DiffUnit/KeyFiles.hpp"
 #include "DiffUnit/ResultCodes.hpp"
 #include "UVersieIn/UVersieIn.hpp"
 #include "common/Failures.hpp"
@@ -22,6 +23,32 @@ constexpr std::string_view Usage =
 
 void Print(const Console& console, std::string_view line) {
     WriteLine(console, EscapeControls(line));
+}
+
+// A signature file's statement in lines, each ending in mark: whether the
+// signature and the files were checked. A version 1 statement names the
+// update only once a check has bound it to the delta's descriptor.
+std::vector<std::string> StatementLines(const DeltaSignature& signature, std::string_view mark) {
+    const std::string end = " (" + std::string(mark) + ")";
+    const auto sized = [](const StreamDigest& bytes) {
+        return std::to_string(bytes.size) + " bytes, SHA-512 " + LowerHex(bytes.digest);
+    };
+    std::vector<std::string> lines = {"Signed by key: " + signature.KeyId + end};
+    if (!signature.OriginalName.empty()) {
+        lines.push_back("Signed update: " + signature.OriginalName + " " +
+                        VersionText(signature.OriginalVersion) + " to " +
+                        VersionText(signature.NewerVersion) + ", format " +
+                        std::to_string(signature.FormatMajor) + "." +
+                        std::to_string(signature.FormatMinor) +
+                        (signature.Downgrade ? ", a downgrade" : "") + end);
+    }
+    lines.push_back("Signed original: " +
+                    (SignsOriginal(signature)
+                         ? sized(signature.Original)
+                         : std::string("by its CRC-32 (signature file version 1)")) +
+                    end);
+    lines.push_back("Signed newer: " + sized(signature.Newer) + end);
+    return lines;
 }
 
 int Describe(const std::string& fileName, const Console& console) {
@@ -44,10 +71,14 @@ int Describe(const std::string& fileName, const Console& console) {
         GetVersionInfoList(fileName, lines);
     } else if (const std::string signatureName = SignatureFileName(fileName);
                FileExists(signatureName)) {
-        // Who signed it, as the signature file says; --check --key checks it.
+        // What the signature file says, unchecked; --check --key checks it.
         const std::optional<DeltaSignature> signature = ReadSignatureFile(signatureName);
-        lines.push_back("Signed by key: " +
-                        (signature ? signature->KeyId : "damaged signature file " + signatureName));
+        if (signature) {
+            const std::vector<std::string> signed_ = StatementLines(*signature, "not checked");
+            lines.insert(lines.end(), signed_.begin(), signed_.end());
+        } else {
+            lines.push_back("Signed by key: damaged signature file " + signatureName);
+        }
     }
     for (const std::string& line : lines) {
         Print(console, line);
@@ -59,12 +90,14 @@ int Check(const std::string& deltaName, const std::string& keyName, const Consol
           std::string_view programPath) {
     std::int32_t blocks = 0;
     std::int32_t code = ResultMessagePrinted;
+    std::optional<DeltaSignature> verified;
     try {
         std::optional<PublicKey> key;
         if (!keyName.empty()) {
             key = ReadPublicKeyFile(keyName);
+            verified.emplace();
         }
-        code = CheckDelta(deltaName, blocks, key);
+        code = CheckDelta(deltaName, blocks, key, verified ? &*verified : nullptr);
         // The program's own line, as the apply prints it: code -8's holds
         // a line break of its own.
         WriteLine(console, ResultMessage(code));
@@ -79,7 +112,13 @@ int Check(const std::string& deltaName, const std::string& keyName, const Consol
         }
     }
     Print(console, "Blocks verified: " + std::to_string(blocks));
-    return code == ResultOk || code == ResultSourceUnversioned ? 0 : 1;
+    const bool passed = code == ResultOk || code == ResultSourceUnversioned;
+    if (passed && verified) {
+        for (const std::string& line : StatementLines(*verified, "verified")) {
+            Print(console, line);
+        }
+    }
+    return passed ? 0 : 1;
 }
 
 } // namespace

@@ -86,6 +86,16 @@ std::int32_t MakeDelta(const std::string& originalName, const std::string& newer
         }
     }
 
+    // A signature says which way the update goes: a signed delta back to a
+    // lower version would let anyone who has it take users back to a
+    // release with its old faults, so it is made only when asked for.
+    const bool downgrade = newerVersion.Version < originalVersion.Version;
+    if (options.signingKey && downgrade && !options.allowDowngrade) {
+        throw Exception("The newer file's version " + VersionText(newerVersion.Version) +
+                        " is lower than the original's " + VersionText(originalVersion.Version) +
+                        "; a downgrade is signed only with --allow-downgrade");
+    }
+
     std::int32_t warning = ResultOk;
     DeltaDescriptor descriptor;
     descriptor.OriginalName = originalFile;
@@ -149,13 +159,23 @@ std::int32_t MakeDelta(const std::string& originalName, const std::string& newer
         originalBytes.ReadToEnd();
         descriptor.OriginalCrc = originalBytes.Crc();
     }
-    // A signature names the newer file the delta rebuilds, read once more
-    // before the check that it did not change meanwhile.
-    StreamDigest newerDigest;
+    // A signature names both files by their digests, each file read once
+    // more before the check that it did not change meanwhile.
+    DeltaSignature statement;
     if (options.signingKey) {
-        newerDigest = DigestOfStream(newer.file, [&](std::int64_t done, std::int64_t size) {
-            tell({Phase::Checksum, done, size, total, total});
-        });
+        const auto digestOf = [&](FileStream& file) {
+            return DigestOfStream(file, [&](std::int64_t done, std::int64_t size) {
+                tell({Phase::Checksum, done, size, total, total});
+            });
+        };
+        statement.FormatMajor = FormatMajor(options.format);
+        statement.FormatMinor = minor;
+        statement.OriginalName = descriptor.OriginalName;
+        statement.OriginalVersion = descriptor.OriginalVersion;
+        statement.Original = digestOf(original.file);
+        statement.NewerVersion = descriptor.NewerVersion;
+        statement.Newer = digestOf(newer.file);
+        statement.Downgrade = downgrade;
     }
     original.CheckUnchanged();
     newer.CheckUnchanged();
@@ -167,8 +187,8 @@ std::int32_t MakeDelta(const std::string& originalName, const std::string& newer
     WriteDeltaDescriptor(delta.Stream(), descriptor);
     std::optional<TemporaryFile> signature;
     if (options.signingKey) {
-        const std::string text = SignatureText(
-            SignDelta(*options.signingKey, DigestOfStream(delta.Stream(), {}), newerDigest));
+        statement.Delta = DigestOfStream(delta.Stream(), {});
+        const std::string text = SignatureText(SignDelta(*options.signingKey, statement));
         signature.emplace(TemporaryFile::Create(signatureWork));
         signature->Stream().WriteBuffer(text.data(), static_cast<std::int64_t>(text.size()));
         signature->Finish();

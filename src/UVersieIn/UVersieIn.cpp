@@ -149,6 +149,11 @@ VersionInfo ReadVersionInfo(const std::string& fileName) {
     return ReadVersionInfo(LoadVersionData(fileName));
 }
 
+std::string VersionText(const FileVersionQuad& version) {
+    return std::to_string(version.major) + "." + std::to_string(version.minor) + "." +
+           std::to_string(version.release) + "." + std::to_string(version.build);
+}
+
 std::string VersionString(const VersionInfo& info) {
     for (const std::string& line : info.Lines) {
         const std::string_view key = std::string_view(line).substr(0, line.find('='));

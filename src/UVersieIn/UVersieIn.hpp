@@ -9,6 +9,7 @@
 // come from one ReadVersionInfo.
 #pragma once
 
+#include <compare>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -20,13 +21,17 @@ class ByteStream;
 // A file's version numbers, each 0 to 65535: major and minor are the upper
 // and lower halves of the fixed record's dwFileVersionMS, release and build
 // those of dwFileVersionLS. All 0 when the file has no usable version
-// information.
+// information. Versions compare number by number, major first.
 struct FileVersionQuad {
     std::int32_t major = 0;
     std::int32_t minor = 0;
     std::int32_t release = 0;
     std::int32_t build = 0;
+    auto operator<=>(const FileVersionQuad&) const = default;
 };
+
+// "major.minor.release.build" in decimal: 1.0.0.2.
+std::string VersionText(const FileVersionQuad& version);
 
 // Appends the file's version information to list, never touching the lines
 // already in it, in this order:

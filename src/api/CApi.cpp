@@ -44,7 +44,9 @@ struct CallSettings {
     int format = KESTRO_FORMAT_BLOCKS;
     const char* signingKey = nullptr;
     const char* publicKey = nullptr;
+    bool allowDowngrade = false;
     bool unknown = false;
+    bool tooSmall = false; // a size below the first published kestro_settings
 };
 
 CallSettings From(const kestro_options* options) {
@@ -66,9 +68,17 @@ CallSettings From(const kestro_settings* given) {
     if (given == nullptr) {
         return settings;
     }
-    // A size no header could give is garbage, not a struct to read.
+    // A size no header could give is garbage, not a struct to read. The
+    // first published kestro_settings (libkestro 1.1) ended with format,
+    // where signing_key now begins; a caller whose struct ends before
+    // public_key is one that never knew keys, and one whose struct ends
+    // before signing_key made a mistake that a key could hide.
     constexpr std::size_t MaxSettingsSize = 4096;
     const auto* bytes = reinterpret_cast<const unsigned char*>(given);
+    if (given->size < offsetof(kestro_settings, signing_key)) {
+        settings.tooSmall = true;
+        return settings;
+    }
     settings.unknown = given->size > MaxSettingsSize;
     for (std::size_t at = sizeof(kestro_settings); at < given->size && !settings.unknown; ++at) {
         settings.unknown = bytes[at] != 0;
@@ -94,6 +104,9 @@ CallSettings From(const kestro_settings* given) {
     }
     if (known(offsetof(kestro_settings, public_key), sizeof given->public_key)) {
         settings.publicKey = given->public_key;
+    }
+    if (known(offsetof(kestro_settings, allow_downgrade), sizeof given->allow_downgrade)) {
+        settings.allowDowngrade = given->allow_downgrade != 0;
     }
     return settings;
 }
@@ -144,6 +157,7 @@ OperationOptions ToOptions(const CallSettings& settings) {
         };
     }
     FormatAsked(settings.format, result.format, result.compactMinor);
+    result.allowDowngrade = settings.allowDowngrade;
     if (settings.signingKey != nullptr) {
         result.signingKey = kestro::ReadPrivateKeyPem(settings.signingKey);
         if (!result.signingKey) {
@@ -162,10 +176,14 @@ OperationOptions ToOptions(const CallSettings& settings) {
 // Runs an operation and turns whatever leaves it into a result code. A key
 // is a setting of one operation: given to the other, it is refused rather
 // than ignored.
-enum class Call { Create, Apply };
+enum class Call { Create, Apply, Verify };
 template <typename Operation>
 int Run(const CallSettings& options, Call call, Operation operation) {
     Tell(options, "");
+    if (options.tooSmall) {
+        Tell(options, "settings->size is smaller than any kestro_settings");
+        return KESTRO_UNKNOWN_SETTING;
+    }
     if (options.unknown) {
         Tell(options, "A setting this library does not know is set");
         return KESTRO_UNKNOWN_SETTING;
@@ -176,10 +194,14 @@ int Run(const CallSettings& options, Call call, Operation operation) {
         Tell(options, "Unknown delta format");
         return KESTRO_FAILED;
     }
-    if ((call == Call::Create && options.publicKey != nullptr) ||
-        (call == Call::Apply && options.signingKey != nullptr)) {
-        Tell(options, call == Call::Create ? "public_key is a setting of kestro_apply_ex"
-                                           : "signing_key is a setting of kestro_create_ex");
+    if (call == Call::Create && options.publicKey != nullptr) {
+        Tell(options, "public_key is a setting of kestro_apply_ex and kestro_verify");
+        return KESTRO_FAILED;
+    }
+    if (call != Call::Create && (options.signingKey != nullptr || options.allowDowngrade)) {
+        Tell(options, options.signingKey != nullptr
+                          ? "signing_key is a setting of kestro_create_ex"
+                          : "allow_downgrade is a setting of kestro_create_ex");
         return KESTRO_FAILED;
     }
     try {
@@ -226,6 +248,67 @@ int Apply(const char* delta_path, const CallSettings& settings) {
     });
 }
 
+// Copies text into a fixed field, cut to fit, always ended by a zero.
+template <std::size_t N>
+void CopyText(char (&field)[N], const std::string& text) {
+    const std::size_t length = std::min(text.size(), N - 1);
+    std::memcpy(field, text.data(), length);
+    field[length] = '\0';
+}
+
+template <std::size_t N>
+void CopyVersion(unsigned int (&field)[N], const kestro::FileVersionQuad& version) {
+    static_assert(N == 4);
+    field[0] = static_cast<unsigned int>(version.major);
+    field[1] = static_cast<unsigned int>(version.minor);
+    field[2] = static_cast<unsigned int>(version.release);
+    field[3] = static_cast<unsigned int>(version.build);
+}
+
+// The statement in the caller's record, the fields this library has: the
+// caller's size is at least this library's (Verify checks).
+void Fill(kestro_statement& out, const kestro::DeltaSignature& signature) {
+    kestro_statement filled{};
+    filled.size = out.size;
+    filled.signature_version = signature.Version;
+    filled.format = KESTRO_FORMAT_VERSION(signature.FormatMajor, signature.FormatMinor);
+    CopyText(filled.key_id, signature.KeyId);
+    CopyText(filled.original_name, signature.OriginalName);
+    CopyVersion(filled.original_version, signature.OriginalVersion);
+    filled.original_size = static_cast<unsigned long long>(signature.Original.size);
+    std::memcpy(filled.original_sha512, signature.Original.digest.data(),
+                sizeof filled.original_sha512);
+    CopyVersion(filled.newer_version, signature.NewerVersion);
+    filled.newer_size = static_cast<unsigned long long>(signature.Newer.size);
+    std::memcpy(filled.newer_sha512, signature.Newer.digest.data(), sizeof filled.newer_sha512);
+    filled.downgrade = signature.Downgrade ? 1 : 0;
+    out = filled;
+}
+
+int Verify(const char* delta_path, const CallSettings& settings, kestro_statement* statement) {
+    if (delta_path == nullptr || statement == nullptr) {
+        Tell(settings, delta_path == nullptr ? "No file named" : "No statement to fill");
+        return KESTRO_FAILED;
+    }
+    if (statement->size < sizeof(kestro_statement)) {
+        Tell(settings, "statement->size is smaller than kestro_statement");
+        return KESTRO_FAILED;
+    }
+    if (settings.publicKey == nullptr && !settings.tooSmall && !settings.unknown) {
+        Tell(settings, "kestro_verify needs settings->public_key");
+        return KESTRO_FAILED;
+    }
+    return Run(settings, Call::Verify, [&](const OperationOptions& operation) {
+        kestro::DeltaSignature signature;
+        const std::int32_t code =
+            kestro::VerifyDelta(delta_path, *operation.publicKey, signature, operation.progress);
+        if (code == KESTRO_OK) {
+            Fill(*statement, signature);
+        }
+        return code;
+    });
+}
+
 } // namespace
 
 extern "C" {
@@ -246,6 +329,11 @@ int kestro_apply(const char* delta_path, const kestro_options* options) {
 
 int kestro_apply_ex(const char* delta_path, const kestro_settings* settings) {
     return Apply(delta_path, From(settings));
+}
+
+int kestro_verify(const char* delta_path, const kestro_settings* settings,
+                  kestro_statement* statement) {
+    return Verify(delta_path, From(settings), statement);
 }
 
 const char* kestro_version(void) {

@@ -33,6 +33,15 @@ FileStream FileStream::Create(const std::string& name, CreateMode mode) {
     return FileStream(handle, name);
 }
 
+FileStream FileStream::CreateScratch(const std::string& name) {
+    const port::Handle handle =
+        FileCallFails() ? port::NoHandle : port::CreateScratch(DirectoryPart(name));
+    if (handle == port::NoHandle) {
+        throw EFCreateError("Cannot create file " + name);
+    }
+    return FileStream(handle, name);
+}
+
 FileStream::FileStream(FileStream&& other) noexcept
     : handle_(other.handle_), name_(std::move(other.name_)),
       startsWriteback_(other.startsWriteback_), unstarted_(other.unstarted_) {

@@ -23,6 +23,9 @@ enum class CreateMode {
     // New, and readable and writable by the user who runs the program
     // alone: for a private key.
     NewPrivate,
+    // New, and writable by the user who runs the program alone, readable
+    // by all (POSIX 0644, less what the umask takes): for a public key.
+    NewPublic,
 };
 
 // What tells one state of a file from another without reading it: which
@@ -46,6 +49,10 @@ public:
     // with EFCreateError "Cannot create file %s".
     static FileStream Create(const std::string& name,
                              CreateMode mode = CreateMode::ReplaceExisting);
+    // A scratch file in name's folder (Port.hpp's CreateScratch): private,
+    // and gone when closed, whatever ends the process; name is for
+    // messages. Fails with EFCreateError "Cannot create file <name>".
+    static FileStream CreateScratch(const std::string& name);
 
     FileStream(FileStream&& other) noexcept;
     FileStream& operator=(FileStream&& other) noexcept;

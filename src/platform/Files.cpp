@@ -1,5 +1,6 @@
 #include "platform/Files.hpp"
 
+#include "common/Failures.hpp"
 #include "platform/FaultInjection.hpp"
 #include "platform/NameRules.hpp"
 #include "platform/Port.hpp"
@@ -23,6 +24,27 @@ bool FileExists(const std::string& name) {
     // Only a regular file counts: opening a pipe or a device named by a
     // delta would block or read something that is no program.
     return !name.empty() && port::IsFile(name);
+}
+
+std::optional<std::string> ReadSmallFile(const std::string& name, std::int64_t limit) {
+    if (!FileExists(name)) {
+        throw EFOpenError("Cannot open file " + name);
+    }
+    FileStream file = FileStream::OpenRead(name);
+    std::string text(static_cast<std::size_t>(limit) + 1, '\0');
+    std::int64_t size = 0;
+    for (std::int64_t n = 1; n > 0 && size <= limit; size += n) {
+        n = file.Read(text.data() + size, limit + 1 - size);
+    }
+    if (size > limit) {
+        return std::nullopt;
+    }
+    text.resize(static_cast<std::size_t>(size));
+    return text;
+}
+
+bool IsOwnerOnly(const std::string& name) {
+    return port::OwnerOnly(name);
 }
 
 bool DeleteFile(const std::string& name) {

@@ -16,6 +16,16 @@ namespace kestro {
 // POSIX never a pipe or a device either.
 bool FileExists(const std::string& name);
 
+// A whole small regular file as text: nothing when it holds more than limit
+// bytes. Fails with EFOpenError "Cannot open file <name>" when it is no
+// regular file or cannot be read.
+std::optional<std::string> ReadSmallFile(const std::string& name, std::int64_t limit);
+
+// True when name's file can be reached by the user who runs the program
+// alone, as a private key must be: POSIX permissions for nobody else; on
+// Windows an access list that grants nobody else anything.
+bool IsOwnerOnly(const std::string& name);
+
 // Deletes a file; false when it could not be deleted (it may not exist).
 bool DeleteFile(const std::string& name);
 

@@ -42,6 +42,12 @@ Handle Create(const std::string& name, CreateMode mode);
 // A new empty file without a name in folder (empty for the working folder),
 // where the system has such files; NoHandle elsewhere.
 Handle CreateUnnamed(const std::string& folder);
+// A new empty file in folder (empty for the working folder) for this
+// process's own use, that no other program can open and that goes when it
+// is closed or the process ends, however it ends: without a name (Linux:
+// O_TMPFILE; elsewhere a name nobody can guess, removed at once), on
+// Windows a file that nobody may share, deleted on close.
+Handle CreateScratch(const std::string& folder);
 // Gives a file made by CreateUnnamed the name name; fails when it is taken.
 bool NameUnnamed(Handle file, const std::string& name);
 bool Close(Handle file);

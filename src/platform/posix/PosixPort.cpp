@@ -96,7 +96,10 @@ Handle Create(const std::string& name, CreateMode mode) {
     const int flags = O_RDWR | O_CREAT | O_CLOEXEC | (exclusive ? O_EXCL | O_NOFOLLOW : O_TRUNC);
     // A private file is made with its final permissions, never readable by
     // others for a moment; the umask can only take more away.
-    return ::open(name.c_str(), flags, mode == CreateMode::NewPrivate ? 0600 : 0666);
+    const mode_t permissions = mode == CreateMode::NewPrivate  ? 0600
+                               : mode == CreateMode::NewPublic ? 0644
+                                                               : 0666;
+    return ::open(name.c_str(), flags, permissions);
 }
 
 Handle CreateUnnamed(const std::string& folder) {
@@ -109,6 +112,28 @@ Handle CreateUnnamed(const std::string& folder) {
 #endif
     static_cast<void>(folder);
     return NoHandle;
+}
+
+Handle CreateScratch(const std::string& folder) {
+    const std::string where = folder.empty() ? "." : folder;
+#ifdef O_TMPFILE
+    // O_EXCL: the file can never be given a name either.
+    const int unnamed = ::open(where.c_str(), O_TMPFILE | O_EXCL | O_RDWR | O_CLOEXEC, 0600);
+    if (unnamed >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)) {
+        return unnamed;
+    }
+#endif
+    std::string name = where + "/.kestro-scratch-XXXXXX";
+    const int fd = ::mkstemp(name.data());
+    if (fd < 0) {
+        return NoHandle;
+    }
+    ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+    if (::unlink(name.c_str()) != 0) {
+        ::close(fd);
+        return NoHandle;
+    }
+    return fd;
 }
 
 bool NameUnnamed(Handle file, const std::string& name) {

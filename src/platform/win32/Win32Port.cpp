@@ -19,6 +19,8 @@
 #undef ReplaceFile
 
 #include <algorithm>
+#include <atomic>
+#include <string>
 #include <vector>
 
 namespace kestro::port {
@@ -179,6 +181,27 @@ Handle Create(const std::string& name, CreateMode mode) {
 
 Handle CreateUnnamed(const std::string&) {
     // Windows has no file without a name.
+    return NoHandle;
+}
+
+Handle CreateScratch(const std::string& folder) {
+    // A name of this process's own, shared with nobody, deleted when the
+    // last handle goes, which the system closes for a process that died.
+    OwnerOnlyAccess access;
+    if (!access.Make()) {
+        return NoHandle;
+    }
+    static std::atomic<unsigned> made{0};
+    for (int attempt = 0; attempt < 64; ++attempt) {
+        const std::string name = folder + "kestro-" + std::to_string(::GetCurrentProcessId()) +
+                                 "-" + std::to_string(made++) + ".scratch";
+        const HANDLE file = ::CreateFileA(
+            name.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, &access.attributes, CREATE_NEW,
+            FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+        if (file != INVALID_HANDLE_VALUE || ::GetLastError() != ERROR_FILE_EXISTS) {
+            return Own(file);
+        }
+    }
     return NoHandle;
 }
 
