@@ -91,10 +91,11 @@ protected:
     }
     void TearDown() override { fs::current_path(start_); }
 
-    int Run(std::vector<std::string> arguments, bool terminal = false) {
+    int Run(std::vector<std::string> arguments, bool terminal = false, int width = 0) {
         console_.output.clear();
         Console console = console_.Get();
         console.terminal = terminal;
+        console.width = [width] { return width; };
         return RunProgram("/usr/local/bin/kestro", arguments, fake_.Get(), console);
     }
 
@@ -257,6 +258,12 @@ TEST_F(DriverTest, ProgressIsOneLineOnATerminalWipedBeforeTheResult) {
                             sorting + "\r" + coding +
                             std::string(sorting.size() - coding.size(), ' ') + "\r" + small + "\r" +
                             std::string(small.size(), ' ') + "\r" + "OK\r\n");
+    // A narrow terminal gets each text cut to one character less than its
+    // width, so that no line wraps where "\r" would not reach it.
+    EXPECT_EQ(Run({"app/tool.exe", "tool2.exe"}, true, 21), 0);
+    EXPECT_EQ(Output(), Banner + "Waiting for another run to finish with tool.exe...\r\n" +
+                            "\r" + sorting.substr(0, 20) + "\r" + coding.substr(0, 20) + "\r" +
+                            small.substr(0, 20) + "\r" + std::string(20, ' ') + "\r" + "OK\r\n");
     // To a file or pipe the output stays as it was.
     EXPECT_EQ(Run({"app/tool.exe", "tool2.exe"}), 0);
     EXPECT_EQ(Output(),

@@ -4,8 +4,10 @@
 #include "DiffUnit/DeltaFile.hpp"
 #include "DiffUnit/DeltaPackage.hpp"
 #include "DiffUnit/DeltaSignature.hpp"
+#include "DiffUnit/Driver.hpp"
 #include "DiffUnit/KeyFiles.hpp"
 #include "checksum/Crc32.hpp"
+#include "kestro/kestro.h"
 #include "codec/blocks/BlockStream.hpp"
 #include "common/Failures.hpp"
 #include "common/LittleEndian.hpp"
@@ -171,6 +173,8 @@ TEST_F(InfoTest, CompactDeltaListsItsBodyAndIsDamagedWhereItsHeadersDoNotFit) {
             EXPECT_TRUE(cut.text.ends_with(std::string("\r\n") + last + "\r\n"))
                 << size << ": " << cut.text;
         }
+        // Checked a piece at a time, each a MiB of the newer file.
+        EXPECT_EQ(Info({"--check", File(Delta)}).text, "OK\r\nPieces verified: 1\r\n");
     }
 }
 
@@ -202,6 +206,15 @@ TEST_F(InfoTest, FilesItCannotReadAndWrongArguments) {
         EXPECT_EQ(usage.text,
                   "Usage: kestro-info FILE | kestro-info --check [--key NAME.pub] DELTA\r\n");
     }
+    // Asked for, the usage and what it does, or the version, and status 0.
+    const Printed help = Info({"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_TRUE(help.text.starts_with("Usage: kestro-info FILE")) << help.text;
+    EXPECT_NE(help.text.find("not checked"), std::string::npos);
+    const Printed version = Info({"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.text, "kestro-info " + std::string(kestro_version()) +
+                                "\r\nDelta formats: " + FormatList() + "\r\n");
 }
 
 TEST_F(InfoTest, SignedDeltaNamesItsKeyAndIsCheckedWithIt) {
@@ -336,7 +349,7 @@ TEST_F(InfoTest, CheckSaysWhatAnApplyWouldAndWritesNothing) {
     const Printed newer = Info({"--check", File("unsupported.kst")});
     EXPECT_EQ(newer.status, 1);
     EXPECT_EQ(newer.text, "Error: Wrong version of delta file!\r\nCheck if newer version is "
-                          "available\r\nBlocks verified: 0\r\n");
+                          "available\r\nPieces verified: 0\r\n");
     std::filesystem::remove(File("unsupported.kst"));
 
     // Already updated: what the apply would say, and status 1.

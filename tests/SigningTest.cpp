@@ -264,9 +264,9 @@ protected:
         } catch (const ESignatureError& refused) {
             EXPECT_EQ(refused.Message(), message) << what;
         }
-        std::int32_t blocks = -1;
-        EXPECT_THROW(CheckDelta(File(Delta), blocks, PublicKeyOf(key_)), ESignatureError) << what;
-        EXPECT_EQ(blocks == 0, beforeRebuild) << what;
+        DeltaCheck check;
+        EXPECT_THROW(CheckDelta(File(Delta), check, PublicKeyOf(key_)), ESignatureError) << what;
+        EXPECT_EQ(check.pieces == 0, beforeRebuild) << what;
         EXPECT_EQ(Folder(), before) << what;
     }
 
@@ -323,10 +323,10 @@ TEST_P(SignedDelta, SignatureLeavesTheDeltaAsItWasAndAppliesWithItsKey) {
     EXPECT_EQ(signature.Delta, digestOf(delta_));
     EXPECT_FALSE(signature.Downgrade);
 
-    std::int32_t blocks = 0;
-    DeltaSignature verified;
-    EXPECT_EQ(CheckDelta(File(Delta), blocks, PublicKeyOf(key_), &verified), ResultOk);
-    EXPECT_EQ(SignatureText(verified), SignatureText(signature));
+    DeltaCheck check;
+    EXPECT_EQ(CheckDelta(File(Delta), check, PublicKeyOf(key_)), ResultOk);
+    ASSERT_TRUE(check.statement);
+    EXPECT_EQ(SignatureText(*check.statement), SignatureText(signature));
     DeltaSignature statement;
     EXPECT_EQ(VerifyDelta(File(Delta), PublicKeyOf(key_), statement), ResultOk);
     EXPECT_EQ(SignatureText(statement), SignatureText(signature));

@@ -386,15 +386,16 @@ std::int32_t ApplyDelta(const std::string& deltaName, const OperationOptions& op
     return code;
 }
 
-std::int32_t CheckDelta(const std::string& deltaName, std::int32_t& blocks,
-                        const std::optional<PublicKey>& publicKey, DeltaSignature* verified) {
-    blocks = 0;
+std::int32_t CheckDelta(const std::string& deltaName, DeltaCheck& check,
+                        const std::optional<PublicKey>& publicKey) {
+    check = DeltaCheck();
     // Refused before it is opened, as the command line refuses it: a pipe
     // would block.
     if (!FileExists(deltaName)) {
         throw EFOpenError("Cannot open file " + deltaName);
     }
     OpenDelta delta(deltaName, publicKey, {});
+    check.format = delta.format;
     if (delta.code != ResultOk) {
         return delta.code;
     }
@@ -419,14 +420,12 @@ std::int32_t CheckDelta(const std::string& deltaName, std::int32_t& blocks,
         }
         const TemporaryFile probe = TemporaryFile::Create(names.newFile);
     }
-    // A block reaches the sink, in one write, only once it has passed its
-    // checks; the count stands also when a later block fails.
+    // A block or piece reaches the sink, in one write, only once it has
+    // passed its checks; the count stands also when a later one fails.
     DiscardingStream sink;
-    CountingStream rebuilt(sink, [&blocks](std::int64_t) { ++blocks; });
+    CountingStream rebuilt(sink, [&check](std::int64_t) { ++check.pieces; });
     delta.Decode(target, rebuilt);
-    if (verified != nullptr && delta.signature) {
-        *verified = *delta.signature;
-    }
+    check.statement = delta.signature;
     return code;
 }
 

@@ -119,14 +119,19 @@ std::int32_t ApplyDelta(const std::string& deltaName, const OperationOptions& op
 // every block rebuilt against the target into a sink that keeps nothing.
 // Returns the code the apply would return (ResultOk or
 // ResultSourceUnversioned when it would succeed), and fails as the apply
-// would. blocks counts the blocks with data that passed their checks, also
-// when a later one fails. With a public key, the signature is checked first,
-// as the apply checks it, and the rebuilt bytes against the signed newer
-// file.
-// When it succeeds with a key, verified receives the signed statement.
-std::int32_t CheckDelta(const std::string& deltaName, std::int32_t& blocks,
-                        const std::optional<PublicKey>& publicKey = std::nullopt,
-                        DeltaSignature* verified = nullptr);
+// would; check says what was found, also when it fails. With a public key,
+// the signature is checked first, as the apply checks it, and the rebuilt
+// bytes against the signed newer file.
+struct DeltaCheck {
+    DeltaFormat format = DeltaFormat::Blocks; // as the header says, once read
+    // The pieces with data that passed their checks, also when a later one
+    // fails: blocks of format 1.0, MiB of the newer file of a compact delta.
+    std::int32_t pieces = 0;
+    // With a key, the signed statement once the check has succeeded.
+    std::optional<DeltaSignature> statement;
+};
+std::int32_t CheckDelta(const std::string& deltaName, DeltaCheck& check,
+                        const std::optional<PublicKey>& publicKey = std::nullopt);
 
 // Checks a signed delta as an apply with publicKey does before it looks at
 // the target (the signature, the delta's bytes, its container and the

@@ -75,8 +75,10 @@ constexpr std::string_view HelpLines[] = {
     "",
     "Options, before the file names, in any order:",
     "  --compact      writes a compact delta (format 2): far smaller, slower to",
-    "                 make; format 2.2 for programs and libraries whose code it",
-    "                 reads (PE or ELF; x86, x86-64 or ARM64), else 2.0",
+    "                 make; format 2.2 where both files are programs or libraries",
+    "                 of one instruction set whose code it reads (PE or ELF; x86,",
+    "                 x86-64 or ARM64), else 2.1 where the original is an x86 or",
+    "                 x86-64 Windows program, else 2.0",
     "  --compact=2.1  writes a compact delta no newer than format 2.1, for",
     "                 updaters that read no later one; likewise 2.0 and 2.2",
     "  --sign NAME.key  signs the delta: writes <delta>.sig beside it, naming both",
@@ -185,7 +187,8 @@ Request ReadArguments(const std::vector<std::string>& arguments) {
     return request;
 }
 
-// The versions of the formats this program reads, oldest first.
+} // namespace
+
 std::string FormatList() {
     std::string list = "1.0";
     for (std::int32_t minor = 0; minor <= CompactLatestMinor; ++minor) {
@@ -194,13 +197,17 @@ std::string FormatList() {
     return list;
 }
 
+namespace {
+
 // A count of bytes for a progress line: KiB below 10 MiB, else MiB.
 std::string ByteCount(std::int64_t bytes, bool inMiB) {
     return inMiB ? std::to_string(bytes >> 20) + " MiB" : std::to_string(bytes >> 10) + " KiB";
 }
 
 // The progress line of a terminal: rewritten in place ("\r") whenever its
-// text changes, and wiped before any other line is written.
+// text changes, and wiped before any other line is written. It is cut to
+// one character less than the terminal is wide, so that it never wraps
+// onto a second line, which "\r" would not reach.
 class ProgressLine {
 public:
     explicit ProgressLine(const Console& console) : console_(console) {}
@@ -209,25 +216,34 @@ public:
     ~ProgressLine() { Clear(); }
 
     void Show(const Progress& progress) {
-        const std::string text = ProgressText(progress);
+        const std::size_t limit = Limit();
+        const std::string text = ProgressText(progress).substr(0, limit);
         if (text == shown_) {
             return;
         }
         std::string line = "\r" + text;
-        if (text.size() < shown_.size()) {
-            line.append(shown_.size() - text.size(), ' ');
+        const std::size_t wiped = std::min(shown_.size(), limit);
+        if (text.size() < wiped) {
+            line.append(wiped - text.size(), ' ');
         }
         console_.write(line);
         shown_ = text;
     }
     void Clear() {
         if (!shown_.empty()) {
-            console_.write("\r" + std::string(shown_.size(), ' ') + "\r");
+            console_.write("\r" + std::string(std::min(shown_.size(), Limit()), ' ') + "\r");
             shown_.clear();
         }
     }
 
 private:
+    // The most characters a line may have: one less than the terminal's
+    // width, where it is known (a terminal may be narrowed meanwhile).
+    std::size_t Limit() const {
+        const int width = console_.width ? console_.width() : 0;
+        return width > 1 ? static_cast<std::size_t>(width - 1) : std::string::npos;
+    }
+
     const Console& console_;
     std::string shown_;
 };

@@ -46,6 +46,10 @@ struct DeltaOperations {
 void RunCommandLine(const std::vector<std::string>& arguments, const DeltaOperations& operations,
                     const Console& console);
 
+// The versions of the delta formats this program reads, oldest first:
+// "1.0 2.0 2.1 2.2".
+std::string FormatList();
+
 // The text of a progress line: "<phase>: <percent>% (<done> of <total>)".
 std::string ProgressText(const Progress& progress);
 

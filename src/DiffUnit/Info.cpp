@@ -21,6 +21,22 @@ namespace {
 constexpr std::string_view Usage =
     "Usage: kestro-info FILE | kestro-info --check [--key NAME.pub] DELTA";
 
+constexpr std::string_view HelpLines[] = {
+    Usage,
+    "",
+    "kestro-info FILE",
+    "    prints what Kestro knows of FILE: for a delta, its header, what it",
+    "    updates and how it is laid out (read from its headers: no checksum is",
+    "    checked, and a signature's statement is marked \"not checked\"); for a",
+    "    program or library, the key=value lines of its version information",
+    "kestro-info --check [--key NAME.pub] DELTA",
+    "    makes every check of an update by DELTA, rebuilds every block or piece",
+    "    and checks it, and changes no file; with --key, the signature too, and",
+    "    prints its statement marked \"verified\"",
+    "kestro-info --help, --version",
+    "    this text; the version and the delta formats it reads",
+};
+
 void Print(const Console& console, std::string_view line) {
     WriteLine(console, EscapeControls(line));
 }
@@ -88,16 +104,14 @@ int Describe(const std::string& fileName, const Console& console) {
 
 int Check(const std::string& deltaName, const std::string& keyName, const Console& console,
           std::string_view programPath) {
-    std::int32_t blocks = 0;
+    DeltaCheck check;
     std::int32_t code = ResultMessagePrinted;
-    std::optional<DeltaSignature> verified;
     try {
         std::optional<PublicKey> key;
         if (!keyName.empty()) {
             key = ReadPublicKeyFile(keyName);
-            verified.emplace();
         }
-        code = CheckDelta(deltaName, blocks, key, verified ? &*verified : nullptr);
+        code = CheckDelta(deltaName, check, key);
         // The program's own line, as the apply prints it: code -8's holds
         // a line break of its own.
         WriteLine(console, ResultMessage(code));
@@ -111,10 +125,12 @@ int Check(const std::string& deltaName, const std::string& keyName, const Consol
             Print(console, report.substr(lineEnd + 1));
         }
     }
-    Print(console, "Blocks verified: " + std::to_string(blocks));
+    // A compact delta is checked a piece (a MiB of the newer file) at a time.
+    Print(console, (check.format == DeltaFormat::Compact ? "Pieces verified: " : "Blocks verified: ") +
+                       std::to_string(check.pieces));
     const bool passed = code == ResultOk || code == ResultSourceUnversioned;
-    if (passed && verified) {
-        for (const std::string& line : StatementLines(*verified, "verified")) {
+    if (passed && check.statement) {
+        for (const std::string& line : StatementLines(*check.statement, "verified")) {
             Print(console, line);
         }
     }
@@ -139,6 +155,17 @@ std::string EscapeControls(std::string_view text) {
 
 int RunInfo(std::string_view programPath, const std::vector<std::string>& arguments,
             const Console& console) {
+    if (arguments.size() == 1 && arguments[0] == "--help") {
+        for (const std::string_view line : HelpLines) {
+            WriteLine(console, line);
+        }
+        return 0;
+    }
+    if (arguments.size() == 1 && arguments[0] == "--version") {
+        WriteLine(console, "kestro-info " KESTRO_VERSION_TEXT);
+        WriteLine(console, "Delta formats: " + FormatList());
+        return 0;
+    }
     // FILE, or --check with --key NAME.pub in either order before DELTA.
     bool check = false;
     std::string keyName;

@@ -29,6 +29,7 @@ Console StandardConsole() {
         }
     };
     console.terminal = port::IsTerminal(port::StandardOutput());
+    console.width = [] { return port::TerminalWidth(port::StandardOutput()); };
     return console;
 }
 

@@ -17,6 +17,10 @@ struct Console {
     // Whether the text goes to a terminal (a console window on Windows),
     // where a line may be rewritten in place, rather than to a file or pipe.
     bool terminal = false;
+    // How many characters a line of that terminal holds now, 0 when not
+    // known: a line rewritten in place must not be longer, or it wraps and
+    // leaves its first part behind.
+    std::function<int()> width;
 };
 
 Console StandardConsole();

@@ -137,6 +137,9 @@ Handle StandardInput();
 // Whether file is a terminal (a console on Windows) rather than a file or
 // a pipe.
 bool IsTerminal(Handle file);
+// How many characters a line of the terminal file holds now; 0 where the
+// system does not tell.
+int TerminalWidth(Handle file);
 
 std::string WorkingDirectory();
 bool SetWorkingDirectory(const std::string& directory);

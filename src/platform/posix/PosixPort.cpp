@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
@@ -373,6 +374,11 @@ Handle StandardInput() {
 
 bool IsTerminal(Handle file) {
     return ::isatty(Fd(file)) == 1;
+}
+
+int TerminalWidth(Handle file) {
+    struct winsize size {};
+    return ::ioctl(Fd(file), TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
 }
 
 std::string WorkingDirectory() {

@@ -446,6 +446,14 @@ Handle StandardInput() {
     return Own(::GetStdHandle(STD_INPUT_HANDLE));
 }
 
+int TerminalWidth(Handle file) {
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    if (!::GetConsoleScreenBufferInfo(Win32(file), &info)) {
+        return 0;
+    }
+    return info.srWindow.Right - info.srWindow.Left + 1;
+}
+
 bool IsTerminal(Handle file) {
     // Only a console has a console mode; a file or a pipe has none.
     DWORD mode = 0;
