@@ -5,6 +5,8 @@
 #include "platform/NameRules.hpp"
 #include "platform/Port.hpp"
 
+#include <algorithm>
+
 namespace kestro {
 
 namespace {
@@ -45,6 +47,43 @@ std::optional<std::string> ReadSmallFile(const std::string& name, std::int64_t l
 
 bool IsOwnerOnly(const std::string& name) {
     return port::OwnerOnly(name);
+}
+
+std::optional<EntryStatus> StatusOf(const std::string& name) {
+    return port::StatusOf(name);
+}
+
+std::vector<std::string> ListFolder(const std::string& folder) {
+    std::vector<std::string> names;
+    if (FileCallFails() || !port::ListFolder(folder, names)) {
+        throw EReadError("Cannot read folder " + folder);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+NameOutcome MakeFolder(const std::string& name) {
+    return FileCallFails() ? NameOutcome::Failed : port::MakeFolder(name);
+}
+
+bool RemoveFolder(const std::string& name) {
+    return !FileCallFails() && port::RemoveFolder(name);
+}
+
+std::optional<std::string> ReadLink(const std::string& name) {
+    return FileCallFails() ? std::nullopt : port::ReadLink(name);
+}
+
+NameOutcome MakeLink(const std::string& target, const std::string& name, bool toFolder) {
+    return FileCallFails() ? NameOutcome::Failed : port::MakeLink(target, name, toFolder);
+}
+
+bool SetPermissions(const std::string& name, std::uint32_t permissions) {
+    return !FileCallFails() && port::SetPermissions(name, permissions);
+}
+
+bool SyncFolder(const std::string& folder) {
+    return !FileCallFails() && port::SyncFolder(folder);
 }
 
 bool DeleteFile(const std::string& name) {

@@ -6,9 +6,11 @@
 
 #include "platform/FileStream.hpp"
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kestro {
 
@@ -25,6 +27,40 @@ std::optional<std::string> ReadSmallFile(const std::string& name, std::int64_t l
 // alone, as a private key must be: POSIX permissions for nobody else; on
 // Windows an access list that grants nobody else anything.
 bool IsOwnerOnly(const std::string& name);
+
+// What a name is, a symbolic link not followed.
+enum class EntryKind { File, Folder, Link, Other };
+struct EntryStatus {
+    EntryKind kind = EntryKind::Other;
+    std::int64_t size = 0; // of a file
+    // The POSIX permission bits (07777). Windows has none but the read-only
+    // attribute: 0444 for a read-only file, 0644 for another, 0755 for a
+    // folder.
+    std::uint32_t permissions = 0;
+};
+// Nothing when name does not exist or cannot be looked at.
+std::optional<EntryStatus> StatusOf(const std::string& name);
+
+// The names in folder, without "." and "..", sorted by their bytes. Fails
+// with EReadError "Cannot read folder <folder>".
+std::vector<std::string> ListFolder(const std::string& folder);
+// A new empty folder, or Taken when something has that name already.
+NameOutcome MakeFolder(const std::string& name);
+// Removes an empty folder; false when it could not be removed.
+bool RemoveFolder(const std::string& name);
+// A symbolic link's target as it stands; nothing when name is no link or
+// cannot be read.
+std::optional<std::string> ReadLink(const std::string& name);
+// A new symbolic link name to target (relative to the link's folder);
+// toFolder says the target is a folder (Windows links need to know).
+// Failed where the system or the user's rights allow no symbolic link.
+NameOutcome MakeLink(const std::string& target, const std::string& name, bool toFolder);
+// Sets a file's or folder's permission bits, never through a symbolic
+// link; on Windows the read-only attribute of a file, set when no write
+// bit is. False on failure.
+bool SetPermissions(const std::string& name, std::uint32_t permissions);
+// Makes the names made or removed in folder durable before it returns.
+bool SyncFolder(const std::string& folder);
 
 // Deletes a file; false when it could not be deleted (it may not exist).
 bool DeleteFile(const std::string& name);

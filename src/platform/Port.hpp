@@ -15,10 +15,12 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kestro {
 
 struct FileStamp;
+struct EntryStatus;
 enum class NameOutcome;
 enum class CreateMode;
 
@@ -119,6 +121,32 @@ NameOutcome LinkOpen(Handle file, const std::string& destination);
 // Renames source to destination unless destination exists, in one step
 // wherever the system offers it, made durable.
 NameOutcome RenameIfFree(const std::string& source, const std::string& destination);
+
+// ---- folders and links ---------------------------------------------------
+
+// What name is, a symbolic link not followed; nothing when it does not
+// exist or cannot be looked at.
+std::optional<EntryStatus> StatusOf(const std::string& name);
+// The names in folder, without "." and "..", in the order the system gives
+// them; false when the folder cannot be read.
+bool ListFolder(const std::string& folder, std::vector<std::string>& names);
+// A new empty folder (Taken when anything has that name), and the removal
+// of an empty one.
+NameOutcome MakeFolder(const std::string& name);
+bool RemoveFolder(const std::string& name);
+// A symbolic link's target, as it stands; nothing when name is none.
+std::optional<std::string> ReadLink(const std::string& name);
+// A new symbolic link name to target (relative to the link's folder);
+// toFolder tells Windows, whose links know what they point to, that the
+// target is a folder. Failed where the system or the user's rights allow
+// no symbolic link.
+NameOutcome MakeLink(const std::string& target, const std::string& name, bool toFolder);
+// Sets the POSIX permission bits (07777) of a file or folder, never
+// through a symbolic link; on Windows the read-only attribute of a file,
+// set when no write bit is.
+bool SetPermissions(const std::string& name, std::uint32_t permissions);
+// Makes the names made or removed in folder durable.
+bool SyncFolder(const std::string& folder);
 
 // ---- locks ---------------------------------------------------------------
 

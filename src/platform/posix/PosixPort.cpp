@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
@@ -328,6 +329,82 @@ NameOutcome RenameIfFree(const std::string& source, const std::string& destinati
     }
     SyncFolderOf(destination);
     return NameOutcome::Made;
+}
+
+std::optional<EntryStatus> StatusOf(const std::string& name) {
+    struct stat info {};
+    if (::lstat(name.c_str(), &info) != 0) {
+        return std::nullopt;
+    }
+    EntryStatus status;
+    status.kind = S_ISREG(info.st_mode)   ? EntryKind::File
+                  : S_ISDIR(info.st_mode) ? EntryKind::Folder
+                  : S_ISLNK(info.st_mode) ? EntryKind::Link
+                                          : EntryKind::Other;
+    status.size = status.kind == EntryKind::File ? static_cast<std::int64_t>(info.st_size) : 0;
+    status.permissions = static_cast<std::uint32_t>(info.st_mode & 07777);
+    return status;
+}
+
+bool ListFolder(const std::string& folder, std::vector<std::string>& names) {
+    DIR* const listing = ::opendir(folder.empty() ? "." : folder.c_str());
+    if (listing == nullptr) {
+        return false;
+    }
+    errno = 0;
+    while (const dirent* entry = ::readdir(listing)) {
+        const std::string name = entry->d_name;
+        if (name != "." && name != "..") {
+            names.push_back(name);
+        }
+    }
+    const bool complete = errno == 0;
+    ::closedir(listing);
+    return complete;
+}
+
+NameOutcome MakeFolder(const std::string& name) {
+    if (::mkdir(name.c_str(), 0777) != 0) {
+        return errno == EEXIST ? NameOutcome::Taken : NameOutcome::Failed;
+    }
+    return NameOutcome::Made;
+}
+
+bool RemoveFolder(const std::string& name) {
+    return ::rmdir(name.c_str()) == 0;
+}
+
+std::optional<std::string> ReadLink(const std::string& name) {
+    std::vector<char> target(256);
+    for (;;) {
+        const ssize_t n = ::readlink(name.c_str(), target.data(), target.size());
+        if (n < 0) {
+            return std::nullopt;
+        }
+        if (static_cast<std::size_t>(n) < target.size()) {
+            return std::string(target.data(), static_cast<std::size_t>(n));
+        }
+        target.resize(target.size() * 2);
+    }
+}
+
+NameOutcome MakeLink(const std::string& target, const std::string& name, bool) {
+    if (::symlink(target.c_str(), name.c_str()) != 0) {
+        return errno == EEXIST ? NameOutcome::Taken : NameOutcome::Failed;
+    }
+    return NameOutcome::Made;
+}
+
+bool SetPermissions(const std::string& name, std::uint32_t permissions) {
+    // Through a descriptor opened without following a link, so that a link
+    // put in the name's place is never what gets the bits.
+    FdGuard fd(::open(name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+    return fd.Get() >= 0 && ::fchmod(fd.Get(), static_cast<mode_t>(permissions & 07777)) == 0;
+}
+
+bool SyncFolder(const std::string& folder) {
+    FdGuard fd(::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return fd.Get() >= 0 && ::fsync(fd.Get()) == 0;
 }
 
 LockOutcome TryLock(const std::string& name, Handle& held) {

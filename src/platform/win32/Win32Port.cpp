@@ -413,6 +413,81 @@ NameOutcome RenameIfFree(const std::string& source, const std::string& destinati
                : Refused();
 }
 
+std::optional<EntryStatus> StatusOf(const std::string& name) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!::GetFileAttributesExA(name.c_str(), GetFileExInfoStandard, &data)) {
+        return std::nullopt;
+    }
+    EntryStatus status;
+    const DWORD attributes = data.dwFileAttributes;
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        status.kind = EntryKind::Link;
+    } else if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        status.kind = EntryKind::Folder;
+        status.permissions = 0755;
+    } else {
+        status.kind = EntryKind::File;
+        status.size = static_cast<std::int64_t>((std::uint64_t{data.nFileSizeHigh} << 32) |
+                                                data.nFileSizeLow);
+        status.permissions = (attributes & FILE_ATTRIBUTE_READONLY) != 0 ? 0444 : 0644;
+    }
+    return status;
+}
+
+bool ListFolder(const std::string& folder, std::vector<std::string>& names) {
+    WIN32_FIND_DATAA entry{};
+    const HANDLE search =
+        ::FindFirstFileA((folder.empty() ? std::string("*") : folder + "\\*").c_str(), &entry);
+    if (search == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    do {
+        const std::string name = entry.cFileName;
+        if (name != "." && name != "..") {
+            names.push_back(name);
+        }
+    } while (::FindNextFileA(search, &entry));
+    const bool complete = ::GetLastError() == ERROR_NO_MORE_FILES;
+    ::FindClose(search);
+    return complete;
+}
+
+NameOutcome MakeFolder(const std::string& name) {
+    return ::CreateDirectoryA(name.c_str(), nullptr) ? NameOutcome::Made : Refused();
+}
+
+bool RemoveFolder(const std::string& name) {
+    return ::RemoveDirectoryA(name.c_str()) != 0;
+}
+
+std::optional<std::string> ReadLink(const std::string&) {
+    return std::nullopt;
+}
+
+NameOutcome MakeLink(const std::string& target, const std::string& name, bool toFolder) {
+    const DWORD flags = (toFolder ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0) | 0x2;
+    return ::CreateSymbolicLinkA(name.c_str(), target.c_str(), flags) ? NameOutcome::Made
+                                                                      : Refused();
+}
+
+bool SetPermissions(const std::string& name, std::uint32_t permissions) {
+    const DWORD attributes = ::GetFileAttributesA(name.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        return false;
+    }
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        return true;
+    }
+    const DWORD readOnly = (permissions & 0222) == 0 ? FILE_ATTRIBUTE_READONLY : 0;
+    return WithReadOnlyOf(readOnly, attributes) == attributes ||
+           ::SetFileAttributesA(name.c_str(), WithReadOnlyOf(readOnly, attributes)) != 0;
+}
+
+bool SyncFolder(const std::string&) {
+    // NTFS makes its own name changes durable through its journal.
+    return true;
+}
+
 LockOutcome TryLock(const std::string& name, Handle& held) {
     // The lock file is opened for exclusive use and deleted when it is
     // closed, also when the system closes it for a process that died.
