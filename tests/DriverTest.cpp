@@ -261,8 +261,8 @@ TEST_F(DriverTest, ProgressIsOneLineOnATerminalWipedBeforeTheResult) {
     // A narrow terminal gets each text cut to one character less than its
     // width, so that no line wraps where "\r" would not reach it.
     EXPECT_EQ(Run({"app/tool.exe", "tool2.exe"}, true, 21), 0);
-    EXPECT_EQ(Output(), Banner + "Waiting for another run to finish with tool.exe...\r\n" +
-                            "\r" + sorting.substr(0, 20) + "\r" + coding.substr(0, 20) + "\r" +
+    EXPECT_EQ(Output(), Banner + "Waiting for another run to finish with tool.exe...\r\n" + "\r" +
+                            sorting.substr(0, 20) + "\r" + coding.substr(0, 20) + "\r" +
                             small.substr(0, 20) + "\r" + std::string(20, ' ') + "\r" + "OK\r\n");
     // To a file or pipe the output stays as it was.
     EXPECT_EQ(Run({"app/tool.exe", "tool2.exe"}), 0);

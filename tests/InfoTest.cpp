@@ -7,11 +7,11 @@
 #include "DiffUnit/Driver.hpp"
 #include "DiffUnit/KeyFiles.hpp"
 #include "checksum/Crc32.hpp"
-#include "kestro/kestro.h"
 #include "codec/blocks/BlockStream.hpp"
 #include "common/Failures.hpp"
 #include "common/LittleEndian.hpp"
 #include "common/Text.hpp"
+#include "kestro/kestro.h"
 
 #include "TestSupport.hpp"
 
@@ -101,7 +101,7 @@ TEST_F(InfoTest, EveryKindOfDeltaLine) {
     // A format this program cannot read, a stored name that would reach
     // another folder, and a stream that ends inside a block.
     Bytes unsupported = delta_;
-    PutLe32(unsupported.data() + FormatMajorField, 3);
+    PutLe32(unsupported.data() + FormatMajorField, 4);
     test::WriteBytes(File("unsupported.kst"), unsupported);
     EXPECT_EQ(Info({File("unsupported.kst")}).text, "FormatVersion=unsupported\r\n");
     Bytes invalid = delta_;
@@ -204,7 +204,8 @@ TEST_F(InfoTest, FilesItCannotReadAndWrongArguments) {
         const Printed usage = Info(wrong);
         EXPECT_EQ(usage.status, 1);
         EXPECT_EQ(usage.text,
-                  "Usage: kestro-info FILE | kestro-info --check [--key NAME.pub] DELTA\r\n");
+                  "Usage: kestro-info FILE | kestro-info --check [--key NAME.pub] [--into PATH] "
+                  "DELTA\r\n");
     }
     // Asked for, the usage and what it does, or the version, and status 0.
     const Printed help = Info({"--help"});

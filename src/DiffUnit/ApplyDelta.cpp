@@ -35,12 +35,12 @@ struct UpdateNames {
 // delete it, and a delta taken for the backup would leave the user with no
 // copy of the original.
 UpdateNames SettleNames(const std::string& deltaName, const std::string& target,
-                        const DeltaDescriptor& descriptor, const VersionInfo& version) {
-    const std::string backupFile = descriptor.OriginalName + "_" + VersionString(version) + ".org";
+                        const VersionInfo& version) {
+    const std::string backupFile = FileNamePart(target) + "_" + VersionString(version) + ".org";
     UpdateNames names;
     names.target = target;
     names.newFile = target + ".new";
-    names.backup = DirectoryPart(deltaName) + backupFile;
+    names.backup = DirectoryPart(target) + backupFile;
     names.backupWork = names.backup + ".tmp";
     if (!IsPlainFileName(backupFile)) {
         throw EFCreateError("Cannot create file " + names.backup);
@@ -56,14 +56,13 @@ UpdateNames SettleNames(const std::string& deltaName, const std::string& target,
 // A delta file opened and its container read: the header and descriptor,
 // the compact body's header for a delta of that format, and the names of
 // the target and of its lock, which lie in the delta's own folder (the
-// stored name is a plain file name). code is ResultOk, or the code that
-// refuses the delta. With a key, the signature is checked first, so that
-// no field of a delta that is not the signer's is looked at: the delta is
-// read once, into a copy that no other program can reach, which is checked
-// against the signature and is all that is read afterwards.
+// stored name is a plain file name) unless into names the target. code is ResultOk, or the code
+// that refuses the delta. With a key, the signature is checked first, so that no field of a delta
+// that is not the signer's is looked at: the delta is read once, into a copy that no other program
+// can reach, which is checked against the signature and is all that is read afterwards.
 struct OpenDelta {
     OpenDelta(const std::string& deltaName, const std::optional<PublicKey>& key,
-              const ProgressFunction& told)
+              const ProgressFunction& told, const std::string& into = {})
         : file(FileStream::OpenRead(deltaName)) {
         if (key) {
             // The signed record is checked before the delta's bytes are
@@ -80,6 +79,9 @@ struct OpenDelta {
         }
         ByteStream& delta = Body();
         code = ReadDeltaHeader(delta, format, minor);
+        if (code == ResultOk && format == DeltaFormat::Release) {
+            code = ResultWrongDeltaVersion; // a release package, which ApplyRelease applies
+        }
         if (code == ResultOk) {
             code = ReadDeltaDescriptor(delta, descriptor);
         }
@@ -93,7 +95,7 @@ struct OpenDelta {
         if (code != ResultOk) {
             return;
         }
-        target = DirectoryPart(deltaName) + descriptor.OriginalName;
+        target = into.empty() ? DirectoryPart(deltaName) + descriptor.OriginalName : into;
         lock = LockFileName(target);
         if (SameFileName(lock, deltaName)) {
             throw EFCreateError("Cannot create file " + lock);
@@ -300,13 +302,16 @@ MadeBackup BackUp(const UpdateNames& names, FileStream& target, const FileStamp&
 } // namespace
 
 std::int32_t ApplyDelta(const std::string& deltaName, const OperationOptions& options) {
-    OpenDelta delta(deltaName, options.publicKey, [&](const Progress& progress) {
-        ReportCounted();
-        CheckInterrupt();
-        if (options.progress) {
-            options.progress(progress);
-        }
-    });
+    OpenDelta delta(
+        deltaName, options.publicKey,
+        [&](const Progress& progress) {
+            ReportCounted();
+            CheckInterrupt();
+            if (options.progress) {
+                options.progress(progress);
+            }
+        },
+        options.into);
     if (delta.code != ResultOk) {
         return delta.code;
     }
@@ -338,7 +343,7 @@ std::int32_t ApplyDelta(const std::string& deltaName, const OperationOptions& op
     if (code != ResultOk && code != ResultSourceUnversioned) {
         return code;
     }
-    const UpdateNames names = SettleNames(deltaName, targetName, delta.descriptor, version);
+    const UpdateNames names = SettleNames(deltaName, targetName, version);
     if (!lock) {
         throw EFCreateError("Cannot create file " + names.newFile);
     }
@@ -387,14 +392,14 @@ std::int32_t ApplyDelta(const std::string& deltaName, const OperationOptions& op
 }
 
 std::int32_t CheckDelta(const std::string& deltaName, DeltaCheck& check,
-                        const std::optional<PublicKey>& publicKey) {
+                        const std::optional<PublicKey>& publicKey, const std::string& into) {
     check = DeltaCheck();
     // Refused before it is opened, as the command line refuses it: a pipe
     // would block.
     if (!FileExists(deltaName)) {
         throw EFOpenError("Cannot open file " + deltaName);
     }
-    OpenDelta delta(deltaName, publicKey, {});
+    OpenDelta delta(deltaName, publicKey, {}, into);
     check.format = delta.format;
     if (delta.code != ResultOk) {
         return delta.code;
@@ -408,7 +413,7 @@ std::int32_t CheckDelta(const std::string& deltaName, DeltaCheck& check,
     if (code != ResultOk && code != ResultSourceUnversioned) {
         return code;
     }
-    const UpdateNames names = SettleNames(deltaName, delta.target, delta.descriptor, version);
+    const UpdateNames names = SettleNames(deltaName, delta.target, version);
     {
         // The apply writes its rebuilt file in the target's folder under the
         // target's lock: the same lock and work file are made and removed

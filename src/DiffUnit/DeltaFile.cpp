@@ -28,6 +28,7 @@ struct FormatVersion {
 };
 constexpr FormatVersion BlocksVersion = {1, 0};
 constexpr std::int32_t CompactMajor = 2;
+constexpr FormatVersion ReleaseVersion = {3, 0};
 
 void PutVersion(std::uint8_t* at, const FileVersionQuad& version) {
     PutLe32(at, static_cast<std::uint32_t>(version.major));
@@ -91,7 +92,15 @@ DeltaListing DescribeCompactBody(ByteStream& delta, std::int32_t minor,
 } // namespace
 
 std::int32_t FormatMajor(DeltaFormat format) {
-    return format == DeltaFormat::Compact ? CompactMajor : BlocksVersion.major;
+    switch (format) {
+    case DeltaFormat::Compact:
+        return CompactMajor;
+    case DeltaFormat::Release:
+        return ReleaseVersion.major;
+    case DeltaFormat::Blocks:
+        break;
+    }
+    return BlocksVersion.major;
 }
 
 void WriteDeltaHeader(ByteStream& out, DeltaFormat format, std::int32_t minor) {
@@ -100,7 +109,7 @@ void WriteDeltaHeader(ByteStream& out, DeltaFormat format, std::int32_t minor) {
     PutLe32(header + FormatMajorField, static_cast<std::uint32_t>(FormatMajor(format)));
     PutLe32(
         header + FormatMinorField,
-        static_cast<std::uint32_t>(format == DeltaFormat::Compact ? minor : BlocksVersion.minor));
+        static_cast<std::uint32_t>(format == DeltaFormat::Blocks ? BlocksVersion.minor : minor));
     out.WriteBuffer(header, DeltaHeaderBytes);
 }
 
@@ -132,6 +141,10 @@ std::int32_t ReadDeltaHeader(ByteStream& in, DeltaFormat& format, std::int32_t& 
     }
     if (major == CompactMajor && minor >= 0 && minor <= CompactLatestMinor) {
         format = DeltaFormat::Compact;
+        return ResultOk;
+    }
+    if (major == ReleaseVersion.major && minor == ReleaseVersion.minor) {
+        format = DeltaFormat::Release;
         return ResultOk;
     }
     return ResultWrongDeltaVersion;

@@ -51,13 +51,14 @@ inline constexpr int OriginalVersionField = 76;
 inline constexpr int NewerVersionField = 92;
 inline constexpr int CrcField = 108;
 
-// The two kinds of delta: format 1.0, the block stream, and format 2,
-// the compact body, of minor version 0 to CompactLatestMinor
-// (CompactStream.hpp).
-enum class DeltaFormat : std::uint8_t { Blocks, Compact };
+// The kinds of delta: format 1.0, the block stream, format 2, the compact
+// body, of minor version 0 to CompactLatestMinor (CompactStream.hpp), and
+// format 3.0, the release package that updates a whole folder
+// (release/ReleaseManifest.hpp), which has the header but no descriptor.
+enum class DeltaFormat : std::uint8_t { Blocks, Compact, Release };
 
 // The major version number of a format: 1 for the block stream, 2 for the
-// compact body.
+// compact body, 3 for the release package.
 std::int32_t FormatMajor(DeltaFormat format);
 
 struct DeltaDescriptor {
@@ -75,8 +76,9 @@ void WriteDeltaHeader(ByteStream& out, DeltaFormat format = DeltaFormat::Blocks,
 void WriteDeltaDescriptor(ByteStream& out, const DeltaDescriptor& descriptor);
 
 // Reads and checks the header: ResultNotADelta when the signature differs,
-// ResultWrongDeltaVersion for a format version other than 1.0, 2.0 and 2.1,
-// else ResultOk with the format and its minor version. (A compact body
+// ResultWrongDeltaVersion for a format version other than 1.0, 2.0 to
+// 2.CompactLatestMinor and 3.0, else ResultOk with the format and its minor
+// version. (A compact body
 // without its tag is refused with ResultWrongDeltaVersion once the
 // descriptor has been read.) Fails with EReadError "Stream read error" when
 // fewer than 28 bytes remain.

@@ -57,6 +57,13 @@ struct OperationOptions {
     // is lower than the original's only when this is set, and its signature
     // then says the downgrade is meant.
     bool allowDowngrade = false;
+    // Where an apply finds what it updates, when not beside the delta: the
+    // file a delta names, or the folder of a release package. Empty: beside.
+    std::string into;
+    // When set, told on the calling thread each path (relative to the
+    // folder) of a file that a release package reads and that is missing
+    // or changed, before the apply returns ResultChangedFiles.
+    std::function<void(const std::string& path)> changed;
     // When set, an apply requires the delta to be signed with this key, and
     // checks that before it writes anything; without it, a signature file
     // is not looked at.
@@ -131,7 +138,8 @@ struct DeltaCheck {
     std::optional<DeltaSignature> statement;
 };
 std::int32_t CheckDelta(const std::string& deltaName, DeltaCheck& check,
-                        const std::optional<PublicKey>& publicKey = std::nullopt);
+                        const std::optional<PublicKey>& publicKey = std::nullopt,
+                        const std::string& into = {});
 
 // Checks a signed delta as an apply with publicKey does before it looks at
 // the target (the signature, the delta's bytes, its container and the

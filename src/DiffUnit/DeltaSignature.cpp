@@ -281,6 +281,10 @@ void BindSignature(DeltaSignature& signature, DeltaFormat format, std::int32_t m
                signature.NewerVersion != descriptor.NewerVersion) {
         throw ESignatureError("Delta file does not match its signature: " + deltaName);
     }
+    RefuseUnmarkedDowngrade(signature, deltaName);
+}
+
+void RefuseUnmarkedDowngrade(const DeltaSignature& signature, const std::string& deltaName) {
     if (signature.NewerVersion < signature.OriginalVersion && !signature.Downgrade) {
         throw ESignatureError("Signed delta would downgrade " + signature.OriginalName + " from " +
                               VersionText(signature.OriginalVersion) + " to " +

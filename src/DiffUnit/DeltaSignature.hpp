@@ -107,6 +107,11 @@ std::unique_ptr<ByteStream> CopySignedDelta(const DeltaSignature& signature,
 void BindSignature(DeltaSignature& signature, DeltaFormat format, std::int32_t minor,
                    const DeltaDescriptor& descriptor, const std::string& deltaName);
 
+// Fails with ESignatureError "Signed delta would downgrade <name> from
+// <version> to <version>: <delta>" for a newer version lower than the
+// original's that the statement does not mark as meant.
+void RefuseUnmarkedDowngrade(const DeltaSignature& signature, const std::string& deltaName);
+
 // Whether the statement names the original's size and SHA-512 (version 2).
 bool SignsOriginal(const DeltaSignature& signature);
 

@@ -7,6 +7,8 @@
 #include "common/Text.hpp"
 #include "platform/Files.hpp"
 #include "platform/Interrupts.hpp"
+#include "release/ReleasePackage.hpp"
+#include "release/ReleaseReader.hpp"
 
 #include <algorithm>
 #include <array>
@@ -65,10 +67,15 @@ constexpr std::string_view HelpLines[] = {
     "    writes the delta <original file>_<newer file's version>.kst beside the",
     "    original file (the newer file is looked for there unless named with a",
     "    folder)",
-    "kestro [--key NAME.pub] <delta file>",
+    "kestro [--compact=2.N] [--sign NAME.key] <original folder> <newer folder>",
+    "    writes the release package <original folder>_<version>.kst beside the",
+    "    original folder: every file of the newer release, the same as an",
+    "    original, a compact delta or whole",
+    "kestro [--key NAME.pub] [--into PATH] <delta file or package>",
     "    updates the file the delta was made from, beside it: checks its version",
     "    and checksum, keeps a backup <file>_<its version>.org and puts the newer",
-    "    file in its place",
+    "    file in its place; a package likewise updates the folder it was made",
+    "    from, all or nothing, its backup <folder>_<its version>.org",
     "kestro --keygen NAME",
     "    writes a new signing key: NAME.key (private, readable by you alone) and",
     "    NAME.pub (public, for the updaters); neither may exist",
@@ -90,6 +97,8 @@ constexpr std::string_view HelpLines[] = {
     "                 signed original and the update is no unmarked downgrade,",
     "                 all checked before any file is written; the rebuilt file",
     "                 must be the signed newer file",
+    "  --into PATH    updates the file (or for a package the folder) PATH",
+    "                 rather than the one beside the delta",
     "  --help         prints this text",
     "  --version      prints the program's version and the formats it reads",
 };
@@ -102,6 +111,7 @@ struct Request {
     std::string keygen;     // --keygen's NAME
     std::string signingKey; // --sign's private key file
     std::string publicKey;  // --key's public key file
+    std::string into;       // --into's file or folder
     bool allowDowngrade = false;
     std::vector<std::string> files;
 };
@@ -158,7 +168,8 @@ Request ReadArguments(const std::vector<std::string>& arguments) {
         }
         if (ReadValueOption(arguments, at, "--keygen", request.keygen) ||
             ReadValueOption(arguments, at, "--sign", request.signingKey) ||
-            ReadValueOption(arguments, at, "--key", request.publicKey)) {
+            ReadValueOption(arguments, at, "--key", request.publicKey) ||
+            ReadValueOption(arguments, at, "--into", request.into)) {
             continue;
         }
         if (option == "--allow-downgrade" && !request.allowDowngrade) {
@@ -176,10 +187,11 @@ Request ReadArguments(const std::vector<std::string>& arguments) {
         return request; // it says how to sign
     }
     if (!request.keygen.empty()) {
-        if (request.files.empty() && !creating && request.publicKey.empty()) {
+        if (request.files.empty() && !creating && request.publicKey.empty() &&
+            request.into.empty()) {
             request.kind = Request::Kind::Keygen;
         }
-    } else if (request.files.size() == 2 && request.publicKey.empty()) {
+    } else if (request.files.size() == 2 && request.publicKey.empty() && request.into.empty()) {
         request.kind = Request::Kind::Create;
     } else if (request.files.size() == 1 && !creating) {
         request.kind = Request::Kind::Apply;
@@ -270,6 +282,7 @@ OperationOptions OptionsFor(const Request& request, const Console& console,
         options.publicKey = ReadPublicKeyFile(request.publicKey);
     }
     options.allowDowngrade = request.allowDowngrade;
+    options.into = request.into;
     options.format = request.format;
     options.compactMinor = request.compactMinor;
     options.waiting = [&console, &progressLine](const std::string& name) {
@@ -284,14 +297,25 @@ OperationOptions OptionsFor(const Request& request, const Console& console,
     return options;
 }
 
+bool IsFolder(const std::string& name) {
+    const std::optional<EntryStatus> status = StatusOf(name);
+    return status && status->kind == EntryKind::Folder;
+}
+
 std::int32_t RunCreate(const Request& request, const DeltaOperations& operations,
                        const Console& console) {
+    const std::string& original = request.files[0];
+    const std::string& newer = request.files[1];
+    // Two folders: a release package, both named from the working folder.
+    if (IsFolder(original) && IsFolder(newer)) {
+        ProgressLine progressLine(console);
+        const OperationOptions options = OptionsFor(request, console, progressLine);
+        return operations.makeRelease(original, newer, options);
+    }
     // The newer file is the file named: a bare name is looked for in the
     // original's folder, a path is taken from the working folder the run
     // started in, so it is made absolute before the original's folder is
     // entered.
-    const std::string& original = request.files[0];
-    const std::string& newer = request.files[1];
     const std::string originalName = FileNamePart(original);
     const std::string newerName = DirectoryPart(newer).empty() ? newer : FullPath(newer);
     ProgressLine progressLine(console);
@@ -312,6 +336,19 @@ std::int32_t RunApply(const Request& request, const DeltaOperations& operations,
     const std::string& delta = request.files[0];
     ProgressLine progressLine(console);
     OperationOptions options = OptionsFor(request, console, progressLine);
+    if (FileExists(delta) && IsReleasePackage(delta)) {
+        // A release package updates a folder, named from the working
+        // folder; each file it finds changed gets a line of its own.
+        options.changed = [&](const std::string& path) {
+            progressLine.Clear();
+            WriteLine(console, "Changed since the release: " + path);
+        };
+        return operations.applyRelease(delta, options);
+    }
+    // --into names the file from the folder the run started in.
+    if (!options.into.empty()) {
+        options.into = FullPath(options.into);
+    }
     if (!FileExists(delta) || !EnterDirectoryOf(delta)) {
         WriteLine(console, "Delta file does not exists!");
         return ResultMessagePrinted;
@@ -343,12 +380,20 @@ std::string_view ResultMessage(std::int32_t code) {
         return "Error: This no delta file of Kestro!";
     case ResultAlreadyUpdated:
         return "Error: Source file already updated!";
+    case ResultChangedFiles:
+        return "Error: Files changed since the release";
     default:
         return {};
     }
 }
 
 std::string ProgressText(const Progress& progress) {
+    if (progress.itemsTotal > 0) {
+        Progress bytes = progress;
+        bytes.itemsTotal = 0;
+        return ProgressText(bytes) + ", " + std::to_string(progress.itemsDone) + " of " +
+               std::to_string(progress.itemsTotal) + " files";
+    }
     static constexpr std::string_view Names[] = {"Checksum", "Sorting the original", "Searching",
                                                  "Coding",   "Rebuilding",           "Verifying"};
     const std::int64_t total = std::max<std::int64_t>(progress.total, 0);
@@ -445,6 +490,13 @@ DeltaOperations ProgramOperations() {
     };
     operations.applyDelta = [](const std::string& deltaName, const OperationOptions& options) {
         return ApplyDelta(deltaName, options);
+    };
+    operations.makeRelease = [](const std::string& originalFolder, const std::string& newerFolder,
+                                const OperationOptions& options) {
+        return MakeRelease(originalFolder, newerFolder, options);
+    };
+    operations.applyRelease = [](const std::string& packageName, const OperationOptions& options) {
+        return ApplyRelease(packageName, options);
     };
     return operations;
 }

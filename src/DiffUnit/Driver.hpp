@@ -33,6 +33,13 @@ struct DeltaOperations {
         makeDelta;
     std::function<std::int32_t(const std::string& deltaName, const OperationOptions& options)>
         applyDelta;
+    // The same for folders and release packages, with the names as given
+    // (from the working folder the run started in).
+    std::function<std::int32_t(const std::string& originalFolder, const std::string& newerFolder,
+                               const OperationOptions& options)>
+        makeRelease;
+    std::function<std::int32_t(const std::string& packageName, const OperationOptions& options)>
+        applyRelease;
 };
 
 // Runs one command line (the arguments after the program's own name):

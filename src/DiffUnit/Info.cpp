@@ -11,6 +11,8 @@
 #include "common/Text.hpp"
 #include "platform/FileStream.hpp"
 #include "platform/Files.hpp"
+#include "release/ReleasePackage.hpp"
+#include "release/ReleaseReader.hpp"
 
 #include <new>
 
@@ -19,7 +21,7 @@ namespace kestro {
 namespace {
 
 constexpr std::string_view Usage =
-    "Usage: kestro-info FILE | kestro-info --check [--key NAME.pub] DELTA";
+    "Usage: kestro-info FILE | kestro-info --check [--key NAME.pub] [--into PATH] DELTA";
 
 constexpr std::string_view HelpLines[] = {
     Usage,
@@ -29,10 +31,12 @@ constexpr std::string_view HelpLines[] = {
     "    updates and how it is laid out (read from its headers: no checksum is",
     "    checked, and a signature's statement is marked \"not checked\"); for a",
     "    program or library, the key=value lines of its version information",
-    "kestro-info --check [--key NAME.pub] DELTA",
-    "    makes every check of an update by DELTA, rebuilds every block or piece",
-    "    and checks it, and changes no file; with --key, the signature too, and",
-    "    prints its statement marked \"verified\"",
+    "kestro-info --check [--key NAME.pub] [--into PATH] DELTA",
+    "    makes every check of an update by DELTA (a delta or a release package)",
+    "    of the file or folder beside it, or PATH, rebuilds every block, piece",
+    "    or file and checks it, and changes no file; names each file a package",
+    "    finds changed; with --key, checks the signature too, and prints its",
+    "    statement marked \"verified\"",
     "kestro-info --help, --version",
     "    this text; the version and the delta formats it reads",
 };
@@ -78,7 +82,8 @@ int Describe(const std::string& fileName, const Console& console) {
     std::vector<std::string> lines;
     DeltaListing listing = DeltaListing::NotADelta;
     try {
-        listing = DescribeDelta(fileName, lines);
+        listing = IsReleasePackage(fileName) ? DescribeRelease(fileName, lines)
+                                             : DescribeDelta(fileName, lines);
     } catch (const Exception&) {
         // Not readable as a delta: the version reader has its own say.
         lines.clear();
@@ -102,32 +107,71 @@ int Describe(const std::string& fileName, const Console& console) {
     return listing == DeltaListing::Damaged ? 1 : 0;
 }
 
-int Check(const std::string& deltaName, const std::string& keyName, const Console& console,
-          std::string_view programPath) {
+// The failure report an apply would print, its two parts on lines of their
+// own.
+void PrintFailure(const std::exception& failure, const Console& console,
+                  std::string_view programPath) {
+    const std::string report = FailureReport(failure, FileNamePart(programPath));
+    const std::size_t lineEnd = report.find('\n');
+    Print(console, report.substr(0, lineEnd));
+    if (lineEnd != std::string::npos) {
+        Print(console, report.substr(lineEnd + 1));
+    }
+}
+
+// A release package checked against the folder it updates: the apply's
+// line, each file found changed, and how many files were rebuilt and
+// checked.
+int CheckPackage(const std::string& packageName, const std::optional<PublicKey>& key,
+                 const std::string& into, const Console& console, std::string_view programPath) {
+    ReleaseCheck check;
+    std::int32_t code = ResultMessagePrinted;
+    try {
+        code = CheckRelease(packageName, check, key, into);
+        for (const std::string& path : check.changed) {
+            Print(console, "Changed since the release: " + path);
+        }
+        WriteLine(console, ResultMessage(code));
+    } catch (const std::exception& failure) {
+        PrintFailure(failure, console, programPath);
+    }
+    Print(console, "Files verified: " + std::to_string(check.filesVerified));
+    if (code == ResultOk && check.statement) {
+        for (const std::string& line : StatementLines(*check.statement, "verified")) {
+            Print(console, line);
+        }
+    }
+    return code == ResultOk ? 0 : 1;
+}
+
+int Check(const std::string& deltaName, const std::string& keyName, const std::string& into,
+          const Console& console, std::string_view programPath) {
+    std::optional<PublicKey> key;
+    if (!keyName.empty()) {
+        try {
+            key = ReadPublicKeyFile(keyName);
+        } catch (const std::exception& failure) {
+            PrintFailure(failure, console, programPath);
+            return 1;
+        }
+    }
+    if (FileExists(deltaName) && IsReleasePackage(deltaName)) {
+        return CheckPackage(deltaName, key, into, console, programPath);
+    }
     DeltaCheck check;
     std::int32_t code = ResultMessagePrinted;
     try {
-        std::optional<PublicKey> key;
-        if (!keyName.empty()) {
-            key = ReadPublicKeyFile(keyName);
-        }
-        code = CheckDelta(deltaName, check, key);
+        code = CheckDelta(deltaName, check, key, into);
         // The program's own line, as the apply prints it: code -8's holds
         // a line break of its own.
         WriteLine(console, ResultMessage(code));
     } catch (const std::exception& failure) {
-        // The report an apply would print, its two parts on lines of their
-        // own.
-        const std::string report = FailureReport(failure, FileNamePart(programPath));
-        const std::size_t lineEnd = report.find('\n');
-        Print(console, report.substr(0, lineEnd));
-        if (lineEnd != std::string::npos) {
-            Print(console, report.substr(lineEnd + 1));
-        }
+        PrintFailure(failure, console, programPath);
     }
     // A compact delta is checked a piece (a MiB of the newer file) at a time.
-    Print(console, (check.format == DeltaFormat::Compact ? "Pieces verified: " : "Blocks verified: ") +
-                       std::to_string(check.pieces));
+    Print(console,
+          (check.format == DeltaFormat::Compact ? "Pieces verified: " : "Blocks verified: ") +
+              std::to_string(check.pieces));
     const bool passed = code == ResultOk || code == ResultSourceUnversioned;
     if (passed && check.statement) {
         for (const std::string& line : StatementLines(*check.statement, "verified")) {
@@ -166,27 +210,32 @@ int RunInfo(std::string_view programPath, const std::vector<std::string>& argume
         WriteLine(console, "Delta formats: " + FormatList());
         return 0;
     }
-    // FILE, or --check with --key NAME.pub in either order before DELTA.
+    // FILE, or --check with --key NAME.pub and --into PATH in any order
+    // before DELTA.
     bool check = false;
     std::string keyName;
+    std::string into;
     std::size_t at = 0;
     for (; at + 1 < arguments.size(); ++at) {
+        std::string* const value = arguments[at] == "--key"    ? &keyName
+                                   : arguments[at] == "--into" ? &into
+                                                               : nullptr;
         if (arguments[at] == "--check" && !check) {
             check = true;
-        } else if (arguments[at] == "--key" && keyName.empty() && at + 2 < arguments.size() &&
+        } else if (value != nullptr && value->empty() && at + 2 < arguments.size() &&
                    !arguments[at + 1].empty()) {
-            keyName = arguments[++at];
+            *value = arguments[++at];
         } else {
             break;
         }
     }
     if (at + 1 != arguments.size() || arguments[at] == "--check" || arguments[at] == "--key" ||
-        (!check && !keyName.empty())) {
+        arguments[at] == "--into" || (!check && (!keyName.empty() || !into.empty()))) {
         WriteLine(console, Usage);
         return 1;
     }
     try {
-        return check ? Check(arguments[at], keyName, console, programPath)
+        return check ? Check(arguments[at], keyName, into, console, programPath)
                      : Describe(arguments[at], console);
     } catch (const std::exception& failure) {
         // What DescribeDelta meets is reported as a line of its own; the

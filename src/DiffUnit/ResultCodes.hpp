@@ -17,6 +17,7 @@ enum ResultCode : std::int32_t {
     ResultWrongDeltaVersion = -8,   // application: format version other than 1.0
     ResultNotADelta = -9,           // application: not a delta file of this program
     ResultAlreadyUpdated = -10,     // application: the target has the newer version
+    ResultChangedFiles = -11,       // release: files the package reads are missing or changed
     ResultMessagePrinted = 1,       // the driver has printed its own message
 };
 

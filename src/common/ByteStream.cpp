@@ -37,6 +37,23 @@ void ByteStream::CopyFrom(ByteStream& source, std::int64_t count) {
     }
 }
 
+std::int64_t SliceStream::Read(void* buffer, std::int64_t count) {
+    const std::int64_t n = ReadAt(position_, buffer, count);
+    position_ += n;
+    return n;
+}
+
+std::int64_t SliceStream::ReadAt(std::int64_t position, void* buffer, std::int64_t count) {
+    if (position < 0 || position >= size_ || count <= 0) {
+        return 0;
+    }
+    return inner_.ReadAt(start_ + position, buffer, std::min(count, size_ - position));
+}
+
+std::int64_t SliceStream::Write(const void*, std::int64_t) {
+    throw EStreamError("A slice of a stream is read only");
+}
+
 std::int64_t MemoryStream::Read(void* buffer, std::int64_t count) {
     const std::int64_t available = std::max<std::int64_t>(Size() - position_, 0);
     const std::int64_t n = std::clamp<std::int64_t>(count, 0, available);

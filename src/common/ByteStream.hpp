@@ -95,6 +95,29 @@ private:
     std::int64_t passed_ = 0;
 };
 
+// A stretch of another stream, read only: bytes start to start + size of
+// inner, at positions 0 to size here. For one payload among others, so
+// that its reader sees where it ends and never reads past it.
+class SliceStream final : public ByteStream {
+public:
+    SliceStream(ByteStream& inner, std::int64_t start, std::int64_t size)
+        : inner_(inner), start_(start), size_(size) {}
+
+    std::int64_t Read(void* buffer, std::int64_t count) override;
+    std::int64_t ReadAt(std::int64_t position, void* buffer, std::int64_t count) override;
+    // Fails with EStreamError: a slice is read only.
+    std::int64_t Write(const void* buffer, std::int64_t count) override;
+    std::int64_t Position() const override { return position_; }
+    void SetPosition(std::int64_t position) override { position_ = position; }
+    std::int64_t Size() const override { return size_; }
+
+private:
+    ByteStream& inner_;
+    std::int64_t start_;
+    std::int64_t size_;
+    std::int64_t position_ = 0;
+};
+
 // A sink that takes every byte and keeps none: for checking a delta by
 // rebuilding it without writing anything.
 class DiscardingStream final : public ByteStream {

@@ -31,6 +31,10 @@ struct Progress {
     // never goes back, whatever the phase.
     std::int64_t fileDone = 0;
     std::int64_t fileTotal = 0;
+    // Of a whole release: its files accounted for, and in all (0 and 0 for
+    // the work on a single file).
+    std::int64_t itemsDone = 0;
+    std::int64_t itemsTotal = 0;
 };
 
 using ProgressFunction = std::function<void(const Progress&)>;

@@ -183,31 +183,63 @@ std::string KeyFingerprint(const PublicKey& key) {
     return LowerHex(std::span(whole).first(8));
 }
 
-Sha512::Sha512() : context_(Checked(EVP_MD_CTX_new(), "digest")) {
-    if (EVP_DigestInit_ex(static_cast<EVP_MD_CTX*>(context_), EVP_sha512(), nullptr) != 1) {
-        EVP_MD_CTX_free(static_cast<EVP_MD_CTX*>(context_));
+namespace {
+
+// A digest context of the kind given, started.
+void* StartDigest(const EVP_MD* kind) {
+    EVP_MD_CTX* const context = Checked(EVP_MD_CTX_new(), "digest");
+    if (EVP_DigestInit_ex(context, kind, nullptr) != 1) {
+        EVP_MD_CTX_free(context);
+        CryptoFailure("digest");
+    }
+    return context;
+}
+
+void UpdateDigest(void* context, const void* bytes, std::size_t count) {
+    if (EVP_DigestUpdate(static_cast<EVP_MD_CTX*>(context), bytes, count) != 1) {
         CryptoFailure("digest");
     }
 }
+
+template <std::size_t N>
+std::array<std::uint8_t, N> FinishDigest(void* context) {
+    std::array<std::uint8_t, N> digest{};
+    unsigned size = 0;
+    if (EVP_DigestFinal_ex(static_cast<EVP_MD_CTX*>(context), digest.data(), &size) != 1 ||
+        size != digest.size()) {
+        CryptoFailure("digest");
+    }
+    return digest;
+}
+
+} // namespace
+
+Sha512::Sha512() : context_(StartDigest(EVP_sha512())) {}
 
 Sha512::~Sha512() {
     EVP_MD_CTX_free(static_cast<EVP_MD_CTX*>(context_));
 }
 
 void Sha512::Update(const void* bytes, std::size_t count) {
-    if (EVP_DigestUpdate(static_cast<EVP_MD_CTX*>(context_), bytes, count) != 1) {
-        CryptoFailure("digest");
-    }
+    UpdateDigest(context_, bytes, count);
 }
 
 Digest Sha512::Finish() {
-    Digest digest{};
-    unsigned size = 0;
-    if (EVP_DigestFinal_ex(static_cast<EVP_MD_CTX*>(context_), digest.data(), &size) != 1 ||
-        size != digest.size()) {
-        CryptoFailure("digest");
-    }
-    return digest;
+    return FinishDigest<64>(context_);
+}
+
+Sha256::Sha256() : context_(StartDigest(EVP_sha256())) {}
+
+Sha256::~Sha256() {
+    EVP_MD_CTX_free(static_cast<EVP_MD_CTX*>(context_));
+}
+
+void Sha256::Update(const void* bytes, std::size_t count) {
+    UpdateDigest(context_, bytes, count);
+}
+
+Digest256 Sha256::Finish() {
+    return FinishDigest<32>(context_);
 }
 
 } // namespace kestro

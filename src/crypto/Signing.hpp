@@ -17,6 +17,7 @@ namespace kestro {
 using PublicKey = std::array<std::uint8_t, 32>;
 using Signature = std::array<std::uint8_t, 64>;
 using Digest = std::array<std::uint8_t, 64>;
+using Digest256 = std::array<std::uint8_t, 32>;
 
 // A private key's seed, wiped from memory when it goes.
 class PrivateKey {
@@ -61,6 +62,22 @@ public:
     void Update(const void* bytes, std::size_t count);
     // The digest of everything given; nothing may be given after it.
     Digest Finish();
+
+private:
+    void* context_;
+};
+
+// SHA-256 over bytes given piecewise: how a release package names the
+// content of each file.
+class Sha256 {
+public:
+    Sha256();
+    Sha256(const Sha256&) = delete;
+    Sha256& operator=(const Sha256&) = delete;
+    ~Sha256();
+
+    void Update(const void* bytes, std::size_t count);
+    Digest256 Finish();
 
 private:
     void* context_;

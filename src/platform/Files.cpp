@@ -124,6 +124,10 @@ bool FileInUse(const std::string& name) {
     return FileCallFails() || port::InUse(name);
 }
 
+bool WindowsNameRules() {
+    return port::WindowsNames;
+}
+
 bool OpenFileBlocksReplace() {
     return port::OpenFileBlocksReplace;
 }

@@ -138,6 +138,10 @@ std::string FileNamePart(std::string_view path);
 // name cannot hold.
 bool IsPlainFileName(std::string_view name);
 
+// Whether the running system's file names follow Windows' rules
+// (NameRules.hpp) rather than POSIX's.
+bool WindowsNameRules();
+
 // True when two names spelled from the same folder name the same file: the
 // same bytes on POSIX; on Windows, whose file names ignore letter case, the
 // same up to the case of ASCII letters.

@@ -1,0 +1,49 @@
+// The payloads of a release package, coded on several threads and written
+// in the order of their entries: a compact delta against its original, or
+// the whole file in one LZMA2 stream.
+#pragma once
+
+#include "common/ByteStream.hpp"
+#include "common/Progress.hpp"
+#include "platform/FileStream.hpp"
+#include "release/ReleaseManifest.hpp"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kestro {
+
+// How many bytes of coding state the files coded at once may take together
+// (about 24 bytes per byte of a delta's two files, 12 per byte of a whole
+// file's dictionary); a file that needs more is coded alone.
+inline constexpr std::int64_t PayloadCodingBudget = std::int64_t{1} << 30;
+// How many coded payloads wait for their turn at most, each in memory up
+// to PayloadInMemory bytes and in a scratch file beyond.
+inline constexpr std::int64_t PayloadInMemory = std::int64_t{16} << 20;
+
+struct PayloadSettings {
+    std::string originalFolder; // where the originals are read
+    std::string newerFolder;    // where the newer files are read
+    std::string scratchName;    // beside which large payloads wait
+    std::int32_t threads = 1;   // files coded at once, at most
+    std::int32_t compactMinor = 0;
+    // The stamps of the originals and of the newer entries' files as they
+    // were read for their digests: a file that is another by the time it
+    // is coded fails with EReadError "File changed while reading: <name>".
+    std::vector<FileStamp> originalStamps;
+    std::vector<FileStamp> newerStamps;
+    // Told on the calling thread, at least a few times a second, how many
+    // of the newer files' bytes are coded (fileDone, fileTotal and the
+    // files counted); it may stop the work by throwing.
+    ProgressFunction progress;
+};
+
+// Codes the payload of every Delta and Whole entry of manifest and appends
+// them to out in entry order, filling in each entry's PayloadBytes and a
+// delta's Detail (the compact minor its body needs). Returns the bytes
+// written. The bytes are the same whatever the number of threads.
+std::uint64_t CodePayloads(ReleaseManifest& manifest, ByteStream& out,
+                           const PayloadSettings& settings);
+
+} // namespace kestro
