@@ -125,6 +125,11 @@ std::int32_t ApplyRelease(const std::string& packageName, const OperationOptions
     }
     const SwitchNames names = NamesOfSwitch(folder, manifest.OriginalVersion);
     if (StatusOf(names.backup)) {
+        // The backup a switch made, and the folder the newer release: done
+        // (a package that reads no original cannot tell otherwise).
+        if (HoldsNewerRelease(manifest, folder)) {
+            return ResultAlreadyUpdated;
+        }
         throw EFCreateError("Cannot create folder " + names.backup + ": it exists");
     }
     // A staging folder without a journal is a killed run's, unfinished.
