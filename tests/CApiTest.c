@@ -314,6 +314,8 @@ int main(void) {
                               {KESTRO_FORMAT_VERSION(2, 1), 1},
                               {KESTRO_FORMAT_VERSION(2, 2), 1},
                               {KESTRO_FORMAT_VERSION(2, 3), 0},
+                              {KESTRO_FORMAT_VERSION(3, 0), 1},
+                              {KESTRO_FORMAT_VERSION(3, 1), 0},
                               {KESTRO_FORMAT_VERSION(1, 1), 0},
                               {7, 0}};
     for (size_t i = 0; i < sizeof formats / sizeof formats[0]; ++i) {
@@ -438,6 +440,62 @@ int main(void) {
     older.size = offsetof(kestro_settings, public_key);
     CHECK(kestro_apply_ex(compactDelta, &older) == KESTRO_OK);
     RemovePair("compact");
+
+    /* Two folders: a release package, applied to the folder it was made
+     * from, or to another with into; a file changed since the release is
+     * named in the message and nothing is written. */
+    {
+        char folder[512];
+        const char* parts[] = {"release", "release/app", "release/new", "release/app/lib",
+                               "release/new/lib"};
+        for (size_t i = 0; i < sizeof parts / sizeof parts[0]; ++i) {
+            snprintf(folder, sizeof folder, "%s/%s", scratch, parts[i]);
+            MakeFolder(folder);
+        }
+        WriteProgram(KESTRO_SAMPLES "/hello.exe", Path("release", "app/app.exe"), 0);
+        WriteProgram(KESTRO_SAMPLES "/hello-1.0.0.2.exe", Path("release", "new/app.exe"), 1);
+        WriteAll(Path("release", "app/lib/data.txt"), (const unsigned char*)"data", 4);
+        WriteAll(Path("release", "new/lib/data.txt"), (const unsigned char*)"data", 4);
+        char app[512];
+        char newer[512];
+        snprintf(app, sizeof app, "%s/release/app", scratch);
+        snprintf(newer, sizeof newer, "%s/release/new", scratch);
+        kestro_settings release = KESTRO_SETTINGS_INIT;
+        release.message = message;
+        release.message_size = sizeof message;
+        CHECK(kestro_create_ex(app, newer, &release) == KESTRO_OK);
+        const char* package = Path("release", "app_1.0.0.2.kst");
+        CHECK(Exists(package));
+        WriteAll(Path("release", "app/lib/data.txt"), (const unsigned char*)"mine", 4);
+        CHECK(kestro_apply_ex(package, &release) == KESTRO_CHANGED_FILES);
+        CHECK(strcmp(message, "lib/data.txt\n") == 0);
+        CHECK(strcmp(kestro_result_message(KESTRO_CHANGED_FILES),
+                     "Error: Files changed since the release") == 0);
+        WriteAll(Path("release", "app/lib/data.txt"), (const unsigned char*)"data", 4);
+        char moved[512];
+        snprintf(moved, sizeof moved, "%s/release/installed", scratch);
+        CHECK(rename(app, moved) == 0);
+        CHECK(kestro_apply_ex(package, &release) == KESTRO_NO_TARGET);
+        release.into = moved;
+        CHECK(kestro_create_ex(app, newer, &release) == KESTRO_FAILED);
+        CHECK(kestro_apply_ex(package, &release) == KESTRO_OK);
+        CHECK(SameContent(Path("release", "installed/app.exe"), Path("release", "new/app.exe")));
+        CHECK(Exists(Path("release", "installed_1.0.0.1.org/app.exe")));
+        const char* made[] = {"installed/app.exe", "installed/lib/data.txt",
+                              "installed_1.0.0.1.org/app.exe", "installed_1.0.0.1.org/lib/data.txt",
+                              "new/app.exe", "new/lib/data.txt", "app_1.0.0.2.kst"};
+        for (size_t i = 0; i < sizeof made / sizeof made[0]; ++i) {
+            CHECK(remove(Path("release", made[i])) == 0);
+        }
+        const char* folders[] = {"release/installed/lib", "release/installed",
+                                 "release/installed_1.0.0.1.org/lib",
+                                 "release/installed_1.0.0.1.org", "release/new/lib",
+                                 "release/new", "release"};
+        for (size_t i = 0; i < sizeof folders / sizeof folders[0]; ++i) {
+            snprintf(folder, sizeof folder, "%s/%s", scratch, folders[i]);
+            CHECK(RemoveFolder(folder) == 0);
+        }
+    }
 
     /* The command line's lines. */
     CHECK(strcmp(kestro_result_message(KESTRO_OK), "OK") == 0);

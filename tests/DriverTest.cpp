@@ -196,7 +196,7 @@ TEST_F(DriverTest, OptionsComeBeforeTheFilesAndChooseTheFormat) {
 TEST_F(DriverTest, HelpAndVersionAnswerAtOnce) {
     const std::string version = kestro_version();
     EXPECT_EQ(Run({"--version"}), 0);
-    EXPECT_EQ(Output(), "Kestro " + version + "\r\nDelta formats: 1.0 2.0 2.1 2.2\r\n");
+    EXPECT_EQ(Output(), "Kestro " + version + "\r\nDelta formats: 1.0 2.0 2.1 2.2 3.0\r\n");
     EXPECT_EQ(Run({"--help", "app/tool.exe_2.kst"}), 0);
     const std::string help = Output();
     EXPECT_EQ(help.rfind("Kestro " + version + ": makes", 0), 0u);

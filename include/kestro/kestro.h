@@ -49,6 +49,9 @@ extern "C" {
 #define KESTRO_WRONG_DELTA_VERSION (-8)  /* apply: a delta format this library cannot read */
 #define KESTRO_NOT_A_DELTA (-9)          /* apply: not a delta file */
 #define KESTRO_ALREADY_UPDATED (-10)     /* apply: the target has the newer version */
+/* apply a release package: files it reads are missing or changed; the
+ * message lists them, one a line, and nothing was written */
+#define KESTRO_CHANGED_FILES (-11)
 #define KESTRO_FAILED 1                  /* a failure: options->message says which */
 #define KESTRO_CANCELLED 2               /* progress asked to stop */
 /* kestro_settings holds a field this library does not know (its size is
@@ -138,10 +141,23 @@ typedef struct kestro_settings {
      * refuses to sign one (KESTRO_FAILED), and an apply with a key refuses
      * a downgrade its signature does not mark. */
     int allow_downgrade;
+    /* Since libkestro 1.4. kestro_apply_ex only: the file a delta updates,
+     * or the folder a release package updates, when it is not the one
+     * beside the delta. NULL: beside it. */
+    const char* into;
 } kestro_settings;
 
 #define KESTRO_SETTINGS_INIT                                                                       \
-    { sizeof(kestro_settings), NULL, NULL, NULL, 0, KESTRO_FORMAT_BLOCKS, NULL, NULL, 0 }
+    { sizeof(kestro_settings), NULL, NULL, NULL, 0, KESTRO_FORMAT_BLOCKS, NULL, NULL, 0, NULL }
+
+/* Release packages (since libkestro 1.4): where both paths of a create
+ * name folders, it writes the release package that turns the folder
+ * original_path into newer_path, "<original folder>_<version>.kst" beside
+ * it (every file the same as an original, a compact delta or whole; never
+ * replacing a file of that name); an apply of a package updates the folder
+ * it was made from, all or nothing, keeping "<folder>_<old version>.org";
+ * kestro_verify checks a signed package as it checks a delta. Release
+ * paths are UTF-8. */
 
 /* Writes the delta that turns the file original_path into newer_path,
  * named "<original>_<newer file's version string>.kst" and placed beside
@@ -220,7 +236,9 @@ KESTRO_API const char* kestro_version(void);
 
 /* Non-zero when this library reads deltas of format (a KESTRO_FORMAT_*
  * value or a KESTRO_FORMAT_VERSION), and kestro_create_ex writes it; zero
- * otherwise. libkestro 1.2 to 1.4 read 1.0, 2.0, 2.1 and 2.2. */
+ * otherwise. libkestro 1.2 to 1.4 read 1.0, 2.0, 2.1 and 2.2; 1.4 also
+ * release packages, KESTRO_FORMAT_VERSION(3, 0), which kestro_create_ex
+ * writes for two folders. */
 KESTRO_API int kestro_format_supported(int format);
 
 /* The command line's line for a result code ("OK", "Error: CRC is wrong",

@@ -206,7 +206,7 @@ std::string FormatList() {
     for (std::int32_t minor = 0; minor <= CompactLatestMinor; ++minor) {
         list += " 2." + std::to_string(minor);
     }
-    return list;
+    return list + " " + std::to_string(ReleaseMajor) + "." + std::to_string(ReleaseMinor);
 }
 
 namespace {

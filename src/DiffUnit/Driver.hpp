@@ -54,7 +54,7 @@ void RunCommandLine(const std::vector<std::string>& arguments, const DeltaOperat
                     const Console& console);
 
 // The versions of the delta formats this program reads, oldest first:
-// "1.0 2.0 2.1 2.2".
+// "1.0 2.0 2.1 2.2 3.0".
 std::string FormatList();
 
 // The text of a progress line: "<phase>: <percent>% (<done> of <total>)".

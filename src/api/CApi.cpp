@@ -6,6 +6,9 @@
 #include "DiffUnit/DeltaPackage.hpp"
 #include "DiffUnit/Driver.hpp"
 #include "DiffUnit/ResultCodes.hpp"
+#include "platform/Files.hpp"
+#include "release/ReleasePackage.hpp"
+#include "release/ReleaseReader.hpp"
 #include "common/Failures.hpp"
 #include "common/Progress.hpp"
 
@@ -29,6 +32,7 @@ static_assert(KESTRO_NO_TARGET == kestro::ResultNoTarget);
 static_assert(KESTRO_WRONG_DELTA_VERSION == kestro::ResultWrongDeltaVersion);
 static_assert(KESTRO_NOT_A_DELTA == kestro::ResultNotADelta);
 static_assert(KESTRO_ALREADY_UPDATED == kestro::ResultAlreadyUpdated);
+static_assert(KESTRO_CHANGED_FILES == kestro::ResultChangedFiles);
 
 static_assert(KESTRO_FORMAT_VERSION(2, kestro::CompactLatestMinor) == 0x202,
               "a new compact minor needs its line in FormatAsked");
@@ -44,6 +48,7 @@ struct CallSettings {
     int format = KESTRO_FORMAT_BLOCKS;
     const char* signingKey = nullptr;
     const char* publicKey = nullptr;
+    const char* into = nullptr;
     bool allowDowngrade = false;
     bool unknown = false;
     bool tooSmall = false; // a size below the first published kestro_settings
@@ -108,6 +113,9 @@ CallSettings From(const kestro_settings* given) {
     if (known(offsetof(kestro_settings, allow_downgrade), sizeof given->allow_downgrade)) {
         settings.allowDowngrade = given->allow_downgrade != 0;
     }
+    if (known(offsetof(kestro_settings, into), sizeof given->into)) {
+        settings.into = given->into;
+    }
     return settings;
 }
 
@@ -158,6 +166,9 @@ OperationOptions ToOptions(const CallSettings& settings) {
     }
     FormatAsked(settings.format, result.format, result.compactMinor);
     result.allowDowngrade = settings.allowDowngrade;
+    if (settings.into != nullptr) {
+        result.into = settings.into;
+    }
     if (settings.signingKey != nullptr) {
         result.signingKey = kestro::ReadPrivateKeyPem(settings.signingKey);
         if (!result.signingKey) {
@@ -198,6 +209,10 @@ int Run(const CallSettings& options, Call call, Operation operation) {
         Tell(options, "public_key is a setting of kestro_apply_ex and kestro_verify");
         return KESTRO_FAILED;
     }
+    if (call != Call::Apply && options.into != nullptr) {
+        Tell(options, "into is a setting of kestro_apply_ex");
+        return KESTRO_FAILED;
+    }
     if (call != Call::Create && (options.signingKey != nullptr || options.allowDowngrade)) {
         Tell(options, options.signingKey != nullptr
                           ? "signing_key is a setting of kestro_create_ex"
@@ -228,12 +243,20 @@ int Run(const CallSettings& options, Call call, Operation operation) {
 
 namespace {
 
+bool IsFolder(const char* name) {
+    const std::optional<kestro::EntryStatus> status = kestro::StatusOf(name);
+    return status && status->kind == kestro::EntryKind::Folder;
+}
+
 int Create(const char* original_path, const char* newer_path, const CallSettings& settings) {
     if (original_path == nullptr || newer_path == nullptr) {
         Tell(settings, "No file named");
         return KESTRO_FAILED;
     }
     return Run(settings, Call::Create, [&](const OperationOptions& operation) {
+        if (IsFolder(original_path) && IsFolder(newer_path)) {
+            return kestro::MakeRelease(original_path, newer_path, operation);
+        }
         return kestro::MakeDelta(original_path, newer_path, operation);
     });
 }
@@ -244,6 +267,15 @@ int Apply(const char* delta_path, const CallSettings& settings) {
         return KESTRO_FAILED;
     }
     return Run(settings, Call::Apply, [&](const OperationOptions& operation) {
+        if (kestro::IsReleasePackage(delta_path)) {
+            // The files found changed, one a line, in the message.
+            std::string changed;
+            OperationOptions release = operation;
+            release.changed = [&changed](const std::string& path) { changed += path + "\n"; };
+            const int code = kestro::ApplyRelease(delta_path, release);
+            Tell(settings, changed);
+            return code;
+        }
         return kestro::ApplyDelta(delta_path, operation);
     });
 }
@@ -301,7 +333,11 @@ int Verify(const char* delta_path, const CallSettings& settings, kestro_statemen
     return Run(settings, Call::Verify, [&](const OperationOptions& operation) {
         kestro::DeltaSignature signature;
         const std::int32_t code =
-            kestro::VerifyDelta(delta_path, *operation.publicKey, signature, operation.progress);
+            kestro::IsReleasePackage(delta_path)
+                ? kestro::VerifyRelease(delta_path, *operation.publicKey, signature,
+                                        operation.progress)
+                : kestro::VerifyDelta(delta_path, *operation.publicKey, signature,
+                                      operation.progress);
         if (code == KESTRO_OK) {
             Fill(*statement, signature);
         }
@@ -341,6 +377,10 @@ const char* kestro_version(void) {
 }
 
 int kestro_format_supported(int format) {
+    // Release packages are written for two folders, whatever format asks.
+    if (format == KESTRO_FORMAT_VERSION(kestro::ReleaseMajor, kestro::ReleaseMinor)) {
+        return 1;
+    }
     kestro::DeltaFormat kind = kestro::DeltaFormat::Blocks;
     std::int32_t compactMinor = 0;
     return FormatAsked(format, kind, compactMinor) ? 1 : 0;

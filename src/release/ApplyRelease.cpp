@@ -164,6 +164,24 @@ std::int32_t ApplyRelease(const std::string& packageName, const OperationOptions
     return ResultOk;
 }
 
+std::int32_t VerifyRelease(const std::string& packageName, const PublicKey& publicKey,
+                           DeltaSignature& statement, const ProgressFunction& progress) {
+    if (!FileExists(packageName)) {
+        throw EFOpenError("Cannot open file " + packageName);
+    }
+    const OpenPackage package(packageName, publicKey, [&](const Progress& told) {
+        ReportCounted();
+        CheckInterrupt();
+        if (progress) {
+            progress(told);
+        }
+    });
+    if (package.code == ResultOk) {
+        statement = *package.signature;
+    }
+    return package.code;
+}
+
 std::int32_t CheckRelease(const std::string& packageName, ReleaseCheck& check,
                           const std::optional<PublicKey>& publicKey, const std::string& into) {
     check = ReleaseCheck();

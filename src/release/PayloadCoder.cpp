@@ -215,19 +215,26 @@ private:
 
 std::uint64_t CodePayloads(ReleaseManifest& manifest, ByteStream& out,
                            const PayloadSettings& settings) {
+    // The whole newer release is the work's total; files the same as an
+    // original are done from the start.
     std::int64_t total = 0;
+    std::int64_t same = 0;
     std::int64_t files = 0;
+    std::int64_t written = 0;
     for (const NewerEntry& entry : manifest.Entries) {
-        if (entry.Kind == ReleaseKind::File && entry.Method != ReleaseMethod::Same) {
+        if (entry.Kind == ReleaseKind::File) {
             total += static_cast<std::int64_t>(entry.Size);
             ++files;
+            if (entry.Method == ReleaseMethod::Same) {
+                same += static_cast<std::int64_t>(entry.Size);
+                ++written;
+            }
         }
     }
     Workshop workshop(manifest, settings);
-    std::int64_t written = 0;
     const auto tell = [&] {
         if (settings.progress) {
-            const std::int64_t done = std::min(workshop.CodedBytes(), total);
+            const std::int64_t done = std::min(same + workshop.CodedBytes(), total);
             Progress progress{Phase::Coding, done, total, done, total};
             progress.itemsDone = written;
             progress.itemsTotal = files;

@@ -34,8 +34,9 @@ struct PayloadSettings {
     std::vector<FileStamp> originalStamps;
     std::vector<FileStamp> newerStamps;
     // Told on the calling thread, at least a few times a second, how many
-    // of the newer files' bytes are coded (fileDone, fileTotal and the
-    // files counted); it may stop the work by throwing.
+    // of the newer release's bytes and files are done (those the same as
+    // an original from the start, the others once coded); it may stop the
+    // work by throwing.
     ProgressFunction progress;
 };
 

@@ -51,6 +51,12 @@ std::string ReleasePackageName(const std::string& originalFolderName, const std:
 // with EFCreateError "File is in use: <name>" before the switch.
 std::int32_t ApplyRelease(const std::string& packageName, const OperationOptions& options);
 
+// Checks a signed package as an apply with publicKey does before it looks
+// at the folder (VerifyDelta's counterpart), and gives the verified
+// statement.
+std::int32_t VerifyRelease(const std::string& packageName, const PublicKey& publicKey,
+                           DeltaSignature& statement, const ProgressFunction& progress = {});
+
 // What CheckRelease found.
 struct ReleaseCheck {
     std::vector<std::string> changed;        // files missing or changed
