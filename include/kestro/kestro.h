@@ -49,9 +49,6 @@ extern "C" {
 #define KESTRO_WRONG_DELTA_VERSION (-8)  /* apply: a delta format this library cannot read */
 #define KESTRO_NOT_A_DELTA (-9)          /* apply: not a delta file */
 #define KESTRO_ALREADY_UPDATED (-10)     /* apply: the target has the newer version */
-/* apply a release package: files it reads are missing or changed; the
- * message lists them, one a line, and nothing was written */
-#define KESTRO_CHANGED_FILES (-11)
 #define KESTRO_FAILED 1                  /* a failure: options->message says which */
 #define KESTRO_CANCELLED 2               /* progress asked to stop */
 /* kestro_settings holds a field this library does not know (its size is
@@ -68,6 +65,10 @@ extern "C" {
  * back to a lower version and its signature does not say that is meant;
  * nothing was written. options->message says which. */
 #define KESTRO_BAD_SIGNATURE 4
+/* apply of a release package: files it reads are missing from the folder
+ * or changed; options->message lists them, one a line; nothing was
+ * written. */
+#define KESTRO_CHANGED_FILES (-11)
 
 /* Told how many bytes of how many are done: of the newer file when
  * creating, of the rebuilt file when applying. Called on the calling

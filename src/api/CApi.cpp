@@ -6,11 +6,11 @@
 #include "DiffUnit/DeltaPackage.hpp"
 #include "DiffUnit/Driver.hpp"
 #include "DiffUnit/ResultCodes.hpp"
+#include "common/Failures.hpp"
+#include "common/Progress.hpp"
 #include "platform/Files.hpp"
 #include "release/ReleasePackage.hpp"
 #include "release/ReleaseReader.hpp"
-#include "common/Failures.hpp"
-#include "common/Progress.hpp"
 
 #include <algorithm>
 #include <cstddef>
@@ -332,12 +332,11 @@ int Verify(const char* delta_path, const CallSettings& settings, kestro_statemen
     }
     return Run(settings, Call::Verify, [&](const OperationOptions& operation) {
         kestro::DeltaSignature signature;
-        const std::int32_t code =
-            kestro::IsReleasePackage(delta_path)
-                ? kestro::VerifyRelease(delta_path, *operation.publicKey, signature,
-                                        operation.progress)
-                : kestro::VerifyDelta(delta_path, *operation.publicKey, signature,
-                                      operation.progress);
+        const std::int32_t code = kestro::IsReleasePackage(delta_path)
+                                      ? kestro::VerifyRelease(delta_path, *operation.publicKey,
+                                                              signature, operation.progress)
+                                      : kestro::VerifyDelta(delta_path, *operation.publicKey,
+                                                            signature, operation.progress);
         if (code == KESTRO_OK) {
             Fill(*statement, signature);
         }
