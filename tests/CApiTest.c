@@ -481,16 +481,23 @@ int main(void) {
         CHECK(kestro_apply_ex(package, &release) == KESTRO_OK);
         CHECK(SameContent(Path("release", "installed/app.exe"), Path("release", "new/app.exe")));
         CHECK(Exists(Path("release", "installed_1.0.0.1.org/app.exe")));
-        const char* made[] = {"installed/app.exe", "installed/lib/data.txt",
-                              "installed_1.0.0.1.org/app.exe", "installed_1.0.0.1.org/lib/data.txt",
-                              "new/app.exe", "new/lib/data.txt", "app_1.0.0.2.kst"};
+        const char* made[] = {"installed/app.exe",
+                              "installed/lib/data.txt",
+                              "installed_1.0.0.1.org/app.exe",
+                              "installed_1.0.0.1.org/lib/data.txt",
+                              "new/app.exe",
+                              "new/lib/data.txt",
+                              "app_1.0.0.2.kst"};
         for (size_t i = 0; i < sizeof made / sizeof made[0]; ++i) {
             CHECK(remove(Path("release", made[i])) == 0);
         }
-        const char* folders[] = {"release/installed/lib", "release/installed",
+        const char* folders[] = {"release/installed/lib",
+                                 "release/installed",
                                  "release/installed_1.0.0.1.org/lib",
-                                 "release/installed_1.0.0.1.org", "release/new/lib",
-                                 "release/new", "release"};
+                                 "release/installed_1.0.0.1.org",
+                                 "release/new/lib",
+                                 "release/new",
+                                 "release"};
         for (size_t i = 0; i < sizeof folders / sizeof folders[0]; ++i) {
             snprintf(folder, sizeof folder, "%s/%s", scratch, folders[i]);
             CHECK(RemoveFolder(folder) == 0);
