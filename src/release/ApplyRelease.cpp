@@ -109,8 +109,8 @@ std::int32_t ApplyRelease(const std::string& packageName, const OperationOptions
     std::int64_t files = 0;
     const std::int64_t total = NewerBytes(manifest, files);
     const std::vector<std::string> changed =
-        ChangedOriginals(manifest, folder, [&](std::int64_t bytes, std::int64_t) {
-            tell({Phase::Checksum, bytes, bytes, 0, total});
+        ChangedOriginals(manifest, folder, [&](std::int64_t bytes, std::int64_t read) {
+            tell({Phase::Checksum, bytes, read, 0, total});
         });
     if (!changed.empty()) {
         if (HoldsNewerRelease(manifest, folder)) {

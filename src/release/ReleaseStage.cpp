@@ -232,21 +232,23 @@ std::vector<std::string> ChangedOriginals(const ReleaseManifest& manifest,
             sources.insert(entry.Source);
         }
     }
+    std::int64_t total = 0;
+    for (const std::uint32_t index : sources) {
+        total += static_cast<std::int64_t>(manifest.Originals[index].Size);
+    }
     std::vector<std::string> changed;
     std::int64_t bytes = 0;
-    std::int64_t files = 0;
     for (const std::uint32_t index : sources) {
         const OriginalEntry& original = manifest.Originals[index];
         if (!IsListedFile(folder, original.Path, original.Size, original.Sha256,
                           [&](std::int64_t n) {
                               bytes += n;
                               if (told) {
-                                  told(bytes, files);
+                                  told(bytes, total);
                               }
                           })) {
             changed.push_back(original.Path);
         }
-        ++files;
     }
     return changed;
 }

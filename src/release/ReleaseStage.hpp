@@ -20,7 +20,8 @@ using StageTold = std::function<void(std::int64_t bytes, std::int64_t files)>;
 // The paths of the original files the package reads (the sources of its
 // same and delta files) that are missing in folder, or differ from their
 // listing in size or SHA-256, or lie below a name that is no folder (a
-// link put there); sorted. told as the files are read.
+// link put there); sorted. told the bytes read of how many (as bytes and
+// files).
 std::vector<std::string> ChangedOriginals(const ReleaseManifest& manifest,
                                           const std::string& folder, const StageTold& told);
 
