@@ -9,6 +9,7 @@
 #include "common/Failures.hpp"
 #include "common/LittleEndian.hpp"
 #include "platform/FaultInjection.hpp"
+#include "platform/Interrupts.hpp"
 #include "release/PayloadCoder.hpp"
 #include "release/ReleaseManifest.hpp"
 #include "release/ReleasePackage.hpp"
@@ -665,6 +666,75 @@ TEST(ReleaseSwitch, AJournalIsFinishedWhereverTheKillLeftTheSwitch) {
                      test::ToBytes("Kestro release switch 1\nStaging: elsewhere\nBackup: "
                                    "app_1.0.org\n"));
     EXPECT_THROW(FinishSwitch(dir.File("app")), Exception);
+}
+
+// An interrupt at every file call of a create and of an apply stops it
+// there, with nothing made and the folder as it was.
+TEST(InterruptedRelease, AnInterruptAtAnyFileCallLeavesEverythingAsItWas) {
+    const Tree original = {{"hello.exe", File(SampleProgram("hello.exe"))},
+                           {"lib", Folder()},
+                           {"lib/a.bin", File(RandomText(5000, 8))}};
+    const Tree newer = {{"hello.exe", File(SampleProgram("hello-1.0.0.2.exe"))},
+                        {"lib", Folder()},
+                        {"lib/b.bin", File(RandomText(5000, 8))},
+                        {"c.txt", File("c")}};
+    ReleaseFolders folders(original, newer);
+    const auto walk = [&](const std::function<std::int32_t()>& operation) {
+        InjectFaultAt(0);
+        const std::vector<std::string> before = folders.Others();
+        EXPECT_EQ(operation(), ResultOk);
+        const std::int64_t calls = CountedFileCalls();
+        const std::vector<std::string> after = folders.Others();
+        return std::make_tuple(before, after, calls);
+    };
+    // The create, once for its count, then interrupted at each call.
+    const auto [none, made, createCalls] =
+        walk([&] { return MakeRelease(folders.Name("app"), folders.Name("app-new"), {}); });
+    ASSERT_EQ(made.size(), 1u);
+    const std::string package = folders.Name(made.front());
+    const Bytes good = test::ReadBytes(package);
+    fs::remove(package);
+    int stopped = 0;
+    for (std::int64_t n = 1; n <= createCalls; ++n) {
+        InjectActionAt(n, RequestInterrupt);
+        try {
+            MakeRelease(folders.Name("app"), folders.Name("app-new"), {});
+            // Interrupted once the package has its name: nothing left to
+            // stop.
+            EXPECT_EQ(test::ReadBytes(package), good) << n;
+            fs::remove(package);
+        } catch (const EInterrupted&) {
+            ++stopped;
+        }
+        InjectFaultAt(0);
+        ClearInterrupt();
+        EXPECT_EQ(folders.Others(), none) << n;
+    }
+    EXPECT_GT(stopped, createCalls / 2);
+    test::WriteBytes(package, good);
+    const auto [before, applied, applyCalls] = walk([&] { return ApplyRelease(package, {}); });
+    int interrupted = 0;
+    for (std::int64_t n = 1; n <= applyCalls; ++n) {
+        fs::remove_all(folders.Name("app"));
+        fs::rename(folders.Name("app_1.0.0.1.org"), folders.Name("app"));
+        InjectActionAt(n, RequestInterrupt);
+        bool done = false;
+        try {
+            done = ApplyRelease(package, {}) == ResultOk;
+        } catch (const EInterrupted&) {
+            ++interrupted;
+        }
+        InjectFaultAt(0);
+        ClearInterrupt();
+        // An interrupt after the switch's last rename has nothing left to
+        // stop; any earlier one leaves the old release and nothing else.
+        EXPECT_EQ(ReadTree(folders.Name("app")), AsWindowsKeepsIt(done ? newer : original)) << n;
+        EXPECT_EQ(folders.Others(), done ? applied : before) << n;
+        if (!done) {
+            ASSERT_EQ(ApplyRelease(package, {}), ResultOk) << n;
+        }
+    }
+    EXPECT_GT(interrupted, applyCalls / 2);
 }
 
 // The real program is killed at every file call of an apply, as a power
