@@ -302,16 +302,7 @@ MadeBackup BackUp(const UpdateNames& names, FileStream& target, const FileStamp&
 } // namespace
 
 std::int32_t ApplyDelta(const std::string& deltaName, const OperationOptions& options) {
-    OpenDelta delta(
-        deltaName, options.publicKey,
-        [&](const Progress& progress) {
-            ReportCounted();
-            CheckInterrupt();
-            if (options.progress) {
-                options.progress(progress);
-            }
-        },
-        options.into);
+    OpenDelta delta(deltaName, options.publicKey, PolledProgress(options.progress), options.into);
     if (delta.code != ResultOk) {
         return delta.code;
     }
@@ -439,13 +430,7 @@ std::int32_t VerifyDelta(const std::string& deltaName, const PublicKey& publicKe
     if (!FileExists(deltaName)) {
         throw EFOpenError("Cannot open file " + deltaName);
     }
-    const OpenDelta delta(deltaName, publicKey, [&](const Progress& told) {
-        ReportCounted();
-        CheckInterrupt();
-        if (progress) {
-            progress(told);
-        }
-    });
+    const OpenDelta delta(deltaName, publicKey, PolledProgress(progress));
     if (delta.code == ResultOk) {
         statement = *delta.signature;
     }

@@ -122,13 +122,7 @@ std::int32_t MakeDelta(const std::string& originalName, const std::string& newer
     const std::int64_t total = newer.opened.size;
     // Every report of the work is also where an interrupt stops it: the
     // encoder's loops report often, also where they read and write nothing.
-    const auto tell = [&](const Progress& progress) {
-        ReportCounted();
-        CheckInterrupt();
-        if (options.progress) {
-            options.progress(progress);
-        }
-    };
+    const ProgressFunction tell = PolledProgress(options.progress);
     original.file.SetPosition(0);
     newer.file.SetPosition(0);
     std::int32_t minor = 0;

@@ -1,6 +1,7 @@
 #include "platform/Interrupts.hpp"
 
 #include "common/Failures.hpp"
+#include "platform/FaultInjection.hpp"
 #include "platform/InterruptState.hpp"
 #include "platform/Port.hpp"
 
@@ -38,6 +39,16 @@ void CheckInterrupt() {
     if (InterruptRequested()) {
         throw EInterrupted("Operation interrupted");
     }
+}
+
+ProgressFunction PolledProgress(ProgressFunction progress) {
+    return [progress = std::move(progress)](const Progress& told) {
+        ReportCounted();
+        CheckInterrupt();
+        if (progress) {
+            progress(told);
+        }
+    };
 }
 
 } // namespace kestro

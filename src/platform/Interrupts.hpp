@@ -9,6 +9,8 @@
 // they were. The program then ends as the interrupt would have ended it.
 #pragma once
 
+#include "common/Progress.hpp"
+
 namespace kestro {
 
 class InterruptHandling {
@@ -44,5 +46,10 @@ void ClearInterrupt() noexcept;
 // Fails with EInterrupted "Operation interrupted" once an interrupt has been
 // received.
 void CheckInterrupt();
+
+// An operation's progress function: every report is counted for the fault
+// seam (ReportCounted), is where an interrupt stops the work, and is then
+// told to progress, where there is one.
+ProgressFunction PolledProgress(ProgressFunction progress);
 
 } // namespace kestro

@@ -80,13 +80,7 @@ std::int64_t NewerBytes(const ReleaseManifest& manifest, std::int64_t& files) {
 } // namespace
 
 std::int32_t ApplyRelease(const std::string& packageName, const OperationOptions& options) {
-    const auto tell = [&](const Progress& progress) {
-        ReportCounted();
-        CheckInterrupt();
-        if (options.progress) {
-            options.progress(progress);
-        }
-    };
+    const ProgressFunction tell = PolledProgress(options.progress);
     OpenPackage package(packageName, options.publicKey, tell);
     if (package.code != ResultOk) {
         return package.code;
@@ -169,13 +163,7 @@ std::int32_t VerifyRelease(const std::string& packageName, const PublicKey& publ
     if (!FileExists(packageName)) {
         throw EFOpenError("Cannot open file " + packageName);
     }
-    const OpenPackage package(packageName, publicKey, [&](const Progress& told) {
-        ReportCounted();
-        CheckInterrupt();
-        if (progress) {
-            progress(told);
-        }
-    });
+    const OpenPackage package(packageName, publicKey, PolledProgress(progress));
     if (package.code == ResultOk) {
         statement = *package.signature;
     }

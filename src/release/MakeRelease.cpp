@@ -58,13 +58,7 @@ std::int32_t MakeRelease(const std::string& originalFolder, const std::string& n
     RequireFolder(original);
     RequireFolder(newer);
     const std::string folderName = FileNamePart(original);
-    const auto tell = [&](const Progress& progress) {
-        ReportCounted();
-        CheckInterrupt();
-        if (options.progress) {
-            options.progress(progress);
-        }
-    };
+    const ProgressFunction tell = PolledProgress(options.progress);
 
     // Each release read whole for its digests.
     const auto scanTold = [&](std::int64_t done, std::int64_t total) {
