@@ -1,4 +1,5 @@
 #include "common/Failures.hpp"
+#include "common/Unicode.hpp"
 #include "platform/FileStream.hpp"
 #include "platform/Files.hpp"
 #include "platform/Interrupts.hpp"
@@ -457,6 +458,55 @@ TEST(NameRules, WindowsNamesAreCheckedEverywhere) {
     EXPECT_FALSE(SameWindowsFileName("tool.exe", "tool.exe.new"));
     EXPECT_TRUE(IsWindowsPathSeparator(':'));
     EXPECT_FALSE(IsPosixPathSeparator('\\'));
+}
+
+// ---- UTF-8 and UTF-16, pure, on every system ----------------------------
+
+TEST(Unicode, Utf8AndUtf16ConvertBothWaysAndWhatIsNotUtf8IsRefused) {
+    struct Case {
+        std::string utf8;
+        std::u16string utf16;
+    };
+    const Case cases[] = {
+        {"", u""},
+        {"tool.exe", u"tool.exe"},
+        {"Gr\xC3\xB6\xC3\x9F"
+         "e",
+         u"Gr\u00F6\u00DFe"},
+        {"\xE6\x97\xA5\xE6\x9C\xAC", u"\u65E5\u672C"},
+        {"\xEF\xBF\xBF", u"\uFFFF"},
+        {"\xF0\x9F\x98\x80", u"\U0001F600"},
+        {"\xF4\x8F\xBF\xBF", u"\U0010FFFF"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(Utf8ToUtf16(c.utf8), c.utf16) << c.utf8;
+        EXPECT_EQ(ShownUtf16(c.utf8), c.utf16) << c.utf8;
+        EXPECT_EQ(Utf16ToUtf8(c.utf16, LoneSurrogate::Kept), c.utf8);
+        EXPECT_EQ(Utf16ToUtf8(c.utf16, LoneSurrogate::Question), c.utf8);
+    }
+    // A Windows file name may hold a lone surrogate: kept in three bytes, it
+    // comes back as the same name; shown to people, it is "?".
+    const std::u16string lone = {u'a', char16_t(0xD800), u'b', char16_t(0xDC00)};
+    const std::string kept = "a\xED\xA0\x80"
+                             "b\xED\xB0\x80";
+    EXPECT_EQ(Utf16ToUtf8(lone, LoneSurrogate::Kept), kept);
+    EXPECT_EQ(Utf8ToUtf16(kept), lone);
+    EXPECT_EQ(Utf16ToUtf8(lone, LoneSurrogate::Question), "a?b?");
+
+    // A stray continuation byte, overlong forms, a character cut short, one
+    // beyond U+10FFFF, bytes UTF-8 never uses, and a pair spelled as two
+    // lone halves (it has one spelling, its four bytes).
+    for (const std::string invalid :
+         {"\x80", "\xC0\xAF", "\xE0\x80\xAF", "\xF0\x80\x80\xAF", "a\xC3", "\xE6\x97",
+          "\xF4\x90\x80\x80", "\xF8\x88\x80\x80\x80",
+          "a\xFF"
+          "b",
+          "\xED\xA0\xBD\xED\xB8\x80"}) {
+        EXPECT_FALSE(Utf8ToUtf16(invalid)) << testing::PrintToString(invalid);
+    }
+    EXPECT_EQ(ShownUtf16("a\xC3"
+                         "b\xFF"),
+              u"a\uFFFDb\uFFFD");
 }
 
 TEST(Failures, CarryMessageKindAndAStablePerSiteLocation) {
