@@ -1,10 +1,12 @@
 #include "common/Failures.hpp"
+#include "common/LittleEndian.hpp"
 #include "common/Unicode.hpp"
 #include "platform/FileStream.hpp"
 #include "platform/Files.hpp"
 #include "platform/Interrupts.hpp"
 #include "platform/Locks.hpp"
 #include "platform/NameRules.hpp"
+#include "platform/WindowsPaths.hpp"
 
 #include "TestSupport.hpp"
 
@@ -460,7 +462,7 @@ TEST(NameRules, WindowsNamesAreCheckedEverywhere) {
     EXPECT_FALSE(IsPosixPathSeparator('\\'));
 }
 
-// ---- UTF-8 and UTF-16, pure, on every system ----------------------------
+// ---- text and Windows' path forms, pure, on every system -----------------
 
 TEST(Unicode, Utf8AndUtf16ConvertBothWaysAndWhatIsNotUtf8IsRefused) {
     struct Case {
@@ -507,6 +509,78 @@ TEST(Unicode, Utf8AndUtf16ConvertBothWaysAndWhatIsNotUtf8IsRefused) {
     EXPECT_EQ(ShownUtf16("a\xC3"
                          "b\xFF"),
               u"a\uFFFDb\uFFFD");
+}
+
+TEST(WindowsPaths, LongFormsStandForTheFullPath) {
+    const std::pair<std::u16string, std::u16string> cases[] = {
+        {u"C:\\dir\\file.exe", u"\\\\?\\C:\\dir\\file.exe"},
+        {u"\\\\server\\share\\dir\\file.exe", u"\\\\?\\UNC\\server\\share\\dir\\file.exe"},
+        {u"\\\\?\\C:\\already", u"\\\\?\\C:\\already"},
+        {u"\\\\?\\UNC\\server\\share", u"\\\\?\\UNC\\server\\share"},
+        {u"\\\\.\\pipe\\name", u"\\\\.\\pipe\\name"},
+    };
+    for (const auto& [full, form] : cases) {
+        EXPECT_EQ(LongPathForm(full), form);
+    }
+}
+
+// The reparse data of a link (WindowsPaths.hpp), with the substitute name
+// first in its path buffer, then the print name.
+Bytes ReparseData(std::uint32_t tag, std::u16string_view substitute, std::u16string_view print,
+                  std::uint32_t flags = 0) {
+    const std::size_t fixed = tag == SymbolicLinkTag ? 12 : 8;
+    Bytes data(8 + fixed + 2 * (substitute.size() + print.size()));
+    PutLe32(data.data(), tag);
+    PutLe16(data.data() + 4, static_cast<std::uint16_t>(data.size() - 8));
+    PutLe16(data.data() + 8, 0);
+    PutLe16(data.data() + 10, static_cast<std::uint16_t>(2 * substitute.size()));
+    PutLe16(data.data() + 12, static_cast<std::uint16_t>(2 * substitute.size()));
+    PutLe16(data.data() + 14, static_cast<std::uint16_t>(2 * print.size()));
+    if (tag == SymbolicLinkTag) {
+        PutLe32(data.data() + 16, flags);
+    }
+    std::size_t at = 8 + fixed;
+    for (const char16_t unit : std::u16string(substitute) + std::u16string(print)) {
+        PutLe16(data.data() + at, unit);
+        at += 2;
+    }
+    return data;
+}
+
+TEST(WindowsPaths, LinkTargetsAreReadFromReparseData) {
+    const std::pair<Bytes, std::string> cases[] = {
+        // Relative, as the link holds it, with "/" as a POSIX link has it.
+        {ReparseData(SymbolicLinkTag, u"sub\\target.txt", u"sub\\target.txt", 1), "sub/target.txt"},
+        {ReparseData(SymbolicLinkTag, u"..\\Gr\u00F6\u00DFe\\\u65E5", u"", 1),
+         "../Gr\xC3\xB6\xC3\x9F"
+         "e/\xE6\x97\xA5"},
+        // Absolute: as people write it, the print name where there is one.
+        {ReparseData(SymbolicLinkTag, u"\\??\\C:\\Program Files\\x", u"C:\\Program Files\\x"),
+         "C:\\Program Files\\x"},
+        {ReparseData(SymbolicLinkTag, u"\\??\\C:\\x", u""), "C:\\x"},
+        {ReparseData(SymbolicLinkTag, u"\\??\\UNC\\server\\share\\x", u""), "\\\\server\\share\\x"},
+        {ReparseData(JunctionTag, u"\\??\\D:\\data", u"D:\\data"), "D:\\data"},
+        {ReparseData(JunctionTag, u"\\??\\D:\\data", u""), "D:\\data"},
+    };
+    for (const auto& [data, target] : cases) {
+        EXPECT_EQ(LinkTargetOfReparseData(data), target) << target;
+    }
+
+    // Other reparse points, and data that does not hold its record.
+    const Bytes link = ReparseData(SymbolicLinkTag, u"target", u"target", 1);
+    EXPECT_FALSE(LinkTargetOfReparseData(ReparseData(0x8000001B, u"app", u"app")));
+    EXPECT_FALSE(LinkTargetOfReparseData(ReparseData(SymbolicLinkTag, u"", u"", 1)));
+    EXPECT_FALSE(LinkTargetOfReparseData(Bytes(link.begin(), link.begin() + 7)));
+    EXPECT_FALSE(LinkTargetOfReparseData(Bytes(link.begin(), link.end() - 1)));
+    const auto damaged = [&](std::size_t field, std::uint16_t value) {
+        Bytes data = link;
+        PutLe16(data.data() + field, value);
+        return LinkTargetOfReparseData(data);
+    };
+    EXPECT_FALSE(damaged(8, 14));  // the name runs past the buffer
+    EXPECT_FALSE(damaged(10, 13)); // an odd length
+    EXPECT_FALSE(damaged(14, 14)); // the print name reaches past the end
+    EXPECT_FALSE(damaged(4, 10));  // shorter than the record's fixed part
 }
 
 TEST(Failures, CarryMessageKindAndAStablePerSiteLocation) {
