@@ -21,7 +21,9 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 #include <string_view>
+#include <vector>
 
 namespace {
 
@@ -65,9 +67,10 @@ int main(int argc, char** argv) {
         std::fputs("kestro_faulty: unknown action\n", stderr);
         return 2;
     }
-    // The program's own name stands where kestro's arguments begin.
-    argv[2] = argv[0];
-    const int status = kestro::ProgramMain(argc - 2, argv + 2, kestro::ProgramOperations());
+    // kestro's command line: this program's name, then what follows N.
+    std::vector<std::string> line = kestro::CommandLineArguments(argc, argv);
+    line.erase(line.begin() + 1, line.begin() + 3);
+    const int status = kestro::ProgramMain(line, kestro::ProgramOperations());
     if (action == "count") {
         std::fprintf(stderr, "%lld\n", static_cast<long long>(kestro::CountedFileCalls()));
     }

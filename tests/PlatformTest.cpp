@@ -1,6 +1,10 @@
+#include "DiffUnit/DeltaFile.hpp"
+#include "DiffUnit/DeltaPackage.hpp"
+#include "DiffUnit/ResultCodes.hpp"
 #include "common/Failures.hpp"
 #include "common/LittleEndian.hpp"
 #include "common/Unicode.hpp"
+#include "kestro/kestro.h"
 #include "platform/FileStream.hpp"
 #include "platform/Files.hpp"
 #include "platform/Interrupts.hpp"
@@ -8,10 +12,12 @@
 #include "platform/NameRules.hpp"
 #include "platform/WindowsPaths.hpp"
 
+#include "PeBuilder.hpp"
 #include "TestSupport.hpp"
 
 #include <gtest/gtest.h>
 
+#include <set>
 #include <thread>
 
 namespace kestro {
@@ -581,6 +587,304 @@ TEST(WindowsPaths, LinkTargetsAreReadFromReparseData) {
     EXPECT_FALSE(damaged(10, 13)); // an odd length
     EXPECT_FALSE(damaged(14, 14)); // the print name reaches past the end
     EXPECT_FALSE(damaged(4, 10));  // shorter than the record's fixed part
+}
+
+// ---- folders, links and permissions through the port --------------------
+
+// Names no code page but UTF-8 holds whole: "Größe-日本.txt" and
+// "Ordner-äöü-日本".
+const std::string UnicodeFile = "Gr\xC3\xB6\xC3\x9F"
+                                "e-\xE6\x97\xA5\xE6\x9C\xAC.txt";
+const std::string UnicodeFolder = "Ordner-\xC3\xA4\xC3\xB6\xC3\xBC-\xE6\x97\xA5\xE6\x9C\xAC";
+
+// name in folder, both the program's text.
+std::string In(const std::string& folder, const std::string& name) {
+    return test::TextOf(test::PathOf(folder) / test::PathOf(name));
+}
+
+// The names in folder as std::filesystem reads them (on Windows through
+// the C runtime's wide calls), whatever the port makes of them.
+std::set<std::string> SystemListing(const std::string& folder) {
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(test::PathOf(folder))) {
+        names.insert(test::TextOf(entry.path().filename()));
+    }
+    return names;
+}
+
+void WriteThroughPort(const std::string& name, std::string_view content) {
+    FileStream out = FileStream::Create(name, CreateMode::New);
+    out.WriteBuffer(content.data(), static_cast<std::int64_t>(content.size()));
+    out.Close();
+}
+
+std::string ReadThroughPort(const std::string& name) {
+    FileStream in = FileStream::OpenRead(name);
+    std::string content(static_cast<std::size_t>(in.Size()), '\0');
+    in.ReadBuffer(content.data(), static_cast<std::int64_t>(content.size()));
+    return content;
+}
+
+TEST(Folders, UnicodeNamesReachTheSystemWhole) {
+    // The system must hold the names themselves: their UTF-8 bytes taken
+    // for code page characters would name other files, which the program's
+    // own listing alone could not tell.
+    test::ScratchDir dir;
+    const std::string root = test::TextOf(dir.Path());
+    const std::string folder = In(root, UnicodeFolder);
+    const std::string file = In(folder, UnicodeFile);
+    ASSERT_EQ(MakeFolder(folder), NameOutcome::Made);
+    EXPECT_EQ(MakeFolder(folder), NameOutcome::Taken);
+    WriteThroughPort(file, "content");
+    EXPECT_EQ(SystemListing(root), std::set<std::string>{UnicodeFolder});
+    EXPECT_EQ(SystemListing(folder), std::set<std::string>{UnicodeFile});
+    EXPECT_EQ(ListFolder(folder), std::vector<std::string>{UnicodeFile});
+
+    const std::optional<EntryStatus> folderStatus = StatusOf(folder);
+    const std::optional<EntryStatus> fileStatus = StatusOf(file);
+    ASSERT_TRUE(folderStatus && fileStatus);
+    EXPECT_EQ(folderStatus->kind, EntryKind::Folder);
+    EXPECT_EQ(fileStatus->kind, EntryKind::File);
+    EXPECT_EQ(fileStatus->size, 7);
+    EXPECT_EQ(ReadThroughPort(file), "content");
+    EXPECT_EQ(test::ReadBytes(file), test::ToBytes("content"));
+
+    // Renamed, the file and then its folder ("Übersicht-日本" both).
+    const std::string renamed = "\xC3\x9C"
+                                "bersicht-\xE6\x97\xA5\xE6\x9C\xAC";
+    ASSERT_EQ(RenameIfFree(file, In(folder, renamed + ".txt")), NameOutcome::Made);
+    EXPECT_EQ(SystemListing(folder), std::set<std::string>{renamed + ".txt"});
+    const std::string moved = In(root, renamed);
+    ASSERT_EQ(RenameIfFree(folder, moved), NameOutcome::Made);
+    EXPECT_EQ(SystemListing(root), std::set<std::string>{renamed});
+    EXPECT_EQ(ListFolder(moved), std::vector<std::string>{renamed + ".txt"});
+
+    EXPECT_FALSE(RemoveFolder(moved)); // not empty
+    EXPECT_TRUE(DeleteFile(In(moved, renamed + ".txt")));
+    EXPECT_TRUE(RemoveFolder(moved));
+    EXPECT_EQ(SystemListing(root), std::set<std::string>{});
+    EXPECT_FALSE(StatusOf(moved));
+    EXPECT_THROW(ListFolder(moved), EReadError);
+}
+
+TEST(Folders, LinksAreMadeAndReadBackAndNeverFollowed) {
+    test::ScratchDir dir;
+    const std::string root = test::TextOf(dir.Path());
+    ASSERT_EQ(MakeFolder(In(root, UnicodeFolder)), NameOutcome::Made);
+    const std::string target = In(In(root, UnicodeFolder), "target.txt");
+    WriteThroughPort(target, "target");
+    ASSERT_TRUE(SetPermissions(target, 0644));
+    // A relative target in POSIX spelling, as a release package carries it.
+    const std::string relative = UnicodeFolder + "/target.txt";
+    const std::string link = In(root, "link.txt");
+    const NameOutcome made = MakeLink(relative, link, false);
+#ifdef _WIN32
+    if (made == NameOutcome::Failed) {
+        GTEST_SKIP() << "the system made no symbolic link: Wine makes none (its "
+                        "CreateSymbolicLink says it made one and makes nothing), Windows only "
+                        "for a user with the right or in developer mode";
+    }
+#endif
+    ASSERT_EQ(made, NameOutcome::Made);
+    EXPECT_EQ(MakeLink(relative, link, false), NameOutcome::Taken);
+    EXPECT_EQ(ReadLink(link), relative);
+    ASSERT_TRUE(StatusOf(link));
+    EXPECT_EQ(StatusOf(link)->kind, EntryKind::Link);
+    EXPECT_EQ(ReadThroughPort(link), "target");
+
+    const std::string folderLink = In(root, "folder-link");
+    ASSERT_EQ(MakeLink(UnicodeFolder, folderLink, true), NameOutcome::Made);
+    EXPECT_EQ(ReadLink(folderLink), UnicodeFolder);
+    EXPECT_EQ(StatusOf(folderLink)->kind, EntryKind::Link);
+    EXPECT_EQ(ListFolder(folderLink), std::vector<std::string>{"target.txt"});
+
+    // A link that points nowhere is still a link, with its target.
+    const std::string dangling = In(root, "dangling");
+    ASSERT_EQ(MakeLink("missing/file", dangling, false), NameOutcome::Made);
+    EXPECT_EQ(StatusOf(dangling)->kind, EntryKind::Link);
+    EXPECT_EQ(ReadLink(dangling), "missing/file");
+    EXPECT_FALSE(ReadLink(target));
+    EXPECT_FALSE(ReadLink(In(root, "missing")));
+
+    // Permission bits are never set through a link, and removing a link
+    // leaves what it points to.
+    EXPECT_FALSE(SetPermissions(link, 0444));
+    EXPECT_EQ(StatusOf(target)->permissions, 0644u);
+    for (const std::string& name : {link, folderLink, dangling}) {
+        EXPECT_TRUE(DeleteFile(name)) << name;
+    }
+    EXPECT_EQ(SystemListing(root), std::set<std::string>{UnicodeFolder});
+    EXPECT_EQ(ReadThroughPort(target), "target");
+}
+
+TEST(Folders, PermissionBitsAreKeptAsTheSystemHoldsThem) {
+    // POSIX keeps the bits; Windows a file's read-only attribute, set when
+    // no write bit is, and nothing of a folder.
+    struct Case {
+        std::uint32_t bits;
+        std::uint32_t posix;
+        std::uint32_t windows;
+    };
+    const Case files[] = {{0444, 0444, 0444},
+                          {0640, 0640, 0644},
+                          {0755, 0755, 0644},
+                          {0400, 0400, 0444},
+                          {04711, 04711, 0644}};
+    test::ScratchDir dir;
+    const std::string file = In(test::TextOf(dir.Path()), UnicodeFile);
+    WriteThroughPort(file, "x");
+    for (const Case& c : files) {
+        ASSERT_TRUE(SetPermissions(file, c.bits)) << std::oct << c.bits;
+#ifdef _WIN32
+        EXPECT_EQ(StatusOf(file)->permissions, c.windows) << std::oct << c.bits;
+#else
+        EXPECT_EQ(StatusOf(file)->permissions, c.posix) << std::oct << c.bits;
+#endif
+        // What the system says, read another way.
+        const bool writable = (fs::status(test::PathOf(file)).permissions() &
+                               fs::perms::owner_write) != fs::perms::none;
+        EXPECT_EQ(writable, (c.bits & 0200) != 0) << std::oct << c.bits;
+    }
+    // A read-only file is still removed as on POSIX.
+    ASSERT_TRUE(SetPermissions(file, 0444));
+    EXPECT_TRUE(DeleteFile(file));
+
+    const std::string folder = In(test::TextOf(dir.Path()), UnicodeFolder);
+    ASSERT_EQ(MakeFolder(folder), NameOutcome::Made);
+    ASSERT_TRUE(SetPermissions(folder, 0700));
+#ifdef _WIN32
+    EXPECT_EQ(StatusOf(folder)->permissions, 0755u);
+#else
+    EXPECT_EQ(StatusOf(folder)->permissions, 0700u);
+#endif
+    EXPECT_TRUE(SyncFolder(folder));
+    EXPECT_TRUE(SyncFolder(test::TextOf(dir.Path())));
+    EXPECT_FALSE(SyncFolder(In(folder, "missing")));
+    EXPECT_FALSE(SetPermissions(In(folder, "missing"), 0644));
+}
+
+// ---- where the program meets the code page -------------------------------
+
+// The ANSI code page of the machines the Windows tests run on.
+constexpr bool Windows1252 =
+#ifdef _WIN32
+    true;
+#else
+    false;
+#endif
+
+TEST(CodePage, ADeltaStoresItsOriginalsNameInTheCodePageAndThatNameApplies) {
+    // "Größe.exe": its name field holds Windows-1252 bytes on Windows, as
+    // every version there has stored it, and UTF-8 elsewhere.
+    test::ScratchDir dir;
+    const auto [original, newer] = test::SamplePrograms();
+    const std::string name = "Gr\xC3\xB6\xC3\x9F"
+                             "e.exe";
+    const std::string stored = Windows1252 ? "Gr\xF6\xDF"
+                                             "e.exe"
+                                           : name;
+    test::WriteBytes(dir.File(name), original);
+    test::WriteBytes(dir.File("newer.exe"), newer);
+    ASSERT_EQ(MakeDelta(dir.File(name), dir.File("newer.exe"), {}), ResultOk);
+    const std::string delta = dir.File(name + "_1.0.0.2.kst");
+    Bytes bytes = test::ReadBytes(delta);
+    const std::size_t field = DeltaHeaderBytes + NameField;
+    EXPECT_EQ(std::string(bytes.begin() + field + 1,
+                          bytes.begin() + field + 1 + static_cast<std::ptrdiff_t>(bytes[field])),
+              stored);
+    ASSERT_EQ(ApplyDelta(delta, {}), ResultOk);
+    EXPECT_EQ(test::ReadBytes(dir.File(name)), newer);
+
+    // An earlier version's delta for "café.exe" (its stored name "caf" E9
+    // on Windows, where the file is "café.exe"; elsewhere that byte is the
+    // file's name).
+    const std::string earlier = "caf\xE9.exe";
+    const std::string target = Windows1252 ? "caf\xC3\xA9.exe" : earlier;
+    bytes[field] = static_cast<std::uint8_t>(earlier.size());
+    std::copy(earlier.begin(), earlier.end(), bytes.begin() + field + 1);
+    test::WriteBytes(dir.File("earlier.kst"), bytes);
+    test::WriteBytes(dir.File(target), original);
+    EXPECT_EQ(ApplyDelta(dir.File("earlier.kst"), {}), ResultOk);
+    EXPECT_EQ(test::ReadBytes(dir.File(target)), newer);
+    EXPECT_TRUE(fs::exists(test::PathOf(dir.File(target + "_1.0.0.1.org"))));
+}
+
+TEST(CodePage, AnOriginalWhoseNameTheCodePageCannotHoldIsRefusedBeforeAnythingIsWritten) {
+    test::ScratchDir dir;
+    const auto [original, newer] = test::SamplePrograms();
+    const std::string name = "\xE6\x97\xA5\xE6\x9C\xAC.exe"; // "日本.exe"
+    test::WriteBytes(dir.File(name), original);
+    test::WriteBytes(dir.File("newer.exe"), newer);
+    const std::set<std::string> before = SystemListing(test::TextOf(dir.Path()));
+    if (Windows1252) {
+        try {
+            MakeDelta(dir.File(name), dir.File("newer.exe"), {});
+            ADD_FAILURE() << "a delta was made";
+        } catch (const EFCreateError& refused) {
+            EXPECT_EQ(refused.Message(),
+                      "Original file name has a character that a delta made here cannot store "
+                      "(the system's ANSI code page has none for it): " +
+                          name);
+        }
+        EXPECT_EQ(SystemListing(test::TextOf(dir.Path())), before);
+    } else {
+        EXPECT_EQ(MakeDelta(dir.File(name), dir.File("newer.exe"), {}), ResultOk);
+        EXPECT_EQ(ApplyDelta(dir.File(name + "_1.0.0.2.kst"), {}), ResultOk);
+    }
+}
+
+TEST(CodePage, TheProgramsReadUnicodeArgumentsAndPipeTheirTextInTheCodePage) {
+    // kestro-info, named a file the code page cannot name, prints a version
+    // string ("Größe € 日本") to a pipe: in Windows-1252 there, with "?" for
+    // what it has no byte for, as earlier versions printed it.
+    test::ScratchDir dir;
+    const std::string file = dir.File(UnicodeFile);
+    test::WriteBytes(file, test::PeWithVersion(test::SerializeVersion(test::VersionRoot(
+                               test::FixedRecordBytes(test::FixedRecordOf(1, 0, 0, 1)),
+                               {test::StringFileInfo({test::StringTable(
+                                    u"040904B0", {{u"CompanyName", u"Gr\u00F6\u00DFe \u20AC "
+                                                                   u"\u65E5\u672C"}})}),
+                                test::Translations({{0x0409, 0x04B0}})}))));
+    const test::ProcessResult info = test::RunProcess(KESTRO_INFO_PROGRAM, {file}, dir);
+    EXPECT_EQ(info.status, 0) << info.output;
+    const std::string expected = Windows1252 ? "L_CompanyName=Gr\xF6\xDF"
+                                               "e \x80 ??\r\n"
+                                             : "L_CompanyName=Gr\xC3\xB6\xC3\x9F"
+                                               "e \xE2\x82\xAC \xE6\x97\xA5\xE6\x9C\xAC\r\n";
+    EXPECT_NE(info.output.find(expected), std::string::npos) << info.output;
+
+    // kestro's failure report names the file in the code page too.
+    const std::string tooLong = std::string(70, 'x') + "\xC3\xA9.exe";
+    test::WriteBytes(dir.File(tooLong), test::ToBytes("original"));
+    const test::ProcessResult failed =
+        test::RunProcess(KESTRO_PROGRAM, {dir.File(tooLong), file}, dir);
+    EXPECT_EQ(failed.status, 1);
+    const std::string named = std::string(70, 'x') + (Windows1252 ? "\xE9" : "\xC3\xA9") + ".exe.";
+    EXPECT_TRUE(failed.output.ends_with("(at most 70 bytes): " + named + "\r\n")) << failed.output;
+}
+
+TEST(CodePage, TheCInterfaceTakesAndGivesCodePageText) {
+    // The C interface's names are code page text: on Windows "caf" E9 is
+    // "café.exe".
+    test::ScratchDir dir;
+    const auto [original, newer] = test::SamplePrograms();
+    const std::string given = test::TextOf(dir.Path() / "caf") + "\xE9";
+    const std::string file = Windows1252 ? dir.File("caf\xC3\xA9.exe") : given + ".exe";
+    test::WriteBytes(file, original);
+    test::WriteBytes(dir.File("newer.exe"), newer);
+    char message[512] = {};
+    kestro_options options{};
+    options.message = message;
+    options.message_size = sizeof message;
+    ASSERT_EQ(kestro_create((given + ".exe").c_str(), dir.File("newer.exe").c_str(), &options),
+              KESTRO_OK)
+        << message;
+    EXPECT_EQ(kestro_apply((given + ".exe_1.0.0.2.kst").c_str(), &options), KESTRO_OK) << message;
+    EXPECT_EQ(test::ReadBytes(file), newer);
+
+    // Its messages name files in the code page as well.
+    EXPECT_EQ(kestro_apply((given + "-missing.kst").c_str(), &options), KESTRO_FAILED);
+    EXPECT_NE(std::string(message).find("caf\xE9-missing.kst"), std::string::npos) << message;
 }
 
 TEST(Failures, CarryMessageKindAndAStablePerSiteLocation) {

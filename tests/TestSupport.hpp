@@ -20,6 +20,12 @@ using Bytes = std::vector<std::uint8_t>;
 // The ten banner lines that start every run of the program.
 extern const std::string ExpectedBanner;
 
+// A path from the program's text (UTF-8, on every system) and back. On
+// Windows std::filesystem's narrow strings are in the ANSI code page, which
+// cannot hold every name the tests use.
+std::filesystem::path PathOf(const std::string& text);
+std::string TextOf(const std::filesystem::path& path);
+
 // A fresh empty folder under the system's temporary folder, removed with
 // everything in it when the object goes.
 class ScratchDir {
@@ -30,13 +36,14 @@ public:
     ~ScratchDir();
 
     const std::filesystem::path& Path() const { return path_; }
-    // The path of a file in the folder, as text.
-    std::string File(const std::string& name) const { return (path_ / name).string(); }
+    // The path of a file in the folder, as the program's text.
+    std::string File(const std::string& name) const { return TextOf(path_ / PathOf(name)); }
 
 private:
     std::filesystem::path path_;
 };
 
+// Names here are the program's text (PathOf).
 void WriteBytes(const std::string& name, const Bytes& bytes);
 // A whole file, read while others may read, write, rename or delete it;
 // throws std::runtime_error with the system's reason when it cannot.

@@ -13,7 +13,11 @@
  * and never end the process: calls on different files may run on different
  * threads at once, and calls that update one target wait for each other
  * (for up to about a minute). File names are 8-bit text: UTF-8 or the
- * system's usual encoding on POSIX, the ANSI code page on Windows.
+ * system's usual encoding on POSIX, the ANSI code page on Windows (a file
+ * whose name that code page cannot hold is out of reach of this interface
+ * there; the kestro programs read their UTF-16 command line and reach it).
+ * The same goes for the text the library gives back: messages and a
+ * statement's original_name.
  */
 #ifndef KESTRO_KESTRO_H
 #define KESTRO_KESTRO_H

@@ -9,6 +9,7 @@
 #include "common/Text.hpp"
 #include "platform/FileStream.hpp"
 #include "platform/Files.hpp"
+#include "platform/Text.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -91,6 +92,14 @@ DeltaListing DescribeCompactBody(ByteStream& delta, std::int32_t minor,
 
 } // namespace
 
+std::optional<std::string> StoredName(std::string_view name) {
+    return TextToCodePage(name);
+}
+
+std::string NameFromStored(std::string_view stored) {
+    return CodePageToText(stored);
+}
+
 std::int32_t FormatMajor(DeltaFormat format) {
     switch (format) {
     case DeltaFormat::Compact:
@@ -114,11 +123,16 @@ void WriteDeltaHeader(ByteStream& out, DeltaFormat format, std::int32_t minor) {
 }
 
 void WriteDeltaDescriptor(ByteStream& out, const DeltaDescriptor& descriptor) {
+    const std::optional<std::string> name = StoredName(descriptor.OriginalName);
+    if (!name) {
+        throw Exception("Original file name cannot be stored in a delta: " +
+                        descriptor.OriginalName);
+    }
     std::uint8_t bytes[DeltaDescriptorBytes] = {};
     PutLe32(bytes + UncheckedField, 1);
-    const std::size_t length = std::min(descriptor.OriginalName.size(), MaxStoredNameLength);
+    const std::size_t length = std::min(name->size(), MaxStoredNameLength);
     bytes[NameField] = static_cast<std::uint8_t>(length);
-    std::memcpy(bytes + NameField + 1, descriptor.OriginalName.data(), length);
+    std::memcpy(bytes + NameField + 1, name->data(), length);
     PutVersion(bytes + OriginalVersionField, descriptor.OriginalVersion);
     PutVersion(bytes + NewerVersionField, descriptor.NewerVersion);
     PutLe32(bytes + CrcField, descriptor.OriginalCrc);
@@ -157,7 +171,10 @@ std::int32_t ReadDeltaDescriptor(ByteStream& in, DeltaDescriptor& descriptor) {
     if (length > MaxStoredNameLength) {
         return ResultNotADelta;
     }
-    descriptor.OriginalName.assign(reinterpret_cast<const char*>(bytes + NameField + 1), length);
+    // Checked as the name it stores: in a double-byte code page a
+    // character's second byte may be that of "\".
+    descriptor.OriginalName = NameFromStored(
+        std::string_view(reinterpret_cast<const char*>(bytes + NameField + 1), length));
     if (!IsPlainFileName(descriptor.OriginalName)) {
         return ResultNotADelta;
     }

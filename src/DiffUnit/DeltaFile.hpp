@@ -12,7 +12,9 @@
 //           for a compact delta
 // DeltaDescriptor, file offset 28:
 //    0   4  int32, written as 1, not checked
-//    4  71  name of the original file, capacity 70, no directory part
+//    4  71  name of the original file, capacity 70, no directory part; in
+//           the ANSI code page where the writer runs on Windows, else its
+//           bytes as the system names it (UTF-8)
 //   75   1  not defined
 //   76  16  original file version: major, minor, release, build (int32 each)
 //   92  16  newer file version: major, minor, release, build
@@ -27,7 +29,9 @@
 #include "UVersieIn/UVersieIn.hpp"
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace kestro {
@@ -61,8 +65,17 @@ enum class DeltaFormat : std::uint8_t { Blocks, Compact, Release };
 // compact body, 3 for the release package.
 std::int32_t FormatMajor(DeltaFormat format);
 
+// The name field's bytes for a name, the program's text: in the code page
+// (platform/Text.hpp: on Windows the ANSI code page, as deltas made there
+// have always stored it; elsewhere the name itself). Nothing when the code
+// page cannot hold the name.
+std::optional<std::string> StoredName(std::string_view name);
+// The name those bytes store, as the program's text.
+std::string NameFromStored(std::string_view stored);
+
 struct DeltaDescriptor {
-    std::string OriginalName; // at most MaxStoredNameLength characters
+    // The program's text; stored in at most MaxStoredNameLength bytes.
+    std::string OriginalName;
     FileVersionQuad OriginalVersion;
     FileVersionQuad NewerVersion;
     std::uint32_t OriginalCrc = 0;
@@ -72,7 +85,9 @@ struct DeltaDescriptor {
 // compact format, of the minor given).
 void WriteDeltaHeader(ByteStream& out, DeltaFormat format = DeltaFormat::Blocks,
                       std::int32_t minor = 0);
-// Writes the descriptor; the name is cut to its first 70 characters.
+// Writes the descriptor; the stored name is cut to its first 70 bytes.
+// Fails with Exception when the name cannot be stored (StoredName), which
+// MakeDelta checks before it writes anything.
 void WriteDeltaDescriptor(ByteStream& out, const DeltaDescriptor& descriptor);
 
 // Reads and checks the header: ResultNotADelta when the signature differs,
@@ -83,10 +98,11 @@ void WriteDeltaDescriptor(ByteStream& out, const DeltaDescriptor& descriptor);
 // descriptor has been read.) Fails with EReadError "Stream read error" when
 // fewer than 28 bytes remain.
 std::int32_t ReadDeltaHeader(ByteStream& in, DeltaFormat& format, std::int32_t& minor);
-// Reads the descriptor: ResultNotADelta when the stored name could reach
-// another file than one in the delta's own folder (a count over 70, an empty
-// name, ".", "..", a separator or a zero byte), else ResultOk. Fails with
-// EReadError "Stream read error" when fewer than 112 bytes remain.
+// Reads the descriptor, the stored name as the program's text
+// (NameFromStored): ResultNotADelta when that name could reach another file
+// than one in the delta's own folder (a count over 70, an empty name, ".",
+// "..", a separator or a zero byte), else ResultOk. Fails with EReadError
+// "Stream read error" when fewer than 112 bytes remain.
 std::int32_t ReadDeltaDescriptor(ByteStream& in, DeltaDescriptor& descriptor);
 
 // What DescribeDelta made of a file.

@@ -141,12 +141,20 @@ bool ReadFormat(std::optional<std::string_view> line, DeltaSignature& signature)
     return true;
 }
 
-// A name a statement can hold: what a descriptor holds, without a control
-// character, which would break the line.
-bool StatableName(std::string_view name) {
-    return !name.empty() && name.size() <= MaxStoredNameLength &&
-           std::none_of(name.begin(), name.end(),
+// Whether a name's stored bytes fit a statement: what a descriptor holds,
+// without a control character, which would break the line.
+bool StatableName(std::string_view stored) {
+    return !stored.empty() && stored.size() <= MaxStoredNameLength &&
+           std::none_of(stored.begin(), stored.end(),
                         [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; });
+}
+
+// The statement's line holds the name as the descriptor stores it (the
+// ANSI code page on Windows): the bytes signed are the same wherever the
+// delta was made, and a signature made by an earlier version still holds.
+std::optional<std::string> StatedName(std::string_view name) {
+    std::optional<std::string> stored = StoredName(name);
+    return stored && StatableName(*stored) ? stored : std::nullopt;
 }
 
 bool ReadStatement(std::string_view& text, DeltaSignature& signature) {
@@ -156,9 +164,12 @@ bool ReadStatement(std::string_view& text, DeltaSignature& signature) {
     }
     // Line by line, in the order they are written.
     const bool format = ReadFormat(TakeLine(text, "Format: "), signature);
-    const std::optional<std::string_view> name = TakeLine(text, "Original name: ");
+    // A name that does not come back to the same bytes would not be the
+    // name that was signed.
+    const std::optional<std::string_view> stored = TakeLine(text, "Original name: ");
+    const std::string name = stored ? NameFromStored(*stored) : std::string();
     const bool read =
-        format && name && StatableName(*name) &&
+        format && stored && StatableName(*stored) && StoredName(name) == *stored &&
         ReadVersioned(TakeLine(text, "Original: "), signature.OriginalVersion,
                       signature.Original) &&
         ReadVersioned(TakeLine(text, "Newer: "), signature.NewerVersion, signature.Newer) &&
@@ -167,7 +178,7 @@ bool ReadStatement(std::string_view& text, DeltaSignature& signature) {
     if (!read || !downgrade || (*downgrade != "yes" && *downgrade != "no")) {
         return false;
     }
-    signature.OriginalName = std::string(*name);
+    signature.OriginalName = name;
     signature.Downgrade = *downgrade == "yes";
     return true;
 }
@@ -186,7 +197,8 @@ std::string SignedLines(const DeltaSignature& signature) {
                "\nNewer: " + SizedText(signature.Newer) + "\n";
     }
     return lines + "Format: " + std::to_string(signature.FormatMajor) + "." +
-           std::to_string(signature.FormatMinor) + "\nOriginal name: " + signature.OriginalName +
+           std::to_string(signature.FormatMinor) +
+           "\nOriginal name: " + StatedName(signature.OriginalName).value_or("") +
            "\nOriginal: " + VersionText(signature.OriginalVersion) + " " +
            SizedText(signature.Original) + "\nNewer: " + VersionText(signature.NewerVersion) + " " +
            SizedText(signature.Newer) + "\nDelta: " + SizedText(signature.Delta) +
@@ -226,7 +238,7 @@ std::optional<DeltaSignature> ReadSignatureFile(const std::string& name) {
 }
 
 DeltaSignature SignDelta(const PrivateKey& key, DeltaSignature statement) {
-    if (!StatableName(statement.OriginalName)) {
+    if (!StatedName(statement.OriginalName)) {
         throw ESignatureError("Cannot sign a delta for a file whose name holds a control "
                               "character: " +
                               statement.OriginalName);

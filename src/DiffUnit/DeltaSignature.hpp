@@ -39,7 +39,8 @@ struct DeltaSignature {
     // The delta's format version.
     std::int32_t FormatMajor = 0;
     std::int32_t FormatMinor = 0;
-    // The file the delta updates: its name as the descriptor holds it, its
+    // The file the delta updates: its name as the descriptor holds it (the
+    // program's text, which the file stores as the descriptor does), its
     // version, size and SHA-512 (size and digest in version 2 only).
     std::string OriginalName;
     FileVersionQuad OriginalVersion;

@@ -501,11 +501,12 @@ DeltaOperations ProgramOperations() {
     return operations;
 }
 
-int ProgramMain(int argc, char** argv, const DeltaOperations& operations) {
+int ProgramMain(const std::vector<std::string>& commandLine, const DeltaOperations& operations) {
     InterruptHandling interrupts;
-    const std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
-    const int status =
-        RunProgram(argc > 0 ? argv[0] : "kestro", arguments, operations, StandardConsole());
+    const std::vector<std::string> arguments(commandLine.begin() + (commandLine.empty() ? 0 : 1),
+                                             commandLine.end());
+    const int status = RunProgram(commandLine.empty() ? "kestro" : commandLine[0], arguments,
+                                  operations, StandardConsole());
     if (InterruptRequested()) {
         interrupts.EndAsInterrupted();
     }

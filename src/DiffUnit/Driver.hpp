@@ -77,9 +77,10 @@ DeltaOperations ProgramOperations();
 int RunProgram(std::string_view programPath, const std::vector<std::string>& arguments,
                const DeltaOperations& operations, const Console& console);
 
-// The whole process: RunProgram on the process's arguments and console,
-// with interrupts caught so that an interrupted operation cleans up before
-// the program ends as the interrupt would have ended it (InterruptHandling).
-int ProgramMain(int argc, char** argv, const DeltaOperations& operations);
+// The whole process: RunProgram on the process's command line (its own
+// name first, as CommandLineArguments gives it) and console, with
+// interrupts caught so that an interrupted operation cleans up before the
+// program ends as the interrupt would have ended it (InterruptHandling).
+int ProgramMain(const std::vector<std::string>& commandLine, const DeltaOperations& operations);
 
 } // namespace kestro

@@ -52,9 +52,17 @@ std::int32_t MakeDelta(const std::string& originalName, const std::string& newer
                        const OperationOptions& options) {
     // The descriptor holds at most MaxStoredNameLength bytes of the
     // original's name, and an apply looks for the name it holds: a longer
-    // name would make a delta that can never be applied.
+    // name, or one the stored form cannot hold (on Windows a character the
+    // ANSI code page has none for), would make a delta that can never be
+    // applied.
     const std::string originalFile = FileNamePart(originalName);
-    if (originalFile.size() > MaxStoredNameLength) {
+    const std::optional<std::string> stored = StoredName(originalFile);
+    if (!stored) {
+        throw EFCreateError("Original file name has a character that a delta made here cannot "
+                            "store (the system's ANSI code page has none for it): " +
+                            originalFile);
+    }
+    if (stored->size() > MaxStoredNameLength) {
         throw EFCreateError("Original file name too long for a delta (at most " +
                             std::to_string(MaxStoredNameLength) + " bytes): " + originalFile);
     }

@@ -1,5 +1,7 @@
 // The C interface (include/kestro/kestro.h) over the delta operations: no
-// C++ type or exception crosses it.
+// C++ type or exception crosses it. Its text is in the code page
+// (platform/Text.hpp: on Windows the ANSI code page, as the header says;
+// elsewhere bytes as they are), converted here to the program's and back.
 #define KESTRO_BUILDING
 #include "kestro/kestro.h"
 
@@ -9,6 +11,7 @@
 #include "common/Failures.hpp"
 #include "common/Progress.hpp"
 #include "platform/Files.hpp"
+#include "platform/Text.hpp"
 #include "release/ReleasePackage.hpp"
 #include "release/ReleaseReader.hpp"
 
@@ -119,14 +122,15 @@ CallSettings From(const kestro_settings* given) {
     return settings;
 }
 
-// Copies text into the caller's message buffer, cut to fit, always ended by
-// a zero.
+// Copies text into the caller's message buffer, in the code page, cut to
+// fit, always ended by a zero.
 void Tell(const CallSettings& settings, const std::string& text) {
     if (settings.message == nullptr || settings.message_size == 0) {
         return;
     }
-    const std::size_t length = std::min(text.size(), settings.message_size - 1);
-    std::memcpy(settings.message, text.data(), length);
+    const std::string shown = kestro::ShownInCodePage(text);
+    const std::size_t length = std::min(shown.size(), settings.message_size - 1);
+    std::memcpy(settings.message, shown.data(), length);
     settings.message[length] = '\0';
 }
 
@@ -167,7 +171,7 @@ OperationOptions ToOptions(const CallSettings& settings) {
     FormatAsked(settings.format, result.format, result.compactMinor);
     result.allowDowngrade = settings.allowDowngrade;
     if (settings.into != nullptr) {
-        result.into = settings.into;
+        result.into = kestro::CodePageToText(settings.into);
     }
     if (settings.signingKey != nullptr) {
         result.signingKey = kestro::ReadPrivateKeyPem(settings.signingKey);
@@ -254,10 +258,12 @@ int Create(const char* original_path, const char* newer_path, const CallSettings
         return KESTRO_FAILED;
     }
     return Run(settings, Call::Create, [&](const OperationOptions& operation) {
-        if (IsFolder(original_path) && IsFolder(newer_path)) {
-            return kestro::MakeRelease(original_path, newer_path, operation);
+        const std::string original = kestro::CodePageToText(original_path);
+        const std::string newer = kestro::CodePageToText(newer_path);
+        if (IsFolder(original) && IsFolder(newer)) {
+            return kestro::MakeRelease(original, newer, operation);
         }
-        return kestro::MakeDelta(original_path, newer_path, operation);
+        return kestro::MakeDelta(original, newer, operation);
     });
 }
 
@@ -267,16 +273,19 @@ int Apply(const char* delta_path, const CallSettings& settings) {
         return KESTRO_FAILED;
     }
     return Run(settings, Call::Apply, [&](const OperationOptions& operation) {
-        if (kestro::IsReleasePackage(delta_path)) {
+        const std::string delta = kestro::CodePageToText(delta_path);
+        if (kestro::IsReleasePackage(delta)) {
             // The files found changed, one a line, in the message.
             std::string changed;
             OperationOptions release = operation;
-            release.changed = [&changed](const std::string& path) { changed += path + "\n"; };
-            const int code = kestro::ApplyRelease(delta_path, release);
+            release.changed = [&changed](const std::string& path) {
+                changed += kestro::ShownInCodePage(path) + "\n";
+            };
+            const int code = kestro::ApplyRelease(delta, release);
             Tell(settings, changed);
             return code;
         }
-        return kestro::ApplyDelta(delta_path, operation);
+        return kestro::ApplyDelta(delta, operation);
     });
 }
 
@@ -305,7 +314,7 @@ void Fill(kestro_statement& out, const kestro::DeltaSignature& signature) {
     filled.signature_version = signature.Version;
     filled.format = KESTRO_FORMAT_VERSION(signature.FormatMajor, signature.FormatMinor);
     CopyText(filled.key_id, signature.KeyId);
-    CopyText(filled.original_name, signature.OriginalName);
+    CopyText(filled.original_name, kestro::ShownInCodePage(signature.OriginalName));
     CopyVersion(filled.original_version, signature.OriginalVersion);
     filled.original_size = static_cast<unsigned long long>(signature.Original.size);
     std::memcpy(filled.original_sha512, signature.Original.digest.data(),
@@ -332,11 +341,12 @@ int Verify(const char* delta_path, const CallSettings& settings, kestro_statemen
     }
     return Run(settings, Call::Verify, [&](const OperationOptions& operation) {
         kestro::DeltaSignature signature;
-        const std::int32_t code = kestro::IsReleasePackage(delta_path)
-                                      ? kestro::VerifyRelease(delta_path, *operation.publicKey,
+        const std::string delta = kestro::CodePageToText(delta_path);
+        const std::int32_t code = kestro::IsReleasePackage(delta)
+                                      ? kestro::VerifyRelease(delta, *operation.publicKey,
                                                               signature, operation.progress)
-                                      : kestro::VerifyDelta(delta_path, *operation.publicKey,
-                                                            signature, operation.progress);
+                                      : kestro::VerifyDelta(delta, *operation.publicKey, signature,
+                                                            operation.progress);
         if (code == KESTRO_OK) {
             Fill(*statement, signature);
         }

@@ -5,7 +5,8 @@
 #include <vector>
 
 int main(int argc, char** argv) {
-    const std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
-    return kestro::RunInfo(argc > 0 ? argv[0] : "kestro-info", arguments,
+    const std::vector<std::string> line = kestro::CommandLineArguments(argc, argv);
+    const std::vector<std::string> arguments(line.begin() + (line.empty() ? 0 : 1), line.end());
+    return kestro::RunInfo(line.empty() ? "kestro-info" : line[0], arguments,
                            kestro::StandardConsole());
 }

@@ -3,5 +3,6 @@
 #include "DiffUnit/Driver.hpp"
 
 int main(int argc, char** argv) {
-    return kestro::ProgramMain(argc, argv, kestro::ProgramOperations());
+    return kestro::ProgramMain(kestro::CommandLineArguments(argc, argv),
+                               kestro::ProgramOperations());
 }

@@ -1,7 +1,8 @@
 // File, directory and path services.
 //
-// Every name here is 8-bit text as the command line gave it; on POSIX it is
-// passed to the system unchanged, on Windows it is in the ANSI code page.
+// Every name here is the program's text, UTF-8 as the command line gave it:
+// on POSIX passed to the system unchanged, on Windows converted to UTF-16
+// (Port.hpp).
 #pragma once
 
 #include "platform/FileStream.hpp"
@@ -28,7 +29,8 @@ std::optional<std::string> ReadSmallFile(const std::string& name, std::int64_t l
 // Windows an access list that grants nobody else anything.
 bool IsOwnerOnly(const std::string& name);
 
-// What a name is, a symbolic link not followed.
+// What a name is, a symbolic link (on Windows also a junction) not
+// followed.
 enum class EntryKind { File, Folder, Link, Other };
 struct EntryStatus {
     EntryKind kind = EntryKind::Other;
@@ -48,12 +50,14 @@ std::vector<std::string> ListFolder(const std::string& folder);
 NameOutcome MakeFolder(const std::string& name);
 // Removes an empty folder; false when it could not be removed.
 bool RemoveFolder(const std::string& name);
-// A symbolic link's target as it stands; nothing when name is no link or
-// cannot be read.
+// A symbolic link's target as it stands, a relative one with "/" for its
+// separators on every system; nothing when name is no link or cannot be
+// read.
 std::optional<std::string> ReadLink(const std::string& name);
-// A new symbolic link name to target (relative to the link's folder);
-// toFolder says the target is a folder (Windows links need to know).
-// Failed where the system or the user's rights allow no symbolic link.
+// A new symbolic link name to target (relative to the link's folder, "/"
+// separating its folders on every system); toFolder says the target is a
+// folder (Windows links need to know). Failed where the system or the
+// user's rights allow no symbolic link.
 NameOutcome MakeLink(const std::string& target, const std::string& name, bool toFolder);
 // Sets a file's or folder's permission bits, never through a symbolic
 // link; on Windows the read-only attribute of a file, set when no write
@@ -62,7 +66,8 @@ bool SetPermissions(const std::string& name, std::uint32_t permissions);
 // Makes the names made or removed in folder durable before it returns.
 bool SyncFolder(const std::string& folder);
 
-// Deletes a file; false when it could not be deleted (it may not exist).
+// Deletes a file, or a symbolic link (to a folder too) without its target;
+// false when it could not be deleted (it may not exist).
 bool DeleteFile(const std::string& name);
 
 // Renames source to destination, replacing an existing destination in one

@@ -7,8 +7,10 @@
 // Files, Locks, Interrupts and Console.
 //
 // Two ports exist: posix/PosixPort.cpp and win32/Win32Port.cpp, chosen at
-// build time. File names are 8-bit text as the command line gave it: passed
-// to the system unchanged on POSIX, in the ANSI code page on Windows.
+// build time. File names are the program's text, UTF-8 as the command line
+// gave it: passed to the system unchanged on POSIX; on Windows converted to
+// UTF-16 for the wide calls (win32/Win32.hpp), so that every name the
+// system allows can be reached.
 #pragma once
 
 #include <cstdint>
@@ -106,6 +108,7 @@ extern const bool OpenFileBlocksReplace;
 
 // ---- names ---------------------------------------------------------------
 
+// Removes a file, or a symbolic link (to a folder too) without its target.
 bool Remove(const std::string& name);
 // Renames source onto destination, replacing it in one step, and makes the
 // change durable.
@@ -124,8 +127,8 @@ NameOutcome RenameIfFree(const std::string& source, const std::string& destinati
 
 // ---- folders and links ---------------------------------------------------
 
-// What name is, a symbolic link not followed; nothing when it does not
-// exist or cannot be looked at.
+// What name is, a symbolic link (on Windows also a junction) not followed;
+// nothing when it does not exist or cannot be looked at.
 std::optional<EntryStatus> StatusOf(const std::string& name);
 // The names in folder, without "." and "..", in the order the system gives
 // them; false when the folder cannot be read.
@@ -134,12 +137,14 @@ bool ListFolder(const std::string& folder, std::vector<std::string>& names);
 // of an empty one.
 NameOutcome MakeFolder(const std::string& name);
 bool RemoveFolder(const std::string& name);
-// A symbolic link's target, as it stands; nothing when name is none.
+// A symbolic link's target, as it stands (on Windows a relative one with
+// "/" for its separators, as POSIX spells it; a junction's, absolute);
+// nothing when name is none.
 std::optional<std::string> ReadLink(const std::string& name);
-// A new symbolic link name to target (relative to the link's folder);
-// toFolder tells Windows, whose links know what they point to, that the
-// target is a folder. Failed where the system or the user's rights allow
-// no symbolic link.
+// A new symbolic link name to target (relative to the link's folder; on
+// Windows its "/" become "\"); toFolder tells Windows, whose links know
+// what they point to, that the target is a folder. Failed where the system
+// or the user's rights allow no symbolic link.
 NameOutcome MakeLink(const std::string& target, const std::string& name, bool toFolder);
 // Sets the POSIX permission bits (07777) of a file or folder, never
 // through a symbolic link; on Windows the read-only attribute of a file,
@@ -162,6 +167,17 @@ void Unlock(Handle held, const std::string& name);
 
 Handle StandardOutput();
 Handle StandardInput();
+// Writes text, the program's, to file as characters where file is a console
+// window that takes them (Windows: UTF-16, so that the window shows every
+// character whatever its code page); false, with nothing written, where it
+// is not one or the system has no such write (POSIX, where a terminal takes
+// the bytes).
+bool WriteCharacters(Handle file, std::string_view text);
+// The process's command line as the program's text, its own name first: on
+// POSIX argv as it is; on Windows the system's UTF-16 command line, split
+// as the C runtime splits it for argv, or argv itself (in the ANSI code
+// page) where the runtime cannot split it.
+std::vector<std::string> CommandLine(int argc, char** argv);
 // Whether file is a terminal (a console on Windows) rather than a file or
 // a pipe.
 bool IsTerminal(Handle file);

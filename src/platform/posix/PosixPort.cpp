@@ -449,6 +449,14 @@ Handle StandardInput() {
     return STDIN_FILENO;
 }
 
+bool WriteCharacters(Handle, std::string_view) {
+    return false;
+}
+
+std::vector<std::string> CommandLine(int argc, char** argv) {
+    return std::vector<std::string>(argv, argv + argc);
+}
+
 bool IsTerminal(Handle file) {
     return ::isatty(Fd(file)) == 1;
 }

@@ -1,27 +1,27 @@
-// The Win32 port (Port.hpp). File names go to the ANSI forms of the system
-// calls.
+// The Win32 port (Port.hpp). Every name goes to the wide ("W") forms of
+// the system calls through WideName (Win32.hpp), as UTF-16.
 #include "platform/Files.hpp"
 #include "platform/InterruptState.hpp"
 #include "platform/Port.hpp"
+#include "platform/Text.hpp"
+#include "platform/WindowsPaths.hpp"
+#include "platform/win32/Win32.hpp"
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef _WIN32_WINNT
-#define _WIN32_WINNT 0x0601 // Windows 7: file information set through a handle
-#endif
-#include <windows.h>
-// After windows.h, whose types it uses.
+// After windows.h, whose types they use.
 #include <aclapi.h>
-// The system's macros would rename the program's own functions.
-#undef CopyFile
-#undef DeleteFile
-#undef ReplaceFile
+#include <winioctl.h>
 
 #include <algorithm>
 #include <atomic>
 #include <string>
 #include <vector>
+
+// The C runtime's own split of the wide command line (msvcrt.dll), and the
+// wildcard setting its start-up used for argv, so that both agree. Its
+// last argument is the runtime's start-up record, one int.
+extern "C" int __wgetmainargs(int* count, wchar_t*** arguments, wchar_t*** environment,
+                              int expandWildcards, int* startInfo);
+extern "C" int _dowildcard;
 
 namespace kestro::port {
 
@@ -30,21 +30,72 @@ namespace {
 // The most bytes handed to one read or write call.
 constexpr std::int64_t MaxTransfer = std::int64_t{1} << 30;
 
-// Closes a handle on every way out of the function that opened it.
-class HandleGuard {
+// name's wide form for a call; when it has none (it is not UTF-8, or holds
+// a zero), the last error says the name is invalid, as the call would.
+std::optional<std::wstring> Name(const std::string& name) {
+    std::optional<std::wstring> wide = WideName(name);
+    if (!wide) {
+        ::SetLastError(ERROR_INVALID_NAME);
+    }
+    return wide;
+}
+
+DWORD AttributesOf(const std::string& name) {
+    const std::optional<std::wstring> wide = Name(name);
+    return wide ? ::GetFileAttributesW(wide->c_str()) : INVALID_FILE_ATTRIBUTES;
+}
+
+bool SetAttributes(const std::string& name, DWORD attributes) {
+    const std::optional<std::wstring> wide = Name(name);
+    return wide && ::SetFileAttributesW(wide->c_str(), attributes) != 0;
+}
+
+// Opens name itself, a link not followed, a folder too, with access.
+HANDLE OpenEntry(const std::wstring& name, DWORD access) {
+    return ::CreateFileW(
+        name.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+// Whether an open entry is a link: a reparse point that stands for another
+// name (a symbolic link, a junction). Other reparse points (a cloud file's
+// placeholder, a deduplicated file) are the file or folder they hold.
+bool IsLink(HANDLE entry) {
+    FILE_ATTRIBUTE_TAG_INFO info{};
+    return ::GetFileInformationByHandleEx(entry, FileAttributeTagInfo, &info, sizeof info) &&
+           (info.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+           IsReparseTagNameSurrogate(info.ReparseTag);
+}
+
+// Whether an entry whose attributes name a reparse point is a link. One
+// whose tag the system does not tell counts as a link, never to be walked
+// into: Wine marks a Unix symbolic link to a folder so.
+bool ReparsePointIsLink(const std::wstring& name) {
+    const HandleGuard entry(OpenEntry(name, FILE_READ_ATTRIBUTES));
+    FILE_ATTRIBUTE_TAG_INFO info{};
+    if (entry.Get() == INVALID_HANDLE_VALUE ||
+        !::GetFileInformationByHandleEx(entry.Get(), FileAttributeTagInfo, &info, sizeof info)) {
+        return true;
+    }
+    return (info.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 ||
+           IsReparseTagNameSurrogate(info.ReparseTag);
+}
+
+// Closes a search on every way out.
+class SearchGuard {
 public:
-    explicit HandleGuard(HANDLE handle) : handle_(handle) {}
-    HandleGuard(const HandleGuard&) = delete;
-    HandleGuard& operator=(const HandleGuard&) = delete;
-    ~HandleGuard() {
-        if (handle_ != INVALID_HANDLE_VALUE) {
-            ::CloseHandle(handle_);
+    explicit SearchGuard(HANDLE search) : search_(search) {}
+    SearchGuard(const SearchGuard&) = delete;
+    SearchGuard& operator=(const SearchGuard&) = delete;
+    ~SearchGuard() {
+        if (search_ != INVALID_HANDLE_VALUE) {
+            ::FindClose(search_);
         }
     }
-    HANDLE Get() const { return handle_; }
+    HANDLE Get() const { return search_; }
 
 private:
-    HANDLE handle_;
+    HANDLE search_;
 };
 
 // The TOKEN_USER record of the user who runs the program; empty when the
@@ -125,7 +176,7 @@ NameOutcome Refused() {
 
 // The attributes of an existing read-only file that is not a directory.
 std::optional<DWORD> ReadOnlyAttributes(const std::string& name) {
-    const DWORD attributes = ::GetFileAttributesA(name.c_str());
+    const DWORD attributes = AttributesOf(name);
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ||
         (attributes & FILE_ATTRIBUTE_READONLY) == 0) {
         return std::nullopt;
@@ -146,7 +197,7 @@ DWORD WithReadOnlyOf(DWORD from, DWORD attributes) {
 }
 
 std::optional<DWORD> WithReadOnlyOf(const std::string& source, DWORD attributes) {
-    const DWORD from = ::GetFileAttributesA(source.c_str());
+    const DWORD from = AttributesOf(source);
     if (from == INVALID_FILE_ATTRIBUTES) {
         return std::nullopt;
     }
@@ -161,7 +212,11 @@ Handle OpenRead(const std::string& name) {
     // Shared for deleting too, so that this process's own reading does not
     // stand in the way of linking the file or of telling whether another
     // program holds it (InUse).
-    return Own(::CreateFileA(name.c_str(), GENERIC_READ,
+    const std::optional<std::wstring> wide = Name(name);
+    if (!wide) {
+        return NoHandle;
+    }
+    return Own(::CreateFileW(wide->c_str(), GENERIC_READ,
                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
@@ -170,10 +225,11 @@ Handle Create(const std::string& name, CreateMode mode) {
     // A private file gets its access list as it is made, so that it is
     // never readable by others for a moment.
     OwnerOnlyAccess access;
-    if (mode == CreateMode::NewPrivate && !access.Make()) {
+    const std::optional<std::wstring> wide = Name(name);
+    if (!wide || (mode == CreateMode::NewPrivate && !access.Make())) {
         return NoHandle;
     }
-    return Own(::CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+    return Own(::CreateFileW(wide->c_str(), GENERIC_READ | GENERIC_WRITE, 0,
                              mode == CreateMode::NewPrivate ? &access.attributes : nullptr,
                              mode == CreateMode::ReplaceExisting ? CREATE_ALWAYS : CREATE_NEW,
                              FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -193,10 +249,14 @@ Handle CreateScratch(const std::string& folder) {
     }
     static std::atomic<unsigned> made{0};
     for (int attempt = 0; attempt < 64; ++attempt) {
-        const std::string name = folder + "kestro-" + std::to_string(::GetCurrentProcessId()) +
-                                 "-" + std::to_string(made++) + ".scratch";
-        const HANDLE file = ::CreateFileA(
-            name.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, &access.attributes, CREATE_NEW,
+        const std::optional<std::wstring> name =
+            Name(folder + "kestro-" + std::to_string(::GetCurrentProcessId()) + "-" +
+                 std::to_string(made++) + ".scratch");
+        if (!name) {
+            return NoHandle;
+        }
+        const HANDLE file = ::CreateFileW(
+            name->c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, &access.attributes, CREATE_NEW,
             FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
         if (file != INVALID_HANDLE_VALUE || ::GetLastError() != ERROR_FILE_EXISTS) {
             return Own(file);
@@ -276,8 +336,12 @@ std::optional<FileStamp> Stamp(Handle file) {
 
 std::optional<FileStamp> StampOfFile(const std::string& name) {
     // Opened for no access at all, which nobody's sharing refuses.
+    const std::optional<std::wstring> wide = Name(name);
+    if (!wide) {
+        return std::nullopt;
+    }
     const HandleGuard file(
-        ::CreateFileA(name.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        ::CreateFileW(wide->c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     if (file.Get() == INVALID_HANDLE_VALUE) {
         return std::nullopt;
@@ -286,15 +350,15 @@ std::optional<FileStamp> StampOfFile(const std::string& name) {
 }
 
 bool IsFile(const std::string& name) {
-    const DWORD attributes = ::GetFileAttributesA(name.c_str());
+    const DWORD attributes = AttributesOf(name);
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
 bool CopyPermissions(const std::string& source, const std::string& destination) {
-    const DWORD to = ::GetFileAttributesA(destination.c_str());
+    const DWORD to = AttributesOf(destination);
     const std::optional<DWORD> wanted =
         to == INVALID_FILE_ATTRIBUTES ? std::nullopt : WithReadOnlyOf(source, to);
-    return wanted && (*wanted == to || ::SetFileAttributesA(destination.c_str(), *wanted) != 0);
+    return wanted && (*wanted == to || SetAttributes(destination, *wanted));
 }
 
 bool CopyOwner(Handle, Handle) {
@@ -324,7 +388,9 @@ bool CopyPermissions(Handle source, Handle destination, bool) {
 bool OwnerOnly(const std::string& name) {
     PACL list = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (::GetNamedSecurityInfoA(name.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+    const std::optional<std::wstring> wide = Name(name);
+    if (!wide ||
+        ::GetNamedSecurityInfoW(wide->c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
                                 nullptr, &list, nullptr, &descriptor) != ERROR_SUCCESS) {
         return false;
     }
@@ -351,8 +417,12 @@ bool OwnerOnly(const std::string& name) {
 bool InUse(const std::string& name) {
     // Replacing the file opens it for deleting, which a holder that does
     // not share deleting refuses; so does this open.
+    const std::optional<std::wstring> wide = Name(name);
+    if (!wide) {
+        return false;
+    }
     const HandleGuard file(
-        ::CreateFileA(name.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        ::CreateFileW(wide->c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     return file.Get() == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_SHARING_VIOLATION;
 }
@@ -362,20 +432,32 @@ bool InUse(const std::string& name) {
 const bool OpenFileBlocksReplace = true;
 
 bool Remove(const std::string& name) {
-    if (::DeleteFileA(name.c_str())) {
+    const std::optional<std::wstring> wide = Name(name);
+    if (!wide) {
+        return false;
+    }
+    if (::DeleteFileW(wide->c_str())) {
         return true;
+    }
+    // A link to a folder is a folder to DeleteFile; it goes as POSIX
+    // removes a link, its folder left alone.
+    const DWORD kind = ::GetFileAttributesW(wide->c_str());
+    constexpr DWORD FolderLink = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
+    if (kind != INVALID_FILE_ATTRIBUTES && (kind & FolderLink) == FolderLink &&
+        ReparsePointIsLink(*wide)) {
+        return ::RemoveDirectoryW(wide->c_str()) != 0;
     }
     // Windows refuses to delete a read-only file; POSIX deletes it as any
     // other, and the program's own temporary files may carry the attribute.
     const std::optional<DWORD> attributes = ReadOnlyAttributes(name);
     if (!attributes ||
-        !::SetFileAttributesA(name.c_str(), *attributes & ~DWORD{FILE_ATTRIBUTE_READONLY})) {
+        !::SetFileAttributesW(wide->c_str(), *attributes & ~DWORD{FILE_ATTRIBUTE_READONLY})) {
         return false;
     }
-    if (::DeleteFileA(name.c_str())) {
+    if (::DeleteFileW(wide->c_str())) {
         return true;
     }
-    ::SetFileAttributesA(name.c_str(), *attributes);
+    ::SetFileAttributesW(wide->c_str(), *attributes);
     return false;
 }
 
@@ -383,23 +465,30 @@ bool Replace(const std::string& source, const std::string& destination) {
     // A read-only destination is replaced as on POSIX, where a rename does
     // not look at the file it replaces; the attribute comes back when the
     // rename fails.
+    const std::optional<std::wstring> from = Name(source);
+    const std::optional<std::wstring> to = Name(destination);
+    if (!from || !to) {
+        return false;
+    }
     const std::optional<DWORD> attributes = ReadOnlyAttributes(destination);
     if (attributes) {
-        ::SetFileAttributesA(destination.c_str(), *attributes & ~DWORD{FILE_ATTRIBUTE_READONLY});
+        ::SetFileAttributesW(to->c_str(), *attributes & ~DWORD{FILE_ATTRIBUTE_READONLY});
     }
-    if (::MoveFileExA(source.c_str(), destination.c_str(),
+    if (::MoveFileExW(from->c_str(), to->c_str(),
                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         return true;
     }
     if (attributes) {
-        ::SetFileAttributesA(destination.c_str(), *attributes);
+        ::SetFileAttributesW(to->c_str(), *attributes);
     }
     return false;
 }
 
 NameOutcome Link(const std::string& existing, const std::string& destination) {
-    return ::CreateHardLinkA(destination.c_str(), existing.c_str(), nullptr) ? NameOutcome::Made
-                                                                             : Refused();
+    const std::optional<std::wstring> from = Name(existing);
+    const std::optional<std::wstring> to = Name(destination);
+    return from && to && ::CreateHardLinkW(to->c_str(), from->c_str(), nullptr) ? NameOutcome::Made
+                                                                                : Refused();
 }
 
 NameOutcome LinkOpen(Handle, const std::string&) {
@@ -408,19 +497,23 @@ NameOutcome LinkOpen(Handle, const std::string&) {
 }
 
 NameOutcome RenameIfFree(const std::string& source, const std::string& destination) {
-    return ::MoveFileExA(source.c_str(), destination.c_str(), MOVEFILE_WRITE_THROUGH)
+    // A folder too: MoveFileEx renames one within its volume.
+    const std::optional<std::wstring> from = Name(source);
+    const std::optional<std::wstring> to = Name(destination);
+    return from && to && ::MoveFileExW(from->c_str(), to->c_str(), MOVEFILE_WRITE_THROUGH)
                ? NameOutcome::Made
                : Refused();
 }
 
 std::optional<EntryStatus> StatusOf(const std::string& name) {
+    const std::optional<std::wstring> wide = Name(name);
     WIN32_FILE_ATTRIBUTE_DATA data{};
-    if (!::GetFileAttributesExA(name.c_str(), GetFileExInfoStandard, &data)) {
+    if (!wide || !::GetFileAttributesExW(wide->c_str(), GetFileExInfoStandard, &data)) {
         return std::nullopt;
     }
     EntryStatus status;
     const DWORD attributes = data.dwFileAttributes;
-    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && ReparsePointIsLink(*wide)) {
         status.kind = EntryKind::Link;
     } else if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
         status.kind = EntryKind::Folder;
@@ -435,66 +528,140 @@ std::optional<EntryStatus> StatusOf(const std::string& name) {
 }
 
 bool ListFolder(const std::string& folder, std::vector<std::string>& names) {
-    WIN32_FIND_DATAA entry{};
-    const HANDLE search =
-        ::FindFirstFileA((folder.empty() ? std::string("*") : folder + "\\*").c_str(), &entry);
-    if (search == INVALID_HANDLE_VALUE) {
+    // "C:" and "dir\" take the pattern as it stands; "C:\*" would be the
+    // root, not the drive's working folder.
+    const bool ended = !folder.empty() && IsPathSeparator(folder.back());
+    const std::optional<std::wstring> pattern =
+        Name(folder.empty() ? std::string("*") : folder + (ended ? "*" : "\\*"));
+    WIN32_FIND_DATAW entry{};
+    const SearchGuard search(pattern ? ::FindFirstFileExW(pattern->c_str(), FindExInfoBasic, &entry,
+                                                          FindExSearchNameMatch, nullptr,
+                                                          FIND_FIRST_EX_LARGE_FETCH)
+                                     : INVALID_HANDLE_VALUE);
+    if (search.Get() == INVALID_HANDLE_VALUE) {
         return false;
     }
     do {
-        const std::string name = entry.cFileName;
-        if (name != "." && name != "..") {
-            names.push_back(name);
+        const std::wstring_view name = entry.cFileName;
+        if (name != L"." && name != L"..") {
+            names.push_back(TextOfWide(name));
         }
-    } while (::FindNextFileA(search, &entry));
-    const bool complete = ::GetLastError() == ERROR_NO_MORE_FILES;
-    ::FindClose(search);
-    return complete;
+    } while (::FindNextFileW(search.Get(), &entry));
+    return ::GetLastError() == ERROR_NO_MORE_FILES;
 }
 
 NameOutcome MakeFolder(const std::string& name) {
-    return ::CreateDirectoryA(name.c_str(), nullptr) ? NameOutcome::Made : Refused();
+    const std::optional<std::wstring> wide = Name(name);
+    return wide && ::CreateDirectoryW(wide->c_str(), nullptr) ? NameOutcome::Made : Refused();
 }
 
 bool RemoveFolder(const std::string& name) {
-    return ::RemoveDirectoryA(name.c_str()) != 0;
+    // A link to a folder goes itself, its folder left alone.
+    const std::optional<std::wstring> wide = Name(name);
+    return wide && ::RemoveDirectoryW(wide->c_str()) != 0;
 }
 
-std::optional<std::string> ReadLink(const std::string&) {
-    return std::nullopt;
+std::optional<std::string> ReadLink(const std::string& name) {
+    const std::optional<std::wstring> wide = Name(name);
+    if (!wide) {
+        return std::nullopt;
+    }
+    const HandleGuard link(OpenEntry(*wide, 0));
+    std::vector<std::uint8_t> data(MAXIMUM_REPARSE_DATA_BUFFER_SIZE);
+    DWORD size = 0;
+    if (link.Get() == INVALID_HANDLE_VALUE ||
+        !::DeviceIoControl(link.Get(), FSCTL_GET_REPARSE_POINT, nullptr, 0, data.data(),
+                           static_cast<DWORD>(data.size()), &size, nullptr)) {
+        return std::nullopt;
+    }
+    data.resize(size);
+    return LinkTargetOfReparseData(data);
 }
 
 NameOutcome MakeLink(const std::string& target, const std::string& name, bool toFolder) {
-    const DWORD flags = (toFolder ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0) | 0x2;
-    return ::CreateSymbolicLinkA(name.c_str(), target.c_str(), flags) ? NameOutcome::Made
-                                                                      : Refused();
+    std::string systemTarget = target;
+    std::replace(systemTarget.begin(), systemTarget.end(), '/', '\\');
+    const std::optional<std::wstring> to = WideText(systemTarget);
+    const std::optional<std::wstring> wide = Name(name);
+    if (!to || !wide) {
+        return NameOutcome::Failed;
+    }
+    // Without the right to make links, Windows 10 and later let a user in
+    // developer mode make one when asked to; earlier systems refuse the
+    // flag itself, and are asked again without it.
+    const DWORD kind = toFolder ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0;
+    if (!::CreateSymbolicLinkW(wide->c_str(), to->c_str(),
+                               kind | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE) &&
+        (::GetLastError() != ERROR_INVALID_PARAMETER ||
+         !::CreateSymbolicLinkW(wide->c_str(), to->c_str(), kind))) {
+        return Refused();
+    }
+    // Wine's CreateSymbolicLink says it made the link and makes nothing.
+    const DWORD attributes = ::GetFileAttributesW(wide->c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+        return NameOutcome::Failed;
+    }
+    return NameOutcome::Made;
 }
 
 bool SetPermissions(const std::string& name, std::uint32_t permissions) {
-    const DWORD attributes = ::GetFileAttributesA(name.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
+    // Through the entry itself, opened without following a link: a link has
+    // no attribute of its own to set, and its target must never get one
+    // through it.
+    const std::optional<std::wstring> wide = Name(name);
+    if (!wide) {
         return false;
     }
-    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    const HandleGuard entry(OpenEntry(*wide, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES));
+    FILE_BASIC_INFO info{};
+    if (entry.Get() == INVALID_HANDLE_VALUE || IsLink(entry.Get()) ||
+        !::GetFileInformationByHandleEx(entry.Get(), FileBasicInfo, &info, sizeof info)) {
+        return false;
+    }
+    if ((info.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
         return true;
     }
     const DWORD readOnly = (permissions & 0222) == 0 ? FILE_ATTRIBUTE_READONLY : 0;
-    return WithReadOnlyOf(readOnly, attributes) == attributes ||
-           ::SetFileAttributesA(name.c_str(), WithReadOnlyOf(readOnly, attributes)) != 0;
+    const DWORD wanted = WithReadOnlyOf(readOnly, info.FileAttributes);
+    if (wanted == info.FileAttributes) {
+        return true;
+    }
+    info.FileAttributes = wanted;
+    // Times of 0 are left as they are.
+    info.CreationTime.QuadPart = info.LastAccessTime.QuadPart = 0;
+    info.LastWriteTime.QuadPart = info.ChangeTime.QuadPart = 0;
+    return ::SetFileInformationByHandle(entry.Get(), FileBasicInfo, &info, sizeof info) != 0;
 }
 
-bool SyncFolder(const std::string&) {
-    // NTFS makes its own name changes durable through its journal.
+bool SyncFolder(const std::string& folder) {
+    const std::optional<std::wstring> wide = Name(folder.empty() ? std::string(".") : folder);
+    const DWORD attributes = wide ? ::GetFileAttributesW(wide->c_str()) : INVALID_FILE_ATTRIBUTES;
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        return false;
+    }
+    // NTFS writes a folder's changed entries out when the folder, opened
+    // for writing, is flushed. Where the file system or the user's rights
+    // allow no such flush, the names are left to the file system's journal,
+    // as every other name change of the program's is on Windows.
+    const HandleGuard opened(::CreateFileW(
+        wide->c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (opened.Get() != INVALID_HANDLE_VALUE) {
+        ::FlushFileBuffers(opened.Get());
+    }
     return true;
 }
-
 LockOutcome TryLock(const std::string& name, Handle& held) {
     // The lock file is opened for exclusive use and deleted when it is
     // closed, also when the system closes it for a process that died.
     // Another opener meets a sharing violation, or access denied while the
     // file waits to be deleted: both mean the lock is held.
+    const std::optional<std::wstring> wide = Name(name);
+    if (!wide) {
+        return LockOutcome::Failed;
+    }
     const HANDLE handle =
-        ::CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, OPEN_ALWAYS,
+        ::CreateFileW(wide->c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, OPEN_ALWAYS,
                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         // Access denied with no lock file there is a folder this run may not
@@ -502,7 +669,7 @@ LockOutcome TryLock(const std::string& name, Handle& held) {
         const DWORD error = ::GetLastError();
         const bool held = error == ERROR_SHARING_VIOLATION ||
                           (error == ERROR_ACCESS_DENIED &&
-                           ::GetFileAttributesA(name.c_str()) != INVALID_FILE_ATTRIBUTES);
+                           ::GetFileAttributesW(wide->c_str()) != INVALID_FILE_ATTRIBUTES);
         return held ? LockOutcome::Busy : LockOutcome::Failed;
     }
     held = Own(handle);
@@ -521,6 +688,52 @@ Handle StandardInput() {
     return Own(::GetStdHandle(STD_INPUT_HANDLE));
 }
 
+bool WriteCharacters(Handle file, std::string_view text) {
+    DWORD mode = 0;
+    if (!::GetConsoleMode(Win32(file), &mode)) {
+        return false;
+    }
+    // In pieces the console takes in one call, none ending between the two
+    // halves of a surrogate pair.
+    constexpr std::size_t Piece = 8192;
+    const std::u16string units = ShownUtf16(text);
+    const std::wstring wide(units.begin(), units.end());
+    for (std::size_t at = 0; at < wide.size();) {
+        std::size_t count = std::min(Piece, wide.size() - at);
+        if (count > 1 && at + count < wide.size() && wide[at + count - 1] >= 0xD800 &&
+            wide[at + count - 1] <= 0xDBFF) {
+            --count;
+        }
+        DWORD written = 0;
+        if (!::WriteConsoleW(Win32(file), wide.data() + at, static_cast<DWORD>(count), &written,
+                             nullptr) ||
+            written == 0) {
+            break;
+        }
+        at += written;
+    }
+    return true;
+}
+
+std::vector<std::string> CommandLine(int argc, char** argv) {
+    int count = 0;
+    wchar_t** arguments = nullptr;
+    wchar_t** environment = nullptr;
+    int startInfo = 0;
+    std::vector<std::string> line;
+    if (__wgetmainargs(&count, &arguments, &environment, _dowildcard, &startInfo) >= 0 &&
+        arguments != nullptr && count == argc) {
+        for (int i = 0; i < count; ++i) {
+            line.push_back(TextOfWide(arguments[i]));
+        }
+        return line;
+    }
+    for (int i = 0; i < argc; ++i) {
+        line.push_back(CodePageToText(argv[i]));
+    }
+    return line;
+}
+
 int TerminalWidth(Handle file) {
     CONSOLE_SCREEN_BUFFER_INFO info{};
     if (!::GetConsoleScreenBufferInfo(Win32(file), &info)) {
@@ -536,33 +749,26 @@ bool IsTerminal(Handle file) {
 }
 
 std::string WorkingDirectory() {
-    const DWORD size = ::GetCurrentDirectoryA(0, nullptr);
+    const DWORD size = ::GetCurrentDirectoryW(0, nullptr);
     if (size == 0) {
         return std::string();
     }
-    std::vector<char> buffer(size);
-    const DWORD length = ::GetCurrentDirectoryA(size, buffer.data());
+    std::vector<wchar_t> buffer(size);
+    const DWORD length = ::GetCurrentDirectoryW(size, buffer.data());
     if (length == 0 || length >= size) {
         return std::string();
     }
-    return std::string(buffer.data(), length);
+    return TextOfWide(std::wstring_view(buffer.data(), length));
 }
 
 bool SetWorkingDirectory(const std::string& directory) {
-    return ::SetCurrentDirectoryA(directory.c_str()) != 0;
+    const std::optional<std::wstring> wide = WideName(directory);
+    return wide && ::SetCurrentDirectoryW(wide->c_str()) != 0;
 }
 
 std::string FullPath(const std::string& path) {
-    const DWORD size = ::GetFullPathNameA(path.c_str(), 0, nullptr, nullptr);
-    if (size == 0) {
-        return std::string();
-    }
-    std::vector<char> buffer(size);
-    const DWORD length = ::GetFullPathNameA(path.c_str(), size, buffer.data(), nullptr);
-    if (length == 0 || length >= size) {
-        return std::string();
-    }
-    return std::string(buffer.data(), length);
+    const std::optional<std::wstring> wide = WideText(path);
+    return wide ? TextOfWide(FullWidePath(*wide)) : std::string();
 }
 
 // A console control handler records Ctrl-C, Ctrl-Break and the closing of
@@ -590,7 +796,7 @@ BOOL WINAPI RecordConsoleEvent(DWORD event) {
 
 void InstallInterruptHandlers() {
     if (cleanedUp == nullptr) {
-        cleanedUp = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        cleanedUp = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
     } else {
         ::ResetEvent(cleanedUp);
     }

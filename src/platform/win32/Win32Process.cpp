@@ -1,16 +1,10 @@
-// The Win32 side of Process.hpp: CreateProcessA on a quoted command line,
-// with NUL and two pipes as the child's standard handles and those three
-// the only handles it inherits; the pipes read on threads, the child waited
-// for on its own handle.
+// The Win32 side of Process.hpp: CreateProcessW on a quoted command line
+// (the program's text, UTF-8, converted as every name is), with NUL and two
+// pipes as the child's standard handles and those three the only handles
+// it inherits; the pipes read on threads, the child waited for on its own
+// handle.
 #include "platform/Process.hpp"
-
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef _WIN32_WINNT
-#define _WIN32_WINNT 0x0601 // Windows 7: the attribute list of inherited handles
-#endif
-#include <windows.h>
+#include "platform/win32/Win32.hpp"
 
 #include <cstdio>
 #include <mutex>
@@ -25,14 +19,14 @@ namespace {
 
 // The system's text for an error code, with the number.
 std::string Reason(DWORD error) {
-    char text[512] = {};
-    DWORD length = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                    nullptr, error, 0, text, sizeof text, nullptr);
-    while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n' ||
-                          text[length - 1] == ' ' || text[length - 1] == '.')) {
+    wchar_t text[512] = {};
+    DWORD length = ::FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                    nullptr, error, 0, text, 512, nullptr);
+    while (length > 0 && (text[length - 1] == L'\r' || text[length - 1] == L'\n' ||
+                          text[length - 1] == L' ' || text[length - 1] == L'.')) {
         --length;
     }
-    std::string reason(text, length);
+    std::string reason = port::TextOfWide(std::wstring_view(text, length));
     return (reason.empty() ? "unknown error" : reason) + " (error " + std::to_string(error) + ")";
 }
 
@@ -148,7 +142,7 @@ Outcome Run(const std::string& program, const std::vector<std::string>& argument
         inheritable.bInheritHandle = TRUE;
         OpenPipe(output, inheritable);
         OpenPipe(errors, inheritable);
-        const OwnedHandle input(::CreateFileA("NUL", GENERIC_READ,
+        const OwnedHandle input(::CreateFileW(L"NUL", GENERIC_READ,
                                               FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
                                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
         if (!input.Valid()) {
@@ -157,19 +151,23 @@ Outcome Run(const std::string& program, const std::vector<std::string>& argument
         HANDLE handles[] = {input.Get(), output.write.Get(), errors.write.Get()};
         const InheritedHandles inherited(handles, 3);
 
-        STARTUPINFOEXA startup{};
+        STARTUPINFOEXW startup{};
         startup.StartupInfo.cb = sizeof startup;
         startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
         startup.StartupInfo.hStdInput = input.Get();
         startup.StartupInfo.hStdOutput = output.write.Get();
         startup.StartupInfo.hStdError = errors.write.Get();
         startup.lpAttributeList = inherited.Get();
-        const std::string line = WindowsCommandLine(program, arguments);
+        const std::optional<std::wstring> line =
+            port::WideText(WindowsCommandLine(program, arguments));
+        if (!line) {
+            throw std::runtime_error("cannot start " + program + ": its command line is not UTF-8");
+        }
         PROCESS_INFORMATION started{};
         for (int attempt = 1;; ++attempt) {
-            // CreateProcessA may write into the command line.
-            std::string writable = line;
-            if (::CreateProcessA(nullptr, writable.data(), nullptr, nullptr, TRUE,
+            // CreateProcessW may write into the command line.
+            std::wstring writable = *line;
+            if (::CreateProcessW(nullptr, writable.data(), nullptr, nullptr, TRUE,
                                  EXTENDED_STARTUPINFO_PRESENT, nullptr, nullptr,
                                  &startup.StartupInfo, &started)) {
                 break;
@@ -217,7 +215,12 @@ void KillThisProcess() {
 
 FileContent ReadWholeFile(const std::string& name) {
     FileContent content;
-    const OwnedHandle file(::CreateFileA(name.c_str(), GENERIC_READ,
+    const std::optional<std::wstring> wide = port::WideName(name);
+    if (!wide) {
+        content.error = Reason(ERROR_INVALID_NAME);
+        return content;
+    }
+    const OwnedHandle file(::CreateFileW(wide->c_str(), GENERIC_READ,
                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                          nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.Valid()) {
