@@ -4,6 +4,7 @@
 #include "DiffUnit/ResultCodes.hpp"
 #include "common/Failures.hpp"
 #include "kestro/kestro.h"
+#include "platform/FileStream.hpp"
 #include "platform/Files.hpp"
 
 #include "TestSupport.hpp"
@@ -331,6 +332,47 @@ TEST_F(DriverTest, ApplyChecksTheNameAsTypedThenRunsInItsDirectory) {
     EXPECT_EQ(*fake_.called, (std::vector<std::string>{"tool.exe_2.kst"}));
     EXPECT_EQ(fake_.calledIn, AppDir());
     EXPECT_EQ(Output(), Banner + "OK\r\n");
+}
+
+TEST_F(DriverTest, AFolderTooLongToBeTheWorkingFolderNamesItsFilesInFull) {
+    // Windows lets the working folder be at most MAX_PATH - 2 characters
+    // long (the port refuses a longer one under Wine too): the operations
+    // then get full paths, and the working folder stays. POSIX enters the
+    // folder as ever.
+    fs::path deep = dir_.Path() / "app";
+    std::string relative = "app";
+    for (char level = 'a'; level < 'h'; ++level) {
+        deep /= std::string(40, level);
+        relative += "/" + std::string(40, level);
+        ASSERT_EQ(MakeFolder(test::TextOf(deep)), NameOutcome::Made);
+    }
+    for (const char* name : {"tool.exe", "tool2.exe", "tool.exe_2.kst"}) {
+        FileStream::Create(test::TextOf(deep / name)).Close();
+    }
+    const std::string here = test::TextOf(fs::canonical(dir_.Path()));
+    for (const std::vector<std::string>& arguments :
+         {std::vector<std::string>{relative + "/tool.exe", "tool2.exe"},
+          std::vector<std::string>{relative + "/tool.exe_2.kst"}}) {
+        fake_.called.reset();
+        EXPECT_EQ(Run(arguments), 0);
+        EXPECT_EQ(Output(), Banner + "OK\r\n");
+        ASSERT_TRUE(fake_.called);
+        const std::vector<std::string>& names = *fake_.called;
+#ifdef _WIN32
+        EXPECT_EQ(fake_.calledIn, here);
+        EXPECT_TRUE(SameExistingFile(names[0], test::TextOf(deep / FileNamePart(arguments[0]))))
+            << names[0];
+        EXPECT_TRUE(names.size() == 1 ||
+                    SameExistingFile(names[1], test::TextOf(deep / "tool2.exe")))
+            << names[1];
+        EXPECT_GT(names[0].size(), 300u);
+#else
+        EXPECT_EQ(fake_.calledIn, test::TextOf(fs::canonical(deep)));
+        EXPECT_EQ(names[0], FileNamePart(arguments[0]));
+        EXPECT_TRUE(names.size() == 1 || names[1] == "tool2.exe");
+#endif
+        EXPECT_EQ(test::TextOf(fs::current_path()), here);
+    }
 }
 
 TEST_F(DriverTest, AWaitIsToldInOneLineBeforeTheResult) {

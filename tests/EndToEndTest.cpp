@@ -8,6 +8,8 @@
 #include "codec/blocks/BlockStream.hpp"
 #include "codec/blocks/CopyRecord.hpp"
 #include "common/LittleEndian.hpp"
+#include "platform/FileStream.hpp"
+#include "platform/Files.hpp"
 
 #include "PeBuilder.hpp"
 #include "TestSupport.hpp"
@@ -98,6 +100,36 @@ TEST_F(DeltaEndToEnd, VersionedSamplesUpdateOnceThenReportAlreadyUpdated) {
     EXPECT_EQ(Apply(Delta), "Error: Source file already updated!\r\n");
     EXPECT_EQ(test::ReadBytes(File("hello.exe")), newer_);
     EXPECT_EQ(test::ReadBytes(File(Backup)), original_);
+}
+
+TEST_F(DeltaEndToEnd, AFolderDeeperThanMaxPathIsUpdatedInPlace) {
+    // Over 300 characters of folders, named from the folder above them:
+    // on Windows too deep to be the working folder, so every file of the
+    // operations (lock, work file, backup) is named by its full path.
+    fs::path deep = dir_.Path();
+    std::string relative = ".";
+    for (char level = 'a'; level < 'h'; ++level) {
+        deep /= std::string(48, level);
+        relative += "/" + std::string(48, level);
+        ASSERT_EQ(MakeFolder(test::TextOf(deep)), NameOutcome::Made);
+    }
+    for (const auto& [name, bytes] :
+         {std::pair{"hello.exe", &original_}, std::pair{"hello-1.0.0.2.exe", &newer_}}) {
+        FileStream file = FileStream::Create(test::TextOf(deep / name));
+        file.WriteBuffer(bytes->data(), static_cast<std::int64_t>(bytes->size()));
+        file.Close();
+    }
+    const fs::path start = fs::current_path();
+    fs::current_path(dir_.Path());
+    const std::string created = Run({relative + "/hello.exe", "hello-1.0.0.2.exe"});
+    const std::string applied = Run({relative + "/" + Delta});
+    fs::current_path(start);
+    EXPECT_EQ(created, Ok);
+    EXPECT_EQ(applied, Ok);
+    EXPECT_EQ(test::ReadBytes(test::TextOf(deep / "hello.exe")), newer_);
+    EXPECT_EQ(test::ReadBytes(test::TextOf(deep / Backup)), original_);
+    EXPECT_EQ(ListFolder(test::TextOf(deep)),
+              (std::vector<std::string>{"hello-1.0.0.2.exe", "hello.exe", Backup, Delta}));
 }
 
 TEST_F(DeltaEndToEnd, NewerFileInAnotherFolderIsTheOneDiffed) {

@@ -667,6 +667,65 @@ TEST(Folders, UnicodeNamesReachTheSystemWhole) {
     EXPECT_THROW(ListFolder(moved), EReadError);
 }
 
+TEST(Folders, PathsLongerThanMaxPathAreMadeUsedAndRemoved) {
+    // Seven nested folders of 48 characters, over 300 in all: beyond what
+    // Windows' calls take without the long form. (Wine takes any length, so
+    // there this shows that the long forms name the right files.)
+    test::ScratchDir dir;
+    std::vector<std::string> folders;
+    fs::path deep = dir.Path();
+    for (char level = 'a'; level < 'h'; ++level) {
+        deep /= std::string(48, level);
+        folders.push_back(test::TextOf(deep));
+        ASSERT_EQ(MakeFolder(folders.back()), NameOutcome::Made) << folders.back().size();
+    }
+    const std::string deepest = folders.back();
+    ASSERT_GT(deepest.size(), 300u);
+    const std::string file = In(deepest, UnicodeFile);
+    WriteThroughPort(file, "deep content");
+    EXPECT_EQ(ReadThroughPort(file), "deep content");
+    EXPECT_EQ(test::ReadBytes(file), test::ToBytes("deep content"));
+    EXPECT_EQ(ListFolder(deepest), std::vector<std::string>{UnicodeFile});
+    ASSERT_TRUE(StatusOf(file));
+    EXPECT_EQ(StatusOf(file)->size, 12);
+    EXPECT_EQ(ListFolder(folders[5]), std::vector<std::string>{std::string(48, 'g')});
+
+    // Renamed, replaced, linked and removed at that depth.
+    const std::string other = In(deepest, "other.bin");
+    ASSERT_EQ(RenameIfFree(file, other), NameOutcome::Made);
+    WriteThroughPort(file, "newer");
+    EXPECT_TRUE(ReplaceFile(file, other));
+    EXPECT_EQ(ReadThroughPort(other), "newer");
+    ASSERT_EQ(LinkFile(other, file), NameOutcome::Made);
+    EXPECT_TRUE(SameExistingFile(file, other));
+
+    // A name that is short until it is made absolute against a working
+    // folder that is deep already.
+    const std::string start = GetWorkingDirectory();
+    ASSERT_TRUE(SetWorkingDirectory(folders[2]));
+    const std::string relative =
+        test::TextOf(fs::path(std::string(48, 'd')) / std::string(48, 'e') / std::string(48, 'f') /
+                     std::string(48, 'g') / test::PathOf(UnicodeFile));
+    EXPECT_EQ(ReadThroughPort(relative), "newer");
+    EXPECT_GT(FullPath(relative).size(), 300u);
+    EXPECT_TRUE(SameExistingFile(FullPath(relative), file));
+    // Windows lets the working folder be no longer than MAX_PATH - 2
+    // characters (the port refuses it under Wine too); POSIX has no limit.
+#ifdef _WIN32
+    EXPECT_FALSE(SetWorkingDirectory(deepest));
+#else
+    EXPECT_TRUE(SetWorkingDirectory(deepest));
+#endif
+    ASSERT_TRUE(SetWorkingDirectory(start));
+
+    EXPECT_TRUE(DeleteFile(file));
+    EXPECT_TRUE(DeleteFile(other));
+    for (auto folder = folders.rbegin(); folder != folders.rend(); ++folder) {
+        EXPECT_TRUE(RemoveFolder(*folder)) << *folder;
+    }
+    EXPECT_TRUE(ListFolder(test::TextOf(dir.Path())).empty());
+}
+
 TEST(Folders, LinksAreMadeAndReadBackAndNeverFollowed) {
     test::ScratchDir dir;
     const std::string root = test::TextOf(dir.Path());

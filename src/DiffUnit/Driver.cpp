@@ -260,12 +260,26 @@ private:
     std::string shown_;
 };
 
-// Makes the directory part of path the working directory. False only when
-// there is a directory part and it cannot be entered: the file named by path
-// is then not reachable under its bare name.
-bool EnterDirectoryOf(const std::string& path) {
+// Makes the directory part of path the working directory, so that the
+// operations name files there by their bare names, as they always have:
+// then the empty prefix. Where the directory cannot be entered, the prefix
+// its files are named with instead, its full path (on Windows a directory
+// longer than the working directory may be, see SetWorkingDirectory; one
+// that does not exist has no file in it, which the callers find). Nothing
+// when even the full path cannot be had.
+std::optional<std::string> EnterDirectoryOf(const std::string& path) {
     const std::string directory = DirectoryPart(path);
-    return directory.empty() || SetWorkingDirectory(directory);
+    if (directory.empty() || SetWorkingDirectory(directory)) {
+        return std::string();
+    }
+    std::string full = FullPath(directory);
+    if (full.empty()) {
+        return std::nullopt;
+    }
+    if (!IsPathSeparator(full.back())) {
+        full += PathSeparator();
+    }
+    return full;
 }
 
 // The options of an operation the command line runs: a wait is told in a
@@ -316,14 +330,17 @@ std::int32_t RunCreate(const Request& request, const DeltaOperations& operations
     // original's folder, a path is taken from the working folder the run
     // started in, so it is made absolute before the original's folder is
     // entered.
-    const std::string originalName = FileNamePart(original);
-    const std::string newerName = DirectoryPart(newer).empty() ? newer : FullPath(newer);
+    const bool newerBeside = DirectoryPart(newer).empty();
+    const std::string newerPath = newerBeside ? newer : FullPath(newer);
     ProgressLine progressLine(console);
     OperationOptions options = OptionsFor(request, console, progressLine);
-    if (!EnterDirectoryOf(original) || !FileExists(originalName)) {
+    const std::optional<std::string> folder = EnterDirectoryOf(original);
+    const std::string originalName = folder ? *folder + FileNamePart(original) : std::string();
+    if (!folder || !FileExists(originalName)) {
         WriteLine(console, "Original file does not exists!");
         return ResultMessagePrinted;
     }
+    const std::string newerName = newerBeside ? *folder + newer : newerPath;
     if (!FileExists(newerName)) {
         WriteLine(console, "Newer file does not exists!");
         return ResultMessagePrinted;
@@ -349,11 +366,13 @@ std::int32_t RunApply(const Request& request, const DeltaOperations& operations,
     if (!options.into.empty()) {
         options.into = FullPath(options.into);
     }
-    if (!FileExists(delta) || !EnterDirectoryOf(delta)) {
+    const std::optional<std::string> folder =
+        FileExists(delta) ? EnterDirectoryOf(delta) : std::nullopt;
+    if (!folder) {
         WriteLine(console, "Delta file does not exists!");
         return ResultMessagePrinted;
     }
-    return operations.applyDelta(FileNamePart(delta), options);
+    return operations.applyDelta(*folder + FileNamePart(delta), options);
 }
 
 } // namespace

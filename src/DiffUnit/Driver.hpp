@@ -26,7 +26,10 @@ using WaitNotice = std::function<void(const std::string& name)>;
 // without a folder (it lies beside the original), else its absolute path;
 // and the options the command line asked for (the format of a create),
 // with the notice that prints the line of a wait and, on a terminal, the
-// progress line.
+// progress line. Where that directory cannot be the working directory (on
+// Windows one whose path is longer than MAX_PATH - 2 characters), the
+// working directory stays, and every name they get is prefixed with the
+// directory's full path.
 struct DeltaOperations {
     std::function<std::int32_t(const std::string& originalName, const std::string& newerName,
                                const OperationOptions& options)>

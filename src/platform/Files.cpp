@@ -152,6 +152,10 @@ bool IsPathSeparator(char c) {
     return port::WindowsNames ? IsWindowsPathSeparator(c) : IsPosixPathSeparator(c);
 }
 
+char PathSeparator() {
+    return port::WindowsNames ? '\\' : '/';
+}
+
 std::string DirectoryPart(std::string_view path) {
     return std::string(path.substr(0, FileNameStart(path)));
 }

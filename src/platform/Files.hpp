@@ -2,7 +2,7 @@
 //
 // Every name here is the program's text, UTF-8 as the command line gave it:
 // on POSIX passed to the system unchanged, on Windows converted to UTF-16
-// (Port.hpp).
+// and reaching paths longer than MAX_PATH (Port.hpp).
 #pragma once
 
 #include "platform/FileStream.hpp"
@@ -119,7 +119,9 @@ bool CopyFilePermissions(const std::string& source, const std::string& destinati
 
 std::string GetWorkingDirectory();
 // False when the directory could not be entered; the working directory is
-// then unchanged.
+// then unchanged. On Windows also false for a directory whose full path is
+// longer than MAX_PATH - 2 characters (Port.hpp): its files are then named
+// by their full paths.
 bool SetWorkingDirectory(const std::string& directory);
 // path made independent of the working folder: an absolute path as it is, a
 // relative one taken from the working folder of the moment. Empty when the
@@ -130,6 +132,10 @@ std::string FullPath(const std::string& path);
 // (a backslash is an ordinary file-name character there); "\", "/" and ":"
 // on Windows.
 bool IsPathSeparator(char c);
+
+// The separator the system writes paths with: "/" on POSIX, "\" on
+// Windows.
+char PathSeparator();
 
 // The directory part of a path: everything up to and including its last
 // separator, empty when there is none.

@@ -9,7 +9,8 @@
 // Two ports exist: posix/PosixPort.cpp and win32/Win32Port.cpp, chosen at
 // build time. File names are the program's text, UTF-8 as the command line
 // gave it: passed to the system unchanged on POSIX; on Windows converted to
-// UTF-16 for the wide calls (win32/Win32.hpp), so that every name the
+// UTF-16 for the wide calls, a path too long for their old limit in its
+// long form (win32/Win32.hpp), so that every name and every length the
 // system allows can be reached.
 #pragma once
 
@@ -186,6 +187,11 @@ bool IsTerminal(Handle file);
 int TerminalWidth(Handle file);
 
 std::string WorkingDirectory();
+// False, the working folder unchanged, when directory cannot be entered; on
+// Windows also when its full path is longer than MAX_PATH - 2 characters,
+// which Windows refuses to programs that do not declare themselves aware
+// of long paths (Wine does not): callers then name files by their full
+// paths, the same way on both.
 bool SetWorkingDirectory(const std::string& directory);
 // path as a path that names the same file whatever the working folder is
 // later: an absolute path as it is, a relative one taken from the working

@@ -1,5 +1,6 @@
-// Names between the program (UTF-8) and the wide calls (UTF-16)
-// (Win32.hpp).
+// Names between the program (UTF-8) and the wide calls (UTF-16), long
+// paths in their long form (Win32.hpp).
+#include "platform/WindowsPaths.hpp"
 #include "platform/win32/Win32.hpp"
 
 #include "common/Unicode.hpp"
@@ -40,7 +41,14 @@ std::optional<std::wstring> WideName(std::string_view name) {
     if (!wide || wide->find(L'\0') != std::wstring::npos) {
         return std::nullopt;
     }
-    return wide;
+    // A name the system cannot make absolute (empty, say) goes as it is,
+    // for the call to refuse as it always has.
+    const std::wstring full = FullWidePath(*wide);
+    if (full.size() < LongPathLength) {
+        return wide;
+    }
+    const std::u16string form = LongPathForm(std::u16string(full.begin(), full.end()));
+    return std::wstring(form.begin(), form.end());
 }
 
 } // namespace kestro::port

@@ -1,5 +1,6 @@
 // The Win32 port (Port.hpp). Every name goes to the wide ("W") forms of
-// the system calls through WideName (Win32.hpp), as UTF-16.
+// the system calls through WideName (Win32.hpp): UTF-16, and a long path
+// in its long form.
 #include "platform/Files.hpp"
 #include "platform/InterruptState.hpp"
 #include "platform/Port.hpp"
@@ -762,8 +763,21 @@ std::string WorkingDirectory() {
 }
 
 bool SetWorkingDirectory(const std::string& directory) {
-    const std::optional<std::wstring> wide = WideName(directory);
-    return wide && ::SetCurrentDirectoryW(wide->c_str()) != 0;
+    // The working folder's limit is measured without a closing separator.
+    constexpr std::size_t MaxWorkingFolder = MAX_PATH - 2;
+    const std::optional<std::wstring> wide = WideText(directory);
+    if (!wide || wide->find(L'\0') != std::wstring::npos) {
+        return false;
+    }
+    std::wstring full = FullWidePath(*wide);
+    if (full.size() > 3 && (full.back() == L'\\' || full.back() == L'/')) {
+        full.pop_back();
+    }
+    if (full.empty() || full.size() > MaxWorkingFolder) {
+        ::SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return false;
+    }
+    return ::SetCurrentDirectoryW(wide->c_str()) != 0;
 }
 
 std::string FullPath(const std::string& path) {
