@@ -442,6 +442,19 @@ TEST_F(DeltaEndToEnd, VersionStringThatNamesAnotherFolderIsRefused) {
     EXPECT_EQ(inSub, 2u);
 }
 
+TEST_F(DeltaEndToEnd, VersionStringOutsideTheCodePageNamesTheDeltaWhole) {
+    // "1.0 \u03B2" goes into the delta's name as the version resource holds
+    // it, also on Windows, whose ANSI code page would have made it "?".
+    const Bytes newer = VersionedProgram(2, u"1.0 \u03B2");
+    test::WriteBytes(File("app.exe"), VersionedProgram(1, u"1.0.0.1"));
+    test::WriteBytes(File("beta.exe"), newer);
+    const std::string delta = "app.exe_1.0 \xCE\xB2.kst";
+    EXPECT_EQ(Create("app.exe", "beta.exe"), Ok);
+    EXPECT_TRUE(Files().contains(delta));
+    EXPECT_EQ(Apply(delta), Ok);
+    EXPECT_EQ(test::ReadBytes(File("app.exe")), newer);
+}
+
 TEST_F(DeltaEndToEnd, NamesThatWouldOverwriteTheInputsAreRefused) {
     // A newer file whose name is what its delta would be called.
     test::WriteBytes(File("app.exe"), VersionedProgram(1, u"1.0.0.1"));

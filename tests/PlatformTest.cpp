@@ -719,7 +719,10 @@ TEST(Folders, PathsLongerThanMaxPathAreMadeUsedAndRemoved) {
     ASSERT_TRUE(SetWorkingDirectory(start));
 
     EXPECT_TRUE(DeleteFile(file));
-    EXPECT_TRUE(DeleteFile(other));
+    folders.back() = In(folders[5], "renamed");
+    ASSERT_EQ(RenameIfFree(deepest, folders.back()), NameOutcome::Made);
+    EXPECT_EQ(ListFolder(folders.back()), std::vector<std::string>{"other.bin"});
+    EXPECT_TRUE(DeleteFile(In(folders.back(), "other.bin")));
     for (auto folder = folders.rbegin(); folder != folders.rend(); ++folder) {
         EXPECT_TRUE(RemoveFolder(*folder)) << *folder;
     }
