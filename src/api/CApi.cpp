@@ -247,7 +247,7 @@ int Run(const CallSettings& options, Call call, Operation operation) {
 
 namespace {
 
-bool IsFolder(const char* name) {
+bool IsFolder(const std::string& name) {
     const std::optional<kestro::EntryStatus> status = kestro::StatusOf(name);
     return status && status->kind == kestro::EntryKind::Folder;
 }
@@ -342,11 +342,10 @@ int Verify(const char* delta_path, const CallSettings& settings, kestro_statemen
     return Run(settings, Call::Verify, [&](const OperationOptions& operation) {
         kestro::DeltaSignature signature;
         const std::string delta = kestro::CodePageToText(delta_path);
-        const std::int32_t code = kestro::IsReleasePackage(delta)
-                                      ? kestro::VerifyRelease(delta, *operation.publicKey,
-                                                              signature, operation.progress)
-                                      : kestro::VerifyDelta(delta, *operation.publicKey, signature,
-                                                            operation.progress);
+        const std::int32_t code =
+            kestro::IsReleasePackage(delta)
+                ? kestro::VerifyRelease(delta, *operation.publicKey, signature, operation.progress)
+                : kestro::VerifyDelta(delta, *operation.publicKey, signature, operation.progress);
         if (code == KESTRO_OK) {
             Fill(*statement, signature);
         }
