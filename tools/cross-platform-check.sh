@@ -80,6 +80,10 @@ check multiblock "$scratch/big-old" "$scratch/big-new" old.bin_.kst \
 # build checks the other's with the public key.
 "$linux" --keygen "$scratch/linux-key" >/dev/null
 run_windows --keygen "$scratch/windows-key" >/dev/null
+# Wine gives a private file's owner entry to the group bits too (0750); a key
+# brought from Windows to a POSIX system is made its owner's alone there, as
+# the POSIX build requires of a private key.
+chmod 600 "$scratch/windows-key.key"
 for maker in linux windows; do
   rm -rf "${scratch:?}/signed-$maker"
   apply_options=(--key "$scratch/$maker-key.pub")
