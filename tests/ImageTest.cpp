@@ -10,9 +10,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <future>
+#include <random>
 #include <set>
+#include <stdexcept>
 
 namespace kestro::test {
 namespace {
@@ -198,6 +201,151 @@ TEST(Image, TurnsAddressesAndOffsetsIntoEachOther) {
     EXPECT_EQ(image.OffsetOf(0x91FF), plan.sections[2].fileOffset + 0x1FF);
     EXPECT_FALSE(image.OffsetOf(0x9200).has_value());
     EXPECT_EQ(image.sections[2].virtualSize, 0x3000u);
+}
+
+// The first range in the order given that holds a position, as a walk over
+// all of them finds it (p - start < size, mod 2^64).
+std::optional<std::uint32_t> FirstHolding(const std::vector<RangeIndex::Range>& ranges,
+                                          std::uint64_t position) {
+    for (std::size_t i = 0; i < ranges.size(); ++i) {
+        if (position - ranges[i].start < ranges[i].size) {
+            return static_cast<std::uint32_t>(i);
+        }
+    }
+    return std::nullopt;
+}
+
+// The index answers as the walk does at every edge of every range (and one
+// before and after it), for nested, equal, adjacent and empty ranges, ranges
+// that run past 2^64 - 1 and go on from 0, and random ones; its pieces are
+// disjoint, by position, and those in a stretch are all that touch it.
+TEST(RangeIndex, FindsTheFirstRangeThatHoldsAPosition) {
+    constexpr std::uint64_t Top = UINT64_MAX;
+    struct Row {
+        const char* name;
+        std::vector<RangeIndex::Range> ranges;
+    };
+    std::vector<Row> rows = {
+        {"none", {}},
+        {"one", {{0x1000, 0x200}}},
+        {"nested, the outer first", {{0x1000, 0x1000}, {0x1400, 0x100}}},
+        {"nested, the inner first", {{0x1400, 0x100}, {0x1000, 0x1000}}},
+        {"equal", {{0x1000, 0x100}, {0x1000, 0x100}, {0x1000, 0x80}}},
+        {"adjacent", {{0x1000, 0x100}, {0x1100, 0x100}, {0x0F00, 0x100}}},
+        {"empty", {{0x1000, 0}, {0x1000, 1}, {0, 0}}},
+        {"the last position", {{Top, 1}, {Top - 1, 2}}},
+        {"past the top", {{Top - 0xF, 0x20}, {0x8, 0x10}}},
+        {"everything", {{0, Top}, {Top, 1}, {5, 5}}},
+        {"everything but one", {{6, Top}, {0x1000, 2}}},
+    };
+    std::mt19937_64 random(35);
+    for (int n : {8, 300}) {
+        Row row{"random", {}};
+        for (int i = 0; i < n; ++i) {
+            const std::uint64_t start = random() % 4 == 0 ? random() : random() % 0x10000;
+            row.ranges.push_back({start, random() % 3 == 0 ? random() : random() % 0x1000});
+        }
+        rows.push_back(row);
+    }
+    for (const Row& row : rows) {
+        const RangeIndex index(row.ranges);
+        std::vector<std::uint64_t> probes = {0, 1, Top - 1, Top};
+        for (const RangeIndex::Range& range : row.ranges) {
+            for (const std::uint64_t edge : {range.start, range.start + range.size}) {
+                probes.insert(probes.end(), {edge - 1, edge, edge + 1});
+            }
+        }
+        for (const std::uint64_t probe : probes) {
+            ASSERT_EQ(index.Owner(probe), FirstHolding(row.ranges, probe))
+                << row.name << " at " << std::hex << probe;
+        }
+        const std::span<const RangeIndex::Piece> pieces = index.Pieces();
+        for (std::size_t i = 0; i < pieces.size(); ++i) {
+            ASSERT_LE(pieces[i].first, pieces[i].last) << row.name;
+            ASSERT_TRUE(i == 0 || pieces[i - 1].last < pieces[i].first) << row.name;
+        }
+        const std::span<const RangeIndex::Piece> some = index.PiecesIn(0x1000, 0x1100);
+        const auto touches = [](const RangeIndex::Piece& piece) {
+            return piece.first < 0x1100 && piece.last >= 0x1000;
+        };
+        EXPECT_EQ(static_cast<std::size_t>(std::count_if(pieces.begin(), pieces.end(), touches)),
+                  some.size())
+            << row.name;
+        EXPECT_TRUE(std::all_of(some.begin(), some.end(), touches)) << row.name;
+    }
+}
+
+// An image of the most sections a PE file holds, overlapping one another in
+// the file and in memory: every lookup gives what a walk over the section
+// table in its order gives, and each byte of its code lies in one stretch
+// only, that of the first code section that holds it.
+TEST(Image, LooksUpAmongTheMostSectionsAsTheTableOrders) {
+    ImagePlan plan;
+    plan.fileAlignment = 16;
+    std::mt19937 random(7);
+    for (unsigned i = 0; i < 65535; ++i) {
+        SectionPlan section{".s", 0x10000 + 0x10 * (random() % 8192), Bytes(i < 64 ? 0x40 : 0)};
+        section.virtualSize = 0x10 + random() % 0x100;
+        section.code = random() % 2 == 0;
+        plan.sections.push_back(section);
+    }
+    LayOut(plan);
+    Bytes bytes = BuildImage(plan);
+    // Each section's file bytes somewhere among the first ones'.
+    for (std::size_t i = 64; i < plan.sections.size(); ++i) {
+        std::uint8_t* header = &bytes[PeSectionTableAt(plan) + 40 * i];
+        PutLe32(header + 16, 0x10 + random() % 0x40);
+        PutLe32(header + 20, static_cast<std::uint32_t>(plan.sections[random() % 64].fileOffset +
+                                                        random() % 0x20));
+    }
+    const Image image = Parse(bytes);
+    ASSERT_EQ(image.sections.size(), 65535u);
+    const auto walk = [&](auto holds) -> std::optional<std::size_t> {
+        for (std::size_t i = 0; i < image.sections.size(); ++i) {
+            if (holds(image.sections[i])) {
+                return i;
+            }
+        }
+        return std::nullopt;
+    };
+    const std::uint64_t codeStart = plan.sections[0].fileOffset;
+    const std::uint64_t codeEnd = plan.sections[63].fileOffset + 0x80;
+    for (std::uint64_t offset = codeStart - 8; offset < codeEnd; ++offset) {
+        const auto first =
+            walk([&](const ImageSection& s) { return offset - s.fileOffset < s.fileSize; });
+        ASSERT_EQ(image.SectionAt(offset), first) << offset;
+        ASSERT_EQ(image.AddressOf(offset),
+                  first ? std::optional(image.sections[*first].address +
+                                        (offset - image.sections[*first].fileOffset))
+                        : std::nullopt)
+            << offset;
+        const auto code = walk(
+            [&](const ImageSection& s) { return s.code && offset - s.fileOffset < s.fileSize; });
+        const std::span<const CodeStretch> in = image.CodeIn(offset, offset + 1);
+        ASSERT_EQ(in.size(), code ? 1u : 0u) << offset;
+        if (code) {
+            EXPECT_EQ(in[0].address + (offset - in[0].fileOffset),
+                      image.sections[*code].address + (offset - image.sections[*code].fileOffset))
+                << offset;
+        }
+    }
+    for (std::uint64_t address = 0xFFF0; address < 0x30200; address += 3) {
+        const auto first =
+            walk([&](const ImageSection& s) { return address - s.address < s.fileSize; });
+        ASSERT_EQ(image.OffsetOf(address),
+                  first ? std::optional(image.sections[*first].fileOffset +
+                                        (address - image.sections[*first].address))
+                        : std::nullopt)
+            << address;
+        ASSERT_EQ(image.InMemory(address), walk([&](const ImageSection& s) {
+                                               return address - s.address < s.virtualSize;
+                                           }).has_value())
+            << address;
+    }
+    // A lookup in sections changed after they were indexed is refused.
+    Image changed = image;
+    changed.sections.pop_back();
+    EXPECT_THROW(static_cast<void>(changed.OffsetOf(0x10000)), std::logic_error);
 }
 
 // Damaged headers and tables: never a failure, slots only inside the file;
@@ -390,6 +538,7 @@ Image Everything(Machine machine) {
     image.format = ImageFormat::Pe;
     image.machine = machine;
     image.sections = {{0, UINT64_MAX, 0, 0, true}};
+    image.IndexSections();
     return image;
 }
 
@@ -493,6 +642,7 @@ TEST(InstructionSet, FindsOnlyWhatTheRulesTake) {
     for (const Row& row : rows) {
         Image image = Everything(row.machine);
         image.sections = {{0x1000, 0x1000, 0, 0, true}};
+        image.IndexSections();
         const auto found = InstructionSetOf(row.machine)->find(row.code, 0, row.address, image);
         EXPECT_EQ(found ? std::optional<std::uint64_t>(found->at) : std::nullopt, row.at)
             << row.name;

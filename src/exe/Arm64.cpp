@@ -83,15 +83,6 @@ std::uint64_t Target(std::span<const std::uint8_t> code, const CodeReference& re
     }
 }
 
-bool InImage(const Image& image, std::uint64_t target) {
-    for (const ImageSection& section : image.sections) {
-        if (section.address <= target && target - section.address < section.virtualSize) {
-            return true;
-        }
-    }
-    return false;
-}
-
 std::optional<CodeReference> Find(std::span<const std::uint8_t> code, std::uint64_t from,
                                   std::uint64_t address, const Image& image) {
     // Instructions lie at addresses that are multiples of 4.
@@ -123,7 +114,7 @@ std::optional<CodeReference> Find(std::span<const std::uint8_t> code, std::uint6
         } else {
             continue;
         }
-        if (InImage(image, Target(code, found, address))) {
+        if (image.InMemory(Target(code, found, address))) {
             return found;
         }
     }

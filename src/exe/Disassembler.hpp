@@ -27,6 +27,12 @@ struct CodeReference {
     std::uint8_t kind = 0;
 };
 
+// The most bytes a reference spans from the first byte its scan looks at
+// (an ARM64 ADRP and a partner three instructions on: 16): whether a
+// reference lies at a position depends on no byte further on, so a scan may
+// look at a long stretch a window at a time.
+inline constexpr std::uint64_t ReferenceReach = 16;
+
 struct InstructionSet {
     Machine machine;
     // The first reference in code[from, code.size()) that lies wholly

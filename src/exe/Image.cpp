@@ -5,25 +5,79 @@
 #include "exe/ImageFormats.hpp"
 
 #include <algorithm>
+#include <stdexcept>
 
 namespace kestro {
 
-std::optional<std::uint64_t> Image::OffsetOf(std::uint64_t address) const {
-    for (const ImageSection& section : sections) {
-        if (section.address <= address && address - section.address < section.fileSize) {
-            return section.fileOffset + (address - section.address);
+void Image::IndexSections() {
+    std::vector<RangeIndex::Range> offsets;
+    std::vector<RangeIndex::Range> addresses;
+    std::vector<RangeIndex::Range> memory;
+    std::vector<RangeIndex::Range> code;
+    std::vector<std::size_t> codeSections;
+    for (std::size_t i = 0; i < sections.size(); ++i) {
+        const ImageSection& section = sections[i];
+        offsets.push_back({section.fileOffset, section.fileSize});
+        addresses.push_back({section.address, section.fileSize});
+        memory.push_back({section.address, section.virtualSize});
+        if (section.code) {
+            code.push_back({section.fileOffset, section.fileSize});
+            codeSections.push_back(i);
         }
+    }
+    index_ = {sections.size(), RangeIndex(offsets), RangeIndex(addresses), RangeIndex(memory), {}};
+    const RangeIndex codeIndex(code);
+    for (const RangeIndex::Piece& piece : codeIndex.Pieces()) {
+        const ImageSection& section = sections[codeSections[piece.owner]];
+        // A piece of a section that runs past the largest offset and on
+        // from 0 is no file's: file bytes lie inside the file.
+        if (piece.first < section.fileOffset) {
+            continue;
+        }
+        index_.code.push_back({piece.first, piece.last - piece.first + 1,
+                               section.address + (piece.first - section.fileOffset)});
+    }
+}
+
+const Image::Index& Image::Indexed() const {
+    if (index_.sections != sections.size()) {
+        throw std::logic_error("an image's sections changed after they were indexed");
+    }
+    return index_;
+}
+
+std::optional<std::uint64_t> Image::OffsetOf(std::uint64_t address) const {
+    if (const std::optional<std::uint32_t> i = Indexed().byAddress.Owner(address)) {
+        return sections[*i].fileOffset + (address - sections[*i].address);
     }
     return std::nullopt;
 }
 
 std::optional<std::uint64_t> Image::AddressOf(std::uint64_t offset) const {
-    for (const ImageSection& section : sections) {
-        if (section.fileOffset <= offset && offset - section.fileOffset < section.fileSize) {
-            return section.address + (offset - section.fileOffset);
-        }
+    if (const std::optional<std::size_t> i = SectionAt(offset)) {
+        return sections[*i].address + (offset - sections[*i].fileOffset);
     }
     return std::nullopt;
+}
+
+std::optional<std::size_t> Image::SectionAt(std::uint64_t offset) const {
+    return Indexed().byOffset.Owner(offset);
+}
+
+bool Image::InMemory(std::uint64_t address) const {
+    return Indexed().byMemory.Owner(address).has_value();
+}
+
+std::span<const CodeStretch> Image::CodeIn(std::uint64_t start, std::uint64_t end) const {
+    const std::vector<CodeStretch>& code = Indexed().code;
+    const auto first = std::lower_bound(
+        code.begin(), code.end(), start,
+        [](const CodeStretch& s, std::uint64_t at) { return s.fileOffset + s.size <= at; });
+    auto last = first;
+    while (last != code.end() && last->fileOffset < end) {
+        ++last;
+    }
+    return {first, last};
 }
 
 bool FileBytes::Fits(std::uint64_t offset, std::uint64_t count) const {
@@ -68,6 +122,7 @@ Image ReadImage(ByteStream& file) {
         }
     }
     image.fileSize = in.size;
+    image.IndexSections();
     return image;
 }
 

@@ -15,8 +15,11 @@
 // turns out shorter than it was.
 #pragma once
 
+#include "exe/RangeIndex.hpp"
+
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <vector>
 
 namespace kestro {
@@ -56,6 +59,14 @@ struct AddressSlot {
     int Width() const { return kind == Kind::Absolute64 ? 8 : 4; }
 };
 
+// A stretch of an image's code: file bytes that a code section holds, at
+// their addresses in that section.
+struct CodeStretch {
+    std::uint64_t fileOffset = 0;
+    std::uint64_t size = 0;
+    std::uint64_t address = 0; // of its first byte
+};
+
 struct Image {
     ImageFormat format = ImageFormat::None;
     Machine machine = Machine::Other;
@@ -68,12 +79,41 @@ struct Image {
 
     // An image of an instruction set the codec knows.
     bool Known() const { return format != ImageFormat::None && machine != Machine::Other; }
+
+    // Prepares the lookups below for the sections as they stand: ReadImage
+    // does it, and whoever changes sections afterwards does it again (a
+    // lookup with another number of sections than were indexed is a
+    // logic_error). O(n log n); each lookup is then O(log n), however many
+    // sections there are and however they overlap.
+    void IndexSections();
     // The file offset of an address: through the first section (in table
     // order) whose file bytes hold it.
     std::optional<std::uint64_t> OffsetOf(std::uint64_t address) const;
     // The address of a file offset: through the first section whose file
     // bytes hold it.
     std::optional<std::uint64_t> AddressOf(std::uint64_t offset) const;
+    // The index of that section.
+    std::optional<std::size_t> SectionAt(std::uint64_t offset) const;
+    // Whether the memory of some section holds an address.
+    bool InMemory(std::uint64_t address) const;
+    // The image's code: every file byte that a code section holds, once,
+    // as part of the first code section (in table order) that holds it; in
+    // stretches by file offset, each from one section.
+    std::span<const CodeStretch> Code() const { return Indexed().code; }
+    // The stretches of Code() that overlap [start, end), whole.
+    std::span<const CodeStretch> CodeIn(std::uint64_t start, std::uint64_t end) const;
+
+private:
+    struct Index {
+        std::size_t sections = 0; // how many were indexed
+        RangeIndex byOffset;      // the sections' file bytes, by offset
+        RangeIndex byAddress;     // their addresses
+        RangeIndex byMemory;      // the addresses of their memory
+        std::vector<CodeStretch> code;
+    };
+    const Index& Indexed() const;
+
+    Index index_;
 };
 
 // Parses the headers of the image in file (its first byte is the image's):

@@ -92,15 +92,6 @@ int RipImmediate(std::uint8_t opcode) {
     }
 }
 
-bool InImage(const Image& image, std::uint64_t target) {
-    for (const ImageSection& section : image.sections) {
-        if (section.address <= target && target - section.address < section.virtualSize) {
-            return true;
-        }
-    }
-    return false;
-}
-
 std::uint64_t End(const CodeReference& reference) {
     return reference.at + 4 + static_cast<std::uint64_t>(ImmediateBytes(reference.kind));
 }
@@ -146,7 +137,7 @@ std::optional<CodeReference> Find(std::span<const std::uint8_t> code, std::uint6
         // The size is the displacement and its immediate; the reference's
         // own bytes are the displacement's four.
         found.size = 4;
-        if (InImage(image, Target(code, found, address))) {
+        if (image.InMemory(Target(code, found, address))) {
             return found;
         }
     }

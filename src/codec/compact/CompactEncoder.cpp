@@ -396,10 +396,12 @@ constexpr std::int64_t MinTableGain = 6;
 std::vector<OffsetTable> ChooseTables(const std::vector<OffsetTable>& candidates,
                                       const ReferenceMap& map, ByteStream& original,
                                       ByteStream& newer, const Image& image,
-                                      const ImageLayout& layout) {
+                                      const ImageLayout& layout,
+                                      const std::function<void()>& poll) {
     std::vector<OffsetTable> chosen;
     const std::vector<AddressSlot> noSlots;
-    const ModelPredictor projection(image, noSlots, candidates, layout, map);
+    const ModelPredictor projection(image, noSlots, candidates, layout, map, poll);
+    WorkPoll steps(poll);
     std::vector<std::uint8_t> old;
     for (const OffsetTable& table : candidates) {
         old.resize(4 * std::size_t{table.entries});
@@ -412,6 +414,7 @@ std::vector<OffsetTable> ChooseTables(const std::vector<OffsetTable>& candidates
         projection.Project(predicted, table.offset);
         std::int64_t gain = 0;
         for (std::uint64_t i = 0; i < table.entries; ++i) {
+            steps.Step();
             const std::optional<std::int64_t> placed =
                 map.NewPosition(static_cast<std::int64_t>(table.offset + 4 * i));
             std::uint8_t now[4];
@@ -716,6 +719,8 @@ std::int32_t EncodeCompactBody(ByteStream& newer, ByteStream& original, ByteStre
     // projection gets right matches exactly.
     const bool filtered = header.Filters != 0;
     EncoderProgress progress(settings.progress, newerSize, filtered);
+    // The poll of the model's loops, which tell no figures of their own.
+    const std::function<void()> poll = [&progress] { progress.Poll(); };
     // The tables of offsets the image filter may predict, found in the
     // whole original where it fits one window.
     std::vector<OffsetTable> candidates;
@@ -723,7 +728,7 @@ std::int32_t EncodeCompactBody(ByteStream& newer, ByteStream& original, ByteStre
         std::vector<std::uint8_t> all;
         original.SetPosition(0);
         ReadPolled(original, all, originalSize, progress);
-        candidates = FindOffsetTables(all, 0, originalImage);
+        candidates = FindOffsetTables(all, 0, originalImage, poll);
     }
     std::vector<std::uint8_t> part;
     std::vector<std::uint8_t> window;
@@ -748,7 +753,7 @@ std::int32_t EncodeCompactBody(ByteStream& newer, ByteStream& original, ByteStre
             ReadPolled(original, window, wanted.second - wanted.first, progress);
             const auto start = static_cast<std::uint64_t>(wanted.first);
             if (view == View::Masked) {
-                MaskReferences(window, start, originalImage, originalSlots);
+                MaskReferences(window, start, originalImage, originalSlots, poll);
             } else if (view == View::Projected) {
                 projector->Project(window, start);
                 ApplyMarks(window, start, oldMarks);
@@ -774,14 +779,15 @@ std::int32_t EncodeCompactBody(ByteStream& newer, ByteStream& original, ByteStre
         if (view == View::Masked && newerSize <= settings.windowBytes) {
             if (partStart == 0) {
                 ReadPolled(newer, maskedNewer, newerSize, progress);
-                MaskReferences(maskedNewer, 0, newerImage, newerSlots);
+                MaskReferences(maskedNewer, 0, newerImage, newerSlots, poll);
             }
             const auto from = maskedNewer.begin() + partStart;
             part.assign(from, from + length);
         } else {
             ReadPolled(newer, part, length, progress);
             if (view == View::Masked) {
-                MaskReferences(part, static_cast<std::uint64_t>(partStart), newerImage, newerSlots);
+                MaskReferences(part, static_cast<std::uint64_t>(partStart), newerImage, newerSlots,
+                               poll);
             }
         }
         return WindowFor(partStart, static_cast<std::int64_t>(part.size()), newerSize, originalSize,
@@ -926,7 +932,7 @@ std::int32_t EncodeCompactBody(ByteStream& newer, ByteStream& original, ByteStre
         ReferenceMap found(SIZE_MAX);
         mapEdits(found);
         const ModelPredictor projection(originalImage, originalSlots, header.Tables, header.Newer,
-                                        found);
+                                        found, poll);
         auto [oldAt, functions] = readDirectory(original, originalImage, ExceptionDirectory);
         const auto [newerAt, table] = readDirectory(newer, newerImage, ExceptionDirectory);
         if (!functions.empty() && !table.empty()) {
@@ -964,10 +970,10 @@ std::int32_t EncodeCompactBody(ByteStream& newer, ByteStream& original, ByteStre
         ReferenceMap first(SIZE_MAX);
         mapEdits(first);
         header.Tables =
-            ChooseTables(candidates, first, original, newer, originalImage, header.Newer);
+            ChooseTables(candidates, first, original, newer, originalImage, header.Newer, poll);
         candidates = {};
         const ModelPredictor firstModel(originalImage, originalSlots, header.Tables, header.Newer,
-                                        first);
+                                        first, poll);
         std::tie(oldMarks, newMarks) =
             MarkUnwindOwners(original, originalImage, newer, newerImage, first);
         projector = &firstModel;
@@ -987,7 +993,7 @@ std::int32_t EncodeCompactBody(ByteStream& newer, ByteStream& original, ByteStre
         mapEdits(map);
         if (image) {
             model = std::make_unique<ModelPredictor>(originalImage, originalSlots, header.Tables,
-                                                     header.Newer, map);
+                                                     header.Newer, map, poll);
         }
         progress.Tell(Phase::Coding, 0, newerSize);
         newer.SetPosition(0);

@@ -118,6 +118,7 @@ bool ReadCompactHeader(ByteStream& delta, std::int32_t minor, CompactHeader& hea
             header.Newer.sections.push_back(
                 {GetLe64(at), GetLe64(at + 8), GetLe64(at + 16), GetLe64(at + 24), false});
         }
+        header.Newer.IndexSections();
         // The tables, each inside the original and after the one before.
         std::uint8_t countField[4];
         if (delta.Read(countField, 4) != 4) {

@@ -5,54 +5,57 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
+#include <stdexcept>
 
 namespace kestro {
 
 namespace {
 
-// The stretch [from, to) of a section's file bytes that lies in [start,
-// end); empty when none does.
-std::pair<std::uint64_t, std::uint64_t> Overlap(const ImageSection& section, std::uint64_t start,
-                                                std::uint64_t end) {
-    const std::uint64_t from = std::max(section.fileOffset, start);
-    const std::uint64_t to = std::min(section.fileOffset + section.fileSize, end);
-    return {from, std::max(from, to)};
-}
+// How many bytes of code a scan looks at between two polls, and what a
+// reference found weighs against a byte scanned (its target is looked up
+// in both images).
+constexpr std::uint64_t ScanWindowBytes = 1 << 16;
+constexpr std::uint32_t ReferenceSteps = 16;
 
 // Calls visit(reference, codeStart, codeAddress) for every reference that
-// a scan of each code section's bytes inside [start, start + bytes.size())
-// finds, in order; codeStart is the offset in bytes where the scanned
-// stretch begins, codeAddress its address.
+// a scan of each stretch of the image's code (Image::Code) inside [start,
+// start + bytes.size()) finds, in order; codeStart is the offset in bytes
+// where the scanned part of the stretch begins, codeAddress its address.
+// Each byte is scanned once, whatever the sections: the scan looks at a
+// window of the stretch at a time (a reference lies where a scan of the
+// whole stretch finds it) and polls after each.
 template <typename Visit>
 void ScanCode(std::span<const std::uint8_t> bytes, std::uint64_t start, const Image& image,
-              const InstructionSet& instructions, Visit visit) {
+              const InstructionSet& instructions, WorkPoll& poll, Visit visit) {
+    constexpr std::uint64_t Margin = 2 * ReferenceReach;
     const std::uint64_t end = start + bytes.size();
-    for (const ImageSection& section : image.sections) {
-        if (!section.code) {
-            continue;
-        }
-        const auto [from, to] = Overlap(section, start, end);
-        if (from == to) {
-            continue;
-        }
+    for (const CodeStretch& stretch : image.CodeIn(start, end)) {
+        const std::uint64_t from = std::max(stretch.fileOffset, start);
+        const std::uint64_t to = std::min(stretch.fileOffset + stretch.size, end);
         const std::span<const std::uint8_t> code = bytes.subspan(from - start, to - from);
-        const std::uint64_t address = section.address + (from - section.fileOffset);
-        std::uint64_t at = 0;
-        while (const std::optional<CodeReference> found =
-                   instructions.find(code, at, address, image)) {
-            visit(*found, from - start, address);
-            at = found->at + found->size;
+        const std::uint64_t address = stretch.address + (from - stretch.fileOffset);
+        for (std::uint64_t at = 0; at < code.size();) {
+            // Up to the window's end, a reference found in the window is
+            // the one a scan of all the code would find; one found in the
+            // margin after it is looked for again in the next window.
+            const bool last = code.size() - at <= ScanWindowBytes + Margin;
+            const std::uint64_t cut = last ? code.size() : at + ScanWindowBytes + Margin;
+            const std::optional<CodeReference> found =
+                instructions.find(code.first(cut), at, address, image);
+            if (found && (last || found->at < cut - Margin)) {
+                poll.Step(static_cast<std::uint32_t>(found->at - at) + ReferenceSteps);
+                visit(*found, from - start, address);
+                at = found->at + found->size;
+                continue;
+            }
+            poll.Step(static_cast<std::uint32_t>(cut - at));
+            if (last) {
+                break;
+            }
+            at = cut - 2 * Margin;
         }
     }
-}
-
-bool InImage(const Image& image, std::uint64_t address) {
-    for (const ImageSection& section : image.sections) {
-        if (section.address <= address && address - section.address < section.virtualSize) {
-            return true;
-        }
-    }
-    return false;
 }
 
 // The tables that overlap [start, end).
@@ -72,7 +75,7 @@ std::span<const OffsetTable> TablesIn(const std::vector<OffsetTable>& tables, st
 } // namespace
 
 std::vector<OffsetTable> FindOffsetTables(std::span<const std::uint8_t> bytes, std::uint64_t start,
-                                          const Image& image) {
+                                          const Image& image, const std::function<void()>& poll) {
     constexpr std::uint64_t MinTableEntries = 4;
     constexpr std::int64_t MinTableOffset = 16;
     std::vector<OffsetTable> tables;
@@ -80,10 +83,11 @@ std::vector<OffsetTable> FindOffsetTables(std::span<const std::uint8_t> bytes, s
     if (instructions == nullptr) {
         return tables;
     }
+    WorkPoll steps(poll);
     // Where the code points into the data: where tables may start.
     std::vector<std::uint64_t> starts;
     ScanCode(
-        bytes, start, image, *instructions,
+        bytes, start, image, *instructions, steps,
         [&](const CodeReference& reference, std::uint64_t codeStart, std::uint64_t codeAddress) {
             const std::uint64_t target =
                 instructions->target(bytes.subspan(codeStart), reference, codeAddress);
@@ -94,23 +98,29 @@ std::vector<OffsetTable> FindOffsetTables(std::span<const std::uint8_t> bytes, s
         });
     std::sort(starts.begin(), starts.end());
     starts.erase(std::unique(starts.begin(), starts.end()), starts.end());
+    steps.Fire();
+    // A table lies in no code section's memory.
+    std::vector<RangeIndex::Range> codeMemory;
+    for (const ImageSection& section : image.sections) {
+        if (section.code) {
+            codeMemory.push_back({section.address, section.virtualSize});
+        }
+    }
+    const RangeIndex code(codeMemory);
     for (std::size_t i = 0; i < starts.size(); ++i) {
         const std::uint64_t at = starts[i];
         const std::uint64_t limit = i + 1 < starts.size() ? starts[i + 1] : start + bytes.size();
         const std::uint64_t table = *image.AddressOf(at);
-        bool code = false;
-        for (const ImageSection& section : image.sections) {
-            code |= section.code && section.address <= table &&
-                    table - section.address < section.virtualSize;
-        }
-        if (code) {
+        steps.Step(ReferenceSteps);
+        if (code.Owner(table)) {
             continue;
         }
         std::uint64_t entries = 0;
         for (std::uint64_t entry = at; entry + 4 <= limit; entry += 4, ++entries) {
+            steps.Step(ReferenceSteps);
             const auto offset = static_cast<std::int32_t>(GetLe32(&bytes[entry - start]));
             if ((offset > -MinTableOffset && offset < MinTableOffset) ||
-                !InImage(image, table + static_cast<std::uint64_t>(std::int64_t{offset}))) {
+                !image.InMemory(table + static_cast<std::uint64_t>(std::int64_t{offset}))) {
                 break;
             }
         }
@@ -138,11 +148,21 @@ std::span<const AddressSlot> SlotsIn(const std::vector<AddressSlot>& slots, std:
 
 } // namespace
 
-std::optional<std::uint64_t> ImageLayout::AddressOf(std::uint64_t offset) const {
+void ImageLayout::IndexSections() {
+    std::vector<RangeIndex::Range> offsets;
     for (const ImageSection& section : sections) {
-        if (section.fileOffset <= offset && offset - section.fileOffset < section.fileSize) {
-            return section.address + (offset - section.fileOffset);
-        }
+        offsets.push_back({section.fileOffset, section.fileSize});
+    }
+    byOffset_ = RangeIndex(offsets);
+    indexed_ = sections.size();
+}
+
+std::optional<std::uint64_t> ImageLayout::AddressOf(std::uint64_t offset) const {
+    if (indexed_ != sections.size()) {
+        throw std::logic_error("a layout's sections changed after they were indexed");
+    }
+    if (const std::optional<std::uint32_t> i = byOffset_.Owner(offset)) {
+        return sections[*i].address + (offset - sections[*i].fileOffset);
     }
     return std::nullopt;
 }
@@ -154,14 +174,20 @@ ImageLayout LayoutOf(const Image& image) {
     for (ImageSection& section : layout.sections) {
         section.code = false;
     }
+    layout.IndexSections();
     return layout;
 }
 
 ModelPredictor::ModelPredictor(const Image& original, const std::vector<AddressSlot>& slots,
                                const std::vector<OffsetTable>& tables, const ImageLayout& newer,
-                               const ReferenceMap& map)
+                               const ReferenceMap& map, const std::function<void()>& poll)
     : original_(original), slots_(slots), tables_(tables), newer_(newer), map_(map),
-      instructions_(*InstructionSetOf(original.machine)) {
+      instructions_(*InstructionSetOf(original.machine)), steps_(poll) {
+    std::vector<RangeIndex::Range> memory;
+    for (std::size_t i = 0; i < original.sections.size() && i < newer.sections.size(); ++i) {
+        memory.push_back({original.sections[i].address, original.sections[i].virtualSize});
+    }
+    sameIndex_ = RangeIndex(memory);
     BuildRelocations();
 }
 
@@ -171,14 +197,11 @@ std::optional<std::uint64_t> ModelPredictor::NewAddress(std::uint64_t address) c
         std::optional<std::int64_t> moved = map_.NewPosition(at);
         if (!moved) {
             // Moved as the nearest bytes of its section that an edit took.
-            for (const ImageSection& section : original_.sections) {
-                if (section.fileOffset <= *offset &&
-                    *offset - section.fileOffset < section.fileSize) {
-                    moved = map_.NearbyPosition(
-                        at, static_cast<std::int64_t>(section.fileOffset),
-                        static_cast<std::int64_t>(section.fileOffset + section.fileSize));
-                    break;
-                }
+            if (const std::optional<std::size_t> i = original_.SectionAt(*offset)) {
+                const ImageSection& section = original_.sections[*i];
+                moved = map_.NearbyPosition(
+                    at, static_cast<std::int64_t>(section.fileOffset),
+                    static_cast<std::int64_t>(section.fileOffset + section.fileSize));
             }
         }
         if (moved) {
@@ -187,12 +210,8 @@ std::optional<std::uint64_t> ModelPredictor::NewAddress(std::uint64_t address) c
             }
         }
     }
-    const auto& sections = original_.sections;
-    for (std::size_t i = 0; i < sections.size() && i < newer_.sections.size(); ++i) {
-        if (sections[i].address <= address &&
-            address - sections[i].address < sections[i].virtualSize) {
-            return newer_.sections[i].address + (address - sections[i].address);
-        }
+    if (const std::optional<std::uint32_t> i = sameIndex_.Owner(address)) {
+        return newer_.sections[*i].address + (address - original_.sections[*i].address);
     }
     return std::nullopt;
 }
@@ -218,7 +237,7 @@ void ModelPredictor::Rewrite(std::span<std::uint8_t> bytes, std::uint64_t oldSta
     const std::vector<std::uint8_t> old(bytes.begin(), bytes.end());
     const std::span<const std::uint8_t> original(old);
     ScanCode(
-        original, oldStart, original_, instructions_,
+        original, oldStart, original_, instructions_, steps_,
         [&](const CodeReference& reference, std::uint64_t codeStart, std::uint64_t codeAddress) {
             const std::span<const std::uint8_t> code = original.subspan(codeStart);
             const std::optional<std::uint64_t> target =
@@ -241,11 +260,14 @@ void ModelPredictor::Rewrite(std::span<std::uint8_t> bytes, std::uint64_t oldSta
         if (!tableAddress || !newTable) {
             continue;
         }
-        for (std::uint64_t entry = table.offset; entry < table.offset + 4 * table.entries;
+        // The entries wholly inside the bytes.
+        const std::uint64_t skipped =
+            oldStart > table.offset ? (oldStart - table.offset + 3) / 4 : 0;
+        for (std::uint64_t entry = table.offset + 4 * skipped;
+             entry < table.offset + 4 * std::uint64_t{table.entries} &&
+             entry + 4 <= oldStart + bytes.size();
              entry += 4) {
-            if (entry < oldStart || entry + 4 > oldStart + bytes.size()) {
-                continue;
-            }
+            steps_.Step(ReferenceSteps);
             const auto offset = static_cast<std::int32_t>(GetLe32(&original[entry - oldStart]));
             const std::optional<std::uint64_t> target =
                 NewAddress(*tableAddress + static_cast<std::uint64_t>(std::int64_t{offset}));
@@ -312,6 +334,7 @@ void ModelPredictor::BuildRelocations() {
     }
     std::vector<std::uint64_t> moved; // the newer address, and the type in the top bits
     for (const AddressSlot& slot : slots_) {
+        steps_.Step();
         if (slot.kind == AddressSlot::Kind::Address32) {
             continue;
         }
@@ -351,17 +374,19 @@ void ModelPredictor::BuildRelocations() {
 }
 
 void MaskReferences(std::span<std::uint8_t> bytes, std::uint64_t offset, const Image& image,
-                    const std::vector<AddressSlot>& slots) {
+                    const std::vector<AddressSlot>& slots, const std::function<void()>& poll) {
     const InstructionSet* instructions = InstructionSetOf(image.machine);
     if (instructions == nullptr || !image.Known()) {
         return;
     }
-    const std::vector<OffsetTable> tables = FindOffsetTables(bytes, offset, image);
+    const std::vector<OffsetTable> tables = FindOffsetTables(bytes, offset, image, poll);
+    WorkPoll steps(poll);
     // Each table entry's target, read before anything is erased.
     std::vector<std::uint64_t> targets;
     for (const OffsetTable& table : tables) {
         const std::uint64_t address = *image.AddressOf(table.offset);
         for (std::uint64_t i = 0; i < table.entries; ++i) {
+            steps.Step();
             const auto entry =
                 static_cast<std::int32_t>(GetLe32(&bytes[table.offset - offset + 4 * i]));
             targets.push_back(address + static_cast<std::uint64_t>(std::int64_t{entry}));
@@ -375,7 +400,7 @@ void MaskReferences(std::span<std::uint8_t> bytes, std::uint64_t offset, const I
         std::uint64_t target;
     };
     std::vector<Found> found;
-    ScanCode(bytes, offset, image, *instructions,
+    ScanCode(bytes, offset, image, *instructions, steps,
              [&](const CodeReference& reference, std::uint64_t codeStart, std::uint64_t address) {
                  found.push_back(
                      {reference, codeStart,
@@ -397,6 +422,7 @@ void MaskReferences(std::span<std::uint8_t> bytes, std::uint64_t offset, const I
     };
     std::vector<std::uint32_t> labels;
     for (const Found& f : found) {
+        steps.Step(ReferenceSteps);
         labels.push_back(label(f.target));
     }
     for (std::size_t i = 0; i < found.size(); ++i) {
@@ -405,6 +431,7 @@ void MaskReferences(std::span<std::uint8_t> bytes, std::uint64_t offset, const I
     std::size_t next = 0;
     for (const OffsetTable& table : tables) {
         for (std::uint64_t i = 0; i < table.entries; ++i) {
+            steps.Step();
             const std::optional<std::uint64_t> at = image.OffsetOf(targets[next++]);
             std::uint32_t label = 0;
             if (at && *at >= offset && *at + 4 <= offset + bytes.size()) {

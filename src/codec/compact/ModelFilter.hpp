@@ -14,10 +14,12 @@
 #pragma once
 
 #include "codec/compact/X86Filter.hpp"
+#include "common/Progress.hpp"
 #include "exe/Disassembler.hpp"
 #include "exe/Image.hpp"
 
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <utility>
 #include <vector>
@@ -30,7 +32,16 @@ struct ImageLayout {
     std::uint64_t imageBase = 0;
     std::vector<ImageSection> sections; // code flags not kept
 
+    // Prepares AddressOf for the sections as they stand, as
+    // Image::IndexSections does.
+    void IndexSections();
+    // The address of a newer file offset: through the first section (in
+    // the record's order) whose file bytes hold it.
     std::optional<std::uint64_t> AddressOf(std::uint64_t offset) const;
+
+private:
+    std::size_t indexed_ = 0;
+    RangeIndex byOffset_;
 };
 
 ImageLayout LayoutOf(const Image& image);
@@ -49,17 +60,22 @@ struct OffsetTable {
 // up to the next such place, each of which, added to the run's address,
 // gives an address in the image, and none of which lies within 16 of 0.
 // By offset. Only the writer looks for them; the body lists the ones it
-// chose.
+// chose. Linear in bytes (and n log n in the places the code points at);
+// calls poll, where set, after every few MiB of that work.
 std::vector<OffsetTable> FindOffsetTables(std::span<const std::uint8_t> bytes, std::uint64_t start,
-                                          const Image& image);
+                                          const Image& image,
+                                          const std::function<void()>& poll = {});
 
 class ModelPredictor {
 public:
     // original is the original's model and slots; its instruction set must
     // be known. map, sealed, says where the edits put the original's bytes.
+    // poll, where set, is called after every few MiB of work (of building
+    // the predictor and of each prediction) on the calling thread, and may
+    // throw to stop it.
     ModelPredictor(const Image& original, const std::vector<AddressSlot>& slots,
                    const std::vector<OffsetTable>& tables, const ImageLayout& newer,
-                   const ReferenceMap& map);
+                   const ReferenceMap& map, const std::function<void()>& poll = {});
 
     // bytes holds the original's bytes [oldStart, oldStart + size) of one
     // edit, which puts them at newStart in the newer file: rewrites every
@@ -97,6 +113,10 @@ private:
     const ImageLayout& newer_;
     const ReferenceMap& map_;
     const InstructionSet& instructions_;
+    // The memory of each section of the original that the newer layout
+    // has a section of the same index for.
+    RangeIndex sameIndex_;
+    mutable WorkPoll steps_;
     // A PE image's relocation table as the newer image would hold it, and
     // where the original's lies.
     std::vector<std::uint8_t> relocations_;
@@ -106,8 +126,9 @@ private:
 // bytes, which hold an image's file bytes from offset on, with the bytes of
 // every reference in its code and of every slot set to zero: two versions
 // of code that differ only where they name moved addresses look alike.
+// Linear in bytes, polling as FindOffsetTables does.
 void MaskReferences(std::span<std::uint8_t> bytes, std::uint64_t offset, const Image& image,
-                    const std::vector<AddressSlot>& slots);
+                    const std::vector<AddressSlot>& slots, const std::function<void()>& poll = {});
 
 // A word that the second search sees XORed into the first four bytes of a
 // record of unwind data: the address, in the newer image, of the function
