@@ -263,6 +263,15 @@ Bytes BuildImage(const ImagePlan& plan) {
     return out;
 }
 
+Bytes Words(std::initializer_list<std::uint32_t> words) {
+    Bytes bytes;
+    for (const std::uint32_t word : words) {
+        bytes.resize(bytes.size() + 4);
+        PutLe32(&bytes[bytes.size() - 4], word);
+    }
+    return bytes;
+}
+
 Program BuildProgram(const ProgramPlan& plan) {
     const bool pe = plan.format == ImageFormat::Pe;
     const bool arm = plan.machine == Machine::Arm64;

@@ -10,6 +10,7 @@
 #include "exe/Image.hpp"
 
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <utility>
 #include <vector>
@@ -84,5 +85,8 @@ struct Program {
 };
 
 Program BuildProgram(const ProgramPlan& plan);
+
+// ARM64 instruction words as code bytes.
+Bytes Words(std::initializer_list<std::uint32_t> words);
 
 } // namespace kestro::test

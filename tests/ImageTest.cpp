@@ -497,15 +497,6 @@ struct Form {
     std::size_t variant = 0; // a bit that says nothing of where it points
 };
 
-Bytes Words(std::initializer_list<std::uint32_t> words) {
-    Bytes bytes;
-    for (const std::uint32_t word : words) {
-        bytes.resize(bytes.size() + 4);
-        PutLe32(&bytes[bytes.size() - 4], word);
-    }
-    return bytes;
-}
-
 const Form Forms[] = {
     {"call", Machine::X64, {0xE8, 0, 0, 0, 0}, 1, 32, 1},
     {"jmp", Machine::X64, {0xE9, 0, 0, 0, 0}, 1, 32, 1},
@@ -610,6 +601,45 @@ TEST(InstructionSet, RetargetsEveryFormWithinItsReach) {
             }
         }
     }
+}
+
+// The bytes a rewrite works on may have changed since the scan found a
+// reference there (an earlier rewrite of an overlapping reference): the
+// arithmetic still takes what the scan found, an ADRP's partner's scale
+// among it, and sets nothing but the immediates. For each partner, its
+// word is changed to a branch before the rewrite; a reference that no
+// longer lies wholly in the code is left as it is.
+TEST(InstructionSet, RetargetsWhatTheScanFoundWhateverWasRewrittenSince) {
+    const InstructionSet& row = *InstructionSetOf(Machine::Arm64);
+    const Image image = Everything(Machine::Arm64);
+    const std::uint64_t address = 0x40000;
+    const std::uint64_t target = 0x123450; // a multiple of 16: every scale reaches it
+    const std::uint32_t branch = 0x14000000;
+    for (const std::uint32_t partner :
+         {0x91000042u, 0x39400042u, 0x79400042u, 0xB9400042u, 0xF9400042u, 0x3DC00042u}) {
+        SCOPED_TRACE(std::to_string(partner));
+        Bytes code = Words({0x90000002, partner});
+        const std::optional<CodeReference> found = row.find(code, 0, address, image);
+        ASSERT_TRUE(found.has_value());
+        const std::uint32_t scale = partner == 0x91000042u                   ? 0
+                                    : (partner & 0x04800000u) == 0x04800000u ? 4
+                                                                             : partner >> 30;
+        PutLe32(&code[4], branch);
+        ASSERT_TRUE(row.retarget(code, *found, address, target));
+        EXPECT_EQ(GetLe32(&code[4]), branch | ((target & 0xFFF) >> scale) << 10);
+        EXPECT_EQ(GetLe32(&code[0]) & 0x9F00001Fu, 0x90000002u);
+        const Bytes cut(code.begin(), code.begin() + 6);
+        Bytes left = cut;
+        EXPECT_FALSE(row.retarget(left, *found, address, target));
+        row.mark(left, *found, 0xFFFFFFFF);
+        EXPECT_EQ(left, cut);
+    }
+    Bytes call = {0xE8, 0, 0, 0, 0};
+    const std::optional<CodeReference> x86 =
+        InstructionSetOf(Machine::X64)->find(call, 0, 0x1000, Everything(Machine::X64));
+    ASSERT_TRUE(x86.has_value());
+    Bytes short4(call.begin(), call.begin() + 4);
+    EXPECT_FALSE(InstructionSetOf(Machine::X64)->retarget(short4, *x86, 0x1000, 0x2000));
 }
 
 // What a scan takes and leaves: RIP-relative operands only in x86-64 code,

@@ -54,8 +54,14 @@ bool IsPartner(std::uint32_t word, std::uint32_t rd) {
     return (word & 0xFFC00000u) == 0x91000000u || AccessScale(word) >= 0;
 }
 
-int PartnerScale(std::uint32_t word) {
-    return (word & 0xFFC00000u) == 0x91000000u ? 0 : AccessScale(word);
+// The scale of an ADRP's partner, which IsPartner has taken.
+std::uint8_t PartnerScale(std::uint32_t word) {
+    return static_cast<std::uint8_t>((word & 0xFFC00000u) == 0x91000000u ? 0 : AccessScale(word));
+}
+
+bool Holds(std::span<const std::uint8_t> code, const CodeReference& reference) {
+    return reference.at <= code.size() && reference.size <= code.size() - reference.at &&
+           reference.size >= 4;
 }
 
 std::uint64_t Target(std::span<const std::uint8_t> code, const CodeReference& reference,
@@ -78,7 +84,7 @@ std::uint64_t Target(std::span<const std::uint8_t> code, const CodeReference& re
             static_cast<std::uint64_t>(
                 SignExtend(((word >> 5) & 0x7FFFFu) << 2 | ((word >> 29) & 3), 21) * 4096);
         const std::uint32_t partner = Word(code, reference.at + reference.size - 4);
-        return page + (((partner >> 10) & 0xFFFu) << PartnerScale(partner));
+        return page + (((partner >> 10) & 0xFFFu) << reference.detail);
     }
     }
 }
@@ -105,6 +111,7 @@ std::optional<CodeReference> Find(std::span<const std::uint8_t> code, std::uint6
             for (std::uint64_t next = p + 4; next < p + 16 && next + 4 <= code.size(); next += 4) {
                 if (IsPartner(Word(code, next), word & 31)) {
                     found.size = static_cast<std::uint8_t>(next + 4 - p);
+                    found.detail = PartnerScale(Word(code, next));
                     break;
                 }
             }
@@ -148,6 +155,9 @@ bool PutAdrImmediate(std::span<std::uint8_t> code, std::uint64_t at, std::int64_
 
 bool Retarget(std::span<std::uint8_t> code, const CodeReference& reference, std::uint64_t address,
               std::uint64_t target) {
+    if (!Holds(code, reference) || reference.kind > AdrpPair || reference.detail > 4) {
+        return false;
+    }
     const std::uint64_t pc = address + reference.at;
     const auto distance = static_cast<std::int64_t>(target - pc);
     switch (reference.kind) {
@@ -162,7 +172,7 @@ bool Retarget(std::span<std::uint8_t> code, const CodeReference& reference, std:
     default: {
         const std::uint64_t partnerAt = reference.at + reference.size - 4;
         const std::uint32_t partner = GetLe32(&code[partnerAt]);
-        const int scale = PartnerScale(partner);
+        const int scale = reference.detail;
         const std::uint64_t low = target & 0xFFF;
         if (low % (std::uint64_t{1} << scale) != 0) {
             return false;
@@ -184,6 +194,9 @@ bool Retarget(std::span<std::uint8_t> code, const CodeReference& reference, std:
 void Mark(std::span<std::uint8_t> code, const CodeReference& reference, std::uint32_t label) {
     const std::uint32_t immediates[] = {0x03FFFFFFu, 0x00FFFFE0u, 0x0007FFE0u, 0x60FFFFE0u,
                                         0x60FFFFE0u};
+    if (!Holds(code, reference) || reference.kind > AdrpPair) {
+        return;
+    }
     const std::uint32_t mask = immediates[reference.kind];
     const std::uint32_t word = GetLe32(&code[reference.at]);
     PutLe32(&code[reference.at], (word & ~mask) | (label & mask));

@@ -25,6 +25,10 @@ struct CodeReference {
     std::uint64_t at = 0;
     std::uint8_t size = 0;
     std::uint8_t kind = 0;
+    // What else the row read of the instructions when it found them, so
+    // that their arithmetic never depends on bytes rewritten since: for an
+    // ARM64 ADRP, the partner's scale.
+    std::uint8_t detail = 0;
 };
 
 // The most bytes a reference spans from the first byte its scan looks at
@@ -46,13 +50,16 @@ struct InstructionSet {
                             std::uint64_t address);
     // Rewrites the reference's bytes in code so that it names target, code[0]
     // lying at address, and leaves every other bit of its instructions as
-    // it was; false, with nothing changed, where the instruction cannot
-    // reach target.
+    // it is; false, with nothing changed, where the instruction cannot
+    // reach target or code no longer holds all of it. Defined whatever code
+    // holds by now (an earlier rewrite may have changed any of its bits):
+    // what the arithmetic needs comes from the reference as found.
     bool (*retarget)(std::span<std::uint8_t> code, const CodeReference& reference,
                      std::uint64_t address, std::uint64_t target);
     // Replaces the bits of the reference that say where it points by as
     // many of the low bits of label as they hold: references that point at
     // alike things then look alike, whatever their targets' addresses.
+    // Nothing where code no longer holds all of it.
     void (*mark)(std::span<std::uint8_t> code, const CodeReference& reference, std::uint32_t label);
 };
 

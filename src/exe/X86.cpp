@@ -154,8 +154,16 @@ std::optional<CodeReference> FindI386(std::span<const std::uint8_t> code, std::u
     return Find(code, from, address, image, false);
 }
 
+// Whether code holds the reference's displacement.
+bool Holds(std::span<const std::uint8_t> code, const CodeReference& reference) {
+    return reference.at <= code.size() && code.size() - reference.at >= 4;
+}
+
 bool Retarget(std::span<std::uint8_t> code, const CodeReference& reference, std::uint64_t address,
               std::uint64_t target) {
+    if (!Holds(code, reference)) {
+        return false;
+    }
     const auto displacement = static_cast<std::int64_t>(target - (address + End(reference)));
     if (displacement < INT32_MIN || displacement > INT32_MAX) {
         return false;
@@ -165,7 +173,9 @@ bool Retarget(std::span<std::uint8_t> code, const CodeReference& reference, std:
 }
 
 void Mark(std::span<std::uint8_t> code, const CodeReference& reference, std::uint32_t label) {
-    PutLe32(&code[reference.at], label);
+    if (Holds(code, reference)) {
+        PutLe32(&code[reference.at], label);
+    }
 }
 
 } // namespace
