@@ -4,6 +4,8 @@
 #include "ImageBuilder.hpp"
 #include "TestSupport.hpp"
 
+#include "checksum/Crc32.hpp"
+#include "codec/compact/CompactFields.hpp"
 #include "codec/compact/CompactStream.hpp"
 #include "codec/compact/Lzma.hpp"
 #include "codec/compact/ModelFilter.hpp"
@@ -884,6 +886,117 @@ TEST(CompactStream, ImageFilterRoundTripsOverlappingArm64Code) {
         const Bytes body = CompactEncode(newer, original, threads, &minor);
         EXPECT_EQ(minor, 2);
         EXPECT_EQ(CompactDecode(body, original, 2), newer);
+    }
+}
+
+// A body of the image filter whose edits each take one byte of the
+// original, the third (in the DOS header, which no reference, table or slot
+// holds), to the next byte of the newer file: each at a shift of its own,
+// so every edit records a stretch of the map. The newer file is that byte
+// as many times; the difference bytes are zero.
+Bytes RecordingBody(const Bytes& original, std::uint64_t edits) {
+    MemoryStream originalStream = StreamOf(original);
+    CompactHeader header;
+    header.NewerSize = edits;
+    header.OriginalSize = original.size();
+    header.ControlDictionary = header.DiffDictionary = header.ExtraDictionary = 1 << 20;
+    header.Filters = CompactFilterImage;
+    header.Newer = LayoutOf(ReadImage(originalStream));
+    MemoryStream body;
+    WriteCompactHeader(body, header, 2);
+    const LzmaSettings fast{1 << 20, 1, 0, {}};
+    std::array<LzmaEncoder, 3> coders = {LzmaEncoder(fast), LzmaEncoder(fast), LzmaEncoder(fast)};
+    std::uint32_t whole = 0xFFFFFFFFu;
+    for (std::uint64_t done = 0;;) {
+        const std::uint64_t output = std::min<std::uint64_t>(edits - done, SegmentBytes);
+        std::array<Bytes, 3> streams = {Bytes(), Bytes(output), Bytes()};
+        for (std::uint64_t i = done; i < done + output; ++i) {
+            streams[0].insert(streams[0].end(), {static_cast<std::uint8_t>(i == 0 ? 4 : 1), 1, 0});
+        }
+        const Bytes newer(output, original[2]);
+        std::array<Bytes, 3> pieces;
+        for (std::size_t i = 0; i < 3; ++i) {
+            coders[i].Code(streams[i], pieces[i],
+                           output == 0 ? LzmaEncoder::End::Finish : LzmaEncoder::End::Flush);
+        }
+        Bytes segment(SegmentHeaderBytes);
+        PutLe32(&segment[OutputBytesField], static_cast<std::uint32_t>(output));
+        PutLe32(&segment[ControlBytesField], static_cast<std::uint32_t>(pieces[0].size()));
+        PutLe32(&segment[DiffBytesField], static_cast<std::uint32_t>(pieces[1].size()));
+        PutLe32(&segment[ExtraBytesField], static_cast<std::uint32_t>(pieces[2].size()));
+        for (std::uint64_t at = 0; at < output; at += ChunkBytes) {
+            const auto size = std::min<std::uint64_t>(output - at, ChunkBytes);
+            segment.resize(segment.size() + 4);
+            PutLe32(&segment[segment.size() - 4], Crc32Buffer(newer.data() + at, size));
+        }
+        whole = Crc32Update(newer.data(), whole, newer.size());
+        for (const Bytes& part : {segment, pieces[0], pieces[1], pieces[2]}) {
+            body.WriteBuffer(part.data(), static_cast<std::int64_t>(part.size()));
+        }
+        if (output == 0) {
+            break;
+        }
+        done += output;
+    }
+    Bytes bytes = body.Bytes();
+    PutLe32(&bytes[NewerCrcField], ~whole);
+    return bytes;
+}
+
+// The map that the image filter builds before anything is checked holds at
+// most MaxImageStretches stretches, bounded by the original's real size: a
+// body that records exactly that many rebuilds its file, one that records
+// one more is refused before any output, and one that records a segment's
+// worth (8 MiB of one-byte edits, which took some 400 MB) is refused with
+// the map's memory within its bound.
+TEST(CompactStream, ImageFilterMapIsBoundedByTheOriginalsSize) {
+    const Bytes original = BuildProgram({ImageFormat::Pe, Machine::X64, 40}).bytes;
+    const std::uint64_t most = MaxImageStretches(original.size());
+    ASSERT_EQ(most, MinImageStretches);
+    EXPECT_EQ(CompactDecode(RecordingBody(original, most), original, 2), Bytes(most, original[2]));
+    Bytes rebuilt;
+    EXPECT_THROW(CompactDecode(RecordingBody(original, most + 1), original, rebuilt, 2), Exception);
+    EXPECT_TRUE(rebuilt.empty());
+    const Bytes flood = RecordingBody(original, SegmentBytes);
+    const MemoryPeak memory;
+    try {
+        CompactDecode(flood, original, rebuilt, 2);
+        ADD_FAILURE() << "a body past the bound was rebuilt";
+    } catch (const Exception& failure) {
+        EXPECT_EQ(failure.Message(), "CRC Error");
+    }
+    EXPECT_TRUE(rebuilt.empty());
+    EXPECT_LT(memory.Most(), ReferenceMap::StretchBytes * most + (4 << 20));
+    // The bound grows with the original: a stretch for every 32 bytes.
+    EXPECT_EQ(MaxImageStretches(std::uint64_t{1} << 30), std::uint64_t{1} << 25);
+}
+
+// A writer whose edits would record more stretches than a reader takes
+// leaves the image filter out: a program whose 2 MiB of data the newer
+// version holds three times over, shuffled in pieces of 48 bytes (a new
+// stretch each, some 130000: the bound is 65536), gets a body of 2.1,
+// which rebuilds it; in pieces of 128 bytes (some 49000), one of 2.2.
+TEST(CompactStream, ImageFilterIsLeftOutWhereTheEditsRecordTooManyStretches) {
+    const Bytes data = Random(2 << 20, 35);
+    const auto program = [](const Bytes& bytes) {
+        ImagePlan plan;
+        plan.sections = {{".text", 0x1000, Bytes(0x200, 0xC3), 0, true}, {".data", 0x2000, bytes}};
+        LayOut(plan);
+        return BuildImage(plan);
+    };
+    const Bytes original = program(data);
+    std::mt19937 random(3);
+    for (const auto& [piece, minor] : {std::pair{48, 1}, std::pair{128, 2}}) {
+        Bytes shuffled;
+        while (shuffled.size() < 3 * data.size()) {
+            const auto from = data.begin() + random() % (data.size() - piece);
+            shuffled.insert(shuffled.end(), from, from + piece);
+        }
+        const Bytes newer = program(shuffled);
+        std::int32_t needed = -1;
+        const Bytes body = CompactEncode(newer, original, 2, &needed);
+        EXPECT_EQ(needed, minor) << piece;
+        EXPECT_EQ(CompactDecode(body, original, needed), newer) << piece;
     }
 }
 

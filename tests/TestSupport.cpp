@@ -213,7 +213,78 @@ bool Refuses(std::size_t size) {
     return true;
 }
 
+// The state of the one MemoryPeak: which watch counts (0: none), on which
+// thread, what its blocks hold now and the most they held.
+std::atomic<std::uint64_t> peakWatch{0};
+std::atomic<std::uint64_t> peakWatches{0};
+std::atomic<std::thread::id> peakThread{};
+std::atomic<std::int64_t> peakLive{0};
+std::atomic<std::int64_t> peakMost{0};
+
+// Each block operator new hands out lies behind a head that says how large
+// it is and which watch counted it, so that delete counts it off.
+struct BlockHead {
+    std::size_t size;
+    std::uint64_t watch;
+};
+static_assert(sizeof(BlockHead) == 16, "blocks keep malloc's alignment");
+
+void* Allocate(std::size_t size) {
+    if (Refuses(size)) {
+        throw std::bad_alloc();
+    }
+    for (;;) {
+        if (void* memory = std::malloc(sizeof(BlockHead) + size)) {
+            auto* head = static_cast<BlockHead*>(memory);
+            const std::uint64_t watch = peakWatch.load();
+            head->size = size;
+            head->watch = watch != 0 && std::this_thread::get_id() == peakThread.load() ? watch : 0;
+            if (head->watch != 0) {
+                const std::int64_t live = peakLive += static_cast<std::int64_t>(size);
+                std::int64_t most = peakMost.load();
+                while (live > most && !peakMost.compare_exchange_weak(most, live)) {
+                }
+            }
+            return head + 1;
+        }
+        const std::new_handler handler = std::get_new_handler();
+        if (handler == nullptr) {
+            throw std::bad_alloc();
+        }
+        handler();
+    }
+}
+
+void Release(void* memory) noexcept {
+    if (memory == nullptr) {
+        return;
+    }
+    BlockHead* head = static_cast<BlockHead*>(memory) - 1;
+    if (head->watch != 0 && head->watch == peakWatch.load()) {
+        peakLive -= static_cast<std::int64_t>(head->size);
+    }
+    std::free(head);
+}
+
 } // namespace
+
+MemoryPeak::MemoryPeak() {
+    if (peakWatch.load() != 0) {
+        throw std::logic_error("one MemoryPeak at a time");
+    }
+    peakLive = 0;
+    peakMost = 0;
+    peakThread = std::this_thread::get_id();
+    peakWatch = ++peakWatches;
+}
+
+MemoryPeak::~MemoryPeak() {
+    peakWatch = 0;
+}
+
+std::size_t MemoryPeak::Most() const {
+    return static_cast<std::size_t>(peakMost.load());
+}
 
 OtherThreadAllocations::OtherThreadAllocations() {
     if (watching.load()) {
@@ -262,19 +333,7 @@ std::uint32_t ReferenceCrc32(const std::uint8_t* data, std::size_t size) {
 // the same allocator that made it (sanitizers check that); the aligned forms
 // keep their own pair.
 void* operator new(std::size_t size) {
-    if (kestro::test::Refuses(size)) {
-        throw std::bad_alloc();
-    }
-    for (;;) {
-        if (void* memory = std::malloc(size == 0 ? 1 : size)) {
-            return memory;
-        }
-        const std::new_handler handler = std::get_new_handler();
-        if (handler == nullptr) {
-            throw std::bad_alloc();
-        }
-        handler();
-    }
+    return kestro::test::Allocate(size);
 }
 
 void* operator new[](std::size_t size) {
@@ -294,25 +353,25 @@ void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
 }
 
 void operator delete(void* memory) noexcept {
-    std::free(memory);
+    kestro::test::Release(memory);
 }
 
 void operator delete[](void* memory) noexcept {
-    std::free(memory);
+    kestro::test::Release(memory);
 }
 
 void operator delete(void* memory, std::size_t) noexcept {
-    std::free(memory);
+    kestro::test::Release(memory);
 }
 
 void operator delete[](void* memory, std::size_t) noexcept {
-    std::free(memory);
+    kestro::test::Release(memory);
 }
 
 void operator delete(void* memory, const std::nothrow_t&) noexcept {
-    std::free(memory);
+    kestro::test::Release(memory);
 }
 
 void operator delete[](void* memory, const std::nothrow_t&) noexcept {
-    std::free(memory);
+    kestro::test::Release(memory);
 }

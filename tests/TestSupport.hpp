@@ -126,6 +126,21 @@ public:
     std::size_t Refused() const; // how many requests were refused
 };
 
+// While it exists, follows the memory that the thread that made it takes
+// through operator new (what the program's own containers hold; liblzma
+// allocates its coders' state by itself, which their dictionaries bound):
+// the most it held at once of what it took after the watch began. One
+// watch at a time.
+class MemoryPeak {
+public:
+    MemoryPeak();
+    MemoryPeak(const MemoryPeak&) = delete;
+    MemoryPeak& operator=(const MemoryPeak&) = delete;
+    ~MemoryPeak();
+
+    std::size_t Most() const;
+};
+
 // A plain bitwise CRC-32, independent of the table-driven one.
 std::uint32_t ReferenceCrc32(const std::uint8_t* data, std::size_t size);
 

@@ -237,10 +237,13 @@ ControlEdit ReadEdit(PieceReader& control, std::int64_t left, std::int64_t oldPo
 }
 
 // A filter's map: a first pass over the control stream of the segments
-// from segmentAt on, checked as the decoding pass checks it.
+// from segmentAt on, checked as the decoding pass checks it. The image
+// filter's edits may record no more than MaxImageStretches stretches, which
+// is refused as soon as they do.
 ReferenceMap MapEdits(ByteStream& delta, const CompactHeader& header, std::int64_t segmentAt,
-                      std::size_t maxStretches) {
-    ReferenceMap map(maxStretches);
+                      bool image) {
+    ReferenceMap map(image ? SIZE_MAX : ReferenceMap::MaxStretches);
+    const std::uint64_t most = image ? MaxImageStretches(header.OriginalSize) : SIZE_MAX;
     PieceReader control(delta, header.ControlDictionary);
     const auto originalSize = static_cast<std::int64_t>(header.OriginalSize);
     std::int64_t done = 0;
@@ -253,6 +256,9 @@ ReferenceMap MapEdits(ByteStream& delta, const CompactHeader& header, std::int64
         for (std::int64_t left = segment.OutputBytes; left > 0;) {
             const ControlEdit edit = ReadEdit(control, left, oldPosition, originalSize);
             map.Add(edit.OldStart, edit.DiffLength, done + segment.OutputBytes - left);
+            if (map.Recorded() > most) {
+                Damaged();
+            }
             oldPosition = edit.OldStart + edit.DiffLength;
             left -= edit.DiffLength + edit.ExtraLength;
         }
@@ -289,9 +295,7 @@ void DecodeCompactBody(ByteStream& delta, const CompactHeader& header, ByteStrea
         originalSlots = ReadAddressSlots(original, originalImage);
     }
     const ReferenceMap map =
-        filtered || image
-            ? MapEdits(delta, header, bodyAt, image ? SIZE_MAX : ReferenceMap::MaxStretches)
-            : ReferenceMap();
+        filtered || image ? MapEdits(delta, header, bodyAt, image) : ReferenceMap();
     const AddressTable addresses = filtered ? ReadAddressTable(original) : AddressTable();
     std::unique_ptr<ModelPredictor> model;
     if (image) {

@@ -113,6 +113,7 @@ public:
         now_.fileDone = std::max(now_.fileDone, file);
         Poll();
     }
+    std::int64_t FileDone() const { return now_.fileDone; }
     // Tells the figures as they stand: the poll of work that does not
     // advance them.
     void Poll() const {
@@ -989,8 +990,26 @@ std::int32_t EncodeCompactBody(ByteStream& newer, ByteStream& original, ByteStre
         search(View::Raw, 0, 1);
     }
     if (filtered) {
-        WriteCompactHeader(out, header, minor);
         mapEdits(map);
+        if (image && map.Recorded() > MaxImageStretches(header.OriginalSize)) {
+            // Edits this many would be refused by a reader of the image
+            // filter (no real update comes near): the body goes without it.
+            // Nothing is written yet; the progress told goes on from where
+            // it stands.
+            CompactSettings without = settings;
+            without.maxMinor = std::min(settings.maxMinor, std::int32_t{1});
+            if (settings.progress) {
+                without.progress = [&settings, reached = progress.FileDone()](Progress told) {
+                    told.fileDone = std::max(told.fileDone, reached);
+                    settings.progress(told);
+                };
+            }
+            newer.SetPosition(0);
+            original.SetPosition(0);
+            out.SetPosition(headerAt);
+            return EncodeCompactBody(newer, original, out, without);
+        }
+        WriteCompactHeader(out, header, minor);
         if (image) {
             model = std::make_unique<ModelPredictor>(originalImage, originalSlots, header.Tables,
                                                      header.Newer, map, poll);

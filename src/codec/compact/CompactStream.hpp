@@ -47,6 +47,7 @@
 #include "codec/compact/ModelFilter.hpp"
 #include "common/Progress.hpp"
 
+#include <algorithm>
 #include <cstdint>
 
 namespace kestro {
@@ -83,6 +84,18 @@ inline constexpr std::int64_t CompactPartBytes = std::int64_t{32} << 20;
 // The most of the original the extra stream's dictionary starts with, with
 // the image filter.
 inline constexpr std::int64_t CompactPresetBytes = std::int64_t{8} << 20;
+// The most stretches (doc/FORMAT.md, section 10.9) the edits of a body of
+// the image filter may record, against an original of originalSize bytes:
+// the reader's map is built before anything is checked, and this bounds
+// it by the original's real size (ReferenceMap::StretchBytes a stretch).
+// Real updates record one stretch for every few hundred bytes of the
+// original or fewer; a writer whose edits record more leaves the image
+// filter out.
+inline constexpr std::uint64_t MinImageStretches = 65536;
+inline constexpr std::uint64_t OriginalBytesPerStretch = 32;
+inline std::uint64_t MaxImageStretches(std::uint64_t originalSize) {
+    return std::max(MinImageStretches, originalSize / OriginalBytesPerStretch);
+}
 
 // Where the header's and a segment header's fields lie.
 inline constexpr int CompactTagField = 0;

@@ -16,8 +16,11 @@ public:
     // The most stretches the x86 filter's map records; the stretches of
     // later edits are left out, so a reader's memory stays bounded (about 3
     // MiB at most while Seal runs, 1.5 MiB after). The image filter's map
-    // has no such bound: 48 bytes a stretch while Seal runs, 24 after.
+    // takes them all, and its body may record no more than
+    // MaxImageStretches (CompactStream.hpp): at most StretchBytes a stretch
+    // while the map is built and sealed, 24 after.
     static constexpr std::size_t MaxStretches = 32768;
+    static constexpr std::size_t StretchBytes = 96;
 
     explicit ReferenceMap(std::size_t maxStretches = MaxStretches) : maxStretches_(maxStretches) {}
 
@@ -25,6 +28,9 @@ public:
     // length) became the newer bytes from newStart on. A stretch that
     // continues the last one at the same distance extends it.
     void Add(std::int64_t oldStart, std::int64_t length, std::int64_t newStart);
+    // How many stretches have been recorded so far: those that did not
+    // extend the last one, as far as the map takes them.
+    std::size_t Recorded() const { return stretches_.size(); }
     // Ends the adding and prepares the lookups.
     void Seal();
     // Where old byte at lies in the newer file, if an edit took it.
