@@ -14,7 +14,9 @@
 #include "common/LittleEndian.hpp"
 #include "exe/ImageFormats.hpp"
 
+#include <algorithm>
 #include <array>
+#include <map>
 
 namespace kestro {
 
@@ -113,7 +115,7 @@ Image ReadElfImage(FileBytes& in) {
     return image;
 }
 
-void ReadElfSlots(FileBytes& in, const Image& image, std::vector<AddressSlot>& slots) {
+void ReadElfSlots(FileBytes& in, const Image& image, SlotList& slots) {
     // Each relocation with an addend (r_offset, r_info, r_addend: 8 bytes
     // each) of an allocated table: its r_offset is an address; a relative
     // relocation's r_addend is one too, and so is the pointer it names,
@@ -125,23 +127,59 @@ void ReadElfSlots(FileBytes& in, const Image& image, std::vector<AddressSlot>& s
     const ElfHeader sections{GetLe64(&header[40]), GetLe16(&header[58]), GetLe16(&header[60])};
     const std::vector<std::uint8_t> sectionTable = ReadElfTable(in, sections, SectionHeaderBytes);
     const std::uint32_t relative = image.machine == Machine::X64 ? RelativeX64 : RelativeAarch64;
+    const auto visit = [&](std::uint64_t offset, const std::uint8_t* relocation) {
+        slots.Add({offset, AddressSlot::Kind::Absolute64});
+        if (static_cast<std::uint32_t>(GetLe64(relocation + 8)) != relative) {
+            return;
+        }
+        slots.Add({offset + 16, AddressSlot::Kind::Absolute64});
+        if (const auto pointer = image.OffsetOf(GetLe64(relocation))) {
+            slots.Add({*pointer, AddressSlot::Kind::Absolute64});
+        }
+    };
+    // The entries read so far, for each alignment of a table's offset (mod
+    // 24) as disjoint stretches [start, end), each a whole number of
+    // entries: a table that holds an entry again (duplicate and overlapping
+    // tables) has its slots found already, and only what no earlier table
+    // of its alignment holds is read.
+    std::array<std::map<std::uint64_t, std::uint64_t>, RelaEntryBytes> read;
     for (std::size_t at = 0; at < sectionTable.size(); at += sections.entryBytes) {
         const std::uint8_t* entry = &sectionTable[at];
         if (GetLe32(entry + 4) != SectionRela || (GetLe64(entry + 8) & SectionAlloc) == 0 ||
             GetLe64(entry + 56) != RelaEntryBytes) {
             continue;
         }
-        ReadTable(in, GetLe64(entry + 24), GetLe64(entry + 32), RelaEntryBytes,
-                  [&](std::uint64_t offset, const std::uint8_t* relocation) {
-                      slots.push_back({offset, AddressSlot::Kind::Absolute64});
-                      if (static_cast<std::uint32_t>(GetLe64(relocation + 8)) != relative) {
-                          return;
-                      }
-                      slots.push_back({offset + 16, AddressSlot::Kind::Absolute64});
-                      if (const auto pointer = image.OffsetOf(GetLe64(relocation))) {
-                          slots.push_back({*pointer, AddressSlot::Kind::Absolute64});
-                      }
-                  });
+        const std::uint64_t start = GetLe64(entry + 24);
+        if (!in.Fits(start, 0)) {
+            continue;
+        }
+        const std::uint64_t end = start + std::min(GetLe64(entry + 32), in.size - start) /
+                                              RelaEntryBytes * RelaEntryBytes;
+        std::map<std::uint64_t, std::uint64_t>& done = read[start % RelaEntryBytes];
+        // The stretches read already that touch [start, end) are joined
+        // with it, and the gaps between them read.
+        std::uint64_t from = start;
+        std::uint64_t to = end;
+        auto next = done.upper_bound(start);
+        if (next != done.begin() && std::prev(next)->second >= start) {
+            --next;
+        }
+        std::uint64_t gap = start;
+        while (next != done.end() && next->first <= end) {
+            if (next->first > gap) {
+                ReadTable(in, gap, next->first - gap, RelaEntryBytes, visit);
+            }
+            gap = std::max(gap, next->second);
+            from = std::min(from, next->first);
+            to = std::max(to, next->second);
+            next = done.erase(next);
+        }
+        if (gap < end) {
+            ReadTable(in, gap, end - gap, RelaEntryBytes, visit);
+        }
+        if (from < to) {
+            done[from] = to;
+        }
     }
 }
 

@@ -111,7 +111,8 @@ bool FileBytes::Read(std::uint64_t offset, void* buffer, std::uint64_t count) {
 }
 
 Image ReadImage(ByteStream& file) {
-    FileBytes in{file, static_cast<std::uint64_t>(std::max<std::int64_t>(file.Size(), 0))};
+    WorkPoll steps(nullptr);
+    FileBytes in{file, static_cast<std::uint64_t>(std::max<std::int64_t>(file.Size(), 0)), steps};
     std::uint8_t magic[4] = {};
     Image image;
     if (in.Read(0, magic, sizeof magic)) {
@@ -126,34 +127,45 @@ Image ReadImage(ByteStream& file) {
     return image;
 }
 
-std::vector<AddressSlot> ReadAddressSlots(ByteStream& file, const Image& image) {
-    FileBytes in{file, static_cast<std::uint64_t>(std::max<std::int64_t>(file.Size(), 0))};
-    std::vector<AddressSlot> slots;
-    if (image.format == ImageFormat::Pe) {
-        ReadPeSlots(in, image, slots);
-    } else if (image.format == ImageFormat::Elf) {
-        ReadElfSlots(in, image, slots);
-    }
-    std::stable_sort(slots.begin(), slots.end(), [](const AddressSlot& a, const AddressSlot& b) {
+void SlotList::Compact() {
+    std::stable_sort(slots_.begin(), slots_.end(), [](const AddressSlot& a, const AddressSlot& b) {
         return a.offset < b.offset;
     });
+    slots_.erase(std::unique(slots_.begin(), slots_.end(),
+                             [](const AddressSlot& a, const AddressSlot& b) {
+                                 return a.offset == b.offset;
+                             }),
+                 slots_.end());
+    compactAt_ = std::max(compactAt_, 2 * slots_.size());
+}
+
+std::vector<AddressSlot> ReadAddressSlots(ByteStream& file, const Image& image,
+                                          const std::function<void()>& poll) {
+    WorkPoll steps(poll);
+    FileBytes in{file, static_cast<std::uint64_t>(std::max<std::int64_t>(file.Size(), 0)), steps};
+    SlotList found(in.size);
+    if (image.format == ImageFormat::Pe) {
+        ReadPeSlots(in, image, found);
+    } else if (image.format == ImageFormat::Elf) {
+        ReadElfSlots(in, image, found);
+    }
+    std::vector<AddressSlot> slots = found.Take();
     std::size_t kept = 0;
     for (const AddressSlot& slot : slots) {
-        if (slot.offset > in.size ||
-            static_cast<std::uint64_t>(slot.Width()) > in.size - slot.offset) {
-            continue;
-        }
         if (kept == 0 || slot.offset >= slots[kept - 1].offset +
                                             static_cast<std::uint64_t>(slots[kept - 1].Width())) {
             slots[kept++] = slot;
         }
     }
     slots.resize(kept);
+    slots.shrink_to_fit();
     return slots;
 }
 
-std::vector<UnwindEntry> ReadUnwindEntries(ByteStream& file, const Image& image) {
-    FileBytes in{file, static_cast<std::uint64_t>(std::max<std::int64_t>(file.Size(), 0))};
+std::vector<UnwindEntry> ReadUnwindEntries(ByteStream& file, const Image& image,
+                                           const std::function<void()>& poll) {
+    WorkPoll steps(poll);
+    FileBytes in{file, static_cast<std::uint64_t>(std::max<std::int64_t>(file.Size(), 0)), steps};
     std::vector<UnwindEntry> entries;
     if (image.format == ImageFormat::Pe) {
         ReadPeUnwindEntries(in, image, entries);

@@ -18,6 +18,7 @@
 #include "exe/RangeIndex.hpp"
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <vector>
@@ -57,6 +58,7 @@ struct AddressSlot {
     Kind kind = Kind::Absolute32;
 
     int Width() const { return kind == Kind::Absolute64 ? 8 : 4; }
+    bool operator==(const AddressSlot&) const = default;
 };
 
 // A stretch of an image's code: file bytes that a code section holds, at
@@ -126,9 +128,14 @@ Image ReadImage(ByteStream& file);
 // 32- and 64-bit pointers and, for x86-64, every image offset of the
 // exception table; an ELF image's relative relocations (the pointer each
 // names, and the relocation's own offset and addend, which are addresses
-// too). Reads each table a piece at a time: memory is the slots' own, 16
-// bytes each.
-std::vector<AddressSlot> ReadAddressSlots(ByteStream& file, const Image& image);
+// too). Reads each table a piece at a time, and an entry that an earlier
+// table of the same alignment holds only once: time is linear in the
+// file's bytes and the tables' entries, memory at most 32 bytes for each
+// offset that slots start at while they are read, 16 a slot after. poll,
+// where set, is called after every million entries or so, on this thread,
+// and may throw to stop the reading.
+std::vector<AddressSlot> ReadAddressSlots(ByteStream& file, const Image& image,
+                                          const std::function<void()>& poll = {});
 
 // A function that a PE image's exception table lists with unwind data of
 // its own: the addresses (RVAs) of its first byte and of that data.
@@ -138,7 +145,9 @@ struct UnwindEntry {
 };
 
 // The functions of an x86-64 or ARM64 PE image's exception table that name
-// unwind data, in the table's order; none for any other image.
-std::vector<UnwindEntry> ReadUnwindEntries(ByteStream& file, const Image& image);
+// unwind data, in the table's order; none for any other image. Polls as
+// ReadAddressSlots does.
+std::vector<UnwindEntry> ReadUnwindEntries(ByteStream& file, const Image& image,
+                                           const std::function<void()>& poll = {});
 
 } // namespace kestro

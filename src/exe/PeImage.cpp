@@ -158,7 +158,7 @@ Image ReadPeImage(FileBytes& in) {
     return image;
 }
 
-void ReadPeSlots(FileBytes& in, const Image& image, std::vector<AddressSlot>& slots) {
+void ReadPeSlots(FileBytes& in, const Image& image, SlotList& slots) {
     // The relocation blocks: PageRVA and BlockSize (uint32 each), then
     // (BlockSize - 8) / 2 entries of a type (the top four bits) and an
     // offset in the page; type 3 is a 32-bit pointer, type 10 a 64-bit one.
@@ -180,13 +180,14 @@ void ReadPeSlots(FileBytes& in, const Image& image, std::vector<AddressSlot>& sl
                 break;
             }
             for (std::size_t entry = 0; entry + 2 <= block.size(); entry += 2) {
+                in.steps.Step();
                 const std::uint16_t value = GetLe16(&block[entry]);
                 const int type = value >> 12;
                 const std::optional<std::uint64_t> offset =
                     image.OffsetOf(std::uint64_t{page} + (value & 0xFFFu));
                 if ((type == 3 || type == 10) && offset) {
-                    slots.push_back({*offset, type == 3 ? AddressSlot::Kind::Absolute32
-                                                        : AddressSlot::Kind::Absolute64});
+                    slots.Add({*offset, type == 3 ? AddressSlot::Kind::Absolute32
+                                                  : AddressSlot::Kind::Absolute64});
                 }
             }
             at += blockSize;
@@ -194,7 +195,7 @@ void ReadPeSlots(FileBytes& in, const Image& image, std::vector<AddressSlot>& sl
     }
     VisitFunctions(in, image, [&](std::uint64_t at, const FunctionEntry& entry) {
         for (std::uint32_t word = 0; word < entry.addresses; ++word) {
-            slots.push_back({at + 4 * word, AddressSlot::Kind::Address32});
+            slots.Add({at + 4 * word, AddressSlot::Kind::Address32});
         }
     });
 }
