@@ -1000,6 +1000,61 @@ TEST(CompactStream, ImageFilterIsLeftOutWhereTheEditsRecordTooManyStretches) {
     }
 }
 
+// A newer version whose section table lists 65530 empty sections before
+// its own five, which the body's layout carries (its reader took 45 s for
+// 9 MB, and half a minute to stop): the body rebuilds it, the reader polls
+// as it predicts the edits (a step for each byte of code, each reference
+// and table entry), and a poll that throws stops it there, with a part of
+// the file written.
+TEST(CompactStream, ImageFilterReaderPollsAndStopsAtAPoll) {
+    ProgramPlan plan{ImageFormat::Pe, Machine::X64, 20000};
+    const Bytes original = BuildProgram(plan).bytes;
+    plan.newer = true;
+    ImagePlan layout = BuildProgram(plan).plan;
+    layout.sections.insert(layout.sections.begin(), 65530, SectionPlan{".z", 0, Bytes()});
+    LayOut(layout);
+    const Bytes newer = BuildImage(layout);
+    std::int32_t minor = -1;
+    const Bytes body = CompactEncode(newer, original, 2, &minor);
+    ASSERT_EQ(minor, 2);
+    MemoryStream delta = StreamOf(body);
+    CompactHeader header;
+    ASSERT_TRUE(ReadCompactHeader(delta, minor, header));
+    ASSERT_EQ(header.Newer.sections.size(), MaxLayoutSections);
+    const std::int64_t bodyAt = delta.Position();
+    const auto decode = [&](const std::function<void()>& poll, Bytes& rebuilt) {
+        delta.SetPosition(bodyAt);
+        MemoryStream originalStream = StreamOf(original);
+        MemoryStream out;
+        struct Keep {
+            MemoryStream& out;
+            Bytes& rebuilt;
+            ~Keep() { rebuilt = out.Bytes(); }
+        } keep{out, rebuilt};
+        DecodeCompactBody(delta, header, originalStream, out, poll);
+    };
+    std::size_t polls = 0;
+    Bytes rebuilt;
+    decode([&] { ++polls; }, rebuilt);
+    EXPECT_EQ(rebuilt, newer);
+    const std::uint64_t code = BuildProgram(plan).plan.sections[0].bytes.size();
+    ASSERT_GT(code, 1u << 20);
+    EXPECT_GE(polls, code >> 20);
+    for (std::size_t stop = 1; stop <= polls; ++stop) {
+        std::size_t polled = 0;
+        EXPECT_THROW(decode(
+                         [&] {
+                             if (++polled == stop) {
+                                 throw EInterrupted("Operation interrupted");
+                             }
+                         },
+                         rebuilt),
+                     EInterrupted)
+            << stop;
+        EXPECT_TRUE(IsPrefix(rebuilt, newer) && rebuilt.size() < newer.size()) << stop;
+    }
+}
+
 // Random edits of a newer file against an original, as a search finds
 // them: up to 1500 old bytes each, often where the last ended, and a few
 // new bytes between.
@@ -1142,6 +1197,39 @@ TEST(ModelFilter, WriterAndReaderPredictAlike) {
             EXPECT_GT(compared, 0u);
         }
     }
+}
+
+// Code that 65535 sections hold all at once is scanned once: masking it
+// and projecting it take as many steps as with one section (each a few
+// seconds per section before), and poll after each MiB of code or so.
+TEST(ModelFilter, ScansOverlappingCodeOnceAndPolls) {
+    std::array<std::pair<std::size_t, std::size_t>, 2> polls{};
+    for (const unsigned sections : {1u, 65535u}) {
+        SCOPED_TRACE(std::to_string(sections) + " sections");
+        Bytes bytes = OverlappingCode(ImageFormat::Pe, sections, 2 << 20);
+        MemoryStream stream = StreamOf(bytes);
+        const Image image = ReadImage(stream);
+        ASSERT_EQ(image.sections.size(), sections);
+        ASSERT_EQ(image.Code().size(), 1u);
+        auto& [masking, projecting] = polls[sections == 1 ? 0 : 1];
+        const std::vector<AddressSlot> slots;
+        Bytes masked = bytes;
+        MaskReferences(masked, 0, image, slots, [&] { ++masking; });
+        EXPECT_NE(masked, bytes);
+        ReferenceMap map(SIZE_MAX);
+        map.Add(0, static_cast<std::int64_t>(bytes.size()), 0);
+        map.Seal();
+        const ImageLayout layout = LayoutOf(image);
+        const std::vector<OffsetTable> tables;
+        const ModelPredictor model(image, slots, tables, layout, map, [&] { ++projecting; });
+        Bytes projected = bytes;
+        model.Project(projected, 0);
+        EXPECT_EQ(projected, bytes);
+    }
+    EXPECT_GE(polls[0].first, 2u);
+    EXPECT_GE(polls[0].second, 2u);
+    EXPECT_LE(polls[1].first, polls[0].first + 1);
+    EXPECT_LE(polls[1].second, polls[0].second + 1);
 }
 
 // A newer image that names the original's unwind records, all alike, in

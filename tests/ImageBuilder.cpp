@@ -263,6 +263,37 @@ Bytes BuildImage(const ImagePlan& plan) {
     return out;
 }
 
+Bytes OverlappingCode(ImageFormat format, unsigned sections, std::uint64_t size) {
+    constexpr std::uint64_t Base = 0x100000;
+    std::mt19937 random(9);
+    Bytes code(size, 0x90);
+    for (std::uint64_t at = 0; at + 8 <= size; at += 8) {
+        code[at] = 0xE8;
+        PutLe32(&code[at + 1],
+                static_cast<std::uint32_t>(Base + random() % size / 4 * 4 - (Base + at + 5)));
+    }
+    ImagePlan plan;
+    plan.format = format;
+    plan.fileAlignment = 16;
+    for (unsigned i = 0; i < sections; ++i) {
+        plan.sections.push_back({".text", Base + 0x1000 * i, i == 0 ? code : Bytes(), size, true});
+    }
+    LayOut(plan);
+    Bytes bytes = BuildImage(plan);
+    for (unsigned i = 1; i < sections; ++i) {
+        if (format == ImageFormat::Pe) {
+            std::uint8_t* header = &bytes[PeSectionTableAt(plan) + 40 * i];
+            PutLe32(header + 16, static_cast<std::uint32_t>(size));
+            PutLe32(header + 20, static_cast<std::uint32_t>(plan.sections[0].fileOffset));
+        } else {
+            std::uint8_t* header = &bytes[ElfSectionTableAt(plan) + 64 * (i + 1)];
+            PutLe64(header + 24, plan.sections[0].fileOffset);
+            PutLe64(header + 32, size);
+        }
+    }
+    return bytes;
+}
+
 Bytes Words(std::initializer_list<std::uint32_t> words) {
     Bytes bytes;
     for (const std::uint32_t word : words) {

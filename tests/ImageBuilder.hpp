@@ -86,6 +86,11 @@ struct Program {
 
 Program BuildProgram(const ProgramPlan& plan);
 
+// An x86-64 image (PE, or ELF with 65534 sections at most) of `sections`
+// code sections that all hold the same `size` bytes of the file, each at
+// its own address: calls every 8 bytes to places in the code.
+Bytes OverlappingCode(ImageFormat format, unsigned sections, std::uint64_t size);
+
 // ARM64 instruction words as code bytes.
 Bytes Words(std::initializer_list<std::uint32_t> words);
 

@@ -14,6 +14,7 @@
 #include "platform/Interrupts.hpp"
 #include "platform/Locks.hpp"
 
+#include "ImageBuilder.hpp"
 #include "PeBuilder.hpp"
 #include "TestSupport.hpp"
 
@@ -346,6 +347,40 @@ TEST(InterruptedWork, CompactCreateStopsAtTheReportWhereTheInterruptArrives) {
             << n;
     }
     InjectActionAtReport(0, nullptr);
+}
+
+// The same for images built to keep the model busy, in whose loops that
+// read and write nothing the create polls as it goes: a newer version whose
+// 4096 sections hold the same MiB of code (65535 kept a create busy past
+// ten minutes, deaf to signals), against the image with one such section. (While it waits for its
+// coders the encoder reports every 50 ms, so the number of reports varies from run to run.)
+TEST(InterruptedWork, CompactCreateOfHostileImagesStopsAtTheReportWhereTheInterruptArrives) {
+    for (const ImageFormat format : {ImageFormat::Pe, ImageFormat::Elf}) {
+        SCOPED_TRACE(format == ImageFormat::Pe ? "PE" : "ELF");
+        test::ScratchDir dir;
+        test::WriteBytes(dir.File("original.exe"), test::OverlappingCode(format, 1, 1 << 20));
+        test::WriteBytes(dir.File("newer.exe"), test::OverlappingCode(format, 4096, 1 << 20));
+        OperationOptions options;
+        options.format = DeltaFormat::Compact;
+        const auto create = [&] {
+            return MakeDelta(dir.File("original.exe"), dir.File("newer.exe"), options);
+        };
+        InjectActionAtReport(0, nullptr);
+        ASSERT_EQ(create(), ResultNewerUnversioned);
+        const std::int64_t reports = CountedReports();
+        ASSERT_GT(reports, 4);
+        fs::remove(dir.File("original.exe_.kst"));
+        for (const std::int64_t n : {std::int64_t{1}, reports / 2, reports * 3 / 4}) {
+            InjectActionAtReport(n, RequestInterrupt);
+            EXPECT_THROW(create(), EInterrupted) << n;
+            EXPECT_EQ(CountedReports(), n);
+            ClearInterrupt();
+            EXPECT_EQ(std::distance(fs::directory_iterator(dir.Path()), fs::directory_iterator()),
+                      2)
+                << n;
+        }
+        InjectActionAtReport(0, nullptr);
+    }
 }
 
 TEST(ChangingInputs, CreateNeverPublishesADeltaOfBytesThatAreGone) {

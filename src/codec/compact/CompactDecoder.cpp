@@ -241,7 +241,7 @@ ControlEdit ReadEdit(PieceReader& control, std::int64_t left, std::int64_t oldPo
 // filter's edits may record no more than MaxImageStretches stretches, which
 // is refused as soon as they do.
 ReferenceMap MapEdits(ByteStream& delta, const CompactHeader& header, std::int64_t segmentAt,
-                      bool image) {
+                      bool image, WorkPoll& steps) {
     ReferenceMap map(image ? SIZE_MAX : ReferenceMap::MaxStretches);
     const std::uint64_t most = image ? MaxImageStretches(header.OriginalSize) : SIZE_MAX;
     PieceReader control(delta, header.ControlDictionary);
@@ -255,6 +255,7 @@ ReferenceMap MapEdits(ByteStream& delta, const CompactHeader& header, std::int64
         control.StartPiece(segment.PiecesAt, segment.PieceBytes[0]);
         for (std::int64_t left = segment.OutputBytes; left > 0;) {
             const ControlEdit edit = ReadEdit(control, left, oldPosition, originalSize);
+            steps.Step();
             map.Add(edit.OldStart, edit.DiffLength, done + segment.OutputBytes - left);
             if (map.Recorded() > most) {
                 Damaged();
@@ -275,7 +276,7 @@ ReferenceMap MapEdits(ByteStream& delta, const CompactHeader& header, std::int64
 } // namespace
 
 void DecodeCompactBody(ByteStream& delta, const CompactHeader& header, ByteStream& original,
-                       ByteStream& out) {
+                       ByteStream& out, const std::function<void()>& poll) {
     const auto originalSize = static_cast<std::int64_t>(header.OriginalSize);
     if (original.Size() != originalSize) {
         Damaged();
@@ -292,15 +293,18 @@ void DecodeCompactBody(ByteStream& delta, const CompactHeader& header, ByteStrea
         if (!originalImage.Known() || InstructionSetOf(originalImage.machine) == nullptr) {
             Damaged();
         }
-        originalSlots = ReadAddressSlots(original, originalImage);
+        originalSlots = ReadAddressSlots(original, originalImage, poll);
     }
+    // The first pass counts a step for each edit, and so does the
+    // rebuilding, whose predictions count their own.
+    WorkPoll steps(poll);
     const ReferenceMap map =
-        filtered || image ? MapEdits(delta, header, bodyAt, image) : ReferenceMap();
+        filtered || image ? MapEdits(delta, header, bodyAt, image, steps) : ReferenceMap();
     const AddressTable addresses = filtered ? ReadAddressTable(original) : AddressTable();
     std::unique_ptr<ModelPredictor> model;
     if (image) {
         model = std::make_unique<ModelPredictor>(originalImage, originalSlots, header.Tables,
-                                                 header.Newer, map);
+                                                 header.Newer, map, poll);
     }
     std::vector<std::uint8_t> editBytes; // an edit's old bytes as the image filter predicts them
     std::unique_ptr<ReferencePredictor> predictor;
@@ -340,6 +344,7 @@ void DecodeCompactBody(ByteStream& delta, const CompactHeader& header, ByteStrea
         output.StartSegment(segment);
         for (std::int64_t left = segment.OutputBytes; left > 0;) {
             const ControlEdit edit = ReadEdit(control, left, oldPosition, originalSize);
+            steps.Step();
             oldPosition = edit.OldStart;
             const std::int64_t newStart = done + segment.OutputBytes - left;
             if (predictor) {

@@ -92,10 +92,12 @@ std::uint32_t DictionaryFor(std::uint64_t newerSize, std::uint32_t limit) {
 // two run as one pass, which is told as coding.
 class EncoderProgress {
 public:
-    EncoderProgress(const ProgressFunction& told, std::int64_t newerSize, bool twoPasses)
-        : told_(told), twoPasses_(twoPasses) {
+    EncoderProgress(const ProgressFunction& told, std::int64_t newerSize) : told_(told) {
         now_.fileTotal = newerSize;
     }
+    // Whether the search and the coding are passes of their own (with a
+    // filter), known once the filter is chosen.
+    void CountTwoPasses(bool twoPasses) { twoPasses_ = twoPasses; }
 
     void Tell(Phase phase, std::int64_t done, std::int64_t total) {
         if (phase != now_.phase || total != now_.total) {
@@ -124,7 +126,7 @@ public:
 
 private:
     const ProgressFunction& told_;
-    bool twoPasses_;
+    bool twoPasses_ = false;
     Progress now_{Phase::Sorting};
 };
 
@@ -680,6 +682,9 @@ std::int32_t EncodeCompactBody(ByteStream& newer, ByteStream& original, ByteStre
     // The image filter where both files are images of one instruction set
     // the model knows, else the x86 filter for an x86 program, as far as
     // the readers asked for know them.
+    EncoderProgress progress(settings.progress, newerSize);
+    // The poll of the model's loops, which tell no figures of their own.
+    const std::function<void()> poll = [&progress] { progress.Poll(); };
     Image originalImage;
     Image newerImage;
     std::vector<AddressSlot> originalSlots;
@@ -692,8 +697,8 @@ std::int32_t EncodeCompactBody(ByteStream& newer, ByteStream& original, ByteStre
             newerImage.sections.size() <= MaxLayoutSections) {
             header.Filters = CompactFilterImage;
             header.Newer = LayoutOf(newerImage);
-            originalSlots = ReadAddressSlots(original, originalImage);
-            newerSlots = ReadAddressSlots(newer, newerImage);
+            originalSlots = ReadAddressSlots(original, originalImage, poll);
+            newerSlots = ReadAddressSlots(newer, newerImage, poll);
         }
     }
     if (settings.maxMinor >= 1 && header.Filters == 0) {
@@ -719,9 +724,7 @@ std::int32_t EncodeCompactBody(ByteStream& newer, ByteStream& original, ByteStre
     // (ModelPredictor::Project), where every reference and table that the
     // projection gets right matches exactly.
     const bool filtered = header.Filters != 0;
-    EncoderProgress progress(settings.progress, newerSize, filtered);
-    // The poll of the model's loops, which tell no figures of their own.
-    const std::function<void()> poll = [&progress] { progress.Poll(); };
+    progress.CountTwoPasses(filtered);
     // The tables of offsets the image filter may predict, found in the
     // whole original where it fits one window.
     std::vector<OffsetTable> candidates;
@@ -976,7 +979,7 @@ std::int32_t EncodeCompactBody(ByteStream& newer, ByteStream& original, ByteStre
         const ModelPredictor firstModel(originalImage, originalSlots, header.Tables, header.Newer,
                                         first, poll);
         std::tie(oldMarks, newMarks) =
-            MarkUnwindOwners(original, originalImage, newer, newerImage, first);
+            MarkUnwindOwners(original, originalImage, newer, newerImage, first, poll);
         projector = &firstModel;
         search(View::Projected, newerSize, 2);
         loaded.reset();

@@ -49,6 +49,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 
 namespace kestro {
 
@@ -179,10 +180,14 @@ bool ReadCompactHeader(ByteStream& delta, std::int32_t minor, CompactHeader& hea
 // Exception "CRC Error"; the pieces before the damage have been written.
 // Memory: the three dictionaries and about 1.3 MiB, and with the x86
 // filter at most about 3 MiB more for its map and 3 MiB for its address
-// table (built in a first pass over the
-// control stream, whose decoder is gone before the others start).
+// table (built in a first pass over the control stream, whose decoder is
+// gone before the others start); with the image filter what doc/FORMAT.md
+// (section 10.9) says, bounded by the original's size and the body's.
+// poll, where set, is called on this thread after every few MiB of work
+// that writes nothing (the first pass, reading the original's tables,
+// predicting an edit) and may throw to stop the rebuilding.
 void DecodeCompactBody(ByteStream& delta, const CompactHeader& header, ByteStream& original,
-                       ByteStream& out);
+                       ByteStream& out, const std::function<void()>& poll = {});
 
 struct CompactSummary {
     std::int64_t Segments = 0; // the end segment included

@@ -444,7 +444,8 @@ void MaskReferences(std::span<std::uint8_t> bytes, std::uint64_t offset, const I
 
 std::pair<std::vector<OwnerMark>, std::vector<OwnerMark>>
 MarkUnwindOwners(ByteStream& original, const Image& originalImage, ByteStream& newer,
-                 const Image& newerImage, const ReferenceMap& map) {
+                 const Image& newerImage, const ReferenceMap& map,
+                 const std::function<void()>& poll) {
     const auto marks = [](const std::vector<UnwindEntry>& entries, const Image& image,
                           const auto& owner) {
         std::vector<OwnerMark> found;
@@ -466,7 +467,7 @@ MarkUnwindOwners(ByteStream& original, const Image& originalImage, ByteStream& n
         return found;
     };
     std::vector<OwnerMark> old =
-        marks(ReadUnwindEntries(original, originalImage), originalImage,
+        marks(ReadUnwindEntries(original, originalImage, poll), originalImage,
               [&](std::uint64_t function) -> std::optional<std::uint64_t> {
                   const std::optional<std::uint64_t> at = originalImage.OffsetOf(function);
                   const std::optional<std::int64_t> placed =
@@ -480,7 +481,7 @@ MarkUnwindOwners(ByteStream& original, const Image& originalImage, ByteStream& n
     }
     std::sort(owners.begin(), owners.end());
     std::vector<OwnerMark> now =
-        marks(ReadUnwindEntries(newer, newerImage), newerImage,
+        marks(ReadUnwindEntries(newer, newerImage, poll), newerImage,
               [&](std::uint64_t function) -> std::optional<std::uint64_t> {
                   if (!std::binary_search(owners.begin(), owners.end(), function)) {
                       return std::nullopt;

@@ -150,7 +150,8 @@ struct OwnerMark {
 // several functions share belongs to the first in table order.
 std::pair<std::vector<OwnerMark>, std::vector<OwnerMark>>
 MarkUnwindOwners(ByteStream& original, const Image& originalImage, ByteStream& newer,
-                 const Image& newerImage, const ReferenceMap& map);
+                 const Image& newerImage, const ReferenceMap& map,
+                 const std::function<void()>& poll = {});
 
 // XORs each mark that lies wholly inside bytes, a file's bytes from start
 // on, into the four bytes at its offset.
