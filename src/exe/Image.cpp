@@ -137,6 +137,7 @@ void SlotList::Compact() {
                              }),
                  slots_.end());
     compactAt_ = std::max(compactAt_, 2 * slots_.size());
+    slots_.reserve(compactAt_);
 }
 
 std::vector<AddressSlot> ReadAddressSlots(ByteStream& file, const Image& image,
