@@ -2,7 +2,9 @@
 // Input: two bytes giving the original's length (little-endian), the
 // original, then the compact body from its tag on. The decoder must refuse
 // or rebuild, never read outside the delta or the original, nor allocate
-// more than the dictionaries the format allows.
+// more than the format's bound (the dictionaries, and with the image
+// filter what the original's and the body's sizes allow), nor take
+// more than near-linear time in what it decodes.
 #include "FuzzSupport.hpp"
 
 #include "codec/compact/CompactStream.hpp"
@@ -17,9 +19,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The output is checked and dropped: a body may rebuild far more than
     // its own size.
     DiscardingStream out;
-    // The body read as of format 2.0 and of 2.1, whose header adds the
-    // filters.
-    for (std::int32_t minor = 0; minor <= 1; ++minor) {
+    // The body read as of every minor of format 2: 2.1's header adds the
+    // filters, 2.2's the image filter's record, whose original must be an
+    // image.
+    for (std::int32_t minor = 0; minor <= CompactLatestMinor; ++minor) {
         try {
             input.rest.SetPosition(0);
             CompactHeader header;

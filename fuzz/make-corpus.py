@@ -10,8 +10,9 @@ the x86 filter) that turns the sample program into its next version;
 RoundTripFuzz gets original/newer pairs, the sample program and its next
 version among them, and small programs of the other shapes the image filter
 knows (ELF x86-64 and AArch64, PE ARM64 and i386) with their next versions,
-which kestro_image_pairs (built with the tests) writes; VersionFuzz gets the
-PE fixtures.
+which kestro_image_pairs (built with the tests) writes, and also, for
+CompactFuzz, their bodies of format 2.2 and those of images whose sections
+overlap, and for ImageFuzz those images; VersionFuzz gets the PE fixtures.
 """
 import os
 import random
@@ -66,9 +67,10 @@ def make_delta(work, options):
 
 def main():
     original = target_bytes()
-    apply_dir, decode_dir, compact_dir, trip_dir, version_dir = (
+    apply_dir, decode_dir, compact_dir, trip_dir, version_dir, _ = (
         fresh(n)
-        for n in ("ApplyFuzz", "DecodeFuzz", "CompactFuzz", "RoundTripFuzz", "VersionFuzz"))
+        for n in ("ApplyFuzz", "DecodeFuzz", "CompactFuzz", "RoundTripFuzz", "VersionFuzz",
+                  "ImageFuzz"))
     with tempfile.TemporaryDirectory() as work:
         for i, newer in enumerate(newer_versions(original)):
             with open(os.path.join(work, "target.bin"), "wb") as f:
@@ -99,7 +101,7 @@ def main():
             newer_program = f.read()
         with open(os.path.join(trip_dir, "program0"), "wb") as f:
             f.write(struct.pack("<H", len(program)) + program + newer_program)
-    subprocess.run([image_pairs, trip_dir], check=True)
+    subprocess.run([image_pairs, corpus], check=True)
     for folder in (os.path.join(root, "tests", "data", "pe"), os.path.join(root, "samples")):
         for name in sorted(os.listdir(folder)):
             if name.endswith(".exe"):

@@ -852,35 +852,15 @@ TEST(CompactStream, ImageFilterRefusesHostileHeaderFields) {
     EXPECT_TRUE(rebuilt.empty());
 }
 
-// AArch64 code in two code sections over the same file bytes, the second
-// two bytes on: its words straddle the first's. Seen from the second, the
-// bytes hold an ADRP and an ADD partner whose class bits are the low half
-// of a branch of the first, which a prediction rewrites when the data the
-// branch names moves in the newer image. The bytes belong to the first
-// section alone, so the second's ADRP is no reference; writer and reader
-// agree, and the sanitizer build finds nothing undefined.
+// AArch64 code in two code sections over the same file bytes, the second's
+// words straddling the first's (StraddlingArm64Code), whose branch a
+// prediction rewrites where the data it names moves in the newer image.
+// The bytes belong to the first section alone, so the second's ADRP is no
+// reference; writer and reader agree, and the sanitizer build finds
+// nothing undefined.
 TEST(CompactStream, ImageFilterRoundTripsOverlappingArm64Code) {
-    const auto image = [](std::uint64_t dataAddress) {
-        ImagePlan plan;
-        plan.format = ImageFormat::Elf;
-        plan.machine = Machine::Arm64;
-        plan.fileAlignment = 16;
-        // The first section's words 0 to 2; the second sees 0x90000001 (ADRP
-        // x1) and 0x91001421 (ADD x1, x1, #5) in their middle. Words 1 and 2
-        // are branches into the data.
-        Bytes code = Words({0x00010000, 0x14219000, 0x14009100});
-        for (int i = 0; i < 13; ++i) {
-            code.insert(code.end(), {0x1F, 0x20, 0x03, 0xD5}); // NOP
-        }
-        plan.sections = {{".text", 0x10000, code, 0, true},
-                         {".text2", 0x80000, Bytes(code.begin() + 2, code.end()), 0, true},
-                         {".bss", dataAddress, Bytes(), 0xFE0000, false, 8}};
-        LayOut(plan);
-        plan.sections[1].fileOffset = plan.sections[0].fileOffset + 2;
-        return BuildImage(plan);
-    };
-    const Bytes original = image(0x20000);
-    const Bytes newer = image(0x20400);
+    const Bytes original = StraddlingArm64Code(0x20000);
+    const Bytes newer = StraddlingArm64Code(0x20400);
     for (const std::int32_t threads : {1, 2}) {
         std::int32_t minor = -1;
         const Bytes body = CompactEncode(newer, original, threads, &minor);

@@ -294,6 +294,40 @@ Bytes OverlappingCode(ImageFormat format, unsigned sections, std::uint64_t size)
     return bytes;
 }
 
+Bytes WithRelocationTables(const Program& program,
+                           const std::vector<std::pair<std::uint64_t, std::uint64_t>>& tables) {
+    ImagePlan plan = program.plan;
+    const std::size_t own = plan.sections.size();
+    for (std::size_t i = 0; i < tables.size(); ++i) {
+        plan.sections.push_back({".rela", 0, Bytes(), 0, false, 4});
+    }
+    LayOut(plan);
+    Bytes bytes = BuildImage(plan);
+    for (std::size_t i = 0; i < tables.size(); ++i) {
+        std::uint8_t* header = &bytes[ElfSectionTableAt(plan) + 64 * (own + i + 1)];
+        PutLe64(header + 24, tables[i].first);
+        PutLe64(header + 32, tables[i].second);
+    }
+    return bytes;
+}
+
+Bytes StraddlingArm64Code(std::uint64_t dataAddress) {
+    ImagePlan plan;
+    plan.format = ImageFormat::Elf;
+    plan.machine = Machine::Arm64;
+    plan.fileAlignment = 16;
+    Bytes code = Words({0x00010000, 0x14219000, 0x14009100});
+    for (int i = 0; i < 13; ++i) {
+        code.insert(code.end(), {0x1F, 0x20, 0x03, 0xD5}); // NOP
+    }
+    plan.sections = {{".text", 0x10000, code, 0, true},
+                     {".text2", 0x80000, Bytes(code.begin() + 2, code.end()), 0, true},
+                     {".bss", dataAddress, Bytes(), 0xFE0000, false, 8}};
+    LayOut(plan);
+    plan.sections[1].fileOffset = plan.sections[0].fileOffset + 2;
+    return BuildImage(plan);
+}
+
 Bytes Words(std::initializer_list<std::uint32_t> words) {
     Bytes bytes;
     for (const std::uint32_t word : words) {

@@ -91,6 +91,19 @@ Program BuildProgram(const ProgramPlan& plan);
 // its own address: calls every 8 bytes to places in the code.
 Bytes OverlappingCode(ImageFormat format, unsigned sections, std::uint64_t size);
 
+// An ELF program with relocation tables (SHT_RELA, allocated, entries of
+// 24 bytes) added after its own sections, each at the offset and of the
+// size given, whatever those bytes hold.
+Bytes WithRelocationTables(const Program& program,
+                           const std::vector<std::pair<std::uint64_t, std::uint64_t>>& tables);
+
+// An AArch64 ELF image whose second code section holds the first one's
+// bytes from the third on, so that its words straddle the first's: seen
+// from the second, the first's words 0 to 2 hold an ADRP x1 and an ADD x1,
+// x1, #5 whose class bits are the low half of the first's word 2, a branch
+// into a data section at dataAddress (as is word 1).
+Bytes StraddlingArm64Code(std::uint64_t dataAddress);
+
 // ARM64 instruction words as code bytes.
 Bytes Words(std::initializer_list<std::uint32_t> words);
 

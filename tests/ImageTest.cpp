@@ -457,25 +457,6 @@ TEST(Image, AsksForNoMoreMemoryThanTheFileHolds) {
     }
 }
 
-// An ELF program with relocation tables added, each (offset, bytes) in
-// the section table after its own sections.
-Bytes WithRelocationTables(const Program& program,
-                           const std::vector<std::pair<std::uint64_t, std::uint64_t>>& tables) {
-    ImagePlan plan = program.plan;
-    const std::size_t own = plan.sections.size();
-    for (std::size_t i = 0; i < tables.size(); ++i) {
-        plan.sections.push_back({".rela", 0, Bytes(), 0, false, 4});
-    }
-    LayOut(plan);
-    Bytes bytes = BuildImage(plan);
-    for (std::size_t i = 0; i < tables.size(); ++i) {
-        std::uint8_t* header = &bytes[ElfSectionTableAt(plan) + 64 * (own + i + 1)];
-        PutLe64(header + 24, tables[i].first);
-        PutLe64(header + 32, tables[i].second);
-    }
-    return bytes;
-}
-
 // Relocation tables that repeat each other: 1000 that each take the whole
 // file give the slots that one does, and tables that overlap at one
 // alignment those of the one table they make up; reading them takes no

@@ -1,58 +1,118 @@
-// Writes the image pairs of the RoundTripFuzz corpus into the folder it is
-// given (fuzz/make-corpus.py runs it): for each shape a small program and
-// its next version, built by ImageBuilder, framed as the target reads them
-// (two bytes giving the original's length, the original, the newer). Each
-// pair must make a body of format 2.2, so that the fuzzer reaches the image
-// filter from it; a pair that does not is an error.
+// Writes the seeds of the fuzz targets that the program builder makes
+// (fuzz/make-corpus.py runs it with the corpus folder): for each shape a
+// small program and its next version, built by ImageBuilder, framed as
+// RoundTripFuzz reads them (two bytes giving the original's length, the
+// original, the newer) and, for CompactFuzz, the original and the body of
+// format 2.2 that turns it into the newer one; for ImageFuzz the programs
+// and images whose sections and tables overlap and repeat. Each pair must
+// make a body of format 2.2, so that the fuzzers reach the image filter
+// from it; a pair that does not is an error.
 #include "ImageBuilder.hpp"
 
 #include "codec/compact/CompactStream.hpp"
+#include "common/LittleEndian.hpp"
 
 #include <cstdio>
 #include <fstream>
+#include <string>
+#include <tuple>
+#include <vector>
+
+namespace {
+
+using kestro::test::Bytes;
+
+bool Write(const std::string& name, const Bytes& bytes) {
+    std::ofstream out(name, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
+    if (!out) {
+        std::fprintf(stderr, "%s: cannot write\n", name.c_str());
+    }
+    return static_cast<bool>(out);
+}
+
+// Two bytes giving the original's length, the original, then rest.
+Bytes Framed(const Bytes& original, const Bytes& rest) {
+    Bytes framed = {static_cast<std::uint8_t>(original.size()),
+                    static_cast<std::uint8_t>(original.size() >> 8)};
+    framed.insert(framed.end(), original.begin(), original.end());
+    framed.insert(framed.end(), rest.begin(), rest.end());
+    return framed;
+}
+
+// The body of format 2.2 that turns original into newer; empty where the
+// writer does not use the image filter.
+Bytes Body(const Bytes& original, const Bytes& newer) {
+    kestro::MemoryStream originalStream;
+    kestro::MemoryStream newerStream;
+    originalStream.WriteBuffer(original.data(), static_cast<std::int64_t>(original.size()));
+    newerStream.WriteBuffer(newer.data(), static_cast<std::int64_t>(newer.size()));
+    originalStream.SetPosition(0);
+    newerStream.SetPosition(0);
+    kestro::MemoryStream body;
+    if (kestro::EncodeCompactBody(newerStream, originalStream, body, {}) != 2) {
+        return {};
+    }
+    return body.Bytes();
+}
+
+} // namespace
 
 int main(int argc, char** argv) {
     using namespace kestro;
     if (argc != 2) {
-        std::fprintf(stderr, "usage: kestro_image_pairs FOLDER\n");
+        std::fprintf(stderr, "usage: kestro_image_pairs CORPUS-FOLDER\n");
         return 2;
     }
+    const std::string corpus = argv[1];
     struct Pair {
         const char* name;
-        ImageFormat format;
-        Machine machine;
+        Bytes original;
+        Bytes newer;
     };
-    for (const Pair& pair : {Pair{"image-elf-x64", ImageFormat::Elf, Machine::X64},
-                             Pair{"image-elf-arm64", ImageFormat::Elf, Machine::Arm64},
-                             Pair{"image-pe-arm64", ImageFormat::Pe, Machine::Arm64},
-                             Pair{"image-pe-i386", ImageFormat::Pe, Machine::I386}}) {
-        test::Bytes versions[2];
-        for (const bool newer : {false, true}) {
-            versions[newer] =
-                test::BuildProgram({pair.format, pair.machine, 12, 3, newer, 0x40}).bytes;
-        }
-        MemoryStream original;
-        MemoryStream newer;
-        original.WriteBuffer(versions[0].data(), static_cast<std::int64_t>(versions[0].size()));
-        newer.WriteBuffer(versions[1].data(), static_cast<std::int64_t>(versions[1].size()));
-        original.SetPosition(0);
-        newer.SetPosition(0);
-        MemoryStream body;
-        if (EncodeCompactBody(newer, original, body, {}) != 2 || versions[0].size() > 0xFFFF) {
-            std::fprintf(stderr, "%s: no image filter\n", pair.name);
-            return 1;
-        }
-        test::Bytes framed = {static_cast<std::uint8_t>(versions[0].size()),
-                              static_cast<std::uint8_t>(versions[0].size() >> 8)};
-        framed.insert(framed.end(), versions[0].begin(), versions[0].end());
-        framed.insert(framed.end(), versions[1].begin(), versions[1].end());
-        std::ofstream out(std::string(argv[1]) + "/" + pair.name, std::ios::binary);
-        out.write(reinterpret_cast<const char*>(framed.data()),
-                  static_cast<std::streamsize>(framed.size()));
-        if (!out) {
-            std::fprintf(stderr, "%s: cannot write\n", pair.name);
-            return 1;
+    std::vector<Pair> pairs;
+    for (const auto& [name, format, machine] :
+         {std::tuple{"image-elf-x64", ImageFormat::Elf, Machine::X64},
+          std::tuple{"image-elf-arm64", ImageFormat::Elf, Machine::Arm64},
+          std::tuple{"image-pe-arm64", ImageFormat::Pe, Machine::Arm64},
+          std::tuple{"image-pe-i386", ImageFormat::Pe, Machine::I386}}) {
+        pairs.push_back({name, test::BuildProgram({format, machine, 12, 3, false, 0x40}).bytes,
+                         test::BuildProgram({format, machine, 12, 3, true, 0x40}).bytes});
+    }
+    // Images the model must not spend more than their bytes on: code that
+    // many sections hold at once, and AArch64 sections whose words
+    // straddle one another's.
+    const std::vector<Pair> hostile = {
+        {"overlapping-pe", test::OverlappingCode(ImageFormat::Pe, 1, 2048),
+         test::OverlappingCode(ImageFormat::Pe, 400, 2048)},
+        {"overlapping-elf", test::OverlappingCode(ImageFormat::Elf, 1, 2048),
+         test::OverlappingCode(ImageFormat::Elf, 300, 2048)},
+        {"straddling-arm64", test::StraddlingArm64Code(0x20000),
+         test::StraddlingArm64Code(0x20400)},
+    };
+    bool written = true;
+    // Relocation tables that repeat and overlap one another.
+    const test::Program relocated = test::BuildProgram({ImageFormat::Elf, Machine::X64, 12, 3});
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> tables(20, {0, 1 << 20});
+    tables[1] = {48, 480};
+    tables[2] = {8, 1 << 20};
+    written &= Write(corpus + "/ImageFuzz/repeated-relocations",
+                     test::WithRelocationTables(relocated, tables));
+    for (const Pair& pair : pairs) {
+        written &= Write(corpus + "/RoundTripFuzz/" + pair.name, Framed(pair.original, pair.newer));
+    }
+    const std::vector<Pair>* lists[] = {&pairs, &hostile};
+    for (const std::vector<Pair>* list : lists) {
+        for (const Pair& pair : *list) {
+            const Bytes body = Body(pair.original, pair.newer);
+            if (body.empty() || pair.original.size() > 0xFFFF) {
+                std::fprintf(stderr, "%s: no image filter\n", pair.name);
+                return 1;
+            }
+            written &= Write(corpus + "/CompactFuzz/" + pair.name, Framed(pair.original, body));
+            written &= Write(corpus + "/ImageFuzz/" + pair.name, pair.newer);
         }
     }
-    return 0;
+    return written ? 0 : 1;
 }
