@@ -107,13 +107,14 @@ struct OpenDelta {
 
     // Rebuilds the newer file from the body, which is positioned there, and
     // the target, read from its first byte. A signed delta's rebuilt bytes
-    // must be the newer file it names.
-    void Decode(FileStream& original, ByteStream& out) {
+    // must be the newer file it names. poll is called where the compact
+    // reader works without writing.
+    void Decode(FileStream& original, ByteStream& out, const std::function<void()>& poll) {
         original.SetPosition(0);
         DigestingStream rebuilt(out);
         ByteStream& sink = signature ? static_cast<ByteStream&>(rebuilt) : out;
         if (format == DeltaFormat::Compact) {
-            DecodeCompactBody(Body(), compact, original, sink);
+            DecodeCompactBody(Body(), compact, original, sink, poll);
         } else {
             DecodeBlockStream(Body(), original, sink);
         }
@@ -196,15 +197,14 @@ TemporaryFile Rebuild(OpenDelta& delta, FileStream& target, const UpdateNames& n
                       const OperationOptions& options, std::int64_t total,
                       TemporaryFile::Access& access) {
     TemporaryFile output = TemporaryFile::Create(names.newFile);
+    const ProgressFunction tell = PolledProgress(options.progress);
+    Progress now{Phase::Rebuilding, 0, total, 0, total};
     CountingStream rebuilt(output.Stream(), [&](std::int64_t done) {
-        ReportCounted();
-        CheckInterrupt();
-        if (options.progress) {
-            done = std::min(done, total);
-            options.progress({Phase::Rebuilding, done, total, done, total});
-        }
+        done = std::min(done, total);
+        now = {Phase::Rebuilding, done, total, done, total};
+        tell(now);
     });
-    delta.Decode(target, rebuilt);
+    delta.Decode(target, rebuilt, [&] { tell(now); });
     output.Finish();
     access = output.TakeAccessOf(target);
     if (access == TemporaryFile::Access::Failed) {
@@ -420,7 +420,10 @@ std::int32_t CheckDelta(const std::string& deltaName, DeltaCheck& check,
     // passed its checks; the count stands also when a later one fails.
     DiscardingStream sink;
     CountingStream rebuilt(sink, [&check](std::int64_t) { ++check.pieces; });
-    delta.Decode(target, rebuilt);
+    delta.Decode(target, rebuilt, [] {
+        ReportCounted();
+        CheckInterrupt();
+    });
     check.statement = delta.signature;
     return code;
 }

@@ -279,7 +279,11 @@ void RebuildFile(OpenPackage& package, std::size_t index, const std::string& fol
                 header.NewerSize != entry.Size) {
                 Damaged("a delta of another file than its entry: " + entry.Path);
             }
-            DecodeCompactBody(payload, header, original, checked);
+            DecodeCompactBody(payload, header, original, checked, [&told] {
+                if (told) {
+                    told(0);
+                }
+            });
         }
     }
     if (static_cast<std::uint64_t>(checked.Size()) != entry.Size ||
