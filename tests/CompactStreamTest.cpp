@@ -155,6 +155,33 @@ TEST(SuffixArray, SortsLikeTheNaiveSort) {
     }
 }
 
+// The sort tells how far it is as it goes, also while it sorts the reduced
+// string of a repetitive text (the long part of sorting code): no figure
+// holds for a quarter of its reports, and none goes back.
+TEST(SuffixArray, TellsItsWorkEvenlyAndNeverBack) {
+    std::mt19937 random(5);
+    const Bytes word = RandomBytes(random, 700);
+    Bytes text;
+    while (text.size() < (std::size_t{6} << 20)) {
+        text.insert(text.end(), word.begin(), word.end());
+        text[text.size() - 1 - random() % word.size()] ^= 1;
+    }
+    std::map<std::int64_t, int> figures;
+    std::int64_t last = 0;
+    BuildSuffixArray(text, [&](std::int64_t done) {
+        EXPECT_GE(done, last);
+        last = done;
+        ++figures[done];
+    });
+    int reports = 0;
+    for (const auto& [done, count] : figures) {
+        reports += count;
+    }
+    for (const auto& [done, count] : figures) {
+        EXPECT_LE(count, reports / 4) << done << " of " << text.size();
+    }
+}
+
 // Steps counted together fire the poll once they reach its interval, and
 // the count starts again there, as single steps do.
 TEST(WorkPoll, CountedStepsFireLikeSingleOnes) {
@@ -516,15 +543,30 @@ TEST(CompactStream, ProgressPollsEveryPhaseAndStopsTheEncoder) {
     ASSERT_GT(original.size(), 3u << 19);
     for (const std::int32_t threads : {1, 2}) {
         std::map<Phase, int> calls;
+        std::map<std::int64_t, int> sorted; // polls at each figure of the sort
         std::int64_t fileDone = 0;
         CompactSettings counting;
         counting.progress = [&](const Progress& progress) {
+            // The first figures, before the sort tells any, are those of
+            // the sort not yet begun: never 0 of 0, which reads as done.
+            if (calls.empty()) {
+                EXPECT_EQ(progress.phase, Phase::Sorting);
+                EXPECT_EQ(progress.total, static_cast<std::int64_t>(original.size()));
+            }
             ++calls[progress.phase];
+            if (progress.phase == Phase::Sorting) {
+                ++sorted[progress.done];
+            }
             EXPECT_GE(progress.fileDone, fileDone);
             EXPECT_LE(progress.done, progress.total);
             fileDone = progress.fileDone;
         };
         CompactEncode(newer, original, threads, nullptr, counting);
+        // The sort's figure moves on while it recurses: no figure holds
+        // for a third of its polls.
+        for (const auto& [done, polls] : sorted) {
+            EXPECT_LE(polls, calls[Phase::Sorting] / 3) << done << " of " << original.size();
+        }
         // Sorting 1.5 MiB is some 20 MiB of scans; the search looks up each
         // of a MiB of new bytes that match nothing; one thread codes the
         // 2.5 MiB of difference and extra bytes in pieces of 256 KiB, and is

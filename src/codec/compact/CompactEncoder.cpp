@@ -92,7 +92,11 @@ std::uint32_t DictionaryFor(std::uint64_t newerSize, std::uint32_t limit) {
 // two run as one pass, which is told as coding.
 class EncoderProgress {
 public:
-    EncoderProgress(const ProgressFunction& told, std::int64_t newerSize) : told_(told) {
+    // The work starts with the sort of the original's first window, whose
+    // size is its total: what the model's reading before it is told as.
+    EncoderProgress(const ProgressFunction& told, std::int64_t newerSize, std::int64_t firstSort)
+        : told_(told) {
+        now_.total = firstSort;
         now_.fileTotal = newerSize;
     }
     // Whether the search and the coding are passes of their own (with a
@@ -682,7 +686,8 @@ std::int32_t EncodeCompactBody(ByteStream& newer, ByteStream& original, ByteStre
     // The image filter where both files are images of one instruction set
     // the model knows, else the x86 filter for an x86 program, as far as
     // the readers asked for know them.
-    EncoderProgress progress(settings.progress, newerSize);
+    EncoderProgress progress(settings.progress, newerSize,
+                             std::min(originalSize, settings.windowBytes));
     // The poll of the model's loops, which tell no figures of their own.
     const std::function<void()> poll = [&progress] { progress.Poll(); };
     Image originalImage;

@@ -21,13 +21,15 @@ constexpr std::int32_t Empty = INT32_MIN;
 // The inductions step the poll once every so many positions.
 constexpr std::int32_t StepMask = 0xFFFF;
 
-// The sort's poll and how far the top level of the recursion is, in eighths
-// of its work: each of its scans steps the poll once a position (the
-// inductions 64 Ki positions at a time), so that a text of any size is
-// polled every WorkPoll interval of positions.
+// The sort's poll and how far it is, a share of the whole: each level of
+// the recursion tells its own steps within the share its caller gives it
+// (the reduced string's sort takes a quarter of its caller's), so that the
+// figure moves on at every level, never back. Each scan steps the poll
+// once a position (the inductions 64 Ki positions at a time), so that a
+// text of any size is polled every WorkPoll interval of positions.
 struct Sorting {
     WorkPoll poll;
-    std::int32_t eighths = 0;
+    double done = 0;
 };
 
 class SuffixTypes {
@@ -164,13 +166,12 @@ bool SameLmsSubstring(const Symbol* s, std::int32_t n, const SuffixTypes& types,
 // them, else into memory of their own.
 template <typename Symbol>
 void SortSuffixes(const Symbol* s, std::int32_t* sa, std::int32_t n, std::int32_t alphabet,
-                  Sorting& sorting, bool top, std::span<std::int32_t> spare = {}) {
-    // How far the top level is, told at each poll from here on.
-    const auto reached = [&sorting, top](std::int32_t eighths) {
-        if (top) {
-            sorting.eighths = eighths;
-            sorting.poll.Fire();
-        }
+                  Sorting& sorting, double from, double to, std::span<std::int32_t> spare = {}) {
+    // How far this level is, in eighths of its share, told at each poll
+    // from here on.
+    const auto reached = [&sorting, from, to](std::int32_t eighths) {
+        sorting.done = std::max(sorting.done, from + (to - from) * eighths / 8);
+        sorting.poll.Fire();
     };
     if (n <= 1) {
         if (n == 1) {
@@ -238,8 +239,8 @@ void SortSuffixes(const Symbol* s, std::int32_t* sa, std::int32_t n, std::int32_
     if (names < lmsCount) {
         const std::span<std::int32_t> between(sa + lmsCount,
                                               static_cast<std::size_t>(n - 2 * lmsCount));
-        SortSuffixes(static_cast<const std::int32_t*>(reduced), sa, lmsCount, names, sorting, false,
-                     between);
+        SortSuffixes(static_cast<const std::int32_t*>(reduced), sa, lmsCount, names, sorting,
+                     from + (to - from) * 4 / 8, from + (to - from) * 6 / 8, between);
     } else {
         for (std::int32_t i = 0; i < lmsCount; ++i) {
             sa[reduced[i]] = i;
@@ -279,7 +280,7 @@ std::vector<std::int32_t> BuildSuffixArray(std::span<const std::uint8_t> text,
     const auto n = static_cast<std::int32_t>(text.size());
     Sorting sorting{WorkPoll(nullptr)};
     if (told) {
-        sorting.poll = WorkPoll([&] { told(std::int64_t{n} * sorting.eighths / 8); });
+        sorting.poll = WorkPoll([&] { told(static_cast<std::int64_t>(n * sorting.done)); });
     }
     // The array is made a piece at a time, polled between: a gigabyte of it
     // takes a second to clear.
@@ -290,7 +291,7 @@ std::vector<std::int32_t> BuildSuffixArray(std::span<const std::uint8_t> text,
         sa.resize(std::min(text.size(), sa.size() + Piece));
         sorting.poll.Fire();
     }
-    SortSuffixes(text.data(), sa.data(), n, 256, sorting, true);
+    SortSuffixes(text.data(), sa.data(), n, 256, sorting, 0.0, 1.0);
     if (told) {
         told(n);
     }
