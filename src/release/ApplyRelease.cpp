@@ -117,15 +117,13 @@ std::int32_t ApplyRelease(const std::string& packageName, const OperationOptions
         }
         return ResultChangedFiles;
     }
-    const SwitchNames names = NamesOfSwitch(folder, manifest.OriginalVersion);
-    if (StatusOf(names.backup)) {
-        // The backup a switch made, and the folder the newer release: done
-        // (a package that reads no original cannot tell otherwise).
-        if (HoldsNewerRelease(manifest, folder)) {
-            return ResultAlreadyUpdated;
-        }
-        throw EFCreateError("Cannot create folder " + names.backup + ": it exists");
+    // The backup a switch made, and the folder the newer release: done (a
+    // package that reads no original cannot tell otherwise).
+    if (StatusOf(BackupName(folder, manifest.OriginalVersion)) &&
+        HoldsNewerRelease(manifest, folder)) {
+        return ResultAlreadyUpdated;
     }
+    const SwitchNames names = NamesOfSwitch(folder, manifest.OriginalVersion);
     // A staging folder without a journal is a killed run's, unfinished.
     RemoveTree(names.staging);
     Staging staging(names.staging);
@@ -189,12 +187,14 @@ std::int32_t CheckRelease(const std::string& packageName, ReleaseCheck& check,
     if (!check.changed.empty()) {
         return HoldsNewerRelease(manifest, folder) ? ResultAlreadyUpdated : ResultChangedFiles;
     }
+    // A copy of a file checked before it is that file: nothing to rebuild.
     for (std::size_t i = 0; i < manifest.Entries.size(); ++i) {
-        if (manifest.Entries[i].Kind == ReleaseKind::File) {
+        const NewerEntry& entry = manifest.Entries[i];
+        if (entry.Kind == ReleaseKind::File && entry.Method != ReleaseMethod::Copy) {
             DiscardingStream sink;
-            RebuildFile(package, i, folder, sink, {});
-            ++check.filesVerified;
+            RebuildFile(package, i, folder, {}, sink, {});
         }
+        check.filesVerified += entry.Kind == ReleaseKind::File ? 1 : 0;
     }
     check.statement = package.signature;
     return ResultOk;

@@ -32,7 +32,10 @@ std::string HowMade(const NewerEntry& entry, const ReleaseManifest& manifest,
     }
     std::string line = "file " + Octal(entry.Permissions) + " " + std::to_string(entry.Size) +
                        " bytes SHA-256 " + LowerHex(entry.Sha256) + ", ";
-    const std::string& source = manifest.Originals[entry.Source].Path;
+    // The source: an original, or for a copy an entry listed before.
+    const std::string& source = entry.Method == ReleaseMethod::Copy
+                                    ? manifest.Entries[entry.Source].Path
+                                    : manifest.Originals[entry.Source].Path;
     switch (entry.Method) {
     case ReleaseMethod::Same:
         return line + (source == entry.Path            ? "identical"
@@ -41,6 +44,8 @@ std::string HowMade(const NewerEntry& entry, const ReleaseManifest& manifest,
     case ReleaseMethod::Delta:
         return line + "delta against " + source + " (" + std::to_string(entry.PayloadBytes) +
                " bytes, format 2." + std::to_string(entry.Detail) + ")";
+    case ReleaseMethod::Copy:
+        return line + "copy of " + source;
     case ReleaseMethod::Whole:
         break;
     }

@@ -69,7 +69,9 @@ std::int32_t MakeRelease(const std::string& originalFolder, const std::string& n
 
     ReleaseManifest manifest = PlanRelease(originals, newers);
     manifest.FolderName = folderName;
-    manifest.OriginalVersion = ReleaseVersion(original, originals, folderName);
+    // An original release without a versioned program has no version: its
+    // backup is <folder>_.org, as a file's without one is.
+    manifest.OriginalVersion = ReleaseVersion(original, originals, "");
     manifest.NewerVersion = ReleaseVersion(newer, newers, FileNamePart(newer));
     const std::string packageFile = ReleasePackageName(folderName, manifest.NewerVersion);
     const std::string packageName = DirectoryPart(original) + packageFile;

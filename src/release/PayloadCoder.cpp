@@ -21,6 +21,10 @@ namespace {
 
 constexpr std::int64_t WholePiece = std::int64_t{8} << 20;
 
+bool HasPayload(ReleaseMethod method) {
+    return method == ReleaseMethod::Delta || method == ReleaseMethod::Whole;
+}
+
 // One file to code, and what became of it.
 struct Job {
     std::size_t entry = 0;
@@ -83,15 +87,15 @@ public:
         : manifest_(manifest), settings_(settings) {
         for (std::size_t i = 0; i < manifest.Entries.size(); ++i) {
             const NewerEntry& entry = manifest.Entries[i];
-            if (entry.Kind != ReleaseKind::File || entry.Method == ReleaseMethod::Same) {
+            if (entry.Kind != ReleaseKind::File || !HasPayload(entry.Method)) {
                 continue;
             }
             Job job;
             job.entry = i;
             job.cost = entry.Method == ReleaseMethod::Delta
-                           ? 24 * static_cast<std::int64_t>(entry.Size +
-                                                            manifest.Originals[entry.Source].Size)
-                           : 12 * static_cast<std::int64_t>(entry.Detail);
+                           ? DeltaCost * static_cast<std::int64_t>(
+                                             entry.Size + manifest.Originals[entry.Source].Size)
+                           : WholeCost * static_cast<std::int64_t>(entry.Detail);
             jobs_.push_back(std::move(job));
         }
         const std::size_t threads = std::min<std::size_t>(
@@ -189,6 +193,7 @@ private:
             FileStream original = OpenChecked(EntryName(settings_.originalFolder, source.Path),
                                               settings_.originalStamps[entry.Source]);
             CompactSettings compact;
+            compact.threads = settings_.threads;
             compact.maxMinor = settings_.compactMinor;
             compact.progress = [&poll](const Progress&) { poll(); };
             job.minor = EncodeCompactBody(newer, original, *job.payload, compact);
@@ -225,7 +230,7 @@ std::uint64_t CodePayloads(ReleaseManifest& manifest, ByteStream& out,
         if (entry.Kind == ReleaseKind::File) {
             total += static_cast<std::int64_t>(entry.Size);
             ++files;
-            if (entry.Method == ReleaseMethod::Same) {
+            if (!HasPayload(entry.Method)) {
                 same += static_cast<std::int64_t>(entry.Size);
                 ++written;
             }

@@ -14,10 +14,14 @@
 
 namespace kestro {
 
-// How many bytes of coding state the files coded at once may take together
-// (about 24 bytes per byte of a delta's two files, 12 per byte of a whole
-// file's dictionary); a file that needs more is coded alone.
+// How many bytes of coding state the files coded at once may take together,
+// counted as DeltaCost bytes per byte of a delta's two files (a compact
+// create of a program takes some 5 to 6) and WholeCost per byte of a whole
+// file's dictionary; a file that needs more is coded alone. Each file's
+// coding uses the threads too where it can (its streams' coders).
 inline constexpr std::int64_t PayloadCodingBudget = std::int64_t{1} << 30;
+inline constexpr std::int64_t DeltaCost = 8;
+inline constexpr std::int64_t WholeCost = 12;
 // How many coded payloads wait for their turn at most, each in memory up
 // to PayloadInMemory bytes and in a scratch file beyond.
 inline constexpr std::int64_t PayloadInMemory = std::int64_t{16} << 20;

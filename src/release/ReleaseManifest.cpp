@@ -150,8 +150,18 @@ void ReadOriginals(FieldReader& in, ReleaseManifest& manifest, bool windowsNames
     }
 }
 
-// A file's way of being made, against the originals.
+// A file's way of being made, against the originals and the entries
+// listed before it.
 void CheckMethod(const NewerEntry& entry, const ReleaseManifest& manifest) {
+    if (entry.Method == ReleaseMethod::Copy) {
+        const std::vector<NewerEntry>& before = manifest.Entries;
+        if (entry.Source >= before.size() || before[entry.Source].Kind != ReleaseKind::File ||
+            before[entry.Source].Size != entry.Size ||
+            before[entry.Source].Sha256 != entry.Sha256 || entry.PayloadBytes != 0) {
+            Damaged("a copy of no file listed before it: " + entry.Path);
+        }
+        return;
+    }
     if (entry.Method == ReleaseMethod::Whole) {
         if (entry.Detail < MinLzmaDictionary || entry.Detail > CompactMaxDictionary ||
             entry.PayloadBytes == 0) {
@@ -191,7 +201,7 @@ std::uint64_t ReadEntries(FieldReader& in, ReleaseManifest& manifest, bool windo
             entry.Size = in.U64();
             entry.Sha256 = in.Sha();
             const std::uint8_t method = in.U8();
-            if (method > static_cast<std::uint8_t>(ReleaseMethod::Whole)) {
+            if (method > static_cast<std::uint8_t>(ReleaseMethod::Copy)) {
                 Damaged("a file made in an unknown way: " + entry.Path);
             }
             entry.Method = static_cast<ReleaseMethod>(method);

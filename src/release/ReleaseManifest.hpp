@@ -19,7 +19,8 @@
 //           EntryCount (uint32), then each entry of the newer release:
 //             Path (text), Kind (uint8), Permissions (uint16, 0777 at
 //             most), a file's Size, SHA-256, Method (uint8: 0 the same as
-//             original Source, 1 a compact delta against it, 2 whole),
+//             original Source, 1 a compact delta against it, 2 whole, 3 the
+//             same as entry Source of this list, listed before it),
 //             Source (uint32), Detail (uint32: the delta's compact minor,
 //             the whole file's LZMA2 dictionary), PayloadBytes (uint64);
 //             a link's Target (text)
@@ -53,7 +54,7 @@ inline constexpr std::uint32_t MaxManifestBytes = std::uint32_t{64} << 20;
 inline constexpr std::size_t MaxReleaseTextBytes = 4096;
 
 enum class ReleaseKind : std::uint8_t { File = 0, Folder = 1, Link = 2 };
-enum class ReleaseMethod : std::uint8_t { Same = 0, Delta = 1, Whole = 2 };
+enum class ReleaseMethod : std::uint8_t { Same = 0, Delta = 1, Whole = 2, Copy = 3 };
 
 // An entry of the original release that the package reads or replaces.
 struct OriginalEntry {
@@ -72,7 +73,7 @@ struct NewerEntry {
     std::uint64_t Size = 0;
     Digest256 Sha256{};
     ReleaseMethod Method = ReleaseMethod::Whole;
-    std::uint32_t Source = 0;       // an index into the originals
+    std::uint32_t Source = 0;       // an index into the originals (the entries: Copy)
     std::uint32_t Detail = 0;       // compact minor, or LZMA2 dictionary
     std::uint64_t PayloadBytes = 0; // 0 for Same
     std::string Target;             // a link's

@@ -46,7 +46,9 @@ std::string ReleasePackageName(const std::string& originalFolderName, const std:
 // release in <folder>.kestro-new beside the folder, every file checked
 // against its SHA-256 and synced, files the package does not know carried
 // over; then, with a journal, renames the folder to its backup
-// <folder>_<old version>.org and the new one to the folder's name. On
+// <folder>_<old version>.org (or, where that exists, <folder>_<old
+// version>~2.org, ~3.org, ...; no version: <folder>_.org) and the new one
+// to the folder's name. On
 // Windows a file of the folder that a program holds open fails the apply
 // with EFCreateError "File is in use: <name>" before the switch.
 std::int32_t ApplyRelease(const std::string& packageName, const OperationOptions& options);

@@ -42,6 +42,9 @@ ReleaseManifest PlanRelease(const std::vector<ScannedEntry>& originals,
             byPath.emplace(entry.Path, i);
         }
     }
+    // Newer files by content, the first of a content: a later file of the
+    // same content that no original has is a copy of it.
+    std::map<Digest256, std::uint32_t> coded;
     for (const ScannedEntry& entry : newer) {
         NewerEntry made;
         made.Path = entry.Path;
@@ -62,6 +65,9 @@ ReleaseManifest PlanRelease(const std::vector<ScannedEntry>& originals,
         } else if (sameContent != byContent.end()) {
             made.Method = ReleaseMethod::Same;
             made.Source = sameContent->second;
+        } else if (const auto copied = coded.find(entry.Sha256); copied != coded.end()) {
+            made.Method = ReleaseMethod::Copy;
+            made.Source = copied->second;
         } else if (samePath != byPath.end()) {
             made.Method = ReleaseMethod::Delta;
             made.Source = samePath->second;
@@ -81,6 +87,9 @@ ReleaseManifest PlanRelease(const std::vector<ScannedEntry>& originals,
             made.Detail = WholeDictionary(entry.Size);
         } else if (made.Method == ReleaseMethod::Delta) {
             made.Detail = CompactLatestMinor; // set to what the body needs once coded
+        }
+        if (made.Method == ReleaseMethod::Delta || made.Method == ReleaseMethod::Whole) {
+            coded.emplace(entry.Sha256, static_cast<std::uint32_t>(manifest.Entries.size()));
         }
         manifest.Entries.push_back(made);
     }

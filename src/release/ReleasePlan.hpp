@@ -1,7 +1,8 @@
 // How each file of a newer release is made from the original release: the
-// same as an original file of that content, wherever it lies; a compact
-// delta against the original file of the same path, else against the
-// original file most like it; else whole.
+// same as an original file of that content, wherever it lies; a copy of a
+// newer file of that content listed before it; a compact delta against the
+// original file of the same path, else against the original file most like
+// it; else whole.
 #pragma once
 
 #include "release/ReleaseManifest.hpp"

@@ -228,7 +228,8 @@ std::vector<std::string> ChangedOriginals(const ReleaseManifest& manifest,
                                           const std::string& folder, const StageTold& told) {
     std::set<std::uint32_t> sources;
     for (const NewerEntry& entry : manifest.Entries) {
-        if (entry.Kind == ReleaseKind::File && entry.Method != ReleaseMethod::Whole) {
+        if (entry.Kind == ReleaseKind::File &&
+            (entry.Method == ReleaseMethod::Same || entry.Method == ReleaseMethod::Delta)) {
             sources.insert(entry.Source);
         }
     }
@@ -260,11 +261,16 @@ bool HoldsNewerRelease(const ReleaseManifest& manifest, const std::string& folde
 }
 
 void RebuildFile(OpenPackage& package, std::size_t index, const std::string& folder,
-                 ByteStream& out, const std::function<void(std::int64_t)>& told) {
+                 const std::string& staging, ByteStream& out,
+                 const std::function<void(std::int64_t)>& told) {
     const ReleaseManifest& manifest = package.package.manifest;
     const NewerEntry& entry = manifest.Entries[index];
     CheckedOutput checked(out, entry, told);
-    if (entry.Method == ReleaseMethod::Whole) {
+    if (entry.Method == ReleaseMethod::Copy) {
+        FileStream made =
+            FileStream::OpenRead(EntryName(staging, manifest.Entries[entry.Source].Path));
+        checked.CopyFrom(made, static_cast<std::int64_t>(entry.Size));
+    } else if (entry.Method == ReleaseMethod::Whole) {
         SliceStream payload = package.Payload(index);
         DecodeWhole(payload, entry.Detail, checked);
     } else {
@@ -319,7 +325,7 @@ void StageRelease(OpenPackage& package, const std::string& folder, const std::st
             break;
         case ReleaseKind::File: {
             FileStream out = FileStream::Create(name, CreateMode::New);
-            RebuildFile(package, i, folder, out, [&](std::int64_t n) {
+            RebuildFile(package, i, folder, staging, out, [&](std::int64_t n) {
                 bytes += n;
                 if (told) {
                     told(bytes, files);

@@ -30,11 +30,13 @@ std::vector<std::string> ChangedOriginals(const ReleaseManifest& manifest,
 bool HoldsNewerRelease(const ReleaseManifest& manifest, const std::string& folder);
 
 // Rebuilds the newer file of entry into out, from its payload and the
-// original in folder, checking it against its size and SHA-256; fails
-// with Exception "Damaged release package: <what>" where it differs, as
-// the decoders fail for a damaged payload. told as bytes are written.
+// original in folder, or a copy from the newer file made before it in
+// staging, checking it against its size and SHA-256; fails with Exception
+// "Damaged release package: <what>" where it differs, as the decoders fail
+// for a damaged payload. told as bytes are written.
 void RebuildFile(OpenPackage& package, std::size_t entry, const std::string& folder,
-                 ByteStream& out, const std::function<void(std::int64_t)>& told);
+                 const std::string& staging, ByteStream& out,
+                 const std::function<void(std::int64_t)>& told);
 
 // Builds the newer release in staging, a new folder: every entry in
 // manifest order (files written, checked, synced and given their

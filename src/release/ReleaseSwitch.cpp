@@ -12,6 +12,8 @@ namespace {
 
 constexpr std::string_view JournalFirstLine = "Kestro release switch 1\n";
 constexpr std::int64_t MaxJournalBytes = 8192;
+// The backups of one version a folder may have side by side.
+constexpr int MaxBackups = 100;
 
 bool Exists(const std::string& name) {
     return StatusOf(name).has_value();
@@ -76,17 +78,29 @@ void DropJournal(const SwitchNames& names) {
 
 } // namespace
 
+std::string BackupName(const std::string& folder, const std::string& version) {
+    return folder + "_" + version + ".org";
+}
+
 SwitchNames NamesOfSwitch(const std::string& folder, const std::string& version) {
     SwitchNames names;
     names.folder = folder;
     names.staging = StagingName(folder);
     names.journal = JournalName(folder);
-    const std::string backup = FileNamePart(folder) + "_" + version + ".org";
-    names.backup = DirectoryPart(folder) + backup;
-    if (!IsPlainFileName(backup)) {
-        throw EFCreateError("Cannot create folder " + names.backup);
+    const std::string first = BackupName(folder, version);
+    if (!IsPlainFileName(FileNamePart(first))) {
+        throw EFCreateError("Cannot create folder " + first);
     }
-    return names;
+    // An earlier backup of that version stays: this one takes the first
+    // free name after it.
+    for (int n = 1; n <= MaxBackups; ++n) {
+        names.backup = n == 1 ? first : BackupName(folder, version + "~" + std::to_string(n));
+        if (!StatusOf(names.backup)) {
+            return names;
+        }
+    }
+    throw EFCreateError("Cannot create folder " + first + ": it and " +
+                        std::to_string(MaxBackups - 1) + " more backups of it exist");
 }
 
 std::string StagingName(const std::string& folder) {

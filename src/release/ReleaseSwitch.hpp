@@ -23,13 +23,19 @@ namespace kestro {
 struct SwitchNames {
     std::string folder;  // as the caller names it
     std::string staging; // folder + ".kestro-new"
-    std::string backup;  // folder + "_" + version + ".org"
+    std::string backup;  // BackupName, or the first free one after it
     std::string journal; // folder + ".kestro-journal"
 };
 
-// The names for a folder and the version its backup is named after.
-// Fails with EFCreateError "Cannot create folder <backup>" where the version
-// would make the backup's name reach into another folder.
+// folder + "_" + version + ".org": the backup of a folder at that version.
+std::string BackupName(const std::string& folder, const std::string& version);
+
+// The names for a folder and the version its backup is named after: where
+// a backup of that name exists (an earlier update to the same version), the
+// first free of <folder>_<version>~2.org, ~3.org and so on. Fails with
+// EFCreateError "Cannot create folder <backup>" where the version would
+// make the backup's name reach into another folder, or a hundred backups
+// of it exist.
 SwitchNames NamesOfSwitch(const std::string& folder, const std::string& version);
 
 // The staging and journal names of a folder, without a backup.
