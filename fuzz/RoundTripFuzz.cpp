@@ -1,7 +1,9 @@
 // A round trip: an arbitrary original and newer file through each format's
 // encoder and decoder must give the newer file back: the block stream, and
-// the compact body (with the x86 filter where the original is shaped as an
-// x86 program, as the sample program in the corpus is).
+// the compact body, with the filter the writer chooses: the image filter
+// where both files are programs of one instruction set the executable model
+// knows (as the image pairs in the corpus are), else the x86 filter where
+// the original is shaped as an x86 program, else none.
 // Input: two bytes giving the original's length, the original, the newer.
 #include "FuzzSupport.hpp"
 

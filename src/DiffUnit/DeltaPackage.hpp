@@ -80,15 +80,17 @@ std::string LockFileName(const std::string& name);
 // Writes the delta that turns originalName into newerName, named by
 // DeltaFileName and placed in the original's folder, replacing a delta of
 // that name. Each input is read once for format 1.0; for the compact
-// format the original twice (its checksum first), and with the x86 filter
-// the newer file twice too. Its version information and its content come
-// from the same open file. An input that changes while it is read fails
-// the operation with EReadError "File changed while reading: <name>". An
-// original whose name is longer than the descriptor holds fails with
-// EFCreateError before anything is read. The delta appears under its name
-// only when complete. Returns ResultOk, or the warning
-// ResultNewerUnversioned or ResultOriginalUnversioned (the former wins);
-// the delta is complete in all three cases.
+// format the original twice (its checksum first), and with either filter
+// (x86 or image) the newer file more than once too: its edits are all found
+// before a last pass codes them, and the image filter searches twice. Its
+// version information and its content come from the same open file. An
+// input that changes while it is read fails the operation with EReadError
+// "File changed while reading: <name>". An original whose name is longer
+// than the descriptor holds fails with EFCreateError before anything is
+// read. The delta appears under its name only when complete. Returns
+// ResultOk, or the warning ResultNewerUnversioned or
+// ResultOriginalUnversioned (the former wins); the delta is complete in all
+// three cases.
 std::int32_t MakeDelta(const std::string& originalName, const std::string& newerName,
                        const OperationOptions& options);
 
