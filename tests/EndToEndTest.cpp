@@ -11,7 +11,7 @@
 #include "platform/FileStream.hpp"
 #include "platform/Files.hpp"
 
-#include "PeBuilder.hpp"
+#include "ImageBuilder.hpp"
 #include "TestSupport.hpp"
 
 #include <gtest/gtest.h>

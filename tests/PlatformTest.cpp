@@ -12,7 +12,7 @@
 #include "platform/NameRules.hpp"
 #include "platform/WindowsPaths.hpp"
 
-#include "PeBuilder.hpp"
+#include "ImageBuilder.hpp"
 #include "TestSupport.hpp"
 
 #include <gtest/gtest.h>

@@ -15,7 +15,6 @@
 #include "platform/Locks.hpp"
 
 #include "ImageBuilder.hpp"
-#include "PeBuilder.hpp"
 #include "TestSupport.hpp"
 
 #include <gtest/gtest.h>

@@ -13,7 +13,7 @@
 #include "platform/FaultInjection.hpp"
 #include "platform/Port.hpp"
 
-#include "PeBuilder.hpp"
+#include "ImageBuilder.hpp"
 #include "TestSupport.hpp"
 
 #include <gtest/gtest.h>

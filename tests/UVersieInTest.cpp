@@ -1,6 +1,6 @@
 #include "UVersieIn/UVersieIn.hpp"
 
-#include "PeBuilder.hpp"
+#include "ImageBuilder.hpp"
 #include "TestSupport.hpp"
 
 #include <gtest/gtest.h>

@@ -2,7 +2,7 @@
 #include "UVersieIn/VersionTree.hpp"
 #include "platform/Text.hpp"
 
-#include "PeBuilder.hpp"
+#include "ImageBuilder.hpp"
 #include "TestSupport.hpp"
 #include "common/LittleEndian.hpp"
 
