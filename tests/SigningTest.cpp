@@ -14,6 +14,7 @@
 #include "platform/Port.hpp"
 
 #include "ImageBuilder.hpp"
+#include "SigningSupport.hpp"
 #include "TestSupport.hpp"
 
 #include <gtest/gtest.h>
@@ -220,80 +221,6 @@ TEST(SignatureFile, WorkedExample) {
     EXPECT_TRUE(Verify(PublicKeyOf(key), SignedLines(*read), read->Ed25519));
 }
 
-// The files of a signed update in a scratch folder: hello.exe at 1.0.0.1,
-// its newer release 1.0.0.2 and the signed delta between them.
-class SignedDelta : public ::testing::TestWithParam<DeltaFormat> {
-protected:
-    void SetUp() override {
-        std::tie(original_, newer_) = test::SamplePrograms();
-        test::WriteBytes(File("hello.exe"), original_);
-        test::WriteBytes(File("hello-1.0.0.2.exe"), newer_);
-        OperationOptions options;
-        options.format = GetParam();
-        options.signingKey = key_;
-        ASSERT_EQ(MakeDelta(File("hello.exe"), File("hello-1.0.0.2.exe"), options), ResultOk);
-        delta_ = test::ReadBytes(File(Delta));
-        signature_ = test::ReadBytes(File(Delta + ".sig"));
-    }
-
-    std::string File(const std::string& name) const { return dir_.File(name); }
-
-    std::map<std::string, Bytes> Folder() const {
-        std::map<std::string, Bytes> files;
-        for (const auto& entry : fs::directory_iterator(dir_.Path())) {
-            files[entry.path().filename().string()] = test::ReadBytes(entry.path().string());
-        }
-        return files;
-    }
-
-    std::int32_t Apply(const std::optional<PublicKey>& key) {
-        OperationOptions options;
-        options.publicKey = key;
-        return ApplyDelta(File(Delta), options);
-    }
-
-    // The apply with the signer's key fails with message and leaves the
-    // folder as it was, every file's bytes included; so does the check,
-    // which passes no block where the delta is refused before its rebuild.
-    void ExpectRefused(const std::string& message, const std::string& what,
-                       bool beforeRebuild = true) {
-        const std::map<std::string, Bytes> before = Folder();
-        try {
-            Apply(PublicKeyOf(key_));
-            ADD_FAILURE() << what << ": applied";
-        } catch (const ESignatureError& refused) {
-            EXPECT_EQ(refused.Message(), message) << what;
-        }
-        DeltaCheck check;
-        EXPECT_THROW(CheckDelta(File(Delta), check, PublicKeyOf(key_)), ESignatureError) << what;
-        EXPECT_EQ(check.pieces == 0, beforeRebuild) << what;
-        EXPECT_EQ(Folder(), before) << what;
-    }
-
-    // The signature file with statement, signed by the signer's key.
-    void Resign(const DeltaSignature& statement) {
-        test::WriteBytes(File(Delta + ".sig"),
-                         test::ToBytes(SignatureText(SignDelta(key_, statement))));
-    }
-    DeltaSignature Statement() const {
-        return *ReadSignatureText(std::string(signature_.begin(), signature_.end()));
-    }
-
-    void Restore() {
-        test::WriteBytes(File(Delta), delta_);
-        test::WriteBytes(File(Delta + ".sig"), signature_);
-        test::WriteBytes(File("hello.exe"), original_);
-    }
-
-    const std::string Delta = "hello.exe_1.0.0.2.kst";
-    test::ScratchDir dir_;
-    PrivateKey key_ = GeneratePrivateKey();
-    Bytes original_;
-    Bytes newer_;
-    Bytes delta_;
-    Bytes signature_;
-};
-
 TEST_P(SignedDelta, SignatureLeavesTheDeltaAsItWasAndAppliesWithItsKey) {
     // The delta is the one an unsigned create writes; a create without a key
     // takes away the signature file that no longer fits.
@@ -332,27 +259,6 @@ TEST_P(SignedDelta, SignatureLeavesTheDeltaAsItWasAndAppliesWithItsKey) {
     EXPECT_EQ(SignatureText(statement), SignatureText(signature));
     EXPECT_EQ(Apply(PublicKeyOf(key_)), ResultOk);
     EXPECT_EQ(test::ReadBytes(File("hello.exe")), newer_);
-}
-
-TEST_P(SignedDelta, EveryChangedByteIsRefusedBeforeAnythingIsWritten) {
-    // Each byte of the delta and of its signature file changed in turn; the
-    // checksums inside the delta do not matter, since the signature covers
-    // every byte, whatever the format: the larger 1.0 delta has every 13th
-    // byte changed. A refused apply writes nothing, so anything one wrote
-    // would still be there at the end.
-    const std::map<std::string, Bytes> before = Folder();
-    for (const std::string& name : {Delta, Delta + ".sig"}) {
-        const Bytes good = test::ReadBytes(File(name));
-        const std::size_t step = name == Delta && GetParam() == DeltaFormat::Blocks ? 13 : 1;
-        for (std::size_t at = 0; at < good.size(); at += step) {
-            Bytes changed = good;
-            changed[at] ^= 0x20;
-            test::WriteBytes(File(name), changed);
-            EXPECT_THROW(Apply(PublicKeyOf(key_)), ESignatureError) << name << " byte " << at;
-        }
-        test::WriteBytes(File(name), good);
-    }
-    EXPECT_EQ(Folder(), before);
 }
 
 TEST_P(SignedDelta, EachWayOfNotBeingTheSignersDeltaSaysWhich) {
@@ -522,91 +428,6 @@ INSTANTIATE_TEST_SUITE_P(BothFormats, SignedDelta,
                          [](const auto& info) {
                              return info.param == DeltaFormat::Blocks ? "Blocks" : "Compact";
                          });
-
-// What the swap at a file call writes over the delta, and where.
-std::string swapName;
-Bytes swapBytes;
-void SwapTheDelta() {
-    test::WriteBytes(swapName, swapBytes);
-}
-
-// Someone who may write the delta file, but neither its folder nor its
-// signature file, rewrites it at each file call of an apply with an
-// unsigned delta of their own: one that takes the release before the
-// first, which the user has, to the second, which the signed delta makes
-// from the first. Every run is refused and writes nothing, never applying
-// the bytes that were not checked. A delta of bodySize bytes and more; one
-// over SignedDeltaInMemory is checked from a scratch file. A version 2
-// statement would refuse the other delta's descriptor too; version 1 has
-// only the one copy of the bytes to rely on.
-void ExpectEveryRewrittenDeltaRefused(DeltaFormat format, std::size_t bodySize,
-                                      std::int32_t signatureVersion) {
-    test::ScratchDir dir;
-    const Bytes first = test::ProgramOfVersion(1, test::Random(bodySize, 1));
-    const Bytes second = test::ProgramOfVersion(2, test::Random(bodySize, 2));
-    const Bytes earlier = test::ProgramOfVersion(0, test::Random(bodySize, 3));
-    const PrivateKey key = GeneratePrivateKey();
-    const auto make = [&](const std::string& folder, const Bytes& from,
-                          const std::optional<PrivateKey>& signingKey) {
-        fs::create_directory(dir.File(folder));
-        test::WriteBytes(dir.File(folder + "/tool.exe"), from);
-        test::WriteBytes(dir.File(folder + "/new.exe"), second);
-        OperationOptions options;
-        options.format = format;
-        options.signingKey = signingKey;
-        EXPECT_EQ(MakeDelta(dir.File(folder + "/tool.exe"), dir.File(folder + "/new.exe"), options),
-                  ResultOk);
-        return dir.File(folder + "/tool.exe_1.0.0.2.kst");
-    };
-    const std::string signedDelta = make("signed", first, key);
-    const Bytes signedBytes = test::ReadBytes(signedDelta);
-    DeltaSignature statement = *ReadSignatureFile(signedDelta + ".sig");
-    statement.Version = signatureVersion;
-    statement.Ed25519 = Sign(key, SignedLines(statement));
-    const Bytes signature = test::ToBytes(SignatureText(statement));
-    swapBytes = test::ReadBytes(make("forged", earlier, std::nullopt));
-    ASSERT_EQ(signedBytes.size() > static_cast<std::size_t>(SignedDeltaInMemory),
-              bodySize > static_cast<std::size_t>(SignedDeltaInMemory));
-
-    fs::create_directory(dir.File("user"));
-    swapName = dir.File("user/tool.exe_1.0.0.2.kst");
-    const auto restore = [&] {
-        test::WriteBytes(dir.File("user/tool.exe"), earlier);
-        test::WriteBytes(swapName, signedBytes);
-        test::WriteBytes(swapName + ".sig", signature);
-    };
-    OperationOptions options;
-    options.publicKey = PublicKeyOf(key);
-    restore();
-    InjectFaultAt(0);
-    ASSERT_EQ(ApplyDelta(swapName, options), ResultWrongSourceVersion);
-    const std::int64_t calls = CountedFileCalls();
-    for (std::int64_t n = 1; n <= calls; ++n) {
-        restore();
-        InjectActionAt(n, SwapTheDelta);
-        std::int32_t code = ResultOk;
-        try {
-            code = ApplyDelta(swapName, options);
-        } catch (const ESignatureError&) {
-            code = ResultMessagePrinted;
-        }
-        InjectFaultAt(0);
-        EXPECT_NE(code, ResultOk) << "rewritten at call " << n;
-        EXPECT_EQ(test::ReadBytes(dir.File("user/tool.exe")), earlier) << n;
-        EXPECT_EQ(std::distance(fs::directory_iterator(dir.File("user")), fs::directory_iterator()),
-                  3)
-            << n;
-    }
-}
-
-TEST(SignedApply, AppliesTheBytesItCheckedOrNothing) {
-    for (const std::int32_t version : {1, 2}) {
-        SCOPED_TRACE(version);
-        ExpectEveryRewrittenDeltaRefused(DeltaFormat::Blocks, 20000, version);
-        ExpectEveryRewrittenDeltaRefused(DeltaFormat::Compact, 20000, version);
-    }
-    ExpectEveryRewrittenDeltaRefused(DeltaFormat::Blocks, SignedDeltaInMemory + 4096, 1);
-}
 
 TEST(SignedApply, TheCheckedCopyIsPrivateBoundedAndGoesWithTheCall) {
     test::ScratchDir dir;

@@ -1,0 +1,254 @@
+// The image filter's parts: the maps of writer and reader and their
+// predictions, the scan of code that many sections share, and the marks of
+// unwind records. Its round trips through the compact body are
+// CompactStreamTest's.
+#include "CompactSupport.hpp"
+#include "ImageBuilder.hpp"
+#include "TestSupport.hpp"
+
+#include "codec/compact/ModelFilter.hpp"
+#include "codec/compact/ReferenceMap.hpp"
+#include "common/LittleEndian.hpp"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <random>
+
+namespace kestro::test {
+namespace {
+
+// Random edits of a newer file against an original, as a search finds
+// them: up to 1500 old bytes each, often where the last ended, and a few
+// new bytes between.
+struct TestEdit {
+    std::int64_t oldStart;
+    std::int64_t length;
+    std::int64_t newStart;
+};
+
+std::vector<TestEdit> RandomEdits(std::int64_t originalSize, std::int64_t newerSize,
+                                  std::mt19937& random) {
+    std::vector<TestEdit> edits;
+    std::int64_t old = 0;
+    for (std::int64_t at = 0; at < newerSize;) {
+        const std::int64_t length = std::min<std::int64_t>(newerSize - at, 1 + random() % 1500);
+        if (random() % 3 == 0 || old + length > originalSize) {
+            old = static_cast<std::int64_t>(random() %
+                                            static_cast<std::uint64_t>(originalSize - length + 1));
+        }
+        edits.push_back({old, length, at});
+        old += length;
+        at += length + static_cast<std::int64_t>(random() % 40);
+    }
+    return edits;
+}
+
+// The writer maps the edits it found whole; the reader maps them as its
+// control stream gives them, cut where segments end, and reads each piece's
+// old bytes from the original's stream. Both maps place each old byte where
+// the first edit that took it put it (NearbyPosition: as the nearest byte
+// taken), both predict each piece alike, and where an edit's bytes lie
+// where the map places them, the projection the writer searches in is that
+// edit's prediction.
+TEST(ModelFilter, WriterAndReaderPredictAlike) {
+    for (const unsigned seed : {1u, 2u, 3u}) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        std::mt19937 random(seed);
+        for (const ImageShape& shape : ImageShapes) {
+            SCOPED_TRACE(shape.name);
+            const auto [original, newer] = ImageVersions(shape, 150);
+            MemoryStream originalStream = StreamOf(original);
+            MemoryStream newerStream = StreamOf(newer);
+            const Image image = ReadImage(originalStream);
+            const std::vector<AddressSlot> slots = ReadAddressSlots(originalStream, image);
+            const ImageLayout layout = LayoutOf(ReadImage(newerStream));
+            const std::vector<OffsetTable> tables = FindOffsetTables(original, 0, image);
+            const auto size = static_cast<std::int64_t>(original.size());
+            const std::vector<TestEdit> edits =
+                RandomEdits(size, static_cast<std::int64_t>(newer.size()), random);
+            std::vector<TestEdit> pieces;
+            std::vector<std::optional<std::int64_t>> shift(original.size()); // by the first edit
+            ReferenceMap writer(SIZE_MAX);
+            ReferenceMap reader(SIZE_MAX);
+            for (const TestEdit& edit : edits) {
+                writer.Add(edit.oldStart, edit.length, edit.newStart);
+                for (std::int64_t i = edit.oldStart; i < edit.oldStart + edit.length; ++i) {
+                    shift[static_cast<std::size_t>(i)] =
+                        shift[static_cast<std::size_t>(i)].value_or(edit.newStart - edit.oldStart);
+                }
+                for (std::int64_t done = 0; done < edit.length;) {
+                    const auto piece =
+                        std::min<std::int64_t>(edit.length - done, 1 + random() % 2000);
+                    pieces.push_back({edit.oldStart + done, piece, edit.newStart + done});
+                    reader.Add(edit.oldStart + done, piece, edit.newStart + done);
+                    done += piece;
+                }
+            }
+            writer.Seal();
+            reader.Seal();
+            std::vector<std::int64_t> nextTaken(original.size() + 1, size);
+            for (std::int64_t at = size - 1; at >= 0; --at) {
+                nextTaken[static_cast<std::size_t>(at)] =
+                    shift[static_cast<std::size_t>(at)]
+                        ? at
+                        : nextTaken[static_cast<std::size_t>(at) + 1];
+            }
+            std::int64_t lastTaken = -1;
+            for (std::int64_t at = 0; at < size; ++at) {
+                const auto& moved = shift[static_cast<std::size_t>(at)];
+                const std::optional<std::int64_t> expected =
+                    moved ? std::optional<std::int64_t>(at + *moved) : std::nullopt;
+                ASSERT_EQ(writer.NewPosition(at), expected) << at;
+                ASSERT_EQ(reader.NewPosition(at), expected) << at;
+                lastTaken = moved ? at : lastTaken;
+                const std::int64_t from = at - static_cast<std::int64_t>(random() % 512);
+                const std::int64_t to = at + 1 + static_cast<std::int64_t>(random() % 512);
+                const std::int64_t next = nextTaken[static_cast<std::size_t>(at)];
+                std::optional<std::int64_t> nearby;
+                if (lastTaken >= from && lastTaken >= 0) {
+                    nearby = at + *shift[static_cast<std::size_t>(lastTaken)];
+                } else if (next < std::min(to, size)) {
+                    nearby = at + *shift[static_cast<std::size_t>(next)];
+                }
+                ASSERT_EQ(reader.NearbyPosition(at, from, to), nearby)
+                    << at << " in " << from << ".." << to;
+            }
+
+            const ModelPredictor writing(image, slots, tables, layout, writer);
+            const ModelPredictor reading(image, slots, tables, layout, reader);
+            const auto oldBytes = [&](const TestEdit& edit) {
+                const auto start = original.begin() + edit.oldStart;
+                return Bytes(start, start + edit.length);
+            };
+            std::size_t changed = 0;
+            for (const TestEdit& piece : pieces) {
+                Bytes whole = oldBytes(piece);
+                writing.Predict(whole, static_cast<std::uint64_t>(piece.oldStart),
+                                static_cast<std::uint64_t>(piece.newStart));
+                Bytes read(static_cast<std::size_t>(piece.length));
+                ASSERT_EQ(originalStream.ReadAt(piece.oldStart, read.data(), piece.length),
+                          piece.length);
+                reading.Predict(read, static_cast<std::uint64_t>(piece.oldStart),
+                                static_cast<std::uint64_t>(piece.newStart));
+                ASSERT_EQ(whole, read) << piece.oldStart << " to " << piece.newStart;
+                changed += whole != oldBytes(piece) ? 1 : 0;
+            }
+            EXPECT_GT(changed * 3, pieces.size());
+            std::size_t compared = 0;
+            for (const TestEdit& edit : edits) {
+                bool placed = true;
+                for (std::int64_t i = 0; i < edit.length; ++i) {
+                    placed &= writer.NewPosition(edit.oldStart + i) == edit.newStart + i;
+                }
+                for (const OffsetTable& table : tables) {
+                    const auto start = static_cast<std::int64_t>(table.offset);
+                    placed &= start >= edit.oldStart ||
+                              start + 4 * std::int64_t{table.entries} <= edit.oldStart;
+                }
+                if (!placed) {
+                    continue;
+                }
+                Bytes projected = oldBytes(edit);
+                writing.Project(projected, static_cast<std::uint64_t>(edit.oldStart));
+                Bytes predicted = oldBytes(edit);
+                writing.Predict(predicted, static_cast<std::uint64_t>(edit.oldStart),
+                                static_cast<std::uint64_t>(edit.newStart));
+                EXPECT_EQ(projected, predicted) << edit.oldStart << " to " << edit.newStart;
+                ++compared;
+            }
+            EXPECT_GT(compared, 0u);
+        }
+    }
+}
+
+// Code that 65535 sections hold all at once is scanned once: masking it
+// and projecting it take as many steps as with one section (each a few
+// seconds per section before), and poll after each MiB of code or so.
+TEST(ModelFilter, ScansOverlappingCodeOnceAndPolls) {
+    std::array<std::pair<std::size_t, std::size_t>, 2> polls{};
+    for (const unsigned sections : {1u, 65535u}) {
+        SCOPED_TRACE(std::to_string(sections) + " sections");
+        Bytes bytes = OverlappingCode(ImageFormat::Pe, sections, 2 << 20);
+        MemoryStream stream = StreamOf(bytes);
+        const Image image = ReadImage(stream);
+        ASSERT_EQ(image.sections.size(), sections);
+        ASSERT_EQ(image.Code().size(), 1u);
+        auto& [masking, projecting] = polls[sections == 1 ? 0 : 1];
+        const std::vector<AddressSlot> slots;
+        Bytes masked = bytes;
+        MaskReferences(masked, 0, image, slots, [&] { ++masking; });
+        EXPECT_NE(masked, bytes);
+        ReferenceMap map(SIZE_MAX);
+        map.Add(0, static_cast<std::int64_t>(bytes.size()), 0);
+        map.Seal();
+        const ImageLayout layout = LayoutOf(image);
+        const std::vector<OffsetTable> tables;
+        const ModelPredictor model(image, slots, tables, layout, map, [&] { ++projecting; });
+        Bytes projected = bytes;
+        model.Project(projected, 0);
+        EXPECT_EQ(projected, bytes);
+    }
+    EXPECT_GE(polls[0].first, 2u);
+    EXPECT_GE(polls[0].second, 2u);
+    EXPECT_LE(polls[1].first, polls[0].first + 1);
+    EXPECT_LE(polls[1].second, polls[0].second + 1);
+}
+
+// A newer image that names the original's unwind records, all alike, in
+// another order (turned by half), mapped byte for byte but for the first
+// function's first byte. Marked, each function's record looks the same in
+// both files wherever its table puts it, and unlike its neighbours'; the
+// first function's is left as it is in both.
+TEST(ModelFilter, MarksUnwindRecordsWithTheirFunction) {
+    for (const ImageShape& shape : {ImageShapes[0], ImageShapes[2]}) {
+        SCOPED_TRACE(shape.name);
+        Bytes original = BuildProgram({shape.format, shape.machine, 100, 3}).bytes;
+        MemoryStream originalStream = StreamOf(original);
+        const Image image = ReadImage(originalStream);
+        const std::vector<UnwindEntry> entries = ReadUnwindEntries(originalStream, image);
+        ASSERT_GT(entries.size(), 40u);
+        const auto recordAt = [&](const UnwindEntry& entry) {
+            return static_cast<std::size_t>(*image.OffsetOf(entry.unwind));
+        };
+        for (const UnwindEntry& entry : entries) {
+            PutLe64(&original[recordAt(entry)], 0x0000420400010401u);
+        }
+        Bytes newer = original;
+        const std::size_t entryBytes = shape.machine == Machine::X64 ? 12 : 8;
+        std::size_t field = *image.OffsetOf(image.directories[3].address) + entryBytes - 4;
+        for (std::size_t i = 0; i < entries.size(); field += entryBytes) {
+            if (GetLe32(&original[field]) == entries[i].unwind) {
+                const UnwindEntry& named = entries[(i + entries.size() / 2) % entries.size()];
+                PutLe32(&newer[field], static_cast<std::uint32_t>(named.unwind));
+                ++i;
+            }
+        }
+        const auto first = static_cast<std::int64_t>(*image.OffsetOf(entries[0].function));
+        const auto size = static_cast<std::int64_t>(original.size());
+        ReferenceMap map(SIZE_MAX);
+        map.Add(0, first, 0);
+        map.Add(first + 1, size - first - 1, first + 1);
+        map.Seal();
+        MemoryStream newerStream = StreamOf(newer);
+        const auto [oldMarks, newMarks] =
+            MarkUnwindOwners(originalStream, image, newerStream, image, map);
+        Bytes oldView = original;
+        Bytes newView = newer;
+        ApplyMarks(oldView, 0, oldMarks);
+        ApplyMarks(newView, 0, newMarks);
+        const auto record = [&](const Bytes& view, std::size_t i) {
+            const std::size_t at = recordAt(entries[i % entries.size()]);
+            return Bytes(view.begin() + static_cast<std::ptrdiff_t>(at),
+                         view.begin() + static_cast<std::ptrdiff_t>(at + 8));
+        };
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            EXPECT_EQ(record(oldView, i), record(newView, i + entries.size() / 2)) << i;
+            EXPECT_EQ(record(oldView, i) == record(original, i), i == 0) << i;
+            EXPECT_NE(record(oldView, i), record(oldView, i + 1)) << i;
+        }
+    }
+}
+
+} // namespace
+} // namespace kestro::test
