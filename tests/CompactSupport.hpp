@@ -33,7 +33,7 @@ Bytes CodeLike(std::size_t size, unsigned seed);
 Bytes Relocated(Bytes bytes, std::uint32_t delta, unsigned seed);
 
 Bytes Join(std::initializer_list<Bytes> parts);
-// count bytes from from, or as many as there are.
+// The bytes from offset from on, at most count of them.
 Bytes Slice(const Bytes& bytes, std::size_t from, std::size_t count);
 
 // The shapes of program the image filter knows, with the minor version a

@@ -1,4 +1,4 @@
-// The signed update of the signing tests' apply checks, in a scratch folder.
+// The fixture of a signed update that SigningTest and SigningSlowTest share.
 #pragma once
 
 #include "DiffUnit/DeltaPackage.hpp"
