@@ -82,7 +82,7 @@ set(KESTRO_MAINTAINER "Kestro maintainers <kestro@example.org>" CACHE STRING
 set(CPACK_PACKAGE_NAME kestro)
 set(CPACK_PACKAGE_VENDOR "Kestro")
 set(CPACK_PACKAGE_CONTACT "${KESTRO_MAINTAINER}")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "make and apply binary delta files for Windows executables")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "make and apply binary delta files for PE and ELF programs and libraries")
 set(CPACK_PACKAGE_DESCRIPTION "Kestro makes a delta file that turns one version of a Windows
 executable or library into a newer one, and applies it: the file it was
 made from is checked by version and checksum, and either replaced whole by
