@@ -36,18 +36,20 @@ EditList SearchFiltered(EditSearch& search, const FilterPlan& plan, ByteStream& 
     }
     const EditList masked = search.SearchMasked();
     segments.StartExtra(header.ExtraDictionary,
-                        ChoosePreset(original, plan.originalImage, masked.edits, header),
+                        ChoosePreset(original, plan.inputs.originalImage, masked.edits, header),
                         static_cast<std::int64_t>(header.OriginalSize));
     const ReferenceMap first = MapEdits(masked.edits, SIZE_MAX);
     header.Tables = ChooseTables(plan, first, original, newer, header.Newer, poll);
     return search.SearchProjected(first, header);
 }
 
-// The settings of the same body without the image filter, whose progress
-// goes on from where the first attempt's stands (reached).
-CompactSettings WithoutImageFilter(const CompactSettings& settings, std::int64_t reached) {
+// The settings of the same body without filter, nor any filter a later
+// minor version brings, whose progress goes on from where the first
+// attempt's stands (reached).
+CompactSettings Without(const CompactFilter& filter, const CompactSettings& settings,
+                        std::int64_t reached) {
     CompactSettings without = settings;
-    without.maxMinor = std::min(settings.maxMinor, std::int32_t{1});
+    without.maxMinor = std::min(settings.maxMinor, filter.minor - 1);
     if (settings.progress) {
         without.progress = [&settings, reached](Progress told) {
             told.fileDone = std::max(told.fileDone, reached);
@@ -96,21 +98,20 @@ std::int32_t EncodeCompactBody(ByteStream& newer, ByteStream& original, ByteStre
     }
     const EditList edits = SearchFiltered(search, plan, newer, original, segments, header, poll);
     plan.candidates = {};
-    const ReferenceMap map =
-        MapEdits(edits.edits, plan.IsImage() ? SIZE_MAX : ReferenceMap::MaxStretches);
-    if (plan.IsImage() && map.Recorded() > MaxImageStretches(header.OriginalSize)) {
-        // Edits this many would be refused by a reader of the image filter
-        // (no real update comes near): the body goes without it. Nothing is
+    const ReferenceMap map = MapEdits(edits.edits, plan.filter->mapStretches);
+    if (map.Recorded() > plan.filter->mostStretches(header.OriginalSize)) {
+        // Edits this many would be refused by a reader of the filter (no
+        // real update comes near): the body goes without it. Nothing is
         // written yet.
         newer.SetPosition(0);
         original.SetPosition(0);
         out.SetPosition(headerAt);
         return EncodeCompactBody(newer, original, out,
-                                 WithoutImageFilter(settings, progress.FileDone()));
+                                 Without(*plan.filter, settings, progress.FileDone()));
     }
     WriteCompactHeader(out, header, minor);
     FilterPredictor predictor(plan, header, map, poll);
-    segments.SetPredict(predictor.Predict());
+    segments.SetPredictor(predictor.Predictor());
     search.TakeEdits(edits, [&](const Edit& edit, const std::uint8_t* bytes,
                                 const std::uint8_t* window, std::int64_t windowStart) {
         predictor.SetWindow(window, windowStart);

@@ -248,10 +248,10 @@ EditList EditSearch::SearchMasked() {
 }
 
 EditList EditSearch::SearchProjected(const ReferenceMap& first, const CompactHeader& header) {
-    const ModelPredictor firstModel(plan_.originalImage, plan_.originalSlots, header.Tables,
-                                    header.Newer, first, poll_);
-    std::tie(oldMarks_, newMarks_) =
-        MarkUnwindOwners(original_, plan_.originalImage, newer_, plan_.newerImage, first, poll_);
+    const ModelPredictor firstModel(plan_.inputs.originalImage, plan_.inputs.originalSlots,
+                                    header.Tables, header.Newer, first, poll_);
+    std::tie(oldMarks_, newMarks_) = MarkUnwindOwners(original_, plan_.inputs.originalImage, newer_,
+                                                      plan_.newerImage, first, poll_);
     projector_ = &firstModel;
     EditList list;
     Pass(View::Projected, newerSize_, 2, list, nullptr);
@@ -327,7 +327,8 @@ void EditSearch::Load(std::pair<std::int64_t, std::int64_t> wanted, View view, b
         ReadPolled(original_, window_, wanted.second - wanted.first, progress_);
         const auto start = static_cast<std::uint64_t>(wanted.first);
         if (view == View::Masked) {
-            MaskReferences(window_, start, plan_.originalImage, plan_.originalSlots, poll_);
+            MaskReferences(window_, start, plan_.inputs.originalImage, plan_.inputs.originalSlots,
+                           poll_);
         } else if (view == View::Projected) {
             projector_->Project(window_, start);
             ApplyMarks(window_, start, oldMarks_);
@@ -376,9 +377,10 @@ void EditSearch::SearchTablesAgain(EditList& list, const CompactHeader& header) 
     constexpr std::uint32_t RelocationDirectory = 5;
     std::vector<Edit>& edits = list.edits;
     const ReferenceMap found = MapEdits(edits, SIZE_MAX);
-    const ModelPredictor projection(plan_.originalImage, plan_.originalSlots, header.Tables,
-                                    header.Newer, found, poll_);
-    auto [oldAt, functions] = ReadDirectory(original_, plan_.originalImage, ExceptionDirectory);
+    const ModelPredictor projection(plan_.inputs.originalImage, plan_.inputs.originalSlots,
+                                    header.Tables, header.Newer, found, poll_);
+    auto [oldAt, functions] =
+        ReadDirectory(original_, plan_.inputs.originalImage, ExceptionDirectory);
     const auto [newerAt, table] = ReadDirectory(newer_, plan_.newerImage, ExceptionDirectory);
     if (!functions.empty() && !table.empty()) {
         projection.Project(functions, static_cast<std::uint64_t>(oldAt));

@@ -17,32 +17,6 @@ namespace {
 // many more entries right.
 constexpr std::int64_t MinTableGain = 6;
 
-// Whether both inputs are images the image filter predicts: sets the plan's
-// models and slots, and header's layout, where they are.
-bool PlanImage(ByteStream& newer, ByteStream& original, const std::function<void()>& poll,
-               FilterPlan& plan, CompactHeader& header) {
-    plan.originalImage = ReadImage(original);
-    plan.newerImage = ReadImage(newer);
-    if (!plan.originalImage.Known() || !plan.newerImage.Known() ||
-        plan.originalImage.machine != plan.newerImage.machine ||
-        plan.newerImage.sections.size() > MaxLayoutSections) {
-        return false;
-    }
-    header.Newer = LayoutOf(plan.newerImage);
-    plan.originalSlots = ReadAddressSlots(original, plan.originalImage, poll);
-    plan.newerSlots = ReadAddressSlots(newer, plan.newerImage, poll);
-    return true;
-}
-
-// Whether the original is an x86 program, from its first bytes.
-bool PlanX86(ByteStream& original) {
-    std::vector<std::uint8_t> start(
-        static_cast<std::size_t>(std::min<std::int64_t>(original.Size(), 4096)));
-    original.SetPosition(0);
-    original.ReadBuffer(start.data(), static_cast<std::int64_t>(start.size()));
-    return IsX86Program(start);
-}
-
 // How many more of table's entries are right as the projection predicts
 // them than as they stood.
 std::int64_t TableGain(const OffsetTable& table, const ModelPredictor& projection,
@@ -77,22 +51,21 @@ FilterPlan PlanFilter(ByteStream& newer, ByteStream& original, const CompactSett
                       EncoderProgress& progress, CompactHeader& header) {
     const std::function<void()> poll = [&progress] { progress.Poll(); };
     FilterPlan plan;
-    if (settings.maxMinor >= 2 && PlanImage(newer, original, poll, plan, header)) {
-        plan.filters = CompactFilterImage;
-    }
-    if (settings.maxMinor >= 1 && plan.filters == 0) {
-        plan.filters = PlanX86(original) ? CompactFilterX86 : 0;
+    for (const CompactFilter& filter : CompactFilters()) {
+        if (filter.minor <= settings.maxMinor &&
+            filter.choose(newer, original, poll, plan, header)) {
+            plan.filter = &filter;
+            plan.filters = filter.id;
+            break;
+        }
     }
     header.Filters = plan.filters;
-    if (plan.filters == CompactFilterX86) {
-        plan.addresses = ReadAddressTable(original);
-    }
     const std::int64_t originalSize = original.Size();
     if (plan.IsImage() && originalSize <= settings.windowBytes) {
         std::vector<std::uint8_t> all;
         original.SetPosition(0);
         ReadPolled(original, all, originalSize, progress);
-        plan.candidates = FindOffsetTables(all, 0, plan.originalImage, poll);
+        plan.candidates = FindOffsetTables(all, 0, plan.inputs.originalImage, poll);
     }
     newer.SetPosition(0);
     original.SetPosition(0);
@@ -113,8 +86,8 @@ std::vector<OffsetTable> ChooseTables(const FilterPlan& plan, const ReferenceMap
                                       const std::function<void()>& poll) {
     std::vector<OffsetTable> chosen;
     const std::vector<AddressSlot> noSlots;
-    const ModelPredictor projection(plan.originalImage, noSlots, plan.candidates, layout, map,
-                                    poll);
+    const ModelPredictor projection(plan.inputs.originalImage, noSlots, plan.candidates, layout,
+                                    map, poll);
     WorkPoll steps(poll);
     for (const OffsetTable& table : plan.candidates) {
         const std::int64_t gain = TableGain(table, projection, map, original, newer, steps);
@@ -126,35 +99,12 @@ std::vector<OffsetTable> ChooseTables(const FilterPlan& plan, const ReferenceMap
 }
 
 FilterPredictor::FilterPredictor(const FilterPlan& plan, const CompactHeader& header,
-                                 const ReferenceMap& map, const std::function<void()>& poll) {
-    if (plan.filters == CompactFilterX86) {
-        x86_ = std::make_unique<ReferencePredictor>(
-            map, plan.addresses, static_cast<std::int64_t>(header.OriginalSize),
-            [this](std::int64_t at, std::uint8_t* to, std::int64_t count) {
-                std::memcpy(to, windowData_ + (at - windowStart_), static_cast<std::size_t>(count));
-            });
-    } else if (plan.IsImage()) {
-        model_ = std::make_unique<ModelPredictor>(plan.originalImage, plan.originalSlots,
-                                                  header.Tables, header.Newer, map, poll);
-    }
-}
-
-FilterPredictor::~FilterPredictor() = default;
-
-SegmentWriter::Predict FilterPredictor::Predict() {
-    if (x86_) {
-        return [this](std::span<std::uint8_t> bytes, std::int64_t oldStart, std::int64_t newStart) {
-            x86_->StartEdit(oldStart, static_cast<std::int64_t>(bytes.size()), newStart);
-            x86_->Predict(bytes, oldStart);
-        };
-    }
-    if (model_) {
-        return [this](std::span<std::uint8_t> bytes, std::int64_t oldStart, std::int64_t newStart) {
-            model_->Predict(bytes, static_cast<std::uint64_t>(oldStart),
-                            static_cast<std::uint64_t>(newStart));
-        };
-    }
-    return {};
-}
+                                 const ReferenceMap& map, const std::function<void()>& poll)
+    : predictor_(plan.filter->predictor(
+          plan.inputs, header, map,
+          [this](std::int64_t at, std::uint8_t* to, std::int64_t count) {
+              std::memcpy(to, windowData_ + (at - windowStart_), static_cast<std::size_t>(count));
+          },
+          poll)) {}
 
 } // namespace kestro

@@ -13,7 +13,7 @@
 // the model to search: MaskReferences.
 #pragma once
 
-#include "codec/compact/X86Filter.hpp"
+#include "codec/compact/ReferenceMap.hpp"
 #include "common/Progress.hpp"
 #include "exe/Disassembler.hpp"
 #include "exe/Image.hpp"

@@ -91,10 +91,10 @@ void SegmentWriter::Add(Edit edit, const std::uint8_t* newer, const std::uint8_t
         PutVarint(streams_[0], static_cast<std::uint64_t>(diff));
         PutVarint(streams_[0], static_cast<std::uint64_t>(extra));
         const std::uint8_t* from = old + (oldStart - oldBase);
-        if (predict_) {
-            // Each edit is predicted whole, as the reader predicts it.
+        if (predictor_ != nullptr) {
             predicted_.assign(from, from + diff);
-            predict_(predicted_, oldStart, done_ + output_);
+            predictor_->StartEdit(oldStart, diff, done_ + output_);
+            predictor_->Predict(predicted_, oldStart);
             from = predicted_.data();
         }
         std::vector<std::uint8_t>& differences = streams_[1];

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "codec/compact/ApproximateMatch.hpp"
+#include "codec/compact/CompactFilters.hpp"
 #include "codec/compact/CompactStream.hpp"
 #include "codec/compact/EncoderProgress.hpp"
 #include "codec/compact/Lzma.hpp"
@@ -27,17 +28,13 @@ class ByteStream;
 
 class SegmentWriter {
 public:
-    // A filter's prediction of an edit's old bytes, which it rewrites: the
-    // edit takes them from oldStart on to newStart in the newer file.
-    using Predict = std::function<void(std::span<std::uint8_t> bytes, std::int64_t oldStart,
-                                       std::int64_t newStart)>;
-
     SegmentWriter(ByteStream& out, const CompactHeader& header, const CompactSettings& settings,
                   EncoderProgress& progress);
     ~SegmentWriter();
 
-    // The body's filter, set before the first edit is added, if any.
-    void SetPredict(Predict predict) { predict_ = std::move(predict); }
+    // The body's filter's predictor, set before the first edit is added,
+    // if any.
+    void SetPredictor(EditPredictor* predictor) { predictor_ = predictor; }
 
     // Starts the extra stream's coder, which must be started before the
     // first segment is written. preset is the original's bytes the header
@@ -87,7 +84,7 @@ private:
     std::int64_t output_ = 0;      // bytes in the segment being filled
     std::int64_t done_ = 0;        // bytes in the segments written
     std::int64_t oldPosition_ = 0; // the reader's old position after the last edit
-    Predict predict_;
+    EditPredictor* predictor_ = nullptr;
     std::vector<std::uint8_t> predicted_; // an edit's old bytes as the filter predicts them
 };
 
