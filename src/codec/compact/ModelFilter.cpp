@@ -280,8 +280,23 @@ void ModelPredictor::Rewrite(std::span<std::uint8_t> bytes, std::uint64_t oldSta
             }
         }
     }
-    // A table's address: a pointer (the image base and an address) or an
-    // address alone.
+    RewriteSlots(bytes, old, oldStart);
+    // The relocation table, as the newer image's would be: every pointer
+    // it lists, where the edits put it.
+    if (!relocations_.empty() && relocationsAt_ < oldStart + bytes.size() &&
+        oldStart < relocationsAt_ + relocations_.size()) {
+        const std::uint64_t from = std::max(oldStart, relocationsAt_);
+        const std::uint64_t to =
+            std::min(oldStart + bytes.size(), relocationsAt_ + relocations_.size());
+        std::memcpy(bytes.data() + (from - oldStart), relocations_.data() + (from - relocationsAt_),
+                    static_cast<std::size_t>(to - from));
+    }
+}
+
+// A table's address: a pointer (the image base and an address) or an
+// address alone.
+void ModelPredictor::RewriteSlots(std::span<std::uint8_t> bytes, std::span<const std::uint8_t> old,
+                                  std::uint64_t oldStart) const {
     for (const AddressSlot& slot : SlotsIn(slots_, oldStart, oldStart + bytes.size())) {
         std::uint8_t* at = bytes.data() + (slot.offset - oldStart);
         const std::uint8_t* was = old.data() + (slot.offset - oldStart);
@@ -302,16 +317,6 @@ void ModelPredictor::Rewrite(std::span<std::uint8_t> bytes, std::uint64_t oldSta
         } else {
             PutLe32(at, static_cast<std::uint32_t>(predicted));
         }
-    }
-    // The relocation table, as the newer image's would be: every pointer
-    // it lists, where the edits put it.
-    if (!relocations_.empty() && relocationsAt_ < oldStart + bytes.size() &&
-        oldStart < relocationsAt_ + relocations_.size()) {
-        const std::uint64_t from = std::max(oldStart, relocationsAt_);
-        const std::uint64_t to =
-            std::min(oldStart + bytes.size(), relocationsAt_ + relocations_.size());
-        std::memcpy(bytes.data() + (from - oldStart), relocations_.data() + (from - relocationsAt_),
-                    static_cast<std::size_t>(to - from));
     }
 }
 

@@ -105,6 +105,10 @@ private:
     // slot as if it lay at the newer file offset place(its offset) says.
     template <typename Place>
     void Rewrite(std::span<std::uint8_t> bytes, std::uint64_t oldStart, Place place) const;
+    // Rewrites each address slot wholly inside bytes (old, as they stood,
+    // from oldStart on) to where its target went.
+    void RewriteSlots(std::span<std::uint8_t> bytes, std::span<const std::uint8_t> old,
+                      std::uint64_t oldStart) const;
     void BuildRelocations();
 
     const Image& original_;
