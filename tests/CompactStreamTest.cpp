@@ -8,8 +8,8 @@
 #include "codec/compact/CompactFields.hpp"
 #include "codec/compact/CompactFilters.hpp"
 #include "codec/compact/CompactStream.hpp"
+#include "codec/compact/ImageFilter.hpp"
 #include "codec/compact/Lzma.hpp"
-#include "codec/compact/ModelFilter.hpp"
 #include "codec/compact/ReferenceMap.hpp"
 #include "codec/compact/SuffixArray.hpp"
 #include "codec/compact/legacy/X86Filter.hpp"
@@ -1111,7 +1111,7 @@ std::vector<TestEdit> RandomEdits(std::int64_t originalSize, std::int64_t newerS
 // taken), both predict each piece alike, and where an edit's bytes lie
 // where the map places them, the projection the writer searches in is that
 // edit's prediction.
-TEST(ModelFilter, WriterAndReaderPredictAlike) {
+TEST(ImageFilter, WriterAndReaderPredictAlike) {
     for (const unsigned seed : {1u, 2u, 3u}) {
         SCOPED_TRACE("seed " + std::to_string(seed));
         std::mt19937 random(seed);
@@ -1175,8 +1175,8 @@ TEST(ModelFilter, WriterAndReaderPredictAlike) {
                     << at << " in " << from << ".." << to;
             }
 
-            const ModelPredictor writing(image, slots, tables, layout, writer);
-            const ModelPredictor reading(image, slots, tables, layout, reader);
+            const ImagePredictor writing(image, slots, tables, layout, writer);
+            const ImagePredictor reading(image, slots, tables, layout, reader);
             const auto oldBytes = [&](const TestEdit& edit) {
                 const auto start = original.begin() + edit.oldStart;
                 return Bytes(start, start + edit.length);
@@ -1225,7 +1225,7 @@ TEST(ModelFilter, WriterAndReaderPredictAlike) {
 // Code that 65535 sections hold all at once is scanned once: masking it
 // and projecting it take as many steps as with one section (each a few
 // seconds per section before), and poll after each MiB of code or so.
-TEST(ModelFilter, ScansOverlappingCodeOnceAndPolls) {
+TEST(ImageFilter, ScansOverlappingCodeOnceAndPolls) {
     std::array<std::pair<std::size_t, std::size_t>, 2> polls{};
     for (const unsigned sections : {1u, 65535u}) {
         SCOPED_TRACE(std::to_string(sections) + " sections");
@@ -1244,7 +1244,7 @@ TEST(ModelFilter, ScansOverlappingCodeOnceAndPolls) {
         map.Seal();
         const ImageLayout layout = LayoutOf(image);
         const std::vector<OffsetTable> tables;
-        const ModelPredictor model(image, slots, tables, layout, map, [&] { ++projecting; });
+        const ImagePredictor model(image, slots, tables, layout, map, [&] { ++projecting; });
         Bytes projected = bytes;
         model.Project(projected, 0);
         EXPECT_EQ(projected, bytes);
@@ -1260,7 +1260,7 @@ TEST(ModelFilter, ScansOverlappingCodeOnceAndPolls) {
 // function's first byte. Marked, each function's record looks the same in
 // both files wherever its table puts it, and unlike its neighbours'; the
 // first function's is left as it is in both.
-TEST(ModelFilter, MarksUnwindRecordsWithTheirFunction) {
+TEST(ImageFilter, MarksUnwindRecordsWithTheirFunction) {
     for (const ImageShape& shape : {ImageShapes[0], ImageShapes[2]}) {
         SCOPED_TRACE(shape.name);
         Bytes original = BuildProgram({shape.format, shape.machine, 100, 3}).bytes;

@@ -7,7 +7,7 @@
 #pragma once
 
 #include "codec/compact/CompactStream.hpp"
-#include "codec/compact/ModelFilter.hpp"
+#include "codec/compact/ImageFilter.hpp"
 #include "codec/compact/ReferenceMap.hpp"
 #include "codec/compact/legacy/X86Filter.hpp"
 #include "exe/Image.hpp"

@@ -248,7 +248,7 @@ EditList EditSearch::SearchMasked() {
 }
 
 EditList EditSearch::SearchProjected(const ReferenceMap& first, const CompactHeader& header) {
-    const ModelPredictor firstModel(plan_.inputs.originalImage, plan_.inputs.originalSlots,
+    const ImagePredictor firstModel(plan_.inputs.originalImage, plan_.inputs.originalSlots,
                                     header.Tables, header.Newer, first, poll_);
     std::tie(oldMarks_, newMarks_) = MarkUnwindOwners(original_, plan_.inputs.originalImage, newer_,
                                                       plan_.newerImage, first, poll_);
@@ -377,7 +377,7 @@ void EditSearch::SearchTablesAgain(EditList& list, const CompactHeader& header) 
     constexpr std::uint32_t RelocationDirectory = 5;
     std::vector<Edit>& edits = list.edits;
     const ReferenceMap found = MapEdits(edits, SIZE_MAX);
-    const ModelPredictor projection(plan_.inputs.originalImage, plan_.inputs.originalSlots,
+    const ImagePredictor projection(plan_.inputs.originalImage, plan_.inputs.originalSlots,
                                     header.Tables, header.Newer, found, poll_);
     auto [oldAt, functions] =
         ReadDirectory(original_, plan_.inputs.originalImage, ExceptionDirectory);

@@ -10,7 +10,7 @@
 #include "codec/compact/CompactStream.hpp"
 #include "codec/compact/EncoderProgress.hpp"
 #include "codec/compact/FilterPlan.hpp"
-#include "codec/compact/ModelFilter.hpp"
+#include "codec/compact/ImageFilter.hpp"
 #include "codec/compact/ReferenceMap.hpp"
 
 #include <cstdint>
@@ -56,7 +56,7 @@ public:
     EditList SearchMasked();
     // The image filter's second search, with the first one's edits (first)
     // and header's tables and layout: the newer file in the original as the
-    // first edits project it (ModelPredictor::Project), where every
+    // first edits project it (ImagePredictor::Project), where every
     // reference and table that the projection gets right matches exactly.
     EditList SearchProjected(const ReferenceMap& first, const CompactHeader& header);
     // The coding pass: takes each edit of list with its bytes, in order.
@@ -91,7 +91,7 @@ private:
     std::optional<Loaded> loaded_;
     // The second search's projection, and the unwind records' owners that
     // it sees.
-    const ModelPredictor* projector_ = nullptr;
+    const ImagePredictor* projector_ = nullptr;
     std::vector<OwnerMark> oldMarks_;
     std::vector<OwnerMark> newMarks_;
     // The newer file masked whole, where it fits one window, for the first

@@ -19,7 +19,7 @@ constexpr std::int64_t MinTableGain = 6;
 
 // How many more of table's entries are right as the projection predicts
 // them than as they stood.
-std::int64_t TableGain(const OffsetTable& table, const ModelPredictor& projection,
+std::int64_t TableGain(const OffsetTable& table, const ImagePredictor& projection,
                        const ReferenceMap& map, ByteStream& original, ByteStream& newer,
                        WorkPoll& steps) {
     std::vector<std::uint8_t> old(4 * std::size_t{table.entries});
@@ -73,7 +73,8 @@ FilterPlan PlanFilter(ByteStream& newer, ByteStream& original, const CompactSett
 }
 
 std::int32_t MinorOf(std::uint32_t filters) {
-    return filters == CompactFilterImage ? 2 : filters != 0 ? 1 : 0;
+    const CompactFilter* filter = FindCompactFilter(filters);
+    return filter != nullptr ? filter->minor : 0;
 }
 
 // The candidate tables that the image filter predicts better than it
@@ -86,7 +87,7 @@ std::vector<OffsetTable> ChooseTables(const FilterPlan& plan, const ReferenceMap
                                       const std::function<void()>& poll) {
     std::vector<OffsetTable> chosen;
     const std::vector<AddressSlot> noSlots;
-    const ModelPredictor projection(plan.inputs.originalImage, noSlots, plan.candidates, layout,
+    const ImagePredictor projection(plan.inputs.originalImage, noSlots, plan.candidates, layout,
                                     map, poll);
     WorkPoll steps(poll);
     for (const OffsetTable& table : plan.candidates) {

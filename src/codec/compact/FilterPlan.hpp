@@ -6,7 +6,7 @@
 #include "codec/compact/CompactFilters.hpp"
 #include "codec/compact/CompactStream.hpp"
 #include "codec/compact/EncoderProgress.hpp"
-#include "codec/compact/ModelFilter.hpp"
+#include "codec/compact/ImageFilter.hpp"
 #include "codec/compact/ReferenceMap.hpp"
 #include "exe/Image.hpp"
 

@@ -138,10 +138,10 @@ void ReadImageRecord(ByteStream& delta, CompactHeader& header) {
 
 // Predicts each edit whole (at most a segment) when it starts, and hands
 // out its stretches from that.
-class ImagePredictor final : public EditPredictor {
+class ImageRowPredictor final : public EditPredictor {
 public:
-    ImagePredictor(const FilterInputs& inputs, const CompactHeader& header, const ReferenceMap& map,
-                   ReadOld readOld, const std::function<void()>& poll)
+    ImageRowPredictor(const FilterInputs& inputs, const CompactHeader& header,
+                      const ReferenceMap& map, ReadOld readOld, const std::function<void()>& poll)
         : model_(inputs.originalImage, inputs.originalSlots, header.Tables, header.Newer, map,
                  poll),
           readOld_(std::move(readOld)) {}
@@ -158,25 +158,29 @@ public:
     }
 
 private:
-    ModelPredictor model_;
+    ImagePredictor model_;
     ReadOld readOld_;
     std::int64_t start_ = 0;
     std::vector<std::uint8_t> edit_; // the edit's old bytes as predicted
 };
 
-std::unique_ptr<EditPredictor> MakeImagePredictor(const FilterInputs& inputs,
-                                                  const CompactHeader& header,
-                                                  const ReferenceMap& map, ReadOld readOld,
-                                                  const std::function<void()>& poll) {
-    return std::make_unique<ImagePredictor>(inputs, header, map, std::move(readOld), poll);
+std::unique_ptr<EditPredictor> MakeImageRowPredictor(const FilterInputs& inputs,
+                                                     const CompactHeader& header,
+                                                     const ReferenceMap& map, ReadOld readOld,
+                                                     const std::function<void()>& poll) {
+    return std::make_unique<ImageRowPredictor>(inputs, header, map, std::move(readOld), poll);
 }
 
 } // namespace
 
-const CompactFilter ImageFilterRow = {CompactFilterImage, 2,
-                                      SIZE_MAX,           MaxImageStretches,
-                                      ChooseImage,        ReadImageInputs,
-                                      WriteImageRecord,   ReadImageRecord,
-                                      MakeImagePredictor};
+const CompactFilter ImageFilterRow = {CompactFilterImage,
+                                      2,
+                                      SIZE_MAX,
+                                      MaxImageStretches,
+                                      ChooseImage,
+                                      ReadImageInputs,
+                                      WriteImageRecord,
+                                      ReadImageRecord,
+                                      MakeImageRowPredictor};
 
 } // namespace kestro

@@ -66,14 +66,14 @@ std::vector<OffsetTable> FindOffsetTables(std::span<const std::uint8_t> bytes, s
                                           const Image& image,
                                           const std::function<void()>& poll = {});
 
-class ModelPredictor {
+class ImagePredictor {
 public:
     // original is the original's model and slots; its instruction set must
     // be known. map, sealed, says where the edits put the original's bytes.
     // poll, where set, is called after every few MiB of work (of building
     // the predictor and of each prediction) on the calling thread, and may
     // throw to stop it.
-    ModelPredictor(const Image& original, const std::vector<AddressSlot>& slots,
+    ImagePredictor(const Image& original, const std::vector<AddressSlot>& slots,
                    const std::vector<OffsetTable>& tables, const ImageLayout& newer,
                    const ReferenceMap& map, const std::function<void()>& poll = {});
 
