@@ -11,7 +11,7 @@
 // gives.
 #include "FuzzSupport.hpp"
 
-#include "codec/compact/ModelFilter.hpp"
+#include "codec/compact/ImageFilter.hpp"
 #include "codec/compact/ReferenceMap.hpp"
 #include "exe/Image.hpp"
 
@@ -51,7 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     map.Add(half, static_cast<std::int64_t>(size) - half, half);
     map.Seal();
     const ImageLayout layout = LayoutOf(image);
-    const ModelPredictor model(image, slots, tables, layout, map);
+    const ImagePredictor model(image, slots, tables, layout, map);
     fuzz::Bytes first(bytes.begin(), bytes.begin() + half);
     fuzz::Bytes projected = first;
     model.Predict(first, 0, static_cast<std::uint64_t>(distance));

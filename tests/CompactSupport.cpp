@@ -86,4 +86,21 @@ std::pair<Bytes, Bytes> ImageVersions(const ImageShape& shape, unsigned function
     return {original, BuildProgram(plan).bytes};
 }
 
+std::vector<TestEdit> RandomEdits(std::int64_t originalSize, std::int64_t newerSize,
+                                  std::mt19937& random) {
+    std::vector<TestEdit> edits;
+    std::int64_t old = 0;
+    for (std::int64_t at = 0; at < newerSize;) {
+        const std::int64_t length = std::min<std::int64_t>(newerSize - at, 1 + random() % 1500);
+        if (random() % 3 == 0 || old + length > originalSize) {
+            old = static_cast<std::int64_t>(random() %
+                                            static_cast<std::uint64_t>(originalSize - length + 1));
+        }
+        edits.push_back({old, length, at});
+        old += length;
+        at += length + static_cast<std::int64_t>(random() % 40);
+    }
+    return edits;
+}
+
 } // namespace kestro::test

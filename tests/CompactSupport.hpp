@@ -10,6 +10,7 @@
 #include "codec/compact/CompactStream.hpp"
 
 #include <initializer_list>
+#include <random>
 #include <utility>
 
 namespace kestro::test {
@@ -62,5 +63,17 @@ inline constexpr ImageShape ImageShapes[] = {
 // from code into data, imports and jump tables, and tables of pointers.
 std::pair<Bytes, Bytes> ImageVersions(const ImageShape& shape, unsigned functions,
                                       std::uint64_t fileAlignment = 0x200);
+
+// Random edits of a newer file against an original, as a search finds
+// them: up to 1500 old bytes each, often where the last ended, and a few
+// new bytes between.
+struct TestEdit {
+    std::int64_t oldStart;
+    std::int64_t length;
+    std::int64_t newStart;
+};
+
+std::vector<TestEdit> RandomEdits(std::int64_t originalSize, std::int64_t newerSize,
+                                  std::mt19937& random);
 
 } // namespace kestro::test

@@ -167,6 +167,60 @@ private:
     std::vector<std::uint32_t> pairs_; // where the suffixes of each first pair begin
 };
 
+// The current alignment's region (new bytes from lastScan on against old
+// bytes from lastPos on, up to scan), grown forward while more than half
+// its bytes agree: its length.
+std::int64_t GrowForward(const std::uint8_t* n, const std::uint8_t* o, std::int64_t oldSize,
+                         std::int64_t lastScan, std::int64_t lastPos, std::int64_t scan) {
+    std::int64_t forward = 0;
+    for (std::int64_t i = 0, agreeing = 0, best = 0;
+         lastScan + i < scan && lastPos + i < oldSize;) {
+        agreeing += o[lastPos + i] == n[lastScan + i] ? 1 : 0;
+        ++i;
+        if (agreeing * 2 - i > best * 2 - forward) {
+            best = agreeing;
+            forward = i;
+        }
+    }
+    return forward;
+}
+
+// The next alignment's region (new bytes before scan against old bytes
+// before pos, back to lastScan), grown backward likewise: its length.
+std::int64_t GrowBackward(const std::uint8_t* n, const std::uint8_t* o, std::int64_t lastScan,
+                          std::int64_t scan, std::int64_t pos) {
+    std::int64_t backward = 0;
+    for (std::int64_t i = 1, agreeing = 0, best = 0; scan >= lastScan + i && pos >= i; ++i) {
+        agreeing += o[pos - i] == n[scan - i] ? 1 : 0;
+        if (agreeing * 2 - i > best * 2 - backward) {
+            best = agreeing;
+            backward = i;
+        }
+    }
+    return backward;
+}
+
+// Where the two regions overlap by overlap bytes (the first ending at new
+// offset forwardEnd, old offset forwardOld; the second starting at new
+// offset backwardStart, old offset backwardOld), the split that makes the
+// most bytes agree: how many of the overlap go to the first.
+std::int64_t SplitOverlap(const std::uint8_t* n, const std::uint8_t* o, std::int64_t overlap,
+                          std::int64_t forwardEnd, std::int64_t forwardOld,
+                          std::int64_t backwardStart, std::int64_t backwardOld) {
+    std::int64_t balance = 0;
+    std::int64_t bestBalance = 0;
+    std::int64_t split = 0;
+    for (std::int64_t i = 0; i < overlap; ++i) {
+        balance += n[forwardEnd - overlap + i] == o[forwardOld - overlap + i];
+        balance -= n[backwardStart + i] == o[backwardOld + i];
+        if (balance > bestBalance) {
+            bestBalance = balance;
+            split = i + 1;
+        }
+    }
+    return split;
+}
+
 } // namespace
 
 void FindEdits(std::span<const std::uint8_t> newer, std::span<const std::uint8_t> old,
@@ -217,45 +271,13 @@ void FindEdits(std::span<const std::uint8_t> newer, std::span<const std::uint8_t
             continue; // the exact match is the current alignment: go on with it
         }
 
-        // The current alignment's region, grown forward from lastScan while
-        // more than half its bytes agree.
-        std::int64_t forward = 0;
-        for (std::int64_t i = 0, agreeing = 0, best = 0;
-             lastScan + i < scan && lastPos + i < oldSize;) {
-            agreeing += o[lastPos + i] == n[lastScan + i] ? 1 : 0;
-            ++i;
-            if (agreeing * 2 - i > best * 2 - forward) {
-                best = agreeing;
-                forward = i;
-            }
-        }
-        // The next alignment's region, grown backward from scan.
-        std::int64_t backward = 0;
-        if (scan < newSize) {
-            for (std::int64_t i = 1, agreeing = 0, best = 0; scan >= lastScan + i && pos >= i;
-                 ++i) {
-                agreeing += o[pos - i] == n[scan - i] ? 1 : 0;
-                if (agreeing * 2 - i > best * 2 - backward) {
-                    best = agreeing;
-                    backward = i;
-                }
-            }
-        }
-        // Where the two overlap, the split that makes the most bytes agree.
+        std::int64_t forward = GrowForward(n, o, oldSize, lastScan, lastPos, scan);
+        std::int64_t backward = scan < newSize ? GrowBackward(n, o, lastScan, scan, pos) : 0;
         if (lastScan + forward > scan - backward) {
             const std::int64_t overlap = (lastScan + forward) - (scan - backward);
-            std::int64_t balance = 0;
-            std::int64_t bestBalance = 0;
-            std::int64_t split = 0;
-            for (std::int64_t i = 0; i < overlap; ++i) {
-                balance +=
-                    n[lastScan + forward - overlap + i] == o[lastPos + forward - overlap + i];
-                balance -= n[scan - backward + i] == o[pos - backward + i];
-                if (balance > bestBalance) {
-                    bestBalance = balance;
-                    split = i + 1;
-                }
-            }
+            const std::int64_t split =
+                SplitOverlap(n, o, overlap, lastScan + forward, lastPos + forward, scan - backward,
+                             pos - backward);
             forward += split - overlap;
             backward -= split;
         }

@@ -2,13 +2,11 @@
 // the three streams decoded piece by piece, the filters' predictions.
 #include "checksum/Crc32.hpp"
 #include "codec/compact/CompactFields.hpp"
+#include "codec/compact/CompactFilters.hpp"
 #include "codec/compact/CompactStream.hpp"
 #include "codec/compact/Lzma.hpp"
-#include "codec/compact/ModelFilter.hpp"
-#include "codec/compact/X86Filter.hpp"
 #include "common/ByteStream.hpp"
 #include "common/LittleEndian.hpp"
-#include "exe/Image.hpp"
 
 #include <algorithm>
 #include <array>
@@ -237,13 +235,13 @@ ControlEdit ReadEdit(PieceReader& control, std::int64_t left, std::int64_t oldPo
 }
 
 // A filter's map: a first pass over the control stream of the segments
-// from segmentAt on, checked as the decoding pass checks it. The image
-// filter's edits may record no more than MaxImageStretches stretches, which
-// is refused as soon as they do.
+// from segmentAt on, checked as the decoding pass checks it. The edits may
+// record no more stretches than the filter allows, which is refused as
+// soon as they do.
 ReferenceMap MapEdits(ByteStream& delta, const CompactHeader& header, std::int64_t segmentAt,
-                      bool image, WorkPoll& steps) {
-    ReferenceMap map(image ? SIZE_MAX : ReferenceMap::MaxStretches);
-    const std::uint64_t most = image ? MaxImageStretches(header.OriginalSize) : SIZE_MAX;
+                      const CompactFilter& filter, WorkPoll& steps) {
+    ReferenceMap map(filter.mapStretches);
+    const std::uint64_t most = filter.mostStretches(header.OriginalSize);
     PieceReader control(delta, header.ControlDictionary);
     const auto originalSize = static_cast<std::int64_t>(header.OriginalSize);
     std::int64_t done = 0;
@@ -273,135 +271,143 @@ ReferenceMap MapEdits(ByteStream& delta, const CompactHeader& header, std::int64
     return map;
 }
 
-} // namespace
-
-void DecodeCompactBody(ByteStream& delta, const CompactHeader& header, ByteStream& original,
-                       ByteStream& out, const std::function<void()>& poll) {
-    const auto originalSize = static_cast<std::int64_t>(header.OriginalSize);
-    if (original.Size() != originalSize) {
-        Damaged();
-    }
-    const std::int64_t bodyAt = delta.Position();
-    const bool filtered = (header.Filters & CompactFilterX86) != 0;
-    const bool image = (header.Filters & CompactFilterImage) != 0;
-    // The image filter's original must be an image of an instruction set
-    // the model knows, as the writer's was.
-    Image originalImage;
-    std::vector<AddressSlot> originalSlots;
-    if (image) {
-        originalImage = ReadImage(original);
-        if (!originalImage.Known() || InstructionSetOf(originalImage.machine) == nullptr) {
-            Damaged();
-        }
-        originalSlots = ReadAddressSlots(original, originalImage, poll);
-    }
-    // The first pass counts a step for each edit, and so does the
-    // rebuilding, whose predictions count their own.
-    WorkPoll steps(poll);
-    const ReferenceMap map =
-        filtered || image ? MapEdits(delta, header, bodyAt, image, steps) : ReferenceMap();
-    const AddressTable addresses = filtered ? ReadAddressTable(original) : AddressTable();
-    std::unique_ptr<ModelPredictor> model;
-    if (image) {
-        model = std::make_unique<ModelPredictor>(originalImage, originalSlots, header.Tables,
-                                                 header.Newer, map, poll);
-    }
-    std::vector<std::uint8_t> editBytes; // an edit's old bytes as the image filter predicts them
-    std::unique_ptr<ReferencePredictor> predictor;
-    if (filtered) {
-        predictor = std::make_unique<ReferencePredictor>(
-            map, addresses, originalSize,
-            [&original](std::int64_t at, std::uint8_t* to, std::int64_t count) {
-                if (original.ReadAt(at, to, count) != count) {
-                    Damaged();
-                }
-            });
-    }
-    PieceReader control(delta, header.ControlDictionary);
-    PieceReader diff(delta, header.DiffDictionary);
-    // The extra stream's dictionary starts with the original's bytes the
-    // body names, copied in when its decoder starts.
+// The original's bytes the extra stream's dictionary starts with.
+std::vector<std::uint8_t> ReadPreset(ByteStream& original, const CompactHeader& header) {
     std::vector<std::uint8_t> preset(header.PresetSize);
     if (original.ReadAt(static_cast<std::int64_t>(header.PresetOffset), preset.data(),
                         header.PresetSize) != header.PresetSize) {
         Damaged();
     }
-    PieceReader extra(delta, header.ExtraDictionary, preset);
-    preset = {};
-    ChunkWriter output(out);
-    std::vector<std::uint8_t> differences(64 * 1024);
-    std::int64_t done = 0;
-    std::int64_t oldPosition = 0;
-    std::int64_t segmentAt = bodyAt;
-    for (;;) {
-        const SegmentHeader segment =
-            ReadSegmentHeader(delta, segmentAt, static_cast<std::int64_t>(header.NewerSize) - done);
-        segmentAt = segment.End;
-        std::int64_t at = segment.PiecesAt;
-        control.StartPiece(at, segment.PieceBytes[0]);
-        diff.StartPiece(at += segment.PieceBytes[0], segment.PieceBytes[1]);
-        extra.StartPiece(at += segment.PieceBytes[1], segment.PieceBytes[2]);
-        output.StartSegment(segment);
-        for (std::int64_t left = segment.OutputBytes; left > 0;) {
-            const ControlEdit edit = ReadEdit(control, left, oldPosition, originalSize);
-            steps.Step();
-            oldPosition = edit.OldStart;
-            const std::int64_t newStart = done + segment.OutputBytes - left;
-            if (predictor) {
-                predictor->StartEdit(oldPosition, edit.DiffLength, newStart);
+    return preset;
+}
+
+// The rebuilding of a body's segments, edit by edit, once its filter's
+// predictor (if any) is ready.
+class Rebuilder {
+public:
+    Rebuilder(ByteStream& delta, const CompactHeader& header, ByteStream& original, ByteStream& out,
+              EditPredictor* predictor, WorkPoll& steps)
+        : delta_(delta), header_(header), original_(original), predictor_(predictor), steps_(steps),
+          control_(delta, header.ControlDictionary), diff_(delta, header.DiffDictionary),
+          extra_(delta, header.ExtraDictionary, ReadPreset(original, header)), output_(out),
+          differences_(64 * 1024) {}
+
+    // Rebuilds the segments from segmentAt on; returns where they end.
+    std::int64_t Segments(std::int64_t segmentAt) {
+        for (;;) {
+            const SegmentHeader segment = ReadSegmentHeader(
+                delta_, segmentAt, static_cast<std::int64_t>(header_.NewerSize) - done_);
+            segmentAt = segment.End;
+            std::int64_t at = segment.PiecesAt;
+            control_.StartPiece(at, segment.PieceBytes[0]);
+            diff_.StartPiece(at += segment.PieceBytes[0], segment.PieceBytes[1]);
+            extra_.StartPiece(at += segment.PieceBytes[1], segment.PieceBytes[2]);
+            output_.StartSegment(segment);
+            Edits(segment.OutputBytes);
+            const bool last = segment.OutputBytes == 0;
+            control_.EndPiece(last);
+            diff_.EndPiece(last);
+            extra_.EndPiece(last);
+            done_ += segment.OutputBytes;
+            if (last) {
+                return segmentAt;
             }
-            if (model) {
-                // The image filter predicts an edit whole (at most a
-                // segment), as the writer does.
-                editBytes.resize(static_cast<std::size_t>(edit.DiffLength));
-                if (original.ReadAt(oldPosition, editBytes.data(), edit.DiffLength) !=
-                    edit.DiffLength) {
-                    Damaged();
-                }
-                model->Predict(editBytes, static_cast<std::uint64_t>(oldPosition),
-                               static_cast<std::uint64_t>(newStart));
+        }
+    }
+    std::uint32_t Crc() const { return output_.Crc(); }
+
+private:
+    // The edits of a segment that rebuilds outputBytes.
+    void Edits(std::int64_t outputBytes) {
+        const auto originalSize = static_cast<std::int64_t>(header_.OriginalSize);
+        for (std::int64_t left = outputBytes; left > 0;) {
+            const ControlEdit edit = ReadEdit(control_, left, oldPosition_, originalSize);
+            steps_.Step();
+            oldPosition_ = edit.OldStart;
+            if (predictor_ != nullptr) {
+                predictor_->StartEdit(oldPosition_, edit.DiffLength, done_ + outputBytes - left);
             }
-            for (std::int64_t n = edit.DiffLength; n > 0;) {
-                const std::span<std::uint8_t> room = output.Room(
-                    std::min<std::int64_t>(n, static_cast<std::int64_t>(differences.size())));
-                const auto take = static_cast<std::int64_t>(room.size());
-                if (model) {
-                    std::memcpy(room.data(), editBytes.data() + (edit.DiffLength - n), room.size());
-                } else if (original.ReadAt(oldPosition, room.data(), take) != take) {
-                    Damaged();
-                }
-                if (predictor) {
-                    predictor->Predict(room, oldPosition);
-                }
-                diff.Read(differences.data(), take);
-                for (std::size_t i = 0; i < room.size(); ++i) {
-                    room[i] = static_cast<std::uint8_t>(room[i] + differences[i]);
-                }
-                output.Filled();
-                oldPosition += take;
-                n -= take;
-            }
+            Differences(edit.DiffLength);
             for (std::int64_t n = edit.ExtraLength; n > 0;) {
-                const std::span<std::uint8_t> room = output.Room(n);
-                extra.Read(room.data(), static_cast<std::int64_t>(room.size()));
-                output.Filled();
+                const std::span<std::uint8_t> room = output_.Room(n);
+                extra_.Read(room.data(), static_cast<std::int64_t>(room.size()));
+                output_.Filled();
                 n -= static_cast<std::int64_t>(room.size());
             }
             left -= edit.DiffLength + edit.ExtraLength;
         }
-        const bool last = segment.OutputBytes == 0;
-        control.EndPiece(last);
-        diff.EndPiece(last);
-        extra.EndPiece(last);
-        done += segment.OutputBytes;
-        if (last) {
-            break;
+    }
+
+    // The length bytes of an edit from the old position on: the original's,
+    // as the filter predicts them, plus the difference stream's.
+    void Differences(std::int64_t length) {
+        for (std::int64_t n = length; n > 0;) {
+            const std::span<std::uint8_t> room = output_.Room(
+                std::min<std::int64_t>(n, static_cast<std::int64_t>(differences_.size())));
+            const auto take = static_cast<std::int64_t>(room.size());
+            if (original_.ReadAt(oldPosition_, room.data(), take) != take) {
+                Damaged();
+            }
+            if (predictor_ != nullptr) {
+                predictor_->Predict(room, oldPosition_);
+            }
+            diff_.Read(differences_.data(), take);
+            for (std::size_t i = 0; i < room.size(); ++i) {
+                room[i] = static_cast<std::uint8_t>(room[i] + differences_[i]);
+            }
+            output_.Filled();
+            oldPosition_ += take;
+            n -= take;
         }
     }
-    if (output.Crc() != header.NewerCrc || segmentAt != delta.Size()) {
+
+    ByteStream& delta_;
+    const CompactHeader& header_;
+    ByteStream& original_;
+    EditPredictor* predictor_;
+    WorkPoll& steps_;
+    PieceReader control_;
+    PieceReader diff_;
+    PieceReader extra_;
+    ChunkWriter output_;
+    std::vector<std::uint8_t> differences_;
+    std::int64_t done_ = 0;
+    std::int64_t oldPosition_ = 0;
+};
+
+} // namespace
+
+void DecodeCompactBody(ByteStream& delta, const CompactHeader& header, ByteStream& original,
+                       ByteStream& out, const std::function<void()>& poll) {
+    if (original.Size() != static_cast<std::int64_t>(header.OriginalSize)) {
         Damaged();
     }
-    delta.SetPosition(segmentAt);
+    const std::int64_t bodyAt = delta.Position();
+    // The first pass counts a step for each edit, and so does the
+    // rebuilding, whose predictions count their own.
+    WorkPoll steps(poll);
+    const CompactFilter* filter = FindCompactFilter(header.Filters);
+    FilterInputs inputs;
+    ReferenceMap map;
+    std::unique_ptr<EditPredictor> predictor;
+    if (filter != nullptr) {
+        inputs = filter->read(original, poll);
+        map = MapEdits(delta, header, bodyAt, *filter, steps);
+        predictor = filter->predictor(
+            inputs, header, map,
+            [&original](std::int64_t at, std::uint8_t* to, std::int64_t count) {
+                if (original.ReadAt(at, to, count) != count) {
+                    Damaged();
+                }
+            },
+            poll);
+    }
+    Rebuilder rebuilder(delta, header, original, out, predictor.get(), steps);
+    const std::int64_t end = rebuilder.Segments(bodyAt);
+    if (rebuilder.Crc() != header.NewerCrc || end != delta.Size()) {
+        Damaged();
+    }
+    delta.SetPosition(end);
 }
 
 CompactSummary ListCompactBody(ByteStream& delta, const CompactHeader& header) {

@@ -1,5 +1,5 @@
-// What the compact body's writer and reader share besides the public
-// header (CompactStream.hpp): a few fields' codings and the header's one
+// What the compact body's writer and reader share besides its format
+// (CompactFormat.hpp): a few fields' codings and the header's one
 // writer, which CompactStream.cpp holds beside its reader.
 #pragma once
 

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <utility>
 
 namespace kestro {
 
@@ -161,6 +162,56 @@ bool SameLmsSubstring(const Symbol* s, std::int32_t n, const SuffixTypes& types,
     }
 }
 
+// With the LMS substrings sorted in sa: their sorted positions to the
+// front (LMS positions are never neighbours, so there are at most n / 2 of
+// them), each named, equal substrings the same name, stored at half its
+// position behind the front; then the names in text order go to the end
+// of sa: the reduced string. Returns the LMS count and the names'.
+template <typename Symbol>
+std::pair<std::int32_t, std::int32_t> NameLmsSubstrings(const Symbol* s, std::int32_t* sa,
+                                                        std::int32_t n, const SuffixTypes& types,
+                                                        Sorting& sorting) {
+    std::int32_t lmsCount = 0;
+    for (std::int32_t i = 0; i < n; ++i) {
+        sorting.poll.Step();
+        if (types.IsLms(sa[i])) {
+            sa[lmsCount++] = sa[i];
+        }
+    }
+    std::fill(sa + lmsCount, sa + n, Empty);
+    std::int32_t names = 0;
+    for (std::int32_t i = 0; i < lmsCount; ++i) {
+        sorting.poll.Step();
+        if (i == 0 || !SameLmsSubstring(s, n, types, sa[i], sa[i - 1], sorting)) {
+            ++names;
+        }
+        sa[lmsCount + sa[i] / 2] = names - 1;
+    }
+    for (std::int32_t i = n - 1, j = n - 1; i >= lmsCount; --i) {
+        if (sa[i] != Empty) {
+            sa[j--] = sa[i];
+        }
+    }
+    return {lmsCount, names};
+}
+
+// The sorted LMS suffixes (sa's first lmsCount) at their buckets' ends, the
+// largest first, so that none overwrites one not yet moved; then the final
+// induction.
+template <typename Symbol>
+void PlaceSortedLms(const Symbol* s, std::int32_t* sa, std::int32_t n, std::int32_t lmsCount,
+                    std::span<std::int32_t> bucket, Sorting& sorting) {
+    std::fill(sa + lmsCount, sa + n, Empty);
+    FindBuckets(s, n, bucket, true, sorting);
+    for (std::int32_t i = lmsCount - 1; i >= 0; --i) {
+        sorting.poll.Step();
+        const std::int32_t j = sa[i];
+        sa[i] = Empty;
+        sa[--bucket[static_cast<std::size_t>(s[j])]] = j;
+    }
+    Induce(s, sa, n, bucket, sorting);
+}
+
 // Sorts the suffixes of s[0..n), whose symbols lie in 0..alphabet-1, into
 // sa[0..n). The buckets go into spare, when it is given and has room for
 // them, else into memory of their own.
@@ -203,32 +254,7 @@ void SortSuffixes(const Symbol* s, std::int32_t* sa, std::int32_t n, std::int32_
     Induce(s, sa, n, bucket, sorting);
     reached(3);
 
-    // Their sorted positions to the front; LMS positions are never
-    // neighbours, so there are at most n / 2 of them.
-    std::int32_t lmsCount = 0;
-    for (std::int32_t i = 0; i < n; ++i) {
-        sorting.poll.Step();
-        if (types.IsLms(sa[i])) {
-            sa[lmsCount++] = sa[i];
-        }
-    }
-    // Each gets a name, equal substrings the same one, stored at half its
-    // position behind the front; then the names in text order go to the
-    // end of sa: the reduced string.
-    std::fill(sa + lmsCount, sa + n, Empty);
-    std::int32_t names = 0;
-    for (std::int32_t i = 0; i < lmsCount; ++i) {
-        sorting.poll.Step();
-        if (i == 0 || !SameLmsSubstring(s, n, types, sa[i], sa[i - 1], sorting)) {
-            ++names;
-        }
-        sa[lmsCount + sa[i] / 2] = names - 1;
-    }
-    for (std::int32_t i = n - 1, j = n - 1; i >= lmsCount; --i) {
-        if (sa[i] != Empty) {
-            sa[j--] = sa[i];
-        }
-    }
+    const auto [lmsCount, names] = NameLmsSubstrings(s, sa, n, types, sorting);
 
     // The order of the LMS suffixes: by recursion while names repeat, else
     // straight from the names. The recursion works in sa's first lmsCount
@@ -257,17 +283,7 @@ void SortSuffixes(const Symbol* s, std::int32_t* sa, std::int32_t n, std::int32_
 
     reached(6);
 
-    // The sorted LMS suffixes at their buckets' ends, the largest first, so
-    // that none overwrites one not yet moved; then the final induction.
-    std::fill(sa + lmsCount, sa + n, Empty);
-    FindBuckets(s, n, bucket, true, sorting);
-    for (std::int32_t i = lmsCount - 1; i >= 0; --i) {
-        sorting.poll.Step();
-        const std::int32_t j = sa[i];
-        sa[i] = Empty;
-        sa[--bucket[static_cast<std::size_t>(s[j])]] = j;
-    }
-    Induce(s, sa, n, bucket, sorting);
+    PlaceSortedLms(s, sa, n, lmsCount, bucket, sorting);
 }
 
 } // namespace

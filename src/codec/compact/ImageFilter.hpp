@@ -13,7 +13,7 @@
 // the model to search: MaskReferences.
 #pragma once
 
-#include "codec/compact/X86Filter.hpp"
+#include "codec/compact/ReferenceMap.hpp"
 #include "common/Progress.hpp"
 #include "exe/Disassembler.hpp"
 #include "exe/Image.hpp"
@@ -66,14 +66,14 @@ std::vector<OffsetTable> FindOffsetTables(std::span<const std::uint8_t> bytes, s
                                           const Image& image,
                                           const std::function<void()>& poll = {});
 
-class ModelPredictor {
+class ImagePredictor {
 public:
     // original is the original's model and slots; its instruction set must
     // be known. map, sealed, says where the edits put the original's bytes.
     // poll, where set, is called after every few MiB of work (of building
     // the predictor and of each prediction) on the calling thread, and may
     // throw to stop it.
-    ModelPredictor(const Image& original, const std::vector<AddressSlot>& slots,
+    ImagePredictor(const Image& original, const std::vector<AddressSlot>& slots,
                    const std::vector<OffsetTable>& tables, const ImageLayout& newer,
                    const ReferenceMap& map, const std::function<void()>& poll = {});
 
@@ -105,6 +105,10 @@ private:
     // slot as if it lay at the newer file offset place(its offset) says.
     template <typename Place>
     void Rewrite(std::span<std::uint8_t> bytes, std::uint64_t oldStart, Place place) const;
+    // Rewrites each address slot wholly inside bytes (old, as they stood,
+    // from oldStart on) to where its target went.
+    void RewriteSlots(std::span<std::uint8_t> bytes, std::span<const std::uint8_t> old,
+                      std::uint64_t oldStart) const;
     void BuildRelocations();
 
     const Image& original_;

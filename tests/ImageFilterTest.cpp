@@ -6,7 +6,7 @@
 #include "ImageBuilder.hpp"
 #include "TestSupport.hpp"
 
-#include "codec/compact/ModelFilter.hpp"
+#include "codec/compact/ImageFilter.hpp"
 #include "codec/compact/ReferenceMap.hpp"
 #include "common/LittleEndian.hpp"
 
@@ -18,32 +18,6 @@
 namespace kestro::test {
 namespace {
 
-// Random edits of a newer file against an original, as a search finds
-// them: up to 1500 old bytes each, often where the last ended, and a few
-// new bytes between.
-struct TestEdit {
-    std::int64_t oldStart;
-    std::int64_t length;
-    std::int64_t newStart;
-};
-
-std::vector<TestEdit> RandomEdits(std::int64_t originalSize, std::int64_t newerSize,
-                                  std::mt19937& random) {
-    std::vector<TestEdit> edits;
-    std::int64_t old = 0;
-    for (std::int64_t at = 0; at < newerSize;) {
-        const std::int64_t length = std::min<std::int64_t>(newerSize - at, 1 + random() % 1500);
-        if (random() % 3 == 0 || old + length > originalSize) {
-            old = static_cast<std::int64_t>(random() %
-                                            static_cast<std::uint64_t>(originalSize - length + 1));
-        }
-        edits.push_back({old, length, at});
-        old += length;
-        at += length + static_cast<std::int64_t>(random() % 40);
-    }
-    return edits;
-}
-
 // The writer maps the edits it found whole; the reader maps them as its
 // control stream gives them, cut where segments end, and reads each piece's
 // old bytes from the original's stream. Both maps place each old byte where
@@ -51,7 +25,7 @@ std::vector<TestEdit> RandomEdits(std::int64_t originalSize, std::int64_t newerS
 // taken), both predict each piece alike, and where an edit's bytes lie
 // where the map places them, the projection the writer searches in is that
 // edit's prediction.
-TEST(ModelFilter, WriterAndReaderPredictAlike) {
+TEST(ImageFilter, WriterAndReaderPredictAlike) {
     for (const unsigned seed : {1u, 2u, 3u}) {
         SCOPED_TRACE("seed " + std::to_string(seed));
         std::mt19937 random(seed);
@@ -115,8 +89,8 @@ TEST(ModelFilter, WriterAndReaderPredictAlike) {
                     << at << " in " << from << ".." << to;
             }
 
-            const ModelPredictor writing(image, slots, tables, layout, writer);
-            const ModelPredictor reading(image, slots, tables, layout, reader);
+            const ImagePredictor writing(image, slots, tables, layout, writer);
+            const ImagePredictor reading(image, slots, tables, layout, reader);
             const auto oldBytes = [&](const TestEdit& edit) {
                 const auto start = original.begin() + edit.oldStart;
                 return Bytes(start, start + edit.length);
@@ -165,7 +139,7 @@ TEST(ModelFilter, WriterAndReaderPredictAlike) {
 // Code that 65535 sections hold all at once is scanned once: masking it
 // and projecting it take as many steps as with one section (each a few
 // seconds per section before), and poll after each MiB of code or so.
-TEST(ModelFilter, ScansOverlappingCodeOnceAndPolls) {
+TEST(ImageFilter, ScansOverlappingCodeOnceAndPolls) {
     std::array<std::pair<std::size_t, std::size_t>, 2> polls{};
     for (const unsigned sections : {1u, 65535u}) {
         SCOPED_TRACE(std::to_string(sections) + " sections");
@@ -184,7 +158,7 @@ TEST(ModelFilter, ScansOverlappingCodeOnceAndPolls) {
         map.Seal();
         const ImageLayout layout = LayoutOf(image);
         const std::vector<OffsetTable> tables;
-        const ModelPredictor model(image, slots, tables, layout, map, [&] { ++projecting; });
+        const ImagePredictor model(image, slots, tables, layout, map, [&] { ++projecting; });
         Bytes projected = bytes;
         model.Project(projected, 0);
         EXPECT_EQ(projected, bytes);
@@ -200,7 +174,7 @@ TEST(ModelFilter, ScansOverlappingCodeOnceAndPolls) {
 // function's first byte. Marked, each function's record looks the same in
 // both files wherever its table puts it, and unlike its neighbours'; the
 // first function's is left as it is in both.
-TEST(ModelFilter, MarksUnwindRecordsWithTheirFunction) {
+TEST(ImageFilter, MarksUnwindRecordsWithTheirFunction) {
     for (const ImageShape& shape : {ImageShapes[0], ImageShapes[2]}) {
         SCOPED_TRACE(shape.name);
         Bytes original = BuildProgram({shape.format, shape.machine, 100, 3}).bytes;

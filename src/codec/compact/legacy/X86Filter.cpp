@@ -1,4 +1,4 @@
-#include "codec/compact/X86Filter.hpp"
+#include "codec/compact/legacy/X86Filter.hpp"
 
 #include "common/ByteStream.hpp"
 #include "common/LittleEndian.hpp"

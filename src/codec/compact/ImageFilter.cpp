@@ -1,4 +1,4 @@
-#include "codec/compact/ModelFilter.hpp"
+#include "codec/compact/ImageFilter.hpp"
 
 #include "common/Failures.hpp"
 #include "common/LittleEndian.hpp"
@@ -178,7 +178,7 @@ ImageLayout LayoutOf(const Image& image) {
     return layout;
 }
 
-ModelPredictor::ModelPredictor(const Image& original, const std::vector<AddressSlot>& slots,
+ImagePredictor::ImagePredictor(const Image& original, const std::vector<AddressSlot>& slots,
                                const std::vector<OffsetTable>& tables, const ImageLayout& newer,
                                const ReferenceMap& map, const std::function<void()>& poll)
     : original_(original), slots_(slots), tables_(tables), newer_(newer), map_(map),
@@ -191,7 +191,7 @@ ModelPredictor::ModelPredictor(const Image& original, const std::vector<AddressS
     BuildRelocations();
 }
 
-std::optional<std::uint64_t> ModelPredictor::NewAddress(std::uint64_t address) const {
+std::optional<std::uint64_t> ImagePredictor::NewAddress(std::uint64_t address) const {
     if (const std::optional<std::uint64_t> offset = original_.OffsetOf(address)) {
         const auto at = static_cast<std::int64_t>(*offset);
         std::optional<std::int64_t> moved = map_.NewPosition(at);
@@ -216,14 +216,14 @@ std::optional<std::uint64_t> ModelPredictor::NewAddress(std::uint64_t address) c
     return std::nullopt;
 }
 
-void ModelPredictor::Predict(std::span<std::uint8_t> bytes, std::uint64_t oldStart,
+void ImagePredictor::Predict(std::span<std::uint8_t> bytes, std::uint64_t oldStart,
                              std::uint64_t newStart) const {
     Rewrite(bytes, oldStart, [&](std::uint64_t at) -> std::optional<std::uint64_t> {
         return newStart + (at - oldStart);
     });
 }
 
-void ModelPredictor::Project(std::span<std::uint8_t> bytes, std::uint64_t offset) const {
+void ImagePredictor::Project(std::span<std::uint8_t> bytes, std::uint64_t offset) const {
     Rewrite(bytes, offset, [&](std::uint64_t at) -> std::optional<std::uint64_t> {
         const std::optional<std::int64_t> moved = map_.NewPosition(static_cast<std::int64_t>(at));
         return moved ? std::optional<std::uint64_t>(static_cast<std::uint64_t>(*moved))
@@ -232,7 +232,7 @@ void ModelPredictor::Project(std::span<std::uint8_t> bytes, std::uint64_t offset
 }
 
 template <typename Place>
-void ModelPredictor::Rewrite(std::span<std::uint8_t> bytes, std::uint64_t oldStart,
+void ImagePredictor::Rewrite(std::span<std::uint8_t> bytes, std::uint64_t oldStart,
                              Place place) const {
     const std::vector<std::uint8_t> old(bytes.begin(), bytes.end());
     const std::span<const std::uint8_t> original(old);
@@ -280,8 +280,23 @@ void ModelPredictor::Rewrite(std::span<std::uint8_t> bytes, std::uint64_t oldSta
             }
         }
     }
-    // A table's address: a pointer (the image base and an address) or an
-    // address alone.
+    RewriteSlots(bytes, old, oldStart);
+    // The relocation table, as the newer image's would be: every pointer
+    // it lists, where the edits put it.
+    if (!relocations_.empty() && relocationsAt_ < oldStart + bytes.size() &&
+        oldStart < relocationsAt_ + relocations_.size()) {
+        const std::uint64_t from = std::max(oldStart, relocationsAt_);
+        const std::uint64_t to =
+            std::min(oldStart + bytes.size(), relocationsAt_ + relocations_.size());
+        std::memcpy(bytes.data() + (from - oldStart), relocations_.data() + (from - relocationsAt_),
+                    static_cast<std::size_t>(to - from));
+    }
+}
+
+// A table's address: a pointer (the image base and an address) or an
+// address alone.
+void ImagePredictor::RewriteSlots(std::span<std::uint8_t> bytes, std::span<const std::uint8_t> old,
+                                  std::uint64_t oldStart) const {
     for (const AddressSlot& slot : SlotsIn(slots_, oldStart, oldStart + bytes.size())) {
         std::uint8_t* at = bytes.data() + (slot.offset - oldStart);
         const std::uint8_t* was = old.data() + (slot.offset - oldStart);
@@ -303,19 +318,9 @@ void ModelPredictor::Rewrite(std::span<std::uint8_t> bytes, std::uint64_t oldSta
             PutLe32(at, static_cast<std::uint32_t>(predicted));
         }
     }
-    // The relocation table, as the newer image's would be: every pointer
-    // it lists, where the edits put it.
-    if (!relocations_.empty() && relocationsAt_ < oldStart + bytes.size() &&
-        oldStart < relocationsAt_ + relocations_.size()) {
-        const std::uint64_t from = std::max(oldStart, relocationsAt_);
-        const std::uint64_t to =
-            std::min(oldStart + bytes.size(), relocationsAt_ + relocations_.size());
-        std::memcpy(bytes.data() + (from - oldStart), relocations_.data() + (from - relocationsAt_),
-                    static_cast<std::size_t>(to - from));
-    }
 }
 
-void ModelPredictor::BuildRelocations() {
+void ImagePredictor::BuildRelocations() {
     // A PE image's base relocation table: blocks of a page's RVA and the
     // block's size (uint32 each), then an entry (uint16) for each pointer
     // in the page, its type in the top four bits and its offset in the

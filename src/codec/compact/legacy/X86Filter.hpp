@@ -1,3 +1,8 @@
+// Frozen: the x86 filter of format 2.1. It reads and writes 2.1 bodies
+// exactly as the first writers of 2.1 did, and changes only to fix a fault;
+// its own reading of PE headers stays as it is, since its rules are part of
+// the format. Newer filters are rows of their own (CompactFilters.hpp).
+//
 // The compact codec's x86 filter. Recompiled code keeps most of its
 // instructions but moves functions and data, so the 32-bit displacements of
 // calls, jumps and RIP-relative operands change wherever the code between
