@@ -149,7 +149,9 @@ struct Image : SectionMap {
     // Added to an address to give the value a pointer holds: the PE image
     // base; 0 for ELF, whose addresses are the pointers' values.
     std::uint64_t imageBase = 0;
-    std::vector<PeDirectory> directories; // PE only, as many as it declares (at most 16)
+    // PE only: as many as it declares (at most PeTableCount), in PeTable's
+    // order.
+    std::vector<PeDirectory> directories;
 
     // An image of an instruction set the codec knows.
     bool Known() const { return format != ImageFormat::None && machine != Machine::Other; }

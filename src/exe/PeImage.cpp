@@ -7,7 +7,8 @@
 // directories (8 bytes each: RVA, size) lie. The section table follows the
 // optional header, 40 bytes a section: VirtualSize at +8, VirtualAddress at
 // +12, SizeOfRawData at +16, PointerToRawData at +20, Characteristics at
-// +36.
+// +36. The directories are listed in PeTable's order (Image.hpp); the base
+// relocation table is read in PeRelocations.cpp.
 #include "common/LittleEndian.hpp"
 #include "exe/ImageFormats.hpp"
 #include "exe/PeRelocations.hpp"
