@@ -7,6 +7,7 @@
 #include "common/LittleEndian.hpp"
 #include "exe/Disassembler.hpp"
 #include "exe/Image.hpp"
+#include "exe/PeRelocations.hpp"
 
 #include <gtest/gtest.h>
 
@@ -434,6 +435,116 @@ TEST(Image, RefusesDamagedHeadersQuietly) {
         const Image image = Parse(bytes);
         EXPECT_TRUE(row.expected(image, SlotsOf(bytes, image))) << row.name;
         ExpectSaneSlots(bytes, row.name);
+    }
+}
+
+// Where each table that a PE image's directories name lies: at the file
+// offset of its address (the certificate table's address is that offset),
+// as many of its size's bytes as the file holds; nowhere for a table the
+// image does not declare, of size 0, or whose offset lies nowhere or at or
+// past the end of the file (the last section here claims 64 KiB more than
+// the file holds). An ELF image names no such table.
+TEST(Image, FindsTheFileBytesOfEachTable) {
+    const Program pe = Build(Shapes[0], false, 12);
+    const std::size_t directories = PeDirectoriesAt(pe.plan);
+    const std::uint64_t fileSize = pe.bytes.size();
+    const PeDirectory exception = pe.plan.directories[static_cast<std::size_t>(PeTable::Exception)];
+    const std::uint64_t exceptionAt = *Parse(pe.bytes).OffsetOf(exception.address);
+    const SectionPlan& last = pe.plan.sections.back();
+    const auto lastAddress = static_cast<std::uint32_t>(last.address);
+    const auto lastOffset = static_cast<std::uint32_t>(last.fileOffset);
+    const auto pastTheFile =
+        static_cast<std::uint32_t>(last.address + (fileSize - last.fileOffset));
+    struct Row {
+        const char* name;
+        PeTable table;
+        std::uint32_t address; // written into the table's directory
+        std::uint32_t size;
+        std::optional<FileRange> expected;
+        std::uint32_t declared = 16; // NumberOfRvaAndSizes
+    };
+    const Row rows[] = {
+        {"as built", PeTable::Exception, exception.address, exception.size,
+         FileRange{exceptionAt, exception.size}},
+        {"larger than the file", PeTable::Exception, exception.address, 0xFFFFFFF0,
+         FileRange{exceptionAt, fileSize - exceptionAt}},
+        {"of size 0", PeTable::Exception, exception.address, 0, std::nullopt},
+        {"not declared", PeTable::Exception, exception.address, exception.size, std::nullopt, 3},
+        {"at an address no section holds", PeTable::Exception, 0x7FFFF000, 16, std::nullopt},
+        {"on the file's last byte", PeTable::Debug, pastTheFile - 1, 28,
+         FileRange{fileSize - 1, 1}},
+        {"past the file's end", PeTable::Debug, pastTheFile, 28, std::nullopt},
+        {"in the last section", PeTable::Import, lastAddress, 40, FileRange{last.fileOffset, 40}},
+        {"certificates at a file offset", PeTable::Certificate, lastOffset, 0x20,
+         FileRange{lastOffset, 0x20}},
+        {"certificates past the end", PeTable::Certificate, static_cast<std::uint32_t>(fileSize), 4,
+         std::nullopt},
+    };
+    for (const Row& row : rows) {
+        Bytes bytes = pe.bytes;
+        PutLe32(&bytes[PeSectionTableAt(pe.plan) + 40 * (pe.plan.sections.size() - 1) + 16],
+                static_cast<std::uint32_t>(fileSize - last.fileOffset + 0x10000));
+        PutLe32(&bytes[directories - 4], row.declared);
+        const std::size_t entry = directories + 8 * static_cast<std::size_t>(row.table);
+        PutLe32(&bytes[entry], row.address);
+        PutLe32(&bytes[entry + 4], row.size);
+        EXPECT_EQ(TableRange(Parse(bytes), row.table), row.expected) << row.name;
+    }
+    const Image elf = Parse(Build(Shapes[3], false, 12).bytes);
+    for (std::size_t table = 0; table < PeTableCount; ++table) {
+        EXPECT_FALSE(TableRange(elf, static_cast<PeTable>(table)).has_value()) << table;
+    }
+}
+
+// The base relocation table's writer and reader agree: the table written
+// for any pointers reads back as the same pointers by address (of two at
+// one address the 32-bit one first), each block a multiple of four bytes;
+// and its bytes are the format's, as a table written by hand shows. A
+// reader given part of a table reads the blocks that lie wholly in it.
+TEST(PeRelocations, ReadsWhatItWrites) {
+    using Kind = AddressSlot::Kind;
+    const auto read = [](const Bytes& table, std::uint64_t size) {
+        MemoryStream stream = StreamOf(table);
+        WorkPoll steps(nullptr);
+        FileBytes in(stream, steps);
+        std::vector<PeRelocation> found;
+        ReadPeRelocations(in, {0, size},
+                          [&](const PeRelocation& pointer) { found.push_back(pointer); });
+        return found;
+    };
+    const std::vector<PeRelocation> few = {{0x3000, Kind::Absolute32},
+                                           {0x1008, Kind::Absolute64},
+                                           {0x1004, Kind::Absolute64},
+                                           {0x1004, Kind::Absolute32}};
+    const Bytes byHand = {0x00, 0x10, 0x00, 0x00, 0x10, 0x00, 0x00, 0x00, 0x04, 0x30,
+                          0x04, 0xA0, 0x08, 0xA0, 0x00, 0x00, 0x00, 0x30, 0x00, 0x00,
+                          0x0C, 0x00, 0x00, 0x00, 0x00, 0x30, 0x00, 0x00};
+    EXPECT_EQ(WritePeRelocations(few), byHand);
+    EXPECT_EQ(read(byHand, byHand.size()),
+              (std::vector<PeRelocation>{few[3], few[2], few[1], few[0]}));
+    EXPECT_EQ(read(byHand, byHand.size() - 1), (std::vector<PeRelocation>{few[3], few[2], few[1]}));
+    EXPECT_TRUE(WritePeRelocations({}).empty());
+
+    std::mt19937_64 random(11);
+    std::vector<PeRelocation> pointers;
+    for (int i = 0; i < 20000; ++i) {
+        // Clustered in a few hundred pages, as an image's are, and some at
+        // the top of the address space.
+        const std::uint64_t page = random() % 8 == 0 ? 0xFFFFF000 : (random() % 300) << 12;
+        pointers.push_back(
+            {page | (random() % 0x1000), random() % 2 == 0 ? Kind::Absolute32 : Kind::Absolute64});
+    }
+    const Bytes table = WritePeRelocations(pointers);
+    std::stable_sort(pointers.begin(), pointers.end(),
+                     [](const PeRelocation& a, const PeRelocation& b) {
+                         return a.address != b.address
+                                    ? a.address < b.address
+                                    : a.kind == Kind::Absolute32 && b.kind == Kind::Absolute64;
+                     });
+    EXPECT_EQ(read(table, table.size()), pointers);
+    for (std::size_t at = 0; at < table.size(); at += GetLe32(&table[at + 4])) {
+        ASSERT_EQ(GetLe32(&table[at + 4]) % 4, 0u) << at;
+        ASSERT_EQ(GetLe32(&table[at]) % 0x1000, 0u) << at;
     }
 }
 

@@ -227,5 +227,20 @@ TEST_F(LoadVersionDataTest, DamagedHeadersAndTreesGiveNothing) {
     EXPECT_TRUE(Load(loop.bytes).empty());
 }
 
+// As Windows reads a data directory, a resource table at address 0 names
+// none, though a section there holds the tree: the same tree and section
+// moved to 0x2000 are found.
+TEST_F(LoadVersionDataTest, AResourceTableAtAddressZeroIsNone) {
+    const test::BuiltPe built = test::BuildPe({true, {test::VersionType(SampleData())}, false});
+    const std::size_t leafAddress = built.resourceOffset + 16 + 8 + 16 + 8 + 16 + 8;
+    for (const std::uint32_t address : {0x2000u, 0u}) {
+        Bytes bytes = built.bytes;
+        PutLe32(&bytes[0x58 + 240 + 12], address); // the resource section's
+        PutLe32(&bytes[0x58 + 112 + 16], address); // the resource table's
+        PutLe32(&bytes[leafAddress], GetLe32(&bytes[leafAddress]) - 0x1000 + address);
+        EXPECT_EQ(Load(bytes), address == 0 ? Bytes() : SampleData()) << address;
+    }
+}
+
 } // namespace
 } // namespace kestro

@@ -2,6 +2,7 @@
 
 #include "common/Failures.hpp"
 #include "common/LittleEndian.hpp"
+#include "exe/FileBytes.hpp"
 #include "exe/Image.hpp"
 #include "platform/FileStream.hpp"
 
@@ -13,43 +14,6 @@
 namespace kestro {
 
 namespace {
-
-// The PE headers and the section table are the executable model's
-// (exe/Image.hpp): the resource directory is data directory 2.
-constexpr std::uint32_t ResourceDirectoryIndex = 2;
-
-// A file opened for parsing. Every read names its offset and length, which
-// are checked against the file's size before the file is touched.
-struct FileReader {
-    ByteStream& file;
-    std::uint64_t size;
-};
-
-bool LiesInFile(const FileReader& in, std::uint64_t offset, std::uint64_t count) {
-    return offset <= in.size && count <= in.size - offset;
-}
-
-// Reads count bytes at offset into buffer; false when they do not all lie
-// inside the file. A failing read is the stream's failure.
-bool ReadAt(FileReader& in, std::uint64_t offset, void* buffer, std::uint64_t count) {
-    if (!LiesInFile(in, offset, count)) {
-        return false;
-    }
-    in.file.SetPosition(static_cast<std::int64_t>(offset));
-    in.file.ReadBuffer(buffer, static_cast<std::int64_t>(count));
-    return true;
-}
-
-// The same into a vector, which is sized only once the range is known to lie
-// inside the file.
-bool ReadAt(FileReader& in, std::uint64_t offset, std::vector<std::uint8_t>& buffer,
-            std::uint64_t count) {
-    if (!LiesInFile(in, offset, count)) {
-        return false;
-    }
-    buffer.resize(static_cast<std::size_t>(count));
-    return ReadAt(in, offset, buffer.data(), count);
-}
 
 // ---- Resource tree --------------------------------------------------------
 //
@@ -79,17 +43,17 @@ struct ResourceDirectory {
     std::size_t namedCount = 0;
 };
 
-std::optional<ResourceDirectory> ReadResourceDirectory(FileReader& in, std::uint64_t root,
+std::optional<ResourceDirectory> ReadResourceDirectory(FileBytes& in, std::uint64_t root,
                                                        std::uint32_t offset) {
     std::array<std::uint8_t, DirectoryHeaderBytes> header{};
-    if (!ReadAt(in, root + offset, header.data(), header.size())) {
+    if (!in.Read(root + offset, header.data(), header.size())) {
         return std::nullopt;
     }
     ResourceDirectory directory;
     directory.namedCount = GetLe16(&header[12]);
     const std::size_t count = directory.namedCount + GetLe16(&header[14]);
     std::vector<std::uint8_t> table;
-    if (!ReadAt(in, root + offset + DirectoryHeaderBytes, table, count * DirectoryEntryBytes)) {
+    if (!in.Read(root + offset + DirectoryHeaderBytes, table, count * DirectoryEntryBytes)) {
         return std::nullopt;
     }
     directory.entries.resize(count);
@@ -114,12 +78,8 @@ struct DataRange {
     std::uint32_t size = 0;
 };
 
-std::optional<DataRange> FindVersionResource(FileReader& in, const Image& image) {
-    const std::optional<std::uint64_t> root =
-        image.OffsetOf(image.directories[ResourceDirectoryIndex].address);
-    if (!root) {
-        return std::nullopt;
-    }
+std::optional<DataRange> FindVersionResource(FileBytes& in, std::uint64_t root,
+                                             const Image& image) {
     // A tree of three levels visits three directories; one met twice is a
     // loop, and a loop is a damaged file.
     std::array<std::uint32_t, 3> visited{};
@@ -132,7 +92,7 @@ std::optional<DataRange> FindVersionResource(FileReader& in, const Image& image)
             return std::nullopt;
         }
         visited[level] = directoryOffset;
-        directory = ReadResourceDirectory(in, *root, directoryOffset);
+        directory = ReadResourceDirectory(in, root, directoryOffset);
         if (!directory) {
             return std::nullopt;
         }
@@ -157,7 +117,7 @@ std::optional<DataRange> FindVersionResource(FileReader& in, const Image& image)
     }
 
     std::array<std::uint8_t, DataEntryBytes> dataEntry{};
-    if (!ReadAt(in, *root + entry->offset, dataEntry.data(), dataEntry.size())) {
+    if (!in.Read(root + entry->offset, dataEntry.data(), dataEntry.size())) {
         return std::nullopt;
     }
     const std::optional<std::uint64_t> data = image.OffsetOf(GetLe32(&dataEntry[0]));
@@ -174,21 +134,22 @@ constexpr std::uint32_t MaxVersionData = 0xFFFF;
 } // namespace
 
 std::vector<std::uint8_t> LoadVersionData(ByteStream& file) {
-    FileReader in{file, static_cast<std::uint64_t>(std::max<std::int64_t>(file.Size(), 0))};
-    // A PE image (of any machine) with a resource directory.
+    WorkPoll steps(nullptr);
+    FileBytes in(file, steps);
+    // A PE image (of any machine) with a resource table. As Windows reads
+    // a data directory, one at address 0 names none.
     const Image image = ReadImage(file);
-    const bool resources = image.format == ImageFormat::Pe &&
-                           image.directories.size() > ResourceDirectoryIndex &&
-                           image.directories[ResourceDirectoryIndex].address != 0 &&
-                           image.directories[ResourceDirectoryIndex].size != 0;
+    const std::optional<FileRange> resources = TableRange(image, PeTable::Resource);
     const std::optional<DataRange> range =
-        resources ? FindVersionResource(in, image) : std::nullopt;
+        resources && image.directories[static_cast<std::size_t>(PeTable::Resource)].address != 0
+            ? FindVersionResource(in, resources->offset, image)
+            : std::nullopt;
     // The whole range must lie inside the file; of it only the first 65535
     // bytes can matter, since the root node's 16-bit length bounds the tree,
     // so a huge claimed size never sizes an allocation.
     std::vector<std::uint8_t> data;
-    if (range && LiesInFile(in, range->offset, range->size)) {
-        ReadAt(in, range->offset, data, std::min<std::uint32_t>(range->size, MaxVersionData));
+    if (range && in.Fits(range->offset, range->size)) {
+        in.Read(range->offset, data, std::min<std::uint32_t>(range->size, MaxVersionData));
     }
     return data;
 }

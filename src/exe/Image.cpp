@@ -1,7 +1,6 @@
 #include "exe/Image.hpp"
 
 #include "common/ByteStream.hpp"
-#include "common/Failures.hpp"
 #include "exe/ImageFormats.hpp"
 
 #include <algorithm>
@@ -9,7 +8,7 @@
 
 namespace kestro {
 
-void Image::IndexSections() {
+void SectionMap::IndexSections() {
     std::vector<RangeIndex::Range> offsets;
     std::vector<RangeIndex::Range> addresses;
     std::vector<RangeIndex::Range> memory;
@@ -39,36 +38,36 @@ void Image::IndexSections() {
     }
 }
 
-const Image::Index& Image::Indexed() const {
+const SectionMap::Index& SectionMap::Indexed() const {
     if (index_.sections != sections.size()) {
-        throw std::logic_error("an image's sections changed after they were indexed");
+        throw std::logic_error("sections changed after they were indexed");
     }
     return index_;
 }
 
-std::optional<std::uint64_t> Image::OffsetOf(std::uint64_t address) const {
+std::optional<std::uint64_t> SectionMap::OffsetOf(std::uint64_t address) const {
     if (const std::optional<std::uint32_t> i = Indexed().byAddress.Owner(address)) {
         return sections[*i].fileOffset + (address - sections[*i].address);
     }
     return std::nullopt;
 }
 
-std::optional<std::uint64_t> Image::AddressOf(std::uint64_t offset) const {
+std::optional<std::uint64_t> SectionMap::AddressOf(std::uint64_t offset) const {
     if (const std::optional<std::size_t> i = SectionAt(offset)) {
         return sections[*i].address + (offset - sections[*i].fileOffset);
     }
     return std::nullopt;
 }
 
-std::optional<std::size_t> Image::SectionAt(std::uint64_t offset) const {
+std::optional<std::size_t> SectionMap::SectionAt(std::uint64_t offset) const {
     return Indexed().byOffset.Owner(offset);
 }
 
-bool Image::InMemory(std::uint64_t address) const {
+bool SectionMap::InMemory(std::uint64_t address) const {
     return Indexed().byMemory.Owner(address).has_value();
 }
 
-std::span<const CodeStretch> Image::CodeIn(std::uint64_t start, std::uint64_t end) const {
+std::span<const CodeStretch> SectionMap::CodeIn(std::uint64_t start, std::uint64_t end) const {
     const std::vector<CodeStretch>& code = Indexed().code;
     const auto first = std::lower_bound(
         code.begin(), code.end(), start,
@@ -80,39 +79,9 @@ std::span<const CodeStretch> Image::CodeIn(std::uint64_t start, std::uint64_t en
     return {first, last};
 }
 
-bool FileBytes::Fits(std::uint64_t offset, std::uint64_t count) const {
-    return offset <= size && count <= size - offset;
-}
-
-bool FileBytes::Read(std::uint64_t offset, void* buffer, std::uint64_t count) {
-    if (!Fits(offset, count)) {
-        return false;
-    }
-    // The bytes lie inside the size the file had: a file that ends before
-    // them has changed, and fails as a short read does.
-    const auto readAt = [this](std::uint64_t at, void* to, std::uint64_t bytes) {
-        if (file.ReadAt(static_cast<std::int64_t>(at), to, static_cast<std::int64_t>(bytes)) !=
-            static_cast<std::int64_t>(bytes)) {
-            throw EReadError("Stream read error");
-        }
-    };
-    if (count > WindowBytes) {
-        readAt(offset, buffer, count);
-        return true;
-    }
-    if (offset < windowAt || offset + count > windowAt + window.size()) {
-        window.resize(static_cast<std::size_t>(std::min(WindowBytes, size - offset)));
-        windowAt = offset;
-        readAt(windowAt, window.data(), window.size());
-    }
-    std::copy_n(window.begin() + static_cast<std::ptrdiff_t>(offset - windowAt), count,
-                static_cast<std::uint8_t*>(buffer));
-    return true;
-}
-
 Image ReadImage(ByteStream& file) {
     WorkPoll steps(nullptr);
-    FileBytes in{file, static_cast<std::uint64_t>(std::max<std::int64_t>(file.Size(), 0)), steps};
+    FileBytes in(file, steps);
     std::uint8_t magic[4] = {};
     Image image;
     if (in.Read(0, magic, sizeof magic)) {
@@ -143,7 +112,7 @@ void SlotList::Compact() {
 std::vector<AddressSlot> ReadAddressSlots(ByteStream& file, const Image& image,
                                           const std::function<void()>& poll) {
     WorkPoll steps(poll);
-    FileBytes in{file, static_cast<std::uint64_t>(std::max<std::int64_t>(file.Size(), 0)), steps};
+    FileBytes in(file, steps);
     SlotList found(in.size);
     if (image.format == ImageFormat::Pe) {
         ReadPeSlots(in, image, found);
@@ -166,7 +135,7 @@ std::vector<AddressSlot> ReadAddressSlots(ByteStream& file, const Image& image,
 std::vector<UnwindEntry> ReadUnwindEntries(ByteStream& file, const Image& image,
                                            const std::function<void()>& poll) {
     WorkPoll steps(poll);
-    FileBytes in{file, static_cast<std::uint64_t>(std::max<std::int64_t>(file.Size(), 0)), steps};
+    FileBytes in(file, steps);
     std::vector<UnwindEntry> entries;
     if (image.format == ImageFormat::Pe) {
         ReadPeUnwindEntries(in, image, entries);

@@ -5,7 +5,8 @@
 // virtual address of an ELF one) and a file offset can be turned into each
 // other, and which parts hold code. Its tables say where it holds
 // addresses that the loader or the unwinder reads (PE base relocations and
-// exception table, ELF relative relocations): ReadAddressSlots.
+// exception table, ELF relative relocations): ReadAddressSlots, and
+// TableRange says where a PE table lies.
 //
 // Everything taken from the file is untrusted: every offset, count and size
 // is checked against the file before it is used, and what does not fit is
@@ -41,10 +42,40 @@ struct ImageSection {
     bool code = false;          // holds instructions
 };
 
+// The tables that a PE image's data directories name, by their index in
+// the optional header's list of directories.
+enum class PeTable : std::uint8_t {
+    Export,
+    Import,
+    Resource,
+    Exception,
+    Certificate, // its address is a file offset: the loader does not map it
+    BaseRelocation,
+    Debug,
+    Architecture,
+    GlobalPointer,
+    ThreadStorage,
+    LoadConfiguration,
+    BoundImport,
+    ImportAddress,
+    DelayImport,
+    ClrRuntime,
+    Reserved,
+};
+inline constexpr std::size_t PeTableCount = 16;
+
 // A PE data directory: an RVA and a size, as the optional header says.
 struct PeDirectory {
     std::uint32_t address = 0;
     std::uint32_t size = 0;
+};
+
+// Bytes of a file: [offset, offset + size).
+struct FileRange {
+    std::uint64_t offset = 0;
+    std::uint64_t size = 0;
+
+    bool operator==(const FileRange&) const = default;
 };
 
 // A place in the image that holds an address.
@@ -69,18 +100,11 @@ struct CodeStretch {
     std::uint64_t address = 0; // of its first byte
 };
 
-struct Image {
-    ImageFormat format = ImageFormat::None;
-    Machine machine = Machine::Other;
-    std::uint64_t fileSize = 0;
-    // Added to an address to give the value a pointer holds: the PE image
-    // base; 0 for ELF, whose addresses are the pointers' values.
-    std::uint64_t imageBase = 0;
-    std::vector<ImageSection> sections;   // in the order of the section table
-    std::vector<PeDirectory> directories; // PE only, as many as it declares (at most 16)
-
-    // An image of an instruction set the codec knows.
-    bool Known() const { return format != ImageFormat::None && machine != Machine::Other; }
+// A list of sections and the map they make between addresses and file
+// offsets: an image's own (Image), and the newer image's layout that a
+// compact body carries (ImageLayout), looked up by the same rules.
+struct SectionMap {
+    std::vector<ImageSection> sections; // in the order of the section table
 
     // Prepares the lookups below for the sections as they stand: ReadImage
     // does it, and whoever changes sections afterwards does it again (a
@@ -98,8 +122,8 @@ struct Image {
     std::optional<std::size_t> SectionAt(std::uint64_t offset) const;
     // Whether the memory of some section holds an address.
     bool InMemory(std::uint64_t address) const;
-    // The image's code: every file byte that a code section holds, once,
-    // as part of the first code section (in table order) that holds it; in
+    // The code: every file byte that a code section holds, once, as part
+    // of the first code section (in table order) that holds it; in
     // stretches by file offset, each from one section.
     std::span<const CodeStretch> Code() const { return Indexed().code; }
     // The stretches of Code() that overlap [start, end), whole.
@@ -118,6 +142,29 @@ private:
     Index index_;
 };
 
+struct Image : SectionMap {
+    ImageFormat format = ImageFormat::None;
+    Machine machine = Machine::Other;
+    std::uint64_t fileSize = 0;
+    // Added to an address to give the value a pointer holds: the PE image
+    // base; 0 for ELF, whose addresses are the pointers' values.
+    std::uint64_t imageBase = 0;
+    // PE only: as many as it declares (at most PeTableCount), in PeTable's
+    // order.
+    std::vector<PeDirectory> directories;
+
+    // An image of an instruction set the codec knows.
+    bool Known() const { return format != ImageFormat::None && machine != Machine::Other; }
+};
+
+// Where the bytes of a table that a PE image's data directory names lie in
+// its file: from the file offset of the directory's address (through the
+// sections, but for the certificate table, whose address is the offset),
+// as many of its size's bytes as the file holds from there. Nothing where
+// the image declares no such directory, its size is 0, or its offset lies
+// nowhere or at or past the end of the file.
+std::optional<FileRange> TableRange(const Image& image, PeTable table);
+
 // Parses the headers of the image in file (its first byte is the image's):
 // the format, machine, sections and, for PE, image base and directories.
 // Reads what it needs by position.
@@ -125,8 +172,8 @@ Image ReadImage(ByteStream& file);
 
 // The slots of an image's tables, by offset, none overlapping the next (of
 // two that overlap, the later is left out): the PE base relocation table's
-// 32- and 64-bit pointers and, for x86-64, every image offset of the
-// exception table; an ELF image's relative relocations (the pointer each
+// 32- and 64-bit pointers and every address of the exception table
+// (x86-64 and ARM64); an ELF image's relative relocations (the pointer each
 // names, and the relocation's own offset and addend, which are addresses
 // too). Reads each table a piece at a time, and an entry that an earlier
 // table of the same alignment holds only once: time is linear in the

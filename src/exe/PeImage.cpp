@@ -7,9 +7,11 @@
 // directories (8 bytes each: RVA, size) lie. The section table follows the
 // optional header, 40 bytes a section: VirtualSize at +8, VirtualAddress at
 // +12, SizeOfRawData at +16, PointerToRawData at +20, Characteristics at
-// +36.
+// +36. The directories are listed in PeTable's order (Image.hpp); the base
+// relocation table is read in PeRelocations.cpp.
 #include "common/LittleEndian.hpp"
 #include "exe/ImageFormats.hpp"
+#include "exe/PeRelocations.hpp"
 
 #include <algorithm>
 #include <array>
@@ -23,11 +25,8 @@ constexpr std::uint64_t SignatureAndFileHeaderBytes = 24;
 constexpr std::uint16_t Pe32Magic = 0x10B;
 constexpr std::uint16_t Pe32PlusMagic = 0x20B;
 constexpr std::uint64_t SectionHeaderBytes = 40;
-constexpr std::uint32_t MaxDirectories = 16;
 constexpr std::uint32_t CodeSection = 0x20;             // IMAGE_SCN_CNT_CODE
 constexpr std::uint32_t ExecutableSection = 0x20000000; // IMAGE_SCN_MEM_EXECUTE
-constexpr std::uint32_t ExceptionDirectory = 3;
-constexpr std::uint32_t RelocationDirectory = 5;
 
 Machine MachineOf(std::uint16_t machine) {
     switch (machine) {
@@ -40,21 +39,6 @@ Machine MachineOf(std::uint16_t machine) {
     default:
         return Machine::Other;
     }
-}
-
-// Where a directory's bytes lie in the file, as many as its size says that
-// the file holds; nothing when it has none.
-std::optional<std::pair<std::uint64_t, std::uint64_t>>
-DirectoryBytes(const FileBytes& in, const Image& image, std::uint32_t index) {
-    if (image.directories.size() <= index || image.directories[index].size == 0) {
-        return std::nullopt;
-    }
-    const std::optional<std::uint64_t> offset = image.OffsetOf(image.directories[index].address);
-    if (!offset || *offset >= in.size) {
-        return std::nullopt;
-    }
-    return std::pair{*offset,
-                     std::min<std::uint64_t>(image.directories[index].size, in.size - *offset)};
 }
 
 // An entry of the exception table: the RVAs of its function's start and of
@@ -72,15 +56,15 @@ struct FunctionEntry {
 // unwind data (else that data, packed).
 template <typename Visit>
 void VisitFunctions(FileBytes& in, const Image& image, Visit visit) {
-    const auto functions = DirectoryBytes(in, image, ExceptionDirectory);
+    const std::optional<FileRange> functions = TableRange(image, PeTable::Exception);
     if (functions && image.machine == Machine::X64) {
-        ReadTable(in, functions->first, functions->second, 12,
+        ReadTable(in, functions->offset, functions->size, 12,
                   [&](std::uint64_t at, const std::uint8_t* entry) {
                       visit(at, FunctionEntry{GetLe32(entry), GetLe32(entry + 8), 3});
                   });
     } else if (functions && image.machine == Machine::Arm64) {
         ReadTable(
-            in, functions->first, functions->second, 8,
+            in, functions->offset, functions->size, 8,
             [&](std::uint64_t at, const std::uint8_t* entry) {
                 const std::uint32_t data = GetLe32(entry + 4);
                 const bool address = (data & 3) == 0;
@@ -90,6 +74,22 @@ void VisitFunctions(FileBytes& in, const Image& image, Visit visit) {
 }
 
 } // namespace
+
+std::optional<FileRange> TableRange(const Image& image, PeTable table) {
+    const auto index = static_cast<std::size_t>(table);
+    if (image.format != ImageFormat::Pe || image.directories.size() <= index ||
+        image.directories[index].size == 0) {
+        return std::nullopt;
+    }
+    const PeDirectory& directory = image.directories[index];
+    const std::optional<std::uint64_t> offset =
+        table == PeTable::Certificate ? std::optional<std::uint64_t>(directory.address)
+                                      : image.OffsetOf(directory.address);
+    if (!offset || *offset >= image.fileSize) {
+        return std::nullopt;
+    }
+    return FileRange{*offset, std::min<std::uint64_t>(directory.size, image.fileSize - *offset)};
+}
 
 Image ReadPeImage(FileBytes& in) {
     Image image;
@@ -144,7 +144,7 @@ Image ReadPeImage(FileBytes& in) {
     }
     std::array<std::uint8_t, 4> count{};
     if (in.Read(optionalHeader + directoryCountField, count.data(), count.size())) {
-        const std::uint32_t declared = std::min(GetLe32(count.data()), MaxDirectories);
+        const std::uint32_t declared = std::min<std::uint32_t>(GetLe32(count.data()), PeTableCount);
         for (std::uint32_t i = 0; i < declared; ++i) {
             std::array<std::uint8_t, 8> entry{};
             if (!in.Read(optionalHeader + directories + 8 * i, entry.data(), entry.size())) {
@@ -159,39 +159,12 @@ Image ReadPeImage(FileBytes& in) {
 }
 
 void ReadPeSlots(FileBytes& in, const Image& image, SlotList& slots) {
-    // The relocation blocks: PageRVA and BlockSize (uint32 each), then
-    // (BlockSize - 8) / 2 entries of a type (the top four bits) and an
-    // offset in the page; type 3 is a 32-bit pointer, type 10 a 64-bit one.
-    if (const auto relocations = DirectoryBytes(in, image, RelocationDirectory)) {
-        const auto [start, size] = *relocations;
-        std::vector<std::uint8_t> block;
-        for (std::uint64_t at = 0; at + 8 <= size;) {
-            std::array<std::uint8_t, 8> head{};
-            if (!in.Read(start + at, head.data(), head.size())) {
-                break;
+    if (const std::optional<FileRange> relocations = TableRange(image, PeTable::BaseRelocation)) {
+        ReadPeRelocations(in, *relocations, [&](const PeRelocation& pointer) {
+            if (const std::optional<std::uint64_t> offset = image.OffsetOf(pointer.address)) {
+                slots.Add({*offset, pointer.kind});
             }
-            const std::uint32_t page = GetLe32(&head[0]);
-            const std::uint32_t blockSize = GetLe32(&head[4]);
-            if (blockSize < 8 || blockSize > size - at) {
-                break;
-            }
-            block.resize(blockSize - 8);
-            if (!in.Read(start + at + 8, block.data(), block.size())) {
-                break;
-            }
-            for (std::size_t entry = 0; entry + 2 <= block.size(); entry += 2) {
-                in.steps.Step();
-                const std::uint16_t value = GetLe16(&block[entry]);
-                const int type = value >> 12;
-                const std::optional<std::uint64_t> offset =
-                    image.OffsetOf(std::uint64_t{page} + (value & 0xFFFu));
-                if ((type == 3 || type == 10) && offset) {
-                    slots.Add({*offset, type == 3 ? AddressSlot::Kind::Absolute32
-                                                  : AddressSlot::Kind::Absolute64});
-                }
-            }
-            at += blockSize;
-        }
+        });
     }
     VisitFunctions(in, image, [&](std::uint64_t at, const FunctionEntry& entry) {
         for (std::uint32_t word = 0; word < entry.addresses; ++word) {

@@ -189,20 +189,15 @@ void SearchAgain(std::vector<Edit>& edits, std::int64_t newerAt,
     edits.insert(edits.begin() + static_cast<std::ptrdiff_t>(first), local.begin(), local.end());
 }
 
-// The bytes of a PE directory as the file holds them, and their offset.
-std::pair<std::int64_t, std::vector<std::uint8_t>> ReadDirectory(ByteStream& file, const Image& of,
-                                                                 std::uint32_t index) {
-    if (of.directories.size() <= index) {
+// The bytes of a PE table as the file holds them, and their offset.
+std::pair<std::int64_t, std::vector<std::uint8_t>> ReadTable(ByteStream& file, const Image& of,
+                                                             PeTable table) {
+    const std::optional<FileRange> range = TableRange(of, table);
+    if (!range) {
         return {};
     }
-    const std::optional<std::uint64_t> at = of.OffsetOf(of.directories[index].address);
-    const std::int64_t size = file.Size();
-    if (!at || *at >= static_cast<std::uint64_t>(size)) {
-        return {};
-    }
-    const auto offset = static_cast<std::int64_t>(*at);
-    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(
-        std::min<std::int64_t>(of.directories[index].size, size - offset)));
+    const auto offset = static_cast<std::int64_t>(range->offset);
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(range->size));
     if (file.ReadAt(offset, bytes.data(), static_cast<std::int64_t>(bytes.size())) !=
         static_cast<std::int64_t>(bytes.size())) {
         throw EReadError("Stream read error");
@@ -373,22 +368,19 @@ std::pair<std::int64_t, std::int64_t> EditSearch::ReadPart(std::int64_t partStar
 // by the edits as they now stand, which is what the reader predicts.
 // Neither lists places in the other, nor in itself.
 void EditSearch::SearchTablesAgain(EditList& list, const CompactHeader& header) {
-    constexpr std::uint32_t ExceptionDirectory = 3;
-    constexpr std::uint32_t RelocationDirectory = 5;
     std::vector<Edit>& edits = list.edits;
     const ReferenceMap found = MapEdits(edits, SIZE_MAX);
     const ImagePredictor projection(plan_.inputs.originalImage, plan_.inputs.originalSlots,
                                     header.Tables, header.Newer, found, poll_);
-    auto [oldAt, functions] =
-        ReadDirectory(original_, plan_.inputs.originalImage, ExceptionDirectory);
-    const auto [newerAt, table] = ReadDirectory(newer_, plan_.newerImage, ExceptionDirectory);
+    auto [oldAt, functions] = ReadTable(original_, plan_.inputs.originalImage, PeTable::Exception);
+    const auto [newerAt, table] = ReadTable(newer_, plan_.newerImage, PeTable::Exception);
     if (!functions.empty() && !table.empty()) {
         projection.Project(functions, static_cast<std::uint64_t>(oldAt));
         SearchAgain(edits, newerAt, table, oldAt, functions);
     }
     const auto tableAt = static_cast<std::int64_t>(projection.RelocationsAt());
     const auto [relocationsAt, relocations] =
-        ReadDirectory(newer_, plan_.newerImage, RelocationDirectory);
+        ReadTable(newer_, plan_.newerImage, PeTable::BaseRelocation);
     if (!projection.Relocations().empty() && !relocations.empty()) {
         SearchAgain(edits, relocationsAt, relocations, tableAt,
                     projection.Relocations().first(static_cast<std::size_t>(std::min<std::int64_t>(

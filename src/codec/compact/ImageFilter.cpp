@@ -2,11 +2,11 @@
 
 #include "common/Failures.hpp"
 #include "common/LittleEndian.hpp"
+#include "exe/PeRelocations.hpp"
 
 #include <algorithm>
 #include <cstring>
 #include <functional>
-#include <stdexcept>
 
 namespace kestro {
 
@@ -147,25 +147,6 @@ std::span<const AddressSlot> SlotsIn(const std::vector<AddressSlot>& slots, std:
 }
 
 } // namespace
-
-void ImageLayout::IndexSections() {
-    std::vector<RangeIndex::Range> offsets;
-    for (const ImageSection& section : sections) {
-        offsets.push_back({section.fileOffset, section.fileSize});
-    }
-    byOffset_ = RangeIndex(offsets);
-    indexed_ = sections.size();
-}
-
-std::optional<std::uint64_t> ImageLayout::AddressOf(std::uint64_t offset) const {
-    if (indexed_ != sections.size()) {
-        throw std::logic_error("a layout's sections changed after they were indexed");
-    }
-    if (const std::optional<std::uint32_t> i = byOffset_.Owner(offset)) {
-        return sections[*i].address + (offset - sections[*i].fileOffset);
-    }
-    return std::nullopt;
-}
 
 ImageLayout LayoutOf(const Image& image) {
     ImageLayout layout;
@@ -321,23 +302,11 @@ void ImagePredictor::RewriteSlots(std::span<std::uint8_t> bytes, std::span<const
 }
 
 void ImagePredictor::BuildRelocations() {
-    // A PE image's base relocation table: blocks of a page's RVA and the
-    // block's size (uint32 each), then an entry (uint16) for each pointer
-    // in the page, its type in the top four bits and its offset in the
-    // page in the low twelve, by offset, the block padded to four bytes
-    // with an entry of type 0.
-    constexpr std::uint32_t RelocationDirectory = 5;
-    if (original_.format != ImageFormat::Pe ||
-        original_.directories.size() <= RelocationDirectory ||
-        original_.directories[RelocationDirectory].size == 0) {
+    const std::optional<FileRange> table = TableRange(original_, PeTable::BaseRelocation);
+    if (!table) {
         return;
     }
-    const std::optional<std::uint64_t> at =
-        original_.OffsetOf(original_.directories[RelocationDirectory].address);
-    if (!at) {
-        return;
-    }
-    std::vector<std::uint64_t> moved; // the newer address, and the type in the top bits
+    std::vector<PeRelocation> moved;
     for (const AddressSlot& slot : slots_) {
         steps_.Step();
         if (slot.kind == AddressSlot::Kind::Address32) {
@@ -348,34 +317,11 @@ void ImagePredictor::BuildRelocations() {
         const std::optional<std::uint64_t> address =
             placed ? newer_.AddressOf(static_cast<std::uint64_t>(*placed)) : std::nullopt;
         if (address && *address <= UINT32_MAX) {
-            const std::uint64_t type = slot.kind == AddressSlot::Kind::Absolute32 ? 3 : 10;
-            moved.push_back(type << 32 | *address);
+            moved.push_back({*address, slot.kind});
         }
     }
-    // By address, and of two at one address (edits that take a byte
-    // twice) the 32-bit one first.
-    std::sort(moved.begin(), moved.end(), [](std::uint64_t a, std::uint64_t b) {
-        return (a & UINT32_MAX) != (b & UINT32_MAX) ? (a & UINT32_MAX) < (b & UINT32_MAX) : a < b;
-    });
-    std::vector<std::uint8_t>& table = relocations_;
-    for (std::size_t i = 0; i < moved.size();) {
-        const std::uint32_t page = static_cast<std::uint32_t>(moved[i]) & ~0xFFFu;
-        const std::size_t blockAt = table.size();
-        table.resize(blockAt + 8);
-        PutLe32(table.data() + blockAt, page);
-        for (; i < moved.size() && (static_cast<std::uint32_t>(moved[i]) & ~0xFFFu) == page; ++i) {
-            const auto entry =
-                static_cast<std::uint16_t>((moved[i] >> 32) << 12 | (moved[i] & 0xFFF));
-            table.push_back(static_cast<std::uint8_t>(entry));
-            table.push_back(static_cast<std::uint8_t>(entry >> 8));
-        }
-        if ((table.size() - blockAt) % 4 != 0) {
-            table.push_back(0);
-            table.push_back(0);
-        }
-        PutLe32(table.data() + blockAt + 4, static_cast<std::uint32_t>(table.size() - blockAt));
-    }
-    relocationsAt_ = *at;
+    relocations_ = WritePeRelocations(moved);
+    relocationsAt_ = table->offset;
 }
 
 void MaskReferences(std::span<std::uint8_t> bytes, std::uint64_t offset, const Image& image,

@@ -27,21 +27,10 @@
 namespace kestro {
 
 // The parts of the newer image that predictions need: its sections' places
-// in the file and in memory, and its image base.
-struct ImageLayout {
+// in the file and in memory (code flags not kept), looked up as the
+// model's, and its image base.
+struct ImageLayout : SectionMap {
     std::uint64_t imageBase = 0;
-    std::vector<ImageSection> sections; // code flags not kept
-
-    // Prepares AddressOf for the sections as they stand, as
-    // Image::IndexSections does.
-    void IndexSections();
-    // The address of a newer file offset: through the first section (in
-    // the record's order) whose file bytes hold it.
-    std::optional<std::uint64_t> AddressOf(std::uint64_t offset) const;
-
-private:
-    std::size_t indexed_ = 0;
-    RangeIndex byOffset_;
 };
 
 ImageLayout LayoutOf(const Image& image);

@@ -84,8 +84,6 @@ AddressTable ReadAddressTable(ByteStream& original) {
     // them from the original's first HeaderBytes bytes: the filter looks no
     // further for them.
     constexpr std::size_t HeaderBytes = 4096;
-    constexpr std::uint32_t ExceptionDirectory = 3;
-    constexpr std::uint32_t RelocationDirectory = 5;
     constexpr std::int64_t MaxDirectoryBytes = std::int64_t{1} << 20;
     AddressTable table;
     std::uint8_t start[HeaderBytes] = {};
@@ -110,7 +108,8 @@ AddressTable ReadAddressTable(ByteStream& original) {
     }
     // A data directory's bytes (at most MaxDirectoryBytes of them) and
     // where they lie in the original; none when it has none.
-    const auto readDirectory = [&](std::uint32_t index, std::int64_t& at) {
+    const auto readDirectory = [&](PeTable directory, std::int64_t& at) {
+        const auto index = static_cast<std::size_t>(directory);
         std::vector<std::uint8_t> bytes;
         if (image.directories.size() <= index) {
             return bytes;
@@ -134,7 +133,7 @@ AddressTable ReadAddressTable(ByteStream& original) {
     // offset in the page; type 3 is a 32-bit address, type 10 a 64-bit one.
     std::int64_t at = 0;
     {
-        const std::vector<std::uint8_t> blocks = readDirectory(RelocationDirectory, at);
+        const std::vector<std::uint8_t> blocks = readDirectory(PeTable::BaseRelocation, at);
         for (std::size_t block = 0; block + 8 <= blocks.size() && !full();) {
             const std::uint32_t page = GetLe32(blocks.data() + block);
             const std::uint32_t blockSize = GetLe32(blocks.data() + block + 4);
@@ -158,7 +157,7 @@ AddressTable ReadAddressTable(ByteStream& original) {
     // the model has read, is 020B): 12-byte entries of three image offsets
     // (a function's start and end, its unwind data).
     if (GetLe16(start + GetLe32(start + 0x3C) + 24) == 0x20B) {
-        const std::vector<std::uint8_t> functions = readDirectory(ExceptionDirectory, at);
+        const std::vector<std::uint8_t> functions = readDirectory(PeTable::Exception, at);
         for (std::size_t entry = 0; entry + 4 <= functions.size() && !full(); entry += 4) {
             table.addresses.push_back({at + static_cast<std::int64_t>(entry), 4, true});
         }
