@@ -13,6 +13,7 @@
 #include "exe/Image.hpp"
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 
@@ -64,7 +65,27 @@ struct InstructionSet {
 };
 
 // The row of an image's instruction set; nullptr for one the codec does
-// not know.
+// not know, and for 32-bit ARM, whose row depends on the state of its code.
 const InstructionSet* InstructionSetOf(Machine machine);
+
+// The rows by the number a delta may record them by.
+enum class InstructionSetId : std::uint8_t { None, I386, X64, Arm64, A32, T32 };
+
+// The row of an id; nullptr for None and for an id it does not know.
+const InstructionSet* InstructionSetOf(InstructionSetId id);
+// The id of the row that reads an image's code (for 32-bit ARM, that of its
+// armState); None for an image that Modeled() refuses.
+InstructionSetId InstructionSetIdOf(const Image& image);
+
+class ByteStream;
+
+// The state of a 32-bit ARM ELF image's code, chosen by the code: the one
+// whose row finds more calls (BL) into the image's code that share their
+// target with another call, in the first 4 MiB of its code (Thumb where
+// they tie); Thumb for any other image. Reads the code a stretch at a time
+// from file, the image's bytes; time is linear in the bytes looked at.
+// Polls as ReadAddressSlots does.
+ArmState ChooseArmState(ByteStream& file, const Image& image,
+                        const std::function<void()>& poll = {});
 
 } // namespace kestro

@@ -31,7 +31,15 @@ enum class ImageFormat : std::uint8_t { None, Pe, Elf };
 // The instruction sets the codec knows; Other for an image of any other
 // (whose sections and directories are still read, for its version
 // resource).
-enum class Machine : std::uint8_t { Other, I386, X64, Arm64 };
+enum class Machine : std::uint8_t { Other, I386, X64, Arm64, Arm32 };
+
+// 32-bit ARM code runs in one of two states, each an instruction set of its
+// own: the ARM state (A32, a word at each aligned address) and the Thumb
+// state (T32, instructions of one or two halfwords). Nothing in an ELF
+// file's headers says which its code is in: ChooseArmState
+// (Disassembler.hpp) chooses by the code, and a delta records the choice.
+// Windows runs Thumb code only.
+enum class ArmState : std::uint8_t { Arm, Thumb };
 
 struct ImageSection {
     std::uint64_t address = 0; // RVA (PE) or virtual address (ELF) of its first byte
@@ -78,9 +86,20 @@ struct Image {
     std::uint64_t imageBase = 0;
     std::vector<ImageSection> sections;   // in the order of the section table
     std::vector<PeDirectory> directories; // PE only, as many as it declares (at most 16)
+    // 32-bit ARM only: the state the code is taken to be in, which picks
+    // the row that reads it (InstructionSetOf(const Image&)). The parsers
+    // leave it Thumb; whoever knows better sets it.
+    ArmState armState = ArmState::Thumb;
 
-    // An image of an instruction set the codec knows.
-    bool Known() const { return format != ImageFormat::None && machine != Machine::Other; }
+    // An image whose code a row of the model reads.
+    bool Modeled() const { return format != ImageFormat::None && machine != Machine::Other; }
+    // An image the image filter of format 2.2 takes: PE for i386, x86-64
+    // and ARM64, ELF64 for x86-64 and AArch64. ELF32 images and 32-bit ARM
+    // code are the model's too, but a delta names their instruction set.
+    bool Known() const {
+        return Modeled() && machine != Machine::Arm32 &&
+               !(format == ImageFormat::Elf && machine == Machine::I386);
+    }
 
     // Prepares the lookups below for the sections as they stand: ReadImage
     // does it, and whoever changes sections afterwards does it again (a
