@@ -1126,6 +1126,50 @@ TEST(InstructionSet, FindsOnlyWhatTheArm32RulesTake) {
     EXPECT_EQ(InstructionSetIdOf(Image{}), InstructionSetId::None);
 }
 
+// Random bytes through both rows: each reference found names its target
+// again when retargeted to it (nothing changed), and once its bytes are
+// replaced by any others (as an earlier rewrite may have), a retarget that
+// succeeds reads back as given; nothing reads or writes outside the code.
+TEST(InstructionSet, RetargetsArm32ReferencesWhateverTheirBytesBecome) {
+    std::mt19937_64 random(41);
+    Bytes code(1 << 16);
+    for (std::uint8_t& byte : code) {
+        byte = static_cast<std::uint8_t>(random());
+    }
+    for (const ArmState state : {ArmState::Arm, ArmState::Thumb}) {
+        const InstructionSet& row = RowOf(state);
+        const Image image = ArmEverything(state);
+        const std::uint64_t address = 0x8000;
+        std::size_t found = 0;
+        for (std::uint64_t at = 0;;) {
+            const auto reference = row.find(code, at, address, image);
+            if (!reference) {
+                break;
+            }
+            ++found;
+            at = reference->at + reference->size;
+            Bytes bytes(code.begin() + static_cast<std::ptrdiff_t>(reference->at),
+                        code.begin() + static_cast<std::ptrdiff_t>(at));
+            CodeReference local = *reference;
+            local.at = 0;
+            const std::uint64_t pc = address + reference->at;
+            const std::uint64_t target = row.target(bytes, local, pc);
+            const Bytes before = bytes;
+            ASSERT_TRUE(row.retarget(bytes, local, pc, target)) << reference->at;
+            ASSERT_EQ(bytes, before) << reference->at;
+            for (std::uint8_t& byte : bytes) {
+                byte = static_cast<std::uint8_t>(random());
+            }
+            const std::uint64_t other = (target + (random() % 64) * 4) & 0xFFFFFFFF;
+            if (row.retarget(bytes, local, pc, other)) {
+                ASSERT_EQ(row.target(bytes, local, pc), other) << reference->at;
+            }
+            row.mark(bytes, local, static_cast<std::uint32_t>(random()));
+        }
+        EXPECT_GT(found, 300u) << (state == ArmState::Arm ? "A32" : "T32");
+    }
+}
+
 // A 32-bit ARM ELF program in one state: functions of 64 bytes that call
 // (BL) a few of the first ones and branch within themselves, with an
 // address pair naming data; the references each holds, by file offset and

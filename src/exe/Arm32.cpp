@@ -376,14 +376,16 @@ void ThumbMark(std::span<std::uint8_t> code, const CodeReference& reference, std
     }
 }
 
-// Whether a reference is a call (BL) whose target starts an instruction
-// in the image's code.
+// Whether a reference is a call (BL, BLX) whose target lies in the image's
+// code.
 bool CallIntoCode(std::span<const std::uint8_t> code, const CodeReference& reference,
                   std::uint64_t target, const Image& image) {
-    const bool call = reference.kind == ArmBranch ? (ArmWord(code, reference.at) >> 24 & 1) != 0
-                      : reference.kind == ThumbBranch
-                          ? (ThumbWord(code, reference.at) >> 14 & 1) != 0
-                          : false;
+    bool call = reference.kind == ArmExchange || reference.kind == ThumbExchange;
+    if (reference.kind == ArmBranch) {
+        call = (ArmWord(code, reference.at) >> 24 & 1) != 0;
+    } else if (reference.kind == ThumbBranch) {
+        call = (ThumbWord(code, reference.at) >> 14 & 1) != 0;
+    }
     const std::optional<std::uint64_t> offset = image.OffsetOf(target);
     return call && offset && !image.CodeIn(*offset, *offset + 1).empty();
 }

@@ -80,7 +80,7 @@ InstructionSetId InstructionSetIdOf(const Image& image);
 class ByteStream;
 
 // The state of a 32-bit ARM ELF image's code, chosen by the code: the one
-// whose row finds more calls (BL) into the image's code that share their
+// whose row finds more calls (BL, BLX) into the image's code that share their
 // target with another call, in the first 4 MiB of its code (Thumb where
 // they tie); Thumb for any other image. Reads the code a stretch at a time
 // from file, the image's bytes; time is linear in the bytes looked at.
