@@ -93,12 +93,15 @@ std::uint32_t WithArmImm16(std::uint32_t word, std::uint32_t value) {
     return (word & ~0x000F0FFFu) | (value & 0xF000u) << 4 | (value & 0x0FFFu);
 }
 
-// A MOVW or MOVT (0 or 1 in MOVT), else none.
-std::optional<bool> ArmMove(std::uint32_t word) {
+// Which half of an address an instruction moves into its register: MOVW
+// the low, MOVT the high.
+enum class Move : std::uint8_t { None, Low, High };
+
+Move ArmMove(std::uint32_t word) {
     if (word >> 28 == 0xF || (word & 0x0FB00000u) != 0x03000000u) {
-        return std::nullopt;
+        return Move::None;
     }
-    return (word & 0x00400000u) != 0;
+    return (word & 0x00400000u) != 0 ? Move::High : Move::Low;
 }
 
 std::uint64_t ArmTarget(std::span<const std::uint8_t> code, const CodeReference& reference,
@@ -122,15 +125,15 @@ std::optional<CodeReference> ArmFind(std::span<const std::uint8_t> code, std::ui
         CodeReference found{p, 4, ArmBranch};
         if ((word & 0x0E000000u) == 0x0A000000u) {
             found.kind = word >> 28 == 0xF ? ArmExchange : ArmBranch;
-        } else if (ArmMove(word) == false) {
+        } else if (ArmMove(word) == Move::Low) {
             found.kind = ArmMovePair;
             found.size = 0;
             const std::uint32_t rd = word >> 12 & 0xF;
             for (std::uint64_t next = p + 4; next < p + 16 && next + 4 <= code.size(); next += 4) {
                 const std::uint32_t partner = ArmWord(code, next);
-                if (const std::optional<bool> movt = ArmMove(partner);
-                    movt && (partner >> 12 & 0xF) == rd) {
-                    found.size = *movt ? static_cast<std::uint8_t>(next + 4 - p) : 0;
+                if (const Move move = ArmMove(partner);
+                    move != Move::None && (partner >> 12 & 0xF) == rd) {
+                    found.size = move == Move::High ? static_cast<std::uint8_t>(next + 4 - p) : 0;
                     break;
                 }
             }
@@ -232,11 +235,11 @@ std::uint32_t WithThumbImm16(std::uint32_t word, std::uint32_t value) {
            (value & 0x0700u) << 4 | (value & 0x00FFu);
 }
 
-std::optional<bool> ThumbMove(std::uint32_t word) {
+Move ThumbMove(std::uint32_t word) {
     if ((word & 0xFB708000u) != 0xF2400000u) {
-        return std::nullopt;
+        return Move::None;
     }
-    return (word & 0x00800000u) != 0;
+    return (word & 0x00800000u) != 0 ? Move::High : Move::Low;
 }
 
 // The offset of BL, B.W and BLX: S:I1:I2 and the rest, in halfwords.
@@ -288,7 +291,7 @@ std::optional<CodeReference> ThumbFind(std::span<const std::uint8_t> code, std::
             found.kind = ThumbExchange;
         } else if ((word & 0xF800D000u) == 0xF0008000u && (word >> 22 & 0xE) != 0xE) {
             found.kind = ThumbCondBranch;
-        } else if (ThumbMove(word) == false) {
+        } else if (ThumbMove(word) == Move::Low) {
             found.kind = ThumbMovePair;
             found.size = 0;
             const std::uint32_t rd = word >> 8 & 0xF;
@@ -302,9 +305,9 @@ std::optional<CodeReference> ThumbFind(std::span<const std::uint8_t> code, std::
                     break;
                 }
                 const std::uint32_t partner = ThumbWord(code, next);
-                if (const std::optional<bool> movt = ThumbMove(partner);
-                    movt && (partner >> 8 & 0xF) == rd) {
-                    found.size = *movt ? static_cast<std::uint8_t>(next + 4 - p) : 0;
+                if (const Move move = ThumbMove(partner);
+                    move != Move::None && (partner >> 8 & 0xF) == rd) {
+                    found.size = move == Move::High ? static_cast<std::uint8_t>(next + 4 - p) : 0;
                     break;
                 }
                 next += 4;

@@ -146,9 +146,9 @@ Image ReadImage(ByteStream& file);
 // two that overlap, the later is left out): the PE base relocation table's
 // 32- and 64-bit pointers and, for x86-64, every image offset of the
 // exception table; an ELF image's relative relocations (the pointer each
-// names, and the relocation's own offset and addend, which are addresses
-// too). Reads each table a piece at a time, and an entry that an earlier
-// table of the same alignment holds only once: time is linear in the
+// names, and the relocation's own offset and, ELF64, addend, which are
+// addresses too). Reads each table a piece at a time, and an entry that an
+// earlier table of the same alignment holds only once: time is linear in the
 // file's bytes and the tables' entries, memory at most 32 bytes for each
 // offset that slots start at while they are read, 16 a slot after. poll,
 // where set, is called after every million entries or so, on this thread,
