@@ -47,8 +47,44 @@ struct ElfLayout {
     std::uint32_t relocationTable; // SHT_RELA (4) or SHT_REL (9)
     std::uint64_t relocationBytes; // with r_addend after r_info, or without
 };
-constexpr ElfLayout Elf64 = {2, 8, 32, 40, 54, 58, 64, 16, 24, 32, 56, 56, 4, 8, 16, 32, 40, 4, 24};
-constexpr ElfLayout Elf32 = {1, 4, 28, 32, 42, 46, 40, 12, 16, 20, 36, 32, 24, 4, 8, 16, 20, 9, 8};
+constexpr ElfLayout Elf64 = {.elfClass = 2,
+                             .word = 8,
+                             .phoff = 32,
+                             .shoff = 40,
+                             .phentsize = 54,
+                             .shentsize = 58,
+                             .sectionBytes = 64,
+                             .shAddr = 16,
+                             .shOffset = 24,
+                             .shSize = 32,
+                             .shEntsize = 56,
+                             .segmentBytes = 56,
+                             .pFlags = 4,
+                             .pOffset = 8,
+                             .pVaddr = 16,
+                             .pFilesz = 32,
+                             .pMemsz = 40,
+                             .relocationTable = 4,
+                             .relocationBytes = 24};
+constexpr ElfLayout Elf32 = {.elfClass = 1,
+                             .word = 4,
+                             .phoff = 28,
+                             .shoff = 32,
+                             .phentsize = 42,
+                             .shentsize = 46,
+                             .sectionBytes = 40,
+                             .shAddr = 12,
+                             .shOffset = 16,
+                             .shSize = 20,
+                             .shEntsize = 36,
+                             .segmentBytes = 32,
+                             .pFlags = 24,
+                             .pOffset = 4,
+                             .pVaddr = 8,
+                             .pFilesz = 16,
+                             .pMemsz = 20,
+                             .relocationTable = 9,
+                             .relocationBytes = 8};
 
 // The machines the model knows: each one's class, and the relocation that
 // adds the image's load address to an address.
