@@ -36,7 +36,7 @@ std::uint64_t HeaderBytes(const ImagePlan& plan) {
 
 void PutPeHeaders(const ImagePlan& plan, Bytes& out) {
     const bool pe32 = plan.machine == Machine::I386;
-    const std::uint16_t machines[] = {0x01C0, 0x014C, 0x8664, 0xAA64}; // by Machine
+    const std::uint16_t machines[] = {0x01C0, 0x014C, 0x8664, 0xAA64, 0x01C4}; // by Machine
     out[0] = 'M';
     out[1] = 'Z';
     PutLe32(&out[0x3C], PeHeaderAt);
