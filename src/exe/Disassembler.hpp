@@ -1,7 +1,8 @@
 // References in code: the places where an instruction names another address
 // of the image relative to itself (a call, a jump, a RIP-relative operand,
-// an ARM64 branch or address computation). Each instruction set is a row
-// of InstructionSets (X86.cpp, Arm64.cpp): a scan that finds the next
+// an ARM64 branch or address computation) or, a 32-bit ARM MOVW and MOVT
+// pair, whole. Each instruction set is a row of InstructionSets (X86.cpp,
+// Arm64.cpp, and Arm32.cpp's two): a scan that finds the next
 // reference in a stretch of code, and the two halves of its arithmetic,
 // the address a reference names and the bytes that make it name another.
 //
