@@ -36,7 +36,7 @@ std::uint64_t HeaderBytes(const ImagePlan& plan) {
 
 void PutPeHeaders(const ImagePlan& plan, Bytes& out) {
     const bool pe32 = plan.machine == Machine::I386;
-    const std::uint16_t machines[] = {0x01C0, 0x014C, 0x8664, 0xAA64}; // by Machine
+    const std::uint16_t machines[] = {0x01C0, 0x014C, 0x8664, 0xAA64, 0x01C4}; // by Machine
     out[0] = 'M';
     out[1] = 'Z';
     PutLe32(&out[0x3C], PeHeaderAt);
@@ -820,6 +820,94 @@ Program BuildProgram(const ProgramPlan& plan) {
         reference.first += image.sections[0].fileOffset;
     }
     return program;
+}
+
+} // namespace kestro::test
+
+namespace kestro::test {
+
+namespace {
+
+std::uint64_t Elf32HeaderBytes(const ImagePlan& plan) {
+    return Elf32SectionTableAt(plan) + (plan.segmentsOnly ? 0 : 40 * (plan.sections.size() + 1));
+}
+
+} // namespace
+
+std::size_t Elf32SectionTableAt(const ImagePlan& plan) {
+    return Elf32SegmentTableAt + 32 * plan.sections.size();
+}
+
+void LayOutElf32(ImagePlan& plan) {
+    std::uint64_t at = Elf32HeaderBytes(plan);
+    for (SectionPlan& section : plan.sections) {
+        at = AlignUp(at, plan.fileAlignment);
+        section.fileOffset = at;
+        at += section.bytes.size();
+    }
+}
+
+Bytes BuildElf32Image(const ImagePlan& plan) {
+    const std::size_t n = plan.sections.size();
+    std::uint64_t end = Elf32HeaderBytes(plan);
+    for (const SectionPlan& section : plan.sections) {
+        end = std::max(end, section.fileOffset + section.bytes.size());
+    }
+    Bytes out(end);
+    std::memcpy(out.data(),
+                "\x7F"
+                "ELF\x01\x01\x01",
+                7);
+    PutLe16(&out[16], 3); // a shared object
+    PutLe16(&out[18], plan.machine == Machine::I386 ? 3 : plan.machine == Machine::Arm32 ? 40 : 0);
+    PutLe32(&out[20], 1);
+    PutLe32(&out[24], n > 0 ? static_cast<std::uint32_t>(plan.sections[0].address) : 0);
+    PutLe32(&out[28], Elf32SegmentTableAt);
+    PutLe32(&out[32],
+            plan.segmentsOnly ? 0 : static_cast<std::uint32_t>(Elf32SectionTableAt(plan)));
+    PutLe16(&out[40], 52);
+    PutLe16(&out[42], 32);
+    PutLe16(&out[44], static_cast<std::uint16_t>(n));
+    PutLe16(&out[46], 40);
+    PutLe16(&out[48], static_cast<std::uint16_t>(plan.segmentsOnly ? 0 : n + 1));
+    for (std::size_t i = 0; i < n; ++i) {
+        const SectionPlan& section = plan.sections[i];
+        const auto address = static_cast<std::uint32_t>(section.address);
+        std::uint8_t* segment = &out[Elf32SegmentTableAt + 32 * i];
+        PutLe32(segment, 1); // PT_LOAD
+        PutLe32(segment + 4, static_cast<std::uint32_t>(section.fileOffset));
+        PutLe32(segment + 8, address);
+        PutLe32(segment + 12, address);
+        PutLe32(segment + 16, static_cast<std::uint32_t>(section.bytes.size()));
+        PutLe32(segment + 20, static_cast<std::uint32_t>(VirtualSize(section)));
+        PutLe32(segment + 24, section.code ? 5 : 6);
+        PutLe32(segment + 28, Page);
+        std::memcpy(&out[section.fileOffset], section.bytes.data(), section.bytes.size());
+        if (plan.segmentsOnly) {
+            continue;
+        }
+        std::uint8_t* header = &out[Elf32SectionTableAt(plan) + 40 * (i + 1)];
+        PutLe32(header + 4, section.elfType);
+        PutLe32(header + 8, section.code ? 6 : section.elfType == 9 ? 2 : 3);
+        PutLe32(header + 12, address);
+        PutLe32(header + 16, static_cast<std::uint32_t>(section.fileOffset));
+        PutLe32(header + 20,
+                static_cast<std::uint32_t>(section.elfType == 8 ? VirtualSize(section)
+                                                                : section.bytes.size()));
+        PutLe32(header + 32, 4);
+        PutLe32(header + 36, section.elfType == 9 ? 8 : 0);
+    }
+    return out;
+}
+
+Bytes Elf32Relocations(std::initializer_list<std::pair<std::uint32_t, std::uint8_t>> entries) {
+    Bytes bytes;
+    for (const auto& [offset, type] : entries) {
+        bytes.resize(bytes.size() + 8);
+        PutLe32(&bytes[bytes.size() - 8], offset);
+        PutLe32(&bytes[bytes.size() - 4], type);
+    }
+    return bytes;
 }
 
 } // namespace kestro::test

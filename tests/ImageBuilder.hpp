@@ -183,3 +183,19 @@ Bytes StraddlingArm64Code(std::uint64_t dataAddress);
 Bytes Words(std::initializer_list<std::uint32_t> words);
 
 } // namespace kestro::test
+
+namespace kestro::test {
+
+// ELF32 images for i386 (EM_386) and 32-bit ARM (EM_ARM; any other machine
+// an ELF32 file of e_machine 0): the headers of a plan's format Elf laid
+// out as an ELF32 file's (52 bytes, program headers of 32, sections of 40),
+// each section at its fileOffset. A section of elfType 9 (SHT_REL) is
+// allocated and gets entries of 8 bytes.
+inline constexpr std::size_t Elf32SegmentTableAt = 52;
+std::size_t Elf32SectionTableAt(const ImagePlan& plan); // its null entry
+void LayOutElf32(ImagePlan& plan);
+Bytes BuildElf32Image(const ImagePlan& plan);
+// The REL entries r_offset, r_info of each (offset, type), symbol 0.
+Bytes Elf32Relocations(std::initializer_list<std::pair<std::uint32_t, std::uint8_t>> entries);
+
+} // namespace kestro::test

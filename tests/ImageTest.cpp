@@ -50,7 +50,7 @@ std::vector<AddressSlot> SlotsOf(const Bytes& bytes, const Image& image) {
 // offset and the address it names.
 std::vector<std::pair<std::uint64_t, std::uint64_t>> References(const Bytes& bytes,
                                                                 const Image& image) {
-    const InstructionSet& row = *InstructionSetOf(image.machine);
+    const InstructionSet& row = *InstructionSetOf(InstructionSetIdOf(image));
     std::vector<std::pair<std::uint64_t, std::uint64_t>> found;
     for (const ImageSection& section : image.sections) {
         if (!section.code) {
@@ -394,9 +394,16 @@ TEST(Image, RefusesDamagedHeadersQuietly) {
         {"no PE signature", pe, put(PeHeaderAt, 0x4551), none},
         {"unknown optional header", pe, put(PeOptionalHeaderAt, 0x107, 2), none},
         {"section count past the end", pe, put(PeHeaderAt + 6, 0xFFFF, 2), none},
-        {"a machine it does not know", pe, put(PeHeaderAt + 4, 0x01C4, 2),
+        {"a machine it does not know", pe, put(PeHeaderAt + 4, 0x01C0, 2),
          [](const Image& image, const auto&) {
-             return image.format == ImageFormat::Pe && !image.Known() && image.sections.size() == 5;
+             return image.format == ImageFormat::Pe && !image.Modeled() &&
+                    image.sections.size() == 5;
+         }},
+        // Windows on ARM: Thumb code, which a 2.2 delta does not take.
+        {"ARMNT", pe, put(PeHeaderAt + 4, 0x01C4, 2),
+         [](const Image& image, const auto&) {
+             return image.machine == Machine::Arm32 && image.Modeled() && !image.Known() &&
+                    InstructionSetIdOf(image) == InstructionSetId::T32;
          }},
         {"four billion directories", pe, put(directories - 4, 0xFFFFFFFF),
          [](const Image& image, const auto&) { return image.directories.size() == 16; }},
@@ -824,6 +831,555 @@ TEST(InstructionSet, FindsOnlyWhatTheRulesTake) {
         EXPECT_EQ(found ? std::optional<std::uint64_t>(found->at) : std::nullopt, row.at)
             << row.name;
     }
+}
+
+// --- ELF32 and 32-bit ARM ---
+
+// Thumb halfwords as code bytes, each little-endian.
+Bytes Halves(std::initializer_list<std::uint16_t> halves) {
+    Bytes bytes;
+    for (const std::uint16_t half : halves) {
+        bytes.push_back(static_cast<std::uint8_t>(half));
+        bytes.push_back(static_cast<std::uint8_t>(half >> 8));
+    }
+    return bytes;
+}
+
+// An ELF32 image: code at 0x10000, data at 0x20000, memory only at
+// 0x30000, and a REL table of four relocations: a relative one of a data
+// word, one of another type, a relative one of an address without file
+// bytes, and a relative one of another data word.
+struct Elf32Example {
+    ImagePlan plan;
+    Bytes bytes;
+    std::vector<AddressSlot> slots; // as ReadAddressSlots should find them
+};
+
+Elf32Example BuildElf32(Machine machine, std::uint8_t relative, std::uint8_t other,
+                        bool segmentsOnly = false) {
+    Elf32Example example;
+    ImagePlan& plan = example.plan;
+    plan.format = ImageFormat::Elf;
+    plan.machine = machine;
+    plan.fileAlignment = 16;
+    plan.segmentsOnly = segmentsOnly;
+    plan.sections = {
+        {".text", 0x10000, Bytes(64, 0), 0, true},
+        {".data", 0x20000, Bytes(32, 0x11)},
+        {".bss", 0x30000, Bytes(), 0x100, false, 8},
+        {".rel.dyn", 0x40000,
+         Elf32Relocations(
+             {{0x20004, relative}, {0x20008, other}, {0x30000, relative}, {0x20010, relative}}),
+         0, false, 9}};
+    LayOutElf32(plan);
+    example.bytes = BuildElf32Image(plan);
+    const std::uint64_t data = plan.sections[1].fileOffset;
+    const std::uint64_t table = plan.sections[3].fileOffset;
+    if (!segmentsOnly) {
+        example.slots = {{data + 4, AddressSlot::Kind::Absolute32},
+                         {data + 0x10, AddressSlot::Kind::Absolute32}};
+        for (std::uint64_t i = 0; i < 4; ++i) {
+            example.slots.push_back({table + 8 * i, AddressSlot::Kind::Absolute32});
+        }
+    }
+    return example;
+}
+
+// i386 and 32-bit ARM, from the section table and from the segments: the
+// sections as laid out (memory only for SHT_NOBITS), 4-byte slots for each
+// relocation's r_offset and for the word a relative relocation names where
+// the file holds it. Images the 2.2 filter does not take.
+TEST(Image, ReadsElf32ImagesAndTheirRelativeRelocations) {
+    struct Row {
+        const char* name;
+        Machine machine;
+        std::uint8_t relative;
+        std::uint8_t other;
+        bool segmentsOnly;
+    };
+    const Row rows[] = {{"i386", Machine::I386, 8, 7, false},
+                        {"ARM", Machine::Arm32, 23, 22, false},
+                        {"ARM segments", Machine::Arm32, 23, 22, true}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const Elf32Example example =
+            BuildElf32(row.machine, row.relative, row.other, row.segmentsOnly);
+        const Image image = Parse(example.bytes);
+        EXPECT_EQ(image.format, ImageFormat::Elf);
+        EXPECT_EQ(image.machine, row.machine);
+        EXPECT_TRUE(image.Modeled());
+        EXPECT_FALSE(image.Known());
+        EXPECT_EQ(image.imageBase, 0u);
+        ASSERT_EQ(image.sections.size(), example.plan.sections.size());
+        for (std::size_t i = 0; i < image.sections.size(); ++i) {
+            const SectionPlan& plan = example.plan.sections[i];
+            const ImageSection& section = image.sections[i];
+            EXPECT_EQ(section.address, plan.address) << i;
+            EXPECT_EQ(section.virtualSize,
+                      plan.virtualSize != 0 ? plan.virtualSize : plan.bytes.size())
+                << i;
+            EXPECT_EQ(section.fileOffset, plan.fileOffset) << i;
+            EXPECT_EQ(section.fileSize, plan.bytes.size()) << i;
+            EXPECT_EQ(section.code, i == 0) << i;
+        }
+        EXPECT_EQ(SlotsOf(example.bytes, image), example.slots);
+    }
+    // Tables of the other class's kind are not read, and no file whose class
+    // is not its machine's is an image.
+    Elf32Example rela = BuildElf32(Machine::Arm32, 23, 22);
+    PutLe32(&rela.bytes[Elf32SectionTableAt(rela.plan) + 40 * 4 + 4], 4);
+    EXPECT_TRUE(SlotsOf(rela.bytes, Parse(rela.bytes)).empty());
+    for (const std::uint16_t machine : {62, 183}) {
+        Bytes bytes = BuildElf32(Machine::Arm32, 23, 22).bytes;
+        PutLe16(&bytes[18], machine);
+        EXPECT_EQ(Parse(bytes).format, ImageFormat::None) << machine;
+    }
+}
+
+// Damaged ELF32 headers and tables: never a failure, slots only inside the
+// file; what the damage costs, row by row; then every cut and every byte
+// changed.
+TEST(Image, RefusesDamagedElf32Quietly) {
+    const Elf32Example arm = BuildElf32(Machine::Arm32, 23, 22);
+    const std::size_t sections = Elf32SectionTableAt(arm.plan);
+    const std::size_t rel = sections + 40 * 4; // .rel.dyn's entry
+    const std::uint64_t table = arm.plan.sections[3].fileOffset;
+    const auto put32 = [](std::size_t at, std::uint32_t value) {
+        return [=](Bytes& b) { PutLe32(&b[at], value); };
+    };
+    const auto put16 = [](std::size_t at, std::uint16_t value) {
+        return [=](Bytes& b) { PutLe16(&b[at], value); };
+    };
+    const auto none = [](const Image& image, const std::vector<AddressSlot>& s) {
+        return image.format == ImageFormat::None && image.sections.empty() && s.empty();
+    };
+    const auto segments = [](const Image& image, const std::vector<AddressSlot>& s) {
+        return image.sections.size() == 4 && image.sections[0].code && s.empty();
+    };
+    struct Row {
+        const char* name;
+        std::function<void(Bytes&)> damage;
+        std::function<bool(const Image&, const std::vector<AddressSlot>&)> expected;
+    };
+    const Row rows[] = {
+        {"cut inside the header", [](Bytes& b) { b.resize(51); }, none},
+        {"ELF64 class", [](Bytes& b) { b[4] = 2; }, none},
+        {"big-endian", [](Bytes& b) { b[5] = 2; }, none},
+        {"section table past the end: the segments", put32(32, 0xFFFFFFF0), segments},
+        {"section entries of 32 bytes: the segments", put16(46, 32), segments},
+        {"65535 sections: the segments", put16(48, 0xFFFF), segments},
+        {"segments past the end too",
+         [&](Bytes& b) {
+             PutLe32(&b[32], 0xFFFFFFF0);
+             PutLe32(&b[28], 0xFFFFFFF0);
+         },
+         [](const Image& image, const auto& s) {
+             return image.format == ImageFormat::Elf && image.sections.empty() && s.empty();
+         }},
+        {"data past the end", put32(sections + 40 * 2 + 16, 0xFFFFFF00),
+         [&](const Image& image, const auto& s) {
+             return image.sections[1].fileSize == 0 &&
+                    s == std::vector<AddressSlot>(arm.slots.begin() + 2, arm.slots.end());
+         }},
+        {"relocations larger than the file", put32(rel + 20, 0xFFFFFFFF),
+         [&](const Image&, const auto& s) { return s == arm.slots; }},
+        {"relocations past the end", put32(rel + 16, 0xFFFFFFF8),
+         [](const Image&, const auto& s) { return s.empty(); }},
+        {"relocations of 12 bytes", put32(rel + 36, 12),
+         [](const Image&, const auto& s) { return s.empty(); }},
+        {"relocations not allocated", put32(rel + 8, 0),
+         [](const Image&, const auto& s) { return s.empty(); }},
+        {"a relative relocation of an address outside", put32(table, 0xFFFFFFF0),
+         [&](const Image&, const auto& s) {
+             return s == std::vector<AddressSlot>(arm.slots.begin() + 1, arm.slots.end());
+         }},
+        {"relative relocations of symbol 1", [&](Bytes& b) { b[table + 5] = 1; },
+         [&](const Image&, const auto& s) { return s == arm.slots; }},
+    };
+    for (const Row& row : rows) {
+        Bytes bytes = arm.bytes;
+        row.damage(bytes);
+        const Image image = Parse(bytes);
+        EXPECT_TRUE(row.expected(image, SlotsOf(bytes, image))) << row.name;
+        ExpectSaneSlots(bytes, row.name);
+    }
+    for (std::size_t size = 0; size < arm.bytes.size(); ++size) {
+        ExpectSaneSlots(
+            Bytes(arm.bytes.begin(), arm.bytes.begin() + static_cast<std::ptrdiff_t>(size)),
+            "cut to " + std::to_string(size));
+    }
+    for (std::size_t i = 0; i < arm.bytes.size(); ++i) {
+        for (const std::uint8_t flip : {0x80, 0xFF}) {
+            Bytes changed = arm.bytes;
+            changed[i] ^= flip;
+            ExpectSaneSlots(changed, "byte " + std::to_string(i));
+        }
+    }
+}
+
+// An image of 32-bit ARM code that holds every 32-bit address.
+Image ArmEverything(ArmState state) {
+    Image image;
+    image.format = ImageFormat::Elf;
+    image.machine = Machine::Arm32;
+    image.armState = state;
+    image.sections = {{0, std::uint64_t{1} << 32, 0, 0, true}};
+    image.IndexSections();
+    return image;
+}
+
+const InstructionSet& RowOf(ArmState state) {
+    return *InstructionSetOf(state == ArmState::Arm ? InstructionSetId::A32
+                                                    : InstructionSetId::T32);
+}
+
+// One 32-bit ARM form: its bytes, where its reference lies and how many
+// bytes it spans, and what it names: a distance of `bits` bits in steps of
+// `step` from the instruction's address + `ahead` (with its low 2 bits 0
+// where `aligned`), or (bits 0) the address its bytes hold.
+struct ArmForm {
+    const char* name;
+    ArmState state;
+    Bytes code;
+    std::uint64_t at;
+    std::uint64_t size;
+    int bits;
+    std::uint32_t step;
+    std::uint32_t ahead;
+    bool aligned = false;
+    std::uint32_t holds = 0; // of an address pair
+};
+
+const ArmForm ArmForms[] = {
+    {"B", ArmState::Arm, Words({0xEA000000}), 0, 4, 26, 4, 8},
+    {"BLNE", ArmState::Arm, Words({0x1B000000}), 0, 4, 26, 4, 8},
+    {"BLX", ArmState::Arm, Words({0xFA000000}), 0, 4, 26, 2, 8, true},
+    {"MOVW, MOVT", ArmState::Arm, Words({0xE3050678, 0xE3410234}), 0, 8, 0, 1, 0, false,
+     0x12345678},
+    {"MOVW, two others, MOVT", ArmState::Arm,
+     Words({0xE30C0DEF, 0xE1A01002, 0xE0811002, 0xE34A0BCD}), 0, 16, 0, 1, 0, false, 0xABCDCDEF},
+    {"BL", ArmState::Thumb, Halves({0xF000, 0xF800}), 0, 4, 25, 2, 4},
+    {"B.W", ArmState::Thumb, Halves({0xF000, 0xB800}), 0, 4, 25, 2, 4},
+    {"BLX", ArmState::Thumb, Halves({0xF000, 0xE800}), 0, 4, 25, 4, 4, true},
+    {"BNE.W", ArmState::Thumb, Halves({0xF040, 0x8000}), 0, 4, 21, 2, 4},
+    {"BL after a nop", ArmState::Thumb, Halves({0xBF00, 0xF000, 0xF800}), 2, 4, 25, 2, 4},
+    {"MOVW, MOVT", ArmState::Thumb, Halves({0xF245, 0x6078, 0xF2C1, 0x2034}), 0, 8, 0, 1, 0, false,
+     0x12345678},
+    {"MOVW, nop, MOVT", ArmState::Thumb, Halves({0xF64C, 0x50EF, 0xBF00, 0xF6CA, 0x30CD}), 0, 10, 0,
+     1, 0, false, 0xABCDCDEF},
+};
+
+// Where a form's distance counts from, its instruction at pc.
+std::uint32_t ArmOrigin(const ArmForm& form, std::uint32_t pc) {
+    const std::uint32_t origin = pc + form.ahead;
+    return form.aligned ? origin & ~3u : origin;
+}
+
+// Find, target, then retarget to random reachable targets and read them
+// back: the target read is the one given, and no bit that says something
+// else than where the reference points has changed (marked alike). Targets
+// out of reach, not a multiple of the form's step, or (an address pair)
+// past 32 bits, are refused with the code as it was.
+TEST(InstructionSet, RetargetsEveryArm32FormWithinItsReach) {
+    for (const unsigned seed : {1u, 2u, 3u, 4u, 5u, 6u}) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        std::mt19937_64 random(seed);
+        for (const ArmForm& form : ArmForms) {
+            SCOPED_TRACE(std::string(form.state == ArmState::Arm ? "A32 " : "T32 ") + form.name);
+            const InstructionSet& row = RowOf(form.state);
+            // Thumb code at addresses 2 past a multiple of 4 as well.
+            const std::uint64_t address =
+                (random() & 0xFFFFFFFC) + (form.state == ArmState::Thumb && seed % 2 == 0 ? 2 : 0);
+            const auto pc = static_cast<std::uint32_t>(address + form.at);
+            Bytes code = form.code;
+            const auto reference = row.find(code, 0, address, ArmEverything(form.state));
+            ASSERT_TRUE(reference.has_value());
+            EXPECT_EQ(reference->at, form.at);
+            EXPECT_EQ(std::uint64_t{reference->size}, form.size);
+            EXPECT_EQ(row.target(code, *reference, address),
+                      form.bits == 0 ? form.holds : ArmOrigin(form, pc));
+            Bytes marked = form.code;
+            row.mark(marked, *reference, 0);
+            for (int i = 0; i < 200; ++i) {
+                const std::uint64_t steps =
+                    form.bits == 0 ? 0 : (std::uint64_t{1} << form.bits) / form.step;
+                const std::uint32_t target =
+                    form.bits == 0 ? static_cast<std::uint32_t>(random())
+                                   : ArmOrigin(form, pc) +
+                                         static_cast<std::uint32_t>(random() % steps * form.step) -
+                                         (std::uint32_t{1} << (form.bits - 1));
+                ASSERT_TRUE(row.retarget(code, *reference, address, target)) << std::hex << target;
+                ASSERT_EQ(row.target(code, *reference, address), target);
+                Bytes erased = code;
+                row.mark(erased, *reference, 0);
+                ASSERT_EQ(erased, marked);
+            }
+            const Bytes before = code;
+            std::vector<std::uint64_t> refused = {std::uint64_t{1} << 32,
+                                                  (std::uint64_t{1} << 32) + 0x40};
+            if (form.bits != 0) {
+                const std::uint32_t limit = std::uint32_t{1} << (form.bits - 1);
+                refused.push_back(ArmOrigin(form, pc) + limit);
+                refused.push_back(ArmOrigin(form, pc) - limit - form.step);
+                refused.push_back(ArmOrigin(form, pc) + form.step / 2);
+            }
+            for (const std::uint64_t target : refused) {
+                EXPECT_FALSE(row.retarget(code, *reference, address, target)) << std::hex << target;
+                EXPECT_EQ(code, before);
+            }
+        }
+    }
+}
+
+// Instructions as assemblers write them, at their addresses, and what they
+// name; a mark of all ones sets every target bit and nothing else; a
+// reference cut short is left as it is.
+TEST(InstructionSet, ReadsArm32InstructionsAsAssembled) {
+    struct Row {
+        const char* name;
+        ArmState state;
+        Bytes code;
+        std::uint64_t address;
+        std::uint64_t target;
+        Bytes marked; // with label 0xFFFFFFFF
+    };
+    const Row rows[] = {
+        {"bne.w", ArmState::Thumb, Halves({0xF05E, 0x88F5}), 0x8000, 0xA61EE,
+         Halves({0xF47F, 0xAFFF})},
+        {"b.w", ArmState::Thumb, Halves({0xF1E1, 0x9F65}), 0x8008, 0x9E9ED6,
+         Halves({0xF7FF, 0xBFFF})},
+        {"bl .", ArmState::Thumb, Halves({0xF7FF, 0xFFFE}), 0x9000, 0x9000,
+         Halves({0xF7FF, 0xFFFF})},
+        {"blx", ArmState::Thumb, Halves({0xF000, 0xE800}), 0x9002, 0x9004,
+         Halves({0xF7FF, 0xEFFE})},
+        {"bl", ArmState::Arm, Words({0xEB000010}), 0x8000, 0x8048, Words({0xEBFFFFFF})},
+        {"b .", ArmState::Arm, Words({0xEAFFFFFE}), 0x8000, 0x8000, Words({0xEAFFFFFF})},
+        {"blx +2", ArmState::Arm, Words({0xFB000000}), 0x8000, 0x800A, Words({0xFBFFFFFF})},
+        {"movw r3, movt r3", ArmState::Arm, Words({0xE3053678, 0xE3413234}), 0x8000, 0x12345678,
+         Words({0xE30F3FFF, 0xE34F3FFF})},
+        {"movw r3, movt r3", ArmState::Thumb, Halves({0xF245, 0x6378, 0xF2C1, 0x2334}), 0x8000,
+         0x12345678, Halves({0xF64F, 0x73FF, 0xF6CF, 0x73FF})},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const InstructionSet& set = RowOf(row.state);
+        const auto reference = set.find(row.code, 0, row.address, ArmEverything(row.state));
+        ASSERT_TRUE(reference.has_value());
+        EXPECT_EQ(set.target(row.code, *reference, row.address), row.target);
+        Bytes marked = row.code;
+        set.mark(marked, *reference, 0xFFFFFFFF);
+        EXPECT_EQ(marked, row.marked);
+        Bytes cut(row.code.begin(), row.code.end() - 1);
+        const Bytes before = cut;
+        EXPECT_FALSE(set.retarget(cut, *reference, row.address, row.target));
+        set.mark(cut, *reference, 0);
+        EXPECT_EQ(cut, before);
+    }
+}
+
+// What a scan takes and leaves: A32 only at aligned addresses and never
+// the unconditional space's look-alikes; a MOVW only with a MOVT of its
+// register within three instructions and no MOVW of it between; no Thumb
+// B<c>.W of condition 111x, no BLX with H set; no target outside the image.
+TEST(InstructionSet, FindsOnlyWhatTheArm32RulesTake) {
+    const std::uint32_t movw = 0xE3000010; // r0: 0x10010 with the MOVT
+    const std::uint32_t movt = 0xE3400001;
+    const std::uint32_t nop = 0xE320F000;
+    struct Row {
+        const char* name;
+        ArmState state;
+        Bytes code;
+        std::uint64_t address;
+        std::optional<std::uint64_t> at;
+    };
+    const Row rows[] = {
+        {"A32 unaligned", ArmState::Arm, {0, 0, 0, 0, 0, 0xEB}, 0x0FFE, 2},
+        {"A32 a partner three on", ArmState::Arm, Words({movw, nop, nop, movt}), 0x1000, 0},
+        {"A32 a partner four on", ArmState::Arm, Words({movw, nop, nop, nop, movt}), 0x1000, {}},
+        {"A32 a MOVW between", ArmState::Arm, Words({movw, movw, movt}), 0x1000, 4},
+        {"A32 a partner of another", ArmState::Arm, Words({movw, movt | 0x1000}), 0x1000, {}},
+        {"A32 unconditional MOVW", ArmState::Arm, Words({movw | 0xF0000000, movt}), 0x1000, {}},
+        {"A32 a target outside", ArmState::Arm, Words({0xEB100000}), 0x1000, {}},
+        {"A32 a pair naming outside", ArmState::Arm, Words({movw, 0xE3400234}), 0x1000, {}},
+        {"T32 condition 1110", ArmState::Thumb, Halves({0xF380, 0x8000}), 0x1000, {}},
+        {"T32 BLX with H", ArmState::Thumb, Halves({0xF000, 0xE801}), 0x1000, {}},
+        {"T32 a partner after three narrow",
+         ArmState::Thumb,
+         Halves({0xF241, 0x0000, 0xBF00, 0xBF00, 0xBF00, 0xF2C0, 0x0000}),
+         0x1000,
+         {}},
+        {"T32 a partner after a wide and a narrow", ArmState::Thumb,
+         Halves({0xF241, 0x0000, 0xEB01, 0x0002, 0xBF00, 0xF2C0, 0x0000}), 0x1000, 0},
+        {"T32 a half instruction at the end",
+         ArmState::Thumb,
+         Halves({0xBF00, 0xF000}),
+         0x1000,
+         {}},
+        {"T32 odd address", ArmState::Thumb, {0xAA, 0x00, 0xF0, 0x00, 0xF8}, 0x0FFF, 1},
+    };
+    for (const Row& row : rows) {
+        Image image = ArmEverything(row.state);
+        image.sections = {{0x1000, 0x1000, 0, 0, true}, {0x10000, 0x100, 0, 0, false}};
+        image.IndexSections();
+        const auto found = RowOf(row.state).find(row.code, 0, row.address, image);
+        EXPECT_EQ(found ? std::optional<std::uint64_t>(found->at) : std::nullopt, row.at)
+            << row.name;
+    }
+    // Rows by id, and none for 32-bit ARM by its machine alone.
+    EXPECT_EQ(InstructionSetOf(Machine::Arm32), nullptr);
+    EXPECT_EQ(InstructionSetOf(InstructionSetId::None), nullptr);
+    EXPECT_EQ(InstructionSetOf(static_cast<InstructionSetId>(200)), nullptr);
+    for (const Machine machine : {Machine::I386, Machine::X64, Machine::Arm64}) {
+        EXPECT_EQ(InstructionSetOf(InstructionSetIdOf(Everything(machine))),
+                  InstructionSetOf(machine));
+    }
+    EXPECT_EQ(InstructionSetIdOf(ArmEverything(ArmState::Arm)), InstructionSetId::A32);
+    EXPECT_EQ(InstructionSetIdOf(Image{}), InstructionSetId::None);
+}
+
+// Random bytes through both rows: each reference found names its target
+// again when retargeted to it (nothing changed), and once its bytes are
+// replaced by any others (as an earlier rewrite may have), a retarget that
+// succeeds reads back as given; nothing reads or writes outside the code.
+TEST(InstructionSet, RetargetsArm32ReferencesWhateverTheirBytesBecome) {
+    std::mt19937_64 random(41);
+    Bytes code(1 << 16);
+    for (std::uint8_t& byte : code) {
+        byte = static_cast<std::uint8_t>(random());
+    }
+    for (const ArmState state : {ArmState::Arm, ArmState::Thumb}) {
+        const InstructionSet& row = RowOf(state);
+        const Image image = ArmEverything(state);
+        const std::uint64_t address = 0x8000;
+        std::size_t found = 0;
+        for (std::uint64_t at = 0;;) {
+            const auto reference = row.find(code, at, address, image);
+            if (!reference) {
+                break;
+            }
+            ++found;
+            at = reference->at + reference->size;
+            Bytes bytes(code.begin() + static_cast<std::ptrdiff_t>(reference->at),
+                        code.begin() + static_cast<std::ptrdiff_t>(at));
+            CodeReference local = *reference;
+            local.at = 0;
+            const std::uint64_t pc = address + reference->at;
+            const std::uint64_t target = row.target(bytes, local, pc);
+            const Bytes before = bytes;
+            ASSERT_TRUE(row.retarget(bytes, local, pc, target)) << reference->at;
+            ASSERT_EQ(bytes, before) << reference->at;
+            for (std::uint8_t& byte : bytes) {
+                byte = static_cast<std::uint8_t>(random());
+            }
+            const std::uint64_t other = (target + (random() % 64) * 4) & 0xFFFFFFFF;
+            if (row.retarget(bytes, local, pc, other)) {
+                ASSERT_EQ(row.target(bytes, local, pc), other) << reference->at;
+            }
+            row.mark(bytes, local, static_cast<std::uint32_t>(random()));
+        }
+        EXPECT_GT(found, 300u) << (state == ArmState::Arm ? "A32" : "T32");
+    }
+}
+
+// A 32-bit ARM ELF program in one state: functions of 64 bytes that call
+// (BL) a few of the first ones and branch within themselves, with an
+// address pair naming data; the references each holds, by file offset and
+// target.
+struct ArmProgram {
+    Bytes bytes;
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> references;
+};
+
+ArmProgram BuildArmProgram(ArmState state, unsigned functions, unsigned seed) {
+    constexpr std::uint32_t Code = 0x10000;
+    constexpr std::uint32_t Data = 0x80000;
+    constexpr std::uint32_t FunctionBytes = 64;
+    std::mt19937 random(seed);
+    ImagePlan plan;
+    plan.format = ImageFormat::Elf;
+    plan.machine = Machine::Arm32;
+    plan.fileAlignment = 16;
+    plan.sections = {{".text", Code, Bytes(), 0, true}, {".data", Data, Bytes(256, 0)}};
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> references; // code address, target
+    Bytes& code = plan.sections[0].bytes;
+    for (unsigned f = 0; f < functions; ++f) {
+        const std::uint32_t start = Code + f * FunctionBytes;
+        const std::uint32_t callee = Code + (random() % 8) * FunctionBytes;
+        const std::uint32_t variable = Data + (random() % 64) * 4;
+        Bytes body;
+        if (state == ArmState::Arm) {
+            const auto bl = [](std::uint32_t at, std::uint32_t to) {
+                return 0xEB000000u | ((to - at - 8) / 4 & 0xFFFFFFu);
+            };
+            body = Words({0xE92D4010, 0xE1A04000, bl(start + 8, callee), 0xE0811002,
+                          0xE3000000 | (variable & 0xF000) << 4 | (variable & 0xFFF),
+                          0xE3400000 | (variable >> 16 & 0xF000) << 4 | (variable >> 16 & 0xFFF),
+                          0xE5902000, bl(start + 28, callee), 0xE3520000,
+                          0x1AFFFFF7, // bne to start + 8
+                          0xE1A00004, 0xE8BD8010, 0xE320F000, 0xE320F000, 0xE320F000, 0xE320F000});
+            references.insert(references.end(), {{start + 8, callee},
+                                                 {start + 16, variable},
+                                                 {start + 28, callee},
+                                                 {start + 36, start + 8}});
+        } else {
+            const auto bl = [](std::uint32_t at, std::uint32_t to) {
+                const std::uint32_t halves = (to - at - 4) / 2 & 0xFFFFFF;
+                const std::uint32_t s = halves >> 23 & 1;
+                return std::pair<std::uint16_t, std::uint16_t>{
+                    static_cast<std::uint16_t>(0xF000 | s << 10 | (halves >> 11 & 0x3FF)),
+                    static_cast<std::uint16_t>(0xD000 | ((~(halves >> 22) ^ s) & 1) << 13 |
+                                               ((~(halves >> 21) ^ s) & 1) << 11 |
+                                               (halves & 0x7FF))};
+            };
+            const auto [a1, a2] = bl(start + 4, callee);
+            const auto [b1, b2] = bl(start + 24, callee);
+            const auto low = static_cast<std::uint16_t>(variable & 0xFFFF);
+            const auto high = static_cast<std::uint16_t>(variable >> 16);
+            const auto movHalves = [](std::uint16_t opcode, std::uint8_t rd, std::uint16_t value) {
+                return std::pair<std::uint16_t, std::uint16_t>{
+                    static_cast<std::uint16_t>(opcode | (value >> 1 & 0x400) | value >> 12),
+                    static_cast<std::uint16_t>((value & 0x700) << 4 | rd << 8 | (value & 0xFF))};
+            };
+            const auto [w1, w2] = movHalves(0xF240, 0, low);
+            const auto [t1, t2] = movHalves(0xF2C0, 0, high);
+            body = Halves({0xB510, 0x4604, a1, a2, 0xEB01, 0x0002, w1, w2, t1, t2, 0x6802, 0xBF00,
+                           b1, b2, 0x2A00, 0xF47F, 0xAFF1, // bne.w to
+                                                           // start + 4
+                           0x4620, 0xBD10, 0xBF00, 0xBF00, 0xBF00, 0xBF00, 0xBF00, 0xBF00, 0xBF00,
+                           0xBF00, 0xBF00, 0xBF00, 0xBF00, 0xBF00, 0xBF00});
+            references.insert(references.end(), {{start + 4, callee},
+                                                 {start + 12, variable},
+                                                 {start + 24, callee},
+                                                 {start + 30, start + 4}});
+        }
+        EXPECT_EQ(body.size(), FunctionBytes);
+        code.insert(code.end(), body.begin(), body.end());
+    }
+    LayOutElf32(plan);
+    ArmProgram program{BuildElf32Image(plan), {}};
+    for (const auto& [at, target] : references) {
+        program.references.push_back({plan.sections[0].fileOffset + (at - Code), target});
+    }
+    return program;
+}
+
+// Each state's program: its row finds exactly the references it was built
+// with, and the chooser picks its state; a PE image's code is Thumb.
+TEST(InstructionSet, ChoosesTheStateOfArm32Code) {
+    for (const ArmState state : {ArmState::Arm, ArmState::Thumb}) {
+        SCOPED_TRACE(state == ArmState::Arm ? "A32" : "T32");
+        const ArmProgram program = BuildArmProgram(state, 40, 3);
+        Image image = Parse(program.bytes);
+        ASSERT_EQ(image.machine, Machine::Arm32);
+        MemoryStream stream = StreamOf(program.bytes);
+        EXPECT_EQ(ChooseArmState(stream, image), state);
+        image.armState = state;
+        EXPECT_EQ(References(program.bytes, image), program.references);
+    }
+    Bytes pe = Build(Shapes[0], false, 4).bytes;
+    PutLe16(&pe[PeHeaderAt + 4], 0x01C4);
+    MemoryStream stream = StreamOf(pe);
+    EXPECT_EQ(ChooseArmState(stream, Parse(pe)), ArmState::Thumb);
 }
 
 } // namespace

@@ -2,18 +2,62 @@
 
 namespace kestro {
 
-// The rows, one file each.
+// The rows, one file each (A32 and T32 in one, Arm32.cpp).
 extern const InstructionSet I386Instructions;
 extern const InstructionSet X64Instructions;
 extern const InstructionSet Arm64Instructions;
+extern const InstructionSet A32Instructions;
+extern const InstructionSet T32Instructions;
+
+namespace {
+
+struct Row {
+    InstructionSetId id;
+    const InstructionSet* row;
+};
+const Row Rows[] = {{InstructionSetId::I386, &I386Instructions},
+                    {InstructionSetId::X64, &X64Instructions},
+                    {InstructionSetId::Arm64, &Arm64Instructions},
+                    {InstructionSetId::A32, &A32Instructions},
+                    {InstructionSetId::T32, &T32Instructions}};
+
+} // namespace
 
 const InstructionSet* InstructionSetOf(Machine machine) {
-    for (const InstructionSet* row : {&I386Instructions, &X64Instructions, &Arm64Instructions}) {
-        if (row->machine == machine) {
-            return row;
+    if (machine == Machine::Arm32) {
+        return nullptr;
+    }
+    for (const Row& row : Rows) {
+        if (row.row->machine == machine) {
+            return row.row;
         }
     }
     return nullptr;
+}
+
+const InstructionSet* InstructionSetOf(InstructionSetId id) {
+    for (const Row& row : Rows) {
+        if (row.id == id) {
+            return row.row;
+        }
+    }
+    return nullptr;
+}
+
+InstructionSetId InstructionSetIdOf(const Image& image) {
+    if (!image.Modeled()) {
+        return InstructionSetId::None;
+    }
+    switch (image.machine) {
+    case Machine::I386:
+        return InstructionSetId::I386;
+    case Machine::X64:
+        return InstructionSetId::X64;
+    case Machine::Arm64:
+        return InstructionSetId::Arm64;
+    default:
+        return image.armState == ArmState::Arm ? InstructionSetId::A32 : InstructionSetId::T32;
+    }
 }
 
 } // namespace kestro

@@ -1,7 +1,8 @@
 // References in code: the places where an instruction names another address
 // of the image relative to itself (a call, a jump, a RIP-relative operand,
-// an ARM64 branch or address computation). Each instruction set is a row
-// of InstructionSets (X86.cpp, Arm64.cpp): a scan that finds the next
+// an ARM64 branch or address computation) or, a 32-bit ARM MOVW and MOVT
+// pair, whole. Each instruction set is a row of InstructionSets (X86.cpp,
+// Arm64.cpp, and Arm32.cpp's two): a scan that finds the next
 // reference in a stretch of code, and the two halves of its arithmetic,
 // the address a reference names and the bytes that make it name another.
 //
@@ -13,6 +14,7 @@
 #include "exe/Image.hpp"
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 
@@ -64,7 +66,27 @@ struct InstructionSet {
 };
 
 // The row of an image's instruction set; nullptr for one the codec does
-// not know.
+// not know, and for 32-bit ARM, whose row depends on the state of its code.
 const InstructionSet* InstructionSetOf(Machine machine);
+
+// The rows by the number a delta may record them by.
+enum class InstructionSetId : std::uint8_t { None, I386, X64, Arm64, A32, T32 };
+
+// The row of an id; nullptr for None and for an id it does not know.
+const InstructionSet* InstructionSetOf(InstructionSetId id);
+// The id of the row that reads an image's code (for 32-bit ARM, that of its
+// armState); None for an image that Modeled() refuses.
+InstructionSetId InstructionSetIdOf(const Image& image);
+
+class ByteStream;
+
+// The state of a 32-bit ARM ELF image's code, chosen by the code: the one
+// whose row finds more calls (BL, BLX) into the image's code that share their
+// target with another call, in the first 4 MiB of its code (Thumb where
+// they tie); Thumb for any other image. Reads the code a stretch at a time
+// from file, the image's bytes; time is linear in the bytes looked at.
+// Polls as ReadAddressSlots does.
+ArmState ChooseArmState(ByteStream& file, const Image& image,
+                        const std::function<void()>& poll = {});
 
 } // namespace kestro

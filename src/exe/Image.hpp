@@ -32,7 +32,15 @@ enum class ImageFormat : std::uint8_t { None, Pe, Elf };
 // The instruction sets the codec knows; Other for an image of any other
 // (whose sections and directories are still read, for its version
 // resource).
-enum class Machine : std::uint8_t { Other, I386, X64, Arm64 };
+enum class Machine : std::uint8_t { Other, I386, X64, Arm64, Arm32 };
+
+// 32-bit ARM code runs in one of two states, each an instruction set of its
+// own: the ARM state (A32, a word at each aligned address) and the Thumb
+// state (T32, instructions of one or two halfwords). Nothing in an ELF
+// file's headers says which its code is in: ChooseArmState
+// (Disassembler.hpp) chooses by the code, and a delta records the choice.
+// Windows runs Thumb code only.
+enum class ArmState : std::uint8_t { Arm, Thumb };
 
 struct ImageSection {
     std::uint64_t address = 0; // RVA (PE) or virtual address (ELF) of its first byte
@@ -152,9 +160,20 @@ struct Image : SectionMap {
     // PE only: as many as it declares (at most PeTableCount), in PeTable's
     // order.
     std::vector<PeDirectory> directories;
+    // 32-bit ARM only: the state the code is taken to be in, which picks
+    // the row that reads it (InstructionSetOf(const Image&)). The parsers
+    // leave it Thumb; whoever knows better sets it.
+    ArmState armState = ArmState::Thumb;
 
-    // An image of an instruction set the codec knows.
-    bool Known() const { return format != ImageFormat::None && machine != Machine::Other; }
+    // An image whose code a row of the model reads.
+    bool Modeled() const { return format != ImageFormat::None && machine != Machine::Other; }
+    // An image the image filter of format 2.2 takes: PE for i386, x86-64
+    // and ARM64, ELF64 for x86-64 and AArch64. ELF32 images and 32-bit ARM
+    // code are the model's too, but a delta names their instruction set.
+    bool Known() const {
+        return Modeled() && machine != Machine::Arm32 &&
+               !(format == ImageFormat::Elf && machine == Machine::I386);
+    }
 };
 
 // Where the bytes of a table that a PE image's data directory names lie in
@@ -174,9 +193,9 @@ Image ReadImage(ByteStream& file);
 // two that overlap, the later is left out): the PE base relocation table's
 // 32- and 64-bit pointers and every address of the exception table
 // (x86-64 and ARM64); an ELF image's relative relocations (the pointer each
-// names, and the relocation's own offset and addend, which are addresses
-// too). Reads each table a piece at a time, and an entry that an earlier
-// table of the same alignment holds only once: time is linear in the
+// names, and the relocation's own offset and, ELF64, addend, which are
+// addresses too). Reads each table a piece at a time, and an entry that an
+// earlier table of the same alignment holds only once: time is linear in the
 // file's bytes and the tables' entries, memory at most 32 bytes for each
 // offset that slots start at while they are read, 16 a slot after. poll,
 // where set, is called after every million entries or so, on this thread,

@@ -36,6 +36,8 @@ Machine MachineOf(std::uint16_t machine) {
         return Machine::X64;
     case 0xAA64:
         return Machine::Arm64;
+    case 0x01C4:
+        return Machine::Arm32;
     default:
         return Machine::Other;
     }
