@@ -42,6 +42,9 @@ TEST(CompactFilters, EachRowReadsItsRecordAndPredictsAlikeInPieces) {
         header.Tables = {{0x400, 2}};
         header.PresetOffset = 0x200;
         header.PresetSize = 0x300;
+        header.InstructionSet = row.id == CompactFilterNamedImage
+                                    ? static_cast<std::uint32_t>(InstructionSetId::X64)
+                                    : 0;
         MemoryStream written;
         WriteCompactHeader(written, header, row.minor);
         for (const std::int32_t minor : {row.minor, row.minor - 1}) {
@@ -71,7 +74,7 @@ TEST(CompactFilters, EachRowReadsItsRecordAndPredictsAlikeInPieces) {
             map.Add(edit.oldStart, edit.length, edit.newStart);
         }
         map.Seal();
-        const FilterInputs inputs = row.read(originalStream, {});
+        const FilterInputs inputs = row.read(originalStream, header, {});
         const ReadOld readOld = [&](std::int64_t at, std::uint8_t* to, std::int64_t count) {
             std::memcpy(to, original.data() + at, static_cast<std::size_t>(count));
         };

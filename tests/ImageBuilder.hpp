@@ -198,4 +198,20 @@ Bytes BuildElf32Image(const ImagePlan& plan);
 // The REL entries r_offset, r_info of each (offset, type), symbol 0.
 Bytes Elf32Relocations(std::initializer_list<std::pair<std::uint32_t, std::uint8_t>> entries);
 
+// Thumb halfwords as code bytes, each little-endian.
+Bytes Halves(std::initializer_list<std::uint16_t> halves);
+
+// A 32-bit ARM ELF program in one state: functions of 64 bytes that call
+// (BL) a few of the first ones and branch within themselves, with an
+// address pair naming data; the references each holds, by file offset and
+// target. With grownAt below functions, the function of that index has 64
+// bytes of no-operations in front of it: the next version of the program,
+// whose calls across it move.
+struct ArmProgram {
+    Bytes bytes;
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> references;
+};
+ArmProgram BuildArmProgram(ArmState state, unsigned functions, unsigned seed,
+                           unsigned grownAt = ~0u);
+
 } // namespace kestro::test

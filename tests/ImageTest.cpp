@@ -835,16 +835,6 @@ TEST(InstructionSet, FindsOnlyWhatTheRulesTake) {
 
 // --- ELF32 and 32-bit ARM ---
 
-// Thumb halfwords as code bytes, each little-endian.
-Bytes Halves(std::initializer_list<std::uint16_t> halves) {
-    Bytes bytes;
-    for (const std::uint16_t half : halves) {
-        bytes.push_back(static_cast<std::uint8_t>(half));
-        bytes.push_back(static_cast<std::uint8_t>(half >> 8));
-    }
-    return bytes;
-}
-
 // An ELF32 image: code at 0x10000, data at 0x20000, memory only at
 // 0x30000, and a REL table of four relocations: a relative one of a data
 // word, one of another type, a relative one of an address without file
@@ -1279,88 +1269,6 @@ TEST(InstructionSet, RetargetsArm32ReferencesWhateverTheirBytesBecome) {
         }
         EXPECT_GT(found, 300u) << (state == ArmState::Arm ? "A32" : "T32");
     }
-}
-
-// A 32-bit ARM ELF program in one state: functions of 64 bytes that call
-// (BL) a few of the first ones and branch within themselves, with an
-// address pair naming data; the references each holds, by file offset and
-// target.
-struct ArmProgram {
-    Bytes bytes;
-    std::vector<std::pair<std::uint64_t, std::uint64_t>> references;
-};
-
-ArmProgram BuildArmProgram(ArmState state, unsigned functions, unsigned seed) {
-    constexpr std::uint32_t Code = 0x10000;
-    constexpr std::uint32_t Data = 0x80000;
-    constexpr std::uint32_t FunctionBytes = 64;
-    std::mt19937 random(seed);
-    ImagePlan plan;
-    plan.format = ImageFormat::Elf;
-    plan.machine = Machine::Arm32;
-    plan.fileAlignment = 16;
-    plan.sections = {{".text", Code, Bytes(), 0, true}, {".data", Data, Bytes(256, 0)}};
-    std::vector<std::pair<std::uint32_t, std::uint32_t>> references; // code address, target
-    Bytes& code = plan.sections[0].bytes;
-    for (unsigned f = 0; f < functions; ++f) {
-        const std::uint32_t start = Code + f * FunctionBytes;
-        const std::uint32_t callee = Code + (random() % 8) * FunctionBytes;
-        const std::uint32_t variable = Data + (random() % 64) * 4;
-        Bytes body;
-        if (state == ArmState::Arm) {
-            const auto bl = [](std::uint32_t at, std::uint32_t to) {
-                return 0xEB000000u | ((to - at - 8) / 4 & 0xFFFFFFu);
-            };
-            body = Words({0xE92D4010, 0xE1A04000, bl(start + 8, callee), 0xE0811002,
-                          0xE3000000 | (variable & 0xF000) << 4 | (variable & 0xFFF),
-                          0xE3400000 | (variable >> 16 & 0xF000) << 4 | (variable >> 16 & 0xFFF),
-                          0xE5902000, bl(start + 28, callee), 0xE3520000,
-                          0x1AFFFFF7, // bne to start + 8
-                          0xE1A00004, 0xE8BD8010, 0xE320F000, 0xE320F000, 0xE320F000, 0xE320F000});
-            references.insert(references.end(), {{start + 8, callee},
-                                                 {start + 16, variable},
-                                                 {start + 28, callee},
-                                                 {start + 36, start + 8}});
-        } else {
-            const auto bl = [](std::uint32_t at, std::uint32_t to) {
-                const std::uint32_t halves = (to - at - 4) / 2 & 0xFFFFFF;
-                const std::uint32_t s = halves >> 23 & 1;
-                return std::pair<std::uint16_t, std::uint16_t>{
-                    static_cast<std::uint16_t>(0xF000 | s << 10 | (halves >> 11 & 0x3FF)),
-                    static_cast<std::uint16_t>(0xD000 | ((~(halves >> 22) ^ s) & 1) << 13 |
-                                               ((~(halves >> 21) ^ s) & 1) << 11 |
-                                               (halves & 0x7FF))};
-            };
-            const auto [a1, a2] = bl(start + 4, callee);
-            const auto [b1, b2] = bl(start + 24, callee);
-            const auto low = static_cast<std::uint16_t>(variable & 0xFFFF);
-            const auto high = static_cast<std::uint16_t>(variable >> 16);
-            const auto movHalves = [](std::uint16_t opcode, std::uint8_t rd, std::uint16_t value) {
-                return std::pair<std::uint16_t, std::uint16_t>{
-                    static_cast<std::uint16_t>(opcode | (value >> 1 & 0x400) | value >> 12),
-                    static_cast<std::uint16_t>((value & 0x700) << 4 | rd << 8 | (value & 0xFF))};
-            };
-            const auto [w1, w2] = movHalves(0xF240, 0, low);
-            const auto [t1, t2] = movHalves(0xF2C0, 0, high);
-            body = Halves({0xB510, 0x4604, a1, a2, 0xEB01, 0x0002, w1, w2, t1, t2, 0x6802, 0xBF00,
-                           b1, b2, 0x2A00, 0xF47F, 0xAFF1, // bne.w to
-                                                           // start + 4
-                           0x4620, 0xBD10, 0xBF00, 0xBF00, 0xBF00, 0xBF00, 0xBF00, 0xBF00, 0xBF00,
-                           0xBF00, 0xBF00, 0xBF00, 0xBF00, 0xBF00, 0xBF00});
-            references.insert(references.end(), {{start + 4, callee},
-                                                 {start + 12, variable},
-                                                 {start + 24, callee},
-                                                 {start + 30, start + 4}});
-        }
-        EXPECT_EQ(body.size(), FunctionBytes);
-        code.insert(code.end(), body.begin(), body.end());
-    }
-    LayOutElf32(plan);
-    ArmProgram program{BuildElf32Image(plan), {}};
-    for (const auto& [at, target] : references) {
-        program.references.push_back({plan.sections[0].fileOffset + (at - Code), target});
-    }
-    return program;
 }
 
 // Each state's program: its row finds exactly the references it was built

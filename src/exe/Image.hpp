@@ -161,7 +161,7 @@ struct Image : SectionMap {
     // order.
     std::vector<PeDirectory> directories;
     // 32-bit ARM only: the state the code is taken to be in, which picks
-    // the row that reads it (InstructionSetOf(const Image&)). The parsers
+    // the row that reads it (InstructionSetIdOf). The parsers
     // leave it Thumb; whoever knows better sets it.
     ArmState armState = ArmState::Thumb;
 

@@ -391,7 +391,7 @@ void DecodeCompactBody(ByteStream& delta, const CompactHeader& header, ByteStrea
     ReferenceMap map;
     std::unique_ptr<EditPredictor> predictor;
     if (filter != nullptr) {
-        inputs = filter->read(original, poll);
+        inputs = filter->read(original, header, poll);
         map = MapEdits(delta, header, bodyAt, *filter, steps);
         predictor = filter->predictor(
             inputs, header, map,

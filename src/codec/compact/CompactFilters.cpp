@@ -6,7 +6,8 @@
 namespace kestro {
 
 std::span<const CompactFilter> CompactFilters() {
-    static const std::array<CompactFilter, 2> rows = {ImageFilterRow, X86FilterRow};
+    static const std::array<CompactFilter, 3> rows = {ImageFilterRow, NamedImageFilterRow,
+                                                      X86FilterRow};
     return rows;
 }
 

@@ -59,13 +59,18 @@ struct CompactFilter {
     // plan (and header's part of the record) where they do.
     bool (*choose)(ByteStream& newer, ByteStream& original, const std::function<void()>& poll,
                    FilterPlan& plan, CompactHeader& header);
-    // The reader's inputs from the original; fails as a damaged body where
-    // the original cannot be what the writer's was.
-    FilterInputs (*read)(ByteStream& original, const std::function<void()>& poll);
+    // The reader's inputs from the original, as the header's record
+    // describes them; fails as a damaged body where the original cannot be
+    // what the writer's was.
+    FilterInputs (*read)(ByteStream& original, const CompactHeader& header,
+                         const std::function<void()>& poll);
     // The record behind the body header, appended to bytes (the header's
-    // bytes so far) and read from delta's position; none where null.
+    // bytes so far) and read from delta's position; none where null. The
+    // reader is false where the record names what this program does not
+    // know (a later instruction set): a body it cannot read, not a
+    // damaged one.
     void (*writeRecord)(std::vector<std::uint8_t>& bytes, const CompactHeader& header);
-    void (*readRecord)(ByteStream& delta, CompactHeader& header);
+    bool (*readRecord)(ByteStream& delta, CompactHeader& header);
     // The predictor from the inputs, the header and the map of the edits
     // (sealed); polls, where set, after every few MiB of its work.
     std::unique_ptr<EditPredictor> (*predictor)(const FilterInputs& inputs,
@@ -79,9 +84,10 @@ std::span<const CompactFilter> CompactFilters();
 // The filter of a Filters value; null for 0 and for values no row has.
 const CompactFilter* FindCompactFilter(std::uint32_t id);
 
-// The image filter's row (ImageFilterRow.cpp) and the x86 filter's
+// The image filter's rows (ImageFilterRow.cpp) and the x86 filter's
 // (legacy/X86FilterRow.cpp).
 extern const CompactFilter ImageFilterRow;
+extern const CompactFilter NamedImageFilterRow;
 extern const CompactFilter X86FilterRow;
 
 } // namespace kestro

@@ -1,7 +1,7 @@
 // The compact body's format, its records, fields and limits: the newer
 // file described against the whole original as edits (see
 // ApproximateMatch.hpp), in three LZMA2-coded streams. It follows the delta
-// file's header and descriptor in a delta of format 2.0, 2.1 or 2.2.
+// file's header and descriptor in a delta of format 2.0, 2.1, 2.2 or 2.3.
 // doc/FORMAT.md is the normative description of this layout, of what each
 // CRC covers and of what a reader refuses. Integers are little-endian.
 //
@@ -15,7 +15,8 @@
 //   32   4  ExtraDictionary      CompactMaxDictionaries
 //   36   4  Filters            uint32, from format 2.1 on: the id of a row of
 //                              CompactFilters.hpp (CompactFilterX86 from 2.1
-//                              on, CompactFilterImage from 2.2 on), or 0
+//                              on, CompactFilterImage from 2.2 on,
+//                              CompactFilterNamedImage from 2.3 on), or 0
 // With the image filter, its record follows (ImageFilterRow.cpp):
 //   40   8  NewerImageBase     uint64
 //   48   4  SectionCount       uint32, at most MaxLayoutSections
@@ -28,6 +29,9 @@
 //    +   8  PresetOffset       uint64: the original's bytes the extra
 //    +   4  PresetSize         uint32  stream's dictionary holds before its
 //                              first byte, at most ExtraDictionary
+// and, with the image filter of 2.3 (CompactFilterNamedImage), one more:
+//    +   4  InstructionSet     uint32: the row that reads the code, by its
+//                              InstructionSetId (exe/Disassembler.hpp)
 // Then segments. Each rebuilds the next min(8 MiB, rest) bytes of the newer
 // file; a last one rebuilds nothing and ends the three streams:
 //    0   4  OutputBytes        uint32: bytes this segment rebuilds
@@ -58,12 +62,15 @@ inline constexpr std::uint8_t CompactTag[4] = {'K', 'C', 'M', 'P'};
 inline constexpr int CompactHeaderBytes = 36;
 inline constexpr int CompactFilteredHeaderBytes = 40;
 // The newest minor version of format 2 that this program reads and writes.
-inline constexpr std::int32_t CompactLatestMinor = 2;
+inline constexpr std::int32_t CompactLatestMinor = 3;
 // The filters a body may use, one at most, each a row of CompactFilters.hpp:
-// the x86 filter (format 2.1, legacy/X86Filter.hpp) and the image filter
-// (format 2.2, ImageFilter.hpp).
+// the x86 filter (format 2.1, legacy/X86Filter.hpp), the image filter
+// (format 2.2, ImageFilter.hpp) and, from 2.3 on, the image filter whose
+// record names the instruction set, for the images that 2.2 does not take
+// (ELF32, 32-bit ARM): a later instruction set is a row id, not a minor.
 inline constexpr std::uint32_t CompactFilterX86 = 1;
 inline constexpr std::uint32_t CompactFilterImage = 2;
+inline constexpr std::uint32_t CompactFilterNamedImage = 4;
 // The newer image's layout behind the body header of the image filter.
 inline constexpr int LayoutHeaderBytes = 12;
 inline constexpr int LayoutSectionBytes = 32;
@@ -125,6 +132,8 @@ struct CompactHeader {
     std::vector<OffsetTable> Tables; // likewise
     std::uint64_t PresetOffset = 0;  // likewise
     std::uint32_t PresetSize = 0;
+    // With CompactFilterNamedImage: the InstructionSetId of the code's row.
+    std::uint32_t InstructionSet = 0;
 };
 
 } // namespace kestro

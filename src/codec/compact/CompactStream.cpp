@@ -73,10 +73,7 @@ bool ReadCompactHeader(ByteStream& delta, std::int32_t minor, CompactHeader& hea
     }
     header.Newer = {};
     header.Tables = {};
-    if (filter != nullptr && filter->readRecord != nullptr) {
-        filter->readRecord(delta, header);
-    }
-    return true;
+    return filter == nullptr || filter->readRecord == nullptr || filter->readRecord(delta, header);
 }
 
 } // namespace kestro

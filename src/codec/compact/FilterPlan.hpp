@@ -32,7 +32,9 @@ struct FilterPlan {
     // whole original where it fits one window.
     std::vector<OffsetTable> candidates;
 
-    bool IsImage() const { return filters == CompactFilterImage; }
+    bool IsImage() const {
+        return filters == CompactFilterImage || filters == CompactFilterNamedImage;
+    }
 };
 
 // Chooses the filter: the first row of CompactFilters() that the readers

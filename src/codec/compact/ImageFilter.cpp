@@ -79,7 +79,7 @@ std::vector<OffsetTable> FindOffsetTables(std::span<const std::uint8_t> bytes, s
     constexpr std::uint64_t MinTableEntries = 4;
     constexpr std::int64_t MinTableOffset = 16;
     std::vector<OffsetTable> tables;
-    const InstructionSet* instructions = InstructionSetOf(image.machine);
+    const InstructionSet* instructions = InstructionSetOf(InstructionSetIdOf(image));
     if (instructions == nullptr) {
         return tables;
     }
@@ -163,7 +163,7 @@ ImagePredictor::ImagePredictor(const Image& original, const std::vector<AddressS
                                const std::vector<OffsetTable>& tables, const ImageLayout& newer,
                                const ReferenceMap& map, const std::function<void()>& poll)
     : original_(original), slots_(slots), tables_(tables), newer_(newer), map_(map),
-      instructions_(*InstructionSetOf(original.machine)), steps_(poll) {
+      instructions_(*InstructionSetOf(InstructionSetIdOf(original))), steps_(poll) {
     std::vector<RangeIndex::Range> memory;
     for (std::size_t i = 0; i < original.sections.size() && i < newer.sections.size(); ++i) {
         memory.push_back({original.sections[i].address, original.sections[i].virtualSize});
@@ -326,8 +326,8 @@ void ImagePredictor::BuildRelocations() {
 
 void MaskReferences(std::span<std::uint8_t> bytes, std::uint64_t offset, const Image& image,
                     const std::vector<AddressSlot>& slots, const std::function<void()>& poll) {
-    const InstructionSet* instructions = InstructionSetOf(image.machine);
-    if (instructions == nullptr || !image.Known()) {
+    const InstructionSet* instructions = InstructionSetOf(InstructionSetIdOf(image));
+    if (instructions == nullptr) {
         return;
     }
     const std::vector<OffsetTable> tables = FindOffsetTables(bytes, offset, image, poll);

@@ -1,12 +1,16 @@
-// The image filter's row of the compact filters' table (format 2.2): its
-// record behind the body header (the newer image's layout, the offset
-// tables it predicts, the extra stream's preset), the original's model it
-// reads, its predictor, and the writer's test of the inputs.
+// The image filter's rows of the compact filters' table: format 2.2's,
+// for the images of the instruction sets it knows, and 2.3's, whose record
+// also names the row that reads the code (ELF32 images, 32-bit ARM code in
+// either state, and any set added later). Each row: its record behind the
+// body header (the newer image's layout, the offset tables it predicts,
+// the extra stream's preset), the original's model it reads, its
+// predictor, and the writer's test of the inputs.
 #include "codec/compact/CompactFields.hpp"
 #include "codec/compact/CompactFilters.hpp"
 #include "codec/compact/FilterPlan.hpp"
 #include "common/ByteStream.hpp"
 #include "common/LittleEndian.hpp"
+#include "exe/Disassembler.hpp"
 
 #include <cstring>
 #include <vector>
@@ -18,33 +22,68 @@ namespace {
 // The preset of the extra stream's dictionary: PresetOffset and PresetSize.
 constexpr int PresetFieldsBytes = 12;
 
-// Both inputs are images of one instruction set the model knows, whose
-// newer layout the record can hold.
-bool ChooseImage(ByteStream& newer, ByteStream& original, const std::function<void()>& poll,
-                 FilterPlan& plan, CompactHeader& header) {
+// Both inputs are images of one machine whose code a row reads (for 2.2,
+// Known ones), and the record can hold the newer layout.
+bool ReadImages(ByteStream& newer, ByteStream& original, bool named, FilterPlan& plan) {
     plan.inputs.originalImage = ReadImage(original);
     plan.newerImage = ReadImage(newer);
-    if (!plan.inputs.originalImage.Known() || !plan.newerImage.Known() ||
-        plan.inputs.originalImage.machine != plan.newerImage.machine ||
-        plan.newerImage.sections.size() > MaxLayoutSections) {
-        return false;
-    }
+    const Image& old = plan.inputs.originalImage;
+    return (named ? old.Modeled() && plan.newerImage.Modeled()
+                  : old.Known() && plan.newerImage.Known()) &&
+           old.machine == plan.newerImage.machine &&
+           plan.newerImage.sections.size() <= MaxLayoutSections;
+}
+
+void ReadSlots(ByteStream& newer, ByteStream& original, const std::function<void()>& poll,
+               FilterPlan& plan, CompactHeader& header) {
     header.Newer = LayoutOf(plan.newerImage);
     plan.inputs.originalSlots = ReadAddressSlots(original, plan.inputs.originalImage, poll);
     plan.newerSlots = ReadAddressSlots(newer, plan.newerImage, poll);
+}
+
+bool ChooseImage(ByteStream& newer, ByteStream& original, const std::function<void()>& poll,
+                 FilterPlan& plan, CompactHeader& header) {
+    if (!ReadImages(newer, original, false, plan)) {
+        return false;
+    }
+    ReadSlots(newer, original, poll, plan, header);
     return true;
 }
 
-// The original must be an image of an instruction set the model knows, as
-// the writer's was.
-FilterInputs ReadImageInputs(ByteStream& original, const std::function<void()>& poll) {
+// The state of 32-bit ARM code is chosen from the original's code, and
+// both images are read in it; the record names the row.
+bool ChooseNamedImage(ByteStream& newer, ByteStream& original, const std::function<void()>& poll,
+                      FilterPlan& plan, CompactHeader& header) {
+    if (!ReadImages(newer, original, true, plan)) {
+        return false;
+    }
+    Image& old = plan.inputs.originalImage;
+    if (old.machine == Machine::Arm32) {
+        old.armState = ChooseArmState(original, old, poll);
+        plan.newerImage.armState = old.armState;
+    }
+    header.InstructionSet = static_cast<std::uint32_t>(InstructionSetIdOf(old));
+    ReadSlots(newer, original, poll, plan, header);
+    return true;
+}
+
+// The original must be an image whose code the row reads, as the writer's
+// was: for 2.2 one of the sets it knows, for 2.3 the row the record names.
+FilterInputs ReadImageInputs(ByteStream& original, const CompactHeader& header,
+                             const std::function<void()>& poll) {
     FilterInputs inputs;
-    inputs.originalImage = ReadImage(original);
-    if (!inputs.originalImage.Known() ||
-        InstructionSetOf(inputs.originalImage.machine) == nullptr) {
+    Image& image = inputs.originalImage;
+    image = ReadImage(original);
+    if (header.Filters == CompactFilterNamedImage) {
+        const auto id = static_cast<InstructionSetId>(header.InstructionSet);
+        image.armState = id == InstructionSetId::A32 ? ArmState::Arm : ArmState::Thumb;
+        if (InstructionSetIdOf(image) != id) {
+            Damaged();
+        }
+    } else if (!image.Known()) {
         Damaged();
     }
-    inputs.originalSlots = ReadAddressSlots(original, inputs.originalImage, poll);
+    inputs.originalSlots = ReadAddressSlots(original, image, poll);
     return inputs;
 }
 
@@ -121,7 +160,7 @@ void ReadTables(ByteStream& delta, CompactHeader& header) {
     }
 }
 
-void ReadImageRecord(ByteStream& delta, CompactHeader& header) {
+bool ReadImageRecord(ByteStream& delta, CompactHeader& header) {
     ReadLayout(delta, header);
     ReadTables(delta, header);
     std::uint8_t preset[PresetFieldsBytes];
@@ -134,6 +173,27 @@ void ReadImageRecord(ByteStream& delta, CompactHeader& header) {
         header.PresetSize > header.OriginalSize - header.PresetOffset) {
         Damaged();
     }
+    return true;
+}
+
+void WriteNamedImageRecord(std::vector<std::uint8_t>& bytes, const CompactHeader& header) {
+    WriteImageRecord(bytes, header);
+    const std::size_t at = bytes.size();
+    bytes.resize(at + 4);
+    PutLe32(bytes.data() + at, header.InstructionSet);
+}
+
+// An instruction set this program has no row for is a body of a later
+// release's, which it cannot read.
+bool ReadNamedImageRecord(ByteStream& delta, CompactHeader& header) {
+    ReadImageRecord(delta, header);
+    std::uint8_t field[4];
+    if (delta.Read(field, 4) != 4) {
+        Damaged();
+    }
+    header.InstructionSet = GetLe32(field);
+    return header.InstructionSet <= UINT8_MAX &&
+           InstructionSetOf(static_cast<InstructionSetId>(header.InstructionSet)) != nullptr;
 }
 
 // Predicts each edit whole (at most a segment) when it starts, and hands
@@ -182,5 +242,15 @@ const CompactFilter ImageFilterRow = {CompactFilterImage,
                                       WriteImageRecord,
                                       ReadImageRecord,
                                       MakeImageRowPredictor};
+
+const CompactFilter NamedImageFilterRow = {CompactFilterNamedImage,
+                                           3,
+                                           SIZE_MAX,
+                                           MaxImageStretches,
+                                           ChooseNamedImage,
+                                           ReadImageInputs,
+                                           WriteNamedImageRecord,
+                                           ReadNamedImageRecord,
+                                           MakeImageRowPredictor};
 
 } // namespace kestro

@@ -27,7 +27,8 @@ bool ChooseX86(ByteStream&, ByteStream& original, const std::function<void()>&, 
     return true;
 }
 
-FilterInputs ReadX86Inputs(ByteStream& original, const std::function<void()>&) {
+FilterInputs ReadX86Inputs(ByteStream& original, const CompactHeader&,
+                           const std::function<void()>&) {
     FilterInputs inputs;
     inputs.addresses = ReadAddressTable(original);
     return inputs;
