@@ -7,6 +7,7 @@
 #include "common/Failures.hpp"
 #include "common/LittleEndian.hpp"
 #include "common/Text.hpp"
+#include "exe/Disassembler.hpp"
 #include "platform/FileStream.hpp"
 #include "platform/Files.hpp"
 #include "platform/Text.hpp"
@@ -30,6 +31,22 @@ struct FormatVersion {
 constexpr FormatVersion BlocksVersion = {1, 0};
 constexpr std::int32_t CompactMajor = 2;
 constexpr FormatVersion ReleaseVersion = {3, 0};
+
+// The listing's words for a body's filter: which, and for the image filter
+// of 2.3 the instruction set its record names.
+std::string FiltersText(const CompactHeader& header) {
+    switch (header.Filters) {
+    case CompactFilterX86:
+        return " Filters=x86";
+    case CompactFilterImage:
+        return " Filters=image";
+    case CompactFilterNamedImage:
+        return std::string(" Filters=image InstructionSet=") +
+               InstructionSetName(static_cast<InstructionSetId>(header.InstructionSet));
+    default:
+        return "";
+    }
+}
 
 void PutVersion(std::uint8_t* at, const FileVersionQuad& version) {
     PutLe32(at, static_cast<std::uint32_t>(version.major));
@@ -64,11 +81,8 @@ DeltaListing DescribeCompactBody(ByteStream& delta, std::int32_t minor,
     }
     lines.push_back("Body=compact NewerSize=" + std::to_string(header.NewerSize) +
                     " NewerCrc=" + "0x" + HexDigits(header.NewerCrc, 8) +
-                    " OriginalSize=" + std::to_string(header.OriginalSize) +
-                    ((header.Filters & CompactFilterX86) != 0     ? " Filters=x86"
-                     : (header.Filters & CompactFilterImage) != 0 ? " Filters=image"
-                                                                  : ""));
-    if ((header.Filters & CompactFilterImage) != 0) {
+                    " OriginalSize=" + std::to_string(header.OriginalSize) + FiltersText(header));
+    if (header.Filters == CompactFilterImage || header.Filters == CompactFilterNamedImage) {
         lines.push_back("Image=Sections=" + std::to_string(header.Newer.sections.size()) +
                         " Tables=" + std::to_string(header.Tables.size()) +
                         " PresetOffset=" + std::to_string(header.PresetOffset) +

@@ -44,6 +44,23 @@ const InstructionSet* InstructionSetOf(InstructionSetId id) {
     return nullptr;
 }
 
+const char* InstructionSetName(InstructionSetId id) {
+    switch (id) {
+    case InstructionSetId::I386:
+        return "i386";
+    case InstructionSetId::X64:
+        return "x86-64";
+    case InstructionSetId::Arm64:
+        return "ARM64";
+    case InstructionSetId::A32:
+        return "A32";
+    case InstructionSetId::T32:
+        return "T32";
+    default:
+        return "unknown";
+    }
+}
+
 InstructionSetId InstructionSetIdOf(const Image& image) {
     if (!image.Modeled()) {
         return InstructionSetId::None;

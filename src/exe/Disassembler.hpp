@@ -72,6 +72,10 @@ const InstructionSet* InstructionSetOf(Machine machine);
 // The rows by the number a delta may record them by.
 enum class InstructionSetId : std::uint8_t { None, I386, X64, Arm64, A32, T32 };
 
+// The name a listing shows for an id ("i386", "x86-64", "ARM64", "A32",
+// "T32"); "unknown" for any other.
+const char* InstructionSetName(InstructionSetId id);
+
 // The row of an id; nullptr for None and for an id it does not know.
 const InstructionSet* InstructionSetOf(InstructionSetId id);
 // The id of the row that reads an image's code (for 32-bit ARM, that of its
