@@ -862,3 +862,89 @@ TEST(CompactStream, NamesTheInstructionSetWhere22DoesNotKnowIt) {
 
 } // namespace
 } // namespace kestro::test
+
+namespace kestro::test {
+namespace {
+
+// The worked example of format 2.3: a 208-byte ELF32 image for 32-bit ARM
+// whose code grows by four bytes in front of the target of two calls.
+std::pair<Bytes, Bytes> Arm32ExamplePair() {
+    Bytes original(208);
+    PutLe32(&original[0], 0x464C457F); // "\x7F" "ELF"
+    original[4] = 1;                   // ELF32
+    original[5] = 1;
+    original[6] = 1;
+    PutLe16(&original[16], 3);  // a shared object
+    PutLe16(&original[18], 40); // 32-bit ARM
+    PutLe32(&original[20], 1);
+    PutLe32(&original[32], 128); // e_shoff
+    PutLe16(&original[40], 52);
+    PutLe16(&original[46], 40);
+    PutLe16(&original[48], 2);
+    PutLe32(&original[64], 0xEB00000A); // bl 0x1070
+    PutLe32(&original[68], 0xEB000009); // bl 0x1070
+    std::iota(original.begin() + 72, original.begin() + 112, std::uint8_t{0x41});
+    PutLe32(&original[112], 0xE12FFF1E); // bx lr
+    std::uint8_t* text = &original[168];
+    PutLe32(text + 4, 1); // SHT_PROGBITS
+    PutLe32(text + 8, 6); // SHF_ALLOC | SHF_EXECINSTR
+    PutLe32(text + 12, 0x1040);
+    PutLe32(text + 16, 64);
+    PutLe32(text + 20, 64);
+    PutLe32(text + 32, 4);
+    Bytes newer = Join({Slice(original, 0, 80), Words({0xE320F000}), Slice(original, 80, 128)});
+    PutLe32(&newer[64], 0xEB00000B);
+    PutLe32(&newer[68], 0xEB00000A);
+    PutLe32(&newer[32], 132);
+    PutLe32(&newer[192], 68);
+    return {original, newer};
+}
+
+// The worked example of format 2.3, byte for byte: the body decodes to the
+// newer image; the writer's body has the same header, image record (with
+// the row A32 that the two calls choose) and segment header, and streams
+// that decode alike, in which both calls cost nothing.
+TEST(CompactStream, Arm32WorkedExample) {
+    const auto [original, newer] = Arm32ExamplePair();
+    const Bytes example = {
+        0x4B, 0x43, 0x4D, 0x50, 0xD4, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x42, 0xF5,
+        0x4B, 0x99, 0xD0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x00,
+        0x00, 0x10, 0x00, 0x00, 0x00, 0x10, 0x00, 0x00, 0x04, 0x00, 0x00, 0x00, 0x00, 0x00,
+        0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x40, 0x10, 0x00, 0x00,
+        0x00, 0x00, 0x00, 0x00, 0x44, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x40, 0x00,
+        0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x44, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+        0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xD0, 0x00,
+        0x00, 0x00, 0x04, 0x00, 0x00, 0x00, 0xD4, 0x00, 0x00, 0x00, 0x0A, 0x00, 0x00, 0x00,
+        0x1C, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x42, 0xF5, 0x4B, 0x99, 0x01, 0x00,
+        0x06, 0x00, 0x50, 0x00, 0x07, 0x84, 0x01, 0x00, 0xE0, 0x00, 0xD3, 0x00, 0x15, 0x00,
+        0x00, 0x00, 0x6E, 0xA7, 0x77, 0x78, 0x78, 0x73, 0x30, 0xFB, 0x03, 0x1C, 0xF9, 0xA1,
+        0x94, 0x4F, 0x55, 0x56, 0x14, 0x34, 0xDD, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01, 0x00,
+        0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
+    ASSERT_EQ(example.size(), 181u);
+    EXPECT_EQ(CompactDecode(example, original, 3), newer);
+    EXPECT_THROW(CompactDecode(example, original, 2), Exception);
+
+    std::int32_t minor = -1;
+    const Bytes body = CompactEncode(newer, original, 3, &minor);
+    ASSERT_EQ(minor, 3);
+    const std::size_t segment = 104;
+    EXPECT_EQ(GetLe32(example.data() + segment - 4),
+              static_cast<std::uint32_t>(InstructionSetId::A32));
+    EXPECT_EQ(Slice(body, 0, segment + 4), Slice(example, 0, segment + 4));
+    EXPECT_EQ(Slice(body, segment + SegmentHeaderBytes, 4),
+              Slice(example, segment + SegmentHeaderBytes, 4));
+    const std::array<Bytes, 3> streams = SegmentStreams(example, segment);
+    EXPECT_EQ(SegmentStreams(body, segment), streams);
+    // {M 0, D 80, X 0}, {M -4, D 132, X 0}.
+    EXPECT_EQ(streams[0], (Bytes{0x00, 0x50, 0x00, 0x07, 0x84, 0x01, 0x00}));
+    Bytes differences(212);
+    differences[32] = 4;
+    const Bytes nop = {0xBB, 0xAA, 0xD9, 0x9B}; // E320F000 against 45 46 47 48
+    std::copy(nop.begin(), nop.end(), differences.begin() + 80);
+    differences[192] = 4;
+    EXPECT_EQ(streams[1], differences);
+    EXPECT_TRUE(streams[2].empty());
+}
+
+} // namespace
+} // namespace kestro::test
