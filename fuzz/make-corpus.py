@@ -9,10 +9,11 @@ it, ApplyFuzz in both formats; CompactFuzz also the body (format 2.1, with
 the x86 filter) that turns the sample program into its next version;
 RoundTripFuzz gets original/newer pairs, the sample program and its next
 version among them, and small programs of the other shapes the image filter
-knows (ELF x86-64 and AArch64, PE ARM64 and i386) with their next versions,
-which kestro_image_pairs (built with the tests) writes, and also, for
-CompactFuzz, their bodies of format 2.2 and those of images whose sections
-overlap, and for ImageFuzz those images; VersionFuzz gets the PE fixtures.
+knows (ELF x86-64, AArch64 and 32-bit ARM in both states, PE ARM64 and
+i386) with their next versions, which kestro_image_pairs (built with the
+tests) writes, and also, for CompactFuzz, their bodies of formats 2.2 and
+2.3 and those of images whose sections overlap, and for ImageFuzz those
+images; VersionFuzz gets the PE fixtures.
 """
 import os
 import random

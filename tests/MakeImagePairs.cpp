@@ -3,9 +3,9 @@
 // small program and its next version, built by ImageBuilder, framed as
 // RoundTripFuzz reads them (two bytes giving the original's length, the
 // original, the newer) and, for CompactFuzz, the original and the body of
-// format 2.2 that turns it into the newer one; for ImageFuzz the programs
-// and images whose sections and tables overlap and repeat. Each pair must
-// make a body of format 2.2, so that the fuzzers reach the image filter
+// format 2.2 or 2.3 that turns it into the newer one; for ImageFuzz the
+// programs and images whose sections and tables overlap and repeat. Each
+// pair must make a body of the image filter, so that the fuzzers reach it
 // from it; a pair that does not is an error.
 #include "ImageBuilder.hpp"
 
@@ -41,8 +41,8 @@ Bytes Framed(const Bytes& original, const Bytes& rest) {
     return framed;
 }
 
-// The body of format 2.2 that turns original into newer; empty where the
-// writer does not use the image filter.
+// The body of format 2.2 or 2.3 that turns original into newer; empty where
+// the writer does not use the image filter.
 Bytes Body(const Bytes& original, const Bytes& newer) {
     kestro::MemoryStream originalStream;
     kestro::MemoryStream newerStream;
@@ -51,7 +51,7 @@ Bytes Body(const Bytes& original, const Bytes& newer) {
     originalStream.SetPosition(0);
     newerStream.SetPosition(0);
     kestro::MemoryStream body;
-    if (kestro::EncodeCompactBody(newerStream, originalStream, body, {}) != 2) {
+    if (kestro::EncodeCompactBody(newerStream, originalStream, body, {}) < 2) {
         return {};
     }
     return body.Bytes();
@@ -79,6 +79,12 @@ int main(int argc, char** argv) {
           std::tuple{"image-pe-i386", ImageFormat::Pe, Machine::I386}}) {
         pairs.push_back({name, test::BuildProgram({format, machine, 12, 3, false, 0x40}).bytes,
                          test::BuildProgram({format, machine, 12, 3, true, 0x40}).bytes});
+    }
+    // 32-bit ARM code in each state, which 2.3 names.
+    for (const auto& [name, state] :
+         {std::pair{"image-elf-a32", ArmState::Arm}, std::pair{"image-elf-t32", ArmState::Thumb}}) {
+        pairs.push_back({name, test::BuildArmProgram(state, 24, 3).bytes,
+                         test::BuildArmProgram(state, 24, 3, 12).bytes});
     }
     // Images the model must not spend more than their bytes on: code that
     // many sections hold at once, and AArch64 sections whose words
