@@ -37,6 +37,15 @@
 #   lightningcss-arm64 lightningcss-win32-arm64-msvc 1.32.0 -> 1.33.0,
 #                      lightningcss.win32-arm64-msvc.node: ARM64 PE DLL, Rust,
 #                      MSVC's linker
+#   esbuild-linux-arm  @esbuild/linux-arm 0.28.1 -> 0.28.2, bin/esbuild: 32-bit
+#                      ARM ELF program (static), Go, ARM state
+#   lightningcss-linux-arm
+#                      lightningcss-linux-arm-gnueabihf 1.32.0 -> 1.33.0,
+#                      lightningcss.linux-arm-gnueabihf.node: 32-bit ARM ELF
+#                      shared object, Rust, ARM state
+#   swc-linux-arm      @swc/core-linux-arm-gnueabihf 1.16.18 -> 1.16.20,
+#                      swc.linux-arm-gnueabihf.node: 32-bit ARM ELF shared
+#                      object, Rust, ARM state calling Thumb code
 #   lightningcss-linux-x64
 #                      lightningcss-linux-x64-gnu 1.32.0 -> 1.33.0,
 #                      lightningcss.linux-x64-gnu.node: x86-64 ELF shared
@@ -143,6 +152,11 @@ resolve() {
     esbuild-arm64) npmPair @esbuild/win32-arm64 0.28.1 0.28.2 esbuild.exe ;;
     esbuild-linux-x64) npmPair @esbuild/linux-x64 0.28.1 0.28.2 bin/esbuild ;;
     esbuild-linux-arm64) npmPair @esbuild/linux-arm64 0.28.1 0.28.2 bin/esbuild ;;
+    esbuild-linux-arm) npmPair @esbuild/linux-arm 0.28.1 0.28.2 bin/esbuild ;;
+    lightningcss-linux-arm)
+      npmPair lightningcss-linux-arm-gnueabihf 1.32.0 1.33.0 lightningcss.linux-arm-gnueabihf.node ;;
+    swc-linux-arm)
+      npmPair @swc/core-linux-arm-gnueabihf 1.16.18 1.16.20 swc.linux-arm-gnueabihf.node ;;
     libvips) npmPair @img/sharp-win32-x64 0.35.5 0.35.6 lib/libvips-42.dll ;;
     sharp-node-x64)
       npmPair @img/sharp-win32-x64 0.35.5 0.35.6 lib/sharp-win32-x64-0.35.5.node lib/sharp-win32-x64-0.35.6.node ;;
