@@ -307,18 +307,12 @@ int main(void) {
         CHECK(delta[20] == 2 && delta[24] == minors[i][1]);
         free(delta);
     }
-    const int formats[][2] = {{KESTRO_FORMAT_BLOCKS, 1},
-                              {KESTRO_FORMAT_COMPACT, 1},
-                              {KESTRO_FORMAT_VERSION(1, 0), 1},
-                              {KESTRO_FORMAT_VERSION(2, 0), 1},
-                              {KESTRO_FORMAT_VERSION(2, 1), 1},
-                              {KESTRO_FORMAT_VERSION(2, 2), 1},
-                              {KESTRO_FORMAT_VERSION(2, 3), 1},
-                              {KESTRO_FORMAT_VERSION(2, 4), 0},
-                              {KESTRO_FORMAT_VERSION(3, 0), 1},
-                              {KESTRO_FORMAT_VERSION(3, 1), 0},
-                              {KESTRO_FORMAT_VERSION(1, 1), 0},
-                              {7, 0}};
+    const int formats[][2] = {{KESTRO_FORMAT_BLOCKS, 1},        {KESTRO_FORMAT_COMPACT, 1},
+                              {KESTRO_FORMAT_VERSION(1, 0), 1}, {KESTRO_FORMAT_VERSION(2, 0), 1},
+                              {KESTRO_FORMAT_VERSION(2, 1), 1}, {KESTRO_FORMAT_VERSION(2, 2), 1},
+                              {KESTRO_FORMAT_VERSION(2, 3), 1}, {KESTRO_FORMAT_VERSION(2, 4), 0},
+                              {KESTRO_FORMAT_VERSION(3, 0), 1}, {KESTRO_FORMAT_VERSION(3, 1), 0},
+                              {KESTRO_FORMAT_VERSION(1, 1), 0}, {7, 0}};
     for (size_t i = 0; i < sizeof formats / sizeof formats[0]; ++i) {
         CHECK(kestro_format_supported(formats[i][0]) == formats[i][1]);
     }
