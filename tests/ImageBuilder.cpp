@@ -882,7 +882,8 @@ Bytes BuildElf32Image(const ImagePlan& plan) {
         PutLe32(segment + 20, static_cast<std::uint32_t>(VirtualSize(section)));
         PutLe32(segment + 24, section.code ? 5 : 6);
         PutLe32(segment + 28, Page);
-        std::memcpy(&out[section.fileOffset], section.bytes.data(), section.bytes.size());
+        std::copy(section.bytes.begin(), section.bytes.end(),
+                  out.begin() + static_cast<std::ptrdiff_t>(section.fileOffset));
         if (plan.segmentsOnly) {
             continue;
         }
