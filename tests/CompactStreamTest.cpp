@@ -50,6 +50,28 @@ std::array<Bytes, 3> SegmentStreams(const Bytes& body, std::size_t segmentAt) {
     return decoded;
 }
 
+// A writer's body against an image filter's worked example that grows the
+// code by four bytes at newer offset 80: the example's header, record and
+// segment header, and streams that decode alike, whose edits are control
+// and whose difference bytes are zero but for 4 in the header's and the
+// section's grown fields and the inserted bytes against the original's.
+void ExpectLikeTheExample(const Bytes& body, const Bytes& example, std::size_t segment,
+                          const Bytes& control, std::size_t newerSize,
+                          std::array<std::size_t, 2> grown, const Bytes& inserted) {
+    EXPECT_EQ(Slice(body, 0, segment + 4), Slice(example, 0, segment + 4));
+    EXPECT_EQ(Slice(body, segment + SegmentHeaderBytes, 4),
+              Slice(example, segment + SegmentHeaderBytes, 4));
+    const std::array<Bytes, 3> streams = SegmentStreams(example, segment);
+    EXPECT_EQ(SegmentStreams(body, segment), streams);
+    EXPECT_EQ(streams[0], control);
+    Bytes differences(newerSize);
+    differences[grown[0]] = 4;
+    differences[grown[1]] = 4;
+    std::copy(inserted.begin(), inserted.end(), differences.begin() + 80);
+    EXPECT_EQ(streams[1], differences);
+    EXPECT_TRUE(streams[2].empty());
+}
+
 // The worked example of doc/FORMAT.md, byte for byte, both ways.
 TEST(CompactStream, WorkedExample) {
     const Bytes original = ToBytes("The original file, version 1.0.0.1 of it.");
@@ -134,21 +156,11 @@ TEST(CompactStream, ImageFilterWorkedExample) {
     std::int32_t minor = -1;
     const Bytes body = CompactEncode(newer, original, 3, &minor);
     ASSERT_EQ(minor, 2);
-    const std::size_t segment = 100;
-    EXPECT_EQ(Slice(body, 0, segment + 4), Slice(example, 0, segment + 4));
-    EXPECT_EQ(Slice(body, segment + SegmentHeaderBytes, 4),
-              Slice(example, segment + SegmentHeaderBytes, 4));
-    const std::array<Bytes, 3> streams = SegmentStreams(example, segment);
-    EXPECT_EQ(SegmentStreams(body, segment), streams);
-    // {M 0, D 80, X 0}, {M -4, D 180, X 0}: zigzag and seven bits a byte.
-    EXPECT_EQ(streams[0], (Bytes{0x00, 0x50, 0x00, 0x07, 0xB4, 0x01, 0x00}));
-    Bytes differences(260);
-    differences[40] = 4;
-    const Bytes cc = {0x84, 0x83, 0x82, 0x81};
-    std::copy(cc.begin(), cc.end(), differences.begin() + 80);
-    differences[228] = 4;
-    EXPECT_EQ(streams[1], differences);
-    EXPECT_TRUE(streams[2].empty());
+    // {M 0, D 80, X 0}, {M -4, D 180, X 0}: zigzag and seven bits a byte;
+    // e_shoff (at 40) and sh_size (at 228) grown, CC CC CC CC against
+    // 48 49 4A 4B.
+    ExpectLikeTheExample(body, example, 100, {0x00, 0x50, 0x00, 0x07, 0xB4, 0x01, 0x00}, 260,
+                         {40, 228}, {0x84, 0x83, 0x82, 0x81});
 }
 
 // Every byte of a small body changed, and every length it may be cut to:
@@ -927,23 +939,11 @@ TEST(CompactStream, Arm32WorkedExample) {
     std::int32_t minor = -1;
     const Bytes body = CompactEncode(newer, original, 3, &minor);
     ASSERT_EQ(minor, 3);
-    const std::size_t segment = 104;
-    EXPECT_EQ(GetLe32(example.data() + segment - 4),
-              static_cast<std::uint32_t>(InstructionSetId::A32));
-    EXPECT_EQ(Slice(body, 0, segment + 4), Slice(example, 0, segment + 4));
-    EXPECT_EQ(Slice(body, segment + SegmentHeaderBytes, 4),
-              Slice(example, segment + SegmentHeaderBytes, 4));
-    const std::array<Bytes, 3> streams = SegmentStreams(example, segment);
-    EXPECT_EQ(SegmentStreams(body, segment), streams);
-    // {M 0, D 80, X 0}, {M -4, D 132, X 0}.
-    EXPECT_EQ(streams[0], (Bytes{0x00, 0x50, 0x00, 0x07, 0x84, 0x01, 0x00}));
-    Bytes differences(212);
-    differences[32] = 4;
-    const Bytes nop = {0xBB, 0xAA, 0xD9, 0x9B}; // E320F000 against 45 46 47 48
-    std::copy(nop.begin(), nop.end(), differences.begin() + 80);
-    differences[192] = 4;
-    EXPECT_EQ(streams[1], differences);
-    EXPECT_TRUE(streams[2].empty());
+    EXPECT_EQ(GetLe32(example.data() + 100), static_cast<std::uint32_t>(InstructionSetId::A32));
+    // {M 0, D 80, X 0}, {M -4, D 132, X 0}; e_shoff (at 32) and sh_size (at
+    // 192) grown, the nop E320F000 against 45 46 47 48.
+    ExpectLikeTheExample(body, example, 104, {0x00, 0x50, 0x00, 0x07, 0x84, 0x01, 0x00}, 212,
+                         {32, 192}, {0xBB, 0xAA, 0xD9, 0x9B});
 }
 
 } // namespace

@@ -236,13 +236,21 @@ std::size_t ElfSectionTableAt(const ImagePlan& plan) {
     return ElfSegmentTableAt + 56 * plan.sections.size();
 }
 
-void LayOut(ImagePlan& plan) {
-    std::uint64_t at = HeaderBytes(plan);
+namespace {
+
+// Each section at the next file alignment from `at` on, in order.
+void PlaceSections(ImagePlan& plan, std::uint64_t at) {
     for (SectionPlan& section : plan.sections) {
         at = AlignUp(at, plan.fileAlignment);
         section.fileOffset = at;
         at += section.bytes.size();
     }
+}
+
+} // namespace
+
+void LayOut(ImagePlan& plan) {
+    PlaceSections(plan, HeaderBytes(plan));
 }
 
 Bytes BuildImage(const ImagePlan& plan) {
@@ -839,12 +847,7 @@ std::size_t Elf32SectionTableAt(const ImagePlan& plan) {
 }
 
 void LayOutElf32(ImagePlan& plan) {
-    std::uint64_t at = Elf32HeaderBytes(plan);
-    for (SectionPlan& section : plan.sections) {
-        at = AlignUp(at, plan.fileAlignment);
-        section.fileOffset = at;
-        at += section.bytes.size();
-    }
+    PlaceSections(plan, Elf32HeaderBytes(plan));
 }
 
 Bytes BuildElf32Image(const ImagePlan& plan) {

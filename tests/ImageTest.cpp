@@ -796,43 +796,6 @@ TEST(InstructionSet, RetargetsWhatTheScanFoundWhateverWasRewrittenSince) {
     EXPECT_FALSE(InstructionSetOf(Machine::X64)->retarget(short4, *x86, 0x1000, 0x2000));
 }
 
-// What a scan takes and leaves: RIP-relative operands only in x86-64 code,
-// no reference whose immediate runs past the code or whose target lies
-// outside the image, an ADRP only with a partner within three instructions
-// that takes its register, ARM64 instructions only at aligned addresses.
-TEST(InstructionSet, FindsOnlyWhatTheRulesTake) {
-    const Bytes past = {0xC7, 0x05, 0, 0, 0, 0, 1, 2, 3};
-    const std::uint32_t adrp = 0x90000000;
-    const std::uint32_t add = 0x91000000;
-    const std::uint32_t nop = 0xD503201F;
-    struct Row {
-        const char* name;
-        Machine machine;
-        Bytes code;
-        std::uint64_t address;
-        std::optional<std::uint64_t> at;
-    };
-    const Row rows[] = {
-        {"RIP-relative", Machine::X64, {0x90, 0x8B, 0x05, 0, 0, 0, 0}, 0x1000, 3},
-        {"no RIP-relative in i386", Machine::I386, {0x90, 0x8B, 0x05, 0, 0, 0, 0}, 0x1000, {}},
-        {"an immediate past the end", Machine::X64, past, 0x1000, {}},
-        {"a target outside", Machine::X64, {0xE8, 0, 0, 0, 0x10}, 0x1000, {}},
-        {"a target before", Machine::X64, {0xE9, 0x00, 0xE0, 0xFF, 0xFF}, 0x1000, {}},
-        {"a partner three on", Machine::Arm64, Words({adrp, nop, nop, add}), 0x1000, 0},
-        {"a partner four on", Machine::Arm64, Words({adrp, nop, nop, nop, add}), 0x1000, {}},
-        {"a partner of another", Machine::Arm64, Words({adrp, add | 0x21}), 0x1000, {}},
-        {"unaligned", Machine::Arm64, {0, 0, 0x01, 0x00, 0x00, 0x94}, 0x0FFE, 2},
-    };
-    for (const Row& row : rows) {
-        Image image = Everything(row.machine);
-        image.sections = {{0x1000, 0x1000, 0, 0, true}};
-        image.IndexSections();
-        const auto found = InstructionSetOf(row.machine)->find(row.code, 0, row.address, image);
-        EXPECT_EQ(found ? std::optional<std::uint64_t>(found->at) : std::nullopt, row.at)
-            << row.name;
-    }
-}
-
 // --- ELF32 and 32-bit ARM ---
 
 // An ELF32 image: code at 0x10000, data at 0x20000, memory only at
@@ -1167,51 +1130,92 @@ TEST(InstructionSet, ReadsArm32InstructionsAsAssembled) {
     }
 }
 
-// What a scan takes and leaves: A32 only at aligned addresses and never
+// What a scan takes and leaves: RIP-relative operands only in x86-64 code,
+// no reference whose immediate runs past the code or whose target lies
+// outside the image, an ADRP only with a partner within three instructions
+// that takes its register, ARM64 instructions only at aligned addresses.
+// And in 32-bit ARM code: A32 only at aligned addresses and never
 // the unconditional space's look-alikes; a MOVW only with a MOVT of its
 // register within three instructions and no MOVW of it between; no Thumb
 // B<c>.W of condition 111x, no BLX with H set; no target outside the image.
-TEST(InstructionSet, FindsOnlyWhatTheArm32RulesTake) {
+TEST(InstructionSet, FindsOnlyWhatTheRulesTake) {
+    const Bytes past = {0xC7, 0x05, 0, 0, 0, 0, 1, 2, 3};
+    const std::uint32_t adrp = 0x90000000;
+    const std::uint32_t add = 0x91000000;
+    const std::uint32_t nop = 0xD503201F;
     const std::uint32_t movw = 0xE3000010; // r0: 0x10010 with the MOVT
     const std::uint32_t movt = 0xE3400001;
-    const std::uint32_t nop = 0xE320F000;
+    const std::uint32_t armNop = 0xE320F000;
     struct Row {
         const char* name;
-        ArmState state;
+        InstructionSetId id;
         Bytes code;
         std::uint64_t address;
         std::optional<std::uint64_t> at;
     };
     const Row rows[] = {
-        {"A32 unaligned", ArmState::Arm, {0, 0, 0, 0, 0, 0xEB}, 0x0FFE, 2},
-        {"A32 a partner three on", ArmState::Arm, Words({movw, nop, nop, movt}), 0x1000, 0},
-        {"A32 a partner four on", ArmState::Arm, Words({movw, nop, nop, nop, movt}), 0x1000, {}},
-        {"A32 a MOVW between", ArmState::Arm, Words({movw, movw, movt}), 0x1000, 4},
-        {"A32 a partner of another", ArmState::Arm, Words({movw, movt | 0x1000}), 0x1000, {}},
-        {"A32 unconditional MOVW", ArmState::Arm, Words({movw | 0xF0000000, movt}), 0x1000, {}},
-        {"A32 a target outside", ArmState::Arm, Words({0xEB100000}), 0x1000, {}},
-        {"A32 a pair naming outside", ArmState::Arm, Words({movw, 0xE3400234}), 0x1000, {}},
-        {"T32 condition 1110", ArmState::Thumb, Halves({0xF380, 0x8000}), 0x1000, {}},
-        {"T32 BLX with H", ArmState::Thumb, Halves({0xF000, 0xE801}), 0x1000, {}},
+        {"RIP-relative", InstructionSetId::X64, {0x90, 0x8B, 0x05, 0, 0, 0, 0}, 0x1000, 3},
+        {"no RIP-relative in i386",
+         InstructionSetId::I386,
+         {0x90, 0x8B, 0x05, 0, 0, 0, 0},
+         0x1000,
+         {}},
+        {"an immediate past the end", InstructionSetId::X64, past, 0x1000, {}},
+        {"a target outside", InstructionSetId::X64, {0xE8, 0, 0, 0, 0x10}, 0x1000, {}},
+        {"a target before", InstructionSetId::X64, {0xE9, 0x00, 0xE0, 0xFF, 0xFF}, 0x1000, {}},
+        {"a partner three on", InstructionSetId::Arm64, Words({adrp, nop, nop, add}), 0x1000, 0},
+        {"a partner four on",
+         InstructionSetId::Arm64,
+         Words({adrp, nop, nop, nop, add}),
+         0x1000,
+         {}},
+        {"a partner of another", InstructionSetId::Arm64, Words({adrp, add | 0x21}), 0x1000, {}},
+        {"unaligned", InstructionSetId::Arm64, {0, 0, 0x01, 0x00, 0x00, 0x94}, 0x0FFE, 2},
+        {"A32 unaligned", InstructionSetId::A32, {0, 0, 0, 0, 0, 0xEB}, 0x0FFE, 2},
+        {"A32 a partner three on", InstructionSetId::A32, Words({movw, armNop, armNop, movt}),
+         0x1000, 0},
+        {"A32 a partner four on",
+         InstructionSetId::A32,
+         Words({movw, armNop, armNop, armNop, movt}),
+         0x1000,
+         {}},
+        {"A32 a MOVW between", InstructionSetId::A32, Words({movw, movw, movt}), 0x1000, 4},
+        {"A32 a partner of another",
+         InstructionSetId::A32,
+         Words({movw, movt | 0x1000}),
+         0x1000,
+         {}},
+        {"A32 unconditional MOVW",
+         InstructionSetId::A32,
+         Words({movw | 0xF0000000, movt}),
+         0x1000,
+         {}},
+        {"A32 a target outside", InstructionSetId::A32, Words({0xEB100000}), 0x1000, {}},
+        {"A32 a pair naming outside", InstructionSetId::A32, Words({movw, 0xE3400234}), 0x1000, {}},
+        {"T32 condition 1110", InstructionSetId::T32, Halves({0xF380, 0x8000}), 0x1000, {}},
+        {"T32 BLX with H", InstructionSetId::T32, Halves({0xF000, 0xE801}), 0x1000, {}},
         {"T32 a partner after three narrow",
-         ArmState::Thumb,
+         InstructionSetId::T32,
          Halves({0xF241, 0x0000, 0xBF00, 0xBF00, 0xBF00, 0xF2C0, 0x0000}),
          0x1000,
          {}},
-        {"T32 a partner after a wide and a narrow", ArmState::Thumb,
+        {"T32 a partner after a wide and a narrow", InstructionSetId::T32,
          Halves({0xF241, 0x0000, 0xEB01, 0x0002, 0xBF00, 0xF2C0, 0x0000}), 0x1000, 0},
         {"T32 a half instruction at the end",
-         ArmState::Thumb,
+         InstructionSetId::T32,
          Halves({0xBF00, 0xF000}),
          0x1000,
          {}},
-        {"T32 odd address", ArmState::Thumb, {0xAA, 0x00, 0xF0, 0x00, 0xF8}, 0x0FFF, 1},
+        {"T32 odd address", InstructionSetId::T32, {0xAA, 0x00, 0xF0, 0x00, 0xF8}, 0x0FFF, 1},
     };
     for (const Row& row : rows) {
-        Image image = ArmEverything(row.state);
+        const bool arm = row.id == InstructionSetId::A32 || row.id == InstructionSetId::T32;
+        Image image =
+            arm ? ArmEverything(row.id == InstructionSetId::A32 ? ArmState::Arm : ArmState::Thumb)
+                : Everything(InstructionSetOf(row.id)->machine);
         image.sections = {{0x1000, 0x1000, 0, 0, true}, {0x10000, 0x100, 0, 0, false}};
         image.IndexSections();
-        const auto found = RowOf(row.state).find(row.code, 0, row.address, image);
+        const auto found = InstructionSetOf(row.id)->find(row.code, 0, row.address, image);
         EXPECT_EQ(found ? std::optional<std::uint64_t>(found->at) : std::nullopt, row.at)
             << row.name;
     }
