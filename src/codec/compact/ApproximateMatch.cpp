@@ -1,5 +1,7 @@
 #include "codec/compact/ApproximateMatch.hpp"
 
+#include "codec/compact/PositionHash.hpp"
+
 #include "common/Progress.hpp"
 
 #include <algorithm>
@@ -51,11 +53,6 @@ std::int64_t CommonPrefix(const std::uint8_t* a, const std::uint8_t* b, std::int
     }
     return n;
 }
-
-struct Lookup {
-    std::int64_t length = 0;
-    std::int64_t oldPos = 0;
-};
 
 class SuffixSearch {
 public:
@@ -167,6 +164,77 @@ private:
     std::vector<std::uint32_t> pairs_; // where the suffixes of each first pair begin
 };
 
+// The longest exact match at a newer position along the alignments an
+// earlier search found near it: those of the few alignments that start
+// nearest the position, each measured from it up to MaxLookupLength bytes.
+// The walk asks for positions that never go back, so the alignment that
+// holds the position is kept between lookups.
+// The longest exact match at a newer position among the places an earlier
+// search and an index suggest: the alignments that start nearest the
+// position (Around on either side of the one that holds it), then the
+// latest ChainDepth places whose bytes hash as the position's do. The first
+// longest wins, so the alignment that holds the position wins a tie. The
+// walk asks for positions that never go back, so the alignment that holds
+// the position is kept between lookups.
+class NearSearch {
+public:
+    NearSearch(std::span<const std::uint8_t> newer, std::span<const std::uint8_t> old,
+               std::span<const Alignment> alignments, const PositionHash& index)
+        : newer_(newer), old_(old), alignments_(alignments), index_(index) {}
+
+    Lookup Longest(std::int64_t scan) {
+        Lookup best;
+        const auto measure = [&](std::int64_t pos) {
+            if (pos < 0 || pos >= static_cast<std::int64_t>(old_.size())) {
+                return;
+            }
+            const std::int64_t length = CommonPrefix(
+                old_.data() + pos, newer_.data() + scan,
+                std::min({static_cast<std::int64_t>(newer_.size()) - scan,
+                          static_cast<std::int64_t>(old_.size()) - pos, MaxLookupLength}));
+            if (length > best.length) {
+                best = {length, pos};
+            }
+        };
+        if (!alignments_.empty()) {
+            while (holding_ + 1 < alignments_.size() &&
+                   alignments_[holding_ + 1].newStart <= scan) {
+                ++holding_;
+            }
+            measure(scan + alignments_[holding_].offset);
+            const std::size_t last = std::min(alignments_.size(), holding_ + Around + 1);
+            for (std::size_t k = holding_ >= Around ? holding_ - Around : 0; k < last; ++k) {
+                if (k != holding_) {
+                    measure(scan + alignments_[k].offset);
+                }
+            }
+        }
+        if (!index_.Empty() &&
+            static_cast<std::int64_t>(newer_.size()) - scan >= PositionHash::HashedBytes) {
+            std::int32_t pos = index_.First(newer_.data() + scan);
+            for (int depth = 0; pos >= 0 && depth < ChainDepth; ++depth) {
+                measure(pos);
+                pos = index_.Next(pos);
+            }
+        }
+        return best;
+    }
+
+private:
+    static constexpr std::size_t Around = 2;
+    // Code repeats short sequences (a function's prologue, say) thousands
+    // of times: the longest match of one lies deep in its chain. 256 finds
+    // nearly all that a suffix array finds on real programs; a deeper
+    // search finds no more.
+    static constexpr int ChainDepth = 256;
+
+    std::span<const std::uint8_t> newer_;
+    std::span<const std::uint8_t> old_;
+    std::span<const Alignment> alignments_;
+    const PositionHash& index_;
+    std::size_t holding_ = 0;
+};
+
 // The current alignment's region (new bytes from lastScan on against old
 // bytes from lastPos on, up to scan), grown forward while more than half
 // its bytes agree: its length.
@@ -223,10 +291,14 @@ std::int64_t SplitOverlap(const std::uint8_t* n, const std::uint8_t* o, std::int
 
 } // namespace
 
-void FindEdits(std::span<const std::uint8_t> newer, std::span<const std::uint8_t> old,
-               std::span<const std::int32_t> suffixes, const std::function<void(const Edit&)>& take,
-               const std::function<void(std::int64_t searched)>& told) {
-    const SuffixSearch search(old, suffixes);
+namespace {
+
+// The walk itself, with longest(scan) the lookup of the longest exact match
+// of the newer bytes from scan on.
+template <typename Longest>
+void Walk(std::span<const std::uint8_t> newer, std::span<const std::uint8_t> old,
+          const Longest& longest, const std::function<void(const Edit&)>& take,
+          const std::function<void(std::int64_t searched)>& told) {
     const auto newSize = static_cast<std::int64_t>(newer.size());
     const auto oldSize = static_cast<std::int64_t>(old.size());
     const std::uint8_t* n = newer.data();
@@ -252,7 +324,7 @@ void FindEdits(std::span<const std::uint8_t> newer, std::span<const std::uint8_t
         std::int64_t scored = scan;
         while (scan < newSize) {
             poll.Step();
-            const Lookup found = search.Longest(n + scan, newSize - scan);
+            const Lookup found = longest(scan);
             length = found.length;
             pos = found.oldPos;
             for (; scored < scan + length; ++scored) {
@@ -287,6 +359,28 @@ void FindEdits(std::span<const std::uint8_t> newer, std::span<const std::uint8_t
         lastPos = pos - backward;
         lastOffset = pos - scan;
     }
+}
+
+} // namespace
+
+void FindEdits(std::span<const std::uint8_t> newer, std::span<const std::uint8_t> old,
+               std::span<const std::int32_t> suffixes, const std::function<void(const Edit&)>& take,
+               const std::function<void(std::int64_t searched)>& told) {
+    const SuffixSearch search(old, suffixes);
+    const auto newSize = static_cast<std::int64_t>(newer.size());
+    Walk(
+        newer, old,
+        [&](std::int64_t scan) { return search.Longest(newer.data() + scan, newSize - scan); },
+        take, told);
+}
+
+void FindEditsNear(std::span<const std::uint8_t> newer, std::span<const std::uint8_t> old,
+                   std::span<const Alignment> alignments, const PositionHash& index,
+                   const std::function<void(const Edit&)>& take,
+                   const std::function<void(std::int64_t searched)>& told) {
+    NearSearch search(newer, old, alignments, index);
+    Walk(
+        newer, old, [&](std::int64_t scan) { return search.Longest(scan); }, take, told);
 }
 
 } // namespace kestro

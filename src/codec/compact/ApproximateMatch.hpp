@@ -20,10 +20,25 @@
 
 namespace kestro {
 
+class PositionHash;
+
 struct Edit {
     std::int64_t OldStart = 0; // where the difference bytes apply in the original
     std::int64_t DiffLength = 0;
     std::int64_t ExtraLength = 0;
+};
+
+// An exact match found by a lookup: its length and where it starts in old.
+struct Lookup {
+    std::int64_t length = 0;
+    std::int64_t oldPos = 0;
+};
+
+// An alignment an earlier search found: from newer offset newStart on, the
+// old position minus the new position is offset.
+struct Alignment {
+    std::int64_t newStart = 0;
+    std::int64_t offset = 0;
 };
 
 // Describes newer against old, whose suffix array is suffixes, telling each
@@ -36,5 +51,17 @@ struct Edit {
 void FindEdits(std::span<const std::uint8_t> newer, std::span<const std::uint8_t> old,
                std::span<const std::int32_t> suffixes, const std::function<void(const Edit&)>& take,
                const std::function<void(std::int64_t searched)>& told = {});
+
+// The same walk with exact matches looked for only near where an earlier
+// search put them: along the alignments it found (sorted by newStart), at
+// each position those of the few that start nearest it, and at the places
+// that index, a PositionHash of old, gives for the bytes there. For a
+// second look at files that search has aligned already, in bytes that now
+// match better: an index built in one pass serves it as well as a suffix
+// array, and a lookup costs a few comparisons.
+void FindEditsNear(std::span<const std::uint8_t> newer, std::span<const std::uint8_t> old,
+                   std::span<const Alignment> alignments, const PositionHash& index,
+                   const std::function<void(const Edit&)>& take,
+                   const std::function<void(std::int64_t searched)>& told = {});
 
 } // namespace kestro

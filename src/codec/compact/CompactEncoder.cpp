@@ -40,7 +40,7 @@ EditList SearchFiltered(EditSearch& search, const FilterPlan& plan, ByteStream& 
                         static_cast<std::int64_t>(header.OriginalSize));
     const ReferenceMap first = MapEdits(masked.edits, SIZE_MAX);
     header.Tables = ChooseTables(plan, first, original, newer, header.Newer, poll);
-    return search.SearchProjected(first, header);
+    return search.SearchProjected(masked, first, header);
 }
 
 // The settings of the same body without filter, nor any filter a later

@@ -1,6 +1,7 @@
 // The compact writer's search for edits, part by part and window by window.
 #include "codec/compact/EditSearch.hpp"
 
+#include "codec/compact/PositionHash.hpp"
 #include "codec/compact/SuffixArray.hpp"
 #include "common/ByteStream.hpp"
 #include "common/Failures.hpp"
@@ -37,12 +38,18 @@ struct PartPieces {
     }
 };
 
+// The search of one piece of a part (its index among the part's pieces,
+// and its bytes) in the window: tells take each edit found, OldStart in
+// the window, and told the bytes of the piece searched.
+using PieceSearch = std::function<void(std::int64_t index, std::span<const std::uint8_t> piece,
+                                       const std::function<void(const Edit&)>& take,
+                                       const std::function<void(std::int64_t searched)>& told)>;
+
 // Searches the pieces on workers threads, each taking the next piece not
 // yet taken; the calling thread tells the bytes searched meanwhile, and a
 // throw from it stops the other threads' searches too.
-void SearchPiecesOnThreads(const PartPieces& pieces, std::span<const std::uint8_t> window,
-                           std::span<const std::int32_t> suffixes, std::int64_t workers,
-                           std::vector<std::vector<Edit>>& found,
+void SearchPiecesOnThreads(const PartPieces& pieces, const PieceSearch& search,
+                           std::int64_t workers, std::vector<std::vector<Edit>>& found,
                            const std::function<void(std::int64_t searched)>& told) {
     std::atomic<std::int64_t> next{0};
     std::atomic<std::int64_t> searched{0};
@@ -50,8 +57,8 @@ void SearchPiecesOnThreads(const PartPieces& pieces, std::span<const std::uint8_
     const auto work = [&] {
         for (std::int64_t index = next++; index < pieces.count; index = next++) {
             std::int64_t counted = 0;
-            FindEdits(
-                pieces[index], window, suffixes,
+            search(
+                index, pieces[index],
                 [&](const Edit& edit) { found[static_cast<std::size_t>(index)].push_back(edit); },
                 [&](std::int64_t now) {
                     if (abandoned.load()) {
@@ -91,31 +98,64 @@ void SearchPiecesOnThreads(const PartPieces& pieces, std::span<const std::uint8_
     }
 }
 
-// The edits of part against window, a piece at a time, the pieces on up
-// to threads threads; OldStart in the window. The calling thread tells
-// progress (the bytes of the part searched, through told) while it waits.
-std::vector<Edit> SearchPart(std::span<const std::uint8_t> part,
-                             std::span<const std::uint8_t> window,
-                             std::span<const std::int32_t> suffixes, std::int32_t threads,
+// The edits of part, a piece at a time, the pieces on up to threads
+// threads; OldStart in the window. The calling thread tells progress (the
+// bytes of the part searched, through told) while it waits.
+std::vector<Edit> SearchPart(std::span<const std::uint8_t> part, const PieceSearch& search,
+                             std::int32_t threads,
                              const std::function<void(std::int64_t searched)>& told) {
     const PartPieces pieces(part);
     std::vector<std::vector<Edit>> found(static_cast<std::size_t>(pieces.count));
     const std::int64_t workers = std::min<std::int64_t>(threads, pieces.count);
     if (workers <= 1) {
         for (std::int64_t index = 0; index < pieces.count; ++index) {
-            FindEdits(
-                pieces[index], window, suffixes,
+            search(
+                index, pieces[index],
                 [&](const Edit& edit) { found[static_cast<std::size_t>(index)].push_back(edit); },
                 [&](std::int64_t searched) { told(index * SearchPieceBytes + searched); });
         }
     } else {
-        SearchPiecesOnThreads(pieces, window, suffixes, workers, found, told);
+        SearchPiecesOnThreads(pieces, search, workers, found, told);
     }
     std::vector<Edit> edits;
     for (const std::vector<Edit>& piece : found) {
         edits.insert(edits.end(), piece.begin(), piece.end());
     }
     return edits;
+}
+
+// The alignments of the edits in list whose difference bytes take the
+// original (offsets in the whole files), in newer order.
+std::vector<Alignment> AlignmentsOf(const std::vector<Edit>& edits) {
+    std::vector<Alignment> alignments;
+    std::int64_t newStart = 0;
+    for (const Edit& edit : edits) {
+        if (edit.DiffLength > 0) {
+            alignments.push_back({newStart, edit.OldStart - newStart});
+        }
+        newStart += edit.DiffLength + edit.ExtraLength;
+    }
+    return alignments;
+}
+
+// The alignments (of the whole files) that a search of the newer bytes
+// from pieceStart on, length of them, against the window from windowStart
+// on tries, in the piece's and the window's offsets: those that start in
+// the piece and AlignmentsAround on either side, which the positions near
+// its ends try too.
+constexpr std::ptrdiff_t AlignmentsAround = 2;
+std::vector<Alignment> AlignmentsFor(const std::vector<Alignment>& all, std::int64_t pieceStart,
+                                     std::int64_t length, std::int64_t windowStart) {
+    const auto byStart = [](const Alignment& a, std::int64_t at) { return a.newStart < at; };
+    const auto from = std::lower_bound(all.begin(), all.end(), pieceStart + 1, byStart);
+    const auto to = std::lower_bound(from, all.end(), pieceStart + length, byStart);
+    const auto first = from - std::min(from - all.begin(), AlignmentsAround + 1);
+    const auto last = to + std::min(all.end() - to, AlignmentsAround);
+    std::vector<Alignment> alignments;
+    for (auto a = first; a != last; ++a) {
+        alignments.push_back({a->newStart - pieceStart, a->offset - windowStart + pieceStart});
+    }
+    return alignments;
 }
 
 // Cuts the edit that covers newer offset cut (edits start at newer offset
@@ -242,16 +282,19 @@ EditList EditSearch::SearchMasked() {
     return list;
 }
 
-EditList EditSearch::SearchProjected(const ReferenceMap& first, const CompactHeader& header) {
+EditList EditSearch::SearchProjected(const EditList& firstEdits, const ReferenceMap& first,
+                                     const CompactHeader& header) {
     const ImagePredictor firstModel(plan_.inputs.originalImage, plan_.inputs.originalSlots,
                                     header.Tables, header.Newer, first, poll_);
     std::tie(oldMarks_, newMarks_) = MarkUnwindOwners(original_, plan_.inputs.originalImage, newer_,
                                                       plan_.newerImage, first, poll_);
     projector_ = &firstModel;
+    firstAlignments_ = AlignmentsOf(firstEdits.edits);
     EditList list;
     Pass(View::Projected, newerSize_, 2, list, nullptr);
     loaded_.reset();
     projector_ = nullptr;
+    firstAlignments_ = {};
     oldMarks_ = {};
     newMarks_ = {};
     if (originalSize_ <= settings_.windowBytes) {
@@ -291,9 +334,22 @@ void EditSearch::Pass(View view, std::int64_t counted, std::int64_t of, EditList
             ApplyMarks(part_, static_cast<std::uint64_t>(partStart), newMarks_);
         }
         Load(wanted, view, true);
+        PieceSearch search = [this](std::int64_t, std::span<const std::uint8_t> piece,
+                                    const auto& found, const auto& searched) {
+            FindEdits(piece, window_, suffixes_, found, searched);
+        };
+        if (view == View::Projected) {
+            search = [&](std::int64_t index, std::span<const std::uint8_t> piece, const auto& found,
+                         const auto& searched) {
+                const std::vector<Alignment> alignments =
+                    AlignmentsFor(firstAlignments_, partStart + index * SearchPieceBytes,
+                                  static_cast<std::int64_t>(piece.size()), wanted.first);
+                FindEditsNear(piece, window_, alignments, positions_, found, searched);
+            };
+        }
         const std::uint8_t* at = part_.data();
         for (const Edit& edit :
-             SearchPart(part_, window_, suffixes_, settings_.threads, [&](std::int64_t searched) {
+             SearchPart(part_, search, settings_.threads, [&](std::int64_t searched) {
                  progress_.Tell(searching_, (counted + partStart + searched) / of, newerSize_);
              })) {
             if (take != nullptr) {
@@ -309,15 +365,18 @@ void EditSearch::Pass(View view, std::int64_t counted, std::int64_t of, EditList
         list.partEnds.push_back(list.edits.size());
     }
     suffixes_ = {};
+    positions_ = {};
     maskedNewer_ = {};
 }
 
-// Loads the window wanted as view, unless it is loaded already, and its
-// suffix array where sorted.
-void EditSearch::Load(std::pair<std::int64_t, std::int64_t> wanted, View view, bool sorted) {
+// Loads the window wanted as view, unless it is loaded already, and where
+// indexed the index its search needs: for the second search (Projected) a
+// hash of its positions, else its suffix array.
+void EditSearch::Load(std::pair<std::int64_t, std::int64_t> wanted, View view, bool indexed) {
     if (!loaded_ || loaded_->start != wanted.first || loaded_->end != wanted.second ||
         loaded_->view != view) {
         suffixes_ = {};
+        positions_ = {};
         original_.SetPosition(wanted.first);
         ReadPolled(original_, window_, wanted.second - wanted.first, progress_);
         const auto start = static_cast<std::uint64_t>(wanted.first);
@@ -330,8 +389,15 @@ void EditSearch::Load(std::pair<std::int64_t, std::int64_t> wanted, View view, b
         }
         loaded_ = Loaded{wanted.first, wanted.second, view};
     }
-    if (sorted && suffixes_.empty()) {
-        const auto windowSize = static_cast<std::int64_t>(window_.size());
+    const auto windowSize = static_cast<std::int64_t>(window_.size());
+    if (indexed && view == View::Projected && positions_.Empty()) {
+        // Told as the window's sort: it stands where the sort did, and
+        // takes a fraction of its time.
+        progress_.Tell(Phase::Sorting, 0, windowSize);
+        positions_ = PositionHash(
+            window_, [&](std::int64_t done) { progress_.Tell(Phase::Sorting, done, windowSize); });
+        progress_.Tell(Phase::Sorting, windowSize, windowSize);
+    } else if (indexed && view != View::Projected && suffixes_.empty()) {
         progress_.Tell(Phase::Sorting, 0, windowSize);
         suffixes_ = BuildSuffixArray(
             window_, [&](std::int64_t done) { progress_.Tell(Phase::Sorting, done, windowSize); });

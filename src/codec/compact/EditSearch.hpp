@@ -11,6 +11,7 @@
 #include "codec/compact/EncoderProgress.hpp"
 #include "codec/compact/FilterPlan.hpp"
 #include "codec/compact/ImageFilter.hpp"
+#include "codec/compact/PositionHash.hpp"
 #include "codec/compact/ReferenceMap.hpp"
 
 #include <cstdint>
@@ -54,11 +55,15 @@ public:
     // masked (MaskReferences), so that code whose references all moved
     // still matches whole.
     EditList SearchMasked();
-    // The image filter's second search, with the first one's edits (first)
-    // and header's tables and layout: the newer file in the original as the
-    // first edits project it (ImagePredictor::Project), where every
-    // reference and table that the projection gets right matches exactly.
-    EditList SearchProjected(const ReferenceMap& first, const CompactHeader& header);
+    // The image filter's second search, with the first one's edits
+    // (firstEdits, and their map first) and header's tables and layout: the
+    // newer file in the original as the first edits project it
+    // (ImagePredictor::Project), where every reference and table that the
+    // projection gets right matches exactly. It looks along the first
+    // edits' alignments only (FindEditsAlong): the projection changes
+    // which bytes match along them, not where the code moved.
+    EditList SearchProjected(const EditList& firstEdits, const ReferenceMap& first,
+                             const CompactHeader& header);
     // The coding pass: takes each edit of list with its bytes, in order.
     void TakeEdits(const EditList& list, const Take& take);
 
@@ -72,7 +77,7 @@ private:
     };
 
     void Pass(View view, std::int64_t counted, std::int64_t of, EditList& list, const Take* take);
-    void Load(std::pair<std::int64_t, std::int64_t> wanted, View view, bool sorted);
+    void Load(std::pair<std::int64_t, std::int64_t> wanted, View view, bool indexed);
     std::pair<std::int64_t, std::int64_t> ReadPart(std::int64_t partStart, View view);
     void SearchTablesAgain(EditList& list, const CompactHeader& header);
 
@@ -88,10 +93,12 @@ private:
     std::vector<std::uint8_t> part_;
     std::vector<std::uint8_t> window_;
     std::vector<std::int32_t> suffixes_;
+    PositionHash positions_;
     std::optional<Loaded> loaded_;
     // The second search's projection, and the unwind records' owners that
     // it sees.
     const ImagePredictor* projector_ = nullptr;
+    std::vector<Alignment> firstAlignments_;
     std::vector<OwnerMark> oldMarks_;
     std::vector<OwnerMark> newMarks_;
     // The newer file masked whole, where it fits one window, for the first

@@ -1,0 +1,44 @@
+#include "codec/compact/PositionHash.hpp"
+
+#include "common/Progress.hpp"
+
+#include <cstring>
+
+namespace kestro {
+
+namespace {
+
+// A hash for every four positions of the text, at most 2^24 of them: the
+// heads take a byte a position, the chains four.
+constexpr int MinBits = 10;
+constexpr int MaxBits = 24;
+constexpr std::size_t PositionsPerHead = 4;
+
+} // namespace
+
+PositionHash::PositionHash(std::span<const std::uint8_t> text,
+                           const std::function<void(std::int64_t done)>& told)
+    : bits_(MinBits) {
+    while (bits_ < MaxBits && (PositionsPerHead << bits_) < text.size()) {
+        ++bits_;
+    }
+    heads_.assign(std::size_t{1} << bits_, -1);
+    next_.assign(text.size(), -1);
+    std::size_t i = 0;
+    WorkPoll polled([&] { told(static_cast<std::int64_t>(i)); });
+    for (; i + HashedBytes <= text.size(); ++i) {
+        polled.Step();
+        std::int32_t& head = heads_[Hash(text.data() + i)];
+        next_[i] = head;
+        head = static_cast<std::int32_t>(i);
+    }
+}
+
+std::uint32_t PositionHash::Hash(const std::uint8_t* bytes) const {
+    std::uint64_t word;
+    std::memcpy(&word, bytes, sizeof word);
+    // Fibonacci hashing: the product's top bits depend on every byte.
+    return static_cast<std::uint32_t>((word * 0x9E3779B97F4A7C15ull) >> (64 - bits_));
+}
+
+} // namespace kestro

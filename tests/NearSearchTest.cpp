@@ -1,0 +1,152 @@
+// The second search's index and walk: the position hash, and the search
+// that looks for matches only along given alignments and at the places the
+// hash gives.
+#include "TestSupport.hpp"
+
+#include "codec/compact/ApproximateMatch.hpp"
+#include "codec/compact/PositionHash.hpp"
+#include "codec/compact/SuffixArray.hpp"
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <stdexcept>
+
+namespace kestro::test {
+namespace {
+
+// A 64 KiB original and a newer file made of its four quarters in another
+// order (2, 0, 3, 1), with every changeEvery-th byte changed.
+constexpr std::int64_t Quarter = 16 << 10;
+constexpr std::int64_t QuarterOrder[] = {2, 0, 3, 1};
+
+std::pair<Bytes, Bytes> MovedQuarters(int changeEvery) {
+    const Bytes old = Random(4 * Quarter, 11);
+    Bytes newer;
+    for (const std::int64_t q : QuarterOrder) {
+        newer.insert(newer.end(), old.begin() + q * Quarter, old.begin() + (q + 1) * Quarter);
+    }
+    for (std::size_t i = 0; i < newer.size(); i += static_cast<std::size_t>(changeEvery)) {
+        newer[i] ^= 0x5A;
+    }
+    return {old, newer};
+}
+
+// What the edits make of newer: how many of its bytes they take from old
+// where old agrees, and the alignments they take them at. Fails the test
+// unless they cover newer in order and stay inside old.
+struct Described {
+    std::int64_t agreeing = 0;
+    std::set<std::int64_t> offsets;
+};
+
+Described Describe(const std::vector<Edit>& edits, const Bytes& newer, const Bytes& old) {
+    Described described;
+    std::int64_t at = 0;
+    for (const Edit& edit : edits) {
+        EXPECT_GE(edit.OldStart, 0);
+        EXPECT_LE(edit.OldStart + edit.DiffLength, static_cast<std::int64_t>(old.size()));
+        for (std::int64_t i = 0; i < edit.DiffLength; ++i) {
+            described.agreeing += old[static_cast<std::size_t>(edit.OldStart + i)] ==
+                                  newer[static_cast<std::size_t>(at + i)];
+        }
+        if (edit.DiffLength > 0) {
+            described.offsets.insert(edit.OldStart - at);
+        }
+        at += edit.DiffLength + edit.ExtraLength;
+    }
+    EXPECT_EQ(at, static_cast<std::int64_t>(newer.size()));
+    return described;
+}
+
+std::vector<Edit> SearchNear(const Bytes& newer, const Bytes& old,
+                             const std::vector<Alignment>& alignments, const PositionHash& index) {
+    std::vector<Edit> edits;
+    FindEditsNear(newer, old, alignments, index, [&](const Edit& edit) { edits.push_back(edit); });
+    return edits;
+}
+
+// Where each quarter of MovedQuarters' newer file lies in the original.
+std::vector<Alignment> QuarterAlignments() {
+    std::vector<Alignment> alignments;
+    for (std::int64_t i = 0; i < 4; ++i) {
+        alignments.push_back({i * Quarter, (QuarterOrder[i] - i) * Quarter});
+    }
+    return alignments;
+}
+
+TEST(PositionHash, ChainsEveryPositionOfTheSameBytesLatestFirst) {
+    Bytes text = Random(100000, 3);
+    const Bytes word = ToBytes("kestro!!");
+    const std::vector<std::size_t> planted = {0, 777, 50000, 99992};
+    for (const std::size_t at : planted) {
+        std::copy(word.begin(), word.end(), text.begin() + static_cast<std::ptrdiff_t>(at));
+    }
+    const PositionHash index(text, [](std::int64_t) {});
+    std::vector<std::size_t> chained;
+    std::int32_t last = INT32_MAX;
+    for (std::int32_t pos = index.First(word.data()); pos >= 0; pos = index.Next(pos)) {
+        EXPECT_LT(pos, last);
+        last = pos;
+        if (std::equal(word.begin(), word.end(), text.begin() + pos)) {
+            chained.insert(chained.begin(), static_cast<std::size_t>(pos));
+        }
+    }
+    EXPECT_EQ(chained, planted);
+}
+
+TEST(PositionHash, TellsItsWorkAndStopsWhenTold) {
+    const Bytes text = Random(std::size_t{3} << 20, 4);
+    std::int64_t last = -1;
+    int reports = 0;
+    const PositionHash index(text, [&](std::int64_t done) {
+        EXPECT_GT(done, last);
+        last = done;
+        ++reports;
+    });
+    EXPECT_GE(reports, 2);
+    EXPECT_THROW(PositionHash(text, [](std::int64_t) { throw std::runtime_error("stop"); }),
+                 std::runtime_error);
+}
+
+// With no index, what the search finds it finds along the alignments it is
+// given, and without them nothing.
+TEST(NearSearch, FollowsTheAlignmentsItIsGiven) {
+    const auto [old, newer] = MovedQuarters(64);
+    const PositionHash none;
+    const Described along = Describe(SearchNear(newer, old, QuarterAlignments(), none), newer, old);
+    EXPECT_GE(along.agreeing, static_cast<std::int64_t>(newer.size()) * 63 / 64 - 64);
+    EXPECT_EQ(along.offsets.size(), 4u);
+    const Described alone = Describe(SearchNear(newer, old, {}, none), newer, old);
+    EXPECT_EQ(alone.agreeing, 0);
+}
+
+// Long exact stretches are found through the hash wherever they moved,
+// with no alignment given, as the search over the suffix array finds them.
+TEST(NearSearch, FindsMovedBytesThroughTheIndex) {
+    const auto [old, newer] = MovedQuarters(50);
+    const PositionHash index(old, [](std::int64_t) {});
+    const Described near = Describe(SearchNear(newer, old, {}, index), newer, old);
+    std::vector<Edit> edits;
+    const std::vector<std::int32_t> suffixes = BuildSuffixArray(old);
+    FindEdits(newer, old, suffixes, [&](const Edit& edit) { edits.push_back(edit); });
+    const Described sorted = Describe(edits, newer, old);
+    EXPECT_EQ(near.offsets, sorted.offsets);
+    EXPECT_EQ(near.agreeing, sorted.agreeing);
+    EXPECT_GE(near.agreeing, static_cast<std::int64_t>(newer.size()) * 49 / 50 - 64);
+}
+
+TEST(NearSearch, CoversInputsTooShortToHash) {
+    for (const auto& [newer, old] :
+         std::vector<std::pair<Bytes, Bytes>>{{{}, {}},
+                                              {ToBytes("abc"), {}},
+                                              {ToBytes("abc"), ToBytes("xabcx")},
+                                              {ToBytes("abcdefghij"), ToBytes("abc")}}) {
+        const PositionHash index(old, [](std::int64_t) {});
+        Describe(SearchNear(newer, old, {{0, 1}}, index), newer, old);
+        Describe(SearchNear(newer, old, {}, index), newer, old);
+    }
+}
+
+} // namespace
+} // namespace kestro::test
