@@ -53,6 +53,12 @@ set(KESTRO_PC_CFLAGS "")
 if(WIN32)
   set(KESTRO_PC_CFLAGS " -DKESTRO_SHARED")
 endif()
+# The static library's users link libdivsufsort too where it was built with
+# it.
+set(KESTRO_PC_REQUIRES "")
+if(KESTRO_DIVSUFSORT)
+  set(KESTRO_PC_REQUIRES " libdivsufsort")
+endif()
 configure_file(cmake/kestro.pc.in ${PROJECT_BINARY_DIR}/kestro.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/kestro.pc DESTINATION ${pc_dir})
 

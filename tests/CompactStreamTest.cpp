@@ -342,9 +342,12 @@ TEST(CompactStream, ProgressPollsEveryPhaseAndStopsTheEncoder) {
         };
         CompactEncode(newer, original, threads, nullptr, counting);
         // The sort's figure moves on while it recurses: no figure holds
-        // for a third of its polls.
+        // for a third of its polls, but 0, where the library's sort (which
+        // tells nothing until it is done) holds it.
         for (const auto& [done, polls] : sorted) {
-            EXPECT_LE(polls, calls[Phase::Sorting] / 3) << done << " of " << original.size();
+            if (done != 0) {
+                EXPECT_LE(polls, calls[Phase::Sorting] / 3) << done << " of " << original.size();
+            }
         }
         // Sorting 1.5 MiB is some 20 MiB of scans; the search looks up each
         // of a MiB of new bytes that match nothing; one thread codes the

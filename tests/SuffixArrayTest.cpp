@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <map>
 #include <numeric>
+#include <stdexcept>
 
 namespace kestro::test {
 namespace {
@@ -66,6 +67,31 @@ TEST(SuffixArray, TellsItsWorkEvenlyAndNeverBack) {
     for (const auto& [done, count] : figures) {
         EXPECT_LE(count, reports / 4) << done << " of " << text.size();
     }
+}
+
+// The window's sort (by the library where the build has it) gives the same
+// array as the sort of our own, and the window back as it was; a throw
+// from what it tells stops it.
+TEST(SuffixArray, TheWindowsSortIsTheSameAndStopsWhenTold) {
+    std::mt19937 random(9);
+    Bytes repetitive;
+    while (repetitive.size() < 300000) {
+        const Bytes word = ToBytes("push rbp; mov rbp, rsp; ");
+        repetitive.insert(repetitive.end(), word.begin(), word.end());
+        repetitive.push_back(static_cast<std::uint8_t>(random() % 4));
+    }
+    for (const Bytes& text : {Bytes{}, ToBytes("a"), ToBytes("mississippi"), Bytes(5000, 0),
+                              repetitive, RandomBytes(random, 1 << 20)}) {
+        Bytes window = text;
+        int told = 0;
+        const std::vector<std::int32_t> sorted = SortWindow(window, [&](std::int64_t) { ++told; });
+        EXPECT_EQ(sorted, BuildSuffixArray(text)) << "text of " << text.size() << " bytes";
+        EXPECT_EQ(window, text);
+        EXPECT_GE(told, 1);
+    }
+    Bytes large = RandomBytes(random, 8 << 20);
+    EXPECT_THROW(SortWindow(large, [](std::int64_t) { throw std::runtime_error("stop"); }),
+                 std::runtime_error);
 }
 
 } // namespace

@@ -399,7 +399,7 @@ void EditSearch::Load(std::pair<std::int64_t, std::int64_t> wanted, View view, b
         progress_.Tell(Phase::Sorting, windowSize, windowSize);
     } else if (indexed && view != View::Projected && suffixes_.empty()) {
         progress_.Tell(Phase::Sorting, 0, windowSize);
-        suffixes_ = BuildSuffixArray(
+        suffixes_ = SortWindow(
             window_, [&](std::int64_t done) { progress_.Tell(Phase::Sorting, done, windowSize); });
     }
 }

@@ -4,8 +4,16 @@
 #include "common/Progress.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
+#include <future>
+#include <memory>
+#include <thread>
 #include <utility>
+
+#ifdef KESTRO_HAVE_DIVSUFSORT
+#include <divsufsort.h>
+#endif
 
 namespace kestro {
 
@@ -313,5 +321,72 @@ std::vector<std::int32_t> BuildSuffixArray(std::span<const std::uint8_t> text,
     }
     return sa;
 }
+
+#ifdef KESTRO_HAVE_DIVSUFSORT
+
+namespace {
+
+// A sort by the library: the text and the array it fills, which the
+// sorting thread owns with the caller while it is waited for, and alone
+// after.
+struct LibrarySort {
+    std::vector<std::uint8_t> text;
+    std::vector<std::int32_t> suffixes;
+    std::promise<void> sorted;
+};
+
+constexpr std::chrono::milliseconds LibrarySortPoll{50};
+// The largest window the library sorts: some three seconds at one figure
+// (told 0). A larger window takes the sort of our own, whose figure moves
+// as it goes. The library takes no empty text either.
+constexpr std::int64_t LibrarySortMostBytes = std::int64_t{64} << 20;
+
+} // namespace
+
+std::vector<std::int32_t> SortWindow(std::vector<std::uint8_t>& window,
+                                     const std::function<void(std::int64_t done)>& told) {
+    static_assert(sizeof(saidx_t) == sizeof(std::int32_t));
+    if (static_cast<std::int64_t>(window.size()) > MaxSuffixArrayText) {
+        throw EOutOfMemory("Out of memory");
+    }
+    if (window.empty() || static_cast<std::int64_t>(window.size()) > LibrarySortMostBytes) {
+        return BuildSuffixArray(window, told);
+    }
+    const auto job = std::make_shared<LibrarySort>();
+    job->text = std::move(window);
+    std::future<void> sorted = job->sorted.get_future();
+    std::thread([job] {
+        try {
+            job->suffixes.resize(job->text.size());
+            if (divsufsort(job->text.data(), job->suffixes.data(),
+                           static_cast<saidx_t>(job->text.size())) != 0) {
+                throw EOutOfMemory("Out of memory");
+            }
+            job->sorted.set_value();
+        } catch (...) {
+            job->sorted.set_exception(std::current_exception());
+        }
+    }).detach();
+    while (sorted.wait_for(LibrarySortPoll) != std::future_status::ready) {
+        if (told) {
+            told(0);
+        }
+    }
+    sorted.get();
+    window = std::move(job->text);
+    if (told) {
+        told(static_cast<std::int64_t>(window.size()));
+    }
+    return std::move(job->suffixes);
+}
+
+#else
+
+std::vector<std::int32_t> SortWindow(std::vector<std::uint8_t>& window,
+                                     const std::function<void(std::int64_t done)>& told) {
+    return BuildSuffixArray(window, told);
+}
+
+#endif
 
 } // namespace kestro

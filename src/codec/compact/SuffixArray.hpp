@@ -25,4 +25,16 @@ inline constexpr std::int64_t MaxSuffixArrayText = INT32_MAX - 1;
 std::vector<std::int32_t> BuildSuffixArray(std::span<const std::uint8_t> text,
                                            const std::function<void(std::int64_t done)>& told = {});
 
+// The suffix array of a window of the original, for the compact writer's
+// first search: by libdivsufsort where the build has it and the window is
+// at most 64 MiB (twice as fast on programs; the array is the same, a text
+// has only one), else BuildSuffixArray. The library can neither be stopped nor tell how far it
+// is, so it sorts on a thread of its own, which window's bytes move to for
+// the time, while this one tells told 0 every 50 ms; a throw from told
+// stops the wait at once, and the thread then finishes alone and frees the
+// bytes and the array. window holds its bytes again once the array is
+// returned, and nothing after a throw.
+std::vector<std::int32_t> SortWindow(std::vector<std::uint8_t>& window,
+                                     const std::function<void(std::int64_t done)>& told);
+
 } // namespace kestro
