@@ -172,10 +172,11 @@ private:
 // The longest exact match at a newer position among the places an earlier
 // search and an index suggest: the alignments that start nearest the
 // position (Around on either side of the one that holds it), then the
-// latest ChainDepth places whose bytes hash as the position's do. The first
-// longest wins, so the alignment that holds the position wins a tie. The
-// walk asks for positions that never go back, so the alignment that holds
-// the position is kept between lookups.
+// latest ChainDepth places whose bytes hash as the position's do, until one
+// matches LongEnough bytes or the walk has compared CompareBudget. The
+// first longest wins, so the alignment that holds the position wins a tie.
+// The walk asks for positions that never go back, so the alignment that
+// holds the position is kept between lookups.
 class NearSearch {
 public:
     NearSearch(std::span<const std::uint8_t> newer, std::span<const std::uint8_t> old,
@@ -184,9 +185,9 @@ public:
 
     Lookup Longest(std::int64_t scan) {
         Lookup best;
-        const auto measure = [&](std::int64_t pos) {
+        const auto measure = [&](std::int64_t pos) -> std::int64_t {
             if (pos < 0 || pos >= static_cast<std::int64_t>(old_.size())) {
-                return;
+                return 0;
             }
             const std::int64_t length = CommonPrefix(
                 old_.data() + pos, newer_.data() + scan,
@@ -195,6 +196,7 @@ public:
             if (length > best.length) {
                 best = {length, pos};
             }
+            return length;
         };
         if (!alignments_.empty()) {
             while (holding_ + 1 < alignments_.size() &&
@@ -211,9 +213,12 @@ public:
         }
         if (!index_.Empty() &&
             static_cast<std::int64_t>(newer_.size()) - scan >= PositionHash::HashedBytes) {
+            std::int64_t compared = 0;
             std::int32_t pos = index_.First(newer_.data() + scan);
-            for (int depth = 0; pos >= 0 && depth < ChainDepth; ++depth) {
-                measure(pos);
+            for (int depth = 0; pos >= 0 && depth < ChainDepth && best.length < LongEnough &&
+                                compared < CompareBudget;
+                 ++depth) {
+                compared += measure(pos) + PositionHash::HashedBytes;
                 pos = index_.Next(pos);
             }
         }
@@ -227,6 +232,13 @@ private:
     // nearly all that a suffix array finds on real programs; a deeper
     // search finds no more.
     static constexpr int ChainDepth = 256;
+    // The chain's walk stops at a match this long, which no other in it
+    // beats by enough to matter on real programs, and once it has compared
+    // this many bytes: on bytes that repeat themselves every place in a
+    // chain matches far, and a lookup then costs a few times what one over
+    // a suffix array does, not the chain's length times the longest match.
+    static constexpr std::int64_t LongEnough = 256;
+    static constexpr std::int64_t CompareBudget = 16 << 10;
 
     std::span<const std::uint8_t> newer_;
     std::span<const std::uint8_t> old_;
