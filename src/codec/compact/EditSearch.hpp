@@ -59,9 +59,10 @@ public:
     // (firstEdits, and their map first) and header's tables and layout: the
     // newer file in the original as the first edits project it
     // (ImagePredictor::Project), where every reference and table that the
-    // projection gets right matches exactly. It looks along the first
-    // edits' alignments only (FindEditsAlong): the projection changes
-    // which bytes match along them, not where the code moved.
+    // projection gets right matches exactly. It sorts nothing: it looks
+    // along the first edits' alignments, where the projection changes which
+    // bytes match, and in a hash of the projected window's positions, for
+    // what moved elsewhere (FindEditsNear).
     EditList SearchProjected(const EditList& firstEdits, const ReferenceMap& first,
                              const CompactHeader& header);
     // The coding pass: takes each edit of list with its bytes, in order.
