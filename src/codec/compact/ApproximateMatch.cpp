@@ -164,11 +164,6 @@ private:
     std::vector<std::uint32_t> pairs_; // where the suffixes of each first pair begin
 };
 
-// The longest exact match at a newer position along the alignments an
-// earlier search found near it: those of the few alignments that start
-// nearest the position, each measured from it up to MaxLookupLength bytes.
-// The walk asks for positions that never go back, so the alignment that
-// holds the position is kept between lookups.
 // The longest exact match at a newer position among the places an earlier
 // search and an index suggest: the alignments that start nearest the
 // position (Around on either side of the one that holds it), then the
