@@ -21,7 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     DiscardingStream out;
     // The body read as of every minor of format 2: 2.1's header adds the
     // filters, 2.2's the image filter's record, whose original must be an
-    // image.
+    // image, 2.4's the run form of the differences.
     for (std::int32_t minor = 0; minor <= CompactLatestMinor; ++minor) {
         try {
             input.rest.SetPosition(0);

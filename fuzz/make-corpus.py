@@ -12,8 +12,9 @@ version among them, and small programs of the other shapes the image filter
 knows (ELF x86-64, AArch64 and 32-bit ARM in both states, PE ARM64 and
 i386) with their next versions, which kestro_image_pairs (built with the
 tests) writes, and also, for CompactFuzz, their bodies of formats 2.2 and
-2.3 and those of images whose sections overlap, and for ImageFuzz those
-images; VersionFuzz gets the PE fixtures.
+2.3, and of 2.4 (differences in run form), and those of images whose
+sections overlap, and for ImageFuzz those images; VersionFuzz gets the PE
+fixtures.
 """
 import os
 import random

@@ -291,11 +291,12 @@ int main(void) {
           KESTRO_CANCELLED);
     CHECK(!Exists(compactDelta));
 
-    /* The newest compact minor a caller's readers know: 2.1 leaves the
-     * image filter of 2.2 out, 2.0 the x86 filter of 2.1 too; the library
-     * says which formats it reads. */
+    /* The newest compact minor a caller's readers know: 2.3 leaves the
+     * run form of 2.4 out, 2.1 the image filter of 2.2 too, 2.0 the x86
+     * filter of 2.1 too; the library says which formats it reads. */
     settings.progress = NULL;
-    const int minors[][2] = {{KESTRO_FORMAT_COMPACT, 2},
+    const int minors[][2] = {{KESTRO_FORMAT_COMPACT, 4},
+                             {KESTRO_FORMAT_VERSION(2, 3), 2},
                              {KESTRO_FORMAT_VERSION(2, 2), 2},
                              {KESTRO_FORMAT_VERSION(2, 1), 1},
                              {KESTRO_FORMAT_VERSION(2, 0), 0}};
@@ -307,12 +308,19 @@ int main(void) {
         CHECK(delta[20] == 2 && delta[24] == minors[i][1]);
         free(delta);
     }
-    const int formats[][2] = {{KESTRO_FORMAT_BLOCKS, 1},        {KESTRO_FORMAT_COMPACT, 1},
-                              {KESTRO_FORMAT_VERSION(1, 0), 1}, {KESTRO_FORMAT_VERSION(2, 0), 1},
-                              {KESTRO_FORMAT_VERSION(2, 1), 1}, {KESTRO_FORMAT_VERSION(2, 2), 1},
-                              {KESTRO_FORMAT_VERSION(2, 3), 1}, {KESTRO_FORMAT_VERSION(2, 4), 0},
-                              {KESTRO_FORMAT_VERSION(3, 0), 1}, {KESTRO_FORMAT_VERSION(3, 1), 0},
-                              {KESTRO_FORMAT_VERSION(1, 1), 0}, {7, 0}};
+    const int formats[][2] = {{KESTRO_FORMAT_BLOCKS, 1},
+                              {KESTRO_FORMAT_COMPACT, 1},
+                              {KESTRO_FORMAT_VERSION(1, 0), 1},
+                              {KESTRO_FORMAT_VERSION(2, 0), 1},
+                              {KESTRO_FORMAT_VERSION(2, 1), 1},
+                              {KESTRO_FORMAT_VERSION(2, 2), 1},
+                              {KESTRO_FORMAT_VERSION(2, 3), 1},
+                              {KESTRO_FORMAT_VERSION(2, 4), 1},
+                              {KESTRO_FORMAT_VERSION(2, 5), 0},
+                              {KESTRO_FORMAT_VERSION(3, 0), 1},
+                              {KESTRO_FORMAT_VERSION(3, 1), 0},
+                              {KESTRO_FORMAT_VERSION(1, 1), 0},
+                              {7, 0}};
     for (size_t i = 0; i < sizeof formats / sizeof formats[0]; ++i) {
         CHECK(kestro_format_supported(formats[i][0]) == formats[i][1]);
     }

@@ -85,12 +85,12 @@ TEST(CompactStream, WorkedExample) {
         0x5D, 0x00, 0x00, 0x6E, 0x0A, 0x48, 0xD0, 0x83, 0x7A, 0xD4, 0x00, 0x00, 0x01, 0x00,
         0x04, 0x6E, 0x65, 0x77, 0x65, 0x72, 0x00, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00,
         0x01, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
-    EXPECT_EQ(CompactDecode(example, original), newer);
+    EXPECT_EQ(CompactDecode(example, original, 0), newer);
     EXPECT_EQ(GetLe32(example.data() + NewerCrcField), ReferenceCrc32(newer.data(), newer.size()));
     // The encoder writes the same body but for how liblzma codes each
     // piece, which is liblzma's to choose: the same headers, and pieces that
     // decode to the same streams.
-    const Bytes body = CompactEncode(newer, original);
+    const Bytes body = CompactEncode(newer, original, 3, nullptr, UpTo(0));
     EXPECT_EQ(Slice(body, 0, CompactHeaderBytes), Slice(example, 0, CompactHeaderBytes));
     const std::size_t segment = CompactHeaderBytes;
     EXPECT_EQ(GetLe32(example.data() + segment + OutputBytesField), 38u);
@@ -101,6 +101,19 @@ TEST(CompactStream, WorkedExample) {
     EXPECT_EQ(SegmentStreams(body, segment), SegmentStreams(example, segment));
     EXPECT_EQ(SegmentStreams(example, CompactHeaderBytes)[0],
               (Bytes{0x00, 0x04, 0x05, 0x10, 0x1D, 0x00}));
+
+    // In 2.4 the header adds Filters 0 and DiffCoding 1, and the same
+    // differences come in run form: 25 zeros across both edits, the 1 of
+    // "2" against "1", 7 zeros.
+    std::int32_t minor = -1;
+    const Bytes runs = CompactEncode(newer, original, 3, &minor);
+    ASSERT_EQ(minor, 4);
+    EXPECT_EQ(Slice(runs, 0, FiltersField), Slice(example, 0, FiltersField));
+    EXPECT_EQ(Slice(runs, FiltersField, 8), (Bytes{0, 0, 0, 0, 1, 0, 0, 0}));
+    const std::array<Bytes, 3> streams = SegmentStreams(runs, CompactCodedHeaderBytes);
+    EXPECT_EQ(streams[0], SegmentStreams(example, CompactHeaderBytes)[0]);
+    EXPECT_EQ(streams[1], (Bytes{0x00, 0x18, 0x01, 0x00, 0x06}));
+    EXPECT_EQ(CompactDecode(runs, original), newer);
 }
 
 // The image filter's worked example: a 256-byte ELF image for x86-64 whose
@@ -154,7 +167,7 @@ TEST(CompactStream, ImageFilterWorkedExample) {
     EXPECT_EQ(CompactDecode(example, original, 2), newer);
 
     std::int32_t minor = -1;
-    const Bytes body = CompactEncode(newer, original, 3, &minor);
+    const Bytes body = CompactEncode(newer, original, 3, &minor, UpTo(2));
     ASSERT_EQ(minor, 2);
     // {M 0, D 80, X 0}, {M -4, D 180, X 0}: zigzag and seven bits a byte;
     // e_shoff (at 40) and sh_size (at 228) grown, CC CC CC CC against
@@ -294,7 +307,8 @@ TEST(CompactStream, X86FilterPredictsMovedReferences) {
         plain[0] = 'N'; // not a program: no filter
         std::int32_t plainMinor = -1;
         const Bytes unfiltered = CompactEncode(newer, plain, 3, &plainMinor);
-        EXPECT_EQ(plainMinor, 0);
+        EXPECT_EQ(plainMinor, CompactLatestMinor);
+        EXPECT_EQ(GetLe32(unfiltered.data() + FiltersField), 0u);
         EXPECT_EQ(CompactDecode(unfiltered, plain), newer);
         EXPECT_LT(body.size() * 3, unfiltered.size());
 
@@ -374,8 +388,8 @@ TEST(CompactStream, ProgressPollsEveryPhaseAndStopsTheEncoder) {
     }
 }
 
-// A body put together by hand around one control stream, for edits that
-// no encoder writes.
+// A body of 2.0 put together by hand around one control stream, for edits
+// that no encoder writes.
 Bytes HandMade(std::uint64_t newerSize, std::uint64_t originalSize,
                const std::vector<std::uint8_t>& control, std::uint32_t dictionary = 1 << 20) {
     Bytes body(CompactHeaderBytes);
@@ -399,6 +413,43 @@ Bytes HandMade(std::uint64_t newerSize, std::uint64_t originalSize,
     return Join({body, segment, pieces[0], pieces[1], pieces[2]});
 }
 
+// A whole body of 2.4 (newer less than a MiB) with the difference stream in
+// run form, and the CRCs of newer, which its edits against original
+// rebuild where the runs are right.
+Bytes HandMadeRuns(const Bytes& newer, const Bytes& original, const Bytes& control,
+                   const Bytes& runs) {
+    Bytes body(CompactCodedHeaderBytes);
+    std::memcpy(body.data(), CompactTag, 4);
+    PutLe64(body.data() + NewerSizeField, newer.size());
+    PutLe32(body.data() + NewerCrcField, Crc32Buffer(newer.data(), newer.size()));
+    PutLe64(body.data() + OriginalSizeField, original.size());
+    for (const int field : {ControlDictionaryField, DiffDictionaryField, ExtraDictionaryField}) {
+        PutLe32(body.data() + field, 1 << 20);
+    }
+    PutLe32(body.data() + DiffCodingField, DiffCodingZeroRuns);
+    std::array<LzmaEncoder, 3> coders = {LzmaEncoder({1 << 20, 1, 0, {}}),
+                                         LzmaEncoder({1 << 20, 1, 0, {}}),
+                                         LzmaEncoder({1 << 20, 1, 0, {}})};
+    const std::array<Bytes, 3> streams = {control, runs, Bytes()};
+    for (const std::size_t output : {newer.size(), std::size_t{0}}) {
+        std::array<Bytes, 3> pieces;
+        for (std::size_t i = 0; i < 3; ++i) {
+            coders[i].Code(output != 0 ? streams[i] : Bytes(), pieces[i],
+                           output != 0 ? LzmaEncoder::End::Flush : LzmaEncoder::End::Finish);
+        }
+        Bytes segment(SegmentHeaderBytes + (output != 0 ? 4 : 0));
+        PutLe32(&segment[OutputBytesField], static_cast<std::uint32_t>(output));
+        PutLe32(&segment[ControlBytesField], static_cast<std::uint32_t>(pieces[0].size()));
+        PutLe32(&segment[DiffBytesField], static_cast<std::uint32_t>(pieces[1].size()));
+        PutLe32(&segment[ExtraBytesField], static_cast<std::uint32_t>(pieces[2].size()));
+        if (output != 0) {
+            PutLe32(&segment[SegmentHeaderBytes], Crc32Buffer(newer.data(), newer.size()));
+        }
+        body = Join({body, segment, pieces[0], pieces[1], pieces[2]});
+    }
+    return body;
+}
+
 TEST(CompactStream, RefusesHostileFields) {
     const Bytes original(100, 'o');
     // Seek before the start, beyond the end, a copy past the original's
@@ -414,16 +465,48 @@ TEST(CompactStream, RefusesHostileFields) {
         {0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x01, 0, 10},
     };
     for (std::size_t i = 0; i < controls.size(); ++i) {
-        EXPECT_THROW(CompactDecode(HandMade(10, 100, controls[i]), original), Exception) << i;
+        EXPECT_THROW(CompactDecode(HandMade(10, 100, controls[i]), original, 0), Exception) << i;
     }
-    EXPECT_THROW(CompactDecode(HandMade(10, 100, {0, 10, 0}, CompactMaxDictionary * 2), original),
-                 Exception);
+    EXPECT_THROW(
+        CompactDecode(HandMade(10, 100, {0, 10, 0}, CompactMaxDictionary * 2), original, 0),
+        Exception);
     // The same, well formed, would pass but for the missing CRC.
-    EXPECT_THROW(CompactDecode(HandMade(10, 100, {0, 10, 0}), original), Exception);
+    EXPECT_THROW(CompactDecode(HandMade(10, 100, {0, 10, 0}), original, 0), Exception);
     // Pieces longer than the file.
     Bytes body = HandMade(10, 100, {0, 10, 0});
     PutLe32(body.data() + CompactHeaderBytes + DiffBytesField, 0x7FFFFFFF);
-    EXPECT_THROW(CompactDecode(body, original), Exception);
+    EXPECT_THROW(CompactDecode(body, original, 0), Exception);
+}
+
+// Runs of zero differences may go on from one edit into the next and come
+// cut anywhere, but a segment's runs give exactly its difference bytes: a
+// run that goes on past them, or stops short of them, is damage.
+TEST(CompactStream, ZeroRunsGiveExactlyTheSegmentsDifferences) {
+    const Bytes original = ToBytes("0123456789abcdefghij");
+    const Bytes newer = ToBytes("012345678abcdefgh");
+    const Bytes twoEdits = {0x00, 9, 0, 0x02, 8, 0}; // 9 bytes, then 8 from one further on
+    const struct {
+        const char* name;
+        Bytes runs;
+        bool rebuilds;
+    } cases[] = {
+        {"one run across both edits", {0, 16}, true},
+        {"runs cut anywhere", {0, 3, 0, 6, 0, 5}, true},
+        {"a run past the segment's differences", {0, 17}, false},
+        {"runs short of them", {0, 15}, false},
+        {"a run's length cut off", {0, 0x90}, false},
+    };
+    for (const auto& c : cases) {
+        Bytes rebuilt;
+        try {
+            CompactDecode(HandMadeRuns(newer, original, twoEdits, c.runs), original, rebuilt);
+            EXPECT_TRUE(c.rebuilds) << c.name;
+            EXPECT_EQ(rebuilt, newer) << c.name;
+        } catch (const Exception& failure) {
+            EXPECT_FALSE(c.rebuilds) << c.name << ": " << failure.Message();
+            EXPECT_EQ(failure.Message(), "CRC Error") << c.name;
+        }
+    }
 }
 
 // 2.2 rebuilds each shape exactly, the same for any number of threads and
@@ -435,9 +518,9 @@ TEST(CompactStream, ImageFilterRoundTripsEveryShape) {
         const auto [original, newer] = ImageVersions(shape, 800);
         std::int32_t minor = -1;
         const Bytes body = CompactEncode(newer, original, 3, &minor);
-        ASSERT_EQ(minor, 2);
+        ASSERT_EQ(minor, CompactLatestMinor);
         EXPECT_EQ(GetLe32(body.data() + FiltersField), CompactFilterImage);
-        EXPECT_EQ(CompactDecode(body, original, 2), newer);
+        EXPECT_EQ(CompactDecode(body, original), newer);
         EXPECT_EQ(CompactEncode(newer, original, 1), body);
         std::size_t best = SIZE_MAX;
         for (const std::int32_t limit : {1, 0}) {
@@ -457,8 +540,8 @@ TEST(CompactStream, ImageFilterRoundTripsEveryShape) {
         windowed.windowBytes = 16 << 10;
         windowed.partBytes = 4 << 10;
         const Bytes small = CompactEncode(newer, original, 2, &minor, windowed);
-        EXPECT_EQ(minor, 2);
-        EXPECT_EQ(CompactDecode(small, original, 2), newer);
+        EXPECT_EQ(minor, CompactLatestMinor);
+        EXPECT_EQ(CompactDecode(small, original), newer);
     }
 }
 
@@ -478,7 +561,7 @@ TEST(CompactStream, ImageFilterPresetsTheOriginalWhereTheNewBytesAre) {
     settings.presetBytes = 4096;
     std::int32_t minor = -1;
     const Bytes body = CompactEncode(newer, original, 2, &minor, settings);
-    EXPECT_EQ(CompactDecode(body, original, 2), newer);
+    EXPECT_EQ(CompactDecode(body, original, minor), newer);
     MemoryStream delta = StreamOf(body);
     CompactHeader header;
     ASSERT_TRUE(ReadCompactHeader(delta, minor, header));
@@ -494,13 +577,13 @@ TEST(CompactStream, ImageFilterNeedsOneInstructionSet) {
         Machine from;
         ImageFormat toFormat;
         Machine to;
-        std::int32_t minor;
+        std::uint32_t filters;
     };
     const Pair pairs[] = {
-        {ImageFormat::Elf, Machine::Arm64, ImageFormat::Pe, Machine::Arm64, 2},
-        {ImageFormat::Pe, Machine::X64, ImageFormat::Elf, Machine::X64, 2},
-        {ImageFormat::Pe, Machine::X64, ImageFormat::Pe, Machine::Arm64, 1},
-        {ImageFormat::Pe, Machine::I386, ImageFormat::Pe, Machine::X64, 1},
+        {ImageFormat::Elf, Machine::Arm64, ImageFormat::Pe, Machine::Arm64, CompactFilterImage},
+        {ImageFormat::Pe, Machine::X64, ImageFormat::Elf, Machine::X64, CompactFilterImage},
+        {ImageFormat::Pe, Machine::X64, ImageFormat::Pe, Machine::Arm64, CompactFilterX86},
+        {ImageFormat::Pe, Machine::I386, ImageFormat::Pe, Machine::X64, CompactFilterX86},
         {ImageFormat::Elf, Machine::Arm64, ImageFormat::Elf, Machine::X64, 0},
     };
     for (const Pair& pair : pairs) {
@@ -508,7 +591,8 @@ TEST(CompactStream, ImageFilterNeedsOneInstructionSet) {
         const Bytes newer = BuildProgram({pair.toFormat, pair.to, 60, 1, true}).bytes;
         std::int32_t minor = -1;
         const Bytes body = CompactEncode(newer, original, 2, &minor);
-        EXPECT_EQ(minor, pair.minor) << &pair - pairs;
+        EXPECT_EQ(minor, CompactLatestMinor) << &pair - pairs;
+        EXPECT_EQ(GetLe32(body.data() + FiltersField), pair.filters) << &pair - pairs;
         EXPECT_EQ(CompactDecode(body, original, minor), newer) << &pair - pairs;
     }
 }
@@ -524,11 +608,11 @@ TEST(CompactStream, ImageFilterRefusesEveryDamage) {
         const auto [original, newer] = ImageVersions(shape, 10, 0x40);
         std::int32_t minor = -1;
         const Bytes body = CompactEncode(newer, original, 1, &minor);
-        ASSERT_EQ(minor, 2);
+        ASSERT_EQ(minor, CompactLatestMinor);
         const auto refused = [&](const Bytes& damaged, bool tag, const std::string& what) {
             Bytes rebuilt;
             try {
-                CompactDecode(damaged, original, rebuilt, 2);
+                CompactDecode(damaged, original, rebuilt);
             } catch (const Exception& failure) {
                 EXPECT_EQ(failure.Message(), tag ? "no tag" : "CRC Error") << what;
                 EXPECT_TRUE(IsPrefix(rebuilt, newer)) << what;
@@ -540,9 +624,9 @@ TEST(CompactStream, ImageFilterRefusesEveryDamage) {
         // In the header, a change may leave what the reader makes of it as
         // it was (a larger dictionary, a section or table entry no
         // prediction uses); from the first segment on, none does.
+        const std::size_t sectionsAt = CompactCodedHeaderBytes + SectionCountField;
         const std::size_t tablesAt =
-            SectionCountField + 4 +
-            LayoutSectionBytes * std::size_t{GetLe32(&body[SectionCountField])};
+            sectionsAt + 4 + LayoutSectionBytes * std::size_t{GetLe32(&body[sectionsAt])};
         const std::size_t segmentsAt =
             tablesAt + 4 + OffsetTableBytes * std::size_t{GetLe32(&body[tablesAt])} + 12;
         for (std::size_t i = 0; i < body.size(); ++i) {
@@ -567,8 +651,9 @@ TEST(CompactStream, ImageFilterRefusesHostileHeaderFields) {
     const Bytes body = CompactEncode(newer, original);
     const std::uint64_t size = original.size();
     ASSERT_GT(size, 4097u);
+    const std::size_t sectionsAt = CompactCodedHeaderBytes + SectionCountField;
     const std::size_t tablesAt =
-        SectionCountField + 4 + LayoutSectionBytes * std::size_t{GetLe32(&body[SectionCountField])};
+        sectionsAt + 4 + LayoutSectionBytes * std::size_t{GetLe32(&body[sectionsAt])};
     const std::size_t presetAt =
         tablesAt + 4 + OffsetTableBytes * std::size_t{GetLe32(&body[tablesAt])};
     const auto tables = [&](const std::vector<OffsetTable>& list) {
@@ -591,19 +676,19 @@ TEST(CompactStream, ImageFilterRefusesHostileHeaderFields) {
     const auto sections = [&](std::uint32_t count) {
         Bytes layout(4 + LayoutSectionBytes * std::size_t{count});
         PutLe32(layout.data(), count);
-        return Join(
-            {Slice(body, 0, SectionCountField), layout, Slice(body, tablesAt, body.size())});
+        return Join({Slice(body, 0, sectionsAt), layout, Slice(body, tablesAt, body.size())});
     };
-    const auto filters = [&](std::uint32_t value) {
+    const auto field = [&](int at, std::uint32_t value) {
         Bytes changed = body;
-        PutLe32(&changed[FiltersField], value);
+        PutLe32(&changed[static_cast<std::size_t>(at)], value);
         return changed;
     };
+    const auto filters = [&](std::uint32_t value) { return field(FiltersField, value); };
     struct Row {
         const char* name;
         Bytes body;
         bool accepted;
-        std::int32_t minor = 2;
+        std::int32_t minor = CompactLatestMinor;
     };
     const Row rows[] = {
         {"tables at both ends", tables({{0, 4}, {16, 4}, {size - 4, 1}}), true},
@@ -623,6 +708,8 @@ TEST(CompactStream, ImageFilterRefusesHostileHeaderFields) {
         {"both filters", filters(CompactFilterImage | CompactFilterX86), false},
         {"a filter it does not know", filters(CompactFilterImage | 4), false},
         {"the image filter in 2.1", body, false, 1},
+        {"differences as they are", field(DiffCodingField, DiffCodingPlain), true},
+        {"a difference coding it does not know", field(DiffCodingField, 2), false},
     };
     for (const Row& row : rows) {
         MemoryStream delta = StreamOf(row.body);
@@ -640,7 +727,7 @@ TEST(CompactStream, ImageFilterRefusesHostileHeaderFields) {
     Bytes other = original;
     PutLe16(&other[PeHeaderAt + 4], 0x01C4);
     Bytes rebuilt;
-    EXPECT_THROW(CompactDecode(body, other, rebuilt, 2), Exception);
+    EXPECT_THROW(CompactDecode(body, other, rebuilt), Exception);
     EXPECT_TRUE(rebuilt.empty());
 }
 
@@ -656,8 +743,8 @@ TEST(CompactStream, ImageFilterRoundTripsOverlappingArm64Code) {
     for (const std::int32_t threads : {1, 2}) {
         std::int32_t minor = -1;
         const Bytes body = CompactEncode(newer, original, threads, &minor);
-        EXPECT_EQ(minor, 2);
-        EXPECT_EQ(CompactDecode(body, original, 2), newer);
+        EXPECT_EQ(GetLe32(body.data() + FiltersField), CompactFilterImage);
+        EXPECT_EQ(CompactDecode(body, original, minor), newer);
     }
 }
 
@@ -746,8 +833,9 @@ TEST(CompactStream, ImageFilterMapIsBoundedByTheOriginalsSize) {
 // A writer whose edits would record more stretches than a reader takes
 // leaves the image filter out: a program whose 2 MiB of data the newer
 // version holds three times over, shuffled in pieces of 48 bytes (a new
-// stretch each, some 130000: the bound is 65536), gets a body of 2.1,
-// which rebuilds it; in pieces of 128 bytes (some 49000), one of 2.2.
+// stretch each, some 130000: the bound is 65536), gets a body of the x86
+// filter, which rebuilds it; in pieces of 128 bytes (some 49000), one of
+// the image filter.
 TEST(CompactStream, ImageFilterIsLeftOutWhereTheEditsRecordTooManyStretches) {
     const Bytes data = Random(2 << 20, 35);
     const auto program = [](const Bytes& bytes) {
@@ -758,7 +846,8 @@ TEST(CompactStream, ImageFilterIsLeftOutWhereTheEditsRecordTooManyStretches) {
     };
     const Bytes original = program(data);
     std::mt19937 random(3);
-    for (const auto& [piece, minor] : {std::pair{48, 1}, std::pair{128, 2}}) {
+    for (const auto& [piece, filter] :
+         {std::pair{48, CompactFilterX86}, std::pair{128, CompactFilterImage}}) {
         Bytes shuffled;
         while (shuffled.size() < 3 * data.size()) {
             const auto from = data.begin() + random() % (data.size() - piece);
@@ -767,7 +856,8 @@ TEST(CompactStream, ImageFilterIsLeftOutWhereTheEditsRecordTooManyStretches) {
         const Bytes newer = program(shuffled);
         std::int32_t needed = -1;
         const Bytes body = CompactEncode(newer, original, 2, &needed);
-        EXPECT_EQ(needed, minor) << piece;
+        EXPECT_EQ(needed, CompactLatestMinor) << piece;
+        EXPECT_EQ(GetLe32(body.data() + FiltersField), filter) << piece;
         EXPECT_EQ(CompactDecode(body, original, needed), newer) << piece;
     }
 }
@@ -788,7 +878,7 @@ TEST(CompactStream, ImageFilterReaderPollsAndStopsAtAPoll) {
     const Bytes newer = BuildImage(layout);
     std::int32_t minor = -1;
     const Bytes body = CompactEncode(newer, original, 2, &minor);
-    ASSERT_EQ(minor, 2);
+    ASSERT_EQ(GetLe32(body.data() + FiltersField), CompactFilterImage);
     MemoryStream delta = StreamOf(body);
     CompactHeader header;
     ASSERT_TRUE(ReadCompactHeader(delta, minor, header));
@@ -844,11 +934,15 @@ TEST(CompactStream, NamesTheInstructionSetWhere22DoesNotKnowIt) {
         const Bytes original = BuildArmProgram(state, 400, 7).bytes;
         const Bytes newer = BuildArmProgram(state, 400, 7, 200).bytes;
         std::int32_t minor = -1;
-        const Bytes body = CompactEncode(newer, original, 1, &minor);
+        const Bytes body = CompactEncode(newer, original, 1, &minor, UpTo(3));
         ASSERT_EQ(minor, 3);
         EXPECT_EQ(GetLe32(body.data() + FiltersField), CompactFilterNamedImage);
         EXPECT_EQ(CompactDecode(body, original, 3), newer);
         EXPECT_THROW(CompactDecode(body, original, 2), Exception);
+        const Bytes runs = CompactEncode(newer, original, 1, &minor);
+        EXPECT_EQ(minor, 4);
+        EXPECT_EQ(GetLe32(runs.data() + FiltersField), CompactFilterNamedImage);
+        EXPECT_EQ(CompactDecode(runs, original), newer);
 
         MemoryStream delta = StreamOf(body);
         CompactHeader header;
@@ -940,7 +1034,7 @@ TEST(CompactStream, Arm32WorkedExample) {
     EXPECT_THROW(CompactDecode(example, original, 2), Exception);
 
     std::int32_t minor = -1;
-    const Bytes body = CompactEncode(newer, original, 3, &minor);
+    const Bytes body = CompactEncode(newer, original, 3, &minor, UpTo(3));
     ASSERT_EQ(minor, 3);
     EXPECT_EQ(GetLe32(example.data() + 100), static_cast<std::uint32_t>(InstructionSetId::A32));
     // {M 0, D 80, X 0}, {M -4, D 132, X 0}; e_shoff (at 32) and sh_size (at

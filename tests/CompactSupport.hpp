@@ -18,12 +18,19 @@ namespace kestro::test {
 // The body, and in minor the version of format 2 it needs.
 Bytes CompactEncode(const Bytes& newer, const Bytes& original, std::int32_t threads = 3,
                     std::int32_t* minor = nullptr, CompactSettings settings = {});
+// The settings of a writer for readers of 2.maxMinor at most.
+inline CompactSettings UpTo(std::int32_t maxMinor) {
+    CompactSettings settings;
+    settings.maxMinor = maxMinor;
+    return settings;
+}
 
 // Rebuilds from a body; what reached the output before a failure is kept in
 // rebuilt.
 void CompactDecode(const Bytes& body, const Bytes& original, Bytes& rebuilt,
-                   std::int32_t minor = 0);
-Bytes CompactDecode(const Bytes& body, const Bytes& original, std::int32_t minor = 0);
+                   std::int32_t minor = CompactLatestMinor);
+Bytes CompactDecode(const Bytes& body, const Bytes& original,
+                    std::int32_t minor = CompactLatestMinor);
 
 // Code-like data: little-endian words from a small set, as instructions and
 // addresses repeat in a program.

@@ -141,7 +141,7 @@ TEST(DeltaHeader, SignatureAndVersionChecks) {
         EXPECT_EQ(format, DeltaFormat::Compact);
         EXPECT_EQ(read, static_cast<std::int32_t>(minor));
     }
-    for (auto [major, minor] : {std::pair{1, 1}, std::pair{2, 4}, std::pair{2, -1}, std::pair{3, 1},
+    for (auto [major, minor] : {std::pair{1, 1}, std::pair{2, 5}, std::pair{2, -1}, std::pair{3, 1},
                                 std::pair{4, 0}, std::pair{0, 0}}) {
         changed = header;
         PutLe32(changed.data() + FormatMajorField, static_cast<std::uint32_t>(major));

@@ -142,6 +142,7 @@ TEST_F(DriverTest, OptionsComeBeforeTheFilesAndChooseTheFormat) {
         {{"--compact=2.1", "app/tool.exe", "tool2.exe"}, true, DeltaFormat::Compact, 1},
         {{"--compact=2.2", "app/tool.exe", "tool2.exe"}, true, DeltaFormat::Compact, 2},
         {{"--compact=2.3", "app/tool.exe", "tool2.exe"}, true, DeltaFormat::Compact, 3},
+        {{"--compact=2.4", "app/tool.exe", "tool2.exe"}, true, DeltaFormat::Compact, 4},
         {{"--", "app/tool.exe", "tool2.exe"}, true},
         {{"--compact", "--", "app/tool.exe", "tool2.exe"}, true, DeltaFormat::Compact},
         {{"--", "app/tool.exe_2.kst"}, true},
@@ -169,7 +170,7 @@ TEST_F(DriverTest, OptionsComeBeforeTheFilesAndChooseTheFormat) {
         {{"--sign", "r.key", "--sign", "r.key", "app/tool.exe", "tool2.exe"}, false},
         {{"--keygen", "new", "app/tool.exe_2.kst"}, false},
         {{"--key", "app/tool.exe_2.kst"}, false},
-        {{"--compact=2.4", "app/tool.exe", "tool2.exe"}, false},
+        {{"--compact=2.5", "app/tool.exe", "tool2.exe"}, false},
         {{"--compact=2", "app/tool.exe", "tool2.exe"}, false},
         {{"--compact", "--compact", "app/tool.exe", "tool2.exe"}, false},
         {{"--fast", "app/tool.exe_2.kst"}, false},
@@ -198,7 +199,7 @@ TEST_F(DriverTest, OptionsComeBeforeTheFilesAndChooseTheFormat) {
 TEST_F(DriverTest, HelpAndVersionAnswerAtOnce) {
     const std::string version = kestro_version();
     EXPECT_EQ(Run({"--version"}), 0);
-    EXPECT_EQ(Output(), "Kestro " + version + "\r\nDelta formats: 1.0 2.0 2.1 2.2 2.3 3.0\r\n");
+    EXPECT_EQ(Output(), "Kestro " + version + "\r\nDelta formats: 1.0 2.0 2.1 2.2 2.3 2.4 3.0\r\n");
     EXPECT_EQ(Run({"--help", "app/tool.exe_2.kst"}), 0);
     const std::string help = Output();
     EXPECT_EQ(help.rfind("Kestro " + version + ": makes", 0), 0u);

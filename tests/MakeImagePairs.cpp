@@ -41,9 +41,9 @@ Bytes Framed(const Bytes& original, const Bytes& rest) {
     return framed;
 }
 
-// The body of format 2.2 or 2.3 that turns original into newer; empty where
-// the writer does not use the image filter.
-Bytes Body(const Bytes& original, const Bytes& newer) {
+// The body of format 2.maxMinor at most that turns original into newer;
+// empty where the writer does not use the image filter.
+Bytes Body(const Bytes& original, const Bytes& newer, std::int32_t maxMinor) {
     kestro::MemoryStream originalStream;
     kestro::MemoryStream newerStream;
     originalStream.WriteBuffer(original.data(), static_cast<std::int64_t>(original.size()));
@@ -51,10 +51,15 @@ Bytes Body(const Bytes& original, const Bytes& newer) {
     originalStream.SetPosition(0);
     newerStream.SetPosition(0);
     kestro::MemoryStream body;
-    if (kestro::EncodeCompactBody(newerStream, originalStream, body, {}) < 2) {
+    kestro::CompactSettings settings;
+    settings.maxMinor = maxMinor;
+    kestro::EncodeCompactBody(newerStream, originalStream, body, settings);
+    const Bytes bytes = body.Bytes();
+    const std::uint32_t filters = kestro::GetLe32(bytes.data() + kestro::FiltersField);
+    if (filters != kestro::CompactFilterImage && filters != kestro::CompactFilterNamedImage) {
         return {};
     }
-    return body.Bytes();
+    return bytes;
 }
 
 } // namespace
@@ -111,12 +116,16 @@ int main(int argc, char** argv) {
     const std::vector<Pair>* lists[] = {&pairs, &hostile};
     for (const std::vector<Pair>* list : lists) {
         for (const Pair& pair : *list) {
-            const Bytes body = Body(pair.original, pair.newer);
-            if (body.empty() || pair.original.size() > 0xFFFF) {
+            // Of 2.2 or 2.3, and of 2.4, whose differences are in run form.
+            const Bytes body = Body(pair.original, pair.newer, 3);
+            const Bytes runs = Body(pair.original, pair.newer, CompactLatestMinor);
+            if (body.empty() || runs.empty() || pair.original.size() > 0xFFFF) {
                 std::fprintf(stderr, "%s: no image filter\n", pair.name);
                 return 1;
             }
             written &= Write(corpus + "/CompactFuzz/" + pair.name, Framed(pair.original, body));
+            written &= Write(corpus + "/CompactFuzz/" + std::string(pair.name) + "-runs",
+                             Framed(pair.original, runs));
             written &= Write(corpus + "/ImageFuzz/" + pair.name, pair.newer);
         }
     }

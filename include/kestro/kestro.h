@@ -243,7 +243,7 @@ KESTRO_API const char* kestro_version(void);
  * value or a KESTRO_FORMAT_VERSION), and kestro_create_ex writes it; zero
  * otherwise. libkestro 1.2 to 1.4 read 1.0, 2.0, 2.1 and 2.2; 1.4 also
  * release packages, KESTRO_FORMAT_VERSION(3, 0), which kestro_create_ex
- * writes for two folders. */
+ * writes for two folders; 1.5 also 2.3, and 1.6 also 2.4. */
 KESTRO_API int kestro_format_supported(int format);
 
 /* The command line's line for a result code ("OK", "Error: CRC is wrong",

@@ -37,7 +37,7 @@ static_assert(KESTRO_NOT_A_DELTA == kestro::ResultNotADelta);
 static_assert(KESTRO_ALREADY_UPDATED == kestro::ResultAlreadyUpdated);
 static_assert(KESTRO_CHANGED_FILES == kestro::ResultChangedFiles);
 
-static_assert(KESTRO_FORMAT_VERSION(2, kestro::CompactLatestMinor) == 0x203,
+static_assert(KESTRO_FORMAT_VERSION(2, kestro::CompactLatestMinor) == 0x204,
               "a new compact minor needs its line in FormatAsked");
 
 // What a caller asked for, from either kind of options; zero for what it
@@ -150,6 +150,7 @@ bool FormatAsked(int format, kestro::DeltaFormat& kind, std::int32_t& compactMin
     case KESTRO_FORMAT_VERSION(2, 1):
     case KESTRO_FORMAT_VERSION(2, 2):
     case KESTRO_FORMAT_VERSION(2, 3):
+    case KESTRO_FORMAT_VERSION(2, 4):
         kind = kestro::DeltaFormat::Compact;
         compactMinor = format - KESTRO_FORMAT_VERSION(2, 0);
         return true;

@@ -5,6 +5,7 @@
 #include "codec/compact/CompactFilters.hpp"
 #include "codec/compact/CompactStream.hpp"
 #include "codec/compact/Lzma.hpp"
+#include "codec/compact/ZeroRuns.hpp"
 #include "common/ByteStream.hpp"
 #include "common/LittleEndian.hpp"
 
@@ -12,6 +13,7 @@
 #include <array>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -20,7 +22,7 @@ namespace kestro {
 namespace {
 
 // One stream's decoder and where its current piece lies in the delta.
-class PieceReader {
+class PieceReader final : public RunSource {
 public:
     PieceReader(ByteStream& delta, std::uint32_t dictionary,
                 std::span<const std::uint8_t> preset = {})
@@ -47,17 +49,20 @@ public:
         }
     }
 
+    std::span<const std::uint8_t> Available() override {
+        if (outputAt_ == output_.size() && !Produce()) {
+            Damaged();
+        }
+        return std::span<const std::uint8_t>(output_).subspan(outputAt_);
+    }
+    void Consume(std::size_t count) override { outputAt_ += count; }
+
     std::uint64_t ReadVarint() {
-        std::uint64_t value = 0;
-        for (int i = 0; i < MaxVarintBytes; ++i) {
+        return kestro::ReadVarint([this] {
             std::uint8_t byte;
             Read(&byte, 1);
-            value |= std::uint64_t{byte & 0x7Fu} << (7 * i);
-            if ((byte & 0x80) == 0) {
-                return value;
-            }
-        }
-        Damaged();
+            return byte;
+        });
     }
 
     // The segment is complete: its piece must hold nothing more than what
@@ -290,7 +295,11 @@ public:
         : delta_(delta), header_(header), original_(original), predictor_(predictor), steps_(steps),
           control_(delta, header.ControlDictionary), diff_(delta, header.DiffDictionary),
           extra_(delta, header.ExtraDictionary, ReadPreset(original, header)), output_(out),
-          differences_(64 * 1024) {}
+          differences_(64 * 1024) {
+        if (header.DiffCoding == DiffCodingZeroRuns) {
+            runs_.emplace(diff_);
+        }
+    }
 
     // Rebuilds the segments from segmentAt on; returns where they end.
     std::int64_t Segments(std::int64_t segmentAt) {
@@ -306,6 +315,9 @@ public:
             Edits(segment.OutputBytes);
             const bool last = segment.OutputBytes == 0;
             control_.EndPiece(last);
+            if (runs_ && runs_->Owed() != 0) {
+                Damaged();
+            }
             diff_.EndPiece(last);
             extra_.EndPiece(last);
             done_ += segment.OutputBytes;
@@ -351,7 +363,11 @@ private:
             if (predictor_ != nullptr) {
                 predictor_->Predict(room, oldPosition_);
             }
-            diff_.Read(differences_.data(), take);
+            if (runs_) {
+                runs_->Read(std::span(differences_.data(), room.size()));
+            } else {
+                diff_.Read(differences_.data(), take);
+            }
             for (std::size_t i = 0; i < room.size(); ++i) {
                 room[i] = static_cast<std::uint8_t>(room[i] + differences_[i]);
             }
@@ -369,6 +385,7 @@ private:
     PieceReader control_;
     PieceReader diff_;
     PieceReader extra_;
+    std::optional<ZeroRunReader> runs_; // reads diff_ in run form, where the body has it
     ChunkWriter output_;
     std::vector<std::uint8_t> differences_;
     std::int64_t done_ = 0;

@@ -43,26 +43,22 @@ EditList SearchFiltered(EditSearch& search, const FilterPlan& plan, ByteStream& 
     return search.SearchProjected(masked, first, header);
 }
 
-// The settings of the same body without filter, nor any filter a later
-// minor version brings, whose progress goes on from where the first
-// attempt's stands (reached).
-CompactSettings Without(const CompactFilter& filter, const CompactSettings& settings,
-                        std::int64_t reached) {
-    CompactSettings without = settings;
-    without.maxMinor = std::min(settings.maxMinor, filter.minor - 1);
+// The settings of the same body again, whose progress goes on from where
+// the first attempt's stands (reached).
+CompactSettings Again(const CompactSettings& settings, std::int64_t reached) {
+    CompactSettings again = settings;
     if (settings.progress) {
-        without.progress = [&settings, reached](Progress told) {
+        again.progress = [&settings, reached](Progress told) {
             told.fileDone = std::max(told.fileDone, reached);
             settings.progress(told);
         };
     }
-    return without;
+    return again;
 }
 
-} // namespace
-
-std::int32_t EncodeCompactBody(ByteStream& newer, ByteStream& original, ByteStream& out,
-                               const CompactSettings& settings) {
+// The body with a filter of minor filterMinor at most.
+std::int32_t EncodeBody(ByteStream& newer, ByteStream& original, ByteStream& out,
+                        const CompactSettings& settings, std::int32_t filterMinor) {
     const std::int64_t newerSize = newer.Size();
     const std::int64_t originalSize = original.Size();
     EncoderProgress progress(settings.progress, newerSize,
@@ -73,8 +69,10 @@ std::int32_t EncodeCompactBody(ByteStream& newer, ByteStream& original, ByteStre
     header.NewerSize = static_cast<std::uint64_t>(newerSize);
     header.OriginalSize = static_cast<std::uint64_t>(originalSize);
     ChooseDictionaries(header);
-    FilterPlan plan = PlanFilter(newer, original, settings, progress, header);
-    const std::int32_t minor = MinorOf(plan.filters);
+    header.DiffCoding =
+        settings.maxMinor >= CompactDiffCodingMinor ? DiffCodingZeroRuns : DiffCodingPlain;
+    FilterPlan plan = PlanFilter(newer, original, settings, filterMinor, progress, header);
+    const std::int32_t minor = MinorOf(header);
     const std::int64_t headerAt = out.Position();
     progress.CountTwoPasses(plan.filters != 0);
     if (plan.IsImage()) {
@@ -101,13 +99,13 @@ std::int32_t EncodeCompactBody(ByteStream& newer, ByteStream& original, ByteStre
     const ReferenceMap map = MapEdits(edits.edits, plan.filter->mapStretches);
     if (map.Recorded() > plan.filter->mostStretches(header.OriginalSize)) {
         // Edits this many would be refused by a reader of the filter (no
-        // real update comes near): the body goes without it. Nothing is
-        // written yet.
+        // real update comes near): the body goes without it, nor any
+        // filter a later minor brings. Nothing is written yet.
         newer.SetPosition(0);
         original.SetPosition(0);
         out.SetPosition(headerAt);
-        return EncodeCompactBody(newer, original, out,
-                                 Without(*plan.filter, settings, progress.FileDone()));
+        return EncodeBody(newer, original, out, Again(settings, progress.FileDone()),
+                          std::min(filterMinor, plan.filter->minor - 1));
     }
     WriteCompactHeader(out, header, minor);
     FilterPredictor predictor(plan, header, map, poll);
@@ -119,6 +117,13 @@ std::int32_t EncodeCompactBody(ByteStream& newer, ByteStream& original, ByteStre
     });
     FinishBody(out, segments, header, headerAt, minor);
     return minor;
+}
+
+} // namespace
+
+std::int32_t EncodeCompactBody(ByteStream& newer, ByteStream& original, ByteStream& out,
+                               const CompactSettings& settings) {
+    return EncodeBody(newer, original, out, settings, settings.maxMinor);
 }
 
 } // namespace kestro

@@ -7,6 +7,7 @@
 #include "common/Failures.hpp"
 
 #include <cstdint>
+#include <vector>
 
 namespace kestro {
 
@@ -19,6 +20,31 @@ inline constexpr int MaxVarintBytes = 9;
 // Every refusal of a damaged body is the failure of a damaged block stream.
 [[noreturn]] inline void Damaged() {
     throw Exception("CRC Error");
+}
+
+// A number as LEB128: seven bits a byte, lowest first, the top bit set on
+// every byte but the last.
+inline void PutVarint(std::vector<std::uint8_t>& out, std::uint64_t value) {
+    while (value >= 0x80) {
+        out.push_back(static_cast<std::uint8_t>(value | 0x80));
+        value >>= 7;
+    }
+    out.push_back(static_cast<std::uint8_t>(value));
+}
+
+// Reads one, taking its bytes from next(); more than MaxVarintBytes is
+// damage.
+template <typename NextByte>
+std::uint64_t ReadVarint(NextByte next) {
+    std::uint64_t value = 0;
+    for (int i = 0; i < MaxVarintBytes; ++i) {
+        const std::uint8_t byte = next();
+        value |= std::uint64_t{byte & 0x7Fu} << (7 * i);
+        if ((byte & 0x80) == 0) {
+            return value;
+        }
+    }
+    Damaged();
 }
 
 // The MiB chunks (ChunkBytes) of a segment of outputBytes, each with its CRC.

@@ -1,7 +1,7 @@
 // The compact body's format, its records, fields and limits: the newer
 // file described against the whole original as edits (see
 // ApproximateMatch.hpp), in three LZMA2-coded streams. It follows the delta
-// file's header and descriptor in a delta of format 2.0, 2.1, 2.2 or 2.3.
+// file's header and descriptor in a delta of format 2.0 to 2.4.
 // doc/FORMAT.md is the normative description of this layout, of what each
 // CRC covers and of what a reader refuses. Integers are little-endian.
 //
@@ -17,10 +17,14 @@
 //                              CompactFilters.hpp (CompactFilterX86 from 2.1
 //                              on, CompactFilterImage from 2.2 on,
 //                              CompactFilterNamedImage from 2.3 on), or 0
-// With the image filter, its record follows (ImageFilterRow.cpp):
-//   40   8  NewerImageBase     uint64
-//   48   4  SectionCount       uint32, at most MaxLayoutSections
-//   52  32n  sections           Address, VirtualSize, FileOffset, FileSize
+//   40   4  DiffCoding         uint32, from format 2.4 on: how the difference
+//                              stream holds its bytes, DiffCodingPlain or
+//                              DiffCodingZeroRuns
+// With the image filter, its record follows (ImageFilterRow.cpp), from
+// the header's end on:
+//    0   8  NewerImageBase     uint64
+//    8   4  SectionCount       uint32, at most MaxLayoutSections
+//   12  32n  sections           Address, VirtualSize, FileOffset, FileSize
 //                              (uint64 each)
 //    +   4  TableCount         uint32: the offset tables of the original
 //                              that the filter predicts
@@ -46,7 +50,10 @@
 // The control stream holds per edit three LEB128 numbers: the move of the
 // old position (zigzag, signed), DiffLength and ExtraLength. With a
 // filter, the old bytes each difference byte is added to are first
-// rewritten as its predictor (CompactFilters.hpp) predicts.
+// rewritten as its predictor (CompactFilters.hpp) predicts. With
+// DiffCodingZeroRuns the difference stream holds each run of zero
+// differences as one zero byte and the LEB128 number of zeros after the
+// first (ZeroRuns.hpp); a run may go on into the segment's next edit.
 #pragma once
 
 #include "codec/compact/ImageFilter.hpp"
@@ -58,11 +65,22 @@
 namespace kestro {
 
 inline constexpr std::uint8_t CompactTag[4] = {'K', 'C', 'M', 'P'};
-// The body header of format 2.0, and of 2.1, which adds Filters.
+// The body header of format 2.0, of 2.1, which adds Filters, and of 2.4,
+// which adds DiffCoding.
 inline constexpr int CompactHeaderBytes = 36;
 inline constexpr int CompactFilteredHeaderBytes = 40;
+inline constexpr int CompactCodedHeaderBytes = 44;
 // The newest minor version of format 2 that this program reads and writes.
-inline constexpr std::int32_t CompactLatestMinor = 3;
+inline constexpr std::int32_t CompactLatestMinor = 4;
+// The first minor whose header has DiffCoding.
+inline constexpr std::int32_t CompactDiffCodingMinor = 4;
+// How the difference stream holds the difference bytes: each as it is, or
+// with each run of zeros as a zero byte and the run's length after it.
+// Recompiled code's differences are nearly all zero: the run form is a
+// tenth of their bytes and codes several percent smaller, and its coder
+// takes a tenth of the time.
+inline constexpr std::uint32_t DiffCodingPlain = 0;
+inline constexpr std::uint32_t DiffCodingZeroRuns = 1;
 // The filters a body may use, one at most, each a row of CompactFilters.hpp:
 // the x86 filter (format 2.1, legacy/X86Filter.hpp), the image filter
 // (format 2.2, ImageFilter.hpp) and, from 2.3 on, the image filter whose
@@ -113,8 +131,10 @@ inline constexpr int ControlDictionaryField = 24;
 inline constexpr int DiffDictionaryField = 28;
 inline constexpr int ExtraDictionaryField = 32;
 inline constexpr int FiltersField = 36;
-inline constexpr int NewerImageBaseField = 40;
-inline constexpr int SectionCountField = 48;
+inline constexpr int DiffCodingField = 40;
+// Within the image filter's record.
+inline constexpr int NewerImageBaseField = 0;
+inline constexpr int SectionCountField = 8;
 inline constexpr int OutputBytesField = 0;
 inline constexpr int ControlBytesField = 4;
 inline constexpr int DiffBytesField = 8;
@@ -127,10 +147,11 @@ struct CompactHeader {
     std::uint32_t ControlDictionary = 0;
     std::uint32_t DiffDictionary = 0;
     std::uint32_t ExtraDictionary = 0;
-    std::uint32_t Filters = 0;       // 0 in a 2.0 body
-    ImageLayout Newer;               // with the image filter only
-    std::vector<OffsetTable> Tables; // likewise
-    std::uint64_t PresetOffset = 0;  // likewise
+    std::uint32_t Filters = 0;                  // 0 in a 2.0 body
+    std::uint32_t DiffCoding = DiffCodingPlain; // DiffCodingPlain before 2.4
+    ImageLayout Newer;                          // with the image filter only
+    std::vector<OffsetTable> Tables;            // likewise
+    std::uint64_t PresetOffset = 0;             // likewise
     std::uint32_t PresetSize = 0;
     // With CompactFilterNamedImage: the InstructionSetId of the code's row.
     std::uint32_t InstructionSet = 0;

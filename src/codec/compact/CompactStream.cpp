@@ -14,7 +14,9 @@ namespace kestro {
 namespace {
 
 int CompactHeaderSize(std::int32_t minor) {
-    return minor >= 1 ? CompactFilteredHeaderBytes : CompactHeaderBytes;
+    return minor >= CompactDiffCodingMinor ? CompactCodedHeaderBytes
+           : minor >= 1                    ? CompactFilteredHeaderBytes
+                                           : CompactHeaderBytes;
 }
 
 } // namespace
@@ -31,6 +33,9 @@ void WriteCompactHeader(ByteStream& out, const CompactHeader& header, std::int32
     if (minor >= 1) {
         PutLe32(bytes.data() + FiltersField, header.Filters);
     }
+    if (minor >= CompactDiffCodingMinor) {
+        PutLe32(bytes.data() + DiffCodingField, header.DiffCoding);
+    }
     const CompactFilter* filter = FindCompactFilter(header.Filters);
     if (filter != nullptr && filter->writeRecord != nullptr) {
         filter->writeRecord(bytes, header);
@@ -39,7 +44,7 @@ void WriteCompactHeader(ByteStream& out, const CompactHeader& header, std::int32
 }
 
 bool ReadCompactHeader(ByteStream& delta, std::int32_t minor, CompactHeader& header) {
-    std::uint8_t bytes[CompactFilteredHeaderBytes];
+    std::uint8_t bytes[CompactCodedHeaderBytes];
     const int size = CompactHeaderSize(minor);
     const std::int64_t n = delta.Read(bytes, size);
     if (n < static_cast<std::int64_t>(sizeof CompactTag) ||
@@ -56,6 +61,8 @@ bool ReadCompactHeader(ByteStream& delta, std::int32_t minor, CompactHeader& hea
     header.DiffDictionary = GetLe32(bytes + DiffDictionaryField);
     header.ExtraDictionary = GetLe32(bytes + ExtraDictionaryField);
     header.Filters = minor >= 1 ? GetLe32(bytes + FiltersField) : 0;
+    header.DiffCoding =
+        minor >= CompactDiffCodingMinor ? GetLe32(bytes + DiffCodingField) : DiffCodingPlain;
     std::uint64_t total = 0;
     for (const std::uint32_t dictionary :
          {header.ControlDictionary, header.DiffDictionary, header.ExtraDictionary}) {
@@ -68,7 +75,8 @@ bool ReadCompactHeader(ByteStream& delta, std::int32_t minor, CompactHeader& hea
     const CompactFilter* filter = FindCompactFilter(header.Filters);
     if (total > CompactMaxDictionaries ||
         (header.Filters != 0 && (filter == nullptr || filter->minor > minor)) ||
-        header.NewerSize > INT64_MAX || header.OriginalSize > INT64_MAX) {
+        header.DiffCoding > DiffCodingZeroRuns || header.NewerSize > INT64_MAX ||
+        header.OriginalSize > INT64_MAX) {
         Damaged();
     }
     header.Newer = {};

@@ -19,8 +19,9 @@ struct CompactSettings {
     // on the other) while this one searches on. The body is the same byte
     // for byte whatever the number.
     std::int32_t threads = 1;
-    // The newest minor version of format 2 the body may need: 1 leaves the
-    // image filter out, for readers of 2.1, and 0 the x86 filter too.
+    // The newest minor version of format 2 the body may need: 3 leaves the
+    // run form of the differences out, for readers of 2.3, 1 the image
+    // filter too, and 0 the x86 filter too.
     std::int32_t maxMinor = CompactLatestMinor;
     // Told, on the calling thread, how far the encoder is (Progress.hpp):
     // its phases are sorting each window of the original, searching and
@@ -42,9 +43,10 @@ struct CompactSettings {
 // inputs are read from their first byte to their end; out must allow
 // SetPosition back to the body's start, whose header is completed last.
 // With a filter the newer file is read twice. Returns the minor version of
-// format 2 that the body needs: 2 with the image filter (both files images
-// of one instruction set the model knows), 1 with the x86 filter (an
-// original that is an x86 program), else 0, as settings.maxMinor allows.
+// format 2 that the body needs: 4 with the differences in run form, which
+// it has wherever settings.maxMinor allows; else 2 or 3 with the image
+// filter (both files images of one instruction set the model knows), 1
+// with the x86 filter (an original that is an x86 program), else 0.
 std::int32_t EncodeCompactBody(ByteStream& newer, ByteStream& original, ByteStream& out,
                                const CompactSettings& settings);
 

@@ -48,12 +48,11 @@ std::int64_t TableGain(const OffsetTable& table, const ImagePredictor& projectio
 } // namespace
 
 FilterPlan PlanFilter(ByteStream& newer, ByteStream& original, const CompactSettings& settings,
-                      EncoderProgress& progress, CompactHeader& header) {
+                      std::int32_t filterMinor, EncoderProgress& progress, CompactHeader& header) {
     const std::function<void()> poll = [&progress] { progress.Poll(); };
     FilterPlan plan;
     for (const CompactFilter& filter : CompactFilters()) {
-        if (filter.minor <= settings.maxMinor &&
-            filter.choose(newer, original, poll, plan, header)) {
+        if (filter.minor <= filterMinor && filter.choose(newer, original, poll, plan, header)) {
             plan.filter = &filter;
             plan.filters = filter.id;
             break;
@@ -72,9 +71,10 @@ FilterPlan PlanFilter(ByteStream& newer, ByteStream& original, const CompactSett
     return plan;
 }
 
-std::int32_t MinorOf(std::uint32_t filters) {
-    const CompactFilter* filter = FindCompactFilter(filters);
-    return filter != nullptr ? filter->minor : 0;
+std::int32_t MinorOf(const CompactHeader& header) {
+    const CompactFilter* filter = FindCompactFilter(header.Filters);
+    return std::max(filter != nullptr ? filter->minor : 0,
+                    header.DiffCoding != DiffCodingPlain ? CompactDiffCodingMinor : 0);
 }
 
 // The candidate tables that the image filter predicts better than it

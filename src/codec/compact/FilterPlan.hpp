@@ -37,17 +37,18 @@ struct FilterPlan {
     }
 };
 
-// Chooses the filter: the first row of CompactFilters() that the readers
-// asked for (settings.maxMinor) know and the inputs allow (the image
-// filter where both files are images of one instruction set the model
-// knows, else the x86 filter for an x86 program). Sets header.Filters, and
-// the newer layout with the image filter. Leaves both inputs at their
-// first byte.
+// Chooses the filter: the first row of CompactFilters() of minor
+// filterMinor at most (what the readers asked for know, or fewer after a
+// filter was left out) that the inputs allow (the image filter where both
+// files are images of one instruction set the model knows, else the x86
+// filter for an x86 program). Sets header.Filters, and the newer layout
+// with the image filter. Leaves both inputs at their first byte.
 FilterPlan PlanFilter(ByteStream& newer, ByteStream& original, const CompactSettings& settings,
-                      EncoderProgress& progress, CompactHeader& header);
+                      std::int32_t filterMinor, EncoderProgress& progress, CompactHeader& header);
 
-// The minor version of format 2 that a body of these filters needs.
-std::int32_t MinorOf(std::uint32_t filters);
+// The minor version of format 2 that a body of this header needs: its
+// filter's, and 4 for the run form of its differences.
+std::int32_t MinorOf(const CompactHeader& header);
 
 // The candidate tables that the image filter predicts better than it
 // leaves them, with the edits that map records.

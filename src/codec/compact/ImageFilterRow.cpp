@@ -89,11 +89,13 @@ FilterInputs ReadImageInputs(ByteStream& original, const CompactHeader& header,
 
 void WriteImageRecord(std::vector<std::uint8_t>& bytes, const CompactHeader& header) {
     const auto& sections = header.Newer.sections;
-    bytes.resize(NewerImageBaseField + LayoutHeaderBytes + LayoutSectionBytes * sections.size());
-    PutLe64(bytes.data() + NewerImageBaseField, header.Newer.imageBase);
-    PutLe32(bytes.data() + SectionCountField, static_cast<std::uint32_t>(sections.size()));
+    const std::size_t recordAt = bytes.size();
+    bytes.resize(recordAt + LayoutHeaderBytes + LayoutSectionBytes * sections.size());
+    std::uint8_t* record = bytes.data() + recordAt;
+    PutLe64(record + NewerImageBaseField, header.Newer.imageBase);
+    PutLe32(record + SectionCountField, static_cast<std::uint32_t>(sections.size()));
     for (std::size_t i = 0; i < sections.size(); ++i) {
-        std::uint8_t* at = bytes.data() + SectionCountField + 4 + LayoutSectionBytes * i;
+        std::uint8_t* at = record + LayoutHeaderBytes + LayoutSectionBytes * i;
         PutLe64(at, sections[i].address);
         PutLe64(at + 8, sections[i].virtualSize);
         PutLe64(at + 16, sections[i].fileOffset);
@@ -118,8 +120,8 @@ void ReadLayout(ByteStream& delta, CompactHeader& header) {
     if (delta.Read(layout, LayoutHeaderBytes) != LayoutHeaderBytes) {
         Damaged();
     }
-    header.Newer.imageBase = GetLe64(layout + (NewerImageBaseField - CompactFilteredHeaderBytes));
-    const std::uint32_t count = GetLe32(layout + (SectionCountField - CompactFilteredHeaderBytes));
+    header.Newer.imageBase = GetLe64(layout + NewerImageBaseField);
+    const std::uint32_t count = GetLe32(layout + SectionCountField);
     if (count > MaxLayoutSections ||
         std::int64_t{count} * LayoutSectionBytes > delta.Size() - delta.Position()) {
         Damaged();

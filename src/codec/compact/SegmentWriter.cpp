@@ -5,6 +5,7 @@
 #include "checksum/Crc32.hpp"
 #include "codec/compact/CompactFields.hpp"
 #include "codec/compact/StreamChoice.hpp"
+#include "codec/compact/ZeroRuns.hpp"
 #include "common/ByteStream.hpp"
 #include "common/LittleEndian.hpp"
 
@@ -18,14 +19,6 @@ namespace {
 // Segments being coded at once at most: each holds its streams and its
 // difference stream's coder.
 constexpr std::size_t MaxSegmentsCoding = 2;
-
-void PutVarint(std::vector<std::uint8_t>& out, std::uint64_t value) {
-    while (value >= 0x80) {
-        out.push_back(static_cast<std::uint8_t>(value | 0x80));
-        value >>= 7;
-    }
-    out.push_back(static_cast<std::uint8_t>(value));
-}
 
 // Waits for a coding on another thread, polling the caller meanwhile, so
 // that the caller may stop the encoder; rethrows what the coding threw.
@@ -67,7 +60,8 @@ struct SegmentWriter::Coding {
 SegmentWriter::SegmentWriter(ByteStream& out, const CompactHeader& header,
                              const CompactSettings& settings, EncoderProgress& progress)
     : out_(out), settings_(settings), progress_(progress), newerSize_(header.NewerSize),
-      control_(ControlCoder(header)), diffDictionary_(header.DiffDictionary) {}
+      control_(ControlCoder(header)), diffDictionary_(header.DiffDictionary),
+      diffCoding_(header.DiffCoding) {}
 
 SegmentWriter::~SegmentWriter() = default;
 
@@ -216,7 +210,12 @@ void SegmentWriter::Code(LzmaEncoder& coder, Coding& coding, std::size_t stream,
 }
 
 void SegmentWriter::CodeDifferences(Coding& coding, const std::function<void()>& between) {
-    LzmaEncoder coder(DiffCoder(diffDictionary_, coding.streams[1]));
+    if (diffCoding_ == DiffCodingZeroRuns) {
+        std::vector<std::uint8_t> runs;
+        AppendZeroRuns(coding.streams[1], runs);
+        coding.streams[1] = std::move(runs);
+    }
+    LzmaEncoder coder(DiffCoder(diffDictionary_, coding.streams[1], diffCoding_));
     Code(coder, coding, 1, between);
 }
 

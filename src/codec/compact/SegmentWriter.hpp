@@ -73,6 +73,7 @@ private:
     std::future<LzmaEncoder> startingExtra_;
     std::optional<LzmaEncoder> extra_;
     std::uint32_t diffDictionary_;
+    std::uint32_t diffCoding_;
     std::array<std::vector<std::uint8_t>, 3> streams_; // control, difference, extra
     // Coded or being coded, not yet written, oldest first; the last one's
     // control and extra coding, which the next one's waits for.

@@ -30,9 +30,16 @@ constexpr std::uint32_t CompactLevel = 9;
 // 128. The stream's bytes are differences, so neither the byte before nor
 // the position tells much of a literal's value: no context bits (1.5 %
 // smaller, and a little faster).
+// In run form (DiffCodingZeroRuns) the zeros are gone and with them most
+// of the coder's work: the longest matches throughout, the byte before a
+// literal as context (a run's length follows its zero byte), and no
+// position bits, since the runs leave no byte where it lay (together
+// 1.5 % smaller than without context bits).
 constexpr std::uint32_t DiffNiceLength = 273;
 constexpr std::uint32_t SparseDiffNiceLength = 128;
 constexpr std::size_t SparseDifferences = 1024;
+constexpr std::uint32_t RunsLiteralContextBits = 3;
+constexpr std::uint32_t RunsPositionBits = 0;
 // The extra stream's match finder. Binary trees code it 1 to 2 % smaller
 // than hash chains on large programs, and, unlike hash chains, best with a
 // search that ends at a match of 64 bytes (smaller and faster than at the
@@ -180,7 +187,14 @@ LzmaSettings ControlCoder(const CompactHeader& header) {
     return {header.ControlDictionary, CompactLevel, 0, {}};
 }
 
-LzmaSettings DiffCoder(std::uint32_t dictionary, std::span<const std::uint8_t> differences) {
+LzmaSettings DiffCoder(std::uint32_t dictionary, std::span<const std::uint8_t> differences,
+                       std::uint32_t coding) {
+    if (coding == DiffCodingZeroRuns) {
+        LzmaSettings runs{dictionary, CompactLevel, DiffNiceLength, {}};
+        runs.literalContextBits = RunsLiteralContextBits;
+        runs.positionBits = RunsPositionBits;
+        return runs;
+    }
     const auto nonzero = static_cast<std::size_t>(
         differences.size() - std::count(differences.begin(), differences.end(), 0));
     const std::uint32_t nice =

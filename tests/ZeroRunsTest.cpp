@@ -1,0 +1,126 @@
+// The difference stream's run form: what the writer makes of differences,
+// and the reader's expansion of it, whatever pieces the coded bytes come in
+// and whatever lengths are read.
+#include "CompactSupport.hpp"
+#include "TestSupport.hpp"
+
+#include "codec/compact/CompactFormat.hpp"
+#include "codec/compact/ZeroRuns.hpp"
+#include "common/Failures.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+namespace kestro::test {
+namespace {
+
+// Coded bytes handed out at most piece at a time, as an LZMA decoder's
+// output may end anywhere, a run's length cut in two among other places.
+class Pieces final : public RunSource {
+public:
+    Pieces(Bytes coded, std::size_t piece) : coded_(std::move(coded)), piece_(piece) {}
+
+    std::span<const std::uint8_t> Available() override {
+        if (at_ == coded_.size()) {
+            throw Exception("CRC Error");
+        }
+        return std::span<const std::uint8_t>(coded_).subspan(at_,
+                                                             std::min(piece_, coded_.size() - at_));
+    }
+    void Consume(std::size_t count) override { at_ += count; }
+    bool Done() const { return at_ == coded_.size(); }
+
+private:
+    Bytes coded_;
+    std::size_t piece_;
+    std::size_t at_ = 0;
+};
+
+Bytes RunForm(const Bytes& differences) {
+    Bytes out;
+    AppendZeroRuns(differences, out);
+    return out;
+}
+
+// Reads count bytes in reads of at most step.
+Bytes Expand(const Bytes& coded, std::size_t count, std::size_t piece, std::size_t step) {
+    Pieces source(coded, piece);
+    ZeroRunReader reader(source);
+    Bytes out(count);
+    for (std::size_t at = 0; at < count; at += step) {
+        reader.Read(std::span(out).subspan(at, std::min(step, count - at)));
+    }
+    EXPECT_TRUE(source.Done());
+    EXPECT_EQ(reader.Owed(), 0);
+    return out;
+}
+
+TEST(ZeroRuns, EachRunIsAZeroAndTheZerosAfterIt) {
+    const struct {
+        Bytes differences;
+        Bytes runs;
+    } cases[] = {
+        {{}, {}},
+        {{7, 1, 255}, {7, 1, 255}},
+        {{0}, {0, 0}},
+        {{0, 0, 0, 5, 0}, {0, 2, 5, 0, 0}},
+        {Bytes(128, 0), {0, 127}},
+        {Bytes(129, 0), {0, 0x80, 0x01}},
+        {Join({{9}, Bytes(70000, 0), {9}}), {9, 0, 0xEF, 0xA2, 0x04, 9}},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(RunForm(c.differences), c.runs) << c.differences.size();
+        EXPECT_EQ(Expand(c.runs, c.differences.size(), 3, 5), c.differences);
+    }
+}
+
+// Sparse differences as recompiled code has them, read back whole, a byte
+// at a time and in odd pieces from odd pieces.
+TEST(ZeroRuns, ReadsBackInAnyPieces) {
+    Bytes differences(300000, 0);
+    const Bytes noise = Random(3000, 4);
+    for (std::size_t i = 0; i < noise.size(); ++i) {
+        differences[(i * 7919 + noise[i] * 13) % differences.size()] = noise[i];
+    }
+    std::fill_n(differences.begin() + 1000, 200, 0x11);
+    const Bytes runs = RunForm(differences);
+    EXPECT_LT(runs.size() * 20, differences.size());
+    for (const auto& [piece, step] : {std::pair<std::size_t, std::size_t>{1, 1},
+                                      {1, 4096},
+                                      {7, 13},
+                                      {65536, 300000},
+                                      {300000, 1}}) {
+        EXPECT_EQ(Expand(runs, differences.size(), piece, step), differences)
+            << piece << " " << step;
+    }
+}
+
+// A run's length of more than nine bytes, or of a segment's bytes or more,
+// and coded bytes that end within a run's length, are damage.
+TEST(ZeroRuns, RefusesWhatNoWriterWrites) {
+    const Bytes refused[] = {
+        {0, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x01},
+        {0, 0x80, 0x80, 0x80, 0x04}, // SegmentBytes more zeros
+        {0, 0x80},
+        {0},
+    };
+    ASSERT_EQ(SegmentBytes, 1 << 23);
+    for (const Bytes& coded : refused) {
+        Pieces source(coded, 2);
+        ZeroRunReader reader(source);
+        Bytes out(16);
+        EXPECT_THROW(reader.Read(out), Exception) << coded.size();
+    }
+    // The longest run there may be is read as far as asked, and owes the
+    // rest.
+    Pieces source({0, 0xFF, 0xFF, 0xFF, 0x03}, 5);
+    ZeroRunReader reader(source);
+    Bytes out(16, 1);
+    reader.Read(out);
+    EXPECT_EQ(out, Bytes(16, 0));
+    EXPECT_EQ(reader.Owed(), SegmentBytes - 16);
+}
+
+} // namespace
+} // namespace kestro::test
