@@ -292,8 +292,9 @@ int main(void) {
     CHECK(!Exists(compactDelta));
 
     /* The newest compact minor a caller's readers know: 2.3 leaves the
-     * run form of 2.4 out, 2.1 the image filter of 2.2 too, 2.0 the x86
-     * filter of 2.1 too; the library says which formats it reads. */
+     * difference forms of 2.4 out, 2.1 the image filter of 2.2 too, 2.0
+     * the x86 filter of 2.1 too; the library says which formats it
+     * reads. */
     settings.progress = NULL;
     const int minors[][2] = {{KESTRO_FORMAT_COMPACT, 4},
                              {KESTRO_FORMAT_VERSION(2, 3), 2},

@@ -103,8 +103,8 @@ TEST(CompactStream, WorkedExample) {
               (Bytes{0x00, 0x04, 0x05, 0x10, 0x1D, 0x00}));
 
     // In 2.4 the header adds Filters 0 and DiffCoding 1, and the same
-    // differences come in run form: 25 zeros across both edits, the 1 of
-    // "2" against "1", 7 zeros.
+    // differences come in run form (01): 25 zeros across both edits, the 1
+    // of "2" against "1", 7 zeros.
     std::int32_t minor = -1;
     const Bytes runs = CompactEncode(newer, original, 3, &minor);
     ASSERT_EQ(minor, 4);
@@ -112,7 +112,7 @@ TEST(CompactStream, WorkedExample) {
     EXPECT_EQ(Slice(runs, FiltersField, 8), (Bytes{0, 0, 0, 0, 1, 0, 0, 0}));
     const std::array<Bytes, 3> streams = SegmentStreams(runs, CompactCodedHeaderBytes);
     EXPECT_EQ(streams[0], SegmentStreams(example, CompactHeaderBytes)[0]);
-    EXPECT_EQ(streams[1], (Bytes{0x00, 0x18, 0x01, 0x00, 0x06}));
+    EXPECT_EQ(streams[1], (Bytes{0x01, 0x00, 0x18, 0x01, 0x00, 0x06}));
     EXPECT_EQ(CompactDecode(runs, original), newer);
 }
 
@@ -413,11 +413,11 @@ Bytes HandMade(std::uint64_t newerSize, std::uint64_t originalSize,
     return Join({body, segment, pieces[0], pieces[1], pieces[2]});
 }
 
-// A whole body of 2.4 (newer less than a MiB) with the difference stream in
-// run form, and the CRCs of newer, which its edits against original
-// rebuild where the runs are right.
-Bytes HandMadeRuns(const Bytes& newer, const Bytes& original, const Bytes& control,
-                   const Bytes& runs) {
+// A whole body of 2.4 (newer less than a MiB) with this difference stream,
+// its form's byte first, and the CRCs of newer, which its edits against
+// original rebuild where the differences are right.
+Bytes HandMadeFormed(const Bytes& newer, const Bytes& original, const Bytes& control,
+                     const Bytes& differences) {
     Bytes body(CompactCodedHeaderBytes);
     std::memcpy(body.data(), CompactTag, 4);
     PutLe64(body.data() + NewerSizeField, newer.size());
@@ -426,11 +426,11 @@ Bytes HandMadeRuns(const Bytes& newer, const Bytes& original, const Bytes& contr
     for (const int field : {ControlDictionaryField, DiffDictionaryField, ExtraDictionaryField}) {
         PutLe32(body.data() + field, 1 << 20);
     }
-    PutLe32(body.data() + DiffCodingField, DiffCodingZeroRuns);
+    PutLe32(body.data() + DiffCodingField, DiffCodingBySegment);
     std::array<LzmaEncoder, 3> coders = {LzmaEncoder({1 << 20, 1, 0, {}}),
                                          LzmaEncoder({1 << 20, 1, 0, {}}),
                                          LzmaEncoder({1 << 20, 1, 0, {}})};
-    const std::array<Bytes, 3> streams = {control, runs, Bytes()};
+    const std::array<Bytes, 3> streams = {control, differences, Bytes()};
     for (const std::size_t output : {newer.size(), std::size_t{0}}) {
         std::array<Bytes, 3> pieces;
         for (std::size_t i = 0; i < 3; ++i) {
@@ -480,26 +480,31 @@ TEST(CompactStream, RefusesHostileFields) {
 
 // Runs of zero differences may go on from one edit into the next and come
 // cut anywhere, but a segment's runs give exactly its difference bytes: a
-// run that goes on past them, or stops short of them, is damage.
-TEST(CompactStream, ZeroRunsGiveExactlyTheSegmentsDifferences) {
+// run that goes on past them, or stops short of them, is damage. The same
+// differences may come plain; a form the reader does not know is damage.
+TEST(CompactStream, DiffFormsGiveExactlyTheSegmentsDifferences) {
     const Bytes original = ToBytes("0123456789abcdefghij");
     const Bytes newer = ToBytes("012345678abcdefgh");
     const Bytes twoEdits = {0x00, 9, 0, 0x02, 8, 0}; // 9 bytes, then 8 from one further on
     const struct {
         const char* name;
-        Bytes runs;
+        Bytes differences;
         bool rebuilds;
     } cases[] = {
-        {"one run across both edits", {0, 16}, true},
-        {"runs cut anywhere", {0, 3, 0, 6, 0, 5}, true},
-        {"a run past the segment's differences", {0, 17}, false},
-        {"runs short of them", {0, 15}, false},
-        {"a run's length cut off", {0, 0x90}, false},
+        {"one run across both edits", {1, 0, 16}, true},
+        {"runs cut anywhere", {1, 0, 3, 0, 6, 0, 5}, true},
+        {"a run past the segment's differences", {1, 0, 17}, false},
+        {"runs short of them", {1, 0, 15}, false},
+        {"a run's length cut off", {1, 0, 0x90}, false},
+        {"plain", Join({{0}, Bytes(17, 0)}), true},
+        {"plain, a byte short", Join({{0}, Bytes(16, 0)}), false},
+        {"a form it does not know", {2, 0, 16}, false},
     };
     for (const auto& c : cases) {
         Bytes rebuilt;
         try {
-            CompactDecode(HandMadeRuns(newer, original, twoEdits, c.runs), original, rebuilt);
+            CompactDecode(HandMadeFormed(newer, original, twoEdits, c.differences), original,
+                          rebuilt);
             EXPECT_TRUE(c.rebuilds) << c.name;
             EXPECT_EQ(rebuilt, newer) << c.name;
         } catch (const Exception& failure) {

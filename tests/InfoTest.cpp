@@ -130,14 +130,15 @@ TEST_F(InfoTest, DeltaCutShortIsDamaged) {
 }
 
 TEST_F(InfoTest, CompactDeltaListsItsBodyAndIsDamagedWhereItsHeadersDoNotFit) {
-    // 2.1's header adds the filter, 2.4's the run form of the differences;
+    // 2.1's header adds the filter, 2.4's the forms of the differences;
     // the image filter (which 2.4 takes for this program) lists its record
     // on a line of its own.
     const struct {
         std::int32_t minor;
         int headerBytes;
         const char* fields;
-    } kinds[] = {{0, 36, ""}, {1, 40, " Filters=x86"}, {4, 44, " Filters=image Differences=runs"}};
+    } kinds[] = {
+        {0, 36, ""}, {1, 40, " Filters=x86"}, {4, 44, " Filters=image Differences=by-segment"}};
     for (const auto& [minor, headerBytes, fields] : kinds) {
         OperationOptions options;
         options.format = DeltaFormat::Compact;

@@ -116,7 +116,7 @@ int main(int argc, char** argv) {
     const std::vector<Pair>* lists[] = {&pairs, &hostile};
     for (const std::vector<Pair>* list : lists) {
         for (const Pair& pair : *list) {
-            // Of 2.2 or 2.3, and of 2.4, whose differences are in run form.
+            // Of 2.2 or 2.3, and of 2.4, whose differences have their forms.
             const Bytes body = Body(pair.original, pair.newer, 3);
             const Bytes runs = Body(pair.original, pair.newer, CompactLatestMinor);
             if (body.empty() || runs.empty() || pair.original.size() > 0xFFFF) {

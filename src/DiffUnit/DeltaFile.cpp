@@ -82,7 +82,7 @@ DeltaListing DescribeCompactBody(ByteStream& delta, std::int32_t minor,
     lines.push_back("Body=compact NewerSize=" + std::to_string(header.NewerSize) +
                     " NewerCrc=" + "0x" + HexDigits(header.NewerCrc, 8) +
                     " OriginalSize=" + std::to_string(header.OriginalSize) + FiltersText(header) +
-                    (header.DiffCoding == DiffCodingZeroRuns ? " Differences=runs" : ""));
+                    (header.DiffCoding == DiffCodingBySegment ? " Differences=by-segment" : ""));
     if (header.Filters == CompactFilterImage || header.Filters == CompactFilterNamedImage) {
         lines.push_back("Image=Sections=" + std::to_string(header.Newer.sections.size()) +
                         " Tables=" + std::to_string(header.Tables.size()) +

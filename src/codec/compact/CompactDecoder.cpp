@@ -4,8 +4,8 @@
 #include "codec/compact/CompactFields.hpp"
 #include "codec/compact/CompactFilters.hpp"
 #include "codec/compact/CompactStream.hpp"
+#include "codec/compact/DiffForms.hpp"
 #include "codec/compact/Lzma.hpp"
-#include "codec/compact/ZeroRuns.hpp"
 #include "common/ByteStream.hpp"
 #include "common/LittleEndian.hpp"
 
@@ -22,7 +22,7 @@ namespace kestro {
 namespace {
 
 // One stream's decoder and where its current piece lies in the delta.
-class PieceReader final : public RunSource {
+class PieceReader final : public DiffSource {
 public:
     PieceReader(ByteStream& delta, std::uint32_t dictionary,
                 std::span<const std::uint8_t> preset = {})
@@ -296,8 +296,8 @@ public:
           control_(delta, header.ControlDictionary), diff_(delta, header.DiffDictionary),
           extra_(delta, header.ExtraDictionary, ReadPreset(original, header)), output_(out),
           differences_(64 * 1024) {
-        if (header.DiffCoding == DiffCodingZeroRuns) {
-            runs_.emplace(diff_);
+        if (header.DiffCoding == DiffCodingBySegment) {
+            forms_.emplace(diff_);
         }
     }
 
@@ -312,11 +312,14 @@ public:
             diff_.StartPiece(at += segment.PieceBytes[0], segment.PieceBytes[1]);
             extra_.StartPiece(at += segment.PieceBytes[1], segment.PieceBytes[2]);
             output_.StartSegment(segment);
-            Edits(segment.OutputBytes);
             const bool last = segment.OutputBytes == 0;
+            if (forms_ && !last) {
+                forms_->StartSegment();
+            }
+            Edits(segment.OutputBytes);
             control_.EndPiece(last);
-            if (runs_ && runs_->Owed() != 0) {
-                Damaged();
+            if (forms_) {
+                forms_->EndSegment();
             }
             diff_.EndPiece(last);
             extra_.EndPiece(last);
@@ -363,8 +366,8 @@ private:
             if (predictor_ != nullptr) {
                 predictor_->Predict(room, oldPosition_);
             }
-            if (runs_) {
-                runs_->Read(std::span(differences_.data(), room.size()));
+            if (forms_) {
+                forms_->Read(std::span(differences_.data(), room.size()));
             } else {
                 diff_.Read(differences_.data(), take);
             }
@@ -385,7 +388,7 @@ private:
     PieceReader control_;
     PieceReader diff_;
     PieceReader extra_;
-    std::optional<ZeroRunReader> runs_; // reads diff_ in run form, where the body has it
+    std::optional<DiffReader> forms_; // reads diff_ by segment, where the body's DiffCoding says
     ChunkWriter output_;
     std::vector<std::uint8_t> differences_;
     std::int64_t done_ = 0;

@@ -70,7 +70,7 @@ std::int32_t EncodeBody(ByteStream& newer, ByteStream& original, ByteStream& out
     header.OriginalSize = static_cast<std::uint64_t>(originalSize);
     ChooseDictionaries(header);
     header.DiffCoding =
-        settings.maxMinor >= CompactDiffCodingMinor ? DiffCodingZeroRuns : DiffCodingPlain;
+        settings.maxMinor >= CompactDiffCodingMinor ? DiffCodingBySegment : DiffCodingPlain;
     FilterPlan plan = PlanFilter(newer, original, settings, filterMinor, progress, header);
     const std::int32_t minor = MinorOf(header);
     const std::int64_t headerAt = out.Position();

@@ -19,7 +19,7 @@
 //                              CompactFilterNamedImage from 2.3 on), or 0
 //   40   4  DiffCoding         uint32, from format 2.4 on: how the difference
 //                              stream holds its bytes, DiffCodingPlain or
-//                              DiffCodingZeroRuns
+//                              DiffCodingBySegment
 // With the image filter, its record follows (ImageFilterRow.cpp), from
 // the header's end on:
 //    0   8  NewerImageBase     uint64
@@ -51,9 +51,8 @@
 // old position (zigzag, signed), DiffLength and ExtraLength. With a
 // filter, the old bytes each difference byte is added to are first
 // rewritten as its predictor (CompactFilters.hpp) predicts. With
-// DiffCodingZeroRuns the difference stream holds each run of zero
-// differences as one zero byte and the LEB128 number of zeros after the
-// first (ZeroRuns.hpp); a run may go on into the segment's next edit.
+// DiffCodingBySegment each data segment's difference bytes start with a
+// byte naming their form, plain or runs of zeros (DiffForms.hpp).
 #pragma once
 
 #include "codec/compact/ImageFilter.hpp"
@@ -75,12 +74,9 @@ inline constexpr std::int32_t CompactLatestMinor = 4;
 // The first minor whose header has DiffCoding.
 inline constexpr std::int32_t CompactDiffCodingMinor = 4;
 // How the difference stream holds the difference bytes: each as it is, or
-// with each run of zeros as a zero byte and the run's length after it.
-// Recompiled code's differences are nearly all zero: the run form is a
-// tenth of their bytes and codes several percent smaller, and its coder
-// takes a tenth of the time.
+// each data segment's in the form its first byte names (DiffForms.hpp).
 inline constexpr std::uint32_t DiffCodingPlain = 0;
-inline constexpr std::uint32_t DiffCodingZeroRuns = 1;
+inline constexpr std::uint32_t DiffCodingBySegment = 1;
 // The filters a body may use, one at most, each a row of CompactFilters.hpp:
 // the x86 filter (format 2.1, legacy/X86Filter.hpp), the image filter
 // (format 2.2, ImageFilter.hpp) and, from 2.3 on, the image filter whose

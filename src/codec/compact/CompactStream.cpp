@@ -75,7 +75,7 @@ bool ReadCompactHeader(ByteStream& delta, std::int32_t minor, CompactHeader& hea
     const CompactFilter* filter = FindCompactFilter(header.Filters);
     if (total > CompactMaxDictionaries ||
         (header.Filters != 0 && (filter == nullptr || filter->minor > minor)) ||
-        header.DiffCoding > DiffCodingZeroRuns || header.NewerSize > INT64_MAX ||
+        header.DiffCoding > DiffCodingBySegment || header.NewerSize > INT64_MAX ||
         header.OriginalSize > INT64_MAX) {
         Damaged();
     }

@@ -20,7 +20,7 @@ struct CompactSettings {
     // for byte whatever the number.
     std::int32_t threads = 1;
     // The newest minor version of format 2 the body may need: 3 leaves the
-    // run form of the differences out, for readers of 2.3, 1 the image
+    // forms of the differences out, for readers of 2.3, 1 the image
     // filter too, and 0 the x86 filter too.
     std::int32_t maxMinor = CompactLatestMinor;
     // Told, on the calling thread, how far the encoder is (Progress.hpp):
@@ -43,7 +43,7 @@ struct CompactSettings {
 // inputs are read from their first byte to their end; out must allow
 // SetPosition back to the body's start, whose header is completed last.
 // With a filter the newer file is read twice. Returns the minor version of
-// format 2 that the body needs: 4 with the differences in run form, which
+// format 2 that the body needs: 4 with the differences in forms, which
 // it has wherever settings.maxMinor allows; else 2 or 3 with the image
 // filter (both files images of one instruction set the model knows), 1
 // with the x86 filter (an original that is an x86 program), else 0.

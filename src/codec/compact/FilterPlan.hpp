@@ -47,7 +47,7 @@ FilterPlan PlanFilter(ByteStream& newer, ByteStream& original, const CompactSett
                       std::int32_t filterMinor, EncoderProgress& progress, CompactHeader& header);
 
 // The minor version of format 2 that a body of this header needs: its
-// filter's, and 4 for the run form of its differences.
+// filter's, and 4 for the forms of its differences.
 std::int32_t MinorOf(const CompactHeader& header);
 
 // The candidate tables that the image filter predicts better than it

@@ -4,8 +4,8 @@
 
 #include "checksum/Crc32.hpp"
 #include "codec/compact/CompactFields.hpp"
+#include "codec/compact/DiffForms.hpp"
 #include "codec/compact/StreamChoice.hpp"
-#include "codec/compact/ZeroRuns.hpp"
 #include "common/ByteStream.hpp"
 #include "common/LittleEndian.hpp"
 
@@ -210,12 +210,16 @@ void SegmentWriter::Code(LzmaEncoder& coder, Coding& coding, std::size_t stream,
 }
 
 void SegmentWriter::CodeDifferences(Coding& coding, const std::function<void()>& between) {
-    if (diffCoding_ == DiffCodingZeroRuns) {
-        std::vector<std::uint8_t> runs;
-        AppendZeroRuns(coding.streams[1], runs);
-        coding.streams[1] = std::move(runs);
+    DiffForm form = DiffForm::Plain;
+    // A data segment's differences with the form they take; the end
+    // segment's none.
+    if (diffCoding_ == DiffCodingBySegment && coding.output > 0) {
+        form = ChooseDiffForm(coding.streams[1]);
+        std::vector<std::uint8_t> formed;
+        AppendDifferences(form, coding.streams[1], formed);
+        coding.streams[1] = std::move(formed);
     }
-    LzmaEncoder coder(DiffCoder(diffDictionary_, coding.streams[1], diffCoding_));
+    LzmaEncoder coder(DiffCoder(diffDictionary_, coding.streams[1], form));
     Code(coder, coding, 1, between);
 }
 

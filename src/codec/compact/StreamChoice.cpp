@@ -30,7 +30,7 @@ constexpr std::uint32_t CompactLevel = 9;
 // 128. The stream's bytes are differences, so neither the byte before nor
 // the position tells much of a literal's value: no context bits (1.5 %
 // smaller, and a little faster).
-// In run form (DiffCodingZeroRuns) the zeros are gone and with them most
+// In run form (DiffForm::ZeroRuns) the zeros are gone and with them most
 // of the coder's work: the longest matches throughout, the byte before a
 // literal as context (a run's length follows its zero byte), and no
 // position bits, since the runs leave no byte where it lay (together
@@ -188,8 +188,8 @@ LzmaSettings ControlCoder(const CompactHeader& header) {
 }
 
 LzmaSettings DiffCoder(std::uint32_t dictionary, std::span<const std::uint8_t> differences,
-                       std::uint32_t coding) {
-    if (coding == DiffCodingZeroRuns) {
+                       DiffForm form) {
+    if (form == DiffForm::ZeroRuns) {
         LzmaSettings runs{dictionary, CompactLevel, DiffNiceLength, {}};
         runs.literalContextBits = RunsLiteralContextBits;
         runs.positionBits = RunsPositionBits;

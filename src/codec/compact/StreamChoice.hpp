@@ -5,6 +5,7 @@
 
 #include "codec/compact/ApproximateMatch.hpp"
 #include "codec/compact/CompactStream.hpp"
+#include "codec/compact/DiffForms.hpp"
 #include "codec/compact/Lzma.hpp"
 
 #include <cstdint>
@@ -36,11 +37,10 @@ std::vector<std::uint8_t> ChoosePreset(ByteStream& original, const Image& image,
 
 // The coders of the three streams. The extra stream's depends on its
 // preset and on the original's size (originalSize), the difference
-// stream's on the bytes of the segment it codes, in the form coding
-// (the header's DiffCoding) gives them.
+// stream's on the bytes of the segment it codes and their form.
 LzmaSettings ControlCoder(const CompactHeader& header);
 LzmaSettings DiffCoder(std::uint32_t dictionary, std::span<const std::uint8_t> differences,
-                       std::uint32_t coding);
+                       DiffForm form);
 LzmaSettings ExtraCoder(std::uint32_t dictionary, std::span<const std::uint8_t> preset,
                         std::int64_t originalSize);
 

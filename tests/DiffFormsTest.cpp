@@ -1,11 +1,11 @@
-// The difference stream's run form: what the writer makes of differences,
-// and the reader's expansion of it, whatever pieces the coded bytes come in
-// and whatever lengths are read.
+// The difference stream's forms: what the writer makes of a segment's
+// differences, and the reader's expansion of them, whatever pieces the
+// coded bytes come in and whatever lengths are read.
 #include "CompactSupport.hpp"
 #include "TestSupport.hpp"
 
 #include "codec/compact/CompactFormat.hpp"
-#include "codec/compact/ZeroRuns.hpp"
+#include "codec/compact/DiffForms.hpp"
 #include "common/Failures.hpp"
 
 #include <gtest/gtest.h>
@@ -17,7 +17,7 @@ namespace {
 
 // Coded bytes handed out at most piece at a time, as an LZMA decoder's
 // output may end anywhere, a run's length cut in two among other places.
-class Pieces final : public RunSource {
+class Pieces final : public DiffSource {
 public:
     Pieces(Bytes coded, std::size_t piece) : coded_(std::move(coded)), piece_(piece) {}
 
@@ -37,26 +37,27 @@ private:
     std::size_t at_ = 0;
 };
 
-Bytes RunForm(const Bytes& differences) {
+Bytes Formed(DiffForm form, const Bytes& differences) {
     Bytes out;
-    AppendZeroRuns(differences, out);
+    AppendDifferences(form, differences, out);
     return out;
 }
 
-// Reads count bytes in reads of at most step.
+// Reads a segment of count bytes in reads of at most step.
 Bytes Expand(const Bytes& coded, std::size_t count, std::size_t piece, std::size_t step) {
     Pieces source(coded, piece);
-    ZeroRunReader reader(source);
+    DiffReader reader(source);
+    reader.StartSegment();
     Bytes out(count);
     for (std::size_t at = 0; at < count; at += step) {
         reader.Read(std::span(out).subspan(at, std::min(step, count - at)));
     }
+    EXPECT_NO_THROW(reader.EndSegment());
     EXPECT_TRUE(source.Done());
-    EXPECT_EQ(reader.Owed(), 0);
     return out;
 }
 
-TEST(ZeroRuns, EachRunIsAZeroAndTheZerosAfterIt) {
+TEST(DiffForms, EachRunIsAZeroAndTheZerosAfterIt) {
     const struct {
         Bytes differences;
         Bytes runs;
@@ -70,21 +71,38 @@ TEST(ZeroRuns, EachRunIsAZeroAndTheZerosAfterIt) {
         {Join({{9}, Bytes(70000, 0), {9}}), {9, 0, 0xEF, 0xA2, 0x04, 9}},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(RunForm(c.differences), c.runs) << c.differences.size();
-        EXPECT_EQ(Expand(c.runs, c.differences.size(), 3, 5), c.differences);
+        const Bytes runs = Formed(DiffForm::ZeroRuns, c.differences);
+        EXPECT_EQ(runs, Join({{1}, c.runs})) << c.differences.size();
+        EXPECT_EQ(Expand(runs, c.differences.size(), 3, 5), c.differences);
+        const Bytes plain = Formed(DiffForm::Plain, c.differences);
+        EXPECT_EQ(plain, Join({{0}, c.differences}));
+        EXPECT_EQ(Expand(plain, c.differences.size(), 3, 5), c.differences);
     }
+}
+
+// Runs where fewer than one difference byte in 16 is not zero; plain from
+// there on.
+TEST(DiffForms, RunsWhereTheDifferencesAreSparse) {
+    Bytes differences(1600, 0);
+    for (std::size_t i = 0; i < 99; ++i) {
+        differences[i * 16] = 1;
+    }
+    EXPECT_EQ(ChooseDiffForm(differences), DiffForm::ZeroRuns);
+    differences[1599] = 1;
+    EXPECT_EQ(ChooseDiffForm(differences), DiffForm::Plain);
+    EXPECT_EQ(ChooseDiffForm({}), DiffForm::Plain);
 }
 
 // Sparse differences as recompiled code has them, read back whole, a byte
 // at a time and in odd pieces from odd pieces.
-TEST(ZeroRuns, ReadsBackInAnyPieces) {
+TEST(DiffForms, ReadBackInAnyPieces) {
     Bytes differences(300000, 0);
     const Bytes noise = Random(3000, 4);
     for (std::size_t i = 0; i < noise.size(); ++i) {
         differences[(i * 7919 + noise[i] * 13) % differences.size()] = noise[i];
     }
     std::fill_n(differences.begin() + 1000, 200, 0x11);
-    const Bytes runs = RunForm(differences);
+    const Bytes runs = Formed(DiffForm::ZeroRuns, differences);
     EXPECT_LT(runs.size() * 20, differences.size());
     for (const auto& [piece, step] : {std::pair<std::size_t, std::size_t>{1, 1},
                                       {1, 4096},
@@ -93,33 +111,45 @@ TEST(ZeroRuns, ReadsBackInAnyPieces) {
                                       {300000, 1}}) {
         EXPECT_EQ(Expand(runs, differences.size(), piece, step), differences)
             << piece << " " << step;
+        EXPECT_EQ(Expand(Formed(DiffForm::Plain, differences), differences.size(), piece, step),
+                  differences);
     }
 }
 
-// A run's length of more than nine bytes, or of a segment's bytes or more,
-// and coded bytes that end within a run's length, are damage.
-TEST(ZeroRuns, RefusesWhatNoWriterWrites) {
+// A form it does not know, a run's length of more than nine bytes or of a
+// segment's bytes or more, and coded bytes that end within a run's length,
+// are damage; so is a segment that ends within a run.
+TEST(DiffForms, RefusesWhatNoWriterWrites) {
     const Bytes refused[] = {
-        {0, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x01},
-        {0, 0x80, 0x80, 0x80, 0x04}, // SegmentBytes more zeros
-        {0, 0x80},
+        {2, 5},
+        {1, 0, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x01},
+        {1, 0, 0x80, 0x80, 0x80, 0x04}, // SegmentBytes more zeros
+        {1, 0, 0x80},
+        {1, 0},
         {0},
     };
     ASSERT_EQ(SegmentBytes, 1 << 23);
     for (const Bytes& coded : refused) {
         Pieces source(coded, 2);
-        ZeroRunReader reader(source);
+        DiffReader reader(source);
         Bytes out(16);
-        EXPECT_THROW(reader.Read(out), Exception) << coded.size();
+        EXPECT_THROW(
+            {
+                reader.StartSegment();
+                reader.Read(out);
+            },
+            Exception)
+            << coded.size();
     }
-    // The longest run there may be is read as far as asked, and owes the
-    // rest.
-    Pieces source({0, 0xFF, 0xFF, 0xFF, 0x03}, 5);
-    ZeroRunReader reader(source);
+    // The longest run there may be is read as far as asked; the segment
+    // may not end before the rest is.
+    Pieces source({1, 0, 0xFF, 0xFF, 0xFF, 0x03}, 5);
+    DiffReader reader(source);
+    reader.StartSegment();
     Bytes out(16, 1);
     reader.Read(out);
     EXPECT_EQ(out, Bytes(16, 0));
-    EXPECT_EQ(reader.Owed(), SegmentBytes - 16);
+    EXPECT_THROW(reader.EndSegment(), Exception);
 }
 
 } // namespace
