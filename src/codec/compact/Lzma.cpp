@@ -33,6 +33,7 @@ lzma_options_lzma Lzma2Options(const LzmaSettings& settings) {
     if (settings.hashChains) {
         options.mf = LZMA_MF_HC4;
     }
+    options.depth = settings.depth;
     return options;
 }
 

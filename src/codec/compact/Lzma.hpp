@@ -32,6 +32,9 @@ struct LzmaSettings {
     // the decoder reads them from the stream).
     std::uint32_t literalContextBits = 3; // liblzma's defaults
     std::uint32_t positionBits = 2;
+    // How many places of its hash chain or tree the match finder visits at
+    // most for a position (0: the level's own).
+    std::uint32_t depth = 0;
 };
 
 class LzmaEncoder {
