@@ -18,11 +18,11 @@ enum class DiffForm : std::uint8_t { Plain = 0, ZeroRuns = 1 };
 
 // The writer's choice for a segment's differences. Recompiled code's are
 // nearly all zero, in runs of dozens to thousands: in run form they are a
-// tenth as long, code 1 to 14 % smaller and take a tenth of the coder's
-// time. Where one byte in 16 or more is not zero (tables whose entries
-// shifted), runs are short, and a count after every zero breaks the
-// repeats at the table's stride that the plain form's coder finds: 2 to
-// 12 % larger.
+// tenth to a hundredth as long, code 1 to 14 % smaller and take a tenth of
+// the coder's time. Where one byte in 16 or more is not zero (tables whose
+// entries shifted), runs are short, and a count after every zero breaks
+// the repeats at the table's stride that the plain form's coder finds: 2
+// to 12 % larger.
 DiffForm ChooseDiffForm(std::span<const std::uint8_t> differences);
 
 // Appends the form's byte and the differences in that form to out.
