@@ -37,13 +37,11 @@ public:
 
     void Read(std::uint8_t* to, std::int64_t count) {
         while (count > 0) {
-            if (outputAt_ == output_.size() && !Produce()) {
-                Damaged();
-            }
-            const auto take = static_cast<std::size_t>(std::min<std::int64_t>(
-                count, static_cast<std::int64_t>(output_.size() - outputAt_)));
-            std::memcpy(to, output_.data() + outputAt_, take);
-            outputAt_ += take;
+            const std::span<const std::uint8_t> decoded = Available();
+            const auto take = static_cast<std::size_t>(
+                std::min<std::int64_t>(count, static_cast<std::int64_t>(decoded.size())));
+            std::memcpy(to, decoded.data(), take);
+            Consume(take);
             to += take;
             count -= static_cast<std::int64_t>(take);
         }
@@ -59,8 +57,8 @@ public:
 
     std::uint64_t ReadVarint() {
         return kestro::ReadVarint([this] {
-            std::uint8_t byte;
-            Read(&byte, 1);
+            const std::uint8_t byte = Available()[0];
+            Consume(1);
             return byte;
         });
     }
