@@ -413,41 +413,49 @@ Bytes HandMade(std::uint64_t newerSize, std::uint64_t originalSize,
     return Join({body, segment, pieces[0], pieces[1], pieces[2]});
 }
 
-// A whole body of 2.4 (newer less than a MiB) with this difference stream,
-// its form's byte first, and the CRCs of newer, which its edits against
-// original rebuild where the differences are right.
-Bytes HandMadeFormed(const Bytes& newer, const Bytes& original, const Bytes& control,
-                     const Bytes& differences) {
-    Bytes body(CompactCodedHeaderBytes);
-    std::memcpy(body.data(), CompactTag, 4);
-    PutLe64(body.data() + NewerSizeField, newer.size());
-    PutLe32(body.data() + NewerCrcField, Crc32Buffer(newer.data(), newer.size()));
-    PutLe64(body.data() + OriginalSizeField, original.size());
-    for (const int field : {ControlDictionaryField, DiffDictionaryField, ExtraDictionaryField}) {
-        PutLe32(body.data() + field, 1 << 20);
-    }
-    PutLe32(body.data() + DiffCodingField, DiffCodingBySegment);
-    std::array<LzmaEncoder, 3> coders = {LzmaEncoder({1 << 20, 1, 0, {}}),
-                                         LzmaEncoder({1 << 20, 1, 0, {}}),
-                                         LzmaEncoder({1 << 20, 1, 0, {}})};
-    const std::array<Bytes, 3> streams = {control, differences, Bytes()};
-    for (const std::size_t output : {newer.size(), std::size_t{0}}) {
+// The streams of a hand-made segment that rebuilds the newer file's output
+// bytes from done on.
+using StreamsOf = std::function<std::array<Bytes, 3>(std::uint64_t done, std::uint64_t output)>;
+
+// A body of format 2.minor with header, whose newer size, CRC and
+// dictionaries are set here, and segments that rebuild newer, each with
+// the streams streamsOf gives it, coded fast; the end segment last.
+Bytes HandMadeBody(CompactHeader header, std::int32_t minor, const Bytes& newer,
+                   const StreamsOf& streamsOf) {
+    header.NewerSize = newer.size();
+    header.NewerCrc = Crc32Buffer(newer.data(), newer.size());
+    header.ControlDictionary = header.DiffDictionary = header.ExtraDictionary = 1 << 20;
+    MemoryStream body;
+    WriteCompactHeader(body, header, minor);
+    const LzmaSettings fast{1 << 20, 1, 0, {}};
+    std::array<LzmaEncoder, 3> coders = {LzmaEncoder(fast), LzmaEncoder(fast), LzmaEncoder(fast)};
+    for (std::uint64_t done = 0;;) {
+        const std::uint64_t output = std::min<std::uint64_t>(newer.size() - done, SegmentBytes);
+        const std::array<Bytes, 3> streams =
+            output != 0 ? streamsOf(done, output) : std::array<Bytes, 3>{};
         std::array<Bytes, 3> pieces;
         for (std::size_t i = 0; i < 3; ++i) {
-            coders[i].Code(output != 0 ? streams[i] : Bytes(), pieces[i],
-                           output != 0 ? LzmaEncoder::End::Flush : LzmaEncoder::End::Finish);
+            coders[i].Code(streams[i], pieces[i],
+                           output == 0 ? LzmaEncoder::End::Finish : LzmaEncoder::End::Flush);
         }
-        Bytes segment(SegmentHeaderBytes + (output != 0 ? 4 : 0));
+        Bytes segment(SegmentHeaderBytes);
         PutLe32(&segment[OutputBytesField], static_cast<std::uint32_t>(output));
         PutLe32(&segment[ControlBytesField], static_cast<std::uint32_t>(pieces[0].size()));
         PutLe32(&segment[DiffBytesField], static_cast<std::uint32_t>(pieces[1].size()));
         PutLe32(&segment[ExtraBytesField], static_cast<std::uint32_t>(pieces[2].size()));
-        if (output != 0) {
-            PutLe32(&segment[SegmentHeaderBytes], Crc32Buffer(newer.data(), newer.size()));
+        for (std::uint64_t at = 0; at < output; at += ChunkBytes) {
+            const auto size = std::min<std::uint64_t>(output - at, ChunkBytes);
+            segment.resize(segment.size() + 4);
+            PutLe32(&segment[segment.size() - 4], Crc32Buffer(&newer[done + at], size));
         }
-        body = Join({body, segment, pieces[0], pieces[1], pieces[2]});
+        for (const Bytes& part : {segment, pieces[0], pieces[1], pieces[2]}) {
+            body.WriteBuffer(part.data(), static_cast<std::int64_t>(part.size()));
+        }
+        if (output == 0) {
+            return body.Bytes();
+        }
+        done += output;
     }
-    return body;
 }
 
 TEST(CompactStream, RefusesHostileFields) {
@@ -480,11 +488,15 @@ TEST(CompactStream, RefusesHostileFields) {
 
 // Runs of zero differences may go on from one edit into the next and come
 // cut anywhere, but a segment's runs give exactly its difference bytes: a
-// run that goes on past them, or stops short of them, is damage. The same
-// differences may come plain; a form the reader does not know is damage.
+// run that goes on past them, or stops short of them, is damage, as is a
+// run's length of ten bytes or of a segment's bytes. The same differences
+// may come plain; a form the reader does not know is damage.
 TEST(CompactStream, DiffFormsGiveExactlyTheSegmentsDifferences) {
     const Bytes original = ToBytes("0123456789abcdefghij");
     const Bytes newer = ToBytes("012345678abcdefgh");
+    CompactHeader header;
+    header.OriginalSize = original.size();
+    header.DiffCoding = DiffCodingBySegment;
     const Bytes twoEdits = {0x00, 9, 0, 0x02, 8, 0}; // 9 bytes, then 8 from one further on
     const struct {
         const char* name;
@@ -496,6 +508,10 @@ TEST(CompactStream, DiffFormsGiveExactlyTheSegmentsDifferences) {
         {"a run past the segment's differences", {1, 0, 17}, false},
         {"runs short of them", {1, 0, 15}, false},
         {"a run's length cut off", {1, 0, 0x90}, false},
+        {"a run's length of ten bytes",
+         {1, 0, 0x90, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0},
+         false},
+        {"a run of 8 MiB zeros more", {1, 0, 0x80, 0x80, 0x80, 0x04}, false},
         {"plain", Join({{0}, Bytes(17, 0)}), true},
         {"plain, a byte short", Join({{0}, Bytes(16, 0)}), false},
         {"a form it does not know", {2, 0, 16}, false},
@@ -503,8 +519,11 @@ TEST(CompactStream, DiffFormsGiveExactlyTheSegmentsDifferences) {
     for (const auto& c : cases) {
         Bytes rebuilt;
         try {
-            CompactDecode(HandMadeFormed(newer, original, twoEdits, c.differences), original,
-                          rebuilt);
+            CompactDecode(HandMadeBody(header, 4, newer,
+                                       [&](std::uint64_t, std::uint64_t) {
+                                           return std::array<Bytes, 3>{twoEdits, c.differences};
+                                       }),
+                          original, rebuilt);
             EXPECT_TRUE(c.rebuilds) << c.name;
             EXPECT_EQ(rebuilt, newer) << c.name;
         } catch (const Exception& failure) {
@@ -761,50 +780,18 @@ TEST(CompactStream, ImageFilterRoundTripsOverlappingArm64Code) {
 Bytes RecordingBody(const Bytes& original, std::uint64_t edits) {
     MemoryStream originalStream = StreamOf(original);
     CompactHeader header;
-    header.NewerSize = edits;
     header.OriginalSize = original.size();
-    header.ControlDictionary = header.DiffDictionary = header.ExtraDictionary = 1 << 20;
     header.Filters = CompactFilterImage;
     header.Newer = LayoutOf(ReadImage(originalStream));
-    MemoryStream body;
-    WriteCompactHeader(body, header, 2);
-    const LzmaSettings fast{1 << 20, 1, 0, {}};
-    std::array<LzmaEncoder, 3> coders = {LzmaEncoder(fast), LzmaEncoder(fast), LzmaEncoder(fast)};
-    std::uint32_t whole = 0xFFFFFFFFu;
-    for (std::uint64_t done = 0;;) {
-        const std::uint64_t output = std::min<std::uint64_t>(edits - done, SegmentBytes);
-        std::array<Bytes, 3> streams = {Bytes(), Bytes(output), Bytes()};
-        for (std::uint64_t i = done; i < done + output; ++i) {
-            streams[0].insert(streams[0].end(), {static_cast<std::uint8_t>(i == 0 ? 4 : 1), 1, 0});
-        }
-        const Bytes newer(output, original[2]);
-        std::array<Bytes, 3> pieces;
-        for (std::size_t i = 0; i < 3; ++i) {
-            coders[i].Code(streams[i], pieces[i],
-                           output == 0 ? LzmaEncoder::End::Finish : LzmaEncoder::End::Flush);
-        }
-        Bytes segment(SegmentHeaderBytes);
-        PutLe32(&segment[OutputBytesField], static_cast<std::uint32_t>(output));
-        PutLe32(&segment[ControlBytesField], static_cast<std::uint32_t>(pieces[0].size()));
-        PutLe32(&segment[DiffBytesField], static_cast<std::uint32_t>(pieces[1].size()));
-        PutLe32(&segment[ExtraBytesField], static_cast<std::uint32_t>(pieces[2].size()));
-        for (std::uint64_t at = 0; at < output; at += ChunkBytes) {
-            const auto size = std::min<std::uint64_t>(output - at, ChunkBytes);
-            segment.resize(segment.size() + 4);
-            PutLe32(&segment[segment.size() - 4], Crc32Buffer(newer.data() + at, size));
-        }
-        whole = Crc32Update(newer.data(), whole, newer.size());
-        for (const Bytes& part : {segment, pieces[0], pieces[1], pieces[2]}) {
-            body.WriteBuffer(part.data(), static_cast<std::int64_t>(part.size()));
-        }
-        if (output == 0) {
-            break;
-        }
-        done += output;
-    }
-    Bytes bytes = body.Bytes();
-    PutLe32(&bytes[NewerCrcField], ~whole);
-    return bytes;
+    return HandMadeBody(
+        header, 2, Bytes(edits, original[2]), [](std::uint64_t done, std::uint64_t output) {
+            std::array<Bytes, 3> streams = {Bytes(), Bytes(output), Bytes()};
+            for (std::uint64_t i = done; i < done + output; ++i) {
+                streams[0].insert(streams[0].end(),
+                                  {static_cast<std::uint8_t>(i == 0 ? 4 : 1), 1, 0});
+            }
+            return streams;
+        });
 }
 
 // The map that the image filter builds before anything is checked holds at

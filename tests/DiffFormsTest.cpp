@@ -4,7 +4,6 @@
 #include "CompactSupport.hpp"
 #include "TestSupport.hpp"
 
-#include "codec/compact/CompactFormat.hpp"
 #include "codec/compact/DiffForms.hpp"
 #include "common/Failures.hpp"
 
@@ -93,8 +92,8 @@ TEST(DiffForms, RunsWhereTheDifferencesAreSparse) {
     EXPECT_EQ(ChooseDiffForm({}), DiffForm::Plain);
 }
 
-// Sparse differences as recompiled code has them, read back whole, a byte
-// at a time and in odd pieces from odd pieces.
+// Sparse differences as recompiled code has them, in run form, read back
+// whole, a byte at a time and in odd pieces from odd pieces.
 TEST(DiffForms, ReadBackInAnyPieces) {
     Bytes differences(300000, 0);
     const Bytes noise = Random(3000, 4);
@@ -111,45 +110,7 @@ TEST(DiffForms, ReadBackInAnyPieces) {
                                       {300000, 1}}) {
         EXPECT_EQ(Expand(runs, differences.size(), piece, step), differences)
             << piece << " " << step;
-        EXPECT_EQ(Expand(Formed(DiffForm::Plain, differences), differences.size(), piece, step),
-                  differences);
     }
-}
-
-// A form it does not know, a run's length of more than nine bytes or of a
-// segment's bytes or more, and coded bytes that end within a run's length,
-// are damage; so is a segment that ends within a run.
-TEST(DiffForms, RefusesWhatNoWriterWrites) {
-    const Bytes refused[] = {
-        {2, 5},
-        {1, 0, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x01},
-        {1, 0, 0x80, 0x80, 0x80, 0x04}, // SegmentBytes more zeros
-        {1, 0, 0x80},
-        {1, 0},
-        {0},
-    };
-    ASSERT_EQ(SegmentBytes, 1 << 23);
-    for (const Bytes& coded : refused) {
-        Pieces source(coded, 2);
-        DiffReader reader(source);
-        Bytes out(16);
-        EXPECT_THROW(
-            {
-                reader.StartSegment();
-                reader.Read(out);
-            },
-            Exception)
-            << coded.size();
-    }
-    // The longest run there may be is read as far as asked; the segment
-    // may not end before the rest is.
-    Pieces source({1, 0, 0xFF, 0xFF, 0xFF, 0x03}, 5);
-    DiffReader reader(source);
-    reader.StartSegment();
-    Bytes out(16, 1);
-    reader.Read(out);
-    EXPECT_EQ(out, Bytes(16, 0));
-    EXPECT_THROW(reader.EndSegment(), Exception);
 }
 
 } // namespace
