@@ -17,6 +17,7 @@
 #include "codec/compact/SegmentWriter.hpp"
 #include "codec/compact/StreamChoice.hpp"
 #include "common/ByteStream.hpp"
+#include "common/FreeStorage.hpp"
 
 #include <algorithm>
 
@@ -95,7 +96,7 @@ std::int32_t EncodeBody(ByteStream& newer, ByteStream& original, ByteStream& out
         return minor;
     }
     const EditList edits = SearchFiltered(search, plan, newer, original, segments, header, poll);
-    plan.candidates = {};
+    FreeStorage(plan.candidates);
     const ReferenceMap map = MapEdits(edits.edits, plan.filter->mapStretches);
     if (map.Recorded() > plan.filter->mostStretches(header.OriginalSize)) {
         // Edits this many would be refused by a reader of the filter (no

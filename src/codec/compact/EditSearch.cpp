@@ -5,6 +5,7 @@
 #include "codec/compact/SuffixArray.hpp"
 #include "common/ByteStream.hpp"
 #include "common/Failures.hpp"
+#include "common/FreeStorage.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -294,9 +295,9 @@ EditList EditSearch::SearchProjected(const EditList& firstEdits, const Reference
     Pass(View::Projected, newerSize_, 2, list, nullptr);
     loaded_.reset();
     projector_ = nullptr;
-    firstAlignments_ = {};
-    oldMarks_ = {};
-    newMarks_ = {};
+    FreeStorage(firstAlignments_);
+    FreeStorage(oldMarks_);
+    FreeStorage(newMarks_);
     if (originalSize_ <= settings_.windowBytes) {
         SearchTablesAgain(list, header);
     }
@@ -331,7 +332,7 @@ void EditSearch::Pass(View view, std::int64_t counted, std::int64_t of, EditList
     for (std::int64_t partStart = 0; partStart < newerSize_; partStart += settings_.partBytes) {
         const auto wanted = ReadPart(partStart, view == View::Masked ? View::Masked : View::Raw);
         if (view == View::Projected) {
-            ApplyMarks(part_, static_cast<std::uint64_t>(partStart), newMarks_);
+            ApplyMarks(partBuffer_, static_cast<std::uint64_t>(partStart), newMarks_);
         }
         Load(wanted, view, true);
         PieceSearch search = [this](std::int64_t, std::span<const std::uint8_t> piece,
@@ -364,9 +365,10 @@ void EditSearch::Pass(View view, std::int64_t counted, std::int64_t of, EditList
                        newerSize_);
         list.partEnds.push_back(list.edits.size());
     }
-    suffixes_ = {};
+    FreeStorage(suffixes_);
     positions_ = {};
-    maskedNewer_ = {};
+    part_ = {};
+    FreeStorage(maskedNewer_);
 }
 
 // Loads the window wanted as view, unless it is loaded already, and where
@@ -375,7 +377,7 @@ void EditSearch::Pass(View view, std::int64_t counted, std::int64_t of, EditList
 void EditSearch::Load(std::pair<std::int64_t, std::int64_t> wanted, View view, bool indexed) {
     if (!loaded_ || loaded_->start != wanted.first || loaded_->end != wanted.second ||
         loaded_->view != view) {
-        suffixes_ = {};
+        FreeStorage(suffixes_);
         positions_ = {};
         original_.SetPosition(wanted.first);
         ReadPolled(original_, window_, wanted.second - wanted.first, progress_);
@@ -414,12 +416,13 @@ std::pair<std::int64_t, std::int64_t> EditSearch::ReadPart(std::int64_t partStar
             ReadPolled(newer_, maskedNewer_, newerSize_, progress_);
             MaskReferences(maskedNewer_, 0, plan_.newerImage, plan_.newerSlots, poll_);
         }
-        const auto from = maskedNewer_.begin() + partStart;
-        part_.assign(from, from + length);
+        part_ = std::span<const std::uint8_t>(maskedNewer_)
+                    .subspan(static_cast<std::size_t>(partStart), static_cast<std::size_t>(length));
     } else {
-        ReadPolled(newer_, part_, length, progress_);
+        ReadPolled(newer_, partBuffer_, length, progress_);
+        part_ = partBuffer_;
         if (view == View::Masked) {
-            MaskReferences(part_, static_cast<std::uint64_t>(partStart), plan_.newerImage,
+            MaskReferences(partBuffer_, static_cast<std::uint64_t>(partStart), plan_.newerImage,
                            plan_.newerSlots, poll_);
         }
     }

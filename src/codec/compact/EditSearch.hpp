@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <span>
 #include <vector>
 
 namespace kestro {
@@ -91,7 +92,10 @@ private:
     std::int64_t newerSize_;
     std::int64_t originalSize_;
     Phase searching_; // searching with a filter, else coding
-    std::vector<std::uint8_t> part_;
+    // The part being searched: partBuffer_ as read, or a stretch of
+    // maskedNewer_.
+    std::span<const std::uint8_t> part_;
+    std::vector<std::uint8_t> partBuffer_;
     std::vector<std::uint8_t> window_;
     std::vector<std::int32_t> suffixes_;
     PositionHash positions_;

@@ -1,5 +1,7 @@
 #include "codec/compact/ReferenceMap.hpp"
 
+#include "common/FreeStorage.hpp"
+
 #include <algorithm>
 #include <functional>
 #include <numeric>
@@ -83,9 +85,9 @@ void ReferenceMap::Seal() {
         }
         at = next;
     }
-    added = {};
-    byStart = {};
-    byEnd = {};
+    FreeStorage(added);
+    FreeStorage(byStart);
+    FreeStorage(byEnd);
     covering = {};
     sealed.shrink_to_fit();
     stretches_ = std::move(sealed);
