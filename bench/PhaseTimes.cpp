@@ -17,6 +17,7 @@
 #include "codec/blocks/BlockStream.hpp"
 #include "codec/compact/CompactStream.hpp"
 #include "platform/FileStream.hpp"
+#include "platform/Memory.hpp"
 
 #include <sys/resource.h>
 
@@ -149,6 +150,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: kestro_phases ORIGINAL NEWER [THREADS]\n");
         return 2;
     }
+    kestro::MapLargeBlocksApart(); // as the program does
     kestro::FileStream original = kestro::FileStream::OpenRead(argv[1]);
     kestro::FileStream newer = kestro::FileStream::OpenRead(argv[2]);
     kestro::FileStream out = kestro::FileStream::CreateScratch(argv[2]);

@@ -7,6 +7,7 @@
 #include "common/Text.hpp"
 #include "platform/Files.hpp"
 #include "platform/Interrupts.hpp"
+#include "platform/Memory.hpp"
 #include "release/ReleasePackage.hpp"
 #include "release/ReleaseReader.hpp"
 
@@ -522,6 +523,7 @@ DeltaOperations ProgramOperations() {
 }
 
 int ProgramMain(const std::vector<std::string>& commandLine, const DeltaOperations& operations) {
+    MapLargeBlocksApart();
     InterruptHandling interrupts;
     const std::vector<std::string> arguments(commandLine.begin() + (commandLine.empty() ? 0 : 1),
                                              commandLine.end());

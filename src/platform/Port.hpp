@@ -209,6 +209,11 @@ void RemoveInterruptHandlers();
 // returns where the program ends with its own status (Windows).
 void EndAsInterrupted(int interrupt);
 
+// ---- memory --------------------------------------------------------------
+
+// Memory.hpp.
+void MapLargeBlocksApart();
+
 // Whether file names follow Windows' rules (NameRules.hpp) rather than
 // POSIX's.
 extern const bool WindowsNames;

@@ -10,6 +10,9 @@
 #include <cstdio>
 #include <dirent.h>
 #include <fcntl.h>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -539,6 +542,14 @@ void EndAsInterrupted(int interrupt) {
     sigaddset(&unblock, interrupt);
     ::sigprocmask(SIG_UNBLOCK, &unblock, nullptr);
     ::raise(interrupt);
+}
+
+void MapLargeBlocksApart() {
+#if defined(__GLIBC__)
+    // A threshold that is set stays where it is set.
+    constexpr int LargeBlockBytes = 1 << 20;
+    mallopt(M_MMAP_THRESHOLD, LargeBlockBytes);
+#endif
 }
 
 } // namespace kestro::port

@@ -832,4 +832,6 @@ void EndAsInterrupted(int) {
     }
 }
 
+void MapLargeBlocksApart() {}
+
 } // namespace kestro::port
