@@ -27,8 +27,10 @@ namespace {
 
 // The edits of a filtered body: the x86 filter's one search, or the image
 // filter's two, between which the extra stream's preset and the tables
-// the filter lists are chosen (into header), and the extra stream's coder
-// started.
+// the filter lists are chosen (into header). The extra stream's coder is
+// started after them: its match finder (some 85 MiB for a dictionary of
+// 8 MiB) beside the second search's index made the writer's peak, and its
+// start takes a few tenths of a second at most.
 EditList SearchFiltered(EditSearch& search, const FilterPlan& plan, ByteStream& newer,
                         ByteStream& original, SegmentWriter& segments, CompactHeader& header,
                         const std::function<void()>& poll) {
@@ -36,12 +38,14 @@ EditList SearchFiltered(EditSearch& search, const FilterPlan& plan, ByteStream& 
         return search.Search();
     }
     const EditList masked = search.SearchMasked();
-    segments.StartExtra(header.ExtraDictionary,
-                        ChoosePreset(original, plan.inputs.originalImage, masked.edits, header),
-                        static_cast<std::int64_t>(header.OriginalSize));
+    std::vector<std::uint8_t> preset =
+        ChoosePreset(original, plan.inputs.originalImage, masked.edits, header);
     const ReferenceMap first = MapEdits(masked.edits, SIZE_MAX);
     header.Tables = ChooseTables(plan, first, original, newer, header.Newer, poll);
-    return search.SearchProjected(masked, first, header);
+    EditList edits = search.SearchProjected(masked, first, header);
+    segments.StartExtra(header.ExtraDictionary, std::move(preset),
+                        static_cast<std::int64_t>(header.OriginalSize));
+    return edits;
 }
 
 // The settings of the same body again, whose progress goes on from where
