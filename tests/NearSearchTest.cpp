@@ -20,11 +20,14 @@ namespace {
 constexpr std::int64_t Quarter = 16 << 10;
 constexpr std::int64_t QuarterOrder[] = {2, 0, 3, 1};
 
-std::pair<Bytes, Bytes> MovedQuarters(int changeEvery) {
-    const Bytes old = Random(4 * Quarter, 11);
+// With lead bytes before the quarters in the original, every quarter moves
+// by an odd distance when lead is odd.
+std::pair<Bytes, Bytes> MovedQuarters(int changeEvery, std::int64_t lead = 0) {
+    const Bytes old = Random(static_cast<std::size_t>(4 * Quarter + lead), 11);
     Bytes newer;
     for (const std::int64_t q : QuarterOrder) {
-        newer.insert(newer.end(), old.begin() + q * Quarter, old.begin() + (q + 1) * Quarter);
+        newer.insert(newer.end(), old.begin() + lead + q * Quarter,
+                     old.begin() + lead + (q + 1) * Quarter);
     }
     for (std::size_t i = 0; i < newer.size(); i += static_cast<std::size_t>(changeEvery)) {
         newer[i] ^= 0x5A;
@@ -75,11 +78,15 @@ std::vector<Alignment> QuarterAlignments() {
     return alignments;
 }
 
-TEST(PositionHash, ChainsEveryPositionOfTheSameBytesLatestFirst) {
+// Every position the index holds (a multiple of its stride) that starts
+// with the same bytes is in one chain; a position between them is not.
+TEST(PositionHash, ChainsEveryHeldPositionOfTheSameBytesLatestFirst) {
+    static_assert(PositionHash::Stride == 2);
     Bytes text = Random(100000, 3);
     const Bytes word = ToBytes("kestro!!");
-    const std::vector<std::size_t> planted = {0, 777, 50000, 99992};
-    for (const std::size_t at : planted) {
+    const std::vector<std::size_t> planted = {0, 778, 50000, 99992};
+    for (const std::size_t at : {std::size_t{0}, std::size_t{501}, std::size_t{778},
+                                 std::size_t{50000}, std::size_t{99992}}) {
         std::copy(word.begin(), word.end(), text.begin() + static_cast<std::ptrdiff_t>(at));
     }
     const PositionHash index(text, [](std::int64_t) {});
@@ -122,18 +129,45 @@ TEST(NearSearch, FollowsTheAlignmentsItIsGiven) {
 }
 
 // Long exact stretches are found through the hash wherever they moved,
-// with no alignment given, as the search over the suffix array finds them.
+// with no alignment given, as the search over the suffix array finds them:
+// also where they start between the positions the index holds.
 TEST(NearSearch, FindsMovedBytesThroughTheIndex) {
-    const auto [old, newer] = MovedQuarters(50);
+    for (const std::int64_t lead : {0, 1, 3}) {
+        SCOPED_TRACE(lead);
+        const auto [old, newer] = MovedQuarters(50, lead);
+        const PositionHash index(old, [](std::int64_t) {});
+        const Described near = Describe(SearchNear(newer, old, {}, index), newer, old);
+        std::vector<Edit> edits;
+        const std::vector<std::int32_t> suffixes = BuildSuffixArray(old);
+        FindEdits(newer, old, suffixes, [&](const Edit& edit) { edits.push_back(edit); });
+        const Described sorted = Describe(edits, newer, old);
+        EXPECT_EQ(near.offsets, sorted.offsets);
+        EXPECT_EQ(near.agreeing, sorted.agreeing);
+        EXPECT_GE(near.agreeing, static_cast<std::int64_t>(newer.size()) * 49 / 50 - 64);
+    }
+}
+
+// Short stretches from anywhere in the original, each only a little longer
+// than a switch of alignment costs: a lookup that missed the ones that start
+// between the positions the index holds would find them a byte later and
+// too short to take.
+TEST(NearSearch, FindsShortStretchesAtEveryPositionAsTheSuffixArrayDoes) {
+    const Bytes old = Random(64 << 10, 21);
+    std::mt19937 random(5);
+    Bytes newer;
+    while (newer.size() < (16u << 10)) {
+        const std::size_t from = random() % (old.size() - 64);
+        const std::size_t length = 12 + random() % 12;
+        newer.insert(newer.end(), old.begin() + static_cast<std::ptrdiff_t>(from),
+                     old.begin() + static_cast<std::ptrdiff_t>(from + length));
+    }
     const PositionHash index(old, [](std::int64_t) {});
     const Described near = Describe(SearchNear(newer, old, {}, index), newer, old);
     std::vector<Edit> edits;
-    const std::vector<std::int32_t> suffixes = BuildSuffixArray(old);
-    FindEdits(newer, old, suffixes, [&](const Edit& edit) { edits.push_back(edit); });
+    FindEdits(newer, old, BuildSuffixArray(old), [&](const Edit& edit) { edits.push_back(edit); });
     const Described sorted = Describe(edits, newer, old);
     EXPECT_EQ(near.offsets, sorted.offsets);
     EXPECT_EQ(near.agreeing, sorted.agreeing);
-    EXPECT_GE(near.agreeing, static_cast<std::int64_t>(newer.size()) * 49 / 50 - 64);
 }
 
 TEST(NearSearch, CoversInputsTooShortToHash) {

@@ -5,6 +5,7 @@
 #include "common/Progress.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <vector>
 
@@ -207,18 +208,39 @@ public:
                 }
             }
         }
-        if (!index_.Empty() &&
-            static_cast<std::int64_t>(newer_.size()) - scan >= PositionHash::HashedBytes) {
-            std::int64_t compared = 0;
-            std::int32_t pos = index_.First(newer_.data() + scan);
-            const int depth =
-                best.length >= PositionHash::HashedBytes ? AlignedChainDepth : ChainDepth;
-            for (int walked = 0;
-                 pos >= 0 && walked < depth && best.length < LongEnough && compared < CompareBudget;
-                 ++walked) {
-                compared += measure(pos) + PositionHash::HashedBytes;
-                pos = index_.Next(pos);
+        if (index_.Empty()) {
+            return best;
+        }
+        // A match that starts skip bytes before a position the index holds
+        // is in the chain of the bytes from scan + skip on: the chains of
+        // each skip are walked together, the latest place first, as one
+        // chain of every position would be. A chain that has ended (-1)
+        // stands for a place before the original, and ends the walk once
+        // every chain has.
+        std::array<std::int32_t, PositionHash::Stride> chains;
+        for (std::int64_t skip = 0; skip < PositionHash::Stride; ++skip) {
+            chains[static_cast<std::size_t>(skip)] =
+                static_cast<std::int64_t>(newer_.size()) - scan - skip >= PositionHash::HashedBytes
+                    ? index_.First(newer_.data() + scan + skip)
+                    : -1;
+        }
+        std::int64_t compared = 0;
+        const int depth = best.length >= PositionHash::HashedBytes ? AlignedChainDepth : ChainDepth;
+        for (int walked = 0; walked < depth && best.length < LongEnough && compared < CompareBudget;
+             ++walked) {
+            std::size_t latest = 0;
+            for (std::size_t skip = 1; skip < chains.size(); ++skip) {
+                if (chains[skip] - static_cast<std::int64_t>(skip) >
+                    chains[latest] - static_cast<std::int64_t>(latest)) {
+                    latest = skip;
+                }
             }
+            if (chains[latest] < 0) {
+                break;
+            }
+            compared += measure(chains[latest] - static_cast<std::int64_t>(latest)) +
+                        PositionHash::HashedBytes;
+            chains[latest] = index_.Next(chains[latest]);
         }
         return best;
     }
