@@ -10,6 +10,9 @@
 #include "common/LittleEndian.hpp"
 
 #include <algorithm>
+#include <future>
+#include <memory>
+#include <thread>
 #include <utility>
 
 namespace kestro {
@@ -67,11 +70,31 @@ SegmentWriter::~SegmentWriter() = default;
 
 void SegmentWriter::StartExtra(std::uint32_t dictionary, std::vector<std::uint8_t> preset,
                                std::int64_t originalSize) {
-    auto start = [dictionary, preset = std::move(preset), originalSize] {
-        return LzmaEncoder(ExtraCoder(dictionary, preset, originalSize));
+    if (settings_.threads <= 1) {
+        startingExtra_ = std::async(
+            std::launch::deferred, [dictionary, preset = std::move(preset), originalSize] {
+                return LzmaEncoder(ExtraCoder(dictionary, preset, originalSize));
+            });
+        return;
+    }
+    // The start cannot be stopped (liblzma reads the preset in one call, up
+    // to 1.5 s for 8 MiB into binary trees): its thread owns the preset and
+    // the coder, and a writer that is stopped meanwhile leaves it to finish
+    // alone rather than wait for it.
+    struct Start {
+        std::vector<std::uint8_t> preset;
+        std::promise<LzmaEncoder> started;
     };
-    startingExtra_ = std::async(settings_.threads > 1 ? std::launch::async : std::launch::deferred,
-                                std::move(start));
+    const auto job = std::make_shared<Start>();
+    job->preset = std::move(preset);
+    startingExtra_ = job->started.get_future();
+    std::thread([job, dictionary, originalSize] {
+        try {
+            job->started.set_value(LzmaEncoder(ExtraCoder(dictionary, job->preset, originalSize)));
+        } catch (...) {
+            job->started.set_exception(std::current_exception());
+        }
+    }).detach();
 }
 
 void SegmentWriter::Add(Edit edit, const std::uint8_t* newer, const std::uint8_t* old,
@@ -142,6 +165,10 @@ void SegmentWriter::CloseChunk() {
 // pending once MaxSegmentsCoding are.
 void SegmentWriter::WriteSegment(LzmaEncoder::End end) {
     if (!extra_) {
+        // The coder may still be starting; the caller is polled meanwhile.
+        while (startingExtra_.wait_for(CoderPollInterval) == std::future_status::timeout) {
+            progress_.Poll();
+        }
         extra_.emplace(startingExtra_.get());
     }
     if (output_ % ChunkBytes != 0) {
