@@ -2,7 +2,6 @@
 #include "TestSupport.hpp"
 
 #include "codec/compact/SuffixArray.hpp"
-#include "common/FreeStorage.hpp"
 
 #include <gtest/gtest.h>
 
@@ -13,18 +12,6 @@
 
 namespace kestro::test {
 namespace {
-
-// A window's array is four bytes a byte of the original: the writer gives it
-// back before its next stage, which an assignment of {} would not do.
-TEST(SuffixArray, ItsStorageIsGivenBackWhole) {
-    Bytes text(1 << 16, 'k');
-    std::vector<std::int32_t> emptied = BuildSuffixArray(text);
-    std::vector<std::int32_t> freed = emptied;
-    emptied = {};
-    EXPECT_GT(emptied.capacity(), 0u);
-    FreeStorage(freed);
-    EXPECT_EQ(freed.capacity(), 0u);
-}
 
 TEST(SuffixArray, SortsLikeTheNaiveSort) {
     std::mt19937 random(7);
