@@ -75,6 +75,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (image.machine == Machine::Arm32) {
         image.armState = image.armState == ArmState::Arm ? ArmState::Thumb : ArmState::Arm;
         Model(image, slots, data, size);
+        if (image.armState == ArmState::Arm) {
+            image.armLiterals = true;
+            Model(image, slots, data, size);
+        }
     }
     return 0;
 }

@@ -941,7 +941,7 @@ TEST(CompactStream, NamesTheInstructionSetWhere22DoesNotKnowIt) {
         ASSERT_TRUE(ReadCompactHeader(delta, 3, header));
         const auto named = static_cast<std::size_t>(delta.Position()) - 4;
         EXPECT_EQ(GetLe32(body.data() + named),
-                  static_cast<std::uint32_t>(state == ArmState::Arm ? InstructionSetId::A32
+                  static_cast<std::uint32_t>(state == ArmState::Arm ? InstructionSetId::A32Literals
                                                                     : InstructionSetId::T32));
         for (const std::uint32_t id : {0u, 0x7Fu, 0x10000u}) {
             Bytes later = body;
@@ -1002,9 +1002,10 @@ std::pair<Bytes, Bytes> Arm32ExamplePair() {
 }
 
 // The worked example of format 2.3, byte for byte: the body decodes to the
-// newer image; the writer's body has the same header, image record (with
-// the row A32 that the two calls choose) and segment header, and streams
-// that decode alike, in which both calls cost nothing.
+// newer image; the writer's body has the same header, image record (but for
+// the row: A32 with literals, where an earlier writer named A32, both
+// chosen by the two calls) and segment header, and streams that decode
+// alike, in which both calls cost nothing.
 TEST(CompactStream, Arm32WorkedExample) {
     const auto [original, newer] = Arm32ExamplePair();
     const Bytes example = {
@@ -1025,13 +1026,18 @@ TEST(CompactStream, Arm32WorkedExample) {
     EXPECT_EQ(CompactDecode(example, original, 3), newer);
     EXPECT_THROW(CompactDecode(example, original, 2), Exception);
 
+    // The writer names the row that reads literal loads too; the code holds
+    // none, so the body reads alike with either row.
+    EXPECT_EQ(GetLe32(example.data() + 100), static_cast<std::uint32_t>(InstructionSetId::A32));
+    Bytes named = example;
+    PutLe32(named.data() + 100, static_cast<std::uint32_t>(InstructionSetId::A32Literals));
+    EXPECT_EQ(CompactDecode(named, original, 3), newer);
     std::int32_t minor = -1;
     const Bytes body = CompactEncode(newer, original, 3, &minor, UpTo(3));
     ASSERT_EQ(minor, 3);
-    EXPECT_EQ(GetLe32(example.data() + 100), static_cast<std::uint32_t>(InstructionSetId::A32));
     // {M 0, D 80, X 0}, {M -4, D 132, X 0}; e_shoff (at 32) and sh_size (at
     // 192) grown, the nop E320F000 against 45 46 47 48.
-    ExpectLikeTheExample(body, example, 104, {0x00, 0x50, 0x00, 0x07, 0x84, 0x01, 0x00}, 212,
+    ExpectLikeTheExample(body, named, 104, {0x00, 0x50, 0x00, 0x07, 0x84, 0x01, 0x00}, 212,
                          {32, 192}, {0xBB, 0xAA, 0xD9, 0x9B});
 }
 

@@ -960,11 +960,14 @@ ArmProgram BuildArmProgram(ArmState state, unsigned functions, unsigned seed, un
                           0xE3400000 | (variable >> 16 & 0xF000) << 4 | (variable >> 16 & 0xFFF),
                           0xE5902000, bl(start + 28, callee), 0xE3520000,
                           0x1AFFFFF7, // bne to start + 8
-                          0xE1A00004, 0xE8BD8010, 0xE320F000, 0xE320F000, 0xE320F000, 0xE320F000});
+                          0xE1A00004, 0xE8BD8010,
+                          // ldr r3, [pc, #4]; nop; add r3, pc, r3; the word
+                          0xE59F3004, 0xE320F000, 0xE08F3003, variable - (start + 64)});
             references.insert(references.end(), {{start + 8, callee},
                                                  {start + 16, variable},
                                                  {start + 28, callee},
-                                                 {start + 36, start + 8}});
+                                                 {start + 36, start + 8},
+                                                 {start + 48, variable}});
         } else {
             const auto bl = [](std::uint32_t at, std::uint32_t to) {
                 const std::uint32_t halves = (to - at - 4) / 2 & 0xFFFFFF;

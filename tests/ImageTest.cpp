@@ -1130,6 +1130,69 @@ TEST(InstructionSet, ReadsArm32InstructionsAsAssembled) {
     }
 }
 
+// A32 literal loads, each with the user of its word some instructions on
+// (an ADD or a LDR of pc and the word), at any aligned address: the row
+// with literals names what the user's pc and the word add to, and retargets
+// and marks the word alone, to any 32-bit address; the A32 row reads none
+// of them, and a word cut short is left as it is.
+TEST(InstructionSet, ReadsA32LiteralLoads) {
+    const InstructionSet& row = *InstructionSetOf(InstructionSetId::A32Literals);
+    std::mt19937_64 random(8);
+    struct Form {
+        const char* name;
+        std::uint32_t load; // imm12 0
+        std::uint32_t user;
+        std::uint32_t apart;  // instructions from the load to the user
+        std::uint32_t beyond; // words from the user to the literal
+    };
+    const Form forms[] = {
+        {"ldr r3, add r3, pc, r3", 0xE59F3000, 0xE08F3003, 1, 1},
+        {"ldrne r1, ldr r2, [pc, r1]", 0x159F1000, 0x079F2001, 4, 3},
+        {"ldr r12, add r0, pc, r12 32 on", 0xE59FC000, 0xE08F000C, 32, 990},
+    };
+    for (const Form& form : forms) {
+        SCOPED_TRACE(form.name);
+        const std::uint32_t literal = 4 * (form.apart + form.beyond);
+        Bytes code(literal + 4);
+        for (std::size_t i = 4; i < literal; i += 4) {
+            PutLe32(&code[i], 0xE320F000);
+        }
+        PutLe32(&code[0], form.load | (literal - 8));
+        PutLe32(&code[4 * form.apart], form.user);
+        const std::uint64_t address = random() & 0xFFFFFFFC;
+        const auto userPc = static_cast<std::uint32_t>(address + 4 * form.apart + 8);
+        const auto word = static_cast<std::uint32_t>(random());
+        PutLe32(&code[literal], word);
+        const Image image = ArmEverything(ArmState::Arm);
+        EXPECT_FALSE(InstructionSetOf(InstructionSetId::A32)->find(code, 0, address, image));
+        const auto reference = row.find(code, 0, address, image);
+        ASSERT_TRUE(reference.has_value());
+        EXPECT_EQ(reference->at, 0u);
+        EXPECT_EQ(reference->size, 4u);
+        EXPECT_EQ(row.target(code, *reference, address), std::uint32_t{userPc + word});
+        for (int i = 0; i < 100; ++i) {
+            const auto target = static_cast<std::uint32_t>(random());
+            Bytes expected = code;
+            PutLe32(&expected[literal], target - userPc);
+            ASSERT_TRUE(row.retarget(code, *reference, address, target));
+            ASSERT_EQ(code, expected);
+            ASSERT_EQ(row.target(code, *reference, address), target);
+        }
+        const Bytes before = code;
+        EXPECT_FALSE(row.retarget(code, *reference, address, std::uint64_t{1} << 32));
+        EXPECT_EQ(code, before);
+        Bytes marked = code;
+        row.mark(marked, *reference, 0xFFFFFFFF);
+        PutLe32(&code[literal], 0xFFFFFFFF);
+        EXPECT_EQ(marked, code);
+        Bytes cut(before.begin(), before.end() - 1);
+        const Bytes whole = cut;
+        EXPECT_FALSE(row.retarget(cut, *reference, address, userPc));
+        row.mark(cut, *reference, 0);
+        EXPECT_EQ(cut, whole);
+    }
+}
+
 // What a scan takes and leaves: RIP-relative operands only in x86-64 code,
 // no reference whose immediate runs past the code or whose target lies
 // outside the image, an ADRP only with a partner within three instructions
@@ -1146,6 +1209,24 @@ TEST(InstructionSet, FindsOnlyWhatTheRulesTake) {
     const std::uint32_t movw = 0xE3000010; // r0: 0x10010 with the MOVT
     const std::uint32_t movt = 0xE3400001;
     const std::uint32_t armNop = 0xE320F000;
+    const std::uint32_t ldr = 0xE59F0000;   // ldr r0, [pc, #imm12]
+    const std::uint32_t addPc = 0xE08F0000; // add r0, pc, r0
+    // A literal load at 0x1000, nops, its user, then its word, naming target.
+    const auto Literal = [&](std::uint32_t load, std::uint32_t nops, std::uint32_t user,
+                             std::uint32_t target = 0x10000) {
+        Bytes code(4 * (nops + 3));
+        PutLe32(&code[0], load | 4 * nops);
+        for (std::uint32_t i = 1; i <= nops; ++i) {
+            PutLe32(&code[4 * i], armNop);
+        }
+        PutLe32(&code[4 * (nops + 1)], user);
+        PutLe32(&code[4 * (nops + 2)], target - (0x1000 + 4 * (nops + 1) + 8));
+        return code;
+    };
+    const auto Cut = [](Bytes code) {
+        code.pop_back();
+        return code;
+    };
     struct Row {
         const char* name;
         InstructionSetId id;
@@ -1192,6 +1273,47 @@ TEST(InstructionSet, FindsOnlyWhatTheRulesTake) {
          {}},
         {"A32 a target outside", InstructionSetId::A32, Words({0xEB100000}), 0x1000, {}},
         {"A32 a pair naming outside", InstructionSetId::A32, Words({movw, 0xE3400234}), 0x1000, {}},
+        {"A32 a literal load", InstructionSetId::A32Literals, Literal(ldr, 0, addPc), 0x1000, 0},
+        {"A32 a literal load without literals",
+         InstructionSetId::A32,
+         Literal(ldr, 0, addPc),
+         0x1000,
+         {}},
+        {"A32 a literal's user 33 on",
+         InstructionSetId::A32Literals,
+         Literal(ldr, 32, addPc),
+         0x1000,
+         {}},
+        {"A32 a literal's user of another register",
+         InstructionSetId::A32Literals,
+         Literal(ldr, 0, addPc | 1),
+         0x1000,
+         {}},
+        {"A32 an unconditional user",
+         InstructionSetId::A32Literals,
+         Literal(ldr, 0, addPc | 0xF0000000),
+         0x1000,
+         {}},
+        {"A32 an unconditional literal load",
+         InstructionSetId::A32Literals,
+         Literal(ldr | 0xF0000000, 0, addPc),
+         0x1000,
+         {}},
+        {"A32 a literal behind",
+         InstructionSetId::A32Literals,
+         Literal(ldr & ~0x00800000u, 0, addPc),
+         0x1000,
+         {}},
+        {"A32 a literal past the end",
+         InstructionSetId::A32Literals,
+         Cut(Literal(ldr, 0, addPc)),
+         0x1000,
+         {}},
+        {"A32 a literal naming outside",
+         InstructionSetId::A32Literals,
+         Literal(ldr, 0, addPc, 0x20000),
+         0x1000,
+         {}},
         {"T32 condition 1110", InstructionSetId::T32, Halves({0xF380, 0x8000}), 0x1000, {}},
         {"T32 BLX with H", InstructionSetId::T32, Halves({0xF000, 0xE801}), 0x1000, {}},
         {"T32 a partner after three narrow",
@@ -1209,9 +1331,9 @@ TEST(InstructionSet, FindsOnlyWhatTheRulesTake) {
         {"T32 odd address", InstructionSetId::T32, {0xAA, 0x00, 0xF0, 0x00, 0xF8}, 0x0FFF, 1},
     };
     for (const Row& row : rows) {
-        const bool arm = row.id == InstructionSetId::A32 || row.id == InstructionSetId::T32;
+        const bool arm = InstructionSetOf(row.id)->machine == Machine::Arm32;
         Image image =
-            arm ? ArmEverything(row.id == InstructionSetId::A32 ? ArmState::Arm : ArmState::Thumb)
+            arm ? ArmEverything(row.id == InstructionSetId::T32 ? ArmState::Thumb : ArmState::Arm)
                 : Everything(InstructionSetOf(row.id)->machine);
         image.sections = {{0x1000, 0x1000, 0, 0, true}, {0x10000, 0x100, 0, 0, false}};
         image.IndexSections();
@@ -1228,6 +1350,9 @@ TEST(InstructionSet, FindsOnlyWhatTheRulesTake) {
                   InstructionSetOf(machine));
     }
     EXPECT_EQ(InstructionSetIdOf(ArmEverything(ArmState::Arm)), InstructionSetId::A32);
+    Image literals = ArmEverything(ArmState::Arm);
+    literals.armLiterals = true;
+    EXPECT_EQ(InstructionSetIdOf(literals), InstructionSetId::A32Literals);
     EXPECT_EQ(InstructionSetIdOf(Image{}), InstructionSetId::None);
 }
 
@@ -1276,7 +1401,8 @@ TEST(InstructionSet, RetargetsArm32ReferencesWhateverTheirBytesBecome) {
 }
 
 // Each state's program: its row finds exactly the references it was built
-// with, and the chooser picks its state; a PE image's code is Thumb.
+// with (in A32, its literal loads too), and the chooser picks its state; a
+// PE image's code is Thumb.
 TEST(InstructionSet, ChoosesTheStateOfArm32Code) {
     for (const ArmState state : {ArmState::Arm, ArmState::Thumb}) {
         SCOPED_TRACE(state == ArmState::Arm ? "A32" : "T32");
@@ -1286,6 +1412,7 @@ TEST(InstructionSet, ChoosesTheStateOfArm32Code) {
         MemoryStream stream = StreamOf(program.bytes);
         EXPECT_EQ(ChooseArmState(stream, image), state);
         image.armState = state;
+        image.armLiterals = state == ArmState::Arm;
         EXPECT_EQ(References(program.bytes, image), program.references);
     }
     Bytes pe = Build(Shapes[0], false, 4).bytes;

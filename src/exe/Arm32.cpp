@@ -13,6 +13,14 @@
 //                          MOVT of Rd, if it is a MOVT (cond 0011 0100):
 //                          the address imm16 (MOVT's) << 16 | imm16 (MOVW's),
 //                          imm16 = imm4:imm12
+// A32 with literals, also:
+//   LDR (literal) + user   cond 0101 1001 1111 Rt imm12 (a load of the word
+//                          at pc + imm12), and the first of the next 32
+//                          instructions that adds pc to Rt: ADD Rd, PC, Rt
+//                          (cond 0000 1000 1111 Rd 0000 0000 Rt) or LDR Rd,
+//                          [PC, Rt] (cond 0111 1001 1111 Rd 0000 0000 Rt):
+//                          the address the user's pc + the word, where
+//                          position-independent code keeps its addresses
 // T32, at each address that is a multiple of 2; pc is the instruction's
 // address + 4:
 //   BL, B.W                11110 S imm10, 11 J1 1 J2 imm11 (BL) or 10 J1 1
@@ -57,12 +65,21 @@ enum Kind : std::uint8_t {
     ThumbExchange,   // BLX (immediate)
     ThumbCondBranch, // B<c>.W
     ThumbMovePair,   // MOVW, MOVT
+    ArmLiteral,      // LDR (literal) and the instruction that adds pc to its word
 };
 
 // The bits of each kind's instructions that say where it points (both of
-// a pair's instructions have them at the same places).
+// a pair's instructions have them at the same places; a literal load's
+// are its word's).
 constexpr std::uint32_t TargetBits[] = {0x00FFFFFFu, 0x01FFFFFFu, 0x000F0FFFu, 0x07FF2FFFu,
-                                        0x07FF2FFEu, 0x043F2FFFu, 0x040F70FFu};
+                                        0x07FF2FFEu, 0x043F2FFFu, 0x040F70FFu, 0xFFFFFFFFu};
+
+// How many instructions after a literal load the scan looks for the one
+// that adds pc to its word: compilers schedule the two apart, most within
+// eight and nearly all within 32 (measured on Rust programs).
+constexpr std::uint64_t LiteralUseWindow = 32;
+// The farthest a literal word lies past its load: pc (8 on) + imm12.
+constexpr std::uint64_t LiteralReach = 8 + 0xFFF + 4;
 
 std::uint32_t SignExtend(std::uint32_t value, int bits) {
     const std::uint32_t sign = std::uint32_t{1} << (bits - 1);
@@ -71,7 +88,8 @@ std::uint32_t SignExtend(std::uint32_t value, int bits) {
 
 bool Holds(std::span<const std::uint8_t> code, const CodeReference& reference) {
     return reference.at <= code.size() && reference.size <= code.size() - reference.at &&
-           reference.size >= 4;
+           reference.size >= 4 &&
+           (reference.kind != ArmLiteral || reference.literal + 4u <= code.size() - reference.at);
 }
 
 std::uint32_t Pc(std::uint64_t address, std::uint64_t at) {
@@ -113,13 +131,39 @@ std::uint64_t ArmTarget(std::span<const std::uint8_t> code, const CodeReference&
         return pc + SignExtend(word & 0x00FFFFFFu, 24) * 4;
     case ArmExchange:
         return (pc & ~3u) + SignExtend(word & 0x00FFFFFFu, 24) * 4 + (word >> 23 & 2);
+    case ArmLiteral:
+        return pc + 4 * reference.detail + ArmWord(code, reference.at + reference.literal);
     default:
         return ArmImm16(ArmWord(code, reference.at + reference.size - 4)) << 16 | ArmImm16(word);
     }
 }
 
-std::optional<CodeReference> ArmFind(std::span<const std::uint8_t> code, std::uint64_t from,
-                                     std::uint64_t address, const Image& image) {
+// A literal load at p (its word ahead of it, in code) and the first
+// instruction of the next LiteralUseWindow that adds pc to what it loads,
+// or none.
+std::optional<CodeReference> ArmLiteralLoad(std::span<const std::uint8_t> code, std::uint64_t p,
+                                            std::uint32_t word) {
+    if (word >> 28 == 0xF || (word & 0x0FFF0000u) != 0x059F0000u) {
+        return std::nullopt;
+    }
+    const std::uint32_t rt = word >> 12 & 0xF;
+    const std::uint64_t literal = 8 + (word & 0xFFFu);
+    if (rt == 15 || literal + 4 > code.size() - p) {
+        return std::nullopt;
+    }
+    for (std::uint64_t i = 1; i <= LiteralUseWindow && p + 4 * i + 4 <= code.size(); ++i) {
+        const std::uint32_t user = ArmWord(code, p + 4 * i);
+        const std::uint32_t form = user & 0x0FFF0FFFu;
+        if (user >> 28 != 0xF && (form == (0x008F0000u | rt) || form == (0x079F0000u | rt))) {
+            return CodeReference{p, 4, ArmLiteral, static_cast<std::uint8_t>(i),
+                                 static_cast<std::uint16_t>(literal)};
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<CodeReference> FindArm(std::span<const std::uint8_t> code, std::uint64_t from,
+                                     std::uint64_t address, const Image& image, bool literals) {
     for (std::uint64_t p = from + ((4 - (address + from) % 4) % 4); p + 4 <= code.size(); p += 4) {
         const std::uint32_t word = ArmWord(code, p);
         CodeReference found{p, 4, ArmBranch};
@@ -140,6 +184,9 @@ std::optional<CodeReference> ArmFind(std::span<const std::uint8_t> code, std::ui
             if (found.size == 0) {
                 continue;
             }
+        } else if (const std::optional<CodeReference> load =
+                       literals ? ArmLiteralLoad(code, p, word) : std::nullopt) {
+            found = *load;
         } else {
             continue;
         }
@@ -148,6 +195,16 @@ std::optional<CodeReference> ArmFind(std::span<const std::uint8_t> code, std::ui
         }
     }
     return std::nullopt;
+}
+
+std::optional<CodeReference> ArmFind(std::span<const std::uint8_t> code, std::uint64_t from,
+                                     std::uint64_t address, const Image& image) {
+    return FindArm(code, from, address, image, false);
+}
+
+std::optional<CodeReference> ArmLiteralFind(std::span<const std::uint8_t> code, std::uint64_t from,
+                                            std::uint64_t address, const Image& image) {
+    return FindArm(code, from, address, image, true);
 }
 
 // A distance of `bits` bits (signed) in units of 1 << shift, or none.
@@ -162,7 +219,8 @@ std::optional<std::uint32_t> Units(std::uint32_t distance, int shift, int bits) 
 
 bool ArmRetarget(std::span<std::uint8_t> code, const CodeReference& reference,
                  std::uint64_t address, std::uint64_t target) {
-    if (!Holds(code, reference) || reference.kind > ArmMovePair || target > UINT32_MAX) {
+    if (!Holds(code, reference) || (reference.kind > ArmMovePair && reference.kind != ArmLiteral) ||
+        target > UINT32_MAX) {
         return false;
     }
     const auto to = static_cast<std::uint32_t>(target);
@@ -182,6 +240,9 @@ bool ArmRetarget(std::span<std::uint8_t> code, const CodeReference& reference,
             return true;
         }
         return false;
+    case ArmLiteral:
+        PutLe32(&code[reference.at + reference.literal], to - (pc + 4 * reference.detail));
+        return true;
     default: {
         const std::uint64_t partnerAt = reference.at + reference.size - 4;
         PutLe32(&code[reference.at], WithArmImm16(word, to));
@@ -197,10 +258,14 @@ void PutMasked(std::span<std::uint8_t> code, std::uint64_t at, std::uint32_t mas
 }
 
 void ArmMark(std::span<std::uint8_t> code, const CodeReference& reference, std::uint32_t label) {
-    if (!Holds(code, reference) || reference.kind > ArmMovePair) {
+    if (!Holds(code, reference) || (reference.kind > ArmMovePair && reference.kind != ArmLiteral)) {
         return;
     }
     const std::uint32_t mask = TargetBits[reference.kind];
+    if (reference.kind == ArmLiteral) {
+        PutMasked(code, reference.at + reference.literal, mask, label);
+        return;
+    }
     PutMasked(code, reference.at, mask, label);
     if (reference.kind == ArmMovePair) {
         PutMasked(code, reference.at + reference.size - 4, mask, label);
@@ -395,10 +460,12 @@ bool CallIntoCode(std::span<const std::uint8_t> code, const CodeReference& refer
 
 } // namespace
 
-extern const InstructionSet A32Instructions = {Machine::Arm32, ArmFind, ArmTarget, ArmRetarget,
-                                               ArmMark};
-extern const InstructionSet T32Instructions = {Machine::Arm32, ThumbFind, ThumbTarget,
-                                               ThumbRetarget, ThumbMark};
+extern const InstructionSet A32Instructions = {Machine::Arm32, 16,          ArmFind,
+                                               ArmTarget,      ArmRetarget, ArmMark};
+extern const InstructionSet T32Instructions = {Machine::Arm32, 16,       ThumbFind, ThumbTarget,
+                                               ThumbRetarget,  ThumbMark};
+extern const InstructionSet A32LiteralInstructions = {Machine::Arm32, LiteralReach, ArmLiteralFind,
+                                                      ArmTarget,      ArmRetarget,  ArmMark};
 
 ArmState ChooseArmState(ByteStream& file, const Image& image, const std::function<void()>& poll) {
     // The code looked at: enough for the calls of a program to show, and

@@ -209,6 +209,6 @@ void Mark(std::span<std::uint8_t> code, const CodeReference& reference, std::uin
 
 } // namespace
 
-extern const InstructionSet Arm64Instructions = {Machine::Arm64, Find, Target, Retarget, Mark};
+extern const InstructionSet Arm64Instructions = {Machine::Arm64, 16, Find, Target, Retarget, Mark};
 
 } // namespace kestro

@@ -8,6 +8,7 @@ extern const InstructionSet X64Instructions;
 extern const InstructionSet Arm64Instructions;
 extern const InstructionSet A32Instructions;
 extern const InstructionSet T32Instructions;
+extern const InstructionSet A32LiteralInstructions;
 
 namespace {
 
@@ -19,7 +20,8 @@ const Row Rows[] = {{InstructionSetId::I386, &I386Instructions},
                     {InstructionSetId::X64, &X64Instructions},
                     {InstructionSetId::Arm64, &Arm64Instructions},
                     {InstructionSetId::A32, &A32Instructions},
-                    {InstructionSetId::T32, &T32Instructions}};
+                    {InstructionSetId::T32, &T32Instructions},
+                    {InstructionSetId::A32Literals, &A32LiteralInstructions}};
 
 } // namespace
 
@@ -56,6 +58,8 @@ const char* InstructionSetName(InstructionSetId id) {
         return "A32";
     case InstructionSetId::T32:
         return "T32";
+    case InstructionSetId::A32Literals:
+        return "A32+literals";
     default:
         return "unknown";
     }
@@ -73,7 +77,10 @@ InstructionSetId InstructionSetIdOf(const Image& image) {
     case Machine::Arm64:
         return InstructionSetId::Arm64;
     default:
-        return image.armState == ArmState::Arm ? InstructionSetId::A32 : InstructionSetId::T32;
+        if (image.armState == ArmState::Thumb) {
+            return InstructionSetId::T32;
+        }
+        return image.armLiterals ? InstructionSetId::A32Literals : InstructionSetId::A32;
     }
 }
 

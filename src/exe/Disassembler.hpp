@@ -29,18 +29,23 @@ struct CodeReference {
     std::uint8_t kind = 0;
     // What else the row read of the instructions when it found them, so
     // that their arithmetic never depends on bytes rewritten since: for an
-    // ARM64 ADRP, the partner's scale.
+    // ARM64 ADRP, the partner's scale; for an A32 literal load, how many
+    // words on the instruction that adds pc to the loaded word lies.
     std::uint8_t detail = 0;
+    // An A32 literal load only: how far past at its literal word lies. The
+    // word is the reference's target bits, outside [at, at + size): the scan
+    // goes on after the load, whose own bits stay as they are.
+    std::uint16_t literal = 0;
 };
-
-// The most bytes a reference spans from the first byte its scan looks at
-// (an ARM64 ADRP and a partner three instructions on: 16): whether a
-// reference lies at a position depends on no byte further on, so a scan may
-// look at a long stretch a window at a time.
-inline constexpr std::uint64_t ReferenceReach = 16;
 
 struct InstructionSet {
     Machine machine;
+    // The most bytes a reference's bytes lie from the first byte its scan
+    // looks at (an ARM64 ADRP and a partner three instructions on: 16; an
+    // A32 literal word, up to 4 KiB on): whether a reference lies at a
+    // position depends on no byte further on, so a scan may look at a long
+    // stretch a window at a time.
+    std::uint64_t reach;
     // The first reference in code[from, code.size()) that lies wholly
     // inside code, if any. address is the address of code[0]; a reference
     // whose target lies outside every section of image is none.
@@ -70,16 +75,18 @@ struct InstructionSet {
 const InstructionSet* InstructionSetOf(Machine machine);
 
 // The rows by the number a delta may record them by.
-enum class InstructionSetId : std::uint8_t { None, I386, X64, Arm64, A32, T32 };
+// A32Literals reads A32 code as A32 does, and also the words that literal
+// loads add pc to (position-independent code's addresses).
+enum class InstructionSetId : std::uint8_t { None, I386, X64, Arm64, A32, T32, A32Literals };
 
 // The name a listing shows for an id ("i386", "x86-64", "ARM64", "A32",
-// "T32"); "unknown" for any other.
+// "T32", "A32+literals"); "unknown" for any other.
 const char* InstructionSetName(InstructionSetId id);
 
 // The row of an id; nullptr for None and for an id it does not know.
 const InstructionSet* InstructionSetOf(InstructionSetId id);
 // The id of the row that reads an image's code (for 32-bit ARM, that of its
-// armState); None for an image that Modeled() refuses.
+// armState and armLiterals); None for an image that Modeled() refuses.
 InstructionSetId InstructionSetIdOf(const Image& image);
 
 class ByteStream;

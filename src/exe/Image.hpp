@@ -164,6 +164,10 @@ struct Image : SectionMap {
     // the row that reads it (InstructionSetIdOf). The parsers
     // leave it Thumb; whoever knows better sets it.
     ArmState armState = ArmState::Thumb;
+    // 32-bit ARM code in the ARM state only: whether its row also reads the
+    // words its literal loads add pc to (A32Literals rather than A32). The
+    // parsers leave it false.
+    bool armLiterals = false;
 
     // An image whose code a row of the model reads.
     bool Modeled() const { return format != ImageFormat::None && machine != Machine::Other; }

@@ -180,7 +180,8 @@ void Mark(std::span<std::uint8_t> code, const CodeReference& reference, std::uin
 
 } // namespace
 
-extern const InstructionSet X64Instructions = {Machine::X64, FindX64, Target, Retarget, Mark};
-extern const InstructionSet I386Instructions = {Machine::I386, FindI386, Target, Retarget, Mark};
+extern const InstructionSet X64Instructions = {Machine::X64, 16, FindX64, Target, Retarget, Mark};
+extern const InstructionSet I386Instructions = {Machine::I386, 16,       FindI386,
+                                                Target,        Retarget, Mark};
 
 } // namespace kestro

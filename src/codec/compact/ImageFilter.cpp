@@ -28,7 +28,7 @@ constexpr std::uint32_t ReferenceSteps = 16;
 template <typename Visit>
 void ScanCode(std::span<const std::uint8_t> bytes, std::uint64_t start, const Image& image,
               const InstructionSet& instructions, WorkPoll& poll, Visit visit) {
-    constexpr std::uint64_t Margin = 2 * ReferenceReach;
+    const std::uint64_t margin = 2 * instructions.reach;
     const std::uint64_t end = start + bytes.size();
     for (const CodeStretch& stretch : image.CodeIn(start, end)) {
         const std::uint64_t from = std::max(stretch.fileOffset, start);
@@ -39,11 +39,11 @@ void ScanCode(std::span<const std::uint8_t> bytes, std::uint64_t start, const Im
             // Up to the window's end, a reference found in the window is
             // the one a scan of all the code would find; one found in the
             // margin after it is looked for again in the next window.
-            const bool last = code.size() - at <= ScanWindowBytes + Margin;
-            const std::uint64_t cut = last ? code.size() : at + ScanWindowBytes + Margin;
+            const bool last = code.size() - at <= ScanWindowBytes + margin;
+            const std::uint64_t cut = last ? code.size() : at + ScanWindowBytes + margin;
             const std::optional<CodeReference> found =
                 instructions.find(code.first(cut), at, address, image);
-            if (found && (last || found->at < cut - Margin)) {
+            if (found && (last || found->at < cut - margin)) {
                 poll.Step(static_cast<std::uint32_t>(found->at - at) + ReferenceSteps);
                 visit(*found, from - start, address);
                 at = found->at + found->size;
@@ -53,7 +53,7 @@ void ScanCode(std::span<const std::uint8_t> bytes, std::uint64_t start, const Im
             if (last) {
                 break;
             }
-            at = cut - 2 * Margin;
+            at = cut - 2 * margin;
         }
     }
 }
@@ -344,7 +344,8 @@ void MaskReferences(std::span<std::uint8_t> bytes, std::uint64_t offset, const I
         }
     }
     // The scan goes on after each reference, so erasing one never changes
-    // what the scan sees next.
+    // what the scan sees next, but for a literal word ahead of its load,
+    // which then reads as no reference (0) where the scan comes to it.
     struct Found {
         CodeReference reference;
         std::uint64_t codeStart;

@@ -60,7 +60,9 @@ bool ChooseNamedImage(ByteStream& newer, ByteStream& original, const std::functi
     Image& old = plan.inputs.originalImage;
     if (old.machine == Machine::Arm32) {
         old.armState = ChooseArmState(original, old, poll);
+        old.armLiterals = true;
         plan.newerImage.armState = old.armState;
+        plan.newerImage.armLiterals = true;
     }
     header.InstructionSet = static_cast<std::uint32_t>(InstructionSetIdOf(old));
     ReadSlots(newer, original, poll, plan, header);
@@ -76,7 +78,9 @@ FilterInputs ReadImageInputs(ByteStream& original, const CompactHeader& header,
     image = ReadImage(original);
     if (header.Filters == CompactFilterNamedImage) {
         const auto id = static_cast<InstructionSetId>(header.InstructionSet);
-        image.armState = id == InstructionSetId::A32 ? ArmState::Arm : ArmState::Thumb;
+        const bool literals = id == InstructionSetId::A32Literals;
+        image.armState = id == InstructionSetId::A32 || literals ? ArmState::Arm : ArmState::Thumb;
+        image.armLiterals = literals;
         if (InstructionSetIdOf(image) != id) {
             Damaged();
         }
