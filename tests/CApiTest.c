@@ -97,8 +97,10 @@ static void WriteProgram(const char* sample, const char* name, int newer) {
 static char scratch[256];
 
 static const char* Path(const char* folder, const char* name) {
-    static char paths[8][512];
-    static int next = 0;
+    /* Each thread's own: the calls on two folders at once make theirs
+     * together. */
+    static _Thread_local char paths[8][512];
+    static _Thread_local int next = 0;
     char* path = paths[next++ % 8];
     snprintf(path, sizeof paths[0], "%s/%s/%s", scratch, folder, name);
     return path;
