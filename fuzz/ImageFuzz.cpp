@@ -3,7 +3,7 @@
 // unwind entries of the tables, the offset tables the writer looks for,
 // the file masked as the writer's first search sees it, and the file
 // predicted and projected through edits that move its two halves apart
-// (32-bit ARM code read in either state, as a delta may name either).
+// (32-bit ARM code read by each of its rows, as a delta may name any).
 // Input: the file. Nothing may fail (the bytes are all there), read outside
 // them, or take more than near-linear time in them however the sections and
 // tables overlap; the slots must lie in the file, by offset, none
@@ -77,7 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         Model(image, slots, data, size);
         if (image.armState == ArmState::Arm) {
             image.armLiterals = true;
-            Model(image, slots, data, size);
+            Model(image, ReadAddressSlots(file, image), data, size);
         }
     }
     return 0;

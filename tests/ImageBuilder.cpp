@@ -933,7 +933,10 @@ ArmProgram BuildArmProgram(ArmState state, unsigned functions, unsigned seed, un
     plan.format = ImageFormat::Elf;
     plan.machine = Machine::Arm32;
     plan.fileAlignment = 16;
-    plan.sections = {{".text", Code, Bytes(), 0, true}, {".data", Data, Bytes(256, 0)}};
+    constexpr std::uint32_t Index = 0x70000;
+    plan.sections = {{".text", Code, Bytes(), 0, true},
+                     {".data", Data, Bytes(256, 0)},
+                     {".ARM.exidx", Index, Bytes(8 * functions), 0, false, 0x70000001}};
     std::vector<std::pair<std::uint32_t, std::uint32_t>> references; // code address, target
     Bytes& code = plan.sections[0].bytes;
     for (unsigned f = 0; f < functions; ++f) {
@@ -1000,6 +1003,10 @@ ArmProgram BuildArmProgram(ArmState state, unsigned functions, unsigned seed, un
                                                  {start + 30, start + 4}});
         }
         code.insert(code.end(), body.begin(), body.end());
+        // The function's exception index entry: its offset, EXIDX_CANTUNWIND.
+        std::uint8_t* entry = &plan.sections[2].bytes[8 * f];
+        PutLe32(entry, (start - (Index + 8 * f)) & 0x7FFFFFFF);
+        PutLe32(entry + 4, 1);
     }
     LayOutElf32(plan);
     ArmProgram program{BuildElf32Image(plan), {}};

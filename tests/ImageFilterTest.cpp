@@ -137,9 +137,10 @@ TEST(ImageFilter, WriterAndReaderPredictAlike) {
 }
 
 // An A32 program whose functions from the 100th on move 64 bytes further,
-// away from the data their literal words name: the row with literals
-// predicts the moved code exactly, the A32 row all of it but those words.
-TEST(ImageFilter, PredictsA32LiteralWords) {
+// away from the data their literal words name and from their exception
+// index entries: the row with literals predicts the moved code and the
+// index exactly, the A32 row all of them but those words.
+TEST(ImageFilter, PredictsA32LiteralWordsAndTheExceptionIndex) {
     constexpr unsigned Functions = 200;
     constexpr unsigned Grown = 100;
     const Bytes original = BuildArmProgram(ArmState::Arm, Functions, 7).bytes;
@@ -148,35 +149,41 @@ TEST(ImageFilter, PredictsA32LiteralWords) {
     MemoryStream newerStream = StreamOf(newer);
     Image image = ReadImage(originalStream);
     image.armState = ArmState::Arm;
-    const std::vector<AddressSlot> slots = ReadAddressSlots(originalStream, image);
     const ImageLayout layout = LayoutOf(ReadImage(newerStream));
     const std::uint64_t text = image.Code()[0].fileOffset;
     const auto moved = static_cast<std::int64_t>(text + 64 * Grown);
     const auto end = static_cast<std::int64_t>(text + 64 * Functions);
+    const std::uint64_t index = image.sections[2].fileOffset;
     ReferenceMap map(SIZE_MAX);
     map.Add(0, moved, 0);
     map.Add(moved, static_cast<std::int64_t>(original.size()) - moved, moved + 64);
     map.Seal();
-    const Bytes expected =
-        Slice(newer, static_cast<std::size_t>(moved + 64), static_cast<std::size_t>(end - moved));
+    // What each part predicts wrongly, by offset in the original.
     for (const bool literals : {false, true}) {
         SCOPED_TRACE(literals ? "A32+literals" : "A32");
         image.armLiterals = literals;
+        const std::vector<AddressSlot> slots = ReadAddressSlots(originalStream, image);
         const std::vector<OffsetTable> tables;
         const ImagePredictor predictor(image, slots, tables, layout, map);
-        Bytes predicted =
-            Slice(original, static_cast<std::size_t>(moved), static_cast<std::size_t>(end - moved));
-        predictor.Predict(predicted, static_cast<std::uint64_t>(moved),
-                          static_cast<std::uint64_t>(moved + 64));
-        std::vector<std::size_t> wrong;
-        for (std::size_t at = 0; at < predicted.size(); at += 4) {
-            if (GetLe32(&predicted[at]) != GetLe32(&expected[at])) {
-                wrong.push_back(at);
+        std::vector<std::uint64_t> wrong;
+        for (const auto& [start, count] :
+             {std::pair<std::uint64_t, std::uint64_t>{moved, end - moved},
+              {index, 8 * Functions}}) {
+            Bytes predicted = Slice(original, start, count);
+            predictor.Predict(predicted, start, start + 64);
+            const Bytes expected = Slice(newer, start + 64, count);
+            for (std::uint64_t at = 0; at < count; at += 4) {
+                if (GetLe32(&predicted[at]) != GetLe32(&expected[at])) {
+                    wrong.push_back(start + at);
+                }
             }
         }
-        std::vector<std::size_t> words; // each function's literal word
-        for (std::size_t at = 60; !literals && at < predicted.size(); at += 64) {
-            words.push_back(at);
+        std::vector<std::uint64_t> words; // each moved function's literal word, index entry
+        for (unsigned f = Grown; !literals && f < Functions; ++f) {
+            words.push_back(text + 64 * f + 60);
+        }
+        for (unsigned f = Grown; !literals && f < Functions; ++f) {
+            words.push_back(index + 8 * f);
         }
         EXPECT_EQ(wrong, words);
     }

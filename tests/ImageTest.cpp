@@ -799,13 +799,17 @@ TEST(InstructionSet, RetargetsWhatTheScanFoundWhateverWasRewrittenSince) {
 // --- ELF32 and 32-bit ARM ---
 
 // An ELF32 image: code at 0x10000, data at 0x20000, memory only at
-// 0x30000, and a REL table of four relocations: a relative one of a data
+// 0x30000, a REL table of four relocations: a relative one of a data
 // word, one of another type, a relative one of an address without file
-// bytes, and a relative one of another data word.
+// bytes, and a relative one of another data word; and an exception index
+// of four entries at 0x50000, whose second words are EXIDX_CANTUNWIND,
+// inline data, and offsets, and whose last first word is not an offset.
 struct Elf32Example {
     ImagePlan plan;
     Bytes bytes;
     std::vector<AddressSlot> slots; // as ReadAddressSlots should find them
+    // and those it finds besides with 32-bit ARM's row A32 with literals
+    std::vector<AddressSlot> indexSlots;
 };
 
 Elf32Example BuildElf32(Machine machine, std::uint8_t relative, std::uint8_t other,
@@ -823,11 +827,28 @@ Elf32Example BuildElf32(Machine machine, std::uint8_t relative, std::uint8_t oth
         {".rel.dyn", 0x40000,
          Elf32Relocations(
              {{0x20004, relative}, {0x20008, other}, {0x30000, relative}, {0x20010, relative}}),
-         0, false, 9}};
+         0, false, 9},
+        {".ARM.exidx", 0x50000, Bytes(32), 0, false, 0x70000001}};
+    const auto offset = [](std::uint32_t from, std::uint32_t to) {
+        return (to - from) & 0x7FFFFFFF;
+    };
+    std::uint8_t* index = plan.sections[4].bytes.data();
+    for (std::uint32_t i = 0; i < 4; ++i) {
+        PutLe32(index + 8 * i, offset(0x50000 + 8 * i, 0x10000 + 16 * i));
+    }
+    PutLe32(index + 4, 1);
+    PutLe32(index + 12, 0x80B0B0B0);
+    PutLe32(index + 20, offset(0x50014, 0x20000));
+    PutLe32(index + 24, 0x80000000);
+    PutLe32(index + 28, offset(0x5001C, 0x20008));
     LayOutElf32(plan);
     example.bytes = BuildElf32Image(plan);
     const std::uint64_t data = plan.sections[1].fileOffset;
     const std::uint64_t table = plan.sections[3].fileOffset;
+    for (const std::uint64_t at : {0, 8, 16, 20, 28}) {
+        example.indexSlots.push_back(
+            {plan.sections[4].fileOffset + at, AddressSlot::Kind::Relative31});
+    }
     if (!segmentsOnly) {
         example.slots = {{data + 4, AddressSlot::Kind::Absolute32},
                          {data + 0x10, AddressSlot::Kind::Absolute32}};
@@ -841,7 +862,8 @@ Elf32Example BuildElf32(Machine machine, std::uint8_t relative, std::uint8_t oth
 // i386 and 32-bit ARM, from the section table and from the segments: the
 // sections as laid out (memory only for SHT_NOBITS), 4-byte slots for each
 // relocation's r_offset and for the word a relative relocation names where
-// the file holds it. Images the 2.2 filter does not take.
+// the file holds it, and for A32 with literals the exception index's
+// offsets. Images the 2.2 filter does not take.
 TEST(Image, ReadsElf32ImagesAndTheirRelativeRelocations) {
     struct Row {
         const char* name;
@@ -876,6 +898,18 @@ TEST(Image, ReadsElf32ImagesAndTheirRelativeRelocations) {
             EXPECT_EQ(section.code, i == 0) << i;
         }
         EXPECT_EQ(SlotsOf(example.bytes, image), example.slots);
+        // The exception index is read for A32 with literals alone.
+        for (const ArmState state : {ArmState::Arm, ArmState::Thumb}) {
+            Image literals = image;
+            literals.armState = state;
+            literals.armLiterals = true;
+            std::vector<AddressSlot> expected = example.slots;
+            if (row.machine == Machine::Arm32 && !row.segmentsOnly && state == ArmState::Arm) {
+                expected.insert(expected.end(), example.indexSlots.begin(),
+                                example.indexSlots.end());
+            }
+            EXPECT_EQ(SlotsOf(example.bytes, literals), expected);
+        }
     }
     // Tables of the other class's kind are not read, and no file whose class
     // is not its machine's is an image.
@@ -907,7 +941,7 @@ TEST(Image, RefusesDamagedElf32Quietly) {
         return image.format == ImageFormat::None && image.sections.empty() && s.empty();
     };
     const auto segments = [](const Image& image, const std::vector<AddressSlot>& s) {
-        return image.sections.size() == 4 && image.sections[0].code && s.empty();
+        return image.sections.size() == 5 && image.sections[0].code && s.empty();
     };
     struct Row {
         const char* name;
@@ -934,8 +968,15 @@ TEST(Image, RefusesDamagedElf32Quietly) {
              return image.sections[1].fileSize == 0 &&
                     s == std::vector<AddressSlot>(arm.slots.begin() + 2, arm.slots.end());
          }},
-        {"relocations larger than the file", put32(rel + 20, 0xFFFFFFFF),
-         [&](const Image&, const auto& s) { return s == arm.slots; }},
+        {"relocations larger than the file: the index's entries too", put32(rel + 20, 0xFFFFFFFF),
+         [&](const Image&, const auto& s) {
+             std::vector<AddressSlot> expected = arm.slots;
+             for (std::uint64_t at = 0; at < 32; at += 8) {
+                 expected.push_back(
+                     {arm.plan.sections[4].fileOffset + at, AddressSlot::Kind::Absolute32});
+             }
+             return s == expected;
+         }},
         {"relocations past the end", put32(rel + 16, 0xFFFFFFF8),
          [](const Image&, const auto& s) { return s.empty(); }},
         {"relocations of 12 bytes", put32(rel + 36, 12),

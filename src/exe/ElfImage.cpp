@@ -17,7 +17,8 @@
 // without a section table, its loadable segments. Its relocations are
 // those of its allocated tables: ELF64 machines use SHT_RELA (r_offset,
 // r_info, r_addend: 24 bytes), ELF32 ones SHT_REL (r_offset, r_info: 8
-// bytes, the addend in the word relocated).
+// bytes, the addend in the word relocated); 32-bit ARM read by the row A32
+// with literals adds the offsets of its exception index.
 #include "common/LittleEndian.hpp"
 #include "exe/ImageFormats.hpp"
 
@@ -36,6 +37,12 @@ constexpr std::uint64_t SectionExecute = 4;
 constexpr std::uint32_t SegmentLoad = 1; // PT_LOAD
 constexpr std::uint32_t SegmentExecute = 1;
 constexpr std::uint64_t MaxRelocationBytes = 24;
+// 32-bit ARM's exception index (SHT_ARM_EXIDX): entries of two words, a
+// function's offset and its unwinding's (an offset, inline data with the
+// top bit set, or EXIDX_CANTUNWIND).
+constexpr std::uint32_t SectionArmExceptionIndex = 0x70000001;
+constexpr std::uint64_t ExceptionIndexBytes = 8;
+constexpr std::uint32_t ExceptionIndexCantUnwind = 1;
 
 // Where the fields of a class lie.
 struct ElfLayout {
@@ -213,6 +220,42 @@ Image ReadElfImage(FileBytes& in) {
     return image;
 }
 
+// Reads each whole entry of a table from start, as many as its first size
+// bytes that the file holds, unless an earlier table read it: done holds
+// the stretches [start, end) read so far of one alignment mod entryBytes,
+// each a whole number of entries, disjoint; those that touch the table are
+// joined with it, and only the gaps between them read.
+template <typename Visit>
+void ReadOnce(FileBytes& in, std::map<std::uint64_t, std::uint64_t>& done, std::uint64_t start,
+              std::uint64_t size, std::uint64_t entryBytes, Visit visit) {
+    if (!in.Fits(start, 0)) {
+        return;
+    }
+    const std::uint64_t end = start + std::min(size, in.size - start) / entryBytes * entryBytes;
+    std::uint64_t from = start;
+    std::uint64_t to = end;
+    auto next = done.upper_bound(start);
+    if (next != done.begin() && std::prev(next)->second >= start) {
+        --next;
+    }
+    std::uint64_t gap = start;
+    while (next != done.end() && next->first <= end) {
+        if (next->first > gap) {
+            ReadTable(in, gap, next->first - gap, entryBytes, visit);
+        }
+        gap = std::max(gap, next->second);
+        from = std::min(from, next->first);
+        to = std::max(to, next->second);
+        next = done.erase(next);
+    }
+    if (gap < end) {
+        ReadTable(in, gap, end - gap, entryBytes, visit);
+    }
+    if (from < to) {
+        done[from] = to;
+    }
+}
+
 void ReadElfSlots(FileBytes& in, const Image& image, SlotList& slots) {
     // Each relocation of an allocated table: its r_offset is an address; a
     // relative relocation's r_addend (ELF64) is one too, and so is the
@@ -245,49 +288,43 @@ void ReadElfSlots(FileBytes& in, const Image& image, SlotList& slots) {
         }
     };
     // The entries read so far, for each alignment of a table's offset (mod
-    // its entry's bytes) as disjoint stretches [start, end), each a whole
-    // number of entries: a table that holds an entry again (duplicate and
-    // overlapping tables) has its slots found already, and only what no
-    // earlier table of its alignment holds is read.
+    // its entry's bytes): a table that holds an entry again (duplicate and
+    // overlapping tables) has its slots found already.
     std::array<std::map<std::uint64_t, std::uint64_t>, MaxRelocationBytes> read;
-    for (std::size_t at = 0; at < sectionTable.size(); at += sections.entryBytes) {
-        const std::uint8_t* entry = &sectionTable[at];
-        if (GetLe32(entry + 4) != layout.relocationTable ||
-            (GetWord(entry + 8, word) & SectionAlloc) == 0 ||
-            GetWord(entry + layout.shEntsize, word) != entryBytes) {
-            continue;
+    // 32-bit ARM's exception index, read with the row that takes it: each
+    // entry's two words, where they are offsets, are offsets from their own
+    // address.
+    std::array<std::map<std::uint64_t, std::uint64_t>, ExceptionIndexBytes> indexRead;
+    const bool exceptionIndex =
+        machine->machine == Machine::Arm32 && image.armState == ArmState::Arm && image.armLiterals;
+    const auto visitIndex = [&](std::uint64_t offset, const std::uint8_t* entry) {
+        if ((GetLe32(entry) & 0x80000000u) == 0) {
+            slots.Add({offset, AddressSlot::Kind::Relative31});
         }
-        const std::uint64_t start = GetWord(entry + layout.shOffset, word);
-        if (!in.Fits(start, 0)) {
-            continue;
+        if (const std::uint32_t second = GetLe32(entry + 4);
+            (second & 0x80000000u) == 0 && second != ExceptionIndexCantUnwind) {
+            slots.Add({offset + 4, AddressSlot::Kind::Relative31});
         }
-        const std::uint64_t end =
-            start + std::min(GetWord(entry + layout.shSize, word), in.size - start) / entryBytes *
-                        entryBytes;
-        std::map<std::uint64_t, std::uint64_t>& done = read[start % entryBytes];
-        // The stretches read already that touch [start, end) are joined
-        // with it, and the gaps between them read.
-        std::uint64_t from = start;
-        std::uint64_t to = end;
-        auto next = done.upper_bound(start);
-        if (next != done.begin() && std::prev(next)->second >= start) {
-            --next;
-        }
-        std::uint64_t gap = start;
-        while (next != done.end() && next->first <= end) {
-            if (next->first > gap) {
-                ReadTable(in, gap, next->first - gap, entryBytes, visit);
+    };
+    // The relocation tables first, then the exception index.
+    for (const bool index : {false, true}) {
+        for (std::size_t at = 0; at < sectionTable.size(); at += sections.entryBytes) {
+            const std::uint8_t* entry = &sectionTable[at];
+            const std::uint32_t type = GetLe32(entry + 4);
+            const bool wanted = index ? exceptionIndex && type == SectionArmExceptionIndex
+                                      : type == layout.relocationTable &&
+                                            GetWord(entry + layout.shEntsize, word) == entryBytes;
+            if (!wanted || (GetWord(entry + 8, word) & SectionAlloc) == 0) {
+                continue;
             }
-            gap = std::max(gap, next->second);
-            from = std::min(from, next->first);
-            to = std::max(to, next->second);
-            next = done.erase(next);
-        }
-        if (gap < end) {
-            ReadTable(in, gap, end - gap, entryBytes, visit);
-        }
-        if (from < to) {
-            done[from] = to;
+            const std::uint64_t start = GetWord(entry + layout.shOffset, word);
+            const std::uint64_t size = GetWord(entry + layout.shSize, word);
+            if (index) {
+                ReadOnce(in, indexRead[start % ExceptionIndexBytes], start, size,
+                         ExceptionIndexBytes, visitIndex);
+            } else {
+                ReadOnce(in, read[start % entryBytes], start, size, entryBytes, visit);
+            }
         }
     }
 }

@@ -5,8 +5,8 @@
 // virtual address of an ELF one) and a file offset can be turned into each
 // other, and which parts hold code. Its tables say where it holds
 // addresses that the loader or the unwinder reads (PE base relocations and
-// exception table, ELF relative relocations): ReadAddressSlots, and
-// TableRange says where a PE table lies.
+// exception table, ELF relative relocations, 32-bit ARM's exception
+// index): ReadAddressSlots, and TableRange says where a PE table lies.
 //
 // Everything taken from the file is untrusted: every offset, count and size
 // is checked against the file before it is used, and what does not fit is
@@ -92,6 +92,9 @@ struct AddressSlot {
         Absolute32, // the loader's pointer: imageBase + address, 4 bytes
         Absolute64, // the same, 8 bytes
         Address32,  // an address (RVA) as a table keeps it, 4 bytes
+        // 32-bit ARM's exception index: an offset from the slot's own
+        // address in its low 31 bits (signed), the top bit 0; 4 bytes
+        Relative31,
     };
     std::uint64_t offset = 0; // in the file
     Kind kind = Kind::Absolute32;
@@ -165,8 +168,9 @@ struct Image : SectionMap {
     // leave it Thumb; whoever knows better sets it.
     ArmState armState = ArmState::Thumb;
     // 32-bit ARM code in the ARM state only: whether its row also reads the
-    // words its literal loads add pc to (A32Literals rather than A32). The
-    // parsers leave it false.
+    // words its literal loads add pc to, and its slots the offsets of its
+    // exception index (A32Literals rather than A32). The parsers leave it
+    // false.
     bool armLiterals = false;
 
     // An image whose code a row of the model reads.

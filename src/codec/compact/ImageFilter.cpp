@@ -261,7 +261,7 @@ void ImagePredictor::Rewrite(std::span<std::uint8_t> bytes, std::uint64_t oldSta
             }
         }
     }
-    RewriteSlots(bytes, old, oldStart);
+    RewriteSlots(bytes, old, oldStart, place);
     // The relocation table, as the newer image's would be: every pointer
     // it lists, where the edits put it.
     if (!relocations_.empty() && relocationsAt_ < oldStart + bytes.size() &&
@@ -274,13 +274,18 @@ void ImagePredictor::Rewrite(std::span<std::uint8_t> bytes, std::uint64_t oldSta
     }
 }
 
-// A table's address: a pointer (the image base and an address) or an
-// address alone.
+// A table's address: a pointer (the image base and an address), an
+// address alone, or an offset from the slot's own address.
+template <typename Place>
 void ImagePredictor::RewriteSlots(std::span<std::uint8_t> bytes, std::span<const std::uint8_t> old,
-                                  std::uint64_t oldStart) const {
+                                  std::uint64_t oldStart, Place place) const {
     for (const AddressSlot& slot : SlotsIn(slots_, oldStart, oldStart + bytes.size())) {
         std::uint8_t* at = bytes.data() + (slot.offset - oldStart);
         const std::uint8_t* was = old.data() + (slot.offset - oldStart);
+        if (slot.kind == AddressSlot::Kind::Relative31) {
+            RewriteRelative31(at, GetLe32(was), slot.offset, place(slot.offset));
+            continue;
+        }
         const bool pointer = slot.kind != AddressSlot::Kind::Address32;
         const std::uint64_t value =
             slot.kind == AddressSlot::Kind::Absolute64 ? GetLe64(was) : GetLe32(was);
@@ -301,6 +306,26 @@ void ImagePredictor::RewriteSlots(std::span<std::uint8_t> bytes, std::span<const
     }
 }
 
+void ImagePredictor::RewriteRelative31(std::uint8_t* at, std::uint32_t value, std::uint64_t offset,
+                                       std::optional<std::uint64_t> placed) const {
+    constexpr std::int64_t Reach = std::int64_t{1} << 30;
+    const std::optional<std::uint64_t> address = original_.AddressOf(offset);
+    const std::optional<std::uint64_t> here = placed ? newer_.AddressOf(*placed) : std::nullopt;
+    if ((value & 0x80000000u) != 0 || !address || !here) {
+        return;
+    }
+    const std::int64_t distance = static_cast<std::int32_t>(value << 1) >> 1;
+    const std::optional<std::uint64_t> target =
+        NewAddress(*address + static_cast<std::uint64_t>(distance));
+    if (!target) {
+        return;
+    }
+    const auto moved = static_cast<std::int64_t>(*target - *here);
+    if (moved >= -Reach && moved < Reach) {
+        PutLe32(at, static_cast<std::uint32_t>(moved) & 0x7FFFFFFFu);
+    }
+}
+
 void ImagePredictor::BuildRelocations() {
     const std::optional<FileRange> table = TableRange(original_, PeTable::BaseRelocation);
     if (!table) {
@@ -309,7 +334,8 @@ void ImagePredictor::BuildRelocations() {
     std::vector<PeRelocation> moved;
     for (const AddressSlot& slot : slots_) {
         steps_.Step();
-        if (slot.kind == AddressSlot::Kind::Address32) {
+        if (slot.kind != AddressSlot::Kind::Absolute32 &&
+            slot.kind != AddressSlot::Kind::Absolute64) {
             continue;
         }
         const std::optional<std::int64_t> placed =

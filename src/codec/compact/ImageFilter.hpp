@@ -95,9 +95,15 @@ private:
     template <typename Place>
     void Rewrite(std::span<std::uint8_t> bytes, std::uint64_t oldStart, Place place) const;
     // Rewrites each address slot wholly inside bytes (old, as they stood,
-    // from oldStart on) to where its target went.
+    // from oldStart on) to where its target went; an offset from the slot's
+    // own address, from where place puts the slot.
+    template <typename Place>
     void RewriteSlots(std::span<std::uint8_t> bytes, std::span<const std::uint8_t> old,
-                      std::uint64_t oldStart) const;
+                      std::uint64_t oldStart, Place place) const;
+    // A Relative31 slot at offset of the original, value as it stood, at
+    // the newer offset placed.
+    void RewriteRelative31(std::uint8_t* at, std::uint32_t value, std::uint64_t offset,
+                           std::optional<std::uint64_t> placed) const;
     void BuildRelocations();
 
     const Image& original_;

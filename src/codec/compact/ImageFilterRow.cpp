@@ -60,9 +60,9 @@ bool ChooseNamedImage(ByteStream& newer, ByteStream& original, const std::functi
     Image& old = plan.inputs.originalImage;
     if (old.machine == Machine::Arm32) {
         old.armState = ChooseArmState(original, old, poll);
-        old.armLiterals = true;
+        old.armLiterals = old.armState == ArmState::Arm;
         plan.newerImage.armState = old.armState;
-        plan.newerImage.armLiterals = true;
+        plan.newerImage.armLiterals = old.armLiterals;
     }
     header.InstructionSet = static_cast<std::uint32_t>(InstructionSetIdOf(old));
     ReadSlots(newer, original, poll, plan, header);
