@@ -75,10 +75,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (image.machine == Machine::Arm32) {
         image.armState = image.armState == ArmState::Arm ? ArmState::Thumb : ArmState::Arm;
         Model(image, slots, data, size);
-        if (image.armState == ArmState::Arm) {
-            image.armLiterals = true;
-            Model(image, ReadAddressSlots(file, image), data, size);
-        }
+        image.armLiterals = true;
+        const std::vector<AddressSlot> literalSlots = ReadAddressSlots(file, image);
+        Model(image, literalSlots, data, size);
+        image.armState = image.armState == ArmState::Arm ? ArmState::Thumb : ArmState::Arm;
+        Model(image, literalSlots, data, size);
     }
     return 0;
 }

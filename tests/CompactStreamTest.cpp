@@ -941,8 +941,9 @@ TEST(CompactStream, NamesTheInstructionSetWhere22DoesNotKnowIt) {
         ASSERT_TRUE(ReadCompactHeader(delta, 3, header));
         const auto named = static_cast<std::size_t>(delta.Position()) - 4;
         EXPECT_EQ(GetLe32(body.data() + named),
-                  static_cast<std::uint32_t>(state == ArmState::Arm ? InstructionSetId::A32Literals
-                                                                    : InstructionSetId::T32));
+                  static_cast<std::uint32_t>(state == ArmState::Arm
+                                                 ? InstructionSetId::A32Literals
+                                                 : InstructionSetId::T32Literals));
         for (const std::uint32_t id : {0u, 0x7Fu, 0x10000u}) {
             Bytes later = body;
             PutLe32(later.data() + named, id);

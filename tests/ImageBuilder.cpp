@@ -995,12 +995,16 @@ ArmProgram BuildArmProgram(ArmState state, unsigned functions, unsigned seed, un
             body = Halves({0xB510, 0x4604, a1, a2, 0xEB01, 0x0002, w1, w2, t1, t2, 0x6802, 0xBF00,
                            b1, b2, 0x2A00, 0xF47F, 0xAFF1, // bne.w to
                                                            // start + 4
-                           0x4620, 0xBD10, 0xBF00, 0xBF00, 0xBF00, 0xBF00, 0xBF00, 0xBF00, 0xBF00,
-                           0xBF00, 0xBF00, 0xBF00, 0xBF00, 0xBF00, 0xBF00});
+                           0x4620, 0xBD10, 0xBF00, 0xBF00, 0xBF00, 0xBF00, 0xBF00,
+                           // ldr r3, [pc, #8]; add r3, pc; nops; the word
+                           0x4B02, 0x447B, 0xBF00, 0xBF00, 0xBF00, 0xBF00,
+                           static_cast<std::uint16_t>(variable - (start + 54)),
+                           static_cast<std::uint16_t>((variable - (start + 54)) >> 16)});
             references.insert(references.end(), {{start + 4, callee},
                                                  {start + 12, variable},
                                                  {start + 24, callee},
-                                                 {start + 30, start + 4}});
+                                                 {start + 30, start + 4},
+                                                 {start + 48, variable}});
         }
         code.insert(code.end(), body.begin(), body.end());
         // The function's exception index entry: its offset, EXIDX_CANTUNWIND.

@@ -203,7 +203,7 @@ Bytes Halves(std::initializer_list<std::uint16_t> halves);
 
 // A 32-bit ARM ELF program in one state: functions of 64 bytes that call
 // (BL) a few of the first ones and branch within themselves, with an
-// address pair (and in A32 a literal load) naming data, and an exception
+// address pair and a literal load naming data, and an exception
 // index entry each; the references each holds, by file offset and
 // target. With grownAt below functions, the function of that index has 64
 // bytes of no-operations in front of it: the next version of the program,

@@ -9,6 +9,7 @@
 #include "codec/compact/ImageFilter.hpp"
 #include "codec/compact/ReferenceMap.hpp"
 #include "common/LittleEndian.hpp"
+#include "exe/Disassembler.hpp"
 
 #include <gtest/gtest.h>
 
@@ -136,56 +137,60 @@ TEST(ImageFilter, WriterAndReaderPredictAlike) {
     }
 }
 
-// An A32 program whose functions from the 100th on move 64 bytes further,
-// away from the data their literal words name and from their exception
-// index entries: the row with literals predicts the moved code and the
-// index exactly, the A32 row all of them but those words.
-TEST(ImageFilter, PredictsA32LiteralWordsAndTheExceptionIndex) {
+// A 32-bit ARM program whose functions from the 100th on move 64 bytes
+// further, away from the data their literal words name and from their
+// exception index entries: each row with literals predicts the moved code
+// and the index exactly, the row without all of them but those words.
+TEST(ImageFilter, PredictsArm32LiteralWordsAndTheExceptionIndex) {
     constexpr unsigned Functions = 200;
     constexpr unsigned Grown = 100;
-    const Bytes original = BuildArmProgram(ArmState::Arm, Functions, 7).bytes;
-    const Bytes newer = BuildArmProgram(ArmState::Arm, Functions, 7, Grown).bytes;
-    MemoryStream originalStream = StreamOf(original);
-    MemoryStream newerStream = StreamOf(newer);
-    Image image = ReadImage(originalStream);
-    image.armState = ArmState::Arm;
-    const ImageLayout layout = LayoutOf(ReadImage(newerStream));
-    const std::uint64_t text = image.Code()[0].fileOffset;
-    const auto moved = static_cast<std::int64_t>(text + 64 * Grown);
-    const auto end = static_cast<std::int64_t>(text + 64 * Functions);
-    const std::uint64_t index = image.sections[2].fileOffset;
-    ReferenceMap map(SIZE_MAX);
-    map.Add(0, moved, 0);
-    map.Add(moved, static_cast<std::int64_t>(original.size()) - moved, moved + 64);
-    map.Seal();
-    // What each part predicts wrongly, by offset in the original.
-    for (const bool literals : {false, true}) {
-        SCOPED_TRACE(literals ? "A32+literals" : "A32");
-        image.armLiterals = literals;
-        const std::vector<AddressSlot> slots = ReadAddressSlots(originalStream, image);
-        const std::vector<OffsetTable> tables;
-        const ImagePredictor predictor(image, slots, tables, layout, map);
-        std::vector<std::uint64_t> wrong;
-        for (const auto& [start, count] :
-             {std::pair<std::uint64_t, std::uint64_t>{moved, end - moved},
-              {index, 8 * Functions}}) {
-            Bytes predicted = Slice(original, start, count);
-            predictor.Predict(predicted, start, start + 64);
-            const Bytes expected = Slice(newer, start + 64, count);
-            for (std::uint64_t at = 0; at < count; at += 4) {
-                if (GetLe32(&predicted[at]) != GetLe32(&expected[at])) {
-                    wrong.push_back(start + at);
+    for (const ArmState state : {ArmState::Arm, ArmState::Thumb}) {
+        const Bytes original = BuildArmProgram(state, Functions, 7).bytes;
+        const Bytes newer = BuildArmProgram(state, Functions, 7, Grown).bytes;
+        MemoryStream originalStream = StreamOf(original);
+        MemoryStream newerStream = StreamOf(newer);
+        Image image = ReadImage(originalStream);
+        image.armState = state;
+        const ImageLayout layout = LayoutOf(ReadImage(newerStream));
+        const std::uint64_t text = image.Code()[0].fileOffset;
+        const std::uint64_t moved = text + 64 * Grown;
+        const std::uint64_t end = text + 64 * Functions;
+        const std::uint64_t index = image.sections[2].fileOffset;
+        ReferenceMap map(SIZE_MAX);
+        map.Add(0, static_cast<std::int64_t>(moved), 0);
+        map.Add(static_cast<std::int64_t>(moved),
+                static_cast<std::int64_t>(original.size() - moved),
+                static_cast<std::int64_t>(moved + 64));
+        map.Seal();
+        for (const bool literals : {false, true}) {
+            image.armLiterals = literals;
+            SCOPED_TRACE(InstructionSetName(InstructionSetIdOf(image)));
+            const std::vector<AddressSlot> slots = ReadAddressSlots(originalStream, image);
+            const std::vector<OffsetTable> tables;
+            const ImagePredictor predictor(image, slots, tables, layout, map);
+            // The words predicted wrongly, by offset in the original.
+            std::vector<std::uint64_t> wrong;
+            for (const auto& [start, count] :
+                 {std::pair<std::uint64_t, std::uint64_t>{moved, end - moved},
+                  {index, 8 * Functions}}) {
+                Bytes predicted = Slice(original, start, count);
+                predictor.Predict(predicted, start, start + 64);
+                const Bytes expected = Slice(newer, start + 64, count);
+                for (std::uint64_t at = 0; at < count; at += 4) {
+                    if (GetLe32(&predicted[at]) != GetLe32(&expected[at])) {
+                        wrong.push_back(start + at);
+                    }
                 }
             }
+            std::vector<std::uint64_t> words; // each moved function's literal word, index entry
+            for (unsigned f = Grown; !literals && f < Functions; ++f) {
+                words.push_back(text + 64 * f + 60);
+            }
+            for (unsigned f = Grown; !literals && f < Functions; ++f) {
+                words.push_back(index + 8 * f);
+            }
+            EXPECT_EQ(wrong, words);
         }
-        std::vector<std::uint64_t> words; // each moved function's literal word, index entry
-        for (unsigned f = Grown; !literals && f < Functions; ++f) {
-            words.push_back(text + 64 * f + 60);
-        }
-        for (unsigned f = Grown; !literals && f < Functions; ++f) {
-            words.push_back(index + 8 * f);
-        }
-        EXPECT_EQ(wrong, words);
     }
 }
 

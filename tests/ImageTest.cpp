@@ -808,7 +808,7 @@ struct Elf32Example {
     ImagePlan plan;
     Bytes bytes;
     std::vector<AddressSlot> slots; // as ReadAddressSlots should find them
-    // and those it finds besides with 32-bit ARM's row A32 with literals
+    // and those it finds besides with a 32-bit ARM row with literals
     std::vector<AddressSlot> indexSlots;
 };
 
@@ -862,7 +862,7 @@ Elf32Example BuildElf32(Machine machine, std::uint8_t relative, std::uint8_t oth
 // i386 and 32-bit ARM, from the section table and from the segments: the
 // sections as laid out (memory only for SHT_NOBITS), 4-byte slots for each
 // relocation's r_offset and for the word a relative relocation names where
-// the file holds it, and for A32 with literals the exception index's
+// the file holds it, and for the rows with literals the exception index's
 // offsets. Images the 2.2 filter does not take.
 TEST(Image, ReadsElf32ImagesAndTheirRelativeRelocations) {
     struct Row {
@@ -898,18 +898,14 @@ TEST(Image, ReadsElf32ImagesAndTheirRelativeRelocations) {
             EXPECT_EQ(section.code, i == 0) << i;
         }
         EXPECT_EQ(SlotsOf(example.bytes, image), example.slots);
-        // The exception index is read for A32 with literals alone.
-        for (const ArmState state : {ArmState::Arm, ArmState::Thumb}) {
-            Image literals = image;
-            literals.armState = state;
-            literals.armLiterals = true;
-            std::vector<AddressSlot> expected = example.slots;
-            if (row.machine == Machine::Arm32 && !row.segmentsOnly && state == ArmState::Arm) {
-                expected.insert(expected.end(), example.indexSlots.begin(),
-                                example.indexSlots.end());
-            }
-            EXPECT_EQ(SlotsOf(example.bytes, literals), expected);
+        // The exception index is read for the rows with literals alone.
+        Image literals = image;
+        literals.armLiterals = true;
+        std::vector<AddressSlot> expected = example.slots;
+        if (row.machine == Machine::Arm32 && !row.segmentsOnly) {
+            expected.insert(expected.end(), example.indexSlots.begin(), example.indexSlots.end());
         }
+        EXPECT_EQ(SlotsOf(example.bytes, literals), expected);
     }
     // Tables of the other class's kind are not read, and no file whose class
     // is not its machine's is an image.
@@ -1171,50 +1167,67 @@ TEST(InstructionSet, ReadsArm32InstructionsAsAssembled) {
     }
 }
 
-// A32 literal loads, each with the user of its word some instructions on
-// (an ADD or a LDR of pc and the word), at any aligned address: the row
-// with literals names what the user's pc and the word add to, and retargets
-// and marks the word alone, to any 32-bit address; the A32 row reads none
-// of them, and a word cut short is left as it is.
-TEST(InstructionSet, ReadsA32LiteralLoads) {
-    const InstructionSet& row = *InstructionSetOf(InstructionSetId::A32Literals);
-    std::mt19937_64 random(8);
+// Literal loads, each with the user of its word some instructions on (an
+// ADD or, in A32, a LDR of pc and the word), at any address their
+// alignment allows: the row with literals names what the user's pc and the
+// word add to, and retargets and marks the word alone, to any 32-bit
+// address; the row without reads none of them, and a word cut short is
+// left as it is.
+TEST(InstructionSet, ReadsArm32LiteralLoads) {
+    constexpr std::uint32_t ArmNop = 0xE320F000;
+    // An A32 load of r12 and its ADD r0, PC, r12 32 instructions on, the
+    // word far past it.
+    Bytes far(4000 + 4);
+    for (std::size_t i = 4; i < 4000; i += 4) {
+        PutLe32(&far[i], ArmNop);
+    }
+    PutLe32(&far[0], 0xE59FC000 | (4000 - 8));
+    PutLe32(&far[128], 0xE08F000C);
     struct Form {
         const char* name;
-        std::uint32_t load; // imm12 0
-        std::uint32_t user;
-        std::uint32_t apart;  // instructions from the load to the user
-        std::uint32_t beyond; // words from the user to the literal
+        InstructionSetId id;
+        Bytes code;           // the word 0
+        std::uint64_t at;     // of the load
+        std::uint64_t word;   // where its word lies
+        std::uint64_t userPc; // the user's pc, from the code's address
     };
     const Form forms[] = {
-        {"ldr r3, add r3, pc, r3", 0xE59F3000, 0xE08F3003, 1, 1},
-        {"ldrne r1, ldr r2, [pc, r1]", 0x159F1000, 0x079F2001, 4, 3},
-        {"ldr r12, add r0, pc, r12 32 on", 0xE59FC000, 0xE08F000C, 32, 990},
+        {"ldr r3, add r3, pc, r3", InstructionSetId::A32Literals,
+         Words({0xE59F3000, 0xE08F3003, 0}), 0, 8, 12},
+        {"ldrne r1, ldr r2, [pc, r1] 4 on", InstructionSetId::A32Literals,
+         Words({0x159F1014, ArmNop, ArmNop, ArmNop, 0x079F2001, ArmNop, ArmNop, 0}), 0, 28, 24},
+        {"ldr r12, add r0, pc, r12 32 on", InstructionSetId::A32Literals, far, 0, 4000, 136},
+        {"ldr r3, add r3, pc", InstructionSetId::T32Literals,
+         Halves({0x4B01, 0x447B, 0xBF00, 0xBF00, 0, 0}), 0, 8, 6},
+        {"nop, ldr r3, nop, add r3, pc", InstructionSetId::T32Literals,
+         Halves({0xBF00, 0x4B01, 0xBF00, 0x447B, 0, 0}), 2, 8, 10},
+        {"ldr.w r12, add r12, pc", InstructionSetId::T32Literals,
+         Halves({0xF8DF, 0xC008, 0x44FC, 0xBF00, 0xBF00, 0xBF00, 0, 0}), 0, 12, 8},
+        {"ldr r0, movw r1, add r0, pc", InstructionSetId::T32Literals,
+         Halves({0x4802, 0xF240, 0x0100, 0x4478, 0xBF00, 0xBF00, 0, 0}), 0, 12, 10},
     };
+    std::mt19937_64 random(8);
     for (const Form& form : forms) {
         SCOPED_TRACE(form.name);
-        const std::uint32_t literal = 4 * (form.apart + form.beyond);
-        Bytes code(literal + 4);
-        for (std::size_t i = 4; i < literal; i += 4) {
-            PutLe32(&code[i], 0xE320F000);
-        }
-        PutLe32(&code[0], form.load | (literal - 8));
-        PutLe32(&code[4 * form.apart], form.user);
+        const bool arm = form.id == InstructionSetId::A32Literals;
+        const InstructionSet& row = *InstructionSetOf(form.id);
+        const Image image = ArmEverything(arm ? ArmState::Arm : ArmState::Thumb);
         const std::uint64_t address = random() & 0xFFFFFFFC;
-        const auto userPc = static_cast<std::uint32_t>(address + 4 * form.apart + 8);
+        const auto userPc = static_cast<std::uint32_t>(address + form.userPc);
         const auto word = static_cast<std::uint32_t>(random());
-        PutLe32(&code[literal], word);
-        const Image image = ArmEverything(ArmState::Arm);
-        EXPECT_FALSE(InstructionSetOf(InstructionSetId::A32)->find(code, 0, address, image));
+        Bytes code = form.code;
+        PutLe32(&code[form.word], word);
+        EXPECT_FALSE(InstructionSetOf(arm ? InstructionSetId::A32 : InstructionSetId::T32)
+                         ->find(code, 0, address, image));
         const auto reference = row.find(code, 0, address, image);
         ASSERT_TRUE(reference.has_value());
-        EXPECT_EQ(reference->at, 0u);
-        EXPECT_EQ(reference->size, 4u);
+        EXPECT_EQ(reference->at, form.at);
+        EXPECT_EQ(reference->at + reference->literal, form.word);
         EXPECT_EQ(row.target(code, *reference, address), std::uint32_t{userPc + word});
         for (int i = 0; i < 100; ++i) {
             const auto target = static_cast<std::uint32_t>(random());
             Bytes expected = code;
-            PutLe32(&expected[literal], target - userPc);
+            PutLe32(&expected[form.word], target - userPc);
             ASSERT_TRUE(row.retarget(code, *reference, address, target));
             ASSERT_EQ(code, expected);
             ASSERT_EQ(row.target(code, *reference, address), target);
@@ -1224,7 +1237,7 @@ TEST(InstructionSet, ReadsA32LiteralLoads) {
         EXPECT_EQ(code, before);
         Bytes marked = code;
         row.mark(marked, *reference, 0xFFFFFFFF);
-        PutLe32(&code[literal], 0xFFFFFFFF);
+        PutLe32(&code[form.word], 0xFFFFFFFF);
         EXPECT_EQ(marked, code);
         Bytes cut(before.begin(), before.end() - 1);
         const Bytes whole = cut;
@@ -1355,6 +1368,23 @@ TEST(InstructionSet, FindsOnlyWhatTheRulesTake) {
          Literal(ldr, 0, addPc, 0x20000),
          0x1000,
          {}},
+        {"T32 a literal load", InstructionSetId::T32Literals,
+         Halves({0x4B01, 0x447B, 0x0000, 0x0000, 0xEFFA, 0x0000}), 0x1000, 0},
+        {"T32 a literal load without literals",
+         InstructionSetId::T32,
+         Halves({0x4B01, 0x447B, 0x0000, 0x0000, 0xEFFA, 0x0000}),
+         0x1000,
+         {}},
+        {"T32 a literal's user of another register",
+         InstructionSetId::T32Literals,
+         Halves({0x4B01, 0x447A, 0x0000, 0x0000, 0xEFFA, 0x0000}),
+         0x1000,
+         {}},
+        {"T32 a literal past the end",
+         InstructionSetId::T32Literals,
+         Halves({0x4B01, 0x447B, 0x0000, 0x0000, 0xEFFA}),
+         0x1000,
+         {}},
         {"T32 condition 1110", InstructionSetId::T32, Halves({0xF380, 0x8000}), 0x1000, {}},
         {"T32 BLX with H", InstructionSetId::T32, Halves({0xF000, 0xE801}), 0x1000, {}},
         {"T32 a partner after three narrow",
@@ -1394,6 +1424,8 @@ TEST(InstructionSet, FindsOnlyWhatTheRulesTake) {
     Image literals = ArmEverything(ArmState::Arm);
     literals.armLiterals = true;
     EXPECT_EQ(InstructionSetIdOf(literals), InstructionSetId::A32Literals);
+    literals.armState = ArmState::Thumb;
+    EXPECT_EQ(InstructionSetIdOf(literals), InstructionSetId::T32Literals);
     EXPECT_EQ(InstructionSetIdOf(Image{}), InstructionSetId::None);
 }
 
@@ -1441,9 +1473,9 @@ TEST(InstructionSet, RetargetsArm32ReferencesWhateverTheirBytesBecome) {
     }
 }
 
-// Each state's program: its row finds exactly the references it was built
-// with (in A32, its literal loads too), and the chooser picks its state; a
-// PE image's code is Thumb.
+// Each state's program: its row with literals finds exactly the references
+// it was built with, and the chooser picks its state; a PE image's code is
+// Thumb.
 TEST(InstructionSet, ChoosesTheStateOfArm32Code) {
     for (const ArmState state : {ArmState::Arm, ArmState::Thumb}) {
         SCOPED_TRACE(state == ArmState::Arm ? "A32" : "T32");
@@ -1453,7 +1485,7 @@ TEST(InstructionSet, ChoosesTheStateOfArm32Code) {
         MemoryStream stream = StreamOf(program.bytes);
         EXPECT_EQ(ChooseArmState(stream, image), state);
         image.armState = state;
-        image.armLiterals = state == ArmState::Arm;
+        image.armLiterals = true;
         EXPECT_EQ(References(program.bytes, image), program.references);
     }
     Bytes pe = Build(Shapes[0], false, 4).bytes;

@@ -57,28 +57,32 @@ namespace kestro {
 
 namespace {
 
+// A32's kinds first, then T32's.
 enum Kind : std::uint8_t {
     ArmBranch,       // B, BL
     ArmExchange,     // BLX (immediate)
     ArmMovePair,     // MOVW, MOVT
+    ArmLiteral,      // LDR (literal) and the instruction that adds pc to its word
     ThumbBranch,     // BL, B.W
     ThumbExchange,   // BLX (immediate)
     ThumbCondBranch, // B<c>.W
     ThumbMovePair,   // MOVW, MOVT
-    ArmLiteral,      // LDR (literal) and the instruction that adds pc to its word
+    ThumbLiteral,    // LDR (literal) and the ADD that adds pc to its word
 };
 
 // The bits of each kind's instructions that say where it points (both of
 // a pair's instructions have them at the same places; a literal load's
 // are its word's).
-constexpr std::uint32_t TargetBits[] = {0x00FFFFFFu, 0x01FFFFFFu, 0x000F0FFFu, 0x07FF2FFFu,
-                                        0x07FF2FFEu, 0x043F2FFFu, 0x040F70FFu, 0xFFFFFFFFu};
+constexpr std::uint32_t TargetBits[] = {0x00FFFFFFu, 0x01FFFFFFu, 0x000F0FFFu,
+                                        0xFFFFFFFFu, 0x07FF2FFFu, 0x07FF2FFEu,
+                                        0x043F2FFFu, 0x040F70FFu, 0xFFFFFFFFu};
 
 // How many instructions after a literal load the scan looks for the one
 // that adds pc to its word: compilers schedule the two apart, most within
 // eight and nearly all within 32 (measured on Rust programs).
 constexpr std::uint64_t LiteralUseWindow = 32;
-// The farthest a literal word lies past its load: pc (8 on) + imm12.
+// The farthest a literal word lies past its load: pc (8 on in A32, up to
+// 4 on in T32) + imm12, and the word.
 constexpr std::uint64_t LiteralReach = 8 + 0xFFF + 4;
 
 std::uint32_t SignExtend(std::uint32_t value, int bits) {
@@ -86,10 +90,16 @@ std::uint32_t SignExtend(std::uint32_t value, int bits) {
     return (value ^ sign) - sign;
 }
 
+bool Literal(const CodeReference& reference) {
+    return reference.kind == ArmLiteral || reference.kind == ThumbLiteral;
+}
+
+// Whether code holds all the reference's bytes: its instructions (a T32
+// literal load may be one halfword), and a literal load's word.
 bool Holds(std::span<const std::uint8_t> code, const CodeReference& reference) {
     return reference.at <= code.size() && reference.size <= code.size() - reference.at &&
-           reference.size >= 4 &&
-           (reference.kind != ArmLiteral || reference.literal + 4u <= code.size() - reference.at);
+           reference.size >= (Literal(reference) ? 2 : 4) &&
+           (!Literal(reference) || reference.literal + 4u <= code.size() - reference.at);
 }
 
 std::uint32_t Pc(std::uint64_t address, std::uint64_t at) {
@@ -219,8 +229,7 @@ std::optional<std::uint32_t> Units(std::uint32_t distance, int shift, int bits) 
 
 bool ArmRetarget(std::span<std::uint8_t> code, const CodeReference& reference,
                  std::uint64_t address, std::uint64_t target) {
-    if (!Holds(code, reference) || (reference.kind > ArmMovePair && reference.kind != ArmLiteral) ||
-        target > UINT32_MAX) {
+    if (!Holds(code, reference) || reference.kind > ArmLiteral || target > UINT32_MAX) {
         return false;
     }
     const auto to = static_cast<std::uint32_t>(target);
@@ -258,7 +267,7 @@ void PutMasked(std::span<std::uint8_t> code, std::uint64_t at, std::uint32_t mas
 }
 
 void ArmMark(std::span<std::uint8_t> code, const CodeReference& reference, std::uint32_t label) {
-    if (!Holds(code, reference) || (reference.kind > ArmMovePair && reference.kind != ArmLiteral)) {
+    if (!Holds(code, reference) || reference.kind > ArmLiteral) {
         return;
     }
     const std::uint32_t mask = TargetBits[reference.kind];
@@ -326,8 +335,11 @@ std::uint32_t WithLongOffset(std::uint32_t word, std::uint32_t halves) {
 
 std::uint64_t ThumbTarget(std::span<const std::uint8_t> code, const CodeReference& reference,
                           std::uint64_t address) {
-    const std::uint32_t word = ThumbWord(code, reference.at);
     const std::uint32_t pc = Pc(address, reference.at) + 4;
+    if (reference.kind == ThumbLiteral) {
+        return pc + 2 * reference.detail + GetLe32(&code[reference.at + reference.literal]);
+    }
+    const std::uint32_t word = ThumbWord(code, reference.at);
     switch (reference.kind) {
     case ThumbBranch:
         return pc + LongOffset(word) * 2;
@@ -345,8 +357,47 @@ std::uint64_t ThumbTarget(std::span<const std::uint8_t> code, const CodeReferenc
     }
 }
 
-std::optional<CodeReference> ThumbFind(std::span<const std::uint8_t> code, std::uint64_t from,
-                                       std::uint64_t address, const Image& image) {
+// A literal load at p, LDR Rt, [PC, #imm] of one halfword or two (its
+// word ahead of it, in code), and the first ADD Rt, PC of the next
+// LiteralUseWindow instructions, or none.
+std::optional<CodeReference> ThumbLiteralLoad(std::span<const std::uint8_t> code, std::uint64_t p,
+                                              std::uint64_t address) {
+    const std::uint32_t word = ThumbWord(code, p);
+    std::uint32_t rt = 0;
+    std::uint64_t after = 0; // the load's bytes
+    std::uint32_t offset = 0;
+    if (word >> 27 == 0x09) { // 01001 Rt imm8: imm8 * 4
+        rt = word >> 24 & 7;
+        after = 2;
+        offset = (word >> 16 & 0xFF) * 4;
+    } else if ((word & 0xFFFF0000u) == 0xF8DF0000u) { // LDR.W, U set: imm12
+        rt = word >> 12 & 0xF;
+        after = 4;
+        offset = word & 0xFFF;
+    } else {
+        return std::nullopt;
+    }
+    // The word lies at (pc with its low 2 bits 0) + offset.
+    const std::uint64_t literal = ((Pc(address, p) + 4) & ~3u) - Pc(address, p) + offset;
+    if (rt == 15 || literal + 4 > code.size() - p) {
+        return std::nullopt;
+    }
+    std::uint64_t next = p + after;
+    for (std::uint64_t i = 0; i < LiteralUseWindow && next + 2 <= code.size(); ++i) {
+        const std::uint16_t user = GetLe16(&code[next]);
+        // ADD Rdn, PC: 01000100 DN 1111 Rdn
+        if ((user & 0xFF78u) == 0x4478u && ((user >> 4 & 8) | (user & 7)) == rt) {
+            return CodeReference{p, static_cast<std::uint8_t>(after), ThumbLiteral,
+                                 static_cast<std::uint8_t>((next - p) / 2),
+                                 static_cast<std::uint16_t>(literal)};
+        }
+        next += Wide(user) ? 4 : 2;
+    }
+    return std::nullopt;
+}
+
+std::optional<CodeReference> FindThumb(std::span<const std::uint8_t> code, std::uint64_t from,
+                                       std::uint64_t address, const Image& image, bool literals) {
     for (std::uint64_t p = from + (address + from) % 2; p + 4 <= code.size(); p += 2) {
         const std::uint32_t word = ThumbWord(code, p);
         CodeReference found{p, 4, ThumbBranch};
@@ -380,6 +431,9 @@ std::optional<CodeReference> ThumbFind(std::span<const std::uint8_t> code, std::
             if (found.size == 0) {
                 continue;
             }
+        } else if (const std::optional<CodeReference> load =
+                       literals ? ThumbLiteralLoad(code, p, address) : std::nullopt) {
+            found = *load;
         } else {
             continue;
         }
@@ -390,14 +444,28 @@ std::optional<CodeReference> ThumbFind(std::span<const std::uint8_t> code, std::
     return std::nullopt;
 }
 
+std::optional<CodeReference> ThumbFind(std::span<const std::uint8_t> code, std::uint64_t from,
+                                       std::uint64_t address, const Image& image) {
+    return FindThumb(code, from, address, image, false);
+}
+
+std::optional<CodeReference> ThumbLiteralFind(std::span<const std::uint8_t> code,
+                                              std::uint64_t from, std::uint64_t address,
+                                              const Image& image) {
+    return FindThumb(code, from, address, image, true);
+}
+
 bool ThumbRetarget(std::span<std::uint8_t> code, const CodeReference& reference,
                    std::uint64_t address, std::uint64_t target) {
-    if (!Holds(code, reference) || reference.kind < ThumbBranch || reference.kind > ThumbMovePair ||
-        target > UINT32_MAX) {
+    if (!Holds(code, reference) || reference.kind < ThumbBranch || target > UINT32_MAX) {
         return false;
     }
     const auto to = static_cast<std::uint32_t>(target);
     const std::uint32_t pc = Pc(address, reference.at) + 4;
+    if (reference.kind == ThumbLiteral) {
+        PutLe32(&code[reference.at + reference.literal], to - (pc + 2 * reference.detail));
+        return true;
+    }
     const std::uint32_t word = ThumbWord(code, reference.at);
     switch (reference.kind) {
     case ThumbBranch:
@@ -431,10 +499,14 @@ bool ThumbRetarget(std::span<std::uint8_t> code, const CodeReference& reference,
 }
 
 void ThumbMark(std::span<std::uint8_t> code, const CodeReference& reference, std::uint32_t label) {
-    if (!Holds(code, reference) || reference.kind < ThumbBranch || reference.kind > ThumbMovePair) {
+    if (!Holds(code, reference) || reference.kind < ThumbBranch) {
         return;
     }
     const std::uint32_t mask = TargetBits[reference.kind];
+    if (reference.kind == ThumbLiteral) {
+        PutMasked(code, reference.at + reference.literal, mask, label);
+        return;
+    }
     const auto mark = [&](std::uint64_t at) {
         PutThumbWord(code, at, (ThumbWord(code, at) & ~mask) | (label & mask));
     };
@@ -466,6 +538,8 @@ extern const InstructionSet T32Instructions = {Machine::Arm32, 16,       ThumbFi
                                                ThumbRetarget,  ThumbMark};
 extern const InstructionSet A32LiteralInstructions = {Machine::Arm32, LiteralReach, ArmLiteralFind,
                                                       ArmTarget,      ArmRetarget,  ArmMark};
+extern const InstructionSet T32LiteralInstructions = {
+    Machine::Arm32, LiteralReach, ThumbLiteralFind, ThumbTarget, ThumbRetarget, ThumbMark};
 
 ArmState ChooseArmState(ByteStream& file, const Image& image, const std::function<void()>& poll) {
     // The code looked at: enough for the calls of a program to show, and

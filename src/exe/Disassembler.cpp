@@ -9,6 +9,7 @@ extern const InstructionSet Arm64Instructions;
 extern const InstructionSet A32Instructions;
 extern const InstructionSet T32Instructions;
 extern const InstructionSet A32LiteralInstructions;
+extern const InstructionSet T32LiteralInstructions;
 
 namespace {
 
@@ -21,7 +22,8 @@ const Row Rows[] = {{InstructionSetId::I386, &I386Instructions},
                     {InstructionSetId::Arm64, &Arm64Instructions},
                     {InstructionSetId::A32, &A32Instructions},
                     {InstructionSetId::T32, &T32Instructions},
-                    {InstructionSetId::A32Literals, &A32LiteralInstructions}};
+                    {InstructionSetId::A32Literals, &A32LiteralInstructions},
+                    {InstructionSetId::T32Literals, &T32LiteralInstructions}};
 
 } // namespace
 
@@ -60,6 +62,8 @@ const char* InstructionSetName(InstructionSetId id) {
         return "T32";
     case InstructionSetId::A32Literals:
         return "A32+literals";
+    case InstructionSetId::T32Literals:
+        return "T32+literals";
     default:
         return "unknown";
     }
@@ -78,7 +82,7 @@ InstructionSetId InstructionSetIdOf(const Image& image) {
         return InstructionSetId::Arm64;
     default:
         if (image.armState == ArmState::Thumb) {
-            return InstructionSetId::T32;
+            return image.armLiterals ? InstructionSetId::T32Literals : InstructionSetId::T32;
         }
         return image.armLiterals ? InstructionSetId::A32Literals : InstructionSetId::A32;
     }

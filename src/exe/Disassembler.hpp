@@ -75,12 +75,22 @@ struct InstructionSet {
 const InstructionSet* InstructionSetOf(Machine machine);
 
 // The rows by the number a delta may record them by.
-// A32Literals reads A32 code as A32 does, and also the words that literal
-// loads add pc to (position-independent code's addresses).
-enum class InstructionSetId : std::uint8_t { None, I386, X64, Arm64, A32, T32, A32Literals };
+// A32Literals and T32Literals read the code as A32 and T32 do, and also
+// the words that literal loads add pc to (position-independent code's
+// addresses).
+enum class InstructionSetId : std::uint8_t {
+    None,
+    I386,
+    X64,
+    Arm64,
+    A32,
+    T32,
+    A32Literals,
+    T32Literals
+};
 
 // The name a listing shows for an id ("i386", "x86-64", "ARM64", "A32",
-// "T32", "A32+literals"); "unknown" for any other.
+// "T32", "A32+literals", "T32+literals"); "unknown" for any other.
 const char* InstructionSetName(InstructionSetId id);
 
 // The row of an id; nullptr for None and for an id it does not know.

@@ -17,8 +17,8 @@
 // without a section table, its loadable segments. Its relocations are
 // those of its allocated tables: ELF64 machines use SHT_RELA (r_offset,
 // r_info, r_addend: 24 bytes), ELF32 ones SHT_REL (r_offset, r_info: 8
-// bytes, the addend in the word relocated); 32-bit ARM read by the row A32
-// with literals adds the offsets of its exception index.
+// bytes, the addend in the word relocated); 32-bit ARM read by a row with
+// literals adds the offsets of its exception index.
 #include "common/LittleEndian.hpp"
 #include "exe/ImageFormats.hpp"
 
@@ -295,8 +295,7 @@ void ReadElfSlots(FileBytes& in, const Image& image, SlotList& slots) {
     // entry's two words, where they are offsets, are offsets from their own
     // address.
     std::array<std::map<std::uint64_t, std::uint64_t>, ExceptionIndexBytes> indexRead;
-    const bool exceptionIndex =
-        machine->machine == Machine::Arm32 && image.armState == ArmState::Arm && image.armLiterals;
+    const bool exceptionIndex = machine->machine == Machine::Arm32 && image.armLiterals;
     const auto visitIndex = [&](std::uint64_t offset, const std::uint8_t* entry) {
         if ((GetLe32(entry) & 0x80000000u) == 0) {
             slots.Add({offset, AddressSlot::Kind::Relative31});

@@ -167,10 +167,10 @@ struct Image : SectionMap {
     // the row that reads it (InstructionSetIdOf). The parsers
     // leave it Thumb; whoever knows better sets it.
     ArmState armState = ArmState::Thumb;
-    // 32-bit ARM code in the ARM state only: whether its row also reads the
-    // words its literal loads add pc to, and its slots the offsets of its
-    // exception index (A32Literals rather than A32). The parsers leave it
-    // false.
+    // 32-bit ARM only: whether its row also reads the words its literal
+    // loads add pc to, and its slots the offsets of its exception index
+    // (A32Literals or T32Literals rather than A32 or T32). The parsers leave
+    // it false.
     bool armLiterals = false;
 
     // An image whose code a row of the model reads.

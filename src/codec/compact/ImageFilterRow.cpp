@@ -60,7 +60,7 @@ bool ChooseNamedImage(ByteStream& newer, ByteStream& original, const std::functi
     Image& old = plan.inputs.originalImage;
     if (old.machine == Machine::Arm32) {
         old.armState = ChooseArmState(original, old, poll);
-        old.armLiterals = old.armState == ArmState::Arm;
+        old.armLiterals = true;
         plan.newerImage.armState = old.armState;
         plan.newerImage.armLiterals = old.armLiterals;
     }
@@ -78,9 +78,11 @@ FilterInputs ReadImageInputs(ByteStream& original, const CompactHeader& header,
     image = ReadImage(original);
     if (header.Filters == CompactFilterNamedImage) {
         const auto id = static_cast<InstructionSetId>(header.InstructionSet);
-        const bool literals = id == InstructionSetId::A32Literals;
-        image.armState = id == InstructionSetId::A32 || literals ? ArmState::Arm : ArmState::Thumb;
-        image.armLiterals = literals;
+        image.armState = id == InstructionSetId::A32 || id == InstructionSetId::A32Literals
+                             ? ArmState::Arm
+                             : ArmState::Thumb;
+        image.armLiterals =
+            id == InstructionSetId::A32Literals || id == InstructionSetId::T32Literals;
         if (InstructionSetIdOf(image) != id) {
             Damaged();
         }
