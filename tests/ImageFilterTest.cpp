@@ -194,6 +194,46 @@ TEST(ImageFilter, PredictsArm32LiteralWordsAndTheExceptionIndex) {
     }
 }
 
+// The offsets of 32-bit ARM linkage table entries are erased where code
+// holds them at aligned addresses, in either state's image, and nothing
+// else: not other words, not the same words in data or unaligned, and not
+// in an image of another machine.
+TEST(ImageFilter, MasksArmLinkageOffsets) {
+    const Bytes entry = Words({0xE28FC602, 0xE28CCA1D, 0xE5BCF59C, 0xE7FD4778});
+    const Bytes erased = Words({0xE28FC000, 0xE28CC000, 0xE5BCF000, 0xE7FD4778});
+    // Code at 0x1000 (file offset 0), data at 0x2000 (file offset 32).
+    const Bytes file = Join({entry, Bytes(2, 0), Slice(entry, 0, 14), entry});
+    struct Row {
+        const char* name;
+        Machine machine;
+        ArmState state;
+        Bytes masked;
+    };
+    const Row rows[] = {
+        {"A32", Machine::Arm32, ArmState::Arm,
+         Join({erased, Bytes(2, 0), Slice(entry, 0, 14), entry})},
+        {"T32", Machine::Arm32, ArmState::Thumb,
+         Join({erased, Bytes(2, 0), Slice(entry, 0, 14), entry})},
+        {"x86-64", Machine::X64, ArmState::Thumb, file},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        Image image;
+        image.format = ImageFormat::Elf;
+        image.machine = row.machine;
+        image.armState = row.state;
+        image.sections = {{0x1000, 32, 0, 32, true}, {0x2000, 16, 32, 16, false}};
+        image.IndexSections();
+        Bytes masked = file;
+        MaskLinkage(masked, 0, image);
+        EXPECT_EQ(masked, row.masked);
+        // A window of the file from offset 4 on masks the same bytes.
+        Bytes window = Slice(file, 4, file.size() - 4);
+        MaskLinkage(window, 4, image);
+        EXPECT_EQ(window, Slice(row.masked, 4, file.size() - 4));
+    }
+}
+
 // Code that 65535 sections hold all at once is scanned once: masking it
 // and projecting it take as many steps as with one section (each a few
 // seconds per section before), and poll after each MiB of code or so.

@@ -333,6 +333,7 @@ void EditSearch::Pass(View view, std::int64_t counted, std::int64_t of, EditList
         const auto wanted = ReadPart(partStart, view == View::Masked ? View::Masked : View::Raw);
         if (view == View::Projected) {
             ApplyMarks(partBuffer_, static_cast<std::uint64_t>(partStart), newMarks_);
+            MaskLinkage(partBuffer_, static_cast<std::uint64_t>(partStart), plan_.newerImage);
         }
         Load(wanted, view, true);
         PieceSearch search = [this](std::int64_t, std::span<const std::uint8_t> piece,
@@ -388,6 +389,7 @@ void EditSearch::Load(std::pair<std::int64_t, std::int64_t> wanted, View view, b
         } else if (view == View::Projected) {
             projector_->Project(window_, start);
             ApplyMarks(window_, start, oldMarks_);
+            MaskLinkage(window_, start, plan_.inputs.originalImage);
         }
         loaded_ = Loaded{wanted.first, wanted.second, view};
     }

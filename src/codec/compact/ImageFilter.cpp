@@ -418,6 +418,27 @@ void MaskReferences(std::span<std::uint8_t> bytes, std::uint64_t offset, const I
             PutLe32(&bytes[table.offset - offset + 4 * i], label);
         }
     }
+    MaskLinkage(bytes, offset, image);
+}
+
+void MaskLinkage(std::span<std::uint8_t> bytes, std::uint64_t offset, const Image& image) {
+    if (image.machine != Machine::Arm32) {
+        return;
+    }
+    const std::uint64_t end = offset + bytes.size();
+    for (const CodeStretch& stretch : image.CodeIn(offset, end)) {
+        const std::uint64_t from = std::max(stretch.fileOffset, offset);
+        const std::uint64_t to = std::min(stretch.fileOffset + stretch.size, end);
+        const std::uint64_t address = stretch.address + (from - stretch.fileOffset);
+        for (std::uint64_t at = from + (4 - address % 4) % 4; at + 4 <= to; at += 4) {
+            std::uint8_t* word = &bytes[at - offset];
+            // add ip, pc, #imm; add ip, ip, #imm; ldr pc, [ip, #imm]!
+            const std::uint32_t form = GetLe32(word) & 0xFFFFF000u;
+            if (form == 0xE28FC000u || form == 0xE28CC000u || form == 0xE5BCF000u) {
+                PutLe32(word, form);
+            }
+        }
+    }
 }
 
 std::pair<std::vector<OwnerMark>, std::vector<OwnerMark>>

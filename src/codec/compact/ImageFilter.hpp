@@ -123,11 +123,24 @@ private:
 };
 
 // bytes, which hold an image's file bytes from offset on, with the bytes of
-// every reference in its code and of every slot set to zero: two versions
-// of code that differ only where they name moved addresses look alike.
+// every reference in its code and of every slot set to zero, and
+// MaskLinkage's offsets: two versions of code that differ only where they
+// name moved addresses look alike.
 // Linear in bytes, polling as FindOffsetTables does.
 void MaskReferences(std::span<std::uint8_t> bytes, std::uint64_t offset, const Image& image,
                     const std::vector<AddressSlot>& slots, const std::function<void()>& poll = {});
+
+// Erases, in bytes (a file's from offset on) that only the searches see,
+// the offsets in the entries of a 32-bit ARM image's procedure linkage
+// table (ARM code, also in Thumb images): add ip, pc, #imm; add ip, ip,
+// #imm (once or twice); ldr pc, [ip, #imm]!. They hold the distance from
+// each entry to its GOT slot, which changes for every entry when the table
+// and the GOT move apart; an entry then matches exactly the one whose
+// distance it now is, many entries away, and every call through the table
+// is mispredicted. Erased, the entries look alike and a search keeps the
+// alignment it has. Words of these forms elsewhere in code lose their
+// offsets too. Other images: nothing.
+void MaskLinkage(std::span<std::uint8_t> bytes, std::uint64_t offset, const Image& image);
 
 // A word that the second search sees XORed into the first four bytes of a
 // record of unwind data: the address, in the newer image, of the function
