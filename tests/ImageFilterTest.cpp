@@ -194,6 +194,51 @@ TEST(ImageFilter, PredictsArm32LiteralWordsAndTheExceptionIndex) {
     }
 }
 
+// 200 KiB of A32 code, a literal load every 65000 bytes whose word lies
+// 4 KiB on, naming data that moves: the scan, which looks at the code a
+// window of 64 KiB at a time from the last reference it found, finds each
+// load though it lies just before the window's end and its word past it,
+// and each word is predicted.
+TEST(ImageFilter, FindsLiteralLoadsAcrossScanWindows) {
+    constexpr std::uint64_t Code = 200 << 10;
+    constexpr std::uint32_t Moved = 0x1000;
+    Bytes file(Code + 0x100);
+    for (std::uint64_t at = 0; at < Code; at += 4) {
+        PutLe32(&file[at], 0xE320F000);
+    }
+    std::vector<std::uint64_t> words;
+    for (std::uint64_t at = 65000; at + 4012 <= Code; at += 65000) {
+        PutLe32(&file[at], 0xE59F0000 | 4000); // ldr r0, [pc, #4000]
+        PutLe32(&file[at + 4], 0xE08F0000);    // add r0, pc, r0
+        const auto userPc = static_cast<std::uint32_t>(0x10000 + at + 12);
+        PutLe32(&file[at + 4008], 0x80000 + static_cast<std::uint32_t>(at % 64) - userPc);
+        words.push_back(at + 4008);
+    }
+    Image image;
+    image.format = ImageFormat::Elf;
+    image.machine = Machine::Arm32;
+    image.armState = ArmState::Arm;
+    image.armLiterals = true;
+    image.sections = {{0x10000, Code, 0, Code, true}, {0x80000, 0x100, Code, 0x100, false}};
+    image.IndexSections();
+    ImageLayout layout = LayoutOf(image);
+    layout.sections[1].address += Moved;
+    layout.IndexSections();
+    ReferenceMap map(SIZE_MAX);
+    map.Add(0, static_cast<std::int64_t>(file.size()), 0);
+    map.Seal();
+    const std::vector<AddressSlot> slots;
+    const std::vector<OffsetTable> tables;
+    const ImagePredictor predictor(image, slots, tables, layout, map);
+    Bytes predicted = file;
+    predictor.Predict(predicted, 0, 0);
+    Bytes expected = file;
+    for (const std::uint64_t at : words) {
+        PutLe32(&expected[at], GetLe32(&file[at]) + Moved);
+    }
+    EXPECT_EQ(predicted, expected);
+}
+
 // The offsets of 32-bit ARM linkage table entries are erased where code
 // holds them at aligned addresses, in either state's image, and nothing
 // else: not other words, not the same words in data or unaligned, and not

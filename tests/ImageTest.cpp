@@ -1171,8 +1171,8 @@ TEST(InstructionSet, ReadsArm32InstructionsAsAssembled) {
 // ADD or, in A32, a LDR of pc and the word), at any address their
 // alignment allows: the row with literals names what the user's pc and the
 // word add to, and retargets and marks the word alone, to any 32-bit
-// address; the row without reads none of them, and a word cut short is
-// left as it is.
+// address; the row without reads none of them, a word cut short is left
+// as it is, and a word over its user is none.
 TEST(InstructionSet, ReadsArm32LiteralLoads) {
     constexpr std::uint32_t ArmNop = 0xE320F000;
     // An A32 load of r12 and its ADD r0, PC, r12 32 instructions on, the
@@ -1245,6 +1245,11 @@ TEST(InstructionSet, ReadsArm32LiteralLoads) {
         row.mark(cut, *reference, 0);
         EXPECT_EQ(cut, whole);
     }
+    // A word over its own user is none: imm 0 from an address 2 past a
+    // multiple of 4.
+    EXPECT_FALSE(InstructionSetOf(InstructionSetId::T32Literals)
+                     ->find(Halves({0x4B00, 0x447B, 0x1234, 0x5678}), 0, 0x8002,
+                            ArmEverything(ArmState::Thumb)));
 }
 
 // What a scan takes and leaves: RIP-relative operands only in x86-64 code,
@@ -1356,6 +1361,11 @@ TEST(InstructionSet, FindsOnlyWhatTheRulesTake) {
         {"A32 a literal behind",
          InstructionSetId::A32Literals,
          Literal(ldr & ~0x00800000u, 0, addPc),
+         0x1000,
+         {}},
+        {"A32 a literal before its user",
+         InstructionSetId::A32Literals,
+         Words({ldr, armNop, 0xEFF4, addPc}),
          0x1000,
          {}},
         {"A32 a literal past the end",

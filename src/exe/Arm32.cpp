@@ -148,9 +148,9 @@ std::uint64_t ArmTarget(std::span<const std::uint8_t> code, const CodeReference&
     }
 }
 
-// A literal load at p (its word ahead of it, in code) and the first
-// instruction of the next LiteralUseWindow that adds pc to what it loads,
-// or none.
+// A literal load at p and the first instruction of the next
+// LiteralUseWindow that adds pc to what it loads, its word lying in code
+// wholly past that user; or none.
 std::optional<CodeReference> ArmLiteralLoad(std::span<const std::uint8_t> code, std::uint64_t p,
                                             std::uint32_t word) {
     if (word >> 28 == 0xF || (word & 0x0FFF0000u) != 0x059F0000u) {
@@ -165,6 +165,9 @@ std::optional<CodeReference> ArmLiteralLoad(std::span<const std::uint8_t> code, 
         const std::uint32_t user = ArmWord(code, p + 4 * i);
         const std::uint32_t form = user & 0x0FFF0FFFu;
         if (user >> 28 != 0xF && (form == (0x008F0000u | rt) || form == (0x079F0000u | rt))) {
+            if (literal < 4 * i + 4) {
+                return std::nullopt;
+            }
             return CodeReference{p, 4, ArmLiteral, static_cast<std::uint8_t>(i),
                                  static_cast<std::uint16_t>(literal)};
         }
@@ -357,9 +360,9 @@ std::uint64_t ThumbTarget(std::span<const std::uint8_t> code, const CodeReferenc
     }
 }
 
-// A literal load at p, LDR Rt, [PC, #imm] of one halfword or two (its
-// word ahead of it, in code), and the first ADD Rt, PC of the next
-// LiteralUseWindow instructions, or none.
+// A literal load at p, LDR Rt, [PC, #imm] of one halfword or two, and the
+// first ADD Rt, PC of the next LiteralUseWindow instructions, its word
+// lying in code wholly past that user; or none.
 std::optional<CodeReference> ThumbLiteralLoad(std::span<const std::uint8_t> code, std::uint64_t p,
                                               std::uint64_t address) {
     const std::uint32_t word = ThumbWord(code, p);
@@ -377,7 +380,8 @@ std::optional<CodeReference> ThumbLiteralLoad(std::span<const std::uint8_t> code
     } else {
         return std::nullopt;
     }
-    // The word lies at (pc with its low 2 bits 0) + offset.
+    // The word lies at (pc with its low 2 bits 0) + offset: 4 + offset past
+    // a load at a multiple of 4, else 2 + offset.
     const std::uint64_t literal = ((Pc(address, p) + 4) & ~3u) - Pc(address, p) + offset;
     if (rt == 15 || literal + 4 > code.size() - p) {
         return std::nullopt;
@@ -387,6 +391,9 @@ std::optional<CodeReference> ThumbLiteralLoad(std::span<const std::uint8_t> code
         const std::uint16_t user = GetLe16(&code[next]);
         // ADD Rdn, PC: 01000100 DN 1111 Rdn
         if ((user & 0xFF78u) == 0x4478u && ((user >> 4 & 8) | (user & 7)) == rt) {
+            if (literal < next + 2 - p) {
+                return std::nullopt;
+            }
             return CodeReference{p, static_cast<std::uint8_t>(after), ThumbLiteral,
                                  static_cast<std::uint8_t>((next - p) / 2),
                                  static_cast<std::uint16_t>(literal)};
@@ -457,7 +464,8 @@ std::optional<CodeReference> ThumbLiteralFind(std::span<const std::uint8_t> code
 
 bool ThumbRetarget(std::span<std::uint8_t> code, const CodeReference& reference,
                    std::uint64_t address, std::uint64_t target) {
-    if (!Holds(code, reference) || reference.kind < ThumbBranch || target > UINT32_MAX) {
+    if (!Holds(code, reference) || reference.kind < ThumbBranch || reference.kind > ThumbLiteral ||
+        target > UINT32_MAX) {
         return false;
     }
     const auto to = static_cast<std::uint32_t>(target);
@@ -499,7 +507,7 @@ bool ThumbRetarget(std::span<std::uint8_t> code, const CodeReference& reference,
 }
 
 void ThumbMark(std::span<std::uint8_t> code, const CodeReference& reference, std::uint32_t label) {
-    if (!Holds(code, reference) || reference.kind < ThumbBranch) {
+    if (!Holds(code, reference) || reference.kind < ThumbBranch || reference.kind > ThumbLiteral) {
         return;
     }
     const std::uint32_t mask = TargetBits[reference.kind];

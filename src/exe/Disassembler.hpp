@@ -29,12 +29,14 @@ struct CodeReference {
     std::uint8_t kind = 0;
     // What else the row read of the instructions when it found them, so
     // that their arithmetic never depends on bytes rewritten since: for an
-    // ARM64 ADRP, the partner's scale; for an A32 literal load, how many
-    // words on the instruction that adds pc to the loaded word lies.
+    // ARM64 ADRP, the partner's scale; for a 32-bit ARM literal load, how
+    // far on the instruction that adds pc to the loaded word lies, in
+    // words (A32) or halfwords (T32).
     std::uint8_t detail = 0;
-    // An A32 literal load only: how far past at its literal word lies. The
-    // word is the reference's target bits, outside [at, at + size): the scan
-    // goes on after the load, whose own bits stay as they are.
+    // A 32-bit ARM literal load only: how far past at its word lies, past
+    // the user. The word is the reference's target bits, outside [at, at +
+    // size): the scan goes on after the load, whose own bits stay as they
+    // are.
     std::uint16_t literal = 0;
 };
 
