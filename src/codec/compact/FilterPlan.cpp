@@ -51,6 +51,7 @@ FilterPlan PlanFilter(ByteStream& newer, ByteStream& original, const CompactSett
                       std::int32_t filterMinor, EncoderProgress& progress, CompactHeader& header) {
     const std::function<void()> poll = [&progress] { progress.Poll(); };
     FilterPlan plan;
+    plan.literalRows = settings.maxMinor >= CompactLatestMinor;
     for (const CompactFilter& filter : CompactFilters()) {
         if (filter.minor <= filterMinor && filter.choose(newer, original, poll, plan, header)) {
             plan.filter = &filter;

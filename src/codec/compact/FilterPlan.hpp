@@ -31,6 +31,10 @@ struct FilterPlan {
     // The tables of offsets the image filter may predict, found in the
     // whole original where it fits one window.
     std::vector<OffsetTable> candidates;
+    // 32-bit ARM: whether the record may name the rows with literals, which
+    // readers of 2.3 and of 2.4's first release lack: not for a writer held
+    // to an earlier minor than the latest, which writes for such readers.
+    bool literalRows = true;
 
     bool IsImage() const {
         return filters == CompactFilterImage || filters == CompactFilterNamedImage;

@@ -51,7 +51,8 @@ bool ChooseImage(ByteStream& newer, ByteStream& original, const std::function<vo
 }
 
 // The state of 32-bit ARM code is chosen from the original's code, and
-// both images are read in it; the record names the row.
+// both images are read in it, with literals where the plan allows; the
+// record names the row.
 bool ChooseNamedImage(ByteStream& newer, ByteStream& original, const std::function<void()>& poll,
                       FilterPlan& plan, CompactHeader& header) {
     if (!ReadImages(newer, original, true, plan)) {
@@ -60,7 +61,7 @@ bool ChooseNamedImage(ByteStream& newer, ByteStream& original, const std::functi
     Image& old = plan.inputs.originalImage;
     if (old.machine == Machine::Arm32) {
         old.armState = ChooseArmState(original, old, poll);
-        old.armLiterals = true;
+        old.armLiterals = plan.literalRows;
         plan.newerImage.armState = old.armState;
         plan.newerImage.armLiterals = old.armLiterals;
     }
