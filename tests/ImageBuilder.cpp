@@ -1014,6 +1014,7 @@ ArmProgram BuildArmProgram(ArmState state, unsigned functions, unsigned seed, un
     }
     LayOutElf32(plan);
     ArmProgram program{BuildElf32Image(plan), {}};
+    PutLe16(&program.bytes[16], 2); // an executable, whose pairs hold addresses
     for (const auto& [at, target] : references) {
         program.references.push_back({plan.sections[0].fileOffset + (at - Code), target});
     }

@@ -201,7 +201,7 @@ Bytes Elf32Relocations(std::initializer_list<std::pair<std::uint32_t, std::uint8
 // Thumb halfwords as code bytes, each little-endian.
 Bytes Halves(std::initializer_list<std::uint16_t> halves);
 
-// A 32-bit ARM ELF program in one state: functions of 64 bytes that call
+// A 32-bit ARM ELF program (ET_EXEC) in one state: functions of 64 bytes that call
 // (BL) a few of the first ones and branch within themselves, with an
 // address pair and a literal load naming data, and an exception
 // index entry each; the references each holds, by file offset and

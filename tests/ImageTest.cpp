@@ -884,6 +884,7 @@ TEST(Image, ReadsElf32ImagesAndTheirRelativeRelocations) {
         EXPECT_EQ(image.machine, row.machine);
         EXPECT_TRUE(image.Modeled());
         EXPECT_FALSE(image.Known());
+        EXPECT_TRUE(image.positionIndependent);
         EXPECT_EQ(image.imageBase, 0u);
         ASSERT_EQ(image.sections.size(), example.plan.sections.size());
         for (std::size_t i = 0; i < image.sections.size(); ++i) {
@@ -1387,6 +1388,16 @@ TEST(InstructionSet, FindsOnlyWhatTheRulesTake) {
     EXPECT_EQ(InstructionSetIdOf(literals), InstructionSetId::A32Literals);
     literals.armState = ArmState::Thumb;
     EXPECT_EQ(InstructionSetIdOf(literals), InstructionSetId::T32Literals);
+    // In position-independent code a MOVW and MOVT pair is a number, which
+    // the rows with literals leave.
+    literals.positionIndependent = true;
+    const Bytes thumbPair = Halves({0xF245, 0x6078, 0xF2C1, 0x2034});
+    for (const auto& [id, pair] : {std::pair{InstructionSetId::A32, Words({movw, movt})},
+                                   {InstructionSetId::T32, thumbPair}}) {
+        EXPECT_TRUE(InstructionSetOf(id)->find(pair, 0, 0x1000, literals));
+        EXPECT_FALSE(InstructionSetOf(id == InstructionSetId::A32 ? A32L : T32L)
+                         ->find(pair, 0, 0x1000, literals));
+    }
     EXPECT_EQ(InstructionSetIdOf(Image{}), InstructionSetId::None);
 }
 
@@ -1447,6 +1458,7 @@ TEST(InstructionSet, ChoosesTheStateOfArm32Code) {
         EXPECT_EQ(ChooseArmState(stream, image), state);
         image.armState = state;
         image.armLiterals = true;
+        EXPECT_FALSE(image.positionIndependent);
         EXPECT_EQ(References(program.bytes, image), program.references);
     }
     Bytes pe = Build(Shapes[0], false, 4).bytes;

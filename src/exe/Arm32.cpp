@@ -38,6 +38,10 @@
 //                          are 11101, 11110 or 11111); imm16 =
 //                          imm4:i:imm3:imm8
 //
+// The rows with literals take no MOVW and MOVT pair in position-independent
+// code, which holds no absolute address: its pairs are numbers, which the
+// rows would take for addresses wherever an image lies from 0.
+//
 // Addresses are 32 bits: a target wraps around 2^32 as the processor's pc
 // does, and an address at or above 2^32 cannot be put into a MOVW and
 // MOVT. Neither scan decodes instruction lengths: each looks at every
@@ -182,7 +186,7 @@ std::optional<CodeReference> FindArm(std::span<const std::uint8_t> code, std::ui
         CodeReference found{p, 4, ArmBranch};
         if ((word & 0x0E000000u) == 0x0A000000u) {
             found.kind = word >> 28 == 0xF ? ArmExchange : ArmBranch;
-        } else if (ArmMove(word) == Move::Low) {
+        } else if (!(literals && image.positionIndependent) && ArmMove(word) == Move::Low) {
             found.kind = ArmMovePair;
             found.size = 0;
             const std::uint32_t rd = word >> 12 & 0xF;
@@ -414,7 +418,7 @@ std::optional<CodeReference> FindThumb(std::span<const std::uint8_t> code, std::
             found.kind = ThumbExchange;
         } else if ((word & 0xF800D000u) == 0xF0008000u && (word >> 22 & 0xE) != 0xE) {
             found.kind = ThumbCondBranch;
-        } else if (ThumbMove(word) == Move::Low) {
+        } else if (!(literals && image.positionIndependent) && ThumbMove(word) == Move::Low) {
             found.kind = ThumbMovePair;
             found.size = 0;
             const std::uint32_t rd = word >> 8 & 0xF;

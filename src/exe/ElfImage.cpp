@@ -4,7 +4,7 @@
 // bytes in ELF64 and 4 in ELF32 (a word):
 //
 // File header: "\x7F" "ELF", class at 4 (2: ELF64, 1: ELF32), data 1
-// (little-endian) at 5; e_machine (uint16) at 18; e_phoff at 32 [28],
+// (little-endian) at 5; e_type (uint16) at 16, e_machine at 18; e_phoff at 32 [28],
 // e_shoff at 40 [32]; e_phentsize, e_phnum, e_shentsize, e_shnum (uint16
 // each) at 54, 56, 58, 60 [42, 44, 46, 48]. A section header, 64 [40]
 // bytes: sh_type (uint32) at 4, sh_flags at 8, sh_addr at 16 [12],
@@ -37,6 +37,7 @@ constexpr std::uint64_t SectionExecute = 4;
 constexpr std::uint32_t SegmentLoad = 1; // PT_LOAD
 constexpr std::uint32_t SegmentExecute = 1;
 constexpr std::uint64_t MaxRelocationBytes = 24;
+constexpr std::uint16_t ElfDynamic = 3; // e_type ET_DYN
 // 32-bit ARM's exception index (SHT_ARM_EXIDX): entries of two words, a
 // function's offset and its unwinding's (an offset, inline data with the
 // top bit set, or EXIDX_CANTUNWIND).
@@ -216,6 +217,7 @@ Image ReadElfImage(FileBytes& in) {
         }
     }
     image.format = ImageFormat::Elf;
+    image.positionIndependent = GetLe16(&header[16]) == ElfDynamic;
     image.machine = machine->machine;
     return image;
 }

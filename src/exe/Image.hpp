@@ -172,6 +172,9 @@ struct Image : SectionMap {
     // (A32Literals or T32Literals rather than A32 or T32). The parsers leave
     // it false.
     bool armLiterals = false;
+    // ELF of e_type ET_DYN: a shared object or a position-independent
+    // program, whose code holds no absolute address.
+    bool positionIndependent = false;
 
     // An image whose code a row of the model reads.
     bool Modeled() const { return format != ImageFormat::None && machine != Machine::Other; }
