@@ -172,6 +172,40 @@ TEST(NearSearch, FindsThroughTheIndexWhatTheSuffixArrayFinds) {
     }
 }
 
+// A piece of a larger file starts at the alignment where its bytes are
+// expected to lie: with every 12th byte changed, no exact match beats
+// having no alignment by enough to be taken, but both walks keep the one
+// they start at. An alignment outside the original is held to it.
+TEST(NearSearch, BothWalksStartAtTheAlignmentTheyAreGiven) {
+    const Bytes old = Random(4 * Quarter, 12);
+    constexpr std::int64_t At = 40000;
+    Bytes newer(old.begin() + At, old.begin() + At + 4096);
+    for (std::size_t i = 0; i < newer.size(); i += 12) {
+        newer[i] ^= 0x5A;
+    }
+    const PositionHash index(old, [](std::int64_t) {});
+    const std::vector<std::int32_t> suffixes = BuildSuffixArray(old);
+    for (const std::int64_t start :
+         {At, std::int64_t{0}, std::int64_t{-5}, std::int64_t{1} << 40}) {
+        SCOPED_TRACE(start);
+        std::vector<Edit> first;
+        FindEdits(
+            newer, old, suffixes, [&](const Edit& edit) { first.push_back(edit); }, {}, start);
+        std::vector<Edit> second;
+        FindEditsNear(
+            newer, old, {}, index, [&](const Edit& edit) { second.push_back(edit); }, {}, start);
+        for (const std::vector<Edit>& edits : {first, second}) {
+            const Described described = Describe(edits, newer, old);
+            if (start == At) {
+                EXPECT_EQ(described.offsets, std::set<std::int64_t>{At});
+                EXPECT_GE(described.agreeing, 4096 - 342 - 12);
+            } else {
+                EXPECT_LT(described.agreeing, 4096 / 2);
+            }
+        }
+    }
+}
+
 TEST(NearSearch, CoversInputsTooShortToHash) {
     for (const auto& [newer, old] :
          std::vector<std::pair<Bytes, Bytes>>{{{}, {}},

@@ -331,11 +331,11 @@ std::int64_t SplitOverlap(const std::uint8_t* n, const std::uint8_t* o, std::int
 namespace {
 
 // The walk itself, with longest(scan) the lookup of the longest exact match
-// of the newer bytes from scan on.
+// of the newer bytes from scan on, from the alignment startOffset.
 template <typename Longest>
 void Walk(std::span<const std::uint8_t> newer, std::span<const std::uint8_t> old,
           const Longest& longest, const std::function<void(const Edit&)>& take,
-          const std::function<void(std::int64_t searched)>& told) {
+          const std::function<void(std::int64_t searched)>& told, std::int64_t startOffset) {
     const auto newSize = static_cast<std::int64_t>(newer.size());
     const auto oldSize = static_cast<std::int64_t>(old.size());
     const std::uint8_t* n = newer.data();
@@ -349,9 +349,9 @@ void Walk(std::span<const std::uint8_t> newer, std::span<const std::uint8_t> old
     std::int64_t scan = 0;
     std::int64_t length = 0;
     std::int64_t pos = 0;
-    std::int64_t lastScan = 0;   // where the current alignment's region starts, in newer
-    std::int64_t lastPos = 0;    // and in old
-    std::int64_t lastOffset = 0; // the current alignment: old position minus new position
+    std::int64_t lastScan = 0; // where the current alignment's region starts, in newer
+    std::int64_t lastPos = std::clamp<std::int64_t>(startOffset, 0, oldSize); // and in old
+    std::int64_t lastOffset = lastPos; // the current alignment: old position minus new position
     WorkPoll poll(told ? std::function<void()>([&] { told(scan); }) : nullptr, LookupsPerPoll);
     while (scan < newSize) {
         // Look for the next place where an exact match does clearly better
@@ -402,22 +402,24 @@ void Walk(std::span<const std::uint8_t> newer, std::span<const std::uint8_t> old
 
 void FindEdits(std::span<const std::uint8_t> newer, std::span<const std::uint8_t> old,
                std::span<const std::int32_t> suffixes, const std::function<void(const Edit&)>& take,
-               const std::function<void(std::int64_t searched)>& told) {
+               const std::function<void(std::int64_t searched)>& told, std::int64_t startOffset) {
     const SuffixSearch search(old, suffixes);
     const auto newSize = static_cast<std::int64_t>(newer.size());
     Walk(
         newer, old,
         [&](std::int64_t scan) { return search.Longest(newer.data() + scan, newSize - scan); },
-        take, told);
+        take, told, startOffset);
 }
 
 void FindEditsNear(std::span<const std::uint8_t> newer, std::span<const std::uint8_t> old,
                    std::span<const Alignment> alignments, const PositionHash& index,
                    const std::function<void(const Edit&)>& take,
-                   const std::function<void(std::int64_t searched)>& told) {
+                   const std::function<void(std::int64_t searched)>& told,
+                   std::int64_t startOffset) {
     NearSearch search(newer, old, alignments, index);
     Walk(
-        newer, old, [&](std::int64_t scan) { return search.Longest(scan); }, take, told);
+        newer, old, [&](std::int64_t scan) { return search.Longest(scan); }, take, told,
+        startOffset);
 }
 
 } // namespace kestro

@@ -47,10 +47,14 @@ struct Alignment {
 // DiffLength never passes old's end. Edits with nothing to take may appear;
 // they carry no bytes. told, when set, is told how many bytes of newer
 // have been searched (never going back) every few thousand lookups, and may
-// throw to stop the search.
+// throw to stop the search. The walk starts at the alignment startOffset
+// (old position minus new position, held to old): for a piece of a larger
+// file, where its bytes are expected to lie, since an alignment far from
+// the current one must win by more before the walk takes it.
 void FindEdits(std::span<const std::uint8_t> newer, std::span<const std::uint8_t> old,
                std::span<const std::int32_t> suffixes, const std::function<void(const Edit&)>& take,
-               const std::function<void(std::int64_t searched)>& told = {});
+               const std::function<void(std::int64_t searched)>& told = {},
+               std::int64_t startOffset = 0);
 
 // The same walk with exact matches looked for only near where an earlier
 // search put them: along the alignments it found (sorted by newStart), at
@@ -62,6 +66,7 @@ void FindEdits(std::span<const std::uint8_t> newer, std::span<const std::uint8_t
 void FindEditsNear(std::span<const std::uint8_t> newer, std::span<const std::uint8_t> old,
                    std::span<const Alignment> alignments, const PositionHash& index,
                    const std::function<void(const Edit&)>& take,
-                   const std::function<void(std::int64_t searched)>& told = {});
+                   const std::function<void(std::int64_t searched)>& told = {},
+                   std::int64_t startOffset = 0);
 
 } // namespace kestro

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <atomic>
 #include <future>
+#include <optional>
 #include <span>
 #include <tuple>
 
@@ -19,8 +20,12 @@ namespace {
 
 // The newer bytes one search works through at a time: the searches of a
 // part's pieces are independent, and run on as many threads as the encoder
-// has, while the edits stay the same whatever the number.
-constexpr std::int64_t SearchPieceBytes = std::int64_t{4} << 20;
+// has, while the edits stay the same whatever the number. Small enough
+// that two threads share the work of a program of 10 MB evenly (its code
+// takes most of the time, its data little); each piece starts from an
+// alignment a search before it or the file's layout gives, so the cuts
+// cost next to nothing.
+constexpr std::int64_t SearchPieceBytes = std::int64_t{1} << 20;
 
 // A part cut into pieces of SearchPieceBytes, each searched on its own.
 struct PartPieces {
@@ -157,6 +162,19 @@ std::vector<Alignment> AlignmentsFor(const std::vector<Alignment>& all, std::int
         alignments.push_back({a->newStart - pieceStart, a->offset - windowStart + pieceStart});
     }
     return alignments;
+}
+
+// The offset of the alignment that holds a piece's first byte, among those
+// AlignmentsFor gives it, if any does.
+std::optional<std::int64_t> HoldingOffset(const std::vector<Alignment>& alignments) {
+    std::optional<std::int64_t> offset;
+    for (const Alignment& alignment : alignments) {
+        if (alignment.newStart > 0) {
+            break;
+        }
+        offset = alignment.offset;
+    }
+    return offset;
 }
 
 // Cuts the edit that covers newer offset cut (edits start at newer offset
@@ -336,9 +354,14 @@ void EditSearch::Pass(View view, std::int64_t counted, std::int64_t of, EditList
             MaskLinkage(partBuffer_, static_cast<std::uint64_t>(partStart), plan_.newerImage);
         }
         Load(wanted, view, true);
-        PieceSearch search = [this](std::int64_t, std::span<const std::uint8_t> piece,
-                                    const auto& found, const auto& searched) {
-            FindEdits(piece, window_, suffixes_, found, searched);
+        // A piece starts where its bytes lay if nothing had moved; in the
+        // second search, at the first search's alignment there.
+        const auto diagonal = [&](std::int64_t index) {
+            return partStart + index * SearchPieceBytes - wanted.first;
+        };
+        PieceSearch search = [&](std::int64_t index, std::span<const std::uint8_t> piece,
+                                 const auto& found, const auto& searched) {
+            FindEdits(piece, window_, suffixes_, found, searched, diagonal(index));
         };
         if (view == View::Projected) {
             search = [&](std::int64_t index, std::span<const std::uint8_t> piece, const auto& found,
@@ -346,7 +369,8 @@ void EditSearch::Pass(View view, std::int64_t counted, std::int64_t of, EditList
                 const std::vector<Alignment> alignments =
                     AlignmentsFor(firstAlignments_, partStart + index * SearchPieceBytes,
                                   static_cast<std::int64_t>(piece.size()), wanted.first);
-                FindEditsNear(piece, window_, alignments, positions_, found, searched);
+                FindEditsNear(piece, window_, alignments, positions_, found, searched,
+                              HoldingOffset(alignments).value_or(diagonal(index)));
             };
         }
         const std::uint8_t* at = part_.data();
