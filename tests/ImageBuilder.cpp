@@ -915,6 +915,16 @@ Bytes Elf32Relocations(std::initializer_list<std::pair<std::uint32_t, std::uint8
 }
 
 // Thumb halfwords as code bytes, each little-endian.
+Image ElfImageOf(Machine machine, ArmState state, std::vector<ImageSection> sections) {
+    Image image;
+    image.format = ImageFormat::Elf;
+    image.machine = machine;
+    image.armState = state;
+    image.sections = std::move(sections);
+    image.IndexSections();
+    return image;
+}
+
 Bytes Halves(std::initializer_list<std::uint16_t> halves) {
     Bytes bytes;
     for (const std::uint16_t half : halves) {

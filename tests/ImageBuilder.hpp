@@ -201,6 +201,11 @@ Bytes Elf32Relocations(std::initializer_list<std::pair<std::uint32_t, std::uint8
 // Thumb halfwords as code bytes, each little-endian.
 Bytes Halves(std::initializer_list<std::uint16_t> halves);
 
+// An ELF image of machine, its 32-bit ARM code read in state, with the
+// sections given, indexed: for scans and predictions of bytes laid out by
+// hand.
+Image ElfImageOf(Machine machine, ArmState state, std::vector<ImageSection> sections);
+
 // A 32-bit ARM ELF program (ET_EXEC) in one state: functions of 64 bytes that call
 // (BL) a few of the first ones and branch within themselves, with an
 // address pair and a literal load naming data, and an exception

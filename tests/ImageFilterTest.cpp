@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <optional>
 #include <random>
 
@@ -184,11 +185,9 @@ TEST(ImageFilter, PredictsArm32LiteralWordsAndTheExceptionIndex) {
             }
             std::vector<std::uint64_t> words; // each moved function's literal word, index entry
             for (unsigned f = Grown; !literals && f < Functions; ++f) {
-                words.push_back(text + 64 * f + 60);
+                words.insert(words.end(), {text + 64 * f + 60, index + 8 * f});
             }
-            for (unsigned f = Grown; !literals && f < Functions; ++f) {
-                words.push_back(index + 8 * f);
-            }
+            std::sort(words.begin(), words.end());
             EXPECT_EQ(wrong, words);
         }
     }
@@ -214,13 +213,10 @@ TEST(ImageFilter, FindsLiteralLoadsAcrossScanWindows) {
         PutLe32(&file[at + 4008], 0x80000 + static_cast<std::uint32_t>(at % 64) - userPc);
         words.push_back(at + 4008);
     }
-    Image image;
-    image.format = ImageFormat::Elf;
-    image.machine = Machine::Arm32;
-    image.armState = ArmState::Arm;
+    Image image =
+        ElfImageOf(Machine::Arm32, ArmState::Arm,
+                   {{0x10000, Code, 0, Code, true}, {0x80000, 0x100, Code, 0x100, false}});
     image.armLiterals = true;
-    image.sections = {{0x10000, Code, 0, Code, true}, {0x80000, 0x100, Code, 0x100, false}};
-    image.IndexSections();
     ImageLayout layout = LayoutOf(image);
     layout.sections[1].address += Moved;
     layout.IndexSections();
@@ -254,12 +250,8 @@ TEST(ImageFilter, MasksArmLinkageOffsets) {
     for (const auto& [machine, state] : {std::pair{Machine::Arm32, ArmState::Arm},
                                          {Machine::Arm32, ArmState::Thumb},
                                          {Machine::X64, ArmState::Thumb}}) {
-        Image image;
-        image.format = ImageFormat::Elf;
-        image.machine = machine;
-        image.armState = state;
-        image.sections = {{0x1000, 32, 0, 32, true}, {0x2000, 16, 32, 16, false}};
-        image.IndexSections();
+        const Image image =
+            ElfImageOf(machine, state, {{0x1000, 32, 0, 32, true}, {0x2000, 16, 32, 16, false}});
         // The whole file, and a window of it from offset 4 on.
         Bytes masked = file;
         MaskLinkage(masked, 0, image);

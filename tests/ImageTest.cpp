@@ -1010,13 +1010,7 @@ TEST(Image, RefusesDamagedElf32Quietly) {
 
 // An image of 32-bit ARM code that holds every 32-bit address.
 Image ArmEverything(ArmState state) {
-    Image image;
-    image.format = ImageFormat::Elf;
-    image.machine = Machine::Arm32;
-    image.armState = state;
-    image.sections = {{0, std::uint64_t{1} << 32, 0, 0, true}};
-    image.IndexSections();
-    return image;
+    return ElfImageOf(Machine::Arm32, state, {{0, std::uint64_t{1} << 32, 0, 0, true}});
 }
 
 const InstructionSet& RowOf(ArmState state) {
