@@ -9,8 +9,8 @@
 // 0 %), each sort, each search, the work between the searches (the
 // filter's tables and the projection, told as the search at its end) and
 // the coding. A sort by libdivsufsort tells nothing until it is done, so
-// its time is counted with the reading before it. The second search's
-// index (a hash of positions) is told as its sort. For each: wall time,
+// its time is counted with the reading before it. The image filter's
+// index (a hash of positions) is told as its search's sort. For each: wall time,
 // CPU time of all threads, and the peak
 // resident memory while it ran (the peak is reset as each stage starts).
 // The body goes to a scratch file; its size is printed last.

@@ -1,4 +1,4 @@
-// The second search's index and walk: the position hash, and the search
+// The image filter's index and walk: the position hash, and the search
 // that looks for matches only along given alignments and at the places the
 // hash gives.
 #include "TestSupport.hpp"
@@ -81,25 +81,32 @@ std::vector<Alignment> QuarterAlignments() {
 // Every position the index holds (a multiple of its stride) that starts
 // with the same bytes is in one chain; a position between them is not.
 TEST(PositionHash, ChainsEveryHeldPositionOfTheSameBytesLatestFirst) {
-    static_assert(PositionHash::Stride == 2);
     Bytes text = Random(100000, 3);
     const Bytes word = ToBytes("kestro!!");
-    const std::vector<std::size_t> planted = {0, 778, 50000, 99992};
     for (const std::size_t at : {std::size_t{0}, std::size_t{501}, std::size_t{778},
                                  std::size_t{50000}, std::size_t{99992}}) {
         std::copy(word.begin(), word.end(), text.begin() + static_cast<std::ptrdiff_t>(at));
     }
-    const PositionHash index(text, [](std::int64_t) {});
-    std::vector<std::size_t> chained;
-    std::int32_t last = INT32_MAX;
-    for (std::int32_t pos = index.First(word.data()); pos >= 0; pos = index.Next(pos)) {
-        EXPECT_LT(pos, last);
-        last = pos;
-        if (std::equal(word.begin(), word.end(), text.begin() + pos)) {
-            chained.insert(chained.begin(), static_cast<std::size_t>(pos));
+    const struct {
+        std::int64_t stride;
+        std::vector<std::size_t> chained;
+    } cases[] = {{PositionHash::MaxStride, {0, 778, 50000, 99992}},
+                 {1, {0, 501, 778, 50000, 99992}}};
+    for (const auto& c : cases) {
+        const PositionHash index(
+            text, [](std::int64_t) {}, c.stride);
+        EXPECT_EQ(index.Stride(), c.stride);
+        std::vector<std::size_t> chained;
+        std::int32_t last = INT32_MAX;
+        for (std::int32_t pos = index.First(word.data()); pos >= 0; pos = index.Next(pos)) {
+            EXPECT_LT(pos, last);
+            last = pos;
+            if (std::equal(word.begin(), word.end(), text.begin() + pos)) {
+                chained.insert(chained.begin(), static_cast<std::size_t>(pos));
+            }
         }
+        EXPECT_EQ(chained, c.chained) << "stride " << c.stride;
     }
-    EXPECT_EQ(chained, planted);
 }
 
 TEST(PositionHash, TellsItsWorkAndStopsWhenTold) {
@@ -203,6 +210,43 @@ TEST(NearSearch, BothWalksStartAtTheAlignmentTheyAreGiven) {
                 EXPECT_LT(described.agreeing, 4096 / 2);
             }
         }
+    }
+}
+
+// A stretch the original holds twice, once a little past where the walk
+// stands and once far later: neither place matches it longer, and the
+// walk, which must leave its alignment for it, takes the near one, as the
+// code around it went there too. A walk that took the latest place in the
+// chain would go far and come back.
+TEST(NearSearch, TakesTheMatchNearestItsAlignmentOfThoseEquallyLong) {
+    Bytes old = Random(64 << 10, 31);
+    const Bytes block = Random(64, 32);
+    constexpr std::ptrdiff_t Near = 10100;
+    constexpr std::ptrdiff_t Far = 50000;
+    for (const std::ptrdiff_t at : {Near, Far}) {
+        std::copy(block.begin(), block.end(), old.begin() + at);
+    }
+    // The walk stands at alignment 9000, every 16th byte changed, then
+    // meets the block and bytes the original has nowhere.
+    Bytes newer(old.begin() + 9000, old.begin() + 10000);
+    for (std::size_t i = 0; i < newer.size(); i += 16) {
+        newer[i] ^= 0x5A;
+    }
+    newer.insert(newer.end(), block.begin(), block.end());
+    Bytes tail = Random(256, 33);
+    while (tail[0] == old[Near + 64] || tail[0] == old[Far + 64]) {
+        ++tail[0];
+    }
+    newer.insert(newer.end(), tail.begin(), tail.end());
+    for (const std::int64_t stride : {std::int64_t{1}, PositionHash::MaxStride}) {
+        const PositionHash index(
+            old, [](std::int64_t) {}, stride);
+        std::vector<Edit> edits;
+        FindEditsNear(
+            newer, old, {}, index, [&](const Edit& edit) { edits.push_back(edit); }, {}, 9000);
+        const Described described = Describe(edits, newer, old);
+        EXPECT_TRUE(described.offsets.contains(Near - 1000)) << "stride " << stride;
+        EXPECT_FALSE(described.offsets.contains(Far - 1000)) << "stride " << stride;
     }
 }
 

@@ -59,10 +59,12 @@ void FindEdits(std::span<const std::uint8_t> newer, std::span<const std::uint8_t
 // The same walk with exact matches looked for only near where an earlier
 // search put them: along the alignments it found (sorted by newStart), at
 // each position those of the few that start nearest it, and at the places
-// that index, a PositionHash of old, gives for the bytes there. For a
-// second look at files that search has aligned already, in bytes that now
-// match better: an index built in one pass serves it as well as a suffix
-// array, and a lookup costs a few comparisons.
+// that index, a PositionHash of old, gives for the bytes there; of matches
+// equally long, the one nearest the walk's alignment. For a second look at
+// files that search has aligned already, in bytes that now match better,
+// and for a first one with the alignment where nothing moved: an index
+// built in one pass serves code as well as a suffix array, and a lookup
+// costs a few comparisons.
 void FindEditsNear(std::span<const std::uint8_t> newer, std::span<const std::uint8_t> old,
                    std::span<const Alignment> alignments, const PositionHash& index,
                    const std::function<void(const Edit&)>& take,

@@ -363,7 +363,14 @@ void EditSearch::Pass(View view, std::int64_t counted, std::int64_t of, EditList
                                  const auto& found, const auto& searched) {
             FindEdits(piece, window_, suffixes_, found, searched, diagonal(index));
         };
-        if (view == View::Projected) {
+        if (view == View::Masked) {
+            search = [&](std::int64_t index, std::span<const std::uint8_t> piece, const auto& found,
+                         const auto& searched) {
+                const Alignment unmoved[] = {{0, diagonal(index)}};
+                FindEditsNear(piece, window_, unmoved, positions_, found, searched,
+                              diagonal(index));
+            };
+        } else if (view == View::Projected) {
             search = [&](std::int64_t index, std::span<const std::uint8_t> piece, const auto& found,
                          const auto& searched) {
                 const std::vector<Alignment> alignments =
@@ -397,8 +404,10 @@ void EditSearch::Pass(View view, std::int64_t counted, std::int64_t of, EditList
 }
 
 // Loads the window wanted as view, unless it is loaded already, and where
-// indexed the index its search needs: for the second search (Projected) a
-// hash of its positions, else its suffix array.
+// indexed the index its search needs: for the image filter's searches a
+// hash of its positions (of every one for the first, Masked, which has no
+// alignments to look along; of every other one for the second), else its
+// suffix array.
 void EditSearch::Load(std::pair<std::int64_t, std::int64_t> wanted, View view, bool indexed) {
     if (!loaded_ || loaded_->start != wanted.first || loaded_->end != wanted.second ||
         loaded_->view != view) {
@@ -418,14 +427,15 @@ void EditSearch::Load(std::pair<std::int64_t, std::int64_t> wanted, View view, b
         loaded_ = Loaded{wanted.first, wanted.second, view};
     }
     const auto windowSize = static_cast<std::int64_t>(window_.size());
-    if (indexed && view == View::Projected && positions_.Empty()) {
+    if (indexed && view != View::Raw && positions_.Empty()) {
         // Told as the window's sort: it stands where the sort did, and
         // takes a fraction of its time.
         progress_.Tell(Phase::Sorting, 0, windowSize);
         positions_ = PositionHash(
-            window_, [&](std::int64_t done) { progress_.Tell(Phase::Sorting, done, windowSize); });
+            window_, [&](std::int64_t done) { progress_.Tell(Phase::Sorting, done, windowSize); },
+            view == View::Masked ? 1 : PositionHash::MaxStride);
         progress_.Tell(Phase::Sorting, windowSize, windowSize);
-    } else if (indexed && view != View::Projected && suffixes_.empty()) {
+    } else if (indexed && view == View::Raw && suffixes_.empty()) {
         progress_.Tell(Phase::Sorting, 0, windowSize);
         suffixes_ = SortWindow(
             window_, [&](std::int64_t done) { progress_.Tell(Phase::Sorting, done, windowSize); });

@@ -26,7 +26,7 @@ std::vector<std::int32_t> BuildSuffixArray(std::span<const std::uint8_t> text,
                                            const std::function<void(std::int64_t done)>& told = {});
 
 // The suffix array of a window of the original, for the compact writer's
-// first search: by libdivsufsort where the build has it and the window is
+// search of files that are not images: by libdivsufsort where the build has it and the window is
 // at most 64 MiB (twice as fast on programs; the array is the same, a text
 // has only one), else BuildSuffixArray. The library can neither be stopped nor tell how far it
 // is, so it sorts on a thread of its own, which window's bytes move to for
