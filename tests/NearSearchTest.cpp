@@ -81,32 +81,25 @@ std::vector<Alignment> QuarterAlignments() {
 // Every position the index holds (a multiple of its stride) that starts
 // with the same bytes is in one chain; a position between them is not.
 TEST(PositionHash, ChainsEveryHeldPositionOfTheSameBytesLatestFirst) {
+    static_assert(PositionHash::Stride == 2);
     Bytes text = Random(100000, 3);
     const Bytes word = ToBytes("kestro!!");
+    const std::vector<std::size_t> planted = {0, 778, 50000, 99992};
     for (const std::size_t at : {std::size_t{0}, std::size_t{501}, std::size_t{778},
                                  std::size_t{50000}, std::size_t{99992}}) {
         std::copy(word.begin(), word.end(), text.begin() + static_cast<std::ptrdiff_t>(at));
     }
-    const struct {
-        std::int64_t stride;
-        std::vector<std::size_t> chained;
-    } cases[] = {{PositionHash::MaxStride, {0, 778, 50000, 99992}},
-                 {1, {0, 501, 778, 50000, 99992}}};
-    for (const auto& c : cases) {
-        const PositionHash index(
-            text, [](std::int64_t) {}, c.stride);
-        EXPECT_EQ(index.Stride(), c.stride);
-        std::vector<std::size_t> chained;
-        std::int32_t last = INT32_MAX;
-        for (std::int32_t pos = index.First(word.data()); pos >= 0; pos = index.Next(pos)) {
-            EXPECT_LT(pos, last);
-            last = pos;
-            if (std::equal(word.begin(), word.end(), text.begin() + pos)) {
-                chained.insert(chained.begin(), static_cast<std::size_t>(pos));
-            }
+    const PositionHash index(text, [](std::int64_t) {});
+    std::vector<std::size_t> chained;
+    std::int32_t last = INT32_MAX;
+    for (std::int32_t pos = index.First(word.data()); pos >= 0; pos = index.Next(pos)) {
+        EXPECT_LT(pos, last);
+        last = pos;
+        if (std::equal(word.begin(), word.end(), text.begin() + pos)) {
+            chained.insert(chained.begin(), static_cast<std::size_t>(pos));
         }
-        EXPECT_EQ(chained, c.chained) << "stride " << c.stride;
     }
+    EXPECT_EQ(chained, planted);
 }
 
 TEST(PositionHash, TellsItsWorkAndStopsWhenTold) {
@@ -238,16 +231,13 @@ TEST(NearSearch, TakesTheMatchNearestItsAlignmentOfThoseEquallyLong) {
         ++tail[0];
     }
     newer.insert(newer.end(), tail.begin(), tail.end());
-    for (const std::int64_t stride : {std::int64_t{1}, PositionHash::MaxStride}) {
-        const PositionHash index(
-            old, [](std::int64_t) {}, stride);
-        std::vector<Edit> edits;
-        FindEditsNear(
-            newer, old, {}, index, [&](const Edit& edit) { edits.push_back(edit); }, {}, 9000);
-        const Described described = Describe(edits, newer, old);
-        EXPECT_TRUE(described.offsets.contains(Near - 1000)) << "stride " << stride;
-        EXPECT_FALSE(described.offsets.contains(Far - 1000)) << "stride " << stride;
-    }
+    const PositionHash index(old, [](std::int64_t) {});
+    std::vector<Edit> edits;
+    FindEditsNear(
+        newer, old, {}, index, [&](const Edit& edit) { edits.push_back(edit); }, {}, 9000);
+    const Described described = Describe(edits, newer, old);
+    EXPECT_TRUE(described.offsets.contains(Near - 1000));
+    EXPECT_FALSE(described.offsets.contains(Far - 1000));
 }
 
 TEST(NearSearch, CoversInputsTooShortToHash) {

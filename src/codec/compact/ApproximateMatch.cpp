@@ -169,8 +169,9 @@ private:
 // search and an index suggest: the alignments that start nearest the
 // position (Around on either side of the one that holds it), then the
 // latest ChainDepth places (AlignedChainDepth where an alignment matches
-// HashedBytes already) whose bytes hash as the position's do, until one
-// matches LongEnough bytes or the walk has compared CompareBudget. Of
+// HashedBytes already) that the index gives for the bytes there and that
+// match as many, until one matches LongEnough bytes or the walk has
+// compared CompareBudget. Of
 // matches equally long, the one nearest the walk's current alignment wins
 // (the first measured where two are as near, so the alignment that holds
 // the position before the index's places): code repeats itself, and the
@@ -226,9 +227,8 @@ public:
         // chain of every position would be. A chain that has ended (-1)
         // stands for a place before the original, and ends the walk once
         // every chain has.
-        std::array<std::int32_t, PositionHash::MaxStride> chains;
-        chains.fill(-1);
-        for (std::int64_t skip = 0; skip < index_.Stride(); ++skip) {
+        std::array<std::int32_t, PositionHash::Stride> chains;
+        for (std::int64_t skip = 0; skip < PositionHash::Stride; ++skip) {
             chains[static_cast<std::size_t>(skip)] =
                 static_cast<std::int64_t>(newer_.size()) - scan - skip >= PositionHash::HashedBytes
                     ? index_.First(newer_.data() + scan + skip)
@@ -248,9 +248,20 @@ public:
             if (chains[latest] < 0) {
                 break;
             }
-            compared += measure(chains[latest] - static_cast<std::int64_t>(latest)) +
-                        PositionHash::HashedBytes;
-            chains[latest] = index_.Next(chains[latest]);
+            const std::int32_t held = chains[latest];
+            chains[latest] = index_.Next(held);
+            if (chains[latest] >= 0) {
+                __builtin_prefetch(old_.data() + chains[latest]);
+            }
+            const std::int64_t length = measure(held - static_cast<std::int64_t>(latest));
+            compared += length + PositionHash::HashedBytes;
+            // A place whose first bytes only hash alike, or, in the chain of
+            // a later byte, that holds another byte before them, matches
+            // less than the hashed bytes: it is no place of the stretch, and
+            // does not count against the depth.
+            if (length < PositionHash::HashedBytes + static_cast<std::int64_t>(latest)) {
+                --walked;
+            }
         }
         return best;
     }

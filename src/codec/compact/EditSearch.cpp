@@ -404,10 +404,8 @@ void EditSearch::Pass(View view, std::int64_t counted, std::int64_t of, EditList
 }
 
 // Loads the window wanted as view, unless it is loaded already, and where
-// indexed the index its search needs: for the image filter's searches a
-// hash of its positions (of every one for the first, Masked, which has no
-// alignments to look along; of every other one for the second), else its
-// suffix array.
+// indexed the index its search needs: for the image filter's searches
+// (Masked, Projected) a hash of its positions, else its suffix array.
 void EditSearch::Load(std::pair<std::int64_t, std::int64_t> wanted, View view, bool indexed) {
     if (!loaded_ || loaded_->start != wanted.first || loaded_->end != wanted.second ||
         loaded_->view != view) {
@@ -432,8 +430,7 @@ void EditSearch::Load(std::pair<std::int64_t, std::int64_t> wanted, View view, b
         // takes a fraction of its time.
         progress_.Tell(Phase::Sorting, 0, windowSize);
         positions_ = PositionHash(
-            window_, [&](std::int64_t done) { progress_.Tell(Phase::Sorting, done, windowSize); },
-            view == View::Masked ? 1 : PositionHash::MaxStride);
+            window_, [&](std::int64_t done) { progress_.Tell(Phase::Sorting, done, windowSize); });
         progress_.Tell(Phase::Sorting, windowSize, windowSize);
     } else if (indexed && view == View::Raw && suffixes_.empty()) {
         progress_.Tell(Phase::Sorting, 0, windowSize);

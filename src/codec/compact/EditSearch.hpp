@@ -55,10 +55,11 @@ public:
     // The image filter's first search: both files with their references
     // masked (MaskReferences), so that code whose references all moved
     // still matches whole. It sorts nothing: it looks up each position in
-    // a hash of all the masked window's positions, built in a fifth of a
-    // sort's time, and takes of matches equally long the one nearest where
-    // the walk stands (FindEditsNear); on code, which repeats itself, that
-    // finds as much as the longest match a suffix array gives.
+    // a hash of the masked window's positions, built in a fifth of a
+    // sort's time and in less memory, and takes of matches equally long
+    // the one nearest where the walk stands (FindEditsNear); on code, which
+    // repeats itself, that finds as much as the longest match a suffix
+    // array gives.
     EditList SearchMasked();
     // The image filter's second search, with the first one's edits
     // (firstEdits, and their map first) and header's tables and layout: the

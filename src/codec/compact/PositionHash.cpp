@@ -2,7 +2,6 @@
 
 #include "common/Progress.hpp"
 
-#include <algorithm>
 #include <cstring>
 
 namespace kestro {
@@ -10,7 +9,7 @@ namespace kestro {
 namespace {
 
 // A hash for every four bytes of the text, at most 2^24 of them: the heads
-// take a byte a byte of the text, the chains four bytes a position held.
+// take a byte a byte of the text, the chains two.
 constexpr int MinBits = 10;
 constexpr int MaxBits = 24;
 constexpr std::size_t BytesPerHead = 4;
@@ -18,20 +17,20 @@ constexpr std::size_t BytesPerHead = 4;
 } // namespace
 
 PositionHash::PositionHash(std::span<const std::uint8_t> text,
-                           const std::function<void(std::int64_t done)>& told, std::int64_t stride)
-    : bits_(MinBits), stride_(std::clamp<std::int64_t>(stride, 1, MaxStride)) {
+                           const std::function<void(std::int64_t done)>& told)
+    : bits_(MinBits) {
     while (bits_ < MaxBits && (BytesPerHead << bits_) < text.size()) {
         ++bits_;
     }
-    const auto step = static_cast<std::size_t>(stride_);
+    constexpr auto stride = static_cast<std::size_t>(Stride);
     heads_.assign(std::size_t{1} << bits_, -1);
-    next_.assign((text.size() + step - 1) / step, -1);
+    next_.assign((text.size() + stride - 1) / stride, -1);
     std::size_t i = 0;
     WorkPoll polled([&] { told(static_cast<std::int64_t>(i)); });
-    for (; i + HashedBytes <= text.size(); i += step) {
-        polled.Step(stride_);
+    for (; i + HashedBytes <= text.size(); i += stride) {
+        polled.Step(Stride);
         std::int32_t& head = heads_[Hash(text.data() + i)];
-        next_[i / step] = head;
+        next_[i / stride] = head;
         head = static_cast<std::int32_t>(i);
     }
 }
