@@ -3,8 +3,12 @@
 #include "CompactSupport.hpp"
 #include "TestSupport.hpp"
 
+#include "codec/compact/CompactFormat.hpp"
+#include "common/LittleEndian.hpp"
+
 #include <gtest/gtest.h>
 
+#include <span>
 #include <string>
 
 namespace kestro::test {
@@ -59,6 +63,49 @@ TEST(CompactStream, RoundTripsThroughSmallWindows) {
     EXPECT_EQ(CompactDecode(body, original), newer);
     EXPECT_NE(body, CompactEncode(newer, original, 2));
     EXPECT_LT(body.size(), newer.size() / 4);
+}
+
+// How many chunks of an LZMA2 stream (or of a flushed piece of one) reset
+// the dictionary.
+int DictionaryResets(std::span<const std::uint8_t> lzma2) {
+    int resets = 0;
+    for (std::size_t at = 0; at < lzma2.size();) {
+        const std::uint8_t control = lzma2[at];
+        if (control == 0x00) {
+            break;
+        }
+        resets += control == 0x01 || control >= 0xE0 ? 1 : 0;
+        if (control < 0x80) { // uncompressed: its size less one, big-endian
+            at += 3 + (std::size_t{lzma2[at + 1]} << 8 | lzma2[at + 2]) + 1;
+        } else { // LZMA: unpacked size, packed size less one, properties
+            at += 5 + (control >= 0xC0 ? 1 : 0) +
+                  (std::size_t{lzma2[at + 3]} << 8 | lzma2[at + 4]) + 1;
+        }
+    }
+    return resets;
+}
+
+// Differences too dense for run form, and of more than a MiB in one
+// segment, are coded as two halves, the second's coder starting with an
+// empty dictionary, on two threads or, with one, one after the other:
+// the body is the same, and rebuilds the file.
+TEST(CompactStream, CodesASegmentsManyDifferencesInTwoHalves) {
+    const Bytes original = Random(3 << 20, 50);
+    Bytes newer = original;
+    for (std::size_t i = 0; i < newer.size(); i += 8) {
+        ++newer[i];
+    }
+    const Bytes one = CompactEncode(newer, original, 1);
+    EXPECT_EQ(CompactEncode(newer, original, 2), one);
+    EXPECT_EQ(CompactDecode(one, original), newer);
+    MemoryStream body = StreamOf(one);
+    CompactHeader header;
+    ASSERT_TRUE(ReadCompactHeader(body, CompactLatestMinor, header));
+    const auto segment = static_cast<std::size_t>(body.Position());
+    const std::size_t pieces = segment + SegmentHeaderBytes + 4 * 3; // three chunks' CRCs
+    const std::size_t control = GetLe32(&one[segment + ControlBytesField]);
+    const std::size_t diff = GetLe32(&one[segment + DiffBytesField]);
+    EXPECT_EQ(DictionaryResets(std::span(one).subspan(pieces + control, diff)), 2);
 }
 
 TEST(CompactStream, IsTheSameForAnyNumberOfThreads) {
