@@ -175,13 +175,6 @@ void SegmentWriter::CloseChunk() {
 // Hands the filled segment to its coders, and writes the oldest one still
 // pending once MaxSegmentsCoding are.
 void SegmentWriter::WriteSegment(LzmaEncoder::End end) {
-    if (!extra_) {
-        // The coder may still be starting; the caller is polled meanwhile.
-        while (startingExtra_.wait_for(CoderPollInterval) == std::future_status::timeout) {
-            progress_.Poll();
-        }
-        extra_.emplace(startingExtra_.get());
-    }
     if (output_ % ChunkBytes != 0) {
         CloseChunk();
     }
@@ -230,15 +223,29 @@ void SegmentWriter::StartCoding(Coding& coding) {
                                 before.get();
                             }
                             Code(control_, coding, 0, stop);
-                            Code(*extra_, coding, 2, stop);
+                            Code(Extra(stop), coding, 2, stop);
                         }).share();
         others_ = coding.others;
     } else {
         const auto poll = [this] { progress_.Poll(); };
         CodeDifferences(coding, poll);
         Code(control_, coding, 0, poll);
-        Code(*extra_, coding, 2, poll);
+        Code(Extra(poll), coding, 2, poll);
     }
+}
+
+// The extra stream's coder, once started. Its start may still be under way
+// as the first segment is coded: the control and extra streams' thread
+// waits for it, calling between meanwhile, while the difference coders and
+// the gathering of the next segment go on.
+LzmaEncoder& SegmentWriter::Extra(const std::function<void()>& between) {
+    if (!extra_) {
+        while (startingExtra_.wait_for(CoderPollInterval) == std::future_status::timeout) {
+            between();
+        }
+        extra_.emplace(startingExtra_.get());
+    }
+    return *extra_;
 }
 
 void SegmentWriter::Code(LzmaEncoder& coder, Coding& coding, std::size_t stream,

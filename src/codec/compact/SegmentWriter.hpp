@@ -42,7 +42,7 @@ public:
     // finder, some 0.15 s for 8 MiB into hash chains and 1.5 s into binary
     // trees: with more than one thread it starts on one of its own, beside
     // the gathering of the first segment, and is waited for, with polls,
-    // when that segment is coded.
+    // by the thread that codes that segment's extra bytes.
     void StartExtra(std::uint32_t dictionary, std::vector<std::uint8_t> preset,
                     std::int64_t originalSize);
 
@@ -61,6 +61,7 @@ private:
     void CloseChunk();
     void WriteSegment(LzmaEncoder::End end);
     void StartCoding(Coding& coding);
+    LzmaEncoder& Extra(const std::function<void()>& between);
     void Code(LzmaEncoder& coder, Coding& coding, std::size_t stream,
               const std::function<void()>& between);
     void CodeDifferences(Coding& coding, const std::function<void()>& between);
