@@ -79,8 +79,10 @@ std::vector<Alignment> QuarterAlignments() {
 }
 
 // Every position the index holds (a multiple of its stride) that starts
-// with the same bytes is in one chain; a position between them is not.
-TEST(PositionHash, ChainsEveryHeldPositionOfTheSameBytesLatestFirst) {
+// with the same bytes is among one hash's places, the latest first; a
+// position between them is not. The last position that has the hashed
+// bytes is held; the index of a text too short for them holds none.
+TEST(PositionHash, GroupsEveryHeldPositionOfTheSameBytesLatestFirst) {
     static_assert(PositionHash::Stride == 2);
     Bytes text = Random(100000, 3);
     const Bytes word = ToBytes("kestro!!");
@@ -90,16 +92,20 @@ TEST(PositionHash, ChainsEveryHeldPositionOfTheSameBytesLatestFirst) {
         std::copy(word.begin(), word.end(), text.begin() + static_cast<std::ptrdiff_t>(at));
     }
     const PositionHash index(text, [](std::int64_t) {});
-    std::vector<std::size_t> chained;
+    std::vector<std::size_t> grouped;
     std::int32_t last = INT32_MAX;
-    for (std::int32_t pos = index.First(word.data()); pos >= 0; pos = index.Next(pos)) {
+    for (const std::int32_t pos : index.Places(word.data())) {
         EXPECT_LT(pos, last);
         last = pos;
         if (std::equal(word.begin(), word.end(), text.begin() + pos)) {
-            chained.insert(chained.begin(), static_cast<std::size_t>(pos));
+            grouped.insert(grouped.begin(), static_cast<std::size_t>(pos));
         }
     }
-    EXPECT_EQ(chained, planted);
+    EXPECT_EQ(grouped, planted);
+    for (const std::size_t size : {std::size_t{7}, std::size_t{0}}) {
+        const Bytes shorter(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(size));
+        EXPECT_TRUE(PositionHash(shorter, [](std::int64_t) {}).Places(word.data()).empty());
+    }
 }
 
 TEST(PositionHash, TellsItsWorkAndStopsWhenTold) {

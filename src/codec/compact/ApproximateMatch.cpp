@@ -223,36 +223,42 @@ public:
             return best;
         }
         // A match that starts skip bytes before a position the index holds
-        // is in the chain of the bytes from scan + skip on: the chains of
-        // each skip are walked together, the latest place first, as one
-        // chain of every position would be. A chain that has ended (-1)
-        // stands for a place before the original, and ends the walk once
-        // every chain has.
-        std::array<std::int32_t, PositionHash::Stride> chains;
+        // is among the places of the bytes from scan + skip on: the places
+        // of each skip are walked together, the latest first, as the places
+        // of every position would be. Once a skip's places are all walked,
+        // it stands for a place before the original, and the walk ends once
+        // every skip's are.
+        std::array<std::span<const std::int32_t>, PositionHash::Stride> chains;
+        std::array<std::size_t, PositionHash::Stride> walkedOf{};
         for (std::int64_t skip = 0; skip < PositionHash::Stride; ++skip) {
-            chains[static_cast<std::size_t>(skip)] =
-                static_cast<std::int64_t>(newer_.size()) - scan - skip >= PositionHash::HashedBytes
-                    ? index_.First(newer_.data() + scan + skip)
-                    : -1;
+            if (static_cast<std::int64_t>(newer_.size()) - scan - skip >=
+                PositionHash::HashedBytes) {
+                chains[static_cast<std::size_t>(skip)] = index_.Places(newer_.data() + scan + skip);
+            }
         }
+        // The next place of a skip, or -1 once its places are all walked.
+        const auto next = [&](std::size_t skip) -> std::int64_t {
+            return walkedOf[skip] < chains[skip].size() ? chains[skip][walkedOf[skip]] : -1;
+        };
         std::int64_t compared = 0;
         const int depth = best.length >= PositionHash::HashedBytes ? AlignedChainDepth : ChainDepth;
         for (int walked = 0; walked < depth && best.length < LongEnough && compared < CompareBudget;
              ++walked) {
             std::size_t latest = 0;
             for (std::size_t skip = 1; skip < chains.size(); ++skip) {
-                if (chains[skip] - static_cast<std::int64_t>(skip) >
-                    chains[latest] - static_cast<std::int64_t>(latest)) {
+                if (next(skip) - static_cast<std::int64_t>(skip) >
+                    next(latest) - static_cast<std::int64_t>(latest)) {
                     latest = skip;
                 }
             }
-            if (chains[latest] < 0) {
+            const std::int64_t held = next(latest);
+            if (held < 0) {
                 break;
             }
-            const std::int32_t held = chains[latest];
-            chains[latest] = index_.Next(held);
-            if (chains[latest] >= 0) {
-                __builtin_prefetch(old_.data() + chains[latest]);
+            // The bytes of the places a few steps on are fetched meanwhile.
+            const std::size_t ahead = ++walkedOf[latest] + PrefetchAhead;
+            if (ahead < chains[latest].size()) {
+                __builtin_prefetch(old_.data() + chains[latest][ahead]);
             }
             const std::int64_t length = measure(held - static_cast<std::int64_t>(latest));
             compared += length + PositionHash::HashedBytes;
@@ -269,6 +275,7 @@ public:
 
 private:
     static constexpr std::size_t Around = 2;
+    static constexpr std::size_t PrefetchAhead = 4;
     // Code repeats short sequences (a function's prologue, say) thousands
     // of times: the longest match of one lies deep in its chain. 256 finds
     // nearly all that a suffix array finds on real programs; a deeper

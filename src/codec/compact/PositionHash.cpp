@@ -8,11 +8,13 @@ namespace kestro {
 
 namespace {
 
-// A hash for every four bytes of the text, at most 2^24 of them: the heads
-// take a byte a byte of the text, the chains two.
+// A hash for every four bytes of the text, at most 2^24 of them: the
+// groups' starts take a byte a byte of the text, the places two.
 constexpr int MinBits = 10;
 constexpr int MaxBits = 24;
 constexpr std::size_t BytesPerHead = 4;
+// How many positions ahead the index is fetched.
+constexpr std::size_t Ahead = 16;
 
 } // namespace
 
@@ -23,15 +25,38 @@ PositionHash::PositionHash(std::span<const std::uint8_t> text,
         ++bits_;
     }
     constexpr auto stride = static_cast<std::size_t>(Stride);
-    heads_.assign(std::size_t{1} << bits_, -1);
-    next_.assign((text.size() + stride - 1) / stride, -1);
-    std::size_t i = 0;
-    WorkPoll polled([&] { told(static_cast<std::int64_t>(i)); });
-    for (; i + HashedBytes <= text.size(); i += stride) {
+    const std::size_t held =
+        text.size() < HashedBytes ? 0 : (text.size() - HashedBytes) / stride + 1;
+    // Each hash's positions are counted, and the counts summed, so that
+    // each hash's entry holds where its group ends; then each position goes,
+    // from the first on, to its group's last free place, which leaves the
+    // entry where the group starts, and the group latest first. Each pass
+    // counts as half of the bytes indexed.
+    const std::size_t hashes = std::size_t{1} << bits_;
+    starts_.assign(hashes + 1, 0);
+    places_.resize(held);
+    std::int64_t done = 0;
+    WorkPoll polled([&] { told(done); });
+    const std::size_t end = held * stride;
+    // The entry of a position Ahead on is fetched meanwhile.
+    const std::size_t fetched = end > Ahead * stride ? end - Ahead * stride : 0;
+    for (std::size_t i = 0; i < end; i += stride, ++done) {
         polled.Step(Stride);
-        std::int32_t& head = heads_[Hash(text.data() + i)];
-        next_[i / stride] = head;
-        head = static_cast<std::int32_t>(i);
+        if (i < fetched) {
+            __builtin_prefetch(starts_.data() + Hash(text.data() + i + Ahead * stride));
+        }
+        ++starts_[Hash(text.data() + i)];
+    }
+    for (std::size_t hash = 1; hash < hashes; ++hash) {
+        starts_[hash] += starts_[hash - 1];
+    }
+    starts_[hashes] = static_cast<std::uint32_t>(held);
+    for (std::size_t i = 0; i < end; i += stride, ++done) {
+        polled.Step(Stride);
+        if (i < fetched) {
+            __builtin_prefetch(starts_.data() + Hash(text.data() + i + Ahead * stride));
+        }
+        places_[--starts_[Hash(text.data() + i)]] = static_cast<std::int32_t>(i);
     }
 }
 

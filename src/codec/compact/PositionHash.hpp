@@ -1,10 +1,12 @@
 // An index of the positions of a text by a hash of the bytes that start
 // there, for a search that wants the places where a stretch of bytes may
-// recur, fast to build: one pass, where a suffix array takes several. The
-// compact writer's image filter looks up its exact matches here in both of
-// its searches. It holds every Stride-th position only, in half the
-// memory: a stretch at another position is found from the bytes that
-// follow it, at the next one held.
+// recur, fast to build: two passes, where a suffix array takes several.
+// The compact writer's image filter looks up its exact matches here in
+// both of its searches. It holds every Stride-th position only, in half
+// the memory: a stretch at another position is found from the bytes that
+// follow it, at the next one held. The positions of each hash lie side by
+// side, so that a search that walks many of them reads them in a run
+// rather than following a chain from one cache miss to the next.
 #pragma once
 
 #include <cstdint>
@@ -29,21 +31,24 @@ public:
     PositionHash(std::span<const std::uint8_t> text,
                  const std::function<void(std::int64_t done)>& told);
 
-    bool Empty() const { return next_.empty(); }
+    bool Empty() const { return starts_.empty(); }
     // The positions whose first HashedBytes bytes hash as those at bytes
-    // (which has at least that many), the latest first: a chain that also
-    // holds positions of other bytes of the same hash, and that ends at -1.
-    std::int32_t First(const std::uint8_t* bytes) const { return heads_[Hash(bytes)]; }
-    std::int32_t Next(std::int32_t position) const {
-        return next_[static_cast<std::size_t>(position / Stride)];
+    // (which has at least that many), the latest first; among them may be
+    // positions of other bytes of the same hash.
+    std::span<const std::int32_t> Places(const std::uint8_t* bytes) const {
+        const std::uint32_t hash = Hash(bytes);
+        return std::span<const std::int32_t>(places_).subspan(starts_[hash],
+                                                              starts_[hash + 1] - starts_[hash]);
     }
 
 private:
     std::uint32_t Hash(const std::uint8_t* bytes) const;
 
     int bits_ = 0;
-    std::vector<std::int32_t> heads_; // the latest position of each hash
-    std::vector<std::int32_t> next_;  // the position held before each of the same hash
+    // Where each hash's positions start in places_, and after the last
+    // hash's, their end.
+    std::vector<std::uint32_t> starts_;
+    std::vector<std::int32_t> places_; // grouped by hash, each group latest first
 };
 
 } // namespace kestro
