@@ -176,8 +176,8 @@ private:
 // current alignment wins (the first measured where two are as near, so
 // the alignment that holds the position before the index's places): code
 // repeats itself, and the latest place of a stretch that recurs is seldom
-// where its neighbours went. The walk asks for positions that never go back, so the alignment
-// that holds the position is kept between lookups.
+// where its neighbours went. The walk asks for positions that never go
+// back, so the alignment that holds the position is kept between lookups.
 class NearSearch {
 public:
     NearSearch(std::span<const std::uint8_t> newer, std::span<const std::uint8_t> old,
@@ -262,8 +262,8 @@ public:
             }
             const std::int64_t length = measure(held - static_cast<std::int64_t>(latest));
             compared += length + PositionHash::HashedBytes;
-            // A place whose first bytes only hash alike, or, in the chain of
-            // a later byte, that holds another byte before them, matches
+            // A place whose first bytes only hash alike, or, among the places
+            // of a later byte, that holds another byte before them, matches
             // less than the hashed bytes: it is no place of the stretch, and
             // does not count against the depth.
             if (length < PositionHash::HashedBytes + static_cast<std::int64_t>(latest)) {

@@ -29,9 +29,10 @@ constexpr std::size_t MaxSegmentsCoding = 2;
 // form leaves recompiled code's differences a tenth to a hundredth as
 // long; plain data tables whose entries all moved keep megabytes, which
 // the strongest coder takes some 0.4 s a MiB over, and a program's last
-// such segment was coded alone on one thread while the other waited. The
-// halves cost 0.1 to 0.2 % of such a body, and are the same with one
-// thread, which codes them one after the other.
+// such segment was coded alone on one thread while the other waited (a
+// fifth of the create time of a Go program). The halves cost 0.2 to 0.5 %
+// of such a body, and are the same with one thread, which codes them one
+// after the other.
 constexpr std::size_t SplitDifferencesFrom = std::size_t{1} << 20;
 
 // Waits for a coding on another thread, polling the caller meanwhile, so
