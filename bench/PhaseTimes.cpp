@@ -10,9 +10,9 @@
 // filter's tables and the projection, told as the search at its end) and
 // the coding. A sort by libdivsufsort tells nothing until it is done, so
 // its time is counted with the reading before it. The image filter's
-// index (a hash of positions) is told as its search's sort. For each: wall time,
-// CPU time of all threads, and the peak
-// resident memory while it ran (the peak is reset as each stage starts).
+// index (a hash of positions) is told as its search's sort. For each:
+// wall time, CPU time of all threads, and the peak resident memory while
+// it ran (the peak is reset as each stage starts).
 // The body goes to a scratch file; its size is printed last.
 #include "codec/blocks/BlockStream.hpp"
 #include "codec/compact/CompactStream.hpp"

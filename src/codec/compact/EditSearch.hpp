@@ -55,7 +55,7 @@ public:
     // The image filter's first search: both files with their references
     // masked (MaskReferences), so that code whose references all moved
     // still matches whole. It sorts nothing: it looks up each position in
-    // a hash of the masked window's positions, built in a fifth of a
+    // a hash of the masked window's positions, built in a fraction of a
     // sort's time and in less memory, and takes of matches equally long
     // the one nearest where the walk stands (FindEditsNear); on code, which
     // repeats itself, that finds as much as the longest match a suffix
