@@ -38,26 +38,26 @@ PositionHash::PositionHash(std::span<const std::uint8_t> text,
     std::int64_t done = 0;
     WorkPoll polled([&] { told(done); });
     const std::size_t end = held * stride;
-    // The entry of a position Ahead on is fetched meanwhile.
+    // A pass over the held positions, first to last, visit(position, hash)
+    // at each; the entry of a position Ahead on is fetched meanwhile.
     const std::size_t fetched = end > Ahead * stride ? end - Ahead * stride : 0;
-    for (std::size_t i = 0; i < end; i += stride, ++done) {
-        polled.Step(Stride);
-        if (i < fetched) {
-            __builtin_prefetch(starts_.data() + Hash(text.data() + i + Ahead * stride));
+    const auto eachHeld = [&](const auto& visit) {
+        for (std::size_t i = 0; i < end; i += stride, ++done) {
+            polled.Step(Stride);
+            if (i < fetched) {
+                __builtin_prefetch(starts_.data() + Hash(text.data() + i + Ahead * stride));
+            }
+            visit(i, Hash(text.data() + i));
         }
-        ++starts_[Hash(text.data() + i)];
-    }
+    };
+    eachHeld([&](std::size_t, std::uint32_t hash) { ++starts_[hash]; });
     for (std::size_t hash = 1; hash < hashes; ++hash) {
         starts_[hash] += starts_[hash - 1];
     }
     starts_[hashes] = static_cast<std::uint32_t>(held);
-    for (std::size_t i = 0; i < end; i += stride, ++done) {
-        polled.Step(Stride);
-        if (i < fetched) {
-            __builtin_prefetch(starts_.data() + Hash(text.data() + i + Ahead * stride));
-        }
-        places_[--starts_[Hash(text.data() + i)]] = static_cast<std::int32_t>(i);
-    }
+    eachHeld([&](std::size_t i, std::uint32_t hash) {
+        places_[--starts_[hash]] = static_cast<std::int32_t>(i);
+    });
 }
 
 std::uint32_t PositionHash::Hash(const std::uint8_t* bytes) const {
