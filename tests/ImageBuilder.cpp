@@ -914,7 +914,6 @@ Bytes Elf32Relocations(std::initializer_list<std::pair<std::uint32_t, std::uint8
     return bytes;
 }
 
-// Thumb halfwords as code bytes, each little-endian.
 Image ElfImageOf(Machine machine, ArmState state, std::vector<ImageSection> sections) {
     Image image;
     image.format = ImageFormat::Elf;
@@ -925,6 +924,7 @@ Image ElfImageOf(Machine machine, ArmState state, std::vector<ImageSection> sect
     return image;
 }
 
+// Thumb halfwords as code bytes, each little-endian.
 Bytes Halves(std::initializer_list<std::uint16_t> halves) {
     Bytes bytes;
     for (const std::uint16_t half : halves) {

@@ -63,9 +63,12 @@ Described Describe(const std::vector<Edit>& edits, const Bytes& newer, const Byt
 }
 
 std::vector<Edit> SearchNear(const Bytes& newer, const Bytes& old,
-                             const std::vector<Alignment>& alignments, const PositionHash& index) {
+                             const std::vector<Alignment>& alignments, const PositionHash& index,
+                             std::int64_t startOffset = 0) {
     std::vector<Edit> edits;
-    FindEditsNear(newer, old, alignments, index, [&](const Edit& edit) { edits.push_back(edit); });
+    FindEditsNear(
+        newer, old, alignments, index, [&](const Edit& edit) { edits.push_back(edit); }, {},
+        startOffset);
     return edits;
 }
 
@@ -81,7 +84,7 @@ std::vector<Alignment> QuarterAlignments() {
 // Every position the index holds (a multiple of its stride) that starts
 // with the same bytes is among one hash's places, the latest first; a
 // position between them is not. The last position that has the hashed
-// bytes is held; the index of a text too short for them holds none.
+// bytes is held.
 TEST(PositionHash, GroupsEveryHeldPositionOfTheSameBytesLatestFirst) {
     static_assert(PositionHash::Stride == 2);
     Bytes text = Random(100000, 3);
@@ -102,10 +105,6 @@ TEST(PositionHash, GroupsEveryHeldPositionOfTheSameBytesLatestFirst) {
         }
     }
     EXPECT_EQ(grouped, planted);
-    for (const std::size_t size : {std::size_t{7}, std::size_t{0}}) {
-        const Bytes shorter(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(size));
-        EXPECT_TRUE(PositionHash(shorter, [](std::int64_t) {}).Places(word.data()).empty());
-    }
 }
 
 TEST(PositionHash, TellsItsWorkAndStopsWhenTold) {
@@ -197,10 +196,7 @@ TEST(NearSearch, BothWalksStartAtTheAlignmentTheyAreGiven) {
         std::vector<Edit> first;
         FindEdits(
             newer, old, suffixes, [&](const Edit& edit) { first.push_back(edit); }, {}, start);
-        std::vector<Edit> second;
-        FindEditsNear(
-            newer, old, {}, index, [&](const Edit& edit) { second.push_back(edit); }, {}, start);
-        for (const std::vector<Edit>& edits : {first, second}) {
+        for (const std::vector<Edit>& edits : {first, SearchNear(newer, old, {}, index, start)}) {
             const Described described = Describe(edits, newer, old);
             if (start == At) {
                 EXPECT_EQ(described.offsets, std::set<std::int64_t>{At});
@@ -237,22 +233,22 @@ TEST(NearSearch, TakesTheMatchNearestItsAlignmentOfThoseEquallyLong) {
         ++tail[0];
     }
     newer.insert(newer.end(), tail.begin(), tail.end());
-    const PositionHash index(old, [](std::int64_t) {});
-    std::vector<Edit> edits;
-    FindEditsNear(
-        newer, old, {}, index, [&](const Edit& edit) { edits.push_back(edit); }, {}, 9000);
-    const Described described = Describe(edits, newer, old);
+    const Described described = Describe(
+        SearchNear(newer, old, {}, PositionHash(old, [](std::int64_t) {}), 9000), newer, old);
     EXPECT_TRUE(described.offsets.contains(Near - 1000));
     EXPECT_FALSE(described.offsets.contains(Far - 1000));
 }
 
+// An index of a text shorter than the hashed bytes holds no place, and
+// searches through it still cover the newer file.
 TEST(NearSearch, CoversInputsTooShortToHash) {
     for (const auto& [newer, old] :
          std::vector<std::pair<Bytes, Bytes>>{{{}, {}},
                                               {ToBytes("abc"), {}},
-                                              {ToBytes("abc"), ToBytes("xabcx")},
+                                              {ToBytes("abc"), ToBytes("xabcxyz")},
                                               {ToBytes("abcdefghij"), ToBytes("abc")}}) {
         const PositionHash index(old, [](std::int64_t) {});
+        EXPECT_TRUE(index.Places(ToBytes("kestro!!").data()).empty());
         Describe(SearchNear(newer, old, {{0, 1}}, index), newer, old);
         Describe(SearchNear(newer, old, {}, index), newer, old);
     }
