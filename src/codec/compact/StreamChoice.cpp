@@ -41,22 +41,21 @@ constexpr std::size_t SparseDifferences = 1024;
 constexpr std::uint32_t RunsLiteralContextBits = 3;
 constexpr std::uint32_t RunsPositionBits = 0;
 // The extra stream's match finder. Binary trees code it 1 to 2 % smaller
-// than hash chains on large programs, and, unlike hash chains, best with a
-// search that ends at a match of 64 bytes (smaller and faster than at the
-// longest). But they take 2 to 5 s to read an 8 MiB preset, where hash
-// chains take 0.3 s: a start that hides beside the second search only
-// where the original is at least ExtraTreesFrom presets long. A smaller
-// original, or a body without a preset, keeps hash chains and the longest
-// matches, and a walk of ExtraChainsDepth places of a chain rather than
-// the 72 liblzma chooses for that length: once the differences come in
-// run form, this coder is most of the coding, and, coding the segments'
-// extra bytes one after the other on one thread, the last of the coding
-// to end. A walk of 32 took a third to two fifths off it, for a stream
-// 0.1 to 0.5 % larger; 24 a quarter more (the benchmark's bodies 0.1 %
-// larger).
+// than hash chains on large programs. But they take 2 to 5 s to read an
+// 8 MiB preset, where hash chains take 0.3 s: a start that hides beside
+// the second search only where the original is at least ExtraTreesFrom
+// presets long. A smaller original, or a body without a preset, keeps hash
+// chains, and a walk of ExtraChainsDepth places of a chain rather than the
+// few liblzma chooses: once the differences come in run form, this coder
+// is most of the coding, and, coding the segments' extra bytes one after
+// the other on one thread, the last of the coding to end. A walk of 32
+// took a third to two fifths off it, for a stream 0.1 to 0.5 % larger; 24
+// a quarter more (the benchmark's bodies 0.1 % larger). Either finder's
+// search ends at a match of ExtraNiceLength bytes: smaller, and as fast,
+// than at the longest (the benchmark's bodies 0.1 % smaller with chains,
+// one Go program's 1.4 %).
 constexpr std::int64_t ExtraTreesFrom = 4;
-constexpr std::uint32_t ExtraTreesNiceLength = 64;
-constexpr std::uint32_t ExtraChainsNiceLength = 273;
+constexpr std::uint32_t ExtraNiceLength = 64;
 constexpr std::uint32_t ExtraChainsDepth = 24;
 
 std::uint32_t DictionaryFor(std::uint64_t newerSize, std::uint32_t limit) {
@@ -221,8 +220,7 @@ LzmaSettings ExtraCoder(std::uint32_t dictionary, std::span<const std::uint8_t> 
                         std::int64_t originalSize) {
     const bool trees = !preset.empty() &&
                        originalSize >= ExtraTreesFrom * static_cast<std::int64_t>(preset.size());
-    LzmaSettings settings{dictionary, CompactLevel,
-                          trees ? ExtraTreesNiceLength : ExtraChainsNiceLength, preset, !trees};
+    LzmaSettings settings{dictionary, CompactLevel, ExtraNiceLength, preset, !trees};
     if (!trees) {
         settings.depth = ExtraChainsDepth;
     }
