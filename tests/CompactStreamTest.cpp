@@ -73,6 +73,33 @@ void ExpectLikeTheExample(const Bytes& body, const Bytes& example, std::size_t s
 }
 
 // The worked example of doc/FORMAT.md, byte for byte, both ways.
+// The extra stream's coders, whose largest tables are mapped apart (an
+// 8 MiB dictionary: chains of 32 MiB, trees of 64) and a smaller one.s, all
+// from the heap: each copies from its preset and decodes to its input.
+TEST(Lzma, CodersOfEveryTableSizeCopyFromTheirPresetAndDecode) {
+    const Bytes preset = Random(std::size_t{1} << 20, 11);
+    Bytes input = Random(64 << 10, 12);
+    for (std::size_t at = 0; at < preset.size(); at += 200 << 10) {
+        input.insert(input.end(), preset.begin() + static_cast<std::ptrdiff_t>(at),
+                     preset.begin() + static_cast<std::ptrdiff_t>(at + (16 << 10)));
+    }
+    for (const auto& [dictionary, chains] :
+         {std::pair{8u << 20, true}, std::pair{8u << 20, false}, std::pair{2u << 20, true}}) {
+        SCOPED_TRACE(testing::Message() << dictionary << (chains ? " chains" : " trees"));
+        LzmaSettings settings{dictionary, 6, 64, preset, chains};
+        settings.depth = 8;
+        Bytes coded;
+        LzmaEncoder(settings).Code(input, coded, LzmaEncoder::End::Finish);
+        EXPECT_LT(coded.size(), (64u << 10) + (8u << 10)); // the copies cost a few bytes each
+        Bytes decoded(input.size() + 1);
+        std::span<const std::uint8_t> in(coded);
+        std::span<std::uint8_t> out(decoded);
+        EXPECT_EQ(LzmaDecoder(dictionary, preset).Decode(in, out), LzmaDecoder::Status::Ended);
+        decoded.resize(decoded.size() - out.size());
+        EXPECT_EQ(decoded, input);
+    }
+}
+
 TEST(CompactStream, WorkedExample) {
     const Bytes original = ToBytes("The original file, version 1.0.0.1 of it.");
     const Bytes newer = ToBytes("The newer file, version 1.0.0.2 of it.");

@@ -9,6 +9,7 @@
 #include "platform/Files.hpp"
 #include "platform/Interrupts.hpp"
 #include "platform/Locks.hpp"
+#include "platform/Memory.hpp"
 #include "platform/NameRules.hpp"
 #include "platform/WindowsPaths.hpp"
 
@@ -61,6 +62,35 @@ TEST(MemoryStream, ExactReadPastTheEndIsStreamReadError) {
     char buffer[4];
     EXPECT_EQ(FailureMessage<EReadError>([&] { stream.ReadBuffer(buffer, 3); }),
               "Stream read error");
+}
+
+// Blocks below a page, of pages, and of huge pages and more (mapped from
+// their boundary, the rest trimmed): zeroed, writable to the last value,
+// and handed over whole by a move.
+TEST(MappedArray, IsZeroedWritableToItsEndAndMovesItsBlock) {
+    for (const std::size_t count : {std::size_t{1}, std::size_t{1025}, std::size_t{512} << 10,
+                                    (std::size_t{5} << 20) / 4 + 3}) {
+        SCOPED_TRACE(count);
+        MappedArray<std::uint32_t> values(count);
+        ASSERT_EQ(values.size(), count);
+        for (std::size_t i = 0; i < count; i += 1021) {
+            ASSERT_EQ(values[i], 0u);
+            values[i] = static_cast<std::uint32_t>(i + 1);
+        }
+        EXPECT_EQ(values[count - 1], count % 1021 == 1 ? count : 0u);
+        values[count - 1] = 7;
+        const std::uint32_t* const block = values.data();
+        MappedArray<std::uint32_t> moved(std::move(values));
+        EXPECT_TRUE(values.empty());
+        EXPECT_EQ(moved.data(), block);
+        EXPECT_EQ(moved[count - 1], 7u);
+        EXPECT_EQ(moved[0], count == 1 ? 7u : 1u);
+        MappedArray<std::uint32_t> other(3);
+        other = std::move(moved);
+        EXPECT_EQ(other.data(), block);
+        EXPECT_TRUE(moved.empty());
+    }
+    EXPECT_TRUE(MappedArray<std::uint8_t>(0).empty());
 }
 
 TEST(FileStream, OpenAndCreateFailuresNameTheFile) {

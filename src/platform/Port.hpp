@@ -14,6 +14,7 @@
 // system allows can be reached.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -213,6 +214,11 @@ void EndAsInterrupted(int interrupt);
 
 // Memory.hpp.
 void MapLargeBlocksApart();
+// A zeroed block of bytes mapped apart, in pages as large as the system
+// gives to whoever asks for them; nullptr when there is no room. Unmapped
+// with the same size.
+void* MapBlock(std::size_t bytes);
+void UnmapBlock(void* block, std::size_t bytes) noexcept;
 
 // Whether file names follow Windows' rules (NameRules.hpp) rather than
 // POSIX's.

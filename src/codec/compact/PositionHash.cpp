@@ -33,8 +33,8 @@ PositionHash::PositionHash(std::span<const std::uint8_t> text,
     // entry where the group starts, and the group latest first. Each pass
     // counts as half of the bytes indexed.
     const std::size_t hashes = std::size_t{1} << bits_;
-    starts_.assign(hashes + 1, 0);
-    places_.resize(held);
+    starts_ = MappedArray<std::uint32_t>(hashes + 1);
+    places_ = MappedArray<std::int32_t>(held);
     std::int64_t done = 0;
     WorkPoll polled([&] { told(done); });
     const std::size_t end = held * stride;

@@ -9,10 +9,11 @@
 // rather than following a chain from one cache miss to the next.
 #pragma once
 
+#include "platform/Memory.hpp"
+
 #include <cstdint>
 #include <functional>
 #include <span>
-#include <vector>
 
 namespace kestro {
 
@@ -37,8 +38,8 @@ public:
     // positions of other bytes of the same hash.
     std::span<const std::int32_t> Places(const std::uint8_t* bytes) const {
         const std::uint32_t hash = Hash(bytes);
-        return std::span<const std::int32_t>(places_).subspan(starts_[hash],
-                                                              starts_[hash + 1] - starts_[hash]);
+        return std::span<const std::int32_t>(places_.data() + starts_[hash],
+                                             starts_[hash + 1] - starts_[hash]);
     }
 
 private:
@@ -46,9 +47,9 @@ private:
 
     int bits_ = 0;
     // Where each hash's positions start in places_, and after the last
-    // hash's, their end.
-    std::vector<std::uint32_t> starts_;
-    std::vector<std::int32_t> places_; // grouped by hash, each group latest first
+    // hash's, their end. Both are read at random: mapped apart.
+    MappedArray<std::uint32_t> starts_;
+    MappedArray<std::int32_t> places_; // grouped by hash, each group latest first
 };
 
 } // namespace kestro

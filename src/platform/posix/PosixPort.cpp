@@ -16,6 +16,7 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
@@ -550,6 +551,42 @@ void MapLargeBlocksApart() {
     constexpr int LargeBlockBytes = 1 << 20;
     mallopt(M_MMAP_THRESHOLD, LargeBlockBytes);
 #endif
+}
+
+void* MapBlock(std::size_t bytes) {
+    // Huge pages need a block that starts on their boundary: a mapping one
+    // huge page longer is trimmed to the part that does.
+    constexpr std::size_t HugePageBytes = std::size_t{2} << 20;
+    const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    if (bytes > SIZE_MAX - 2 * HugePageBytes) {
+        return nullptr;
+    }
+    const std::size_t kept = (bytes + page - 1) / page * page;
+    const bool huge = kept >= HugePageBytes;
+    const std::size_t mapped = huge ? kept + HugePageBytes : kept;
+    void* const whole = ::mmap(nullptr, mapped == 0 ? page : mapped, PROT_READ | PROT_WRITE,
+                               MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (whole == MAP_FAILED || !huge) {
+        return whole == MAP_FAILED ? nullptr : whole;
+    }
+    auto* const start = static_cast<std::uint8_t*>(whole);
+    const std::size_t head =
+        (HugePageBytes - reinterpret_cast<std::uintptr_t>(start) % HugePageBytes) % HugePageBytes;
+    if (head > 0) {
+        ::munmap(start, head);
+    }
+    ::munmap(start + head + kept, HugePageBytes - head);
+#if defined(MADV_HUGEPAGE)
+    // Advice only: where the system gives no huge pages, small ones serve.
+    ::madvise(start + head, kept, MADV_HUGEPAGE);
+#endif
+    return start + head;
+}
+
+void UnmapBlock(void* block, std::size_t bytes) noexcept {
+    if (block != nullptr) {
+        ::munmap(block, bytes == 0 ? 1 : bytes);
+    }
 }
 
 } // namespace kestro::port

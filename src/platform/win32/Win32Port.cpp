@@ -834,4 +834,17 @@ void EndAsInterrupted(int) {
 
 void MapLargeBlocksApart() {}
 
+// Large pages on Windows need a privilege that an updater's user seldom
+// holds: the block is committed in the usual pages.
+void* MapBlock(std::size_t bytes) {
+    return ::VirtualAlloc(nullptr, bytes == 0 ? 1 : bytes, MEM_RESERVE | MEM_COMMIT,
+                          PAGE_READWRITE);
+}
+
+void UnmapBlock(void* block, std::size_t) noexcept {
+    if (block != nullptr) {
+        ::VirtualFree(block, 0, MEM_RELEASE);
+    }
+}
+
 } // namespace kestro::port
