@@ -50,10 +50,11 @@ void CheckStarted(lzma_ret started) {
     }
 }
 
-// The encoder's allocator: the largest tables of its match finder (the
-// extra stream's hash and chains, 16 and 32 MiB, read at random for every
-// byte coded) are mapped apart, in huge pages where the system gives them;
-// the rest comes from the heap. Mapping the smaller tables too took a few
+// The encoder's allocator: the largest tables of its match finder (with a
+// dictionary of 8 MiB, as the extra stream's, a hash of 16 MiB and chains
+// of 32 or trees of 64; read at random for every byte coded) are mapped
+// apart, in huge pages where the system gives them; the rest comes from
+// the heap. Mapping the smaller tables too took a few
 // percent more off the time, but a huge page that is touched at all is
 // resident whole, and the peak rose by 6 to 12 MiB. Each block starts with
 // how it was got, since liblzma frees by address alone.
