@@ -414,7 +414,12 @@ void EditSearch::Load(std::pair<std::int64_t, std::int64_t> wanted, View view, b
         original_.SetPosition(wanted.first);
         ReadPolled(original_, window_, wanted.second - wanted.first, progress_);
         const auto start = static_cast<std::uint64_t>(wanted.first);
-        if (view == View::Masked) {
+        if (view == View::Masked && originalSize_ <= settings_.windowBytes) {
+            // The window is the whole original, whose offset tables the
+            // plan found.
+            MaskReferences(window_, start, plan_.inputs.originalImage, plan_.inputs.originalSlots,
+                           plan_.candidates, poll_);
+        } else if (view == View::Masked) {
             MaskReferences(window_, start, plan_.inputs.originalImage, plan_.inputs.originalSlots,
                            poll_);
         } else if (view == View::Projected) {

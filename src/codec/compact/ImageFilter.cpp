@@ -352,11 +352,16 @@ void ImagePredictor::BuildRelocations() {
 
 void MaskReferences(std::span<std::uint8_t> bytes, std::uint64_t offset, const Image& image,
                     const std::vector<AddressSlot>& slots, const std::function<void()>& poll) {
+    MaskReferences(bytes, offset, image, slots, FindOffsetTables(bytes, offset, image, poll), poll);
+}
+
+void MaskReferences(std::span<std::uint8_t> bytes, std::uint64_t offset, const Image& image,
+                    const std::vector<AddressSlot>& slots, const std::vector<OffsetTable>& tables,
+                    const std::function<void()>& poll) {
     const InstructionSet* instructions = InstructionSetOf(InstructionSetIdOf(image));
     if (instructions == nullptr) {
         return;
     }
-    const std::vector<OffsetTable> tables = FindOffsetTables(bytes, offset, image, poll);
     WorkPoll steps(poll);
     // Each table entry's target, read before anything is erased.
     std::vector<std::uint64_t> targets;

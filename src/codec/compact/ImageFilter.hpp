@@ -129,6 +129,12 @@ private:
 // Linear in bytes, polling as FindOffsetTables does.
 void MaskReferences(std::span<std::uint8_t> bytes, std::uint64_t offset, const Image& image,
                     const std::vector<AddressSlot>& slots, const std::function<void()>& poll = {});
+// The same with the offset tables that FindOffsetTables finds in bytes
+// found already: the writer's plan finds those of an original that its
+// window holds whole, a tenth of the masking of a large 32-bit ARM program.
+void MaskReferences(std::span<std::uint8_t> bytes, std::uint64_t offset, const Image& image,
+                    const std::vector<AddressSlot>& slots, const std::vector<OffsetTable>& tables,
+                    const std::function<void()>& poll);
 
 // Erases, in bytes (a file's from offset on) that only the searches see,
 // the offsets in the entries of a 32-bit ARM image's procedure linkage
