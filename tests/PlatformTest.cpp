@@ -66,7 +66,8 @@ TEST(MemoryStream, ExactReadPastTheEndIsStreamReadError) {
 
 // Blocks below a page, of pages, and of huge pages and more (mapped from
 // their boundary, the rest trimmed): zeroed, writable to the last value,
-// and handed over whole by a move.
+// and handed over whole by a move; a block there is no room for is
+// refused as any allocation is.
 TEST(MappedArray, IsZeroedWritableToItsEndAndMovesItsBlock) {
     for (const std::size_t count : {std::size_t{1}, std::size_t{1025}, std::size_t{512} << 10,
                                     (std::size_t{5} << 20) / 4 + 3}) {
@@ -91,6 +92,9 @@ TEST(MappedArray, IsZeroedWritableToItsEndAndMovesItsBlock) {
         EXPECT_TRUE(moved.empty());
     }
     EXPECT_TRUE(MappedArray<std::uint8_t>(0).empty());
+    // Sizes no system gives, and one whose bytes would not fit a size_t.
+    EXPECT_THROW(MappedArray<std::uint8_t>(SIZE_MAX / 2), std::bad_alloc);
+    EXPECT_THROW(MappedArray<std::uint32_t>(SIZE_MAX / 2), std::bad_alloc);
 }
 
 TEST(FileStream, OpenAndCreateFailuresNameTheFile) {

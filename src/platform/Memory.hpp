@@ -4,7 +4,8 @@
 #pragma once
 
 #include <cstddef>
-#include <span>
+#include <cstdint>
+#include <new>
 #include <type_traits>
 #include <utility>
 
@@ -39,8 +40,7 @@ class MappedArray {
 public:
     MappedArray() = default;
     explicit MappedArray(std::size_t count)
-        : data_(count == 0 ? nullptr : static_cast<T*>(MapBlock(count * sizeof(T)))), size_(count) {
-    }
+        : data_(count == 0 ? nullptr : static_cast<T*>(MapBlock(BytesOf(count)))), size_(count) {}
     MappedArray(MappedArray&& other) noexcept
         : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
     MappedArray& operator=(MappedArray&& other) noexcept {
@@ -61,9 +61,15 @@ public:
     bool empty() const { return size_ == 0; }
     T& operator[](std::size_t i) { return data_[i]; }
     const T& operator[](std::size_t i) const { return data_[i]; }
-    operator std::span<const T>() const { return {data_, size_}; }
 
 private:
+    static std::size_t BytesOf(std::size_t count) {
+        if (count > SIZE_MAX / sizeof(T)) {
+            throw std::bad_alloc();
+        }
+        return count * sizeof(T);
+    }
+
     T* data_ = nullptr;
     std::size_t size_ = 0;
 };

@@ -54,10 +54,10 @@ void CheckStarted(lzma_ret started) {
 // dictionary of 8 MiB, as the extra stream's, a hash of 16 MiB and chains
 // of 32 or trees of 64; read at random for every byte coded) are mapped
 // apart, in huge pages where the system gives them; the rest comes from
-// the heap. Mapping the smaller tables too took a few
-// percent more off the time, but a huge page that is touched at all is
-// resident whole, and the peak rose by 6 to 12 MiB. Each block starts with
-// how it was got, since liblzma frees by address alone.
+// the heap. Mapping the smaller tables too took a few percent more off the
+// time, but a huge page that is touched at all is resident whole, and the
+// peak rose by 6 to 12 MiB. Each block starts with how it was got, since
+// liblzma frees by address alone.
 constexpr std::size_t MappedFrom = std::size_t{16} << 20;
 struct BlockHeader {
     std::size_t bytes; // the whole block's, header included
