@@ -414,13 +414,14 @@ void EditSearch::Load(std::pair<std::int64_t, std::int64_t> wanted, View view, b
         original_.SetPosition(wanted.first);
         ReadPolled(original_, window_, wanted.second - wanted.first, progress_);
         const auto start = static_cast<std::uint64_t>(wanted.first);
-        if (view == View::Masked && originalSize_ <= settings_.windowBytes) {
-            // The window is the whole original, whose offset tables the
-            // plan found.
-            MaskReferences(window_, start, plan_.inputs.originalImage, plan_.inputs.originalSlots,
-                           plan_.candidates, poll_);
-        } else if (view == View::Masked) {
-            MaskReferences(window_, start, plan_.inputs.originalImage, plan_.inputs.originalSlots,
+        if (view == View::Masked) {
+            // The plan found the offset tables of an original the window
+            // holds whole.
+            const Image& image = plan_.inputs.originalImage;
+            MaskReferences(window_, start, image, plan_.inputs.originalSlots,
+                           originalSize_ <= settings_.windowBytes
+                               ? plan_.candidates
+                               : FindOffsetTables(window_, start, image, poll_),
                            poll_);
         } else if (view == View::Projected) {
             projector_->Project(window_, start);
