@@ -3,6 +3,7 @@
 #include "CompactSupport.hpp"
 #include "TestSupport.hpp"
 
+#include "codec/compact/CompactFields.hpp"
 #include "codec/compact/CompactFormat.hpp"
 #include "common/LittleEndian.hpp"
 
@@ -66,15 +67,21 @@ TEST(CompactStream, RoundTripsThroughSmallWindows) {
 }
 
 // How many chunks of an LZMA2 stream (or of a flushed piece of one) reset
-// the dictionary.
-int DictionaryResets(std::span<const std::uint8_t> lzma2) {
-    int resets = 0;
+// the dictionary, and how many start a coder's output (new properties).
+struct ChunkStarts {
+    int dictionaryResets = 0;
+    int coderStarts = 0;
+};
+
+ChunkStarts CountChunkStarts(std::span<const std::uint8_t> lzma2) {
+    ChunkStarts starts;
     for (std::size_t at = 0; at < lzma2.size();) {
         const std::uint8_t control = lzma2[at];
         if (control == 0x00) {
             break;
         }
-        resets += control == 0x01 || control >= 0xE0 ? 1 : 0;
+        starts.dictionaryResets += control == 0x01 || control >= 0xE0 ? 1 : 0;
+        starts.coderStarts += control >= 0xC0 ? 1 : 0;
         if (control < 0x80) { // uncompressed: its size less one, big-endian
             at += 3 + (std::size_t{lzma2[at + 1]} << 8 | lzma2[at + 2]) + 1;
         } else { // LZMA: unpacked size, packed size less one, properties
@@ -82,30 +89,43 @@ int DictionaryResets(std::span<const std::uint8_t> lzma2) {
                   (std::size_t{lzma2[at + 3]} << 8 | lzma2[at + 4]) + 1;
         }
     }
-    return resets;
+    return starts;
+}
+
+// The difference piece of a body's first segment.
+std::span<const std::uint8_t> FirstDiffPiece(const Bytes& body) {
+    MemoryStream stream = StreamOf(body);
+    CompactHeader header;
+    EXPECT_TRUE(ReadCompactHeader(stream, CompactLatestMinor, header));
+    const auto segment = static_cast<std::size_t>(stream.Position());
+    const auto chunks =
+        static_cast<std::size_t>(ChunksOf(GetLe32(&body[segment + OutputBytesField])));
+    const std::size_t pieces = segment + SegmentHeaderBytes + 4 * chunks;
+    const std::size_t control = GetLe32(&body[segment + ControlBytesField]);
+    return std::span(body).subspan(pieces + control, GetLe32(&body[segment + DiffBytesField]));
 }
 
 // Differences too dense for run form, and of more than a MiB in one
-// segment, are coded as two halves, the second's coder starting with an
-// empty dictionary, on two threads or, with one, one after the other:
-// the body is the same, and rebuilds the file.
+// segment, are coded as two halves, on two threads or, with one, one after
+// the other: the body is the same, and rebuilds the file. The second
+// half's coder keeps the dictionary the first half filled, and starts with
+// its last bytes as a preset: a pattern of differences repeated through
+// the segment is coded once, not once a half.
 TEST(CompactStream, CodesASegmentsManyDifferencesInTwoHalves) {
     const Bytes original = Random(3 << 20, 50);
+    const Bytes pattern = Random(4 << 10, 51);
     Bytes newer = original;
     for (std::size_t i = 0; i < newer.size(); i += 8) {
-        ++newer[i];
+        newer[i] = static_cast<std::uint8_t>(newer[i] + (pattern[i / 8 % pattern.size()] | 1));
     }
     const Bytes one = CompactEncode(newer, original, 1);
     EXPECT_EQ(CompactEncode(newer, original, 2), one);
     EXPECT_EQ(CompactDecode(one, original), newer);
-    MemoryStream body = StreamOf(one);
-    CompactHeader header;
-    ASSERT_TRUE(ReadCompactHeader(body, CompactLatestMinor, header));
-    const auto segment = static_cast<std::size_t>(body.Position());
-    const std::size_t pieces = segment + SegmentHeaderBytes + 4 * 3; // three chunks' CRCs
-    const std::size_t control = GetLe32(&one[segment + ControlBytesField]);
-    const std::size_t diff = GetLe32(&one[segment + DiffBytesField]);
-    EXPECT_EQ(DictionaryResets(std::span(one).subspan(pieces + control, diff)), 2);
+    const std::span<const std::uint8_t> diff = FirstDiffPiece(one);
+    const ChunkStarts starts = CountChunkStarts(diff);
+    EXPECT_EQ(starts.dictionaryResets, 1);
+    EXPECT_EQ(starts.coderStarts, 2);
+    EXPECT_LT(diff.size(), pattern.size() * 3 / 2);
 }
 
 TEST(CompactStream, IsTheSameForAnyNumberOfThreads) {
